@@ -1,0 +1,85 @@
+#pragma once
+// GSSampleScene: the one game state: the fixed sample scene, its input, animation and
+// presentation.
+
+#include <cstdint>
+
+#include "app/app_context.h"
+#include "app/game_state.h"
+#include "app/postprocess.h"
+#include "geometry/mesh.h"
+#include "geometry/scene.h"
+#include "render/framebuffer.h"
+#include "trace/camera.h"
+#include "trace/light.h"
+#include "trace/texture.h"
+
+struct SDL_Surface;
+typedef struct _TTF_Font TTF_Font;
+
+class GSSampleScene : public GameState {
+public:
+    GSSampleScene();
+    ~GSSampleScene() override;
+
+    void Init(const AppContext& context) override;
+    void Load() override;
+    void Unload() override;
+    void Update(float frameTime) override;
+    void Render() override;
+
+    // The full-screen switch of the "F" key. A mode that cannot be set keeps (or
+    // restores) a working one and says so on stderr.
+    void SetDisplayMode(bool fullscreen);
+
+    // Render's first half: the four mesh transforms from the animation clock and the
+    // camera for the current mode.
+    void Animate();
+    // Render's tracing step alone: flags from the preset and toggles, then the dispatch
+    // into frame (renderWidth x renderHeight). Used by Render and by headless tools.
+    void TraceFrame(FrameBuffer& frame);
+    // The flags word of the current frame: preset plus the two toggles.
+    int32_t FrameFlags() const;
+    // Writes presentSurface as a BMP named from the local date; returns false (with a
+    // message on stderr) when it cannot be written.
+    bool TakeScreenshot();
+
+    bool loaded;
+    int32_t cameraCount;
+    int32_t presetCount;
+    int32_t* presetTable;        // RenderFlags per preset, owned
+    SDL_Surface* presentSurface; // 24-bit surface over presentPixels, owned
+    uint8_t* presentPixels;      // R, G, B rows at the window size, owned
+    float animationTime;         // sixtieths of a second
+    int32_t presetIndex;
+    vyxCamera camera;
+    vyxScene scene;
+    vyxLight* sunLight;
+    vyxLight* skyLight;
+    vyxLight* pointLight;
+    vyxMesh torus;
+    vyxMesh torusCopy;           // shares the torus arrays, owns nothing
+    vyxMesh terrain;
+    vyxMesh model;
+    vyxCubeMap cubeFaces;
+    vyxTexture checkerTexture;
+    vyxTexture sandTexture;
+    bool noInterpolationToggle;
+    bool aoToggle;
+    int32_t cameraIndex;
+    ExposureState exposure;
+    TTF_Font* font;
+    float frameTime;
+    vyxVec3 walkPosition;
+    float yaw, pitch;
+    bool hudVisible;
+    AppContext context;
+    int32_t savedFullscreenWidth;
+    int32_t savedFullscreenHeight;
+    // Held-key table of our own: SDL's is refreshed by every event pump, but a key-down
+    // must keep its key held until a later key-up (see Update).
+    uint8_t heldKeys[512];
+};
+
+// The one instance, constructed before the entry point.
+extern GSSampleScene vyxSampleScene;

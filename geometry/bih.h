@@ -1,0 +1,42 @@
+#pragma once
+// vyxBIH: the bounding interval hierarchy over one mesh's triangle array. Interior nodes
+// split on one axis with two clip planes (leftMax, rightMin) or trim empty space with a
+// single child; every leaf holds one triangle. Built once, read-only afterwards.
+
+#include <cstdint>
+
+#include "geometry/transform.h"
+#include "geometry/triangle.h"
+
+struct vyxBIHNode {
+    uint8_t axis;       // split axis 0 = x, 1 = y, 2 = z (interior nodes)
+    uint8_t isLeaf;     // 1 for a leaf
+    int32_t triangle;   // leaf: index into the triangle array
+    vyxBIHNode* left;   // lower child; null after a low-side cut
+    vyxBIHNode* right;  // upper child; null after a high-side cut
+    float rightMin;     // lowest coordinate on axis of the right child's triangles
+    float leftMax;      // highest coordinate on axis of the left child's triangles
+    float extentMin;    // lowest coordinate on axis of all this node's triangles
+    float extentMax;    // highest coordinate on axis of all this node's triangles
+};
+
+struct vyxBIH {
+    vyxBIHNode root;
+    float boundsMin[3];      // componentwise minimum over all vertices
+    float boundsMax[3];
+    vyxTransform transform;  // the structure's own space; identity after the build
+    vyxTriangle* triangles;  // the mesh's array; not owned
+    int32_t triangleCount;
+    vyxBIHNode* nodePool;    // every node below the root, in one allocation; owned
+    int32_t nodeCount;       // nodes used in nodePool
+};
+
+// Builds the hierarchy over count set-up triangles into bih (every field written). With
+// count <= 0 or no triangles the structure is empty and every query misses. Triangles
+// that cannot be separated are split in list order, and the depth stays bounded so the
+// traversal stack cannot overflow.
+void vyxBuildBIH(int32_t count, vyxBIH& bih, vyxTriangle* triangles);
+
+// Frees every node below the root; the vyxBIH record itself belongs to the mesh's owner.
+// Safe on an empty, zeroed or already freed structure.
+void vyxFreeBIH(vyxBIH& bih);

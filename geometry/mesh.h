@@ -1,0 +1,38 @@
+#pragma once
+// vyxMesh: one traceable object: triangles, their shading records, materials, the
+// acceleration structure and the object-to-world transform.
+
+#include <cstdint>
+
+#include "geometry/bih.h"
+#include "geometry/transform.h"
+#include "geometry/triangle.h"
+#include "scenefiles/mtl.h"
+
+// Per-triangle shading data, same index as the triangle.
+struct vyxTriangleShading {
+    float normal0[3], normal1[3], normal2[3]; // corner normals, object space, not normalised
+    float uv0[2], uv1[2], uv2[2];             // corner texture coordinates
+    int32_t patch;                            // surface patch tag (1 for OBJ meshes)
+    vyxMaterial* material;                    // an element of the mesh's materials array
+};
+
+struct vyxMesh {
+    int32_t triangleCount;
+    int32_t materialCount;
+    vyxTriangle* triangles;       // malloc'd, owned
+    vyxTriangleShading* shading;  // malloc'd, owned
+    vyxMaterial* materials;       // malloc'd, owned (each material's textureFile too)
+    vyxBIH* bih;                  // new'd, owned
+    vyxTransform transform;       // object to world
+};
+
+// Fills mesh from the OBJ file at path (with its MTL libraries). A missing or empty
+// model gives a valid mesh with no triangles that every query misses. A face whose
+// material is missing uses a default material; a corner without a normal gets the
+// triangle's geometric normal, one without a texture coordinate (0, 0).
+void vyxLoadMeshFromObj(const char* path, vyxMesh& mesh);
+
+// Releases the arrays, materials (textureFile), nodes and structure; leaves the mesh
+// zeroed. Safe on a zeroed or already released mesh. Material textures are the scene's.
+void vyxReleaseMesh(vyxMesh& mesh);

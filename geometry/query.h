@@ -1,0 +1,26 @@
+#pragma once
+// Nearest-hit ray queries: the whole scene, one mesh, one hierarchy, and the traversal.
+// Ray directions are never normalised; t is in units of the caller's direction.
+// maxDistance < 0 means unlimited, otherwise only hits with t < maxDistance count.
+// All queries keep their state on the caller's stack and may run on many threads at
+// once, provided the mesh transforms were prepared (vyxTransformPrepare) beforehand.
+
+#include "geometry/bih.h"
+#include "geometry/mesh.h"
+#include "geometry/scene.h"
+#include "geometry/triangle.h"
+
+// Nearest hit over the scene's mesh list; object = list index. Ties keep the earlier mesh.
+vyxTraceResult vyxTraceScene(const vyxScene& scene, const vyxVec3& origin, const vyxVec3& direction,
+                             const float& maxDistance);
+// One mesh: the ray is carried into object space through the mesh transform's inverse.
+vyxTraceResult vyxTraceMesh(vyxMesh& mesh, vyxVec3 origin, vyxVec3 direction, float maxDistance);
+// One hierarchy: its own transform, the bounds test, then the traversal.
+vyxTraceResult vyxTraceBIH(vyxBIH& bih, vyxVec3 origin, vyxVec3 direction, float maxDistance);
+// Front-to-back stack traversal from root over [tnear, tfar].
+vyxTraceResult vyxTraverseBIH(const vyxVec3& origin, const vyxVec3& direction, float tnear, float tfar,
+                              const vyxTriangle* triangles, float maxDistance, const vyxBIHNode& root);
+// Slab test; axes with a zero direction component are skipped. An origin inside the box
+// gives tnear = 0 and true.
+bool vyxIntersectBox(const float boxMin[3], const float boxMax[3], const float origin[3],
+                     const float direction[3], float& tnear, float& tfar);

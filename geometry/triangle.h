@@ -1,0 +1,31 @@
+#pragma once
+// vyxTriangle: the only geometry the tracer intersects. Builders write p0, p1, p2 and
+// call vyxSetupTriangle, which precomputes everything vyxTestTrace needs so that the
+// test costs one division and a projection onto two axes.
+
+#include <cstdint>
+
+struct vyxTriangle {
+    float p0[3], p1[3], p2[3]; // vertices (set by the builder)
+    float normal[3];           // derived: unit normal along (p1 - p0) x (p2 - p0)
+    float d;                   // derived: -(normal . p0)
+    float c0, c1, c2, c3;      // derived: projected edge coefficients scaled by 1/det
+    uint8_t k;                 // derived: dominant normal axis; projection axes (k+1)%3, (k+2)%3
+};
+
+struct vyxTraceResult {
+    float t;         // distance in units of the ray direction; -1 = no hit
+    int32_t triangle; // index in the mesh's triangle array (set by the traversal)
+    int32_t object;   // index in the scene's mesh list (set by the scene query)
+    float w0, w1, w2; // barycentric weights of p0, p1, p2
+};
+
+// Fills normal, d, c0..c3 and k from p0, p1, p2. A degenerate triangle gets
+// non-finite fields; the test then yields a NaN t, which every query treats as a miss.
+void vyxSetupTriangle(vyxTriangle& triangle);
+
+// Ray (ox, oy, oz) + t (dx, dy, dz) against the triangle, both sides. Writes t (-1 on a
+// miss; t >= 0 on a hit) and the weights computed so far; leaves triangle and object as
+// they were in the returned record (zero). Pure; any thread.
+vyxTraceResult vyxTestTrace(const vyxTriangle& triangle, const float& ox, const float& oy, const float& oz,
+                            const float& dx, const float& dy, const float& dz);

@@ -1,0 +1,53 @@
+#pragma once
+// Frame dispatch: lights updated, the random table filled once, then the renderer the
+// flags select, on the calling thread or on threadCount worker threads per phase.
+
+#include <cstdint>
+
+#include "geometry/scene.h"
+#include "render/framebuffer.h"
+#include "trace/camera.h"
+#include "trace/settings.h"
+
+struct vyxStandardWorkerArgs {
+    int32_t firstRow;            // the worker's index k, also its first image row
+    int32_t rowStep;             // threadCount
+    const vyxScene* scene;
+    const vyxCamera* camera;
+    vyxVec3* rows;               // the worker's rows back to back
+    vyxRenderSettings settings;  // private copy
+};
+
+struct vyxAntialiasWorkerArgs {
+    const vyxScene* scene;
+    const vyxCamera* camera;
+    FrameBuffer* image;          // shared output
+    const vyxVec3* firstPass;    // copy of the first-pass colours, read by every worker
+    int32_t firstRow;
+    int32_t rowStep;
+    vyxRenderSettings settings;
+};
+
+struct vyxSubdivisionWorkerArgs {
+    vyxVec3 origin;              // camera position
+    vyxVec3 dirTL, dirTR, dirBL, dirBR; // primary directions at the band's corners
+    vyxVec3* band;               // bandWidth x height colours, cleared to 0
+    uint32_t bandWidth;
+    uint32_t height;
+    vyxRenderSettings settings;
+    const vyxScene* scene;
+};
+
+// Renders the scene as seen by camera into image (camera.imageWidth x imageHeight).
+// Prepares every mesh transform's caches before any worker starts.
+void vyxRenderFrame(const vyxScene& scene, const vyxCamera& camera, FrameBuffer& image,
+                    vyxRenderSettings& settings);
+void vyxRenderStandardThreaded(const vyxScene& scene, const vyxCamera& camera, FrameBuffer& image,
+                               const vyxRenderSettings& settings);
+void vyxRenderSubdivisionThreaded(const vyxScene& scene, const vyxCamera& camera, FrameBuffer& image,
+                                  const vyxRenderSettings& settings);
+
+// Worker entry points; each returns 1.
+int vyxStandardRowsWorker(vyxStandardWorkerArgs* args);
+int vyxAntialiasRowsWorker(vyxAntialiasWorkerArgs* args);
+int vyxSubdivisionBandWorker(vyxSubdivisionWorkerArgs* args);

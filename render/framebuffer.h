@@ -1,0 +1,19 @@
+#pragma once
+// FrameBuffer: a float RGB image, width x height colours in row-major order, row 0 at
+// the top. The renderers write it; the presentation reads it.
+
+#include <cstdint>
+
+#include "geometry/vec3.h"
+
+struct FrameBuffer {
+    int32_t width;
+    int32_t height;
+    vyxVec3* pixels; // width * height colours, malloc'd, owned
+};
+
+// Allocates an uninitialised width x height frame; on failure (or a size of 0 or
+// less) pixels is null and both sizes 0.
+FrameBuffer vyxAllocFrame(int32_t width, int32_t height);
+// Frees pixels and zeroes the record; safe on a zeroed frame.
+void vyxFreeFrame(FrameBuffer& frame);

@@ -1,0 +1,48 @@
+#pragma once
+// The subdivision renderer: rays only at the corners of 8 x 8 blocks, refinement where
+// corners disagree, interpolation of shading components everywhere else.
+
+#include <cstdint>
+
+#include "geometry/scene.h"
+#include "geometry/triangle.h"
+#include "render/framebuffer.h"
+#include "trace/camera.h"
+#include "trace/settings.h"
+
+// One lattice point.
+struct vyxSample {
+    uint8_t traced;          // 1 once traced for the current strip
+    const vyxScene* scene;   // scene the sample was traced in
+    vyxTraceResult hit;      // t > 0 = hit
+    float texCoord[2];       // hit with a textured material only
+    float surface[4];        // texture sample or colour, alpha
+    vyxVec3 diffuse;
+    vyxVec3 specular;
+    vyxVec3 reflected;       // when reflectivity or tintedReflectivity > 0
+    vyxVec3 transmitted;     // when surface alpha < 1
+    float reflectionWeight;  // with reflected
+    vyxVec3 origin;
+    vyxVec3 direction;       // unnormalised
+    float fog;               // every hit
+};
+
+// Traces the ray and records everything vyxShade computes before its combination.
+void vyxTraceSample(const vyxRenderSettings& settings, const vyxScene& scene, vyxVec3 origin,
+                    vyxVec3 direction, vyxSample& sample);
+
+// Refines or fills the block of `size` (8, 4, 2, 1) whose top-left sample is topLeft in
+// a window of row length windowStride, writing colours from output (row length
+// outputStride). Only the first clipWidth columns and clipHeight rows of the block are
+// written, so blocks at the image's right and bottom edges stay inside it.
+void vyxSubdivideBlock(const vyxScene& scene, int size, vyxSample* topLeft, int windowStride, vyxVec3* output,
+                       int outputStride, const vyxRenderSettings& settings, int clipWidth = 1 << 30,
+                       int clipHeight = 1 << 30);
+
+// The ten refinement rules in order; true = refine.
+bool vyxBlockNeedsRefinement(const vyxSample& c00, const vyxSample& c10, const vyxSample& c01,
+                             const vyxSample& c11, const vyxRenderSettings& settings);
+
+// The whole image as one band on the calling thread.
+void vyxRenderSubdivision(const vyxScene& scene, const vyxCamera& camera, FrameBuffer& image,
+                          const vyxRenderSettings& settings);

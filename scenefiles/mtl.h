@@ -1,0 +1,56 @@
+#pragma once
+// MTL material libraries: vyxMtlMaterial as read from the file, vyxMaterial as the
+// shading reads it, and the mapping between the two.
+
+#include <cstdint>
+#include <string>
+
+struct vyxTexture;
+struct vyxObjModel;
+
+// One "newmtl" block of a library; fields named after the keyword that fills them.
+struct vyxMtlMaterial {
+    float kd[3] = {0, 0, 0};  // "Kd"
+    float ka[3] = {0, 0, 0};  // "Ka" (stored, unused)
+    float ks[3] = {0, 0, 0};  // "Ks"
+    float ke[3] = {0, 0, 0};  // "Ke" (stored, unused)
+    float reflectivity = 0;   // "illum": 3 sets the mean of ks, other non-zero values 0
+    float dissolve = 1.0f;    // "d"
+    float ft = 0;             // "Ft"
+    uint8_t hasMapKd = 0;     // "map_Kd"
+    uint8_t hasMapKa = 0;     // "map_Ka" (stored, unused)
+    uint8_t lit = 1;          // "illum 0" clears it
+    std::string name;         // "newmtl"
+    std::string mapKd;        // "map_Kd"
+    std::string mapKa;        // "map_Ka"
+};
+
+// The material of a mesh, read by the shading at every hit.
+struct vyxMaterial {
+    float color[3];            // base colour
+    float alpha;               // opacity
+    vyxTexture* texture;       // colour map; set by the scene, not owned by the material
+    char* textureFile;         // malloc'd copy of the map_Kd name, owned; null when none
+    float specular;            // highlight weight
+    float reflectivity;        // mirror reflection weight
+    float tintedReflectivity;  // weight of the reflection tinted by the surface colour
+    float fresnel;             // view-angle dependence of both reflection terms
+    uint8_t unlit;             // 1 = ignores the lights
+    uint8_t castsShadows;      // 1 = blocks shadow rays according to its alpha
+};
+
+// A material with the defaults: colour 0.8, alpha 1, casts shadows, everything else 0/null.
+vyxMaterial vyxDefaultMaterial();
+
+// The mapping from a library material: colour = kd, alpha = dissolve, textureFile = a
+// copy of mapKd when hasMapKd, specular = |ks|, reflectivity, fresnel = ft, unlit = !lit.
+// The result owns its textureFile: release it with vyxReleaseMaterial.
+vyxMaterial vyxMaterialFromMtl(const vyxMtlMaterial& mtl);
+
+// Frees textureFile (safe when null) and clears it. Does not touch texture.
+void vyxReleaseMaterial(vyxMaterial& material);
+
+// Reads the library at path and appends its materials to model.materials. Prints
+// "Opened file <path>\n" or "Unable to open file.\n" on standard output. Property lines
+// before the first "newmtl" of the library are ignored.
+void vyxLoadMtl(vyxObjModel& model, const char* path);

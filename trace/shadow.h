@@ -1,0 +1,34 @@
+#pragma once
+// Visibility queries at a surface point: shadow rays with coloured transmission through
+// see-through surfaces, soft shadows of disc lights, and ambient occlusion. Each answers
+// an RGB transmission in [0, 1]. All may run on many threads at once.
+
+#include "geometry/scene.h"
+#include "geometry/vec3.h"
+#include "trace/light.h"
+#include "trace/settings.h"
+
+// Continuations through see-through surfaces stop after this many, so a ray that cannot
+// move past a surface (far from the origin, 0.001 is below float resolution) ends.
+constexpr int vyxMaxContinuations = 64;
+
+// Transmission from origin along direction. maxDistance < 0 is unlimited; otherwise the
+// ray (and every continuation) ends at origin + direction. hitDistance, when non-null,
+// receives the t of the first surface met and is untouched when nothing is met.
+vyxVec3 vyxTraceShadow(const vyxScene& scene, vyxVec3 origin, vyxVec3 direction, float maxDistance,
+                       float* hitDistance = nullptr);
+
+// Visible fraction of a LightDisc light from P (3 to 18 shadow rays).
+vyxVec3 vyxDiscVisibility(const vyxScene& scene, const vyxLight& light, vyxVec3 point,
+                          const vyxRenderSettings& settings);
+
+// Transmission averaged over the triangle of directions a, b, c, refined while the
+// corner transmissions differ by softShadowThreshold or more and depth > 0.
+vyxVec3 vyxRefineDiscVisibility(const vyxScene& scene, vyxVec3 point, vyxVec3 a, vyxVec3 b, vyxVec3 c,
+                                vyxVec3 ta, vyxVec3 tb, vyxVec3 tc, const vyxRenderSettings& settings,
+                                int depth);
+
+// Occlusion factor over ceil(aoSamples) hemisphere directions around F (any length),
+// taking 2 numbers per sample from the shared random table. (1, 1, 1) when aoSamples <= 0.
+vyxVec3 vyxAmbientOcclusion(const vyxScene& scene, vyxVec3 point, vyxVec3 normal,
+                            const vyxRenderSettings& settings);

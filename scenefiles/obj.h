@@ -3,6 +3,7 @@
 // libraries it names, and its faces grouped by name and fan-triangulated.
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -45,3 +46,8 @@ void vyxLoadObj(const char* path, vyxObjModel& model);
 // at the end of the line leaving token untouched, else stores the token and returns the
 // position of the character that ended it.
 int vyxNextToken(int start, const std::string& line, std::string& token);
+
+// Reads one line of any length into line (without its line feed). Returns false only at
+// the end of the file with nothing read, so a last line without a line feed is still
+// returned. Shared by the OBJ and MTL readers.
+bool vyxReadLine(FILE* file, std::string& line);

@@ -1,0 +1,164 @@
+#include "app/postprocess.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+ExposureState vyxInitialExposure(float now) {
+    ExposureState exposure;
+    exposure.minimum = 1.0f;
+    exposure.maximum = 10.0f;
+    exposure.current = 1.0f;
+    exposure.interval = 1000.0f;
+    exposure.lastUpdate = now;
+    exposure.target = 1.0f;
+    exposure.start = 1.0f;
+    exposure.key = 0.6f;
+    return exposure;
+}
+
+void vyxAutoExposure(const vyxVec3* frame, int width, int height, ExposureState& exposure, float now) {
+    float elapsed = now - exposure.lastUpdate;
+    if (elapsed <= exposure.interval) {
+        // Slide linearly from the previous exposure to the last measurement's.
+        float e = elapsed / exposure.interval;
+        exposure.current = exposure.start * (1.0f - e) + exposure.target * e;
+        return;
+    }
+    exposure.current = exposure.target;
+    exposure.start = exposure.target;
+    exposure.lastUpdate = now;
+
+    // Measure the central half of the image in both directions. The average is of
+    // r + g + b, not divided by 3: the key is chosen for that sum.
+    float total = 0.0f;
+    long count = 0;
+    int rowEnd = height / 2 + height / 4;
+    int columnEnd = width / 2 + width / 4;
+    for (int y = height / 4; y < rowEnd; ++y) {
+        const vyxVec3* row = frame + static_cast<long>(y) * width;
+        for (int x = width / 4; x < columnEnd; ++x) {
+            float sum = row[x].x + row[x].y + row[x].z;
+            // A pixel that is not a number (a normal that interpolated to zero) would
+            // poison the whole measurement; it tells nothing about the brightness.
+            if (!std::isfinite(sum))
+                continue;
+            total += sum;
+            ++count;
+        }
+    }
+    if (count == 0)
+        return; // nothing measurable: keep the previous target
+    float average = total / static_cast<float>(count);
+    // An average of 0 gives +inf here, which the clamp turns into the maximum.
+    float target = -std::log(1.0f - exposure.key) / average;
+    if (target < exposure.minimum)
+        target = exposure.minimum;
+    if (target > exposure.maximum)
+        target = exposure.maximum;
+    exposure.target = target;
+}
+
+void vyxSmoothImage(vyxVec3* frame, int width, int height, float strength) {
+    if (width < 3 || height < 3)
+        return;
+    float neighbourWeight = strength / 4.0f;
+    float centreWeight = 1.0f - strength;
+    size_t count = static_cast<size_t>(width) * static_cast<size_t>(height);
+    vyxVec3* work = static_cast<vyxVec3*>(std::malloc(count * sizeof(vyxVec3)));
+    if (work == nullptr)
+        return;
+    std::memcpy(work, frame, count * sizeof(vyxVec3));
+
+    // Pass 1 reads the frame into the working copy, pass 2 reads the copy back; the
+    // borders of both keep the frame's values.
+    const vyxVec3* source = frame;
+    vyxVec3* target = work;
+    for (int pass = 0; pass < 2; ++pass) {
+        for (int y = 1; y < height - 1; ++y) {
+            const vyxVec3* above = source + static_cast<size_t>(y - 1) * width;
+            const vyxVec3* row = source + static_cast<size_t>(y) * width;
+            const vyxVec3* below = source + static_cast<size_t>(y + 1) * width;
+            vyxVec3* out = target + static_cast<size_t>(y) * width;
+            for (int x = 1; x < width - 1; ++x) {
+                out[x].x = neighbourWeight * (above[x].x + below[x].x + row[x - 1].x + row[x + 1].x) +
+                           centreWeight * row[x].x;
+                out[x].y = neighbourWeight * (above[x].y + below[x].y + row[x - 1].y + row[x + 1].y) +
+                           centreWeight * row[x].y;
+                out[x].z = neighbourWeight * (above[x].z + below[x].z + row[x - 1].z + row[x + 1].z) +
+                           centreWeight * row[x].z;
+            }
+        }
+        source = work;
+        target = frame;
+    }
+    std::free(work);
+}
+
+// The two tone curves. Each is sampled into 256 entries at (j + 1) / 256 for values below
+// 1 and evaluated exactly from 1 upward.
+static float exposureCurve(float x, float k) { return 1.0f - std::pow(2.7182817f, -k * x); }
+static float gammaCurve(float x, float inverseGamma) { return std::pow(x, inverseGamma); }
+
+template <typename Curve>
+static void applyCurve(vyxVec3* frame, int width, int height, Curve curve) {
+    if (width <= 0 || height <= 0)
+        return;
+    // For v < 1, v * 256 - 1 is below 255 (scaling by 256 is exact), so i + 1 <= 255.
+    float table[256];
+    for (int j = 0; j < 256; ++j)
+        table[j] = curve(static_cast<float>(j + 1) / 256.0f);
+
+    float* values = &frame[0].x;
+    size_t count = static_cast<size_t>(width) * static_cast<size_t>(height) * 3;
+    for (size_t n = 0; n < count; ++n) {
+        float v = values[n];
+        if (v == 0.0f || std::isnan(v))
+            continue;
+        if (v >= 1.0f) {
+            values[n] = curve(v);
+            continue;
+        }
+        // Below 1 (negative values included): interpolate between neighbouring entries;
+        // between 0 and 1/256 the index clamps to 0 and frac goes negative, which
+        // extrapolates from the first two entries. The truncation is done in float so
+        // that a huge negative value cannot overflow an integer conversion.
+        float p = v * 256.0f - 1.0f;
+        float whole = std::trunc(p);
+        float frac = p - whole;
+        int i = whole < 0.0f ? 0 : static_cast<int>(whole);
+        values[n] = table[i] * (1.0f - frac) + table[i + 1] * frac;
+    }
+}
+
+void vyxApplyExposure(vyxVec3* frame, int width, int height, float k) {
+    applyCurve(frame, width, height, [k](float x) { return exposureCurve(x, k); });
+}
+
+void vyxApplyGamma(vyxVec3* frame, int width, int height, float gamma) {
+    float inverseGamma = 1.0f / gamma;
+    applyCurve(frame, width, height, [inverseGamma](float x) { return gammaCurve(x, inverseGamma); });
+}
+
+static uint8_t toByte(float v) {
+    // Not-a-number and infinities have no meaningful byte, and converting them to an
+    // integer is undefined: they become black.
+    if (!std::isfinite(v))
+        return 0;
+    if (v > 1.0f)
+        v = 1.0f;
+    if (v < 0.0f)
+        v = 0.0f;
+    return static_cast<uint8_t>(static_cast<int>(v * 255.0f));
+}
+
+void vyxConvertToBytes(const vyxVec3* frame, int width, int height, uint8_t* out) {
+    if (width <= 0 || height <= 0)
+        return;
+    size_t count = static_cast<size_t>(width) * static_cast<size_t>(height);
+    for (size_t n = 0; n < count; ++n) {
+        out[3 * n + 0] = toByte(frame[n].x);
+        out[3 * n + 1] = toByte(frame[n].y);
+        out[3 * n + 2] = toByte(frame[n].z);
+    }
+}

@@ -1,0 +1,264 @@
+#include "trace/texture.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+static bool isPowerOfTwo(int32_t value) {
+    return value > 0 && (value & (value - 1)) == 0;
+}
+
+void vyxMakeTexture(vyxTexture& texture, int32_t width, int32_t height, void* data, uint8_t channels,
+                    uint8_t storage, uint8_t filter, uint8_t wrapU, uint8_t wrapV) {
+    texture.width = width;
+    texture.height = height;
+    // Repeat addressing masks with size - 1, which tiles evenly only for powers of two;
+    // a zero or negative size would make the mask address memory outside the texels.
+    texture.data = isPowerOfTwo(width) && isPowerOfTwo(height) ? data : nullptr;
+    texture.channels = channels;
+    texture.storage = storage;
+    texture.filter = filter;
+    texture.wrapU = wrapU;
+    texture.wrapV = wrapV;
+}
+
+// Texel coordinate along one axis: coordinate × size in double precision. A NaN or
+// infinite coordinate reads as 0, and the product is clamped to ±2^30 so that the
+// truncation to int (and the +1 of the bilinear neighbour) is always defined; ordinary
+// coordinates are far inside that range and keep their exact value.
+static double texelCoordinate(float coordinate, int32_t size) {
+    if (!std::isfinite(coordinate)) {
+        return 0.0;
+    }
+    const double limit = 1073741824.0;
+    double scaled = static_cast<double>(coordinate) * size;
+    if (scaled > limit) {
+        return limit;
+    }
+    if (scaled < -limit) {
+        return -limit;
+    }
+    return scaled;
+}
+
+static int32_t wrapIndex(int32_t index, int32_t size, uint8_t mode) {
+    if (mode == WrapClamp) {
+        int32_t clamped = index < size - 1 ? index : size - 1;
+        return clamped > 0 ? clamped : 0;
+    }
+    // size - 1 is non-negative, so the result lies in 0 .. size - 1 for any index.
+    return index & (size - 1);
+}
+
+// Everything a lookup needs, or false when the texture cannot be sampled.
+struct Addressing {
+    double fx, fy;
+    int32_t x, y;
+};
+
+static bool usable(const vyxTexture& texture) {
+    return texture.data && texture.width > 0 && texture.height > 0 && texture.channels >= 1 &&
+           texture.channels <= 4;
+}
+
+static Addressing address(const vyxTexture& texture, float u, float v) {
+    Addressing a;
+    a.fx = texelCoordinate(u, texture.width);
+    a.fy = texelCoordinate(v, texture.height);
+    a.x = static_cast<int32_t>(a.fx);
+    a.y = static_cast<int32_t>(a.fy);
+    return a;
+}
+
+// Element offset of texel (column, row counted from the bottom), both unmapped.
+static size_t texelOffset(const vyxTexture& texture, int32_t column, int32_t row) {
+    size_t c = static_cast<size_t>(wrapIndex(column, texture.width, texture.wrapU));
+    size_t r = static_cast<size_t>(wrapIndex(row, texture.height, texture.wrapV));
+    size_t storedRow = static_cast<size_t>(texture.height) - 1 - r;
+    return texture.channels * (c + static_cast<size_t>(texture.width) * storedRow);
+}
+
+// Expands channel values (already scaled to 0..1) to RGBA.
+static void expand(const float* value, uint8_t channels, float rgba[4]) {
+    switch (channels) {
+    case 1:
+        rgba[0] = rgba[1] = rgba[2] = value[0];
+        rgba[3] = 1.0f;
+        break;
+    case 2:
+        rgba[0] = rgba[1] = rgba[2] = value[0];
+        rgba[3] = value[1];
+        break;
+    case 3:
+        rgba[0] = value[0];
+        rgba[1] = value[1];
+        rgba[2] = value[2];
+        rgba[3] = 1.0f;
+        break;
+    default:
+        rgba[0] = value[0];
+        rgba[1] = value[1];
+        rgba[2] = value[2];
+        rgba[3] = value[3];
+        break;
+    }
+}
+
+template <typename Texel>
+static void sampleNearest(const vyxTexture& texture, float u, float v, float scale, float rgba[4]) {
+    if (!usable(texture)) {
+        return;
+    }
+    Addressing a = address(texture, u, v);
+    const Texel* texel = static_cast<const Texel*>(texture.data) + texelOffset(texture, a.x, a.y);
+    float value[4];
+    for (int i = 0; i < texture.channels; ++i) {
+        value[i] = static_cast<float>(texel[i]) / scale;
+    }
+    expand(value, texture.channels, rgba);
+}
+
+template <typename Texel>
+static void sampleBilinear(const vyxTexture& texture, float u, float v, float scale, float rgba[4]) {
+    if (!usable(texture)) {
+        return;
+    }
+    // Texel centres at integer coordinates; the fractions are negative left of and
+    // below the origin because the coordinates are truncated toward zero.
+    Addressing a = address(texture, u, v);
+    float ax = static_cast<float>(a.fx - a.x);
+    float ay = static_cast<float>(a.fy - a.y);
+    const Texel* data = static_cast<const Texel*>(texture.data);
+    const Texel* t00 = data + texelOffset(texture, a.x, a.y);
+    const Texel* t10 = data + texelOffset(texture, a.x + 1, a.y);
+    const Texel* t01 = data + texelOffset(texture, a.x, a.y + 1);
+    const Texel* t11 = data + texelOffset(texture, a.x + 1, a.y + 1);
+    float value[4];
+    for (int i = 0; i < texture.channels; ++i) {
+        float top = (1.0f - ax) * static_cast<float>(t01[i]) + ax * static_cast<float>(t11[i]);
+        float bottom = ax * static_cast<float>(t10[i]) + (1.0f - ax) * static_cast<float>(t00[i]);
+        value[i] = (ay * top + (1.0f - ay) * bottom) / scale;
+    }
+    expand(value, texture.channels, rgba);
+}
+
+void vyxSampleNearestBytes(const vyxTexture& texture, float u, float v, float rgba[4]) {
+    sampleNearest<uint8_t>(texture, u, v, 255.0f, rgba);
+}
+
+void vyxSampleBilinearBytes(const vyxTexture& texture, float u, float v, float rgba[4]) {
+    sampleBilinear<uint8_t>(texture, u, v, 255.0f, rgba);
+}
+
+void vyxSampleNearestFloats(const vyxTexture& texture, float u, float v, float rgba[4]) {
+    sampleNearest<float>(texture, u, v, 1.0f, rgba);
+}
+
+void vyxSampleBilinearFloats(const vyxTexture& texture, float u, float v, float rgba[4]) {
+    sampleBilinear<float>(texture, u, v, 1.0f, rgba);
+}
+
+void vyxSampleTexture(const vyxTexture& texture, float u, float v, float rgba[4]) {
+    if (!texture.data) {
+        return;
+    }
+    if (texture.storage == StorageBytes) {
+        if (texture.filter == FilterNearest) {
+            vyxSampleNearestBytes(texture, u, v, rgba);
+        } else if (texture.filter == FilterBilinear) {
+            vyxSampleBilinearBytes(texture, u, v, rgba);
+        }
+    } else if (texture.storage == StorageFloats) {
+        if (texture.filter == FilterNearest) {
+            vyxSampleNearestFloats(texture, u, v, rgba);
+        } else if (texture.filter == FilterBilinear) {
+            vyxSampleBilinearFloats(texture, u, v, rgba);
+        }
+    }
+}
+
+void vyxSampleCubeMap(const vyxCubeMap& cubeMap, float x, float y, float z, float rgba[4]) {
+    float ax = std::fabs(x);
+    float ay = std::fabs(y);
+    float az = std::fabs(z);
+    int face;
+    float u;
+    float v;
+    // Ties go to Y over X and to Z over both. Each quotient is a float before scaling.
+    if (ay < ax && az < ax) {
+        if (x > 0) {
+            face = 0;
+            u = (z / x) * 0.5f + 0.5f;
+            v = (y / x) * 0.5f + 0.5f;
+        } else {
+            face = 1;
+            u = 0.5f - (z / -x) * 0.5f;
+            v = (y / -x) * 0.5f + 0.5f;
+        }
+    } else if (ay >= ax && az < ay) {
+        if (y > 0) {
+            face = 2;
+            u = (x / y) * 0.5f + 0.5f;
+            v = (z / y) * 0.5f + 0.5f;
+        } else {
+            face = 3;
+            u = (x / -y) * 0.5f + 0.5f;
+            v = 0.5f - (z / -y) * 0.5f;
+        }
+    } else if (z > 0) {
+        face = 4;
+        u = 0.5f - (x / z) * 0.5f;
+        v = (y / z) * 0.5f + 0.5f;
+    } else {
+        // Also the zero and NaN directions: their NaN coordinates address texel 0.
+        face = 5;
+        u = (x / -z) * 0.5f + 0.5f;
+        v = (y / -z) * 0.5f + 0.5f;
+    }
+    if (cubeMap.faces[face]) {
+        vyxSampleTexture(*cubeMap.faces[face], u, v, rgba);
+    }
+}
+
+float* vyxReadFloatFace(FILE* file, const char* name) {
+    if (!file) {
+        return nullptr;
+    }
+    const size_t faceBytes = static_cast<size_t>(vyxFloatFaceBytes);
+    const size_t rowBytes = 256 * 3 * sizeof(float);
+    unsigned char* bytes = static_cast<unsigned char*>(std::malloc(faceBytes));
+    size_t got = bytes ? std::fread(bytes, 1, faceBytes, file) : 0;
+    std::fclose(file);
+    if (!bytes) {
+        std::fprintf(stderr, "vyx: out of memory reading %s\n", name ? name : "face file");
+        return nullptr;
+    }
+    // A short file would leave texels unset; the face is dropped instead so the sky
+    // never shows uninitialised memory.
+    if (got != faceBytes) {
+        std::fprintf(stderr, "vyx: %s holds %zu bytes, a face needs %zu; face ignored\n",
+                     name ? name : "face file", got, faceBytes);
+        std::free(bytes);
+        return nullptr;
+    }
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    // The files hold little-endian floats.
+    for (size_t i = 0; i < faceBytes; i += 4) {
+        unsigned char t0 = bytes[i], t1 = bytes[i + 1];
+        bytes[i] = bytes[i + 3];
+        bytes[i + 1] = bytes[i + 2];
+        bytes[i + 2] = t1;
+        bytes[i + 3] = t0;
+    }
+#endif
+    // The file stores the bottom row first; in memory the top row comes first.
+    unsigned char row[rowBytes];
+    for (size_t i = 0; i < 128; ++i) {
+        unsigned char* a = bytes + i * rowBytes;
+        unsigned char* b = bytes + (255 - i) * rowBytes;
+        std::memcpy(row, a, rowBytes);
+        std::memcpy(a, b, rowBytes);
+        std::memcpy(b, row, rowBytes);
+    }
+    return reinterpret_cast<float*>(bytes);
+}

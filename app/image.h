@@ -1,0 +1,21 @@
+#pragma once
+// Texture images decoded through SDL_image: conversion of any decoded surface to RGBA
+// bytes and the loading of one image file into a vyxTexture.
+
+#include <cstdint>
+
+#include "SDL.h"
+#include "trace/texture.h"
+
+// Converts surface (any pixel format) to a malloc'd width × height × 4 byte array,
+// R, G, B, A per texel, top row first; an image without alpha gets alpha 255, and
+// colour-keyed texels come out as transparent black. Always frees surface. Returns null
+// and sets width and height to 0 when surface is null, empty, wider or taller than
+// 16383 texels, or memory runs out. The caller frees the array with free().
+uint8_t* vyxSurfaceToRGBA(SDL_Surface* surface, int32_t& width, int32_t& height);
+
+// Loads the PNG, JPEG or other image at path into texture: 4 byte channels, the given
+// filter, WrapRepeat both ways (sizes are not required to be powers of two). When the
+// file cannot be decoded, texture.data is null and the size 0 × 0, a warning goes to
+// stderr and the result is false. texture.data is the caller's to free().
+bool vyxLoadImageTexture(const char* path, vyxTexture& texture, uint8_t filter);

@@ -43,6 +43,30 @@ void vyxSubdivideBlock(const vyxScene& scene, int size, vyxSample* topLeft, int 
 bool vyxBlockNeedsRefinement(const vyxSample& c00, const vyxSample& c10, const vyxSample& c01,
                              const vyxSample& c11, const vyxRenderSettings& settings);
 
+// Where the lattice rays of a band come from. With camera set, lattice point (x, y) is
+// the primary ray at image position (column + x, y). Without, the direction is the
+// bilinear blend of the four corner directions at u = x / width, v = y / height (points
+// past the band's edge extrapolate, which stays exact up to rounding because the
+// camera's directions are affine in the image position).
+struct vyxBandRays {
+    const vyxCamera* camera;
+    int32_t column;
+    vyxVec3 origin;
+    vyxVec3 dirTL, dirTR, dirBL, dirBR;
+    uint32_t width;
+    uint32_t height;
+};
+
+// Lattice ray (x, y) of a band.
+void vyxBandRay(const vyxBandRays& rays, int x, int y, vyxVec3& origin, vyxVec3& direction);
+
+// Renders a band of width x height pixels (any sizes from 1 up; 0 renders nothing)
+// through a nine-row sample window, writing exactly those pixels of output (row length
+// outputStride) that the blocks write. The lattice extends to the next multiples of 8.
+// Returns false, writing nothing, when the window cannot be allocated.
+bool vyxRenderBand(const vyxScene& scene, const vyxBandRays& rays, int width, int height, vyxVec3* output,
+                   int outputStride, const vyxRenderSettings& settings);
+
 // The whole image as one band on the calling thread.
 void vyxRenderSubdivision(const vyxScene& scene, const vyxCamera& camera, FrameBuffer& image,
                           const vyxRenderSettings& settings);

@@ -1,0 +1,277 @@
+#include "render/frame.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <system_error>
+#include <thread>
+
+#include "geometry/mesh.h"
+#include "render/standard.h"
+#include "render/subdivision.h"
+#include "trace/light.h"
+#include "trace/random.h"
+#include "trace/raystats.h"
+
+// One join covers at most this many workers per phase; larger counts are clamped.
+static constexpr int maxWorkers = 64;
+
+static int workerCount(const vyxRenderSettings& settings) {
+    int n = settings.threadCount;
+    return n < 1 ? 1 : (n > maxWorkers ? maxWorkers : n);
+}
+
+static bool frameMatchesCamera(const FrameBuffer& image, const vyxCamera& camera) {
+    return image.pixels != nullptr && image.width > 0 && image.height > 0 &&
+           static_cast<uint32_t>(image.width) == camera.imageWidth &&
+           static_cast<uint32_t>(image.height) == camera.imageHeight;
+}
+
+// Starts one thread per argument block and joins them all. A worker whose thread cannot
+// be started runs on the calling thread instead, so the frame is still complete.
+template <typename Args>
+static void runWorkers(int (*worker)(Args*), Args* args, int count) {
+    std::thread threads[maxWorkers];
+    for (int k = 0; k < count; ++k) {
+        try {
+            threads[k] = std::thread(worker, &args[k]);
+        } catch (const std::system_error&) {
+            worker(&args[k]);
+        }
+    }
+    for (int k = 0; k < count; ++k) {
+        if (threads[k].joinable()) {
+            threads[k].join();
+        }
+    }
+}
+
+int vyxStandardRowsWorker(vyxStandardWorkerArgs* args) {
+    int width = static_cast<int>(args->camera->imageWidth);
+    int height = static_cast<int>(args->camera->imageHeight);
+    size_t slot = 0;
+    for (int y = args->firstRow; y < height; y += args->rowStep, ++slot) {
+        vyxShadeRow(*args->scene, *args->camera, y, args->rows + slot * width, args->settings);
+    }
+    vyxRayStatsFlushThread();
+    return 1;
+}
+
+int vyxAntialiasRowsWorker(vyxAntialiasWorkerArgs* args) {
+    const FrameBuffer& image = *args->image;
+    for (int y = args->firstRow; y + 1 < image.height; y += args->rowStep) {
+        vyxAntialiasRow(*args->scene, *args->camera, y, args->firstPass, image.pixels, image.width, image.height,
+                        args->settings);
+    }
+    vyxRayStatsFlushThread();
+    return 1;
+}
+
+int vyxSubdivisionBandWorker(vyxSubdivisionWorkerArgs* args) {
+    if (args->bandWidth > 0 && args->height > 0) {
+        vyxBandRays rays = {};
+        rays.camera = nullptr;
+        rays.origin = args->origin;
+        rays.dirTL = args->dirTL;
+        rays.dirTR = args->dirTR;
+        rays.dirBL = args->dirBL;
+        rays.dirBR = args->dirBR;
+        rays.width = args->bandWidth;
+        rays.height = args->height;
+        int width = static_cast<int>(args->bandWidth);
+        if (!vyxRenderBand(*args->scene, rays, width, static_cast<int>(args->height), args->band, width,
+                           args->settings)) {
+            fprintf(stderr, "vyx: out of memory for a subdivision band; it stays black\n");
+        }
+    }
+    vyxRayStatsFlushThread();
+    return 1;
+}
+
+void vyxRenderStandardThreaded(const vyxScene& scene, const vyxCamera& camera, FrameBuffer& image,
+                               const vyxRenderSettings& settings) {
+    if (!frameMatchesCamera(image, camera)) {
+        return;
+    }
+    int n = workerCount(settings);
+    int width = image.width;
+    int height = image.height;
+    size_t rowBytes = static_cast<size_t>(width) * sizeof(vyxVec3);
+
+    // First pass: worker k shades rows k, k + n, ... into its own buffer, back to back.
+    auto* args = static_cast<vyxStandardWorkerArgs*>(calloc(n, sizeof(vyxStandardWorkerArgs)));
+    bool allocated = args != nullptr;
+    for (int k = 0; allocated && k < n; ++k) {
+        int rowCount = k < height ? (height - 1 - k) / n + 1 : 0;
+        args[k].firstRow = k;
+        args[k].rowStep = n;
+        args[k].scene = &scene;
+        args[k].camera = &camera;
+        args[k].settings = settings;
+        if (rowCount > 0) {
+            args[k].rows = static_cast<vyxVec3*>(malloc(rowBytes * rowCount));
+            allocated = args[k].rows != nullptr;
+        }
+    }
+    if (!allocated) {
+        for (int k = 0; args != nullptr && k < n; ++k) {
+            free(args[k].rows);
+        }
+        free(args);
+        vyxRenderStandard(scene, camera, image, settings);
+        return;
+    }
+    runWorkers(vyxStandardRowsWorker, args, n);
+    for (int y = 0; y < height; ++y) {
+        const vyxVec3* source = args[y % n].rows + static_cast<size_t>(y / n) * width;
+        memcpy(image.pixels + static_cast<size_t>(y) * width, source, rowBytes);
+    }
+    for (int k = 0; k < n; ++k) {
+        free(args[k].rows);
+    }
+    free(args);
+
+    if ((settings.flags & RenderAntialias) == 0 || height < 2) {
+        return;
+    }
+    // Antialiasing: every quad reads the row below it, which another worker replaces, so
+    // all workers read the first-pass colours from a copy taken before the phase.
+    size_t imageBytes = rowBytes * height;
+    auto* firstPass = static_cast<vyxVec3*>(malloc(imageBytes));
+    auto* aaArgs = static_cast<vyxAntialiasWorkerArgs*>(calloc(n, sizeof(vyxAntialiasWorkerArgs)));
+    if (firstPass == nullptr || aaArgs == nullptr) {
+        free(firstPass);
+        free(aaArgs);
+        // Top to bottom on one thread the image is its own first-pass source.
+        for (int y = 0; y + 1 < height; ++y) {
+            vyxAntialiasRow(scene, camera, y, image.pixels, image.pixels, width, height, settings);
+        }
+        return;
+    }
+    memcpy(firstPass, image.pixels, imageBytes);
+    for (int k = 0; k < n; ++k) {
+        aaArgs[k].scene = &scene;
+        aaArgs[k].camera = &camera;
+        aaArgs[k].image = &image;
+        aaArgs[k].firstPass = firstPass;
+        aaArgs[k].firstRow = k;
+        aaArgs[k].rowStep = n;
+        aaArgs[k].settings = settings;
+    }
+    runWorkers(vyxAntialiasRowsWorker, aaArgs, n);
+    free(aaArgs);
+    free(firstPass);
+}
+
+void vyxRenderSubdivisionThreaded(const vyxScene& scene, const vyxCamera& camera, FrameBuffer& image,
+                                  const vyxRenderSettings& settings) {
+    if (!frameMatchesCamera(image, camera)) {
+        return;
+    }
+    int n = workerCount(settings);
+    int width = image.width;
+    int height = image.height;
+
+    // Bands are whole multiples of 8 columns wide, so they cut the image along the same
+    // block borders as the single-threaded renderer; the last band takes whatever is
+    // left, and bands that start past the right edge are empty. When the width divides
+    // into n bands of a multiple of 8, these are exactly those bands.
+    int share = width / n;
+    int bandStep = share < 1 ? 8 : (share + 7) / 8 * 8;
+    auto* args = static_cast<vyxSubdivisionWorkerArgs*>(calloc(n, sizeof(vyxSubdivisionWorkerArgs)));
+    bool allocated = args != nullptr;
+    for (int k = 0; allocated && k < n; ++k) {
+        long long start = static_cast<long long>(k) * bandStep;
+        long long left = start < width ? width - start : 0;
+        long long bandWidth = (k == n - 1 || left < bandStep) ? left : bandStep;
+        vyxSubdivisionWorkerArgs& block = args[k];
+        block.settings = settings;
+        block.scene = &scene;
+        block.bandWidth = static_cast<uint32_t>(bandWidth);
+        block.height = static_cast<uint32_t>(height);
+        float x0 = static_cast<float>(start < width ? start : width);
+        float x1 = static_cast<float>(start + bandWidth < width ? start + bandWidth : width);
+        float bottom = static_cast<float>(height);
+        vyxPrimaryRay(camera, x0, 0.0f, block.origin, block.dirTL);
+        vyxPrimaryRay(camera, x1, 0.0f, block.origin, block.dirTR);
+        vyxPrimaryRay(camera, x0, bottom, block.origin, block.dirBL);
+        vyxPrimaryRay(camera, x1, bottom, block.origin, block.dirBR);
+        if (bandWidth > 0) {
+            block.band = static_cast<vyxVec3*>(calloc(static_cast<size_t>(bandWidth) * height, sizeof(vyxVec3)));
+            allocated = block.band != nullptr;
+        }
+    }
+    if (!allocated) {
+        for (int k = 0; args != nullptr && k < n; ++k) {
+            free(args[k].band);
+        }
+        free(args);
+        vyxRenderSubdivision(scene, camera, image, settings);
+        return;
+    }
+    runWorkers(vyxSubdivisionBandWorker, args, n);
+
+    memset(image.pixels, 0, static_cast<size_t>(width) * height * sizeof(vyxVec3));
+    for (int y = 0; y < height; ++y) {
+        vyxVec3* target = image.pixels + static_cast<size_t>(y) * width;
+        for (int k = 0; k < n; ++k) {
+            size_t bandWidth = args[k].bandWidth;
+            if (bandWidth == 0) {
+                continue;
+            }
+            memcpy(target, args[k].band + bandWidth * y, bandWidth * sizeof(vyxVec3));
+            target += bandWidth;
+        }
+    }
+    for (int k = 0; k < n; ++k) {
+        free(args[k].band);
+    }
+    free(args);
+}
+
+void vyxRenderFrame(const vyxScene& scene, const vyxCamera& camera, FrameBuffer& image,
+                    vyxRenderSettings& settings) {
+    // The transforms cache their inverse and normal matrices lazily; filling them here,
+    // before any worker starts, leaves the workers only reading them.
+    for (int i = 0; i < scene.meshCount; ++i) {
+        vyxMesh* mesh = scene.meshes[i];
+        if (mesh == nullptr) {
+            continue;
+        }
+        vyxTransformPrepare(mesh->transform);
+        if (mesh->bih != nullptr) {
+            vyxTransformPrepare(mesh->bih->transform);
+        }
+    }
+    for (int i = 0; i < scene.lightCount; ++i) {
+        if (scene.lights[i] != nullptr) {
+            vyxUpdateLight(*scene.lights[i]);
+        }
+    }
+    if (!vyxRandomTableFilled.load()) {
+        vyxFillRandomTable();
+    }
+
+    bool standard = (settings.flags & RenderStandard) != 0;
+    bool subdivision = (settings.flags & RenderSubdivision) != 0;
+    if (!standard && !subdivision) {
+        return;
+    }
+    if (!frameMatchesCamera(image, camera)) {
+        fprintf(stderr, "vyx: frame of %d x %d does not match the camera's %u x %u; nothing rendered\n",
+                image.width, image.height, camera.imageWidth, camera.imageHeight);
+        return;
+    }
+    bool threaded = (settings.flags & RenderThreaded) != 0;
+    if (standard) {
+        if (threaded) {
+            vyxRenderStandardThreaded(scene, camera, image, settings);
+        } else {
+            vyxRenderStandard(scene, camera, image, settings);
+        }
+    } else if (threaded) {
+        vyxRenderSubdivisionThreaded(scene, camera, image, settings);
+    } else {
+        vyxRenderSubdivision(scene, camera, image, settings);
+    }
+}

@@ -1,0 +1,28 @@
+#include "render/framebuffer.h"
+
+#include <cstddef>
+#include <cstdlib>
+
+FrameBuffer vyxAllocFrame(int32_t width, int32_t height) {
+    FrameBuffer frame = {0, 0, nullptr};
+    if (width <= 0 || height <= 0) {
+        return frame;
+    }
+    // Both sizes are positive int32, so the product fits a 64-bit size_t.
+    size_t count = static_cast<size_t>(width) * static_cast<size_t>(height);
+    auto* pixels = static_cast<vyxVec3*>(malloc(count * sizeof(vyxVec3)));
+    if (pixels == nullptr) {
+        return frame;
+    }
+    frame.width = width;
+    frame.height = height;
+    frame.pixels = pixels;
+    return frame;
+}
+
+void vyxFreeFrame(FrameBuffer& frame) {
+    free(frame.pixels);
+    frame.pixels = nullptr;
+    frame.width = 0;
+    frame.height = 0;
+}

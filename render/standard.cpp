@@ -1,0 +1,117 @@
+#include "render/standard.h"
+
+#include <cmath>
+
+#include "trace/raystats.h"
+#include "trace/shade.h"
+
+// Mean absolute channel difference relative to the reference brightness b; the channel
+// order (g, r, b) and the 0.33 factor are part of the renderer's look.
+static float relativeDifference(vyxVec3 reference, vyxVec3 other, float brightness) {
+    float sum = std::fabs(reference.y - other.y) + std::fabs(reference.x - other.x) +
+                std::fabs(reference.z - other.z);
+    return sum * 0.33f / brightness;
+}
+
+static vyxVec3 shadePrimary(const vyxScene& scene, vyxVec3 origin, vyxVec3 direction,
+                            const vyxRenderSettings& settings) {
+    VYX_COUNT_RAY(primary);
+    return vyxShade(scene, origin, direction, settings.maxDepth, settings);
+}
+
+vyxVec3 vyxAntialiasQuad(const vyxScene& scene, vyxVec3 origin, vyxVec3 d00, vyxVec3 d10, vyxVec3 d01,
+                         vyxVec3 d11, vyxVec3 c00, vyxVec3 c10, vyxVec3 c01, vyxVec3 c11, int depth,
+                         const vyxRenderSettings& settings) {
+    if (depth <= 0) {
+        return c00;
+    }
+    // A black reference makes every non-zero difference infinite (refine) and a zero
+    // difference NaN (no refinement): IEEE comparisons give exactly that.
+    float brightness = (c00.x + c00.y + c00.z) * 0.33f;
+    bool refine = relativeDifference(c00, c10, brightness) > settings.aaThreshold ||
+                  relativeDifference(c00, c01, brightness) > settings.aaThreshold ||
+                  relativeDifference(c00, c11, brightness) > settings.aaThreshold;
+    if (!refine) {
+        return c00;
+    }
+
+    // Directions are affine in the image position, so the mean of two corner directions
+    // is the direction of the midpoint.
+    vyxVec3 top = (d00 + d10) * 0.5f;
+    vyxVec3 left = (d00 + d01) * 0.5f;
+    vyxVec3 centre = (d00 + d11) * 0.5f;
+    vyxVec3 right = (d10 + d11) * 0.5f;
+    vyxVec3 bottom = (d01 + d11) * 0.5f;
+    vyxVec3 cT = shadePrimary(scene, origin, top, settings);
+    vyxVec3 cL = shadePrimary(scene, origin, left, settings);
+    vyxVec3 cC = shadePrimary(scene, origin, centre, settings);
+    vyxVec3 cR = shadePrimary(scene, origin, right, settings);
+    vyxVec3 cB = shadePrimary(scene, origin, bottom, settings);
+
+    int next = depth - 1;
+    vyxVec3 sum = vyxAntialiasQuad(scene, origin, d00, top, left, centre, c00, cT, cL, cC, next, settings);
+    sum += vyxAntialiasQuad(scene, origin, top, d10, centre, right, cT, c10, cC, cR, next, settings);
+    sum += vyxAntialiasQuad(scene, origin, left, centre, d01, bottom, cL, cC, c01, cB, next, settings);
+    sum += vyxAntialiasQuad(scene, origin, centre, right, bottom, d11, cC, cR, cB, c11, next, settings);
+    return sum * 0.25f;
+}
+
+void vyxShadeRow(const vyxScene& scene, const vyxCamera& camera, int y, vyxVec3* out,
+                 const vyxRenderSettings& settings) {
+    int width = static_cast<int>(camera.imageWidth);
+    for (int x = 0; x < width; ++x) {
+        vyxVec3 origin, direction;
+        vyxPrimaryRay(camera, static_cast<float>(x), static_cast<float>(y), origin, direction);
+        out[x] = shadePrimary(scene, origin, direction, settings);
+    }
+}
+
+void vyxAntialiasRow(const vyxScene& scene, const vyxCamera& camera, int y, const vyxVec3* firstPass,
+                     vyxVec3* out, int width, int height, const vyxRenderSettings& settings) {
+    if (y < 0 || y + 1 >= height) {
+        return;
+    }
+    const vyxVec3* row = firstPass + static_cast<size_t>(y) * width;
+    const vyxVec3* below = row + width;
+    vyxVec3* target = out + static_cast<size_t>(y) * width;
+    float top = static_cast<float>(y);
+    float bottom = static_cast<float>(y + 1);
+    for (int x = 0; x + 1 < width; ++x) {
+        vyxVec3 origin, d00, d10, d01, d11;
+        float left = static_cast<float>(x);
+        float right = static_cast<float>(x + 1);
+        vyxPrimaryRay(camera, left, top, origin, d00);
+        vyxPrimaryRay(camera, right, top, origin, d10);
+        vyxPrimaryRay(camera, left, bottom, origin, d01);
+        vyxPrimaryRay(camera, right, bottom, origin, d11);
+        // Read all four first-pass colours before the pixel is replaced: when out is
+        // firstPass, (x, y) itself is read here and overwritten just below.
+        vyxVec3 c00 = row[x];
+        vyxVec3 c10 = row[x + 1];
+        vyxVec3 c01 = below[x];
+        vyxVec3 c11 = below[x + 1];
+        target[x] = vyxAntialiasQuad(scene, origin, d00, d10, d01, d11, c00, c10, c01, c11, settings.aaLevels,
+                                     settings);
+    }
+}
+
+void vyxRenderStandard(const vyxScene& scene, const vyxCamera& camera, FrameBuffer& image,
+                       const vyxRenderSettings& settings) {
+    if (image.pixels == nullptr || image.width <= 0 || image.height <= 0 ||
+        static_cast<uint32_t>(image.width) != camera.imageWidth ||
+        static_cast<uint32_t>(image.height) != camera.imageHeight) {
+        return;
+    }
+    int width = image.width;
+    int height = image.height;
+    for (int y = 0; y < height; ++y) {
+        vyxShadeRow(scene, camera, y, image.pixels + static_cast<size_t>(y) * width, settings);
+    }
+    // Top to bottom, left to right, each pixel replaced right after its own quad: every
+    // quad still sees first-pass colours only, so the image can be its own source.
+    if ((settings.flags & RenderAntialias) != 0 && height > 1) {
+        for (int y = 0; y + 1 < height; ++y) {
+            vyxAntialiasRow(scene, camera, y, image.pixels, image.pixels, width, height, settings);
+        }
+    }
+}

@@ -1,0 +1,309 @@
+#include "geometry/bih.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+// Below this many split levels the natural split is used; deeper down every node is
+// halved in list order, which adds at most log2(count) <= 31 further levels. The
+// traversal defers at most one node per split level on the path, so its 256-entry stack
+// always suffices (200 + 31 < 256).
+static const int kMaxNaturalSplitDepth = 200;
+
+// A node's empty-space cuts come before its split; each axis can be trimmed at most once
+// from below and once from above, so a chain never needs more than six cut nodes.
+static const int kMaxCutChain = 6;
+
+namespace {
+
+// Per-triangle data the build reads; the rays never touch it.
+struct BuildRecord {
+    float min[3];
+    float max[3];
+    float centroid[3];
+};
+
+// Nodes are built into a growable array with child links held as indices (the array
+// moves when it grows); the finished tree is copied into the pool with real pointers.
+// Node 0 is the root, which ends up inside the vyxBIH record itself.
+struct BuildState {
+    const BuildRecord* records;
+    int32_t* items;   // triangle indices; each node owns one contiguous range
+    int32_t* scratch; // room for the right-hand items while a range is partitioned
+    vyxBIHNode* nodes;
+    int32_t* links;   // 2 per node: left and right child index, -1 = none
+    int32_t nodeCount;
+    int32_t nodeCapacity;
+    bool failed;      // out of memory: the build is abandoned
+};
+
+} // namespace
+
+// Reserves count adjacent nodes; returns the first index, or -1 when memory runs out.
+static int32_t allocateNodes(BuildState& st, int32_t count) {
+    if (st.failed)
+        return -1;
+    if (st.nodeCount + count > st.nodeCapacity) {
+        int64_t capacity = static_cast<int64_t>(st.nodeCapacity) * 3 / 2 + count + 16;
+        if (capacity > 0x7fffffff / 2) {
+            st.failed = true;
+            return -1;
+        }
+        void* nodes = std::realloc(st.nodes, static_cast<size_t>(capacity) * sizeof(vyxBIHNode));
+        if (nodes)
+            st.nodes = static_cast<vyxBIHNode*>(nodes);
+        void* links = nodes ? std::realloc(st.links, static_cast<size_t>(capacity) * 2 * sizeof(int32_t)) : nullptr;
+        if (!nodes || !links) {
+            st.failed = true;
+            return -1;
+        }
+        st.links = static_cast<int32_t*>(links);
+        st.nodeCapacity = static_cast<int32_t>(capacity);
+    }
+    int32_t first = st.nodeCount;
+    st.nodeCount += count;
+    for (int32_t i = first; i < st.nodeCount; ++i) {
+        std::memset(&st.nodes[i], 0, sizeof(vyxBIHNode));
+        st.links[2 * i] = -1;
+        st.links[2 * i + 1] = -1;
+    }
+    return first;
+}
+
+// Largest centroid extent; an x/y tie picks y, a tie of the largest with z picks z.
+static int splitAxis(const float cmin[3], const float cmax[3]) {
+    float ex = cmax[0] - cmin[0], ey = cmax[1] - cmin[1], ez = cmax[2] - cmin[2];
+    if (ey < ex)
+        return ez < ex ? 0 : 2;
+    return ez < ey ? 1 : 2;
+}
+
+// Builds the subtree of items [begin, end) into node `node` inside the box. Cuts are
+// made in a loop (each one a single-child node), the right child of a split is built by
+// the same loop, and only the left child recurses, so recursion depth is the number of
+// split levels.
+static void buildNode(BuildState& st, int32_t node, int32_t begin, int32_t end, const float inMin[3],
+                      const float inMax[3], int depth) {
+    float boxMin[3] = {inMin[0], inMin[1], inMin[2]};
+    float boxMax[3] = {inMax[0], inMax[1], inMax[2]};
+
+    while (!st.failed) {
+        int32_t count = end - begin;
+        if (count == 1) {
+            st.nodes[node].isLeaf = 1;
+            st.nodes[node].triangle = st.items[begin];
+            return;
+        }
+        st.nodes[node].isLeaf = 0;
+        st.nodes[node].triangle = -1;
+
+        // Bounds of the node's triangles and of their centroids.
+        float tmin[3], tmax[3], cmin[3], cmax[3];
+        const BuildRecord& first = st.records[st.items[begin]];
+        for (int i = 0; i < 3; ++i) {
+            tmin[i] = first.min[i];
+            tmax[i] = first.max[i];
+            cmin[i] = cmax[i] = first.centroid[i];
+        }
+        for (int32_t k = begin + 1; k < end; ++k) {
+            const BuildRecord& r = st.records[st.items[k]];
+            for (int i = 0; i < 3; ++i) {
+                if (r.min[i] < tmin[i]) tmin[i] = r.min[i];
+                if (r.max[i] > tmax[i]) tmax[i] = r.max[i];
+                if (r.centroid[i] < cmin[i]) cmin[i] = r.centroid[i];
+                if (r.centroid[i] > cmax[i]) cmax[i] = r.centroid[i];
+            }
+        }
+
+        // Empty-space cuts: trim a margin of more than a tenth of the box off one side.
+        // The triangles stay the same, so their bounds are reused down the chain.
+        for (int cuts = 0; cuts < kMaxCutChain; ++cuts) {
+            int cutAxis = -1;
+            bool low = false;
+            float ext = 0.0f;
+            for (int i = 0; i < 3 && cutAxis < 0; ++i) {
+                ext = boxMax[i] - boxMin[i];
+                if (!(ext > 0.01f))
+                    continue;
+                if ((tmin[i] - boxMin[i]) / ext > 0.1f) {
+                    cutAxis = i;
+                    low = true;
+                } else if ((tmax[i] - boxMin[i]) / ext < 0.1f) {
+                    cutAxis = i;
+                    low = false;
+                }
+            }
+            if (cutAxis < 0)
+                break;
+            int32_t child = allocateNodes(st, 1);
+            if (child < 0)
+                return;
+            vyxBIHNode& n = st.nodes[node];
+            float margin = 0.01f * ext;
+            float plane = low ? tmin[cutAxis] : tmax[cutAxis];
+            n.axis = static_cast<uint8_t>(cutAxis);
+            n.rightMin = plane - margin;
+            n.leftMax = plane + margin;
+            n.extentMin = tmin[cutAxis];
+            n.extentMax = tmax[cutAxis];
+            if (low) {
+                st.links[2 * node + 1] = child; // the triangles lie above the cut
+                boxMin[cutAxis] = tmin[cutAxis];
+            } else {
+                st.links[2 * node] = child;     // the triangles lie below the cut
+                boxMax[cutAxis] = tmax[cutAxis];
+            }
+            node = child;
+            st.nodes[node].isLeaf = 0;
+            st.nodes[node].triangle = -1;
+        }
+
+        // Ordinary split at the middle of the centroids on the axis of their largest
+        // extent; stable partition, left side first, centroids equal to s go left.
+        int a = splitAxis(cmin, cmax);
+        float s = (cmin[a] + cmax[a]) * 0.5f;
+        float leftMax = s, rightMin = s;
+        int32_t mid = begin;
+        bool halve = depth >= kMaxNaturalSplitDepth;
+        if (!halve) {
+            int32_t rightCount = 0;
+            for (int32_t k = begin; k < end; ++k) {
+                int32_t item = st.items[k];
+                const BuildRecord& r = st.records[item];
+                if (r.centroid[a] <= s) {
+                    st.items[mid++] = item;
+                    if (r.max[a] > leftMax) leftMax = r.max[a];
+                } else {
+                    st.scratch[rightCount++] = item;
+                    if (r.min[a] < rightMin) rightMin = r.min[a];
+                }
+            }
+            std::memcpy(st.items + mid, st.scratch, static_cast<size_t>(rightCount) * sizeof(int32_t));
+            // Centroids that cannot be separated (all equal, or so close that s rounds
+            // onto one end) would leave one side empty and never finish.
+            halve = mid == begin || mid == end;
+        }
+        if (halve) {
+            // Two halves in list order; the planes bound each half's triangles exactly.
+            mid = begin + count / 2;
+            leftMax = st.records[st.items[begin]].max[a];
+            for (int32_t k = begin + 1; k < mid; ++k)
+                if (st.records[st.items[k]].max[a] > leftMax) leftMax = st.records[st.items[k]].max[a];
+            rightMin = st.records[st.items[mid]].min[a];
+            for (int32_t k = mid + 1; k < end; ++k)
+                if (st.records[st.items[k]].min[a] < rightMin) rightMin = st.records[st.items[k]].min[a];
+        }
+
+        int32_t children = allocateNodes(st, 2);
+        if (children < 0)
+            return;
+        vyxBIHNode& n = st.nodes[node];
+        n.axis = static_cast<uint8_t>(a);
+        n.leftMax = leftMax;
+        n.rightMin = rightMin;
+        n.extentMin = tmin[a];
+        n.extentMax = tmax[a];
+        st.links[2 * node] = children;
+        st.links[2 * node + 1] = children + 1;
+
+        float leftBoxMax[3] = {boxMax[0], boxMax[1], boxMax[2]};
+        leftBoxMax[a] = leftMax;
+        buildNode(st, children, begin, mid, boxMin, leftBoxMax, depth + 1);
+
+        // The right child continues in this loop.
+        boxMin[a] = rightMin;
+        node = children + 1;
+        begin = mid;
+        ++depth;
+    }
+}
+
+static void makeEmpty(vyxBIH& bih) {
+    std::memset(&bih.root, 0, sizeof(bih.root));
+    bih.root.triangle = -1; // an interior node without children: every traversal misses
+    for (int i = 0; i < 3; ++i)
+        bih.boundsMin[i] = bih.boundsMax[i] = 0.0f;
+    bih.triangleCount = 0;
+    bih.nodePool = nullptr;
+    bih.nodeCount = 0;
+}
+
+void vyxBuildBIH(int32_t count, vyxBIH& bih, vyxTriangle* triangles) {
+    vyxTransformIdentity(bih.transform);
+    bih.triangles = triangles;
+    makeEmpty(bih);
+    if (count <= 0 || !triangles)
+        return;
+
+    BuildState st = {};
+    BuildRecord* records = static_cast<BuildRecord*>(std::malloc(static_cast<size_t>(count) * sizeof(BuildRecord)));
+    st.items = static_cast<int32_t*>(std::malloc(static_cast<size_t>(count) * sizeof(int32_t)));
+    st.scratch = static_cast<int32_t*>(std::malloc(static_cast<size_t>(count) * sizeof(int32_t)));
+    st.records = records;
+    if (!records || !st.items || !st.scratch)
+        st.failed = true;
+
+    if (!st.failed) {
+        for (int i = 0; i < 3; ++i)
+            bih.boundsMin[i] = bih.boundsMax[i] = triangles[0].p0[i];
+        for (int32_t t = 0; t < count; ++t) {
+            const vyxTriangle& tri = triangles[t];
+            BuildRecord& r = records[t];
+            for (int i = 0; i < 3; ++i) {
+                float a = tri.p0[i], b = tri.p1[i], c = tri.p2[i];
+                float lo = a, hi = a;
+                if (b < lo) lo = b;
+                if (c < lo) lo = c;
+                if (b > hi) hi = b;
+                if (c > hi) hi = c;
+                r.min[i] = lo;
+                r.max[i] = hi;
+                r.centroid[i] = (b + a + c) / 3.0f;
+                if (lo < bih.boundsMin[i]) bih.boundsMin[i] = lo;
+                if (hi > bih.boundsMax[i]) bih.boundsMax[i] = hi;
+            }
+            st.items[t] = t;
+        }
+        int32_t root = allocateNodes(st, 1);
+        if (root == 0)
+            buildNode(st, root, 0, count, bih.boundsMin, bih.boundsMax, 0);
+    }
+
+    vyxBIHNode* pool = nullptr;
+    int32_t poolCount = st.nodeCount - 1;
+    if (!st.failed && poolCount > 0) {
+        pool = static_cast<vyxBIHNode*>(std::malloc(static_cast<size_t>(poolCount) * sizeof(vyxBIHNode)));
+        if (!pool)
+            st.failed = true;
+    }
+    if (st.failed) {
+        std::fprintf(stderr, "vyx: out of memory building the hierarchy over %d triangles\n", count);
+        makeEmpty(bih);
+    } else {
+        // Node i of the build lands at pool[i - 1]; node 0 is the root.
+        for (int32_t i = 0; i < st.nodeCount; ++i) {
+            vyxBIHNode& n = i == 0 ? bih.root : pool[i - 1];
+            n = st.nodes[i];
+            int32_t l = st.links[2 * i], r = st.links[2 * i + 1];
+            n.left = l > 0 ? pool + (l - 1) : nullptr;
+            n.right = r > 0 ? pool + (r - 1) : nullptr;
+        }
+        bih.triangleCount = count;
+        bih.nodePool = pool;
+        bih.nodeCount = poolCount > 0 ? poolCount : 0;
+    }
+
+    std::free(records);
+    std::free(st.items);
+    std::free(st.scratch);
+    std::free(st.nodes);
+    std::free(st.links);
+}
+
+void vyxFreeBIH(vyxBIH& bih) {
+    std::free(bih.nodePool);
+    bih.nodePool = nullptr;
+    bih.nodeCount = 0;
+    bih.root.left = nullptr;
+    bih.root.right = nullptr;
+}

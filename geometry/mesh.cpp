@@ -1,0 +1,128 @@
+#include "geometry/mesh.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "scenefiles/obj.h"
+
+static bool validIndex(int32_t index, int32_t count) { return index >= 0 && index < count; }
+
+static bool facePositionsValid(const vyxObjFace& face, int32_t positionCount) {
+    return validIndex(face.position[0], positionCount) && validIndex(face.position[1], positionCount) &&
+           validIndex(face.position[2], positionCount);
+}
+
+static void copy3(float out[3], const float* in) {
+    out[0] = in[0];
+    out[1] = in[1];
+    out[2] = in[2];
+}
+
+void vyxLoadMeshFromObj(const char* path, vyxMesh& mesh) {
+    std::memset(&mesh, 0, sizeof(mesh));
+    vyxTransformIdentity(mesh.transform);
+
+    vyxObjModel model;
+    vyxLoadObj(path, model);
+    const int32_t positionCount = model.positionCount();
+    const int32_t texcoordCount = model.texcoordCount();
+    const int32_t normalCount = model.normalCount();
+    const int32_t modelMaterials = static_cast<int32_t>(model.materials.size());
+
+    // The reader already drops faces with bad position indices; this check keeps the
+    // mesh safe whatever the model holds. Faces naming no loaded material share one extra
+    // default material at the end of the array.
+    int32_t triangleCount = 0;
+    bool needsDefault = false;
+    for (const vyxObjGroup& group : model.groups)
+        for (const vyxObjFace& face : group.faces)
+            if (facePositionsValid(face, positionCount)) {
+                ++triangleCount;
+                if (!validIndex(face.material, modelMaterials))
+                    needsDefault = true;
+            }
+
+    int32_t materialCount = modelMaterials + (needsDefault ? 1 : 0);
+    if (materialCount > 0) {
+        mesh.materials = static_cast<vyxMaterial*>(std::calloc(static_cast<size_t>(materialCount), sizeof(vyxMaterial)));
+        if (!mesh.materials)
+            materialCount = triangleCount = 0;
+    }
+    for (int32_t m = 0; m < modelMaterials && mesh.materials; ++m)
+        mesh.materials[m] = vyxMaterialFromMtl(model.materials[static_cast<size_t>(m)]);
+    if (needsDefault && mesh.materials)
+        mesh.materials[materialCount - 1] = vyxDefaultMaterial();
+    mesh.materialCount = materialCount;
+
+    if (triangleCount > 0) {
+        mesh.triangles = static_cast<vyxTriangle*>(std::calloc(static_cast<size_t>(triangleCount), sizeof(vyxTriangle)));
+        mesh.shading = static_cast<vyxTriangleShading*>(
+            std::calloc(static_cast<size_t>(triangleCount), sizeof(vyxTriangleShading)));
+        if (!mesh.triangles || !mesh.shading) {
+            std::fprintf(stderr, "vyx: out of memory for the %d triangles of %s\n", triangleCount, path);
+            std::free(mesh.triangles);
+            std::free(mesh.shading);
+            mesh.triangles = nullptr;
+            mesh.shading = nullptr;
+            triangleCount = 0;
+        }
+    }
+
+    int32_t n = 0;
+    for (const vyxObjGroup& group : model.groups) {
+        for (const vyxObjFace& face : group.faces) {
+            if (n >= triangleCount)
+                break;
+            if (!facePositionsValid(face, positionCount))
+                continue;
+            vyxTriangle& tri = mesh.triangles[n];
+            copy3(tri.p0, &model.positions[3 * static_cast<size_t>(face.position[0])]);
+            copy3(tri.p1, &model.positions[3 * static_cast<size_t>(face.position[1])]);
+            copy3(tri.p2, &model.positions[3 * static_cast<size_t>(face.position[2])]);
+            vyxSetupTriangle(tri);
+
+            vyxTriangleShading& sh = mesh.shading[n];
+            int32_t materialIndex = validIndex(face.material, modelMaterials) ? face.material : materialCount - 1;
+            vyxMaterial* material = &mesh.materials[materialIndex];
+            sh.material = material;
+
+            float* normals[3] = {sh.normal0, sh.normal1, sh.normal2};
+            float* uvs[3] = {sh.uv0, sh.uv1, sh.uv2};
+            for (int c = 0; c < 3; ++c) {
+                int32_t ni = face.normal[c];
+                if (validIndex(ni, normalCount))
+                    copy3(normals[c], &model.normals[3 * static_cast<size_t>(ni)]);
+                else
+                    copy3(normals[c], tri.normal); // no normal given: the flat one
+                int32_t ti = face.texcoord[c];
+                if (material->textureFile && validIndex(ti, texcoordCount)) {
+                    uvs[c][0] = model.texcoords[3 * static_cast<size_t>(ti)];
+                    uvs[c][1] = model.texcoords[3 * static_cast<size_t>(ti) + 1];
+                } else {
+                    uvs[c][0] = uvs[c][1] = 0.0f;
+                }
+            }
+            sh.patch = 1;
+            ++n;
+        }
+    }
+    mesh.triangleCount = triangleCount;
+
+    mesh.bih = new vyxBIH;
+    std::memset(mesh.bih, 0, sizeof(vyxBIH));
+    vyxBuildBIH(mesh.triangleCount, *mesh.bih, mesh.triangles);
+}
+
+void vyxReleaseMesh(vyxMesh& mesh) {
+    for (int32_t m = 0; m < mesh.materialCount && mesh.materials; ++m)
+        vyxReleaseMaterial(mesh.materials[m]);
+    std::free(mesh.materials);
+    std::free(mesh.triangles);
+    std::free(mesh.shading);
+    if (mesh.bih) {
+        vyxFreeBIH(*mesh.bih);
+        delete mesh.bih;
+    }
+    std::memset(&mesh, 0, sizeof(mesh));
+}

@@ -1,0 +1,276 @@
+#include "geometry/shapes.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "geometry/vec3.h"
+
+// x / cell truncated toward zero. The lattice only needs a few bits; out-of-range and NaN
+// quotients (whose conversion to int would be undefined) are clamped, NaN to 0.
+static int32_t truncateToInt(float q) {
+    if (!(q == q))
+        return 0;
+    if (q >= 1073741824.0f)
+        return 1073741824;
+    if (q <= -1073741824.0f)
+        return -1073741824;
+    return static_cast<int32_t>(q);
+}
+
+// Lattice value for integer m, in (-1, 1]. The hash wraps modulo 2^32; it is computed
+// unsigned, which gives the same bits as the two's-complement wrap without signed overflow.
+static float latticeValue(uint32_t m) {
+    uint32_t k = m ^ (m << 13);
+    uint32_t h = (k * (k * k * 15731u + 789221u) - 771171059u) & 0x7fffffffu;
+    return 1.0f - static_cast<float>(h) * (1.0f / 1073741824.0f);
+}
+
+static float cosineWeight(float f) {
+    const float pi = 3.1415927f;
+    return std::cos(f * pi + pi) * 0.5f + 0.5f;
+}
+
+float vyxValueNoise(float x, float y, float z, float cell) {
+    const float p[3] = {x, y, z};
+    int32_t index[3];
+    float frac[3];
+    for (int a = 0; a < 3; ++a) {
+        int32_t i = truncateToInt(p[a] / cell);
+        float f = (p[a] - cell * static_cast<float>(i)) / cell;
+        if (f < 0.0f) {
+            f += 1.0f;
+            i -= 1;
+        }
+        index[a] = i;
+        frac[a] = f;
+    }
+    uint32_t n = static_cast<uint32_t>(index[0]) + 17u * static_cast<uint32_t>(index[1]) +
+                 31u * static_cast<uint32_t>(index[2]);
+    float wx = cosineWeight(frac[0]), wy = cosineWeight(frac[1]), wz = cosineWeight(frac[2]);
+
+    float a0 = (1.0f - wx) * latticeValue(n) + wx * latticeValue(n + 1u);
+    float a1 = (1.0f - wx) * latticeValue(n + 17u) + wx * latticeValue(n + 18u);
+    float b0 = (1.0f - wx) * latticeValue(n + 31u) + wx * latticeValue(n + 32u);
+    float b1 = (1.0f - wx) * latticeValue(n + 48u) + wx * latticeValue(n + 49u);
+    float front = (1.0f - wy) * a0 + wy * a1;
+    float back = (1.0f - wy) * b0 + wy * b1;
+    return (1.0f - wz) * front + wz * back;
+}
+
+float vyxFractalNoise(float x, float y, float z, float persistence) {
+    float sum = 0.0f, amplitude = 1.0f, cell = 1.0f;
+    for (int octave = 0; octave < 8; ++octave) {
+        sum += amplitude * vyxValueNoise(x, y, z, cell);
+        amplitude *= persistence;
+        cell *= 0.5f;
+    }
+    return sum * 0.25f + 0.5f;
+}
+
+// Allocates the triangle and shading arrays and the single material of a generated
+// mesh. On failure the mesh is left empty (no triangles) and false is returned.
+static bool allocateGenerated(vyxMesh& mesh, int32_t triangleCount, const char* what) {
+    mesh.triangles = static_cast<vyxTriangle*>(std::calloc(static_cast<size_t>(triangleCount), sizeof(vyxTriangle)));
+    mesh.shading = static_cast<vyxTriangleShading*>(
+        std::calloc(static_cast<size_t>(triangleCount), sizeof(vyxTriangleShading)));
+    mesh.materials = static_cast<vyxMaterial*>(std::calloc(1, sizeof(vyxMaterial)));
+    if (!mesh.triangles || !mesh.shading || !mesh.materials) {
+        std::fprintf(stderr, "vyx: out of memory generating the %s\n", what);
+        std::free(mesh.triangles);
+        std::free(mesh.shading);
+        std::free(mesh.materials);
+        mesh.triangles = nullptr;
+        mesh.shading = nullptr;
+        mesh.materials = nullptr;
+        mesh.triangleCount = 0;
+        mesh.materialCount = 0;
+        return false;
+    }
+    mesh.triangleCount = triangleCount;
+    mesh.materialCount = 1;
+    return true;
+}
+
+static void buildHierarchy(vyxMesh& mesh) {
+    mesh.bih = new vyxBIH;
+    std::memset(mesh.bih, 0, sizeof(vyxBIH));
+    vyxBuildBIH(mesh.triangleCount, *mesh.bih, mesh.triangles);
+}
+
+static void setCorner(vyxTriangle& tri, vyxTriangleShading& sh, int corner, const float* p, const float* n,
+                      float u, float v) {
+    float* points[3] = {tri.p0, tri.p1, tri.p2};
+    float* normals[3] = {sh.normal0, sh.normal1, sh.normal2};
+    float* uvs[3] = {sh.uv0, sh.uv1, sh.uv2};
+    for (int a = 0; a < 3; ++a) {
+        points[corner][a] = p[a];
+        normals[corner][a] = n[a];
+    }
+    uvs[corner][0] = u;
+    uvs[corner][1] = v;
+}
+
+// Grid-point accessors for the two triangles of a cell; corner order (i, j), (i, j+1),
+// (i+1, j) then (i+1, j), (i, j+1), (i+1, j+1).
+static const int kCellCorners[2][3][2] = {{{0, 0}, {0, 1}, {1, 0}}, {{1, 0}, {0, 1}, {1, 1}}};
+
+void vyxMakeTorus(vyxMesh& mesh, vyxTexture* checker, float majorRadius, float minorRadius) {
+    const int rings = 300, sides = 150; // cells around the main circle and around the tube
+    if (!allocateGenerated(mesh, rings * sides * 2, "torus")) {
+        buildHierarchy(mesh);
+        return;
+    }
+
+    vyxMaterial& material = mesh.materials[0];
+    material = vyxDefaultMaterial();
+    material.color[0] = 0.4f;
+    material.color[1] = 0.01f;
+    material.color[2] = 0.01f;
+    // The caller passes null when the checker texture holds no pixels.
+    material.texture = checker;
+    material.reflectivity = 0.5f;
+    material.fresnel = 0.5f;
+    material.specular = 0.0f;
+    material.tintedReflectivity = 0.0f;
+    material.unlit = 0;
+    material.castsShadows = 1;
+    material.alpha = 1.0f;
+
+    // Grid point (i, j): i around the main circle, j around the tube. Row i = 300 and
+    // column j = 150 repeat the angles 2 pi, so the surface closes up to rounding while
+    // the texture coordinates run on to 12 and 6.
+    auto gridPoint = [&](int i, int j, float p[3], float n[3], float uv[2]) {
+        float theta = static_cast<float>(i * 0.02094395086169243);
+        float phi = static_cast<float>(j * 0.04188790172338486);
+        float ct = std::cos(theta), st = std::sin(theta);
+        float cp = std::cos(phi), sp = std::sin(phi);
+        float ring = majorRadius + minorRadius * cp;
+        p[0] = ring * ct;
+        p[1] = minorRadius * sp;
+        p[2] = ring * st;
+        n[0] = ct * cp;
+        n[1] = sp;
+        n[2] = st * cp;
+        uv[0] = static_cast<float>(i) * 12.0f / 300.0f;
+        uv[1] = static_cast<float>(j) * 6.0f / 150.0f;
+    };
+
+    int32_t t = 0;
+    for (int i = 0; i < rings; ++i) {
+        for (int j = 0; j < sides; ++j) {
+            int32_t patch = (j < sides / 2 ? 2 : 0) | (i < rings / 2 ? 1 : 0);
+            for (int half = 0; half < 2; ++half, ++t) {
+                vyxTriangle& tri = mesh.triangles[t];
+                vyxTriangleShading& sh = mesh.shading[t];
+                for (int c = 0; c < 3; ++c) {
+                    float p[3], n[3], uv[2];
+                    gridPoint(i + kCellCorners[half][c][0], j + kCellCorners[half][c][1], p, n, uv);
+                    setCorner(tri, sh, c, p, n, uv[0], uv[1]);
+                }
+                vyxSetupTriangle(tri);
+                sh.patch = patch;
+                sh.material = &material;
+            }
+        }
+    }
+    buildHierarchy(mesh);
+}
+
+void vyxBuildTerrainMesh(vyxMesh& mesh) {
+    const int cells = 256, points = cells + 1;
+    const size_t gridFloats = static_cast<size_t>(points) * points * 3;
+    float* pos = static_cast<float*>(std::malloc(gridFloats * sizeof(float)));
+    float* nrm = static_cast<float*>(std::malloc(gridFloats * sizeof(float)));
+    if (!pos || !nrm || !allocateGenerated(mesh, cells * cells * 2, "terrain")) {
+        if (!pos || !nrm)
+            std::fprintf(stderr, "vyx: out of memory generating the terrain\n");
+        std::free(pos);
+        std::free(nrm);
+        buildHierarchy(mesh);
+        return;
+    }
+    auto P = [&](int a, int c) -> vyxVec3 {
+        const float* q = pos + (static_cast<size_t>(a) * points + c) * 3;
+        return {q[0], q[1], q[2]};
+    };
+    auto setN = [&](int a, int c, vyxVec3 v) {
+        float* q = nrm + (static_cast<size_t>(a) * points + c) * 3;
+        q[0] = v.x;
+        q[1] = v.y;
+        q[2] = v.z;
+    };
+
+    // Heights: row a runs towards -z, column c towards +x; the grid spans -128..128.
+    for (int a = 0; a < points; ++a) {
+        for (int c = 0; c < points; ++c) {
+            float* q = pos + (static_cast<size_t>(a) * points + c) * 3;
+            float h = vyxFractalNoise(static_cast<float>(c) * 0.01f, static_cast<float>(a) * 0.01f, 100.0f, 0.5f);
+            q[0] = static_cast<float>(c - 128);
+            q[1] = -100.0f * (h - 0.5f);
+            q[2] = static_cast<float>(128 - a);
+            setN(a, c, vyxVec3{0.0f, 1.0f, 0.0f});
+        }
+    }
+
+    // Normals from central differences; the edges use the one tangent they have and are
+    // not normalised after the rotation; the four corners keep straight up.
+    for (int a = 0; a < points; a += cells) {
+        for (int c = 1; c < cells; ++c) {
+            vyxVec3 t = vyxNormalize(P(a, c + 1) - P(a, c - 1));
+            setN(a, c, vyxVec3{-t.y, t.x, 0.0f});
+        }
+    }
+    for (int c = 0; c < points; c += cells) {
+        for (int a = 1; a < cells; ++a) {
+            vyxVec3 t = vyxNormalize(P(a + 1, c) - P(a - 1, c));
+            setN(a, c, vyxVec3{0.0f, -t.z, t.y});
+        }
+    }
+    for (int a = 1; a < cells; ++a) {
+        for (int c = 1; c < cells; ++c) {
+            vyxVec3 along = vyxNormalize(P(a + 1, c) - P(a - 1, c));
+            vyxVec3 across = vyxNormalize(P(a, c + 1) - P(a, c - 1));
+            setN(a, c, vyxNormalize(vyxCross(across, along)));
+        }
+    }
+
+    vyxMaterial& material = mesh.materials[0];
+    material = vyxDefaultMaterial();
+    material.color[0] = 0.25f;
+    material.color[1] = 0.1f;
+    material.color[2] = 0.05f;
+    material.texture = nullptr; // the scene sets its sand texture
+    material.specular = 0.0f;
+    material.reflectivity = 0.0f;
+    material.tintedReflectivity = 0.0f;
+    material.fresnel = 0.0f;
+    material.unlit = 0;
+    material.alpha = 1.0f;
+    material.castsShadows = 1;
+
+    int32_t t = 0;
+    for (int a = 0; a < cells; ++a) {
+        for (int c = 0; c < cells; ++c) {
+            // One value per 16 x 16-cell tile: 16 * (a / 16) + c / 16.
+            int32_t patch = (c >> 4) | (a & 0xffff0);
+            for (int half = 0; half < 2; ++half, ++t) {
+                vyxTriangle& tri = mesh.triangles[t];
+                vyxTriangleShading& sh = mesh.shading[t];
+                for (int k = 0; k < 3; ++k) {
+                    int ga = a + kCellCorners[half][k][0], gc = c + kCellCorners[half][k][1];
+                    const float* q = pos + (static_cast<size_t>(ga) * points + gc) * 3;
+                    const float* n = nrm + (static_cast<size_t>(ga) * points + gc) * 3;
+                    setCorner(tri, sh, k, q, n, static_cast<float>(gc), static_cast<float>(ga));
+                }
+                vyxSetupTriangle(tri);
+                sh.patch = patch;
+                sh.material = &material;
+            }
+        }
+    }
+    std::free(pos);
+    std::free(nrm);
+    buildHierarchy(mesh);
+}

@@ -1,57 +1,316 @@
+// The sample scene's lifecycle: construction, Init, Load, Unload and the display-mode
+// switch.
+
 #include "app/sample_scene.h"
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "SDL.h"
+#include "SDL_ttf.h"
+
+#include "app/image.h"
+#include "geometry/scene.h"
+#include "geometry/shapes.h"
 
 GSSampleScene vyxSampleScene;
 
+// Asset names. Paths are relative to the working directory; "./" is this platform's
+// spelling of the current-folder prefix.
+static const char* const assetPrefix = "./";
+static const char* const checkerPath = "./checker-board.png";
+static const char* const sandPath = "./sand.jpg";
+static const char* const facePaths[6] = {"xpos.float", "xneg.float", "ypos.float",
+                                         "yneg.float", "zpos.float", "zneg.float"};
+static const char* const fontPath = "Prelude-Medium.ttf";
+static const char* const modelName = "venus.obj";
+
 GSSampleScene::GSSampleScene() {
+    // Zero every plain member first so that Unload, the destructor and the tools that
+    // build a scene by hand see empty meshes and null pointers.
     loaded = false;
     cameraCount = 4;
     presetCount = 6;
-    presetTable = nullptr;
+    presetTable = static_cast<int32_t*>(std::malloc(sizeof(int32_t) * presetCount));
+    static const int32_t presets[6] = {6, 38, 102, 230, 1029, 1045};
+    if (presetTable != nullptr)
+        std::memcpy(presetTable, presets, sizeof(presets));
     presentSurface = nullptr;
     presentPixels = nullptr;
     animationTime = 0;
     presetIndex = 4;
-    frameTime = 0.00001f;
+    std::memset(&camera, 0, sizeof(camera));
+    std::memset(&scene, 0, sizeof(scene));
+    sunLight = skyLight = pointLight = nullptr;
+    std::memset(&torus, 0, sizeof(torus));
+    std::memset(&torusCopy, 0, sizeof(torusCopy));
+    std::memset(&terrain, 0, sizeof(terrain));
+    std::memset(&model, 0, sizeof(model));
+    vyxTransformIdentity(torus.transform);
+    vyxTransformIdentity(torusCopy.transform);
+    vyxTransformIdentity(terrain.transform);
+    vyxTransformIdentity(model.transform);
+    std::memset(&cubeFaces, 0, sizeof(cubeFaces));
+    std::memset(&checkerTexture, 0, sizeof(checkerTexture));
+    std::memset(&sandTexture, 0, sizeof(sandTexture));
     noInterpolationToggle = false;
     aoToggle = false;
     cameraIndex = 0;
+    exposure = vyxInitialExposure(0.0f);
     font = nullptr;
+    frameTime = 0.00001f;
+    walkPosition = {0.0f, 0.0f, 0.0f};
+    yaw = pitch = 0.0f;
     hudVisible = true;
+    std::memset(&context, 0, sizeof(context));
     savedFullscreenWidth = 0;
     savedFullscreenHeight = 0;
-    std::memset(heldKeys, 0, sizeof(heldKeys));
+    firstMotionSeen = false;
 }
 
-GSSampleScene::~GSSampleScene() {}
+GSSampleScene::~GSSampleScene() {
+    FreePresentImage();
+    std::free(presetTable);
+    presetTable = nullptr;
+    Unload();
+}
 
-void GSSampleScene::Init(const AppContext& ctx) { context = ctx; }
-void GSSampleScene::Load() { loaded = true; }
-void GSSampleScene::Unload() { loaded = false; }
+void GSSampleScene::FreePresentImage() {
+    if (presentSurface != nullptr)
+        SDL_FreeSurface(presentSurface);
+    std::free(presentPixels);
+    presentSurface = nullptr;
+    presentPixels = nullptr;
+}
 
-void GSSampleScene::Update(float dt) {
-    frameTime = dt;
-    SDL_Event event;
-    while (SDL_PollEvent(&event)) {
-        if (event.type == SDL_QUIT)
-            *context.running = 0;
-        if (event.type == SDL_KEYDOWN && event.key.keysym.sym == SDLK_ESCAPE)
-            *context.running = 0;
+void GSSampleScene::CreatePresentImage(int32_t width, int32_t height) {
+    FreePresentImage();
+    if (width <= 0 || height <= 0)
+        return;
+    presentPixels = static_cast<uint8_t*>(std::malloc(static_cast<size_t>(width) * height * 3));
+    if (presentPixels == nullptr) {
+        std::fprintf(stderr, "vyx: out of memory for a %dx%d presentation image\n", width, height);
+        return;
+    }
+    std::memset(presentPixels, 0, static_cast<size_t>(width) * height * 3);
+    presentSurface = SDL_CreateRGBSurfaceFrom(presentPixels, width, height, 24, width * 3, 0x000000FF,
+                                              0x0000FF00, 0x00FF0000, 0);
+    if (presentSurface == nullptr) {
+        std::fprintf(stderr, "vyx: cannot create the presentation surface: %s\n", SDL_GetError());
+        std::free(presentPixels);
+        presentPixels = nullptr;
     }
 }
 
-void GSSampleScene::Render() {
-    SDL_FillRect(context.screen, nullptr, 0);
-    SDL_WM_SetCaption("VYX Tracer - 0.00fps", nullptr);
-    SDL_Flip(context.screen);
-    SDL_Delay(1);
+void GSSampleScene::Init(const AppContext& ctx) {
+    context = ctx;
+    yaw = 0.0f;
+    pitch = 0.0f;
+    camera.imageWidth = static_cast<uint32_t>(context.renderWidth);
+    camera.imageHeight = static_cast<uint32_t>(context.renderHeight);
+    walkPosition = {0.0f, 0.0f, 0.0f};
+    exposure = vyxInitialExposure(static_cast<float>(SDL_GetTicks()));
+    presetIndex = 0;
+    cameraIndex = 0;
+    noInterpolationToggle = false;
+    animationTime = 0.0f;
+    if (presentPixels == nullptr) {
+        // Headless callers may have no window: the presentation image then takes the
+        // windowed size.
+        int32_t width = context.screen != nullptr ? context.screen->w : context.windowWidth;
+        int32_t height = context.screen != nullptr ? context.screen->h : context.windowHeight;
+        CreatePresentImage(width, height);
+    }
 }
 
-void GSSampleScene::SetDisplayMode(bool) {}
-void GSSampleScene::Animate() {}
-void GSSampleScene::TraceFrame(FrameBuffer&) {}
-int32_t GSSampleScene::FrameFlags() const { return 0; }
-bool GSSampleScene::TakeScreenshot() { return false; }
+// An image texture from path; on failure (reported by the loader) the texture is empty:
+// null data, 0 x 0.
+static void loadImage(const char* path, vyxTexture& texture, uint8_t filter) {
+    std::memset(&texture, 0, sizeof(texture));
+    if (!vyxLoadImageTexture(path, texture, filter))
+        std::memset(&texture, 0, sizeof(texture));
+}
+
+void GSSampleScene::Load() {
+    loadImage(checkerPath, checkerTexture, FilterNearest);
+    loadImage(sandPath, sandTexture, FilterBilinear);
+
+    for (int face = 0; face < 6; ++face) {
+        cubeFaces.faces[face] = nullptr;
+        FILE* file = std::fopen(facePaths[face], "rb");
+        if (file == nullptr) {
+            std::fprintf(stderr, "vyx: cannot open cube face \"%s\": that face stays empty\n", facePaths[face]);
+            continue;
+        }
+        float* texels = vyxReadFloatFace(file, facePaths[face]);
+        if (texels == nullptr)
+            continue;
+        vyxTexture* texture = new vyxTexture;
+        vyxMakeTexture(*texture, 256, 256, texels, 3, StorageFloats, FilterBilinear, WrapClamp, WrapClamp);
+        cubeFaces.faces[face] = texture;
+    }
+
+    font = TTF_OpenFont(fontPath, 12);
+    if (font != nullptr)
+        TTF_SetFontHinting(font, TTF_HINTING_LIGHT);
+    else
+        std::fprintf(stderr, "vyx: cannot open font \"%s\": the overlay is hidden\n", fontPath);
+
+    // The torus is only textured when the checker image loaded.
+    vyxMakeTorus(torus, checkerTexture.data != nullptr ? &checkerTexture : nullptr, 0.8f, 0.2f);
+    // The copy shares the torus arrays and structure; it owns nothing.
+    std::memcpy(static_cast<void*>(&torusCopy), &torus, sizeof(vyxMesh));
+
+    vyxBuildTerrainMesh(terrain);
+    // An empty sand texture would sample as black; without it the terrain keeps the
+    // material's own sandy colour.
+    if (terrain.materialCount > 0 && terrain.materials != nullptr)
+        terrain.materials[0].texture = sandTexture.data != nullptr ? &sandTexture : nullptr;
+
+    char path[1024];
+    std::memset(path, 0, sizeof(path));
+    std::snprintf(path, sizeof(path), "%s%s", assetPrefix, modelName);
+    vyxLoadMeshFromObj(path, model);
+
+    for (int32_t m = 0; m < model.materialCount; ++m) {
+        vyxMaterial& material = model.materials[m];
+        if (material.textureFile == nullptr)
+            continue;
+        std::snprintf(path, sizeof(path), "%s%s", assetPrefix, material.textureFile);
+        vyxTexture* texture = new vyxTexture;
+        loadImage(path, *texture, FilterBilinear);
+        if (texture->data != nullptr) {
+            material.texture = texture;
+        } else {
+            // A map that failed to load would paint the surface black; the material's
+            // own colour is the better stand-in.
+            delete texture;
+            material.texture = nullptr;
+        }
+        std::free(material.textureFile);
+        material.textureFile = nullptr;
+    }
+
+    sunLight = new vyxLight(vyxZeroLight());
+    sunLight->kind = LightDisc;
+    sunLight->direction = {-0.375f, -0.484f, -1.0f};
+    sunLight->colour = {0.75f, 0.7f, 0.65f};
+    sunLight->range = 0.0f;
+    sunLight->angle = 0.034906585f; // 2 degrees
+
+    skyLight = new vyxLight(vyxZeroLight());
+    skyLight->kind = LightHemisphere;
+    skyLight->colour = {0.096f, 0.112f, 0.136f};
+    skyLight->groundColour = {0.03f, 0.03f, 0.03f};
+    skyLight->direction = {0.0f, 1.0f, 0.0f};
+
+    pointLight = new vyxLight(vyxZeroLight());
+    pointLight->kind = LightPoint;
+    pointLight->position = {0.0f, 10.0f, 0.0f};
+    pointLight->colour = {10.0f, 10.0f, 10.0f};
+    pointLight->angle = 9.0f; // the rational falloff's k, 3 squared
+    pointLight->falloff = FalloffRational;
+
+    vyxSceneInit(scene);
+    vyxSceneAddMesh(scene, &terrain);
+    vyxSceneAddMesh(scene, &model);
+    vyxSceneAddLight(scene, sunLight);
+    vyxSceneAddLight(scene, skyLight);
+    scene.cubeMap = &cubeFaces;
+    loaded = true;
+}
+
+void GSSampleScene::Unload() {
+    if (!loaded)
+        return;
+    if (font != nullptr)
+        TTF_CloseFont(font);
+    font = nullptr;
+
+    for (int face = 0; face < 6; ++face) {
+        vyxTexture* texture = cubeFaces.faces[face];
+        if (texture == nullptr)
+            continue;
+        std::free(texture->data);
+        delete texture;
+        cubeFaces.faces[face] = nullptr;
+    }
+    std::free(sandTexture.data);
+    std::memset(&sandTexture, 0, sizeof(sandTexture));
+    std::free(checkerTexture.data);
+    std::memset(&checkerTexture, 0, sizeof(checkerTexture));
+
+    // The copy's arrays are the torus arrays: released once, through the torus.
+    vyxReleaseMesh(torus);
+    std::memset(static_cast<void*>(&torusCopy), 0, sizeof(vyxMesh));
+    vyxTransformIdentity(torusCopy.transform);
+    vyxReleaseMesh(terrain);
+
+    // The model's material textures belong to the scene, not to the mesh.
+    for (int32_t m = 0; m < model.materialCount && model.materials != nullptr; ++m) {
+        vyxTexture* texture = model.materials[m].texture;
+        if (texture == nullptr)
+            continue;
+        std::free(texture->data);
+        delete texture;
+        model.materials[m].texture = nullptr;
+    }
+    vyxReleaseMesh(model);
+
+    delete sunLight;
+    delete skyLight;
+    delete pointLight;
+    sunLight = skyLight = pointLight = nullptr;
+    vyxSceneRelease(scene);
+    loaded = false;
+}
+
+// Sets a video mode with the program's flags; null when SDL refuses it.
+static SDL_Surface* setMode(int width, int height, bool fullscreen) {
+    Uint32 flags = SDL_HWSURFACE | SDL_DOUBLEBUF;
+    if (fullscreen)
+        flags |= SDL_FULLSCREEN;
+    return SDL_SetVideoMode(width, height, 32, flags);
+}
+
+void GSSampleScene::SetDisplayMode(bool fullscreenWanted) {
+    int previousWidth = context.screen != nullptr ? context.screen->w : context.windowWidth;
+    int previousHeight = context.screen != nullptr ? context.screen->h : context.windowHeight;
+    bool previousFullscreen = context.fullscreen;
+    if (context.fullscreen) {
+        savedFullscreenWidth = previousWidth;
+        savedFullscreenHeight = previousHeight;
+    }
+    FreePresentImage();
+
+    // The first full-screen switch asks for 0 x 0: SDL keeps the current display size.
+    SDL_Surface* screen = fullscreenWanted
+                              ? setMode(savedFullscreenWidth, savedFullscreenHeight, true)
+                              : setMode(context.windowWidth, context.windowHeight, false);
+    bool fullscreenNow = fullscreenWanted;
+    if (screen == nullptr) {
+        std::fprintf(stderr, "vyx: cannot switch to %s mode: %s\n", fullscreenWanted ? "full-screen" : "windowed",
+                     SDL_GetError());
+        // A failed switch may have torn down the old surface: set the previous mode again,
+        // and as a last resort the plain window.
+        screen = setMode(previousWidth, previousHeight, previousFullscreen);
+        fullscreenNow = previousFullscreen;
+        if (screen == nullptr) {
+            screen = setMode(context.windowWidth, context.windowHeight, false);
+            fullscreenNow = false;
+        }
+        if (screen == nullptr) {
+            std::fprintf(stderr, "vyx: no video mode can be set (%s); stopping\n", SDL_GetError());
+            if (context.running != nullptr)
+                *context.running = 0;
+        } else {
+            std::fprintf(stderr, "vyx: staying in %s mode %dx%d\n", fullscreenNow ? "full-screen" : "windowed",
+                         screen->w, screen->h);
+        }
+    }
+    context.fullscreen = fullscreenNow;
+    context.screen = screen;
+    if (screen != nullptr)
+        CreatePresentImage(screen->w, screen->h);
+}

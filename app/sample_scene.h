@@ -43,6 +43,17 @@ public:
     // Writes presentSurface as a BMP named from the local date; returns false (with a
     // message on stderr) when it cannot be written.
     bool TakeScreenshot();
+    // Render's post-processing alone, without any window call: exposure (clock `now` in
+    // ms), smoothing, the two curves, resampling to the presentation size when it differs
+    // and the 8-bit conversion into presentPixels. frame is modified in place.
+    void ProcessFrame(FrameBuffer& frame, float now);
+    // The overlay text for the selected preset into lines; returns the line count (3 for
+    // the standard presets, 5 for the subdivision ones).
+    int32_t OverlayText(char lines[5][1024]) const;
+    // Frees presentSurface and presentPixels and makes them anew at width x height;
+    // both stay null when the size is not positive or memory runs out.
+    void CreatePresentImage(int32_t width, int32_t height);
+    void FreePresentImage();
 
     bool loaded;
     int32_t cameraCount;
@@ -76,9 +87,9 @@ public:
     AppContext context;
     int32_t savedFullscreenWidth;
     int32_t savedFullscreenHeight;
-    // Held-key table of our own: SDL's is refreshed by every event pump, but a key-down
-    // must keep its key held until a later key-up (see Update).
-    uint8_t heldKeys[512];
+    // Under a mouse grab the first motion event carries the pointer's absolute position
+    // instead of a motion; it is skipped once.
+    bool firstMotionSeen;
 };
 
 // The one instance, constructed before the entry point.

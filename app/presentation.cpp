@@ -1,0 +1,127 @@
+// Render: animate, trace, post-process, resample, convert and show the frame with its
+// caption and overlay.
+
+#include <cstdio>
+#include <cstring>
+
+#include "SDL.h"
+#include "SDL_ttf.h"
+
+#define STB_IMAGE_RESIZE_IMPLEMENTATION
+#define STB_IMAGE_RESIZE_STATIC
+#include "stb_image_resize.h"
+
+#include "app/sample_scene.h"
+#include "render/frame.h"
+
+int32_t GSSampleScene::FrameFlags() const {
+    int32_t flags = presetTable != nullptr ? presetTable[presetIndex] : static_cast<int32_t>(RenderStandard);
+    if (noInterpolationToggle)
+        flags |= RenderNoBlockInterpolation;
+    if (aoToggle)
+        flags |= RenderAmbientOcclusion;
+    return flags;
+}
+
+void GSSampleScene::TraceFrame(FrameBuffer& frame) {
+    context.settings->flags = FrameFlags();
+    vyxRenderFrame(scene, camera, frame, *context.settings);
+}
+
+void GSSampleScene::ProcessFrame(FrameBuffer& frame, float now) {
+    int width = frame.width;
+    int height = frame.height;
+    if (frame.pixels == nullptr)
+        return;
+    vyxAutoExposure(frame.pixels, width, height, exposure, now);
+    vyxSmoothImage(frame.pixels, width, height, 0.25f);
+    vyxApplyExposure(frame.pixels, width, height, exposure.current);
+    vyxApplyGamma(frame.pixels, width, height, 2.2f);
+
+    if (presentSurface == nullptr || presentPixels == nullptr)
+        return;
+    int presentWidth = presentSurface->w;
+    int presentHeight = presentSurface->h;
+    const FrameBuffer* source = &frame;
+    FrameBuffer resized = {0, 0, nullptr};
+    if (presentWidth != width || presentHeight != height) {
+        // A full-screen mode of another size: the traced image keeps the render size
+        // and is resampled to the window.
+        resized = vyxAllocFrame(presentWidth, presentHeight);
+        if (resized.pixels == nullptr)
+            return;
+        stbir_resize_float(&frame.pixels[0].x, width, height, 0, &resized.pixels[0].x, presentWidth, presentHeight,
+                           0, 3);
+        source = &resized;
+    }
+    vyxConvertToBytes(source->pixels, presentWidth, presentHeight, presentPixels);
+    vyxFreeFrame(resized);
+}
+
+int32_t GSSampleScene::OverlayText(char lines[5][1024]) const {
+    // The mode lines describe the preset itself, without the toggle bits.
+    int32_t preset = presetTable != nullptr ? presetTable[presetIndex] : 0;
+    double rate = 1.0 / static_cast<double>(frameTime);
+    std::snprintf(lines[0], 1024, "Press left/right to change quality settings");
+    std::snprintf(lines[1], 1024,
+                  "\"Z\": toggle ambient occlusion. \"X\": toggle subsample interpolation. \"C\": change camera.");
+    if (preset & RenderStandard) {
+        std::snprintf(lines[2], 1024, "Renderer Mode: Standard (%.2ffps) %s", rate,
+                      (preset & RenderAntialias) ? " ANTIALIASED" : "");
+        return 3;
+    }
+    std::snprintf(lines[2], 1024, "Renderer Mode: Subdivision (%.2ffps)", rate);
+    std::snprintf(lines[3], 1024, "Subsample checks:%s%s%s", (preset & RenderCheckShadows) ? " SHADOWS" : "",
+                  (preset & RenderCheckSpecular) ? " SPECULAR" : "",
+                  (preset & RenderCheckReflections) ? " REFLECTIONS" : "");
+    std::snprintf(lines[4], 1024, "Block Interpolation: %s", noInterpolationToggle ? "OFF" : "ON");
+    return 5;
+}
+
+// White text lines from (8, 8) downward, one font line skip apart.
+static void drawOverlay(SDL_Surface* screen, TTF_Font* font, char lines[5][1024], int32_t count) {
+    SDL_Color white = {255, 255, 255, 0};
+    int y = 8;
+    for (int32_t n = 0; n < count; ++n) {
+        SDL_Surface* text = TTF_RenderText_Blended(font, lines[n], white);
+        if (text != nullptr) {
+            SDL_Rect place = {8, static_cast<Sint16>(y), 0, 0};
+            SDL_UpperBlit(text, nullptr, screen, &place);
+            SDL_FreeSurface(text);
+        }
+        y += TTF_FontLineSkip(font);
+    }
+}
+
+void GSSampleScene::Render() {
+    Animate();
+    vyxUpdateCamera(camera);
+
+    FrameBuffer frame = vyxAllocFrame(static_cast<int32_t>(camera.imageWidth), static_cast<int32_t>(camera.imageHeight));
+    if (frame.pixels != nullptr) {
+        TraceFrame(frame);
+        ProcessFrame(frame, static_cast<float>(SDL_GetTicks()));
+    }
+    vyxFreeFrame(frame);
+
+    SDL_Surface* screen = context.screen;
+    if (screen == nullptr)
+        return; // no window left (a display-mode switch failed completely): nothing to show
+    if (presentSurface != nullptr)
+        SDL_UpperBlit(presentSurface, nullptr, screen, nullptr);
+
+    if (frameTime > 0.0f) {
+        char caption[256];
+        std::snprintf(caption, sizeof(caption), "VYX Tracer - %.2ffps", 1.0 / static_cast<double>(frameTime));
+        SDL_WM_SetCaption(caption, nullptr);
+    }
+
+    if (hudVisible && font != nullptr) {
+        char lines[5][1024];
+        int32_t count = OverlayText(lines);
+        drawOverlay(screen, font, lines, count);
+    }
+
+    SDL_Flip(screen);
+    SDL_Delay(1);
+}

@@ -141,5 +141,8 @@ void vyxLoadMtl(vyxObjModel& model, const char* path) {
             }
         }
     }
+    if (std::ferror(file)) {
+        std::fprintf(stderr, "vyx: error reading %s\n", path);
+    }
     std::fclose(file);
 }

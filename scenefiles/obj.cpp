@@ -249,5 +249,9 @@ void vyxLoadObj(const char* path, vyxObjModel& model) {
             }
         }
     }
+    // A folder opens as a file here but cannot be read.
+    if (std::ferror(file)) {
+        std::fprintf(stderr, "vyx: error reading %s after line %ld\n", path, lineNumber);
+    }
     std::fclose(file);
 }

@@ -1,0 +1,362 @@
+#include "scenefiles/obj.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace {
+
+// A temporary folder with helpers to write the files a case needs and to load a model
+// while capturing what the readers print.
+class ObjFiles : public testing::Test {
+protected:
+    void SetUp() override {
+        std::string pattern = testing::TempDir() + "vyx_obj_XXXXXX";
+        ASSERT_NE(mkdtemp(&pattern[0]), nullptr);
+        dir = pattern;
+    }
+
+    std::string write(const std::string& name, const std::string& text) {
+        std::string path = dir + "/" + name;
+        FILE* file = std::fopen(path.c_str(), "wb");
+        EXPECT_NE(file, nullptr) << path;
+        if (file) {
+            std::fwrite(text.data(), 1, text.size(), file);
+            std::fclose(file);
+        }
+        return path;
+    }
+
+    // Loads path; out and err receive standard output and standard error.
+    vyxObjModel load(const std::string& path) {
+        vyxObjModel model;
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        vyxLoadObj(path.c_str(), model);
+        err = testing::internal::GetCapturedStderr();
+        out = testing::internal::GetCapturedStdout();
+        return model;
+    }
+
+    std::string dir;
+    std::string out;
+    std::string err;
+};
+
+const std::string square = "v 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\n";
+
+struct Triangle {
+    int p[3], t[3], n[3];
+};
+
+void expectFace(const vyxObjFace& face, const Triangle& want, const std::string& what) {
+    for (int c = 0; c < 3; ++c) {
+        EXPECT_EQ(face.position[c], want.p[c]) << what << " corner " << c;
+        EXPECT_EQ(face.texcoord[c], want.t[c]) << what << " corner " << c;
+        EXPECT_EQ(face.normal[c], want.n[c]) << what << " corner " << c;
+    }
+}
+
+int countLines(const std::string& text) {
+    int lines = 0;
+    for (char c : text) {
+        lines += c == '\n';
+    }
+    return lines;
+}
+
+} // namespace
+
+TEST(ObjTokens, SeparatorsAndEndOfLine) {
+    std::string token = "unchanged";
+    std::string line = std::string(" \tab\r\ncd ") + '\0' + "ef";
+    int position = vyxNextToken(0, line, token);
+    EXPECT_EQ(token, "ab");
+    EXPECT_EQ(position, 4);
+    position = vyxNextToken(position, line, token);
+    EXPECT_EQ(token, "cd");
+    position = vyxNextToken(position, line, token);
+    EXPECT_EQ(token, "ef");
+    EXPECT_EQ(position, static_cast<int>(line.size()));
+    EXPECT_EQ(vyxNextToken(position, line, token), -1);
+    EXPECT_EQ(token, "ef") << "the end of the line leaves the token alone";
+    EXPECT_EQ(vyxNextToken(-1, line, token), -1);
+    EXPECT_EQ(vyxNextToken(0, " \r\n\t", token), -1);
+    EXPECT_EQ(token, "ef");
+}
+
+TEST_F(ObjFiles, ListsAndFanTriangulation) {
+    std::string path = write("model.obj",
+                             "# comment\n" + square +
+                                 "vt 0.25 0.5 0.75\nvt 1 0\nvt 0 1\nvt 1 1\n"
+                                 "vn 0 0 2\nvn 0 0 1\nvn 0 1 0\nvn 1 0 0\n"
+                                 "s off\n"
+                                 "f 1/1/1 2/2/2 3/3/3 4/4/4\n"
+                                 "f 1/1/1 2/2/2\n"
+                                 "v 0 0 1\n"
+                                 "f 1 2 3 4 5\n");
+    vyxObjModel model = load(path);
+    EXPECT_EQ(out, "Opened file " + path + "\n");
+    EXPECT_EQ(err, "");
+    ASSERT_EQ(model.positionCount(), 5);
+    EXPECT_EQ(model.positions[6], 1.0f);
+    EXPECT_EQ(model.positions[14], 1.0f);
+    ASSERT_EQ(model.texcoordCount(), 4);
+    EXPECT_EQ(model.texcoords[0], 0.25f);
+    EXPECT_EQ(model.texcoords[1], 0.5f);
+    EXPECT_EQ(model.texcoords[2], 0.0f) << "the third texture number is ignored";
+    ASSERT_EQ(model.normalCount(), 4);
+    EXPECT_EQ(model.normals[2], 2.0f) << "normals are not normalised";
+    ASSERT_EQ(model.groups.size(), 1u);
+    const std::vector<vyxObjFace>& faces = model.groups[0].faces;
+    ASSERT_EQ(faces.size(), 5u) << "quad: 2, line of two corners: 0, pentagon: 3";
+    expectFace(faces[0], {{0, 1, 2}, {0, 1, 2}, {0, 1, 2}}, "quad first");
+    expectFace(faces[1], {{0, 2, 3}, {0, 2, 3}, {0, 2, 3}}, "quad second");
+    for (int i = 0; i < 3; ++i) {
+        expectFace(faces[2 + i], {{0, i + 1, i + 2}, {-1, -1, -1}, {-1, -1, -1}}, "pentagon " + std::to_string(i));
+    }
+}
+
+TEST_F(ObjFiles, AbsentAndRelativeIndices) {
+    std::string body = square + "vt 0 0\nvt 1 0\nvt 1 1\nvt 0 1\nvn 0 0 1\nvn 0 1 0\nvn 1 0 0\n" +
+                       "v 0 0 2\nvn 0 0 -1\nvn 0 -1 0\nvn -1 0 0\nvn 1 1 1\nvn 2 2 2\nvn 3 3 3\n";
+    struct Case {
+        const char* line;
+        Triangle want;
+    };
+    const Case cases[] = {
+        {"f 1/1/1 2/2/2 3/3/3", {{0, 1, 2}, {0, 1, 2}, {0, 1, 2}}},
+        {"f 3//7 4//8 5//9", {{2, 3, 4}, {-1, -1, -1}, {6, 7, 8}}},
+        {"f 1/2 3/4 5/1", {{0, 2, 4}, {1, 3, 0}, {-1, -1, -1}}},
+        {"f 1 2 3", {{0, 1, 2}, {-1, -1, -1}, {-1, -1, -1}}},
+        {"f 1/1/ 2// 3/2", {{0, 1, 2}, {0, -1, 1}, {-1, -1, -1}}},
+        {"f -1 -2 -5", {{4, 3, 0}, {-1, -1, -1}, {-1, -1, -1}}},
+        {"f -5/-4/-9 -4/-3/-1 -3/-1/-2", {{0, 1, 2}, {0, 1, 3}, {0, 8, 7}}},
+    };
+    // Each case follows a face with every field set, so leftovers would show.
+    std::string text = body;
+    for (const Case& c : cases) {
+        text += "f 5/4/9 4/4/9 3/4/9\n";
+        text += std::string(c.line) + "\n";
+    }
+    vyxObjModel model = load(write("indices.obj", text));
+    EXPECT_EQ(err, "");
+    ASSERT_EQ(model.groups.size(), 1u);
+    ASSERT_EQ(model.groups[0].faces.size(), 2 * (sizeof cases / sizeof cases[0]));
+    for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
+        expectFace(model.groups[0].faces[2 * i + 1], cases[i].want, cases[i].line);
+    }
+}
+
+TEST_F(ObjFiles, RelativeIndicesCountWhatWasReadSoFar) {
+    vyxObjModel model = load(write("relative.obj", "v 0 0 0\nv 1 0 0\nv 0 1 0\nf -3 -2 -1\n"
+                                                   "v 0 0 1\nv 1 0 1\nv 0 1 1\nf -3 -2 -1\n"));
+    ASSERT_EQ(model.groups.size(), 1u);
+    ASSERT_EQ(model.groups[0].faces.size(), 2u);
+    expectFace(model.groups[0].faces[0], {{0, 1, 2}, {-1, -1, -1}, {-1, -1, -1}}, "first");
+    expectFace(model.groups[0].faces[1], {{3, 4, 5}, {-1, -1, -1}, {-1, -1, -1}}, "second");
+}
+
+TEST_F(ObjFiles, FacesWithBadIndicesAreDroppedWithOneWarning) {
+    // Line numbers: the square takes lines 1-4, "vt" line 5, "vn" line 6.
+    const char* bad[] = {
+        "f 0 1 2",              // 0 names nothing
+        "f 1 2 5",              // past the last position
+        "f 1 2 -5",             // before the first position
+        "f 1/2/1 2/1/1 3/1/1",  // only one texture coordinate
+        "f 1/1/2 2/1/1 3/1/1",  // only one normal
+        "f 1 2 x",              // not a number
+        "f 1 2 /1",             // no position
+        "f 1 2 3/1/1/1",        // four fields
+        "f 1 2 99999999999999999999",
+        "f 1 2 -99999999999999999999",
+        "f 1 2 3 4 9 3",        // one bad corner drops the whole polygon
+        "f 1 2 6\nv 0 0 3",     // a vertex defined after the face does not count
+    };
+    for (const char* line : bad) {
+        std::string text = square + "vt 0 0\nvn 0 0 1\n" + line + "\nf 1 2 3\n";
+        std::string path = write("bad.obj", text);
+        vyxObjModel model = load(path);
+        EXPECT_EQ(out, "Opened file " + path + "\n") << line;
+        EXPECT_EQ(countLines(err), 1) << line << ": " << err;
+        EXPECT_NE(err.find(path + ":7"), std::string::npos) << line << ": " << err;
+        ASSERT_EQ(model.groups.size(), 1u) << line;
+        ASSERT_EQ(model.groups[0].faces.size(), 1u) << line << ": the good face after it still loads";
+        expectFace(model.groups[0].faces[0], {{0, 1, 2}, {-1, -1, -1}, {-1, -1, -1}}, line);
+    }
+}
+
+TEST_F(ObjFiles, GroupsAndMaterials) {
+    write("first.mtl", "newmtl red\nKd 1 0 0\nnewmtl shared\nKd 0 1 0\n");
+    write("second.mtl", "newmtl shared\nKd 0 0 1\nnewmtl blue\nKd 0 0 1\n");
+    std::string path = write("groups.obj", "mtllib first.mtl\nmtllib second.mtl\n" + square +
+                                               "f 1 2 3\n"              // before any group
+                                               "g a\nusemtl red\nf 1 2 3\n"
+                                               "o b\nusemtl missing\nf 1 2 4\n"
+                                               "g a\nusemtl shared\nf 2 3 4\n"
+                                               "g default\nusemtl blue\nf 1 3 4\n"
+                                               "g\nf 4 3 2\n");
+    vyxObjModel model = load(path);
+    EXPECT_EQ(out, "Opened file " + path + "\nOpened file " + dir + "/first.mtl\nOpened file " + dir +
+                       "/second.mtl\n");
+    ASSERT_EQ(model.materials.size(), 4u);
+    ASSERT_EQ(model.groups.size(), 3u);
+    EXPECT_EQ(model.groups[0].name, "default");
+    EXPECT_EQ(model.groups[1].name, "a");
+    EXPECT_EQ(model.groups[2].name, "b");
+
+    // Group 0 (made for the first face): the face before any usemtl has material 0, then
+    // "g default" and "g" without a name return to it.
+    const vyxObjGroup& first = model.groups[0];
+    ASSERT_EQ(first.faces.size(), 3u);
+    EXPECT_EQ(first.faces[0].material, 0);
+    EXPECT_EQ(first.faces[1].material, 3) << "blue";
+    EXPECT_EQ(first.faces[2].material, 3) << "blue stays current";
+    EXPECT_EQ(first.material, 3);
+
+    const vyxObjGroup& a = model.groups[1];
+    ASSERT_EQ(a.faces.size(), 2u) << "naming a again switches back to it";
+    EXPECT_EQ(a.faces[0].material, 0) << "red";
+    EXPECT_EQ(a.faces[1].material, 2) << "the later of the two materials named shared";
+    EXPECT_EQ(a.material, 2);
+
+    const vyxObjGroup& b = model.groups[2];
+    ASSERT_EQ(b.faces.size(), 1u);
+    EXPECT_EQ(b.faces[0].material, 0) << "an unknown name leaves the material as it was";
+    EXPECT_EQ(b.faces[0].position[2], 3);
+}
+
+TEST_F(ObjFiles, DefaultGroupBeforeAnyGroupExists) {
+    vyxObjModel model = load(write("default.obj", square + "g default\nf 1 2 3\ng x\nf 2 3 4\ng default\nf 3 4 1\n"));
+    ASSERT_EQ(model.groups.size(), 2u);
+    EXPECT_EQ(model.groups[0].faces.size(), 2u);
+    EXPECT_EQ(model.groups[1].name, "x");
+    EXPECT_EQ(model.groups[1].faces.size(), 1u);
+    for (const vyxObjGroup& group : model.groups) {
+        EXPECT_EQ(group.material, 0) << group.name;
+    }
+}
+
+TEST_F(ObjFiles, CrlfLineEndsAndAMissingFinalLineFeed) {
+    write("crlf.mtl", "newmtl stone\r\nKd 0.5 0.25 1\r\nmap_Kd stone.png\r\n");
+    std::string path = write("crlf.obj", "mtllib crlf.mtl\r\nv 0 0 0\r\nv 1 0 0\r\nv 0 1 0\r\n"
+                                         "g left\r\nusemtl stone\r\nf 1/ 2/ 3/\r\ng left\r\nf 1 2 3");
+    vyxObjModel model = load(path);
+    EXPECT_EQ(out, "Opened file " + path + "\nOpened file " + dir + "/crlf.mtl\n");
+    ASSERT_EQ(model.materials.size(), 1u);
+    EXPECT_EQ(model.materials[0].name, "stone");
+    EXPECT_EQ(model.materials[0].mapKd, "stone.png");
+    EXPECT_EQ(model.materials[0].kd[2], 1.0f);
+    ASSERT_EQ(model.groups.size(), 1u);
+    EXPECT_EQ(model.groups[0].name, "left");
+    ASSERT_EQ(model.groups[0].faces.size(), 2u) << "the last line, without a line feed, is read";
+    EXPECT_EQ(model.groups[0].faces[1].material, 0);
+    EXPECT_EQ(model.positions[3], 1.0f);
+}
+
+TEST_F(ObjFiles, LongLinesNamesAndPaths) {
+    // A 1000-character group and material name, a polygon of 4000 corners on one line,
+    // and a library behind a directory path of about 1200 characters.
+    std::string longName(1000, 'n');
+    std::string sub;
+    for (int i = 0; i < 6; ++i) {
+        sub += std::string(200, static_cast<char>('d' + i)) + "/";
+        ASSERT_EQ(mkdir((dir + "/" + sub).c_str(), 0700), 0);
+    }
+    write(sub + "lib.mtl", "newmtl " + longName + "\nmap_Kd " + longName + ".png\n");
+    std::string polygon = "f";
+    for (int i = 0; i < 4000; ++i) {
+        polygon += " " + std::to_string(i % 3 + 1);
+    }
+    std::string path = write("long.obj", "mtllib " + sub + "lib.mtl\nv 0 0 0\nv 1 0 0\nv 0 1 0\n# " +
+                                             std::string(20000, 'c') + "\ng " + longName + "\nusemtl " +
+                                             longName + "\n" + polygon + "\n");
+    vyxObjModel model = load(path);
+    EXPECT_EQ(err, "");
+    EXPECT_EQ(out, "Opened file " + path + "\nOpened file " + dir + "/" + sub + "lib.mtl\n");
+    ASSERT_EQ(model.materials.size(), 1u);
+    EXPECT_EQ(model.materials[0].name, longName);
+    EXPECT_EQ(model.materials[0].mapKd, longName + ".png");
+    ASSERT_EQ(model.groups.size(), 1u);
+    EXPECT_EQ(model.groups[0].name, longName);
+    EXPECT_EQ(model.groups[0].faces.size(), 3998u);
+    EXPECT_EQ(model.groups[0].material, 0);
+}
+
+TEST_F(ObjFiles, DirectoryPrefixOfEitherSeparator) {
+    // Libraries are read from the directory part of the model's name, which ends at the
+    // last "/" or "\"; without one they are read from "./". Here "\" is an ordinary file
+    // name character, so "sub\model.obj" names a file in the current folder.
+    write("lib.mtl", "newmtl plain\n");
+    write("sub\\lib.mtl", "newmtl backslash\n");
+    write("model.obj", "mtllib lib.mtl\n");
+    write("sub\\model.obj", "mtllib lib.mtl\n");
+    ASSERT_EQ(mkdir((dir + "/a").c_str(), 0700), 0);
+    write("a/b\\lib.mtl", "newmtl mixed\n");
+    write("a/b\\model.obj", "mtllib lib.mtl\n");
+    char previous[4096];
+    ASSERT_NE(getcwd(previous, sizeof previous), nullptr);
+    ASSERT_EQ(chdir(dir.c_str()), 0);
+    struct Case {
+        const char* model;
+        const char* library;
+        const char* material;
+    };
+    const Case cases[] = {{"model.obj", "./lib.mtl", "plain"},
+                          {"sub\\model.obj", "sub\\lib.mtl", "backslash"},
+                          {"a/b\\model.obj", "a/b\\lib.mtl", "mixed"},
+                          {"./a/../model.obj", "./a/../lib.mtl", "plain"}};
+    for (const Case& c : cases) {
+        vyxObjModel model = load(c.model);
+        EXPECT_EQ(out, std::string("Opened file ") + c.model + "\nOpened file " + c.library + "\n") << c.model;
+        EXPECT_EQ(model.materials.size(), 1u) << c.model;
+        if (model.materials.size() == 1) {
+            EXPECT_EQ(model.materials[0].name, c.material) << c.model;
+        }
+    }
+    ASSERT_EQ(chdir(previous), 0);
+}
+
+TEST_F(ObjFiles, FilesThatCannotBeRead) {
+    vyxObjModel model = load(dir + "/missing.obj");
+    EXPECT_EQ(out, "Unable to open file.\n");
+    EXPECT_TRUE(model.positions.empty() && model.groups.empty() && model.materials.empty());
+
+    // A missing library is reported the same way and the model still loads.
+    std::string path = write("nolib.obj", "mtllib gone.mtl\n" + square + "f 1 2 3\n");
+    model = load(path);
+    EXPECT_EQ(out, "Opened file " + path + "\nUnable to open file.\n");
+    ASSERT_EQ(model.groups.size(), 1u);
+    EXPECT_EQ(model.groups[0].faces.size(), 1u);
+
+    // A folder opens but cannot be read: an empty model and a note on stderr.
+    ASSERT_EQ(mkdir((dir + "/folder.obj").c_str(), 0700), 0);
+    model = load(dir + "/folder.obj");
+    EXPECT_TRUE(model.positions.empty() && model.groups.empty());
+    EXPECT_NE(err, "");
+
+    model = load(write("empty.obj", ""));
+    EXPECT_TRUE(model.positions.empty() && model.groups.empty());
+}
+
+TEST_F(ObjFiles, KeywordsWithoutArgumentsAndUnknownLines) {
+    std::string path = write("sparse.obj", "v\nv 1\nvt\nvn 1 2\nf\nf 1\nusemtl\nmtllib\ng\no\n"
+                                           "vp 1 2 3\nV 1 2 3\nl 1 2\n\n   \n\t\nF 1 2 3\nf 1 2 3\n");
+    vyxObjModel model = load(path);
+    EXPECT_EQ(out, "Opened file " + path + "\n");
+    ASSERT_EQ(model.positionCount(), 2);
+    EXPECT_EQ(model.positions[3], 1.0f);
+    EXPECT_EQ(model.positions[4], 0.0f) << "missing numbers read as 0";
+    EXPECT_EQ(model.texcoordCount(), 1);
+    EXPECT_EQ(model.normalCount(), 1);
+    // "f 1 2 3" names a third position that does not exist; faces of fewer than three
+    // corners make nothing, so no group is ever needed.
+    EXPECT_EQ(countLines(err), 1) << err;
+    EXPECT_NE(err.find(path + ":18:"), std::string::npos) << err;
+    EXPECT_TRUE(model.groups.empty());
+}

@@ -209,8 +209,8 @@ bool writeMarble(const std::string& dir, const char* name) {
         for (int x = 0; x < size; ++x) {
             double u = x / double(size), v = y / double(size);
             double turbulence = periodicFbm(u, v, 4, 5, 0.6, 53);
-            double band = std::sin(2 * kPi * (2 * u + 1 * v) + 9.0 * turbulence);
-            double veins = std::pow(1.0 - std::fabs(band), 10.0);
+            double band = std::sin(2 * kPi * (2 * u + 1 * v) + 5.0 * turbulence);
+            double veins = std::pow(1.0 - std::fabs(band), 14.0);
             double cloud = periodicFbm(u, v, 8, 4, 0.5, 59);
             double grain = hashUnit(static_cast<uint32_t>(x), static_cast<uint32_t>(y), 61) - 0.5;
             for (int c = 0; c < 3; ++c) {
@@ -465,13 +465,13 @@ void addSphere(Model& m, Group& g, V3 centre, double radius, int segments, int r
 // The sculpture's proportions (model units; the whole fits inside the unit sphere).
 constexpr double kPlinthBottom = -0.92, kPlinthTop = -0.72;
 constexpr double kBodyBottom = -0.72, kBodyTop = 0.42;
-constexpr double kHeadY = 0.60, kHeadRadius = 0.165;
+constexpr double kHeadY = 0.585, kHeadRadius = 0.15;
 
 // Radius of the figure's body along its height t in [0, 1]: foot, hips, waist, chest,
 // shoulders, neck, through a Catmull-Rom spline of control radii.
 double bodyRadius(double t) {
-    static const double knots[][2] = {{-0.1, 0.150}, {0.0, 0.150}, {0.10, 0.158}, {0.30, 0.212}, {0.50, 0.128},
-                                      {0.70, 0.172}, {0.84, 0.150}, {0.94, 0.085}, {1.0, 0.062}, {1.1, 0.062}};
+    static const double knots[][2] = {{-0.1, 0.140}, {0.0, 0.140}, {0.10, 0.150}, {0.30, 0.205}, {0.52, 0.118},
+                                      {0.72, 0.180}, {0.85, 0.168}, {0.95, 0.080}, {1.0, 0.060}, {1.1, 0.060}};
     const int count = sizeof knots / sizeof knots[0];
     t = t < 0 ? 0 : (t > 1 ? 1 : t);
     int k = 1;
@@ -485,16 +485,16 @@ double bodyRadius(double t) {
 
 // The body's axis, swaying in an S (zero at both ends).
 V3 bodyAxis(double t) {
-    double sway = 0.035 * std::sin(2 * kPi * t);
+    double sway = 0.05 * std::sin(2 * kPi * t);
     return {sway, kBodyBottom + (kBodyTop - kBodyBottom) * t, 0.4 * sway};
 }
 
-// The body: a lathe of the radius profile, with seven flutes twisting one and a half turns
+// The body: a lathe of the radius profile, with nine flutes twisting one and a half turns
 // up the height and an S-shaped sway of the axis (zero at both ends, so the foot sits
 // centred on the plinth and the neck under the head).
 V3 bodyPoint(double u, double t) {
     double theta = 2 * kPi * u;
-    double flute = 1.0 + 0.07 * std::sin(kPi * t) * std::cos(7 * theta + 3 * kPi * t);
+    double flute = 1.0 + 0.10 * std::sin(kPi * t) * std::cos(9 * theta + 3 * kPi * t);
     double r = bodyRadius(t) * flute;
     return bodyAxis(t) + V3{r * std::cos(theta), 0, -r * std::sin(theta)};
 }
@@ -508,11 +508,11 @@ V3 torusPoint(double u, double v, V3 c, double R, double r, V3 axis, double tilt
 }
 
 // The glass ribbon: an elliptical cross-section (tall and thin) swept along a helix of
-// radius 0.42 that climbs from just above the plinth to the shoulders in 2.25 turns.
+// radius 0.40 that climbs from just above the plinth to the shoulders in 1.75 turns.
 // u runs around the cross-section, t along the helix.
 V3 helixCentre(double t) {
-    double angle = 0.6 + 2.25 * 2 * kPi * t;
-    return {0.42 * std::cos(angle), -0.64 + 0.98 * t, -0.42 * std::sin(angle)};
+    double angle = 0.6 + 1.75 * 2 * kPi * t;
+    return {0.40 * std::cos(angle), -0.62 + 0.96 * t, -0.40 * std::sin(angle)};
 }
 V3 ribbonPoint(double u, double t) {
     const double dt = 1e-4;
@@ -521,7 +521,7 @@ V3 ribbonPoint(double u, double t) {
     V3 radial = normalized({centre.x, 0, centre.z});
     V3 across = normalized(cross(tangent, radial));  // roughly vertical
     double phi = 2 * kPi * u;
-    return centre + across * (0.05 * std::cos(phi)) + radial * (0.012 * std::sin(phi));
+    return centre + across * (0.036 * std::cos(phi)) + radial * (0.010 * std::sin(phi));
 }
 
 // The octagonal plinth: two flat-faced tiers joined by chamfers, each face with its own
@@ -606,7 +606,7 @@ Model buildSculpture() {
     Group& crown = addGroup(m, "g", "crown", "glow", true);
     for (int k = 0; k < 9; ++k) {
         double theta = 2 * kPi * k / 9;
-        addSphere(m, crown, {0.13 * std::cos(theta), 0.72, -0.13 * std::sin(theta)}, 0.028, 24, 12);
+        addSphere(m, crown, {0.115 * std::cos(theta), 0.69, -0.115 * std::sin(theta)}, 0.026, 24, 12);
     }
 
     Group& veil = addGroup(m, "g", "veil", "glass", true);

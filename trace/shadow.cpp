@@ -53,9 +53,10 @@ static vyxVec3 traceShadow(const vyxScene& scene, vyxVec3 origin, vyxVec3 direct
     if (mat.castsShadows != 0 && alpha >= 1.0f)
         return vyxVec3{0.0f, 0.0f, 0.0f};
 
-    // Continue just beyond the surface. A bounded ray keeps its end point (the light), so a
-    // surface behind the light cannot shadow it. Far from the origin the 0.001 step can
-    // vanish in rounding and the ray would meet the same surface forever: after
+    // Continue just beyond the surface. A bounded ray keeps its end point (the light for
+    // light rays, which pass maxDistance 1; the end of an occlusion ray's reach), so a
+    // surface behind it cannot shadow. Far from the origin the 0.001 step can vanish in
+    // rounding and the ray would meet the same surface forever: after
     // vyxMaxContinuations the rest of the path counts as blocked.
     vyxVec3 beyond{0.0f, 0.0f, 0.0f};
     if (continuations < vyxMaxContinuations) {
@@ -63,7 +64,9 @@ static vyxVec3 traceShadow(const vyxScene& scene, vyxVec3 origin, vyxVec3 direct
         if (maxDistance < 0.0f) {
             beyond = traceShadow(scene, next, direction, -1.0f, nullptr, continuations + 1);
         } else {
-            vyxVec3 end = origin + direction;
+            // Aiming at origin + direction whatever maxDistance is would send the
+            // continuation of a longer ray back through the surface it just passed.
+            vyxVec3 end = origin + direction * maxDistance;
             beyond = traceShadow(scene, next, end - next, 1.0f, nullptr, continuations + 1);
         }
     }

@@ -13,7 +13,8 @@
 constexpr int vyxMaxContinuations = 64;
 
 // Transmission from origin along direction. maxDistance < 0 is unlimited; otherwise the
-// ray (and every continuation) ends at origin + direction. hitDistance, when non-null,
+// ray (and every continuation) ends at origin + maxDistance * direction (light rays pass
+// the light's offset and 1, so they end at the light). hitDistance, when non-null,
 // receives the t of the first surface met and is untouched when nothing is met.
 vyxVec3 vyxTraceShadow(const vyxScene& scene, vyxVec3 origin, vyxVec3 direction, float maxDistance,
                        float* hitDistance = nullptr);

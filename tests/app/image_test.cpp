@@ -1,0 +1,255 @@
+#include "app/image.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "app_test_util.h"
+
+#define STB_IMAGE_WRITE_IMPLEMENTATION
+#include "stb_image_write.h"
+
+namespace {
+
+// A w × h test pattern with `channels` bytes per texel, top row first: every texel
+// differs in each channel.
+std::vector<uint8_t> pattern(int w, int h, int channels) {
+    std::vector<uint8_t> bytes(static_cast<size_t>(w * h * channels));
+    for (int y = 0; y < h; ++y) {
+        for (int x = 0; x < w; ++x) {
+            for (int k = 0; k < channels; ++k) {
+                bytes[static_cast<size_t>((y * w + x) * channels + k)] = static_cast<uint8_t>(x * 40 + y * 9 + k * 61 + 3);
+            }
+        }
+    }
+    return bytes;
+}
+
+// Expected RGBA of a texel of the pattern for a PNG of `channels` channels.
+void expectedRGBA(const std::vector<uint8_t>& source, int index, int channels, uint8_t rgba[4]) {
+    const uint8_t* s = &source[static_cast<size_t>(index * channels)];
+    switch (channels) {
+    case 1:
+        rgba[0] = rgba[1] = rgba[2] = s[0];
+        rgba[3] = 255;
+        break;
+    case 2:
+        rgba[0] = rgba[1] = rgba[2] = s[0];
+        rgba[3] = s[1];
+        break;
+    case 3:
+        rgba[0] = s[0], rgba[1] = s[1], rgba[2] = s[2], rgba[3] = 255;
+        break;
+    default:
+        rgba[0] = s[0], rgba[1] = s[1], rgba[2] = s[2], rgba[3] = s[3];
+        break;
+    }
+}
+
+std::string writeBytes(const std::string& name, const void* bytes, size_t size) {
+    FILE* file = std::fopen(name.c_str(), "wb");
+    EXPECT_NE(file, nullptr) << name;
+    if (file) {
+        if (size) {
+            std::fwrite(bytes, 1, size, file);
+        }
+        std::fclose(file);
+    }
+    return name;
+}
+
+std::vector<char> readBytes(const std::string& name) {
+    std::vector<char> bytes;
+    FILE* file = std::fopen(name.c_str(), "rb");
+    if (!file) {
+        return bytes;
+    }
+    char chunk[4096];
+    size_t got;
+    while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
+        bytes.insert(bytes.end(), chunk, chunk + got);
+    }
+    std::fclose(file);
+    return bytes;
+}
+
+} // namespace
+
+TEST(ImageTexture, PngOfEveryChannelCount) {
+    ScopedWorkDir work;
+    const int w = 5, h = 3; // not powers of two: image textures are not tested for that
+    for (int channels = 1; channels <= 4; ++channels) {
+        std::vector<uint8_t> source = pattern(w, h, channels);
+        std::string name = "pattern" + std::to_string(channels) + ".png";
+        ASSERT_NE(stbi_write_png(name.c_str(), w, h, channels, source.data(), w * channels), 0);
+        vyxTexture texture;
+        ASSERT_TRUE(vyxLoadImageTexture(name.c_str(), texture, FilterNearest)) << name;
+        ASSERT_NE(texture.data, nullptr);
+        EXPECT_EQ(texture.width, w);
+        EXPECT_EQ(texture.height, h);
+        EXPECT_EQ(texture.channels, 4);
+        EXPECT_EQ(texture.storage, StorageBytes);
+        EXPECT_EQ(texture.filter, FilterNearest);
+        EXPECT_EQ(texture.wrapU, WrapRepeat);
+        EXPECT_EQ(texture.wrapV, WrapRepeat);
+        const uint8_t* texels = static_cast<const uint8_t*>(texture.data);
+        for (int i = 0; i < w * h; ++i) {
+            uint8_t want[4];
+            expectedRGBA(source, i, channels, want);
+            for (int k = 0; k < 4; ++k) {
+                EXPECT_EQ(texels[i * 4 + k], want[k]) << name << " texel " << i << " channel " << k;
+            }
+        }
+        std::free(texture.data);
+    }
+}
+
+TEST(ImageTexture, JpegDecodesAndSamplesTopRowFirst) {
+    // Top half red, bottom half blue, in flat 8 × 8 blocks so the compression keeps the
+    // colours close.
+    ScopedWorkDir work;
+    const int w = 16, h = 16;
+    std::vector<uint8_t> source(static_cast<size_t>(w * h * 3));
+    for (int y = 0; y < h; ++y) {
+        for (int x = 0; x < w; ++x) {
+            uint8_t* t = &source[static_cast<size_t>((y * w + x) * 3)];
+            t[0] = y < h / 2 ? 220 : 20;
+            t[1] = 30;
+            t[2] = y < h / 2 ? 20 : 220;
+        }
+    }
+    ASSERT_NE(stbi_write_jpg("halves.jpg", w, h, 3, source.data(), 95), 0);
+    vyxTexture texture;
+    ASSERT_TRUE(vyxLoadImageTexture("halves.jpg", texture, FilterBilinear));
+    ASSERT_EQ(texture.width, w);
+    ASSERT_EQ(texture.height, h);
+    EXPECT_EQ(texture.filter, FilterBilinear);
+    const uint8_t* texels = static_cast<const uint8_t*>(texture.data);
+    for (int y : {1, 4, 11, 14}) {
+        for (int x : {1, 6, 13}) {
+            const uint8_t* got = texels + (y * w + x) * 4;
+            const uint8_t* want = &source[static_cast<size_t>((y * w + x) * 3)];
+            for (int k = 0; k < 3; ++k) {
+                EXPECT_NEAR(got[k], want[k], 12) << "x " << x << " y " << y << " channel " << k;
+            }
+            EXPECT_EQ(got[3], 255);
+        }
+    }
+    // Through the lookups: v near 1 is the top (red) row, v near 0 the bottom (blue).
+    float rgba[4] = {0, 0, 0, 1};
+    vyxSampleTexture(texture, 0.3f, 0.95f, rgba);
+    EXPECT_GT(rgba[0], 0.7f);
+    EXPECT_LT(rgba[2], 0.3f);
+    vyxSampleTexture(texture, 0.3f, 0.05f, rgba);
+    EXPECT_LT(rgba[0], 0.3f);
+    EXPECT_GT(rgba[2], 0.7f);
+    std::free(texture.data);
+}
+
+TEST(ImageTexture, FilesThatDoNotDecode) {
+    ScopedWorkDir work;
+    std::vector<uint8_t> source = pattern(32, 32, 4);
+    ASSERT_NE(stbi_write_png("whole.png", 32, 32, 4, source.data(), 32 * 4), 0);
+    std::vector<char> png = readBytes("whole.png");
+    ASSERT_GT(png.size(), 100u);
+    writeBytes("truncated.png", png.data(), png.size() / 2);
+    writeBytes("header-only.png", png.data(), 8);
+    writeBytes("empty.png", "", 0);
+    writeBytes("text.jpg", "this is not an image\n", 21);
+    std::vector<char> noise(3000);
+    for (size_t i = 0; i < noise.size(); ++i) {
+        noise[i] = static_cast<char>((i * 7919u) >> 3);
+    }
+    writeBytes("noise.png", noise.data(), noise.size());
+    ASSERT_EQ(mkdir("folder.png", 0700), 0);
+
+    const char* names[] = {"missing.png", "folder.png", "empty.png", "text.jpg", "header-only.png",
+                           "noise.png", "truncated.png"};
+    for (const char* name : names) {
+        vyxTexture texture;
+        texture.data = &texture; // must be overwritten
+        testing::internal::CaptureStderr();
+        bool loaded = vyxLoadImageTexture(name, texture, FilterBilinear);
+        std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(texture.channels, 4) << name;
+        EXPECT_EQ(texture.wrapU, WrapRepeat) << name;
+        if (std::string(name) == "truncated.png" && loaded) {
+            // A decoder may return the rows it could read; the texture is then whole.
+            EXPECT_EQ(texture.width, 32);
+            EXPECT_EQ(texture.height, 32);
+            std::free(texture.data);
+            continue;
+        }
+        EXPECT_FALSE(loaded) << name;
+        EXPECT_EQ(texture.data, nullptr) << name;
+        EXPECT_EQ(texture.width, 0) << name;
+        EXPECT_EQ(texture.height, 0) << name;
+        EXPECT_NE(err.find(name), std::string::npos) << name << ": " << err;
+        // Lookups on it write nothing.
+        float rgba[4] = {0.1f, 0.2f, 0.3f, 0.4f};
+        vyxSampleTexture(texture, 0.5f, 0.5f, rgba);
+        EXPECT_EQ(rgba[0], 0.1f) << name;
+        EXPECT_EQ(rgba[3], 0.4f) << name;
+    }
+}
+
+TEST(SurfaceToRGBA, PalettedColourKeyedAndSwappedFormats) {
+    // An 8-bit paletted surface with a colour key: keyed texels become transparent black,
+    // the others their palette colour with alpha 255.
+    const int w = 3, h = 2;
+    SDL_Surface* paletted = SDL_CreateRGBSurface(SDL_SWSURFACE, w, h, 8, 0, 0, 0, 0);
+    ASSERT_NE(paletted, nullptr);
+    SDL_Color colors[3] = {{10, 20, 30, 0}, {200, 100, 50, 0}, {1, 2, 3, 0}};
+    SDL_SetColors(paletted, colors, 0, 3);
+    const uint8_t indices[h][w] = {{0, 1, 2}, {2, 1, 0}};
+    for (int y = 0; y < h; ++y) {
+        for (int x = 0; x < w; ++x) {
+            static_cast<uint8_t*>(paletted->pixels)[y * paletted->pitch + x] = indices[y][x];
+        }
+    }
+    SDL_SetColorKey(paletted, SDL_SRCCOLORKEY, 2);
+    int32_t width = -1, height = -1;
+    uint8_t* texels = vyxSurfaceToRGBA(paletted, width, height);
+    ASSERT_NE(texels, nullptr);
+    ASSERT_EQ(width, w);
+    ASSERT_EQ(height, h);
+    for (int y = 0; y < h; ++y) {
+        for (int x = 0; x < w; ++x) {
+            const uint8_t* t = texels + (y * w + x) * 4;
+            int index = indices[y][x];
+            uint8_t want[4] = {colors[index].r, colors[index].g, colors[index].b, 255};
+            if (index == 2) {
+                want[0] = want[1] = want[2] = want[3] = 0;
+            }
+            for (int k = 0; k < 4; ++k) {
+                EXPECT_EQ(t[k], want[k]) << "x " << x << " y " << y << " channel " << k;
+            }
+        }
+    }
+    std::free(texels);
+
+    // 32-bit with the channels in the opposite order and per-surface alpha switched on:
+    // the alpha is copied, not blended.
+    SDL_Surface* bgra = SDL_CreateRGBSurface(SDL_SWSURFACE | SDL_SRCALPHA, 2, 1, 32, 0x0000FF00u, 0x00FF0000u,
+                                             0xFF000000u, 0x000000FFu);
+    ASSERT_NE(bgra, nullptr);
+    Uint32* pixels = static_cast<Uint32*>(bgra->pixels);
+    pixels[0] = SDL_MapRGBA(bgra->format, 11, 22, 33, 44);
+    pixels[1] = SDL_MapRGBA(bgra->format, 250, 128, 0, 255);
+    texels = vyxSurfaceToRGBA(bgra, width, height);
+    ASSERT_NE(texels, nullptr);
+    const uint8_t want[8] = {11, 22, 33, 44, 250, 128, 0, 255};
+    for (int i = 0; i < 8; ++i) {
+        EXPECT_EQ(texels[i], want[i]) << i;
+    }
+    std::free(texels);
+
+    texels = vyxSurfaceToRGBA(nullptr, width, height);
+    EXPECT_EQ(texels, nullptr);
+    EXPECT_EQ(width, 0);
+    EXPECT_EQ(height, 0);
+}

@@ -209,11 +209,16 @@ void vyxSampleCubeMap(const vyxCubeMap& cubeMap, float x, float y, float z, floa
         face = 4;
         u = 0.5f - (x / z) * 0.5f;
         v = (y / z) * 0.5f + 0.5f;
-    } else {
-        // Also the zero and NaN directions: their NaN coordinates address texel 0.
+    } else if (az > 0) {
         face = 5;
         u = (x / -z) * 0.5f + 0.5f;
         v = (y / -z) * 0.5f + 0.5f;
+    } else {
+        // The zero direction and directions with a NaN component end up here; they read
+        // the centre of -Z instead of dividing by zero.
+        face = 5;
+        u = 0.5f;
+        v = 0.5f;
     }
     if (cubeMap.faces[face]) {
         vyxSampleTexture(*cubeMap.faces[face], u, v, rgba);

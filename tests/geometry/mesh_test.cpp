@@ -1,0 +1,141 @@
+// Meshes from OBJ models: triangle order across groups, quads, materials, corner
+// normals and texture coordinates, missing data, and release.
+
+#include "geometry/mesh.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "geometry/query.h"
+
+namespace {
+
+std::string dataPath(const char* name) { return std::string(VYX_TEST_DATA_DIR) + "/geometry/" + name; }
+
+struct Corner {
+    float p[3];
+    float n[3];
+    float uv[2];
+};
+
+void cross(const float a[3], const float b[3], float out[3]) {
+    out[0] = a[1] * b[2] - a[2] * b[1];
+    out[1] = a[2] * b[0] - a[0] * b[2];
+    out[2] = a[0] * b[1] - a[1] * b[0];
+}
+
+} // namespace
+
+TEST(MeshFromObj, GroupsFacesMaterialsNormalsAndTextureCoordinates) {
+    vyxMesh mesh;
+    vyxLoadMeshFromObj(dataPath("two-groups.obj").c_str(), mesh);
+    ASSERT_EQ(mesh.triangleCount, 8);
+    ASSERT_EQ(mesh.materialCount, 2);
+    EXPECT_EQ(mesh.materials[0].textureFile, nullptr);
+    ASSERT_NE(mesh.materials[1].textureFile, nullptr);
+    EXPECT_STREQ(mesh.materials[1].textureFile, "sand.jpg");
+    EXPECT_FLOAT_EQ(mesh.materials[0].color[1], 0.25f);
+
+    const float P[5][3] = {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {1, 1, 0}, {0, 0, 1}};
+    const float T[3][2] = {{0.25f, 0.5f}, {0.75f, 0.5f}, {0.5f, 1}};
+    const float N[2][3] = {{0, 0, 2}, {0, 0, -1}};
+    const float G[3] = {0, -1, 0}; // flat normal of (v1, v2, v5): (v2 - v1) x (v5 - v1)
+    const float Z[2] = {0, 0};
+    // Expected corners, triangle by triangle, in file order (the quad fans from its
+    // first corner). Material 0 has no map, so its texture coordinates are all zero.
+    struct Expected {
+        int material;
+        int p[3];
+        const float* n[3];
+        const float* uv[3];
+    } expected[8] = {
+        {0, {0, 1, 2}, {N[0], N[0], N[0]}, {Z, Z, Z}},
+        {0, {1, 3, 2}, {N[0], N[0], N[0]}, {Z, Z, Z}},
+        {0, {0, 1, 4}, {G, G, G}, {Z, Z, Z}},
+        {1, {0, 1, 3}, {N[0], N[0], N[0]}, {T[0], T[1], T[2]}},
+        {1, {0, 3, 2}, {N[0], N[0], N[0]}, {T[0], T[2], T[0]}},
+        {1, {0, 1, 4}, {G, G, G}, {T[0], T[1], T[2]}},
+        {1, {0, 2, 4}, {N[1], N[1], N[1]}, {Z, Z, Z}},
+        {1, {1, 3, 4}, {N[1], N[1], N[1]}, {T[2], T[1], T[0]}},
+    };
+    for (int t = 0; t < 8; ++t) {
+        const vyxTriangle& tri = mesh.triangles[t];
+        const vyxTriangleShading& sh = mesh.shading[t];
+        const Expected& e = expected[t];
+        const float* points[3] = {tri.p0, tri.p1, tri.p2};
+        const float* normals[3] = {sh.normal0, sh.normal1, sh.normal2};
+        const float* uvs[3] = {sh.uv0, sh.uv1, sh.uv2};
+        EXPECT_EQ(sh.material, &mesh.materials[e.material]) << "triangle " << t;
+        EXPECT_EQ(sh.patch, 1) << "triangle " << t;
+        for (int c = 0; c < 3; ++c) {
+            for (int a = 0; a < 3; ++a) {
+                EXPECT_EQ(points[c][a], P[e.p[c]][a]) << "triangle " << t << " corner " << c;
+                EXPECT_FLOAT_EQ(normals[c][a], e.n[c][a]) << "triangle " << t << " corner " << c;
+            }
+            EXPECT_EQ(uvs[c][0], e.uv[c][0]) << "triangle " << t << " corner " << c;
+            EXPECT_EQ(uvs[c][1], e.uv[c][1]) << "triangle " << t << " corner " << c;
+        }
+        // The triangle is set up: its normal is the unit cross product of its edges.
+        float e1[3], e2[3], n[3];
+        for (int a = 0; a < 3; ++a) {
+            e1[a] = tri.p1[a] - tri.p0[a];
+            e2[a] = tri.p2[a] - tri.p0[a];
+        }
+        cross(e1, e2, n);
+        float len = std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
+        for (int a = 0; a < 3; ++a)
+            EXPECT_NEAR(tri.normal[a], n[a] / len, 1e-6f) << "triangle " << t;
+    }
+
+    // Identity transform with a valid inverse, and a hierarchy over all 8 triangles.
+    for (int i = 0; i < 16; ++i)
+        EXPECT_EQ(mesh.transform.matrix[i], i % 5 == 0 ? 1.0f : 0.0f);
+    EXPECT_TRUE(mesh.transform.inverseValid);
+    EXPECT_FALSE(mesh.transform.normalValid);
+    ASSERT_NE(mesh.bih, nullptr);
+    EXPECT_EQ(mesh.bih->triangleCount, 8);
+    vyxTransformPrepare(mesh.transform);
+    vyxTransformPrepare(mesh.bih->transform);
+    vyxTraceResult r = vyxTraceMesh(mesh, vyxVec3{0.8f, 0.9f, 3.0f}, vyxVec3{0, 0, -1}, -1.0f);
+    EXPECT_EQ(r.t, 3.0f);
+    EXPECT_TRUE(r.triangle == 1 || r.triangle == 4) << r.triangle; // both cover (0.8, 0.9)
+
+    vyxReleaseMesh(mesh);
+    EXPECT_EQ(mesh.triangles, nullptr);
+    EXPECT_EQ(mesh.materials, nullptr);
+    EXPECT_EQ(mesh.bih, nullptr);
+    EXPECT_EQ(mesh.triangleCount, 0);
+    vyxReleaseMesh(mesh); // safe twice
+}
+
+TEST(MeshFromObj, FacesWithoutAMaterialGetADefaultOne) {
+    vyxMesh mesh;
+    vyxLoadMeshFromObj(dataPath("no-material.obj").c_str(), mesh);
+    ASSERT_EQ(mesh.triangleCount, 2);
+    ASSERT_EQ(mesh.materialCount, 1);
+    vyxMaterial def = vyxDefaultMaterial();
+    for (int t = 0; t < 2; ++t) {
+        ASSERT_EQ(mesh.shading[t].material, &mesh.materials[0]) << t;
+        EXPECT_EQ(mesh.shading[t].material->color[0], def.color[0]);
+        EXPECT_EQ(mesh.shading[t].material->alpha, def.alpha);
+    }
+    // Second face: no normals, reversed winding: the flat normal points along -z.
+    EXPECT_EQ(mesh.shading[1].normal0[2], -1.0f);
+    EXPECT_EQ(mesh.shading[0].normal2[2], 1.0f);
+    vyxReleaseMesh(mesh);
+}
+
+TEST(MeshFromObj, MissingFileGivesAnEmptyMeshThatMisses) {
+    vyxMesh mesh;
+    std::memset(&mesh, 0xab, sizeof(mesh)); // the loader must not trust the record's contents
+    vyxLoadMeshFromObj(dataPath("does-not-exist.obj").c_str(), mesh);
+    EXPECT_EQ(mesh.triangleCount, 0);
+    EXPECT_EQ(mesh.materialCount, 0);
+    ASSERT_NE(mesh.bih, nullptr);
+    vyxTransformPrepare(mesh.transform);
+    EXPECT_EQ(vyxTraceMesh(mesh, vyxVec3{0, 0, 0}, vyxVec3{1, 1, 1}, -1.0f).t, -1.0f);
+    vyxReleaseMesh(mesh);
+    vyxReleaseMesh(mesh);
+}

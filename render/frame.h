@@ -32,14 +32,16 @@ struct vyxSubdivisionWorkerArgs {
     vyxVec3 origin;              // camera position
     vyxVec3 dirTL, dirTR, dirBL, dirBR; // primary directions at the band's corners
     vyxVec3* band;               // bandWidth x height colours, cleared to 0
-    uint32_t bandWidth;
+    uint32_t bandWidth;          // a multiple of 8 except in the band at the right edge; 0 = idle
     uint32_t height;
     vyxRenderSettings settings;
     const vyxScene* scene;
 };
 
 // Renders the scene as seen by camera into image (camera.imageWidth x imageHeight).
-// Prepares every mesh transform's caches before any worker starts.
+// Prepares every mesh transform's caches before any worker starts. Any frame size from
+// 1 x 1 works; a frame whose size differs from the camera's is left as it is (with a
+// message). threadCount is clamped to 1 .. 64.
 void vyxRenderFrame(const vyxScene& scene, const vyxCamera& camera, FrameBuffer& image,
                     vyxRenderSettings& settings);
 void vyxRenderStandardThreaded(const vyxScene& scene, const vyxCamera& camera, FrameBuffer& image,

@@ -109,19 +109,6 @@ TEST(StandardRenderer, AntialiasingLeavesLastRowAndColumnAndSingleRows) {
     }
 }
 
-TEST(StandardRenderer, AntialiasLevelsZeroChangesNothing) {
-    TestScene test;
-    buildLitScene(test);
-    vyxCamera camera = makeCamera(20, 15);
-    vyxRenderSettings settings = testSettings(RenderStandard | RenderAntialias);
-    settings.aaLevels = 0;
-    SentinelFrame plain(20, 15);
-    SentinelFrame smooth(20, 15);
-    vyxRenderStandard(test.scene, camera, plain.frame, testSettings(RenderStandard));
-    vyxRenderStandard(test.scene, camera, smooth.frame, settings);
-    expectSameImage(plain.frame, smooth.frame, "aaLevels 0");
-}
-
 // In an empty scene without environment every shade is black, so the quad's result and
 // the rays it spends follow from its corner colours alone.
 TEST(AntialiasQuad, RefinesOnRelativeDifferenceOnly) {

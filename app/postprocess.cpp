@@ -119,14 +119,19 @@ static void applyCurve(vyxVec3* frame, int width, int height, Curve curve) {
             values[n] = curve(v);
             continue;
         }
-        // Below 1 (negative values included): interpolate between neighbouring entries;
-        // between 0 and 1/256 the index clamps to 0 and frac goes negative, which
-        // extrapolates from the first two entries. The truncation is done in float so
-        // that a huge negative value cannot overflow an integer conversion.
+        // Below 1: interpolate between neighbouring entries. Below the first entry
+        // (v < 1/256, negative values included) the line through the first two entries
+        // is extrapolated, so a negative value stays negative instead of wrapping back
+        // into the table with the fractional part of its position. The truncation is
+        // done in float so that a huge negative value cannot overflow an integer.
         float p = v * 256.0f - 1.0f;
         float whole = std::trunc(p);
-        float frac = p - whole;
-        int i = whole < 0.0f ? 0 : static_cast<int>(whole);
+        int i = 0;
+        float frac = p;
+        if (whole >= 0.0f) {
+            i = static_cast<int>(whole);
+            frac = p - whole;
+        }
         values[n] = table[i] * (1.0f - frac) + table[i + 1] * frac;
     }
 }

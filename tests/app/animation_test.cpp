@@ -1,0 +1,166 @@
+// Mesh animation and the four camera modes at chosen clock values, against the closed
+// forms of the path, orbit and view direction computed in double precision.
+
+#include "app/animation.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+#include "app/sample_scene.h"
+#include "geometry/bih.h"
+#include "geometry/transform.h"
+#include "geometry/triangle.h"
+
+static const double pi = 3.14159265358979323846;
+
+struct Vec3d {
+    double x, y, z;
+};
+
+static Vec3d path(double w) {
+    double r = 100.0 * std::sin(2.0 * w);
+    return {std::cos(w) * r, (1.0 - std::cos(4.0 * w)) * 30.0, std::sin(w) * r};
+}
+
+#define EXPECT_VEC_NEAR(actual, expected, tolerance, what)                  \
+    do {                                                                    \
+        EXPECT_NEAR((actual).x, (expected).x, tolerance) << what << " (x)"; \
+        EXPECT_NEAR((actual).y, (expected).y, tolerance) << what << " (y)"; \
+        EXPECT_NEAR((actual).z, (expected).z, tolerance) << what << " (z)"; \
+    } while (0)
+
+// A flat square terrain: object-space y = 0 over x, z in [-1, 1], which the terrain
+// transform (scale 40, 20, 40, then up 205) puts at world height 205 over [-40, 40].
+static void makeFlatTerrain(vyxMesh& mesh) {
+    std::memset(static_cast<void*>(&mesh), 0, sizeof(mesh));
+    mesh.triangleCount = 2;
+    mesh.triangles = static_cast<vyxTriangle*>(std::calloc(2, sizeof(vyxTriangle)));
+    const float corners[2][3][3] = {{{-1, 0, -1}, {1, 0, -1}, {1, 0, 1}}, {{-1, 0, -1}, {1, 0, 1}, {-1, 0, 1}}};
+    for (int t = 0; t < 2; ++t) {
+        std::memcpy(mesh.triangles[t].p0, corners[t][0], sizeof(float) * 3);
+        std::memcpy(mesh.triangles[t].p1, corners[t][1], sizeof(float) * 3);
+        std::memcpy(mesh.triangles[t].p2, corners[t][2], sizeof(float) * 3);
+        vyxSetupTriangle(mesh.triangles[t]);
+    }
+    mesh.bih = new vyxBIH;
+    vyxBuildBIH(2, *mesh.bih, mesh.triangles);
+    vyxTransformIdentity(mesh.transform);
+}
+
+TEST(CameraPath, MatchesTheClosedForm) {
+    const float ws[] = {0.0f, 0.3f, 1.0f, 2.5f, -4.0f, 10.0f};
+    for (float w : ws) {
+        vyxVec3 p = vyxCameraPath(w);
+        Vec3d expected = path(w);
+        EXPECT_VEC_NEAR(p, expected, 1e-3, "w = " << w);
+    }
+}
+
+TEST(Animation, MeshTransformsFollowTheClock) {
+    GSSampleScene scene;
+    const float times[] = {0.0f, 100.0f, 777.5f};
+    for (float t : times) {
+        scene.animationTime = t;
+        scene.cameraIndex = 0;
+        scene.Animate();
+        double u = t * 0.01, v = t * 0.01 + pi;
+        // Torus: rotate by v about z, scale by cos u + 2, lift by 2 sin u.
+        vyxVec3 p = vyxTransformPoint(scene.torus.transform, {1.0f, 0.0f, 0.0f});
+        Vec3d torus = {std::cos(v) * (std::cos(u) + 2), std::sin(v) * (std::cos(u) + 2) + 2 * std::sin(u), 0};
+        EXPECT_VEC_NEAR(p, torus, 1e-4, "torus at t = " << t);
+        // Copy: rotate by u about x, scale by cos v + 2, lift by 2 sin v.
+        p = vyxTransformPoint(scene.torusCopy.transform, {0.0f, 1.0f, 0.0f});
+        Vec3d copy = {0, std::cos(u) * (std::cos(v) + 2) + 2 * std::sin(v), std::sin(u) * (std::cos(v) + 2)};
+        EXPECT_VEC_NEAR(p, copy, 1e-4, "torus copy at t = " << t);
+        // Model: scale 1.5, turning about y (positive angles turn +x toward -z).
+        p = vyxTransformPoint(scene.model.transform, {1.0f, 0.0f, 0.0f});
+        Vec3d model = {1.5 * std::cos(u), 0, -1.5 * std::sin(u)};
+        EXPECT_VEC_NEAR(p, model, 1e-4, "model at t = " << t);
+        p = vyxTransformPoint(scene.terrain.transform, {1.0f, 1.0f, 1.0f});
+        EXPECT_VEC_NEAR(p, (Vec3d{40, 225, 40}), 1e-4, "terrain at t = " << t);
+    }
+}
+
+TEST(CameraModes, OrbitPathAndChase) {
+    GSSampleScene scene;
+    const float times[] = {0.0f, 1234.0f, 30000.0f};
+    for (float t : times) {
+        scene.animationTime = t;
+        double w = t * 0.001;
+
+        scene.cameraIndex = 0;
+        scene.Animate();
+        Vec3d orbit = {3 * std::sin(t * 0.0017), 2 * std::sin(t * 0.0013), 3 * std::cos(t * 0.0017)};
+        EXPECT_VEC_NEAR(scene.camera.position, orbit, 1e-4, "orbit position at t = " << t);
+        EXPECT_VEC_NEAR(scene.camera.target, (Vec3d{0, 0, 0}), 0, "orbit target at t = " << t);
+        EXPECT_NEAR(scene.camera.fov, pi / 2, 1e-6);
+        EXPECT_VEC_NEAR(scene.camera.upHint, (Vec3d{0, 1, 0}), 0, "up hint");
+
+        scene.cameraIndex = 1;
+        scene.Animate();
+        Vec3d position = path(w), target = path(w + 0.001), torus = path(w + 0.011);
+        position.y -= 2;
+        target.y -= 2;
+        torus.y -= 2;
+        // The path has a radius of 100, so float rounding of w moves it by ~1e-3.
+        EXPECT_VEC_NEAR(scene.camera.position, position, 2e-3, "path position at t = " << t);
+        EXPECT_VEC_NEAR(scene.camera.target, target, 2e-3, "path target at t = " << t);
+        EXPECT_VEC_NEAR(vyxTransformPoint(scene.torus.transform, {0, 0, 0}), torus, 2e-3, "torus on path");
+        EXPECT_VEC_NEAR(vyxTransformPoint(scene.torusCopy.transform, {0, 0, 0}), torus, 2e-3, "copy on path");
+        // The torus lies flat: rotated 1.57 about x, so its y axis turns toward +z.
+        vyxVec3 up = vyxTransformPoint(scene.torus.transform, {0, 1, 0}) -
+                     vyxTransformPoint(scene.torus.transform, {0, 0, 0});
+        EXPECT_VEC_NEAR(up, (Vec3d{0, std::cos(1.57), std::sin(1.57)}), 1e-4, "torus orientation");
+        EXPECT_NEAR(scene.camera.fov, pi / 2, 1e-6);
+
+        scene.cameraIndex = 2;
+        scene.Animate();
+        Vec3d chased = path(w);
+        EXPECT_NEAR(scene.camera.fov, 15.0 * pi / 180.0, 1e-6) << "chase view is narrow";
+        EXPECT_VEC_NEAR(scene.camera.target, chased, 2e-3, "chase target at t = " << t);
+        EXPECT_VEC_NEAR(scene.camera.position, (Vec3d{chased.x - 8, chased.y + 1, chased.z + 4}), 2e-3,
+                        "chase position at t = " << t);
+        EXPECT_VEC_NEAR(vyxTransformPoint(scene.torusCopy.transform, {0, 0, 0}), chased, 2e-3, "copy chased");
+    }
+}
+
+TEST(CameraModes, FreeWalkStandsTenUnitsAboveTheGround) {
+    GSSampleScene scene;
+    makeFlatTerrain(scene.terrain);
+    scene.cameraIndex = 3;
+    struct Case {
+        vyxVec3 walk;
+        float yaw, pitch;
+        float height; // expected walkPosition.y
+    };
+    const Case cases[] = {
+        {{0, 0, 0}, 0.0f, 0.0f, 215.0f},
+        {{30, -50, -20}, 0.3f, 0.2f, 215.0f},
+        {{-12, 999, 39}, -2.0f, -1.5f, 215.0f},
+        {{100, 7, 100}, 1.0f, 1.5f, 0.0f}, // beyond the terrain: drops to 0
+    };
+    for (const Case& c : cases) {
+        scene.walkPosition = c.walk;
+        scene.yaw = c.yaw;
+        scene.pitch = c.pitch;
+        scene.animationTime = 500.0f;
+        scene.Animate();
+        EXPECT_NEAR(scene.walkPosition.y, c.height, 0.1) << "walk at " << c.walk.x << "," << c.walk.z;
+        EXPECT_VEC_NEAR(scene.camera.position, scene.walkPosition, 0, "camera at the walk position");
+        Vec3d view = {-std::sin(c.yaw) * std::cos(c.pitch), std::sin(c.pitch), -std::cos(c.yaw) * std::cos(c.pitch)};
+        vyxVec3 direction = scene.camera.target - scene.camera.position;
+        EXPECT_VEC_NEAR(direction, view, 1e-4, "view direction yaw " << c.yaw << " pitch " << c.pitch);
+        EXPECT_NEAR(scene.camera.fov, pi / 2, 1e-6);
+        // The model stands larger above the ground while walking.
+        EXPECT_VEC_NEAR(vyxTransformPoint(scene.model.transform, {1, 0, 0}), (Vec3d{3, 5, 0}), 1e-5, "model");
+    }
+    // Leaving the walk shrinks the model back in the same frame.
+    scene.cameraIndex = 0;
+    scene.animationTime = 0.0f;
+    scene.Animate();
+    EXPECT_VEC_NEAR(vyxTransformPoint(scene.model.transform, {1, 0, 0}), (Vec3d{1.5, 0, 0}), 1e-5, "model");
+    vyxReleaseMesh(scene.terrain);
+}

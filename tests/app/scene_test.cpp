@@ -1,0 +1,280 @@
+// The sample scene's lifecycle on the generated assets and on an empty folder:
+// contents after Load, release and reload without growth, tracing with every asset
+// missing, the display-mode switch and screenshots.
+
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "app/sample_scene.h"
+#include "app_test_util.h"
+#include "geometry/query.h"
+
+#ifndef VYX_ASSETS_DIR
+#define VYX_ASSETS_DIR ""
+#endif
+
+static bool assetsPresent() {
+    struct stat info;
+    return stat((std::string(VYX_ASSETS_DIR) + "/venus.obj").c_str(), &info) == 0;
+}
+
+// Resident memory in pages, from /proc/self/statm.
+static long residentPages() {
+    std::ifstream statm("/proc/self/statm");
+    long size = 0, resident = 0;
+    statm >> size >> resident;
+    return resident;
+}
+
+static std::vector<std::string> filesIn(const std::string& dir) {
+    std::vector<std::string> names;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (dirent* entry = readdir(d))
+            if (entry->d_name[0] != '.')
+                names.push_back(entry->d_name);
+        closedir(d);
+    }
+    return names;
+}
+
+TEST(SampleScene, LoadsTheGeneratedAssets) {
+    if (!assetsPresent())
+        GTEST_SKIP() << "no generated assets in " << VYX_ASSETS_DIR;
+    ScopedWorkDir work(VYX_ASSETS_DIR);
+    TTF_Init();
+    GSSampleScene scene;
+    scene.Load();
+    ASSERT_TRUE(scene.loaded);
+
+    // Traced: terrain then model, sun then sky. The torus, its copy and the point light
+    // are built but never traced.
+    ASSERT_EQ(scene.scene.meshCount, 2);
+    EXPECT_EQ(scene.scene.meshes[0], &scene.terrain);
+    EXPECT_EQ(scene.scene.meshes[1], &scene.model);
+    ASSERT_EQ(scene.scene.lightCount, 2);
+    EXPECT_EQ(scene.scene.lights[0], scene.sunLight);
+    EXPECT_EQ(scene.scene.lights[1], scene.skyLight);
+    EXPECT_EQ(scene.sunLight->kind, LightDisc);
+    EXPECT_EQ(scene.skyLight->kind, LightHemisphere);
+    ASSERT_NE(scene.pointLight, nullptr);
+    EXPECT_EQ(scene.pointLight->kind, LightPoint);
+    EXPECT_EQ(scene.pointLight->falloff, FalloffRational);
+
+    ASSERT_EQ(scene.scene.cubeMap, &scene.cubeFaces);
+    for (int face = 0; face < 6; ++face) {
+        ASSERT_NE(scene.cubeFaces.faces[face], nullptr) << "face " << face;
+        EXPECT_NE(scene.cubeFaces.faces[face]->data, nullptr) << "face " << face;
+        EXPECT_EQ(scene.cubeFaces.faces[face]->storage, StorageFloats);
+    }
+    EXPECT_NE(scene.font, nullptr);
+
+    // The copy shares the torus arrays and hierarchy.
+    EXPECT_GT(scene.torus.triangleCount, 0);
+    EXPECT_EQ(scene.torusCopy.triangles, scene.torus.triangles);
+    EXPECT_EQ(scene.torusCopy.shading, scene.torus.shading);
+    EXPECT_EQ(scene.torusCopy.materials, scene.torus.materials);
+    EXPECT_EQ(scene.torusCopy.bih, scene.torus.bih);
+    ASSERT_GT(scene.torus.materialCount, 0);
+    EXPECT_EQ(scene.torus.materials[0].texture, &scene.checkerTexture);
+    EXPECT_NE(scene.checkerTexture.data, nullptr);
+    EXPECT_EQ(scene.checkerTexture.filter, FilterNearest);
+
+    ASSERT_GT(scene.terrain.materialCount, 0);
+    EXPECT_EQ(scene.terrain.materials[0].texture, &scene.sandTexture);
+    EXPECT_NE(scene.sandTexture.data, nullptr);
+    EXPECT_EQ(scene.sandTexture.filter, FilterBilinear);
+
+    // Every material feature the shading supports appears on the model.
+    EXPECT_GE(scene.model.triangleCount, 60000);
+    bool textured = false, mirror = false, translucent = false, unlit = false, specular = false, fresnel = false;
+    for (int32_t m = 0; m < scene.model.materialCount; ++m) {
+        const vyxMaterial& material = scene.model.materials[m];
+        EXPECT_EQ(material.textureFile, nullptr) << "the file name is consumed by Load";
+        if (material.texture != nullptr) {
+            textured = true;
+            EXPECT_NE(material.texture->data, nullptr);
+            EXPECT_EQ(material.texture->channels, 4);
+        }
+        mirror |= material.reflectivity > 0.0f;
+        translucent |= material.alpha < 1.0f;
+        unlit |= material.unlit != 0;
+        specular |= material.specular > 0.0f;
+        fresnel |= material.fresnel > 0.0f;
+    }
+    EXPECT_TRUE(textured);
+    EXPECT_TRUE(mirror);
+    EXPECT_TRUE(translucent);
+    EXPECT_TRUE(unlit);
+    EXPECT_TRUE(specular);
+    EXPECT_TRUE(fresnel);
+
+    scene.Unload();
+    EXPECT_FALSE(scene.loaded);
+    EXPECT_EQ(scene.scene.meshCount, 0);
+    EXPECT_EQ(scene.torus.triangles, nullptr);
+    EXPECT_EQ(scene.torusCopy.triangles, nullptr);
+    EXPECT_EQ(scene.font, nullptr);
+    scene.Unload(); // harmless while unloaded
+    EXPECT_FALSE(scene.loaded);
+    TTF_Quit();
+}
+
+TEST(SampleScene, ReloadsKeepTheSceneAndDoNotGrowMemory) {
+    if (!assetsPresent())
+        GTEST_SKIP() << "no generated assets in " << VYX_ASSETS_DIR;
+    ScopedWorkDir work(VYX_ASSETS_DIR);
+    TTF_Init();
+    GSSampleScene scene;
+    scene.Load();
+    const int reloads = 100;
+    long settled = 0;
+    for (int n = 0; n < reloads; ++n) {
+        scene.Unload();
+        scene.Load();
+        ASSERT_EQ(scene.scene.meshCount, 2) << "reload " << n;
+        ASSERT_EQ(scene.scene.lightCount, 2) << "reload " << n;
+        ASSERT_EQ(scene.torusCopy.triangles, scene.torus.triangles) << "reload " << n;
+        if (n == 4)
+            settled = residentPages(); // after the allocator has reached its working size
+    }
+    long grown = residentPages() - settled;
+    long pageKiB = sysconf(_SC_PAGESIZE) / 1024;
+    // One load holds tens of megabytes; a leak of even one mesh per reload would add
+    // gigabytes over 95 reloads.
+    EXPECT_LT(grown * pageKiB, 64 * 1024) << "resident memory grew by " << grown * pageKiB << " KiB";
+    scene.Unload();
+    scene.Unload();
+    TTF_Quit();
+}
+
+TEST(SampleScene, EmptyFolderLoadsAndTraces) {
+    SdlSession sdl(48, 32);
+    ASSERT_NE(sdl.screen, nullptr);
+    ScopedWorkDir work; // nothing in it
+    int32_t running = 1;
+    vyxRenderSettings settings = vyxDefaultRenderSettings();
+    GSSampleScene scene;
+    scene.Load();
+    ASSERT_TRUE(scene.loaded);
+    EXPECT_EQ(scene.scene.meshCount, 2);
+    EXPECT_EQ(scene.scene.lightCount, 2);
+    EXPECT_EQ(scene.model.triangleCount, 0);
+    EXPECT_EQ(scene.font, nullptr);
+    EXPECT_EQ(scene.checkerTexture.data, nullptr);
+    EXPECT_EQ(scene.torus.materials[0].texture, nullptr) << "no checker texels: no texture";
+    for (int face = 0; face < 6; ++face)
+        EXPECT_EQ(scene.cubeFaces.faces[face], nullptr);
+
+    // A ray straight at where the model stands hits nothing of it.
+    scene.Animate();
+    vyxTraceResult hit = vyxTraceMesh(scene.model, {0, 0, 10}, {0, 0, -1}, -1.0f);
+    EXPECT_LT(hit.t, 0.0f);
+
+    scene.Init(makeContext(sdl.screen, 48, 32, &running, &settings));
+    for (int preset : {0, 3, 4, 5}) {
+        scene.presetIndex = preset;
+        scene.Render();
+        bool anyLit = false;
+        for (int n = 0; n < 48 * 32 * 3; ++n)
+            anyLit |= scene.presentPixels[n] != 0;
+        EXPECT_TRUE(anyLit) << "preset " << preset << ": the terrain and the fog still show";
+    }
+    scene.Unload();
+}
+
+TEST(SampleScene, ScreenshotWritesADatedBmpOrReportsFailure) {
+    SdlSession sdl(40, 30);
+    ASSERT_NE(sdl.screen, nullptr);
+    ScopedWorkDir work;
+    int32_t running = 1;
+    vyxRenderSettings settings = vyxDefaultRenderSettings();
+    GSSampleScene scene;
+    scene.Init(makeContext(sdl.screen, 40, 30, &running, &settings));
+    std::memset(scene.presentPixels, 200, 40 * 30 * 3);
+    ASSERT_TRUE(scene.TakeScreenshot());
+    std::vector<std::string> names = filesIn(work.path);
+    ASSERT_EQ(names.size(), 1u);
+    EXPECT_TRUE(std::regex_match(names[0], std::regex(R"(\d{4}-\d{2}-\d{2}_vyx_screenshot_\d+\.bmp)"))) << names[0];
+    struct stat info;
+    ASSERT_EQ(stat((work.path + "/" + names[0]).c_str(), &info), 0);
+    EXPECT_EQ(info.st_size, 54 + 40 * 30 * 3) << "24-bit BMP at the window size";
+
+    // A folder that has gone away: the screenshot is skipped, nothing crashes.
+    ScopedWorkDir gone;
+    ASSERT_EQ(rmdir(gone.path.c_str()), 0);
+    EXPECT_FALSE(scene.TakeScreenshot());
+}
+
+TEST(SampleScene, DisplayModeSwitchKeepsImageAndWindowTogether) {
+    SdlSession sdl(64, 48);
+    ASSERT_NE(sdl.screen, nullptr);
+    int32_t running = 1;
+    vyxRenderSettings settings = vyxDefaultRenderSettings();
+    GSSampleScene scene;
+    scene.Init(makeContext(sdl.screen, 64, 48, &running, &settings));
+    auto consistent = [&](const char* step) {
+        ASSERT_NE(scene.context.screen, nullptr) << step;
+        ASSERT_NE(scene.presentSurface, nullptr) << step;
+        EXPECT_EQ(scene.presentSurface->w, scene.context.screen->w) << step;
+        EXPECT_EQ(scene.presentSurface->h, scene.context.screen->h) << step;
+        EXPECT_EQ(scene.presentSurface->pixels, scene.presentPixels) << step;
+    };
+    consistent("start");
+
+    // Full screen with an explicit size (the dummy driver has no display size of its
+    // own), back to the window, and full screen again at the remembered size.
+    scene.savedFullscreenWidth = 80;
+    scene.savedFullscreenHeight = 60;
+    scene.SetDisplayMode(true);
+    consistent("full screen");
+    EXPECT_TRUE(scene.context.fullscreen);
+    EXPECT_EQ(scene.context.screen->w, 80);
+    scene.SetDisplayMode(false);
+    consistent("windowed");
+    EXPECT_FALSE(scene.context.fullscreen);
+    EXPECT_EQ(scene.context.screen->w, 64);
+    EXPECT_EQ(scene.savedFullscreenWidth, 80);
+    scene.SetDisplayMode(true);
+    consistent("full screen again");
+    EXPECT_EQ(scene.context.screen->w, 80);
+    EXPECT_EQ(scene.context.screen->h, 60);
+
+    // A frame rendered at 64 x 48 is resampled to the 80 x 60 window.
+    scene.Load();
+    scene.presetIndex = 4;
+    scene.Render();
+    scene.SetDisplayMode(false);
+
+    // A mode SDL refuses: the previous mode stays, the image matches it.
+    scene.savedFullscreenWidth = -8;
+    scene.savedFullscreenHeight = 8;
+    scene.SetDisplayMode(true);
+    consistent("refused full screen");
+    EXPECT_FALSE(scene.context.fullscreen);
+    EXPECT_EQ(scene.context.screen->w, 64);
+    EXPECT_EQ(running, 1);
+    scene.Render();
+
+    // A refused window size falls back to the last working mode as well.
+    scene.savedFullscreenWidth = 80;
+    scene.savedFullscreenHeight = 60;
+    scene.SetDisplayMode(true);
+    scene.context.windowWidth = -5;
+    scene.SetDisplayMode(false);
+    consistent("refused window");
+    EXPECT_TRUE(scene.context.fullscreen);
+    EXPECT_EQ(scene.context.screen->w, 80);
+    scene.Render();
+    scene.Unload();
+}

@@ -22,14 +22,15 @@ struct vyxHitShading {
 };
 
 // Colour of the ray origin + t direction (direction need not be unit length). depth is
-// the reflection budget: 0 gives black; each reflection spends one, transparency none.
-// Re-entrant; any thread.
+// the reflection budget: 0 (or less) gives black; each reflection spends one,
+// transparency none. A path through more than vyxMaxContinuations see-through surfaces
+// (trace/shadow.h) sees black beyond the last one followed. Re-entrant; any thread.
 vyxVec3 vyxShade(const vyxScene& scene, vyxVec3 origin, vyxVec3 direction, int depth,
                  const vyxRenderSettings& settings);
 
 // Shades the hit `hit` of the ray (origin, direction) up to the combination, with the
-// reflection budget depth (the reflected ray gets depth - 1). Returns false (out left
-// untouched) when hit.t is not above 0.
+// reflection budget depth (the reflected ray gets depth - 1, the transmitted ray depth).
+// Writes every field of out. Returns false (out left untouched) when hit.t is not above 0.
 struct vyxTraceResult;
 bool vyxShadeHit(const vyxScene& scene, const vyxTraceResult& hit, vyxVec3 origin, vyxVec3 direction,
                  int depth, const vyxRenderSettings& settings, vyxHitShading& out);

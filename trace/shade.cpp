@@ -68,7 +68,8 @@ static bool shadeHit(const vyxScene& scene, const vyxTraceResult& hit, vyxVec3 o
 
     vyxVec3 view = -vyxNormalize(direction);
     vyxVec3 faceNormal = vyxTransformNormal(
-        mesh.transform, vyxTransformNormal(mesh.bih->transform, vyxVec3{tri.normal[0], tri.normal[1], tri.normal[2]}));
+        mesh.transform,
+        vyxTransformNormal(mesh.bih->transform, vyxVec3{tri.normal[0], tri.normal[1], tri.normal[2]}));
     // Pulled back toward the origin so that rays leaving P do not find this surface again.
     vyxVec3 point = origin + direction * (hit.t * 0.999f);
     vyxVec3 n0{rec.normal0[0], rec.normal0[1], rec.normal0[2]};
@@ -162,11 +163,21 @@ static bool shadeHit(const vyxScene& scene, const vyxTraceResult& hit, vyxVec3 o
                         if (inBox) {
                             float d = std::sqrt(distanceSquared);
                             switch (light.falloff) {
-                            case FalloffLinear: att = 1.0f - d / light.range; break;
-                            case FalloffInverse: att = 1.0f / d - 1.0f / light.range; break;
-                            case FalloffInverseSquare: att = 1.0f / distanceSquared - 1.0f / light.rangeSquared; break;
-                            case FalloffRational: att = k / (k + distanceSquared); break;
-                            default: att = 1.0f; break;
+                            case FalloffLinear:
+                                att = 1.0f - d / light.range;
+                                break;
+                            case FalloffInverse:
+                                att = 1.0f / d - 1.0f / light.range;
+                                break;
+                            case FalloffInverseSquare:
+                                att = 1.0f / distanceSquared - 1.0f / light.rangeSquared;
+                                break;
+                            case FalloffRational:
+                                att = k / (k + distanceSquared);
+                                break;
+                            default:
+                                att = 1.0f;
+                                break;
                             }
                             if (att < 0.0f)
                                 att = 0.0f;
@@ -249,8 +260,8 @@ bool vyxShadeHit(const vyxScene& scene, const vyxTraceResult& hit, vyxVec3 origi
 }
 
 vyxVec3 vyxCombineShading(vyxVec3 diffuse, vyxVec3 specular, vyxVec3 reflected, const vyxMaterial& material,
-                          const float surface[4], vyxVec3 transmitted, float reflectionWeight, float fogFactor,
-                          vyxVec3 fogColour) {
+                          const float surface[4], vyxVec3 transmitted, float reflectionWeight,
+                          float fogFactor, vyxVec3 fogColour) {
     vyxVec3 colour{surface[0], surface[1], surface[2]};
     float alpha = surface[3];
     vyxVec3 out = diffuse * colour;

@@ -87,18 +87,13 @@ TEST(UpdateLight, SpotCosineAndBox) {
 // lies on the plane one unit along that direction.
 TEST(UpdateLight, DiscSampleDirectionsSurroundTheLight) {
     const vyxVec3 directions[] = {
-        {0.0f, -1.0f, 0.0f},      // straight down: samples around (0, 1, 0)
-        {0.0f, 1.0f, 0.0f},       // straight up: samples around (0, -1, 0)
-        {0.0f, -7.0f, 0.0f},      // straight down, not unit length
-        {1e-30f, -1.0f, 0.0f},    // down with a heading too small to square
+        {0.0f, -1.0f, 0.0f},       // straight down: samples around (0, 1, 0)
+        {0.0f, 1.0f, 0.0f},        // straight up: samples around (0, -1, 0)
+        {0.0f, -7.0f, 0.0f},       // straight down, not unit length
+        {1e-30f, -1.0f, 0.0f},     // down with a heading too small to square
         {-0.375f, -0.484f, -1.0f}, // a low sun
-        {1.0f, 0.0f, 0.0f},
-        {-1.0f, 0.0f, 0.0f},
-        {0.0f, 0.0f, 1.0f},
-        {0.0f, 0.0f, -1.0f},
-        {0.3f, -2.0f, 0.1f},
-        {-0.2f, 0.9f, -0.6f},
-        {0.001f, -1.0f, 0.0f},
+        {1.0f, 0.0f, 0.0f},        {-1.0f, 0.0f, 0.0f},  {0.0f, 0.0f, 1.0f},    {0.0f, 0.0f, -1.0f},
+        {0.3f, -2.0f, 0.1f},       {-0.2f, 0.9f, -0.6f}, {0.001f, -1.0f, 0.0f},
     };
     const float angles[] = {0.034906585f, 0.5f, 1.5f};
     for (vyxVec3 direction : directions) {

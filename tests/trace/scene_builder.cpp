@@ -26,7 +26,9 @@ vyxRenderSettings testSettings() {
     return s;
 }
 
-TestScene::TestScene() { vyxSceneInit(scene); }
+TestScene::TestScene() {
+    vyxSceneInit(scene);
+}
 
 TestScene::~TestScene() {
     for (vyxMesh* mesh : meshes_) {

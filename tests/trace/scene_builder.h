@@ -22,7 +22,7 @@ vyxMaterial testMaterial(vyxVec3 colour, float alpha = 1.0f);
 vyxRenderSettings testSettings();
 
 class TestScene {
-public:
+  public:
     TestScene();
     ~TestScene();
     TestScene(const TestScene&) = delete;
@@ -43,7 +43,7 @@ public:
 
     vyxScene scene;
 
-private:
+  private:
     std::vector<vyxMesh*> meshes_;
     std::vector<vyxLight*> lights_;
     vyxCubeMap cubeMap_{};

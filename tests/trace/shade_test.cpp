@@ -24,10 +24,13 @@ static void expectNear(vyxVec3 got, vyxVec3 want, double tolerance, const std::s
     EXPECT_NEAR(got.z, want.z, tolerance) << name;
 }
 
-static vyxVec3 grey(double v) { return vyxVec3{float(v), float(v), float(v)}; }
+static vyxVec3 grey(double v) {
+    return vyxVec3{float(v), float(v), float(v)};
+}
 
 // Shades the floor y = 0 at (x, 0, z) from one unit straight above.
-static vyxVec3 shadeFloorAt(const TestScene& s, float x, float z, const vyxRenderSettings& settings, int depth = 6) {
+static vyxVec3 shadeFloorAt(const TestScene& s, float x, float z, const vyxRenderSettings& settings,
+                            int depth = 6) {
     return vyxShade(s.scene, vyxVec3{x, 1.0f, z}, vyxVec3{0.0f, -1.0f, 0.0f}, depth, settings);
 }
 
@@ -45,7 +48,16 @@ TEST(CombineShading, OrderOfTheTerms) {
     } cases[] = {
         {"diffuse times surface plus highlight", 0.2f, 0, 0, red, black, black, 0, 0, {0.6f, 0.1f, 0.1f}},
         {"no highlight without specular", 0.0f, 0, 0, red, black, black, 0, 0, {0.5f, 0, 0}},
-        {"blended with what is behind", 0.2f, 0, 0, redQuarter, black, {0, 0, 1}, 0, 0, {0.15f, 0.025f, 0.775f}},
+        {"blended with what is behind",
+         0.2f,
+         0,
+         0,
+         redQuarter,
+         black,
+         {0, 0, 1},
+         0,
+         0,
+         {0.15f, 0.025f, 0.775f}},
         {"reflection by weight", 0.0f, 0.5f, 0, red, white, black, 0.8f, 0, {0.9f, 0.4f, 0.4f}},
         {"tinted reflection", 0.0f, 0, 0.5f, red, white, black, 0.8f, 0, {0.9f, 0, 0}},
         {"fog last", 0.0f, 0, 0, red, black, black, 0, 0.5f, {0.25f, 0.1f, 0.2f}},
@@ -54,8 +66,8 @@ TEST(CombineShading, OrderOfTheTerms) {
         m.specular = c.specular;
         m.reflectivity = c.reflectivity;
         m.tintedReflectivity = c.tinted;
-        vyxVec3 out = vyxCombineShading(grey(0.5), grey(0.1), c.reflected, m, c.surface, c.transmitted, c.weight,
-                                        c.fog, vyxVec3{0.0f, 0.2f, 0.4f});
+        vyxVec3 out = vyxCombineShading(grey(0.5), grey(0.1), c.reflected, m, c.surface, c.transmitted,
+                                        c.weight, c.fog, vyxVec3{0.0f, 0.2f, 0.4f});
         expectNear(out, c.want, 1e-6, c.name);
     }
 }
@@ -66,7 +78,8 @@ TEST(Shade, DepthBudgetSpentGivesBlack) {
     s.setCubeMap(&sky);
     vyxRayStatsReset();
     for (int depth : {0, -1, -100})
-        expectNear(shadeFloorAt(s, 0, 0, testSettings(), depth), black, 0.0, "depth " + std::to_string(depth));
+        expectNear(shadeFloorAt(s, 0, 0, testSettings(), depth), black, 0.0,
+                   "depth " + std::to_string(depth));
     expectNear(shadeFloorAt(s, 0, 0, testSettings(), 1), white, 0.0, "depth 1");
 }
 
@@ -97,8 +110,8 @@ TEST(Shade, MissesShowTheEnvironmentWithoutFog) {
 // f = 1 - (1 - density)^distance over the segment; 1 - 0.9996^1000 is about 0.33.
 TEST(Shade, FogOverTheRaySegment) {
     TestScene s;
-    s.addQuad(vyxVec3{-1e4f, -1e4f, -1000.0f}, vyxVec3{2e4f, 0, 0}, vyxVec3{0, 2e4f, 0}, testMaterial(white)).unlit =
-        1;
+    s.addQuad(vyxVec3{-1e4f, -1e4f, -1000.0f}, vyxVec3{2e4f, 0, 0}, vyxVec3{0, 2e4f, 0}, testMaterial(white))
+        .unlit = 1;
     vyxRenderSettings settings = testSettings();
     settings.fogDensity = 0.0004f;
     settings.fogColour = vyxVec3{0.16f, 0.24f, 0.272f};
@@ -122,18 +135,49 @@ TEST(Shade, PointAndSpotLightsOnAFloor) {
         vyxVec3 at; // floor point shaded
         double att;
     } cases[] = {
-        {"spot, 44 degrees off axis", LightSpot, FalloffLinear, 0, float(pi / 4), {0, 10, 0},
-         {float(10 * std::tan(44 * pi / 180)), 0, 0}, 1.0},
-        {"spot, 46 degrees off axis", LightSpot, FalloffLinear, 0, float(pi / 4), {0, 10, 0},
-         {float(10 * std::tan(46 * pi / 180)), 0, 0}, 0.0},
+        {"spot, 44 degrees off axis",
+         LightSpot,
+         FalloffLinear,
+         0,
+         float(pi / 4),
+         {0, 10, 0},
+         {float(10 * std::tan(44 * pi / 180)), 0, 0},
+         1.0},
+        {"spot, 46 degrees off axis",
+         LightSpot,
+         FalloffLinear,
+         0,
+         float(pi / 4),
+         {0, 10, 0},
+         {float(10 * std::tan(46 * pi / 180)), 0, 0},
+         0.0},
         {"linear falloff at 5 of 10", LightPoint, FalloffLinear, 10, 0, {0, 5, 0}, {0, 0, 0}, 0.5},
-        {"linear falloff at 11, outside the box", LightPoint, FalloffLinear, 10, 0, {0, 11, 0}, {0, 0, 0}, 0.0},
-        {"linear falloff at 11, inside the box", LightPoint, FalloffLinear, 10, 0, {0, 6.35085f, 0},
-         {6.35085f, 0, 6.35085f}, 0.0},
+        {"linear falloff at 11, outside the box",
+         LightPoint,
+         FalloffLinear,
+         10,
+         0,
+         {0, 11, 0},
+         {0, 0, 0},
+         0.0},
+        {"linear falloff at 11, inside the box",
+         LightPoint,
+         FalloffLinear,
+         10,
+         0,
+         {0, 6.35085f, 0},
+         {6.35085f, 0, 6.35085f},
+         0.0},
         {"no range: no falloff at 11", LightPoint, FalloffLinear, 0, 0, {0, 11, 0}, {0, 0, 0}, 1.0},
         {"no range: no falloff at 500", LightPoint, FalloffInverse, 0, 0, {0, 500, 0}, {0, 0, 0}, 1.0},
         {"inverse falloff at 5 of 10", LightPoint, FalloffInverse, 10, 0, {0, 5, 0}, {0, 0, 0}, 0.2 - 0.1},
-        {"inverse-square falloff at 5 of 10", LightPoint, FalloffInverseSquare, 10, 0, {0, 5, 0}, {0, 0, 0},
+        {"inverse-square falloff at 5 of 10",
+         LightPoint,
+         FalloffInverseSquare,
+         10,
+         0,
+         {0, 5, 0},
+         {0, 0, 0},
          0.04 - 0.01},
         {"unknown falloff inside the range", LightPoint, 7, 10, 0, {0, 5, 0}, {0, 0, 0}, 1.0},
         {"spot inside its range", LightSpot, FalloffLinear, 20, 0.5f, {0, 5, 0}, {0, 0, 0}, 0.75},
@@ -226,7 +270,8 @@ TEST(Shade, ShadowsOfTheLightsThatCastThem) {
         s.addFloor(2.0f, 3.0f, testMaterial(white)); // a small roof between the floor and the lights
         s.addLight(c.light);
         // Shade the floor from beside the roof, looking at the point under its middle.
-        vyxVec3 c0 = vyxShade(s.scene, vyxVec3{0.0f, 1.0f, 1.0f}, vyxVec3{0.0f, -1.0f, -1.0f}, 6, testSettings());
+        vyxVec3 c0 =
+            vyxShade(s.scene, vyxVec3{0.0f, 1.0f, 1.0f}, vyxVec3{0.0f, -1.0f, -1.0f}, 6, testSettings());
         expectNear(c0, c.want, 1e-6, c.name);
     }
 }
@@ -243,7 +288,8 @@ TEST(Shade, HighlightExponent) {
         double b = degrees * pi / 180.0;
         vyxVec3 d{float(std::sin(b)), float(-std::cos(b)), 0.0f};
         vyxVec3 c = vyxShade(s.scene, vyxVec3{0, 1, 0} - d, d, 6, testSettings());
-        expectNear(c, grey(2.0 * 0.5 * std::pow(std::cos(b), 50.0)), 1e-4, std::to_string(degrees) + " degrees");
+        expectNear(c, grey(2.0 * 0.5 * std::pow(std::cos(b), 50.0)), 1e-4,
+                   std::to_string(degrees) + " degrees");
     }
 }
 
@@ -268,7 +314,8 @@ TEST(Shade, SurfaceSeenFromBehindShadesLikeItsFront) {
         s.addLight(directional);
         s.addLight(point);
         s.addLight(hemisphere);
-        colours[flipped] = vyxShade(s.scene, vyxVec3{0.5f, 2.0f, 0.25f}, vyxVec3{0.1f, -1.0f, 0.3f}, 6, testSettings());
+        colours[flipped] =
+            vyxShade(s.scene, vyxVec3{0.5f, 2.0f, 0.25f}, vyxVec3{0.1f, -1.0f, 0.3f}, 6, testSettings());
     }
     expectNear(colours[1], colours[0], 1e-6, "flipped winding");
     EXPECT_GT(colours[0].x, 0.3f);
@@ -281,8 +328,8 @@ TEST(Shade, UnlitSurfacesIgnoreLightsAndShadows) {
     vyxLight light = testLight(LightDirectional, grey(5.0));
     light.direction = vyxVec3{0, -1, 0};
     s.addLight(light);
-    expectNear(vyxShade(s.scene, vyxVec3{0, 1, 1}, vyxVec3{0, -1, -1}, 6, testSettings()), vyxVec3{0.3f, 0.6f, 0.9f},
-               1e-6, "unlit under a roof");
+    expectNear(vyxShade(s.scene, vyxVec3{0, 1, 1}, vyxVec3{0, -1, -1}, 6, testSettings()),
+               vyxVec3{0.3f, 0.6f, 0.9f}, 1e-6, "unlit under a roof");
 }
 
 // Transparency spends no depth: three unlit white layers of alpha 0.5 in front of the sky
@@ -338,10 +385,12 @@ TEST(Shade, TransparencyContinuationCap) {
 TEST(Shade, SeeThroughSurfaceFarFromTheOriginEnds) {
     TestScene s;
     const float far = 1.0e8f;
-    s.addQuad(vyxVec3{-1e9f, -1e9f, -far}, vyxVec3{2e9f, 0, 0}, vyxVec3{0, 2e9f, 0}, testMaterial(white, 0.5f))
+    s.addQuad(vyxVec3{-1e9f, -1e9f, -far}, vyxVec3{2e9f, 0, 0}, vyxVec3{0, 2e9f, 0},
+              testMaterial(white, 0.5f))
         .unlit = 1;
     vyxRayStatsReset();
-    vyxVec3 c = vyxShade(s.scene, vyxVec3{0.3f, 0.7f, 0.0f}, vyxVec3{0.001f, 0.002f, -1.0f}, 6, testSettings());
+    vyxVec3 c =
+        vyxShade(s.scene, vyxVec3{0.3f, 0.7f, 0.0f}, vyxVec3{0.001f, 0.002f, -1.0f}, 6, testSettings());
     EXPECT_NEAR(c.x, 0.5f, 1e-6);
 #ifdef VYX_RAY_STATS
     EXPECT_LE(vyxRayStatsTotal().transparency, uint64_t(vyxMaxContinuations));
@@ -375,8 +424,8 @@ TEST(Shade, MirrorReflection) {
         m.tintedReflectivity = c.tinted;
         m.fresnel = c.fresnel;
         s.setCubeMap(&sky);
-        expectNear(vyxShade(s.scene, vyxVec3{0, 1, 0} - c.direction, c.direction, c.depth, testSettings()), c.want,
-                   1e-5, c.name);
+        expectNear(vyxShade(s.scene, vyxVec3{0, 1, 0} - c.direction, c.direction, c.depth, testSettings()),
+                   c.want, 1e-5, c.name);
     }
 }
 

@@ -1,0 +1,387 @@
+// vyx-bench: renders frames of the sample scene without a display, through the same
+// steps as the interactive program's Render (animation, camera, flags, dispatch,
+// post-processing), and reports frame times and ray counts per configuration.
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <sys/stat.h>
+#include <thread>
+#include <vector>
+
+#include "SDL.h"
+#include "SDL_ttf.h"
+#include "stb_image_write.h"
+
+#include "app/app_context.h"
+#include "app/sample_scene.h"
+#include "render/framebuffer.h"
+#include "trace/raystats.h"
+
+#ifndef VYX_DEFAULT_ASSETS_DIR
+#define VYX_DEFAULT_ASSETS_DIR "assets"
+#endif
+
+namespace {
+
+const char* const usageLine =
+    "usage: vyx-bench [--size 640x480|1280x720|WxH] [--preset 0..5|all] [--camera 0..3|all] [--time T]\n"
+    "                 [--frames N] [--ao] [--no-interp] [--threads N] [--assets DIR] [--out DIR]\n"
+    "                 [--json FILE] [--probe] [--help]\n";
+
+struct Options {
+    int width = 640;
+    int height = 480;
+    std::vector<int> presets{0};
+    std::vector<int> cameras{0};
+    float time = 0.0f;
+    int frames = 10;
+    bool ao = false;
+    bool noInterp = false;
+    int threads = 20;
+    std::string assets = VYX_DEFAULT_ASSETS_DIR;
+    std::string out;
+    std::string json;
+    bool probe = false;
+};
+
+struct Result {
+    int preset, camera;
+    double msMedian, msMin, msMax, fps;
+    vyxRayStats raysPerFrame;
+    double mraysPerSecond;
+};
+
+int badArguments(const char* message) {
+    std::fprintf(stderr, "vyx-bench: %s\n%s", message, usageLine);
+    return 2;
+}
+
+bool parseInt(const char* text, int low, int high, int& value) {
+    char* end = nullptr;
+    long v = std::strtol(text, &end, 10);
+    if (end == text || *end != '\0' || v < low || v > high)
+        return false;
+    value = static_cast<int>(v);
+    return true;
+}
+
+bool parseList(const char* text, int high, std::vector<int>& values) {
+    values.clear();
+    if (std::strcmp(text, "all") == 0) {
+        for (int i = 0; i <= high; ++i)
+            values.push_back(i);
+        return true;
+    }
+    int v;
+    if (!parseInt(text, 0, high, v))
+        return false;
+    values.push_back(v);
+    return true;
+}
+
+// Returns 0 to go on, or the exit status.
+int parseArguments(int argc, char** argv, Options& options, bool& help) {
+    help = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        auto value = [&](const char*& out) {
+            if (i + 1 >= argc)
+                return false;
+            out = argv[++i];
+            return true;
+        };
+        const char* v = nullptr;
+        if (arg == "--help" || arg == "-h") {
+            help = true;
+            return 0;
+        } else if (arg == "--ao") {
+            options.ao = true;
+        } else if (arg == "--no-interp") {
+            options.noInterp = true;
+        } else if (arg == "--probe") {
+            options.probe = true;
+        } else if (arg == "--size") {
+            if (!value(v))
+                return badArguments("--size needs a value");
+            int w = 0, h = 0;
+            char tail = 0;
+            if (std::sscanf(v, "%dx%d%c", &w, &h, &tail) != 2 || w < 1 || h < 1 || w > 8192 || h > 8192)
+                return badArguments("--size must be WxH with 1 <= W, H <= 8192");
+            options.width = w;
+            options.height = h;
+        } else if (arg == "--preset") {
+            if (!value(v) || !parseList(v, 5, options.presets))
+                return badArguments("--preset must be 0..5 or all");
+        } else if (arg == "--camera") {
+            if (!value(v) || !parseList(v, 3, options.cameras))
+                return badArguments("--camera must be 0..3 or all");
+        } else if (arg == "--time") {
+            char* end = nullptr;
+            if (!value(v))
+                return badArguments("--time needs a value");
+            options.time = std::strtof(v, &end);
+            if (end == v || *end != '\0' || !std::isfinite(options.time) || options.time < 0)
+                return badArguments("--time must be a finite number >= 0 (sixtieths of a second)");
+        } else if (arg == "--frames") {
+            if (!value(v) || !parseInt(v, 1, 100000, options.frames))
+                return badArguments("--frames must be 1..100000");
+        } else if (arg == "--threads") {
+            if (!value(v) || !parseInt(v, 1, 64, options.threads))
+                return badArguments("--threads must be 1..64");
+        } else if (arg == "--assets") {
+            if (!value(v))
+                return badArguments("--assets needs a folder");
+            options.assets = v;
+        } else if (arg == "--out") {
+            if (!value(v))
+                return badArguments("--out needs a folder");
+            options.out = v;
+        } else if (arg == "--json") {
+            if (!value(v))
+                return badArguments("--json needs a file name");
+            options.json = v;
+        } else {
+            return badArguments(("unknown argument: " + arg).c_str());
+        }
+    }
+    return 0;
+}
+
+double nowMs() {
+    using namespace std::chrono;
+    return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
+}
+
+std::string absolutePath(const std::string& path) {
+    if (path.empty() || path[0] == '/')
+        return path;
+    char cwd[4096];
+    if (getcwd(cwd, sizeof(cwd)) == nullptr)
+        return path;
+    return std::string(cwd) + "/" + path;
+}
+
+// Speed-up of two threads over one on pure arithmetic: near 2 when the second core is free.
+double twoThreadProbe() {
+    auto work = [] {
+        volatile double x = 1.0;
+        for (int i = 0; i < 30000000; ++i)
+            x = x * 1.0000001 + 1e-9;
+    };
+    double t0 = nowMs();
+    work();
+    double one = nowMs() - t0;
+    t0 = nowMs();
+    std::thread a(work), b(work);
+    a.join();
+    b.join();
+    double two = nowMs() - t0;
+    return 2.0 * one / two;
+}
+
+const char* const presetNames[6] = {"subdiv", "subdiv+shadows", "subdiv+shadows+spec", "subdiv+all-checks",
+                                    "standard", "standard+AA"};
+
+bool writeJson(const std::string& path, const Options& options, const std::vector<Result>& results,
+               double loadMs) {
+    FILE* f = std::fopen(path.c_str(), "w");
+    if (f == nullptr)
+        return false;
+    std::fprintf(f, "[\n");
+    for (size_t i = 0; i < results.size(); ++i) {
+        const Result& r = results[i];
+        uint64_t total = r.raysPerFrame.primary + r.raysPerFrame.shadow + r.raysPerFrame.reflection +
+                         r.raysPerFrame.transparency;
+        std::fprintf(f,
+                     "  {\"size\": \"%dx%d\", \"preset\": %d, \"camera\": %d, \"time\": %g, \"threads\": %d, "
+                     "\"ao\": %s, \"no_interp\": %s, \"frames\": %d, \"load_ms\": %.1f, \"ms_median\": %.3f, "
+                     "\"ms_min\": %.3f, \"ms_max\": %.3f, \"fps\": %.3f, \"rays_per_frame\": %llu, "
+                     "\"primary_rays\": %llu, \"shadow_rays\": %llu, \"reflection_rays\": %llu, "
+                     "\"transparency_rays\": %llu, \"mrays_per_s\": %.3f}%s\n",
+                     options.width, options.height, r.preset, r.camera, options.time, options.threads,
+                     options.ao ? "true" : "false", options.noInterp ? "true" : "false", options.frames, loadMs,
+                     r.msMedian, r.msMin, r.msMax, r.fps, static_cast<unsigned long long>(total),
+                     static_cast<unsigned long long>(r.raysPerFrame.primary),
+                     static_cast<unsigned long long>(r.raysPerFrame.shadow),
+                     static_cast<unsigned long long>(r.raysPerFrame.reflection),
+                     static_cast<unsigned long long>(r.raysPerFrame.transparency), r.mraysPerSecond,
+                     i + 1 < results.size() ? "," : "");
+    }
+    std::fprintf(f, "]\n");
+    return std::fclose(f) == 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    bool help = false;
+    int status = parseArguments(argc, argv, options, help);
+    if (status != 0)
+        return status;
+    if (help) {
+        std::printf("%s\nRenders the sample scene headlessly and prints frame times and rays per frame.\n"
+                    "Defaults: --size 640x480 --preset 0 --camera 0 --time 0 --frames 10 --threads 20\n"
+                    "          --assets %s\n",
+                    usageLine, VYX_DEFAULT_ASSETS_DIR);
+        return 0;
+    }
+
+    // Paths given relative to where the tool was started stay valid after the chdir.
+    options.out = absolutePath(options.out);
+    options.json = absolutePath(options.json);
+    if (!options.out.empty() && mkdir(options.out.c_str(), 0777) != 0 && errno != EEXIST) {
+        std::fprintf(stderr, "vyx-bench: cannot create output folder %s\n", options.out.c_str());
+        return 1;
+    }
+    struct stat info;
+    if (stat((options.assets + "/venus.obj").c_str(), &info) != 0) {
+        std::fprintf(stderr, "vyx-bench: no scene assets in %s (run vyx-make-assets %s first)\n",
+                     options.assets.c_str(), options.assets.c_str());
+        return 1;
+    }
+    if (chdir(options.assets.c_str()) != 0) {
+        std::fprintf(stderr, "vyx-bench: cannot enter %s\n", options.assets.c_str());
+        return 1;
+    }
+
+    setenv("SDL_VIDEODRIVER", "dummy", 1);
+    setenv("SDL_AUDIODRIVER", "dummy", 1);
+    if (SDL_Init(SDL_INIT_TIMER) != 0 || TTF_Init() != 0) {
+        std::fprintf(stderr, "vyx-bench: SDL start-up failed: %s\n", SDL_GetError());
+        return 1;
+    }
+    // The same start-up values as the program; no window.
+    int32_t running = 1;
+    AppContext context{};
+    context.windowWidth = context.renderWidth = options.width;
+    context.windowHeight = context.renderHeight = options.height;
+    context.lookSensitivity = 0.005f;
+    context.moveSpeed = 0.04f;
+    context.running = &running;
+    context.settings = &vyxGlobalSettings;
+    vyxApplyStartupSettings(vyxGlobalSettings);
+    vyxGlobalSettings.threadCount = options.threads;
+
+    // stdout carries the readers' "Opened file" lines; keep our own output apart.
+    double loadStart = nowMs();
+    GSSampleScene& scene = vyxSampleScene;
+    scene.Load();
+    scene.Init(context);
+    double loadMs = nowMs() - loadStart;
+    if (scene.model.triangleCount == 0 || scene.terrain.triangleCount == 0) {
+        std::fprintf(stderr, "vyx-bench: the scene did not load from %s\n", options.assets.c_str());
+        scene.Unload();
+        return 1;
+    }
+    scene.aoToggle = options.ao;
+    scene.noInterpolationToggle = options.noInterp;
+
+    if (options.probe)
+        std::printf("two-thread arithmetic probe: %.2fx speed-up (2.00 = second core free)\n", twoThreadProbe());
+    std::printf("scene loaded in %.1f ms; %dx%d, %d thread(s), %d frame(s) per configuration, time %g%s%s\n",
+                loadMs, options.width, options.height, options.threads, options.frames, options.time,
+                options.ao ? ", AO" : "", options.noInterp ? ", no interpolation" : "");
+
+    std::vector<Result> results;
+    bool firstFrame = true;
+    for (int preset : options.presets) {
+        for (int cameraMode : options.cameras) {
+            scene.presetIndex = preset;
+            scene.cameraIndex = cameraMode;
+            std::vector<double> times;
+            vyxRayStats rays{};
+            double traceMs = 0;
+            for (int frameIndex = 0; frameIndex < options.frames; ++frameIndex) {
+                scene.animationTime = options.time;
+                vyxRayStatsReset();
+                double t0 = nowMs();
+                scene.Animate();
+                vyxUpdateCamera(scene.camera);
+                FrameBuffer frame = vyxAllocFrame(options.width, options.height);
+                if (frame.pixels == nullptr) {
+                    std::fprintf(stderr, "vyx-bench: out of memory for a %dx%d frame\n", options.width,
+                                 options.height);
+                    scene.Unload();
+                    return 1;
+                }
+                double t1 = nowMs();
+                scene.TraceFrame(frame);
+                double t2 = nowMs();
+                scene.ProcessFrame(frame, static_cast<float>(SDL_GetTicks()));
+                vyxFreeFrame(frame);
+                double t3 = nowMs();
+                if (firstFrame) {
+                    std::printf("start-up to first frame: %.1f ms (load %.1f + frame %.1f)\n", loadMs + t3 - t0,
+                                loadMs, t3 - t0);
+                    firstFrame = false;
+                }
+                times.push_back(t3 - t0);
+                traceMs += t2 - t1;
+                vyxRayStats r = vyxRayStatsTotal();
+                rays.primary += r.primary;
+                rays.shadow += r.shadow;
+                rays.reflection += r.reflection;
+                rays.transparency += r.transparency;
+            }
+            if (!options.out.empty()) {
+                char name[512];
+                std::snprintf(name, sizeof(name), "%s/vyx-%dx%d-p%d-c%d.png", options.out.c_str(), options.width,
+                              options.height, preset, cameraMode);
+                if (scene.presentPixels == nullptr ||
+                    !stbi_write_png(name, options.width, options.height, 3, scene.presentPixels, options.width * 3)) {
+                    std::fprintf(stderr, "vyx-bench: cannot write %s\n", name);
+                    scene.Unload();
+                    return 1;
+                }
+            }
+            std::vector<double> sorted = times;
+            std::sort(sorted.begin(), sorted.end());
+            Result r;
+            r.preset = preset;
+            r.camera = cameraMode;
+            size_t n = sorted.size();
+            r.msMedian = n % 2 ? sorted[n / 2] : 0.5 * (sorted[n / 2 - 1] + sorted[n / 2]);
+            r.msMin = sorted.front();
+            r.msMax = sorted.back();
+            r.fps = 1000.0 / r.msMedian;
+            r.raysPerFrame = {rays.primary / n, rays.shadow / n, rays.reflection / n, rays.transparency / n};
+            uint64_t total = rays.primary + rays.shadow + rays.reflection + rays.transparency;
+            r.mraysPerSecond = traceMs > 0 ? static_cast<double>(total) / (traceMs * 1000.0) : 0.0;
+            results.push_back(r);
+            std::printf("preset %d (%s), camera %d: median %.2f ms, %.1f fps, %.2f Mrays/s\n", preset,
+                        presetNames[preset], cameraMode, r.msMedian, r.fps, r.mraysPerSecond);
+            std::fflush(stdout);
+        }
+    }
+
+    std::printf("\n%-6s %-6s %9s %9s %9s %8s %10s %10s %10s %10s %10s %9s\n", "preset", "camera", "median", "min",
+                "max", "fps", "primary", "shadow", "reflection", "transp.", "rays", "Mrays/s");
+    for (const Result& r : results) {
+        uint64_t total = r.raysPerFrame.primary + r.raysPerFrame.shadow + r.raysPerFrame.reflection +
+                         r.raysPerFrame.transparency;
+        std::printf("%-6d %-6d %7.2fms %7.2fms %7.2fms %8.2f %10llu %10llu %10llu %10llu %10llu %9.2f\n", r.preset,
+                    r.camera, r.msMedian, r.msMin, r.msMax, r.fps,
+                    static_cast<unsigned long long>(r.raysPerFrame.primary),
+                    static_cast<unsigned long long>(r.raysPerFrame.shadow),
+                    static_cast<unsigned long long>(r.raysPerFrame.reflection),
+                    static_cast<unsigned long long>(r.raysPerFrame.transparency),
+                    static_cast<unsigned long long>(total), r.mraysPerSecond);
+    }
+    int exitStatus = 0;
+    if (!options.json.empty() && !writeJson(options.json, options, results, loadMs)) {
+        std::fprintf(stderr, "vyx-bench: cannot write %s\n", options.json.c_str());
+        exitStatus = 1;
+    }
+    scene.Unload();
+    TTF_Quit();
+    SDL_Quit();
+    return exitStatus;
+}

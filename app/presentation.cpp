@@ -24,6 +24,11 @@ int32_t GSSampleScene::FrameFlags() const {
 }
 
 void GSSampleScene::TraceFrame(FrameBuffer& frame) {
+    // Without block interpolation the subdivision renderer writes one pixel per
+    // unrefined block; the rest must read as black, not as whatever the allocation held.
+    if (frame.pixels != nullptr)
+        std::memset(static_cast<void*>(frame.pixels), 0,
+                    static_cast<size_t>(frame.width) * static_cast<size_t>(frame.height) * sizeof(vyxVec3));
     context.settings->flags = FrameFlags();
     vyxRenderFrame(scene, camera, frame, *context.settings);
 }

@@ -190,6 +190,24 @@ TEST(SampleScene, EmptyFolderLoadsAndTraces) {
             anyLit |= scene.presentPixels[n] != 0;
         EXPECT_TRUE(anyLit) << "preset " << preset << ": the terrain and the fog still show";
     }
+
+    // Without block interpolation most pixels are not written by the renderer: they must
+    // come out black, not as what the frame's memory held before.
+    scene.presetIndex = 0;
+    scene.noInterpolationToggle = true;
+    scene.Animate();
+    vyxUpdateCamera(scene.camera);
+    FrameBuffer frame = vyxAllocFrame(48, 32);
+    for (int n = 0; n < 48 * 32; ++n)
+        frame.pixels[n] = {123.0f, 123.0f, 123.0f};
+    scene.TraceFrame(frame);
+    int blank = 0;
+    for (int n = 0; n < 48 * 32; ++n) {
+        ASSERT_NE(frame.pixels[n].x, 123.0f) << "pixel " << n << " kept stale memory";
+        blank += frame.pixels[n] == vyxVec3{0, 0, 0};
+    }
+    EXPECT_GT(blank, 48 * 32 / 2);
+    vyxFreeFrame(frame);
     scene.Unload();
 }
 

@@ -1,0 +1,112 @@
+#!/bin/bash
+# Drives the program under Xvfb as a person would: it starts from the generated assets and
+# renders frames; F12 saves a dated BMP of the window's size with a picture in it; the
+# camera, preset and toggle keys are taken; the overlay text shows in the window and "R"
+# hides it; Escape ends the program with status 0.
+# Usage: e2e_interactive.sh PROGRAM   (DISPLAY is set by xvfb-run)
+set -eu
+HERE=$(cd "$(dirname "$0")" && pwd)
+. "$HERE/common.sh"
+image() { python3 "$HERE/window_image.py" "$@"; }
+fail() { echo "FAILED: $*"; cat app.log; exit 1; }
+
+make_workdir
+[ -e venus.obj ] || fail "no generated assets in ${VYX_ASSETS_DIR:-(unset)}"
+start_program "$1"
+WID=$(xdotool search --name 'VYX Tracer' | head -1)
+eval "$(xdotool getwindowgeometry --shell "$WID")"
+echo "window $WID: ${WIDTH}x${HEIGHT}"
+
+# wait_frames N: waits until N more frames have been presented. Every frame sets the
+# caption with its frame rate, so a caption change marks a new frame (two frames with the
+# same text only make the wait longer).
+wait_frames() {
+    local left=$1 last now deadline=$((SECONDS + 120))
+    last=$(xdotool getwindowname "$WID")
+    while [ "$left" -gt 0 ]; do
+        kill -0 "$APP" 2>/dev/null || fail "the program ended"
+        [ $SECONDS -lt $deadline ] || fail "no new frame within 120 s"
+        sleep 0.05
+        now=$(xdotool getwindowname "$WID")
+        if [ "$now" != "$last" ]; then
+            left=$((left - 1))
+            last=$now
+        fi
+    done
+}
+# keys K...: presses each key; the frame after next has handled them all.
+keys() {
+    for k in "$@"; do xdotool key "$k"; done
+    wait_frames 3
+}
+shot() { xwd -id "$WID" -silent > "$1"; }
+# differing A B X0 Y0 X1 Y1: pixels of the rectangle that changed between two dumps.
+differing() { image diff "$@"; }
+
+wait_frames 2
+xdotool getwindowname "$WID" | grep -Eq '^VYX Tracer - [0-9]+\.[0-9]{2}fps$' ||
+    fail "caption is '$(xdotool getwindowname "$WID")'"
+
+# Screenshot: today's date, the seconds count, the window size, a real picture.
+day=$(date +%Y-%m-%d)
+keys F12
+shots=$(ls | grep -E '^[0-9]{4}-[0-9]{2}-[0-9]{2}_vyx_screenshot_-?[0-9]+\.bmp$' || true)
+[ "$(echo "$shots" | grep -c .)" -eq 1 ] || fail "expected one screenshot, found: $(ls)"
+case "$shots" in "$day"_* | "$(date +%Y-%m-%d)"_*) ;; *) fail "screenshot $shots is not named for today" ;; esac
+image bmp "$shots" "$WIDTH" "$HEIGHT" || fail "bad screenshot"
+
+# Free-walk camera (C three times): the view stands still, so once the exposure has
+# settled two frames differ only where the overlay was drawn.
+keys c c c
+sleep 3
+wait_frames 2
+# Overlay lines are about 15 pixels apart from y = 8: lines 1-3, then lines 4-5 (only the
+# subdivision presets have them), and the picture well below the text.
+lines13="8 10 300 50"
+lines45="8 56 150 82"
+below="0 120 $WIDTH $HEIGHT"
+shot with_text.xwd
+keys r
+shot without_text.xwd
+n13=$(differing with_text.xwd without_text.xwd $lines13)
+n45=$(differing with_text.xwd without_text.xwd $lines45)
+nbelow=$(differing with_text.xwd without_text.xwd $below)
+echo "subdivision preset, overlay on vs off: lines 1-3 $n13, lines 4-5 $n45, picture $nbelow pixels differ"
+[ "$n13" -gt 150 ] || fail "overlay lines 1-3 not seen"
+[ "$n45" -gt 40 ] || fail "overlay lines 4-5 not seen in a subdivision preset"
+[ "$nbelow" -lt $((WIDTH * HEIGHT / 100)) ] || fail "the picture itself changed: the comparison is not about the overlay"
+
+# Right four times: the standard preset has three overlay lines.
+keys r Right Right Right Right
+sleep 2
+wait_frames 2
+shot with_text.xwd
+keys r
+shot without_text.xwd
+n13=$(differing with_text.xwd without_text.xwd $lines13)
+n45=$(differing with_text.xwd without_text.xwd $lines45)
+echo "standard preset, overlay on vs off: lines 1-3 $n13, lines 4-5 $n45 pixels differ"
+[ "$n13" -gt 150 ] || fail "overlay lines 1-3 not seen in a standard preset"
+[ "$n45" -lt 10 ] || fail "a standard preset shows more than three overlay lines"
+
+# Left four times back to the first subdivision preset, then block interpolation off:
+# unrefined blocks keep one pixel each, so the picture changes broadly.
+keys Left Left Left Left
+sleep 2
+wait_frames 2
+shot interpolated.xwd
+keys x
+shot blocks.xwd
+nblocks=$(differing interpolated.xwd blocks.xwd $below)
+echo "block interpolation off: $nblocks pixels differ"
+[ "$nblocks" -gt $((WIDTH * HEIGHT / 20)) ] || fail "X did not switch block interpolation off"
+# Ambient occlusion on and off again, interpolation back on, the overlay back on.
+keys z
+keys z x r
+
+xdotool key Escape
+rc=0
+wait_exit 60 || rc=$?
+[ "$rc" -eq 0 ] || fail "exit status $rc"
+grep -q "cannot" app.log && fail "the program reported a problem"
+echo "rendered, saved $shots, took C/R/Right/Left/X/Z, showed the overlay and quit with status 0"

@@ -43,8 +43,15 @@ std::vector<Ray> makeRays(const vyxMesh& mesh, uint32_t seed, int count) {
     std::mt19937 rng(seed);
     std::uniform_real_distribution<float> unit(0.0f, 1.0f);
     std::uniform_real_distribution<float> dir(-1.0f, 1.0f);
-    const float* lo = mesh.bih->boundsMin;
-    const float* hi = mesh.bih->boundsMax;
+    // Bounds of the finite vertices (a corrupt triangle may make the mesh's own infinite).
+    float lo[3] = {INFINITY, INFINITY, INFINITY}, hi[3] = {-INFINITY, -INFINITY, -INFINITY};
+    for (int32_t t = 0; t < mesh.triangleCount; ++t)
+        for (const float* p : {mesh.triangles[t].p0, mesh.triangles[t].p1, mesh.triangles[t].p2})
+            for (int a = 0; a < 3; ++a)
+                if (std::isfinite(p[a])) {
+                    lo[a] = std::fmin(lo[a], p[a]);
+                    hi[a] = std::fmax(hi[a], p[a]);
+                }
     std::vector<Ray> rays;
     for (int i = 0; i < count; ++i) {
         Ray r;
@@ -60,8 +67,11 @@ std::vector<Ray> makeRays(const vyxMesh& mesh, uint32_t seed, int count) {
             // aim at a point of a random triangle
             const vyxTriangle& t = mesh.triangles[static_cast<int32_t>(unit(rng) * 0.999f * mesh.triangleCount)];
             float w1 = unit(rng), w2 = unit(rng) * (1.0f - w1);
+            float aim[3];
             for (int a = 0; a < 3; ++a)
-                r.d[a] = (t.p0[a] + w1 * (t.p1[a] - t.p0[a]) + w2 * (t.p2[a] - t.p0[a])) - r.o[a];
+                aim[a] = (t.p0[a] + w1 * (t.p1[a] - t.p0[a]) + w2 * (t.p2[a] - t.p0[a])) - r.o[a];
+            if (std::isfinite(aim[0]) && std::isfinite(aim[1]) && std::isfinite(aim[2]))
+                std::memcpy(r.d, aim, sizeof(aim)); // (non-finite rays have their own test)
         }
         if (kind == 2 || kind == 5) {
             // axis-parallel: one or two components zero
@@ -142,12 +152,15 @@ TEST(TraceMesh, MatchesBruteForceOnSeededRays) {
         {"random soup", [] { return geotest::randomSoup(11, 1500); }},
         {"sparse soup", [] { return geotest::randomSoup(12, 60); }},
         {"height field", [] { return geotest::heightField(48, 13); }},
-        {"duplicates and slivers",
+        {"duplicates, slivers and corrupt vertices",
          [] {
              std::vector<Tri> tris = geotest::randomSoup(14, 200);
              for (int i = 0; i < 50; ++i) tris.push_back(tris[static_cast<size_t>(i)]);
              tris.push_back(Tri{{0, 0, 0, 1, 1, 1, 2, 2, 2}}); // zero area
              tris.push_back(Tri{{3, 3, 3, 3, 3, 3, 3, 3, 3}}); // a point
+             const float nan = std::nanf(""), inf = INFINITY;
+             tris.push_back(Tri{{0, 0, 0, nan, 1, 0, 0, 1, 1}});  // corrupt vertices
+             tris.push_back(Tri{{1, 1, 1, inf, 1, 0, 0, -inf, 1}});
              return tris;
          }},
     };

@@ -186,5 +186,3 @@ BENCHMARK(BM_SubdivisionThreaded)->Unit(benchmark::kMillisecond)->Iterations(3)-
 BENCHMARK(BM_SubdivisionNoChecksThreaded)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
 
 } // namespace
-
-BENCHMARK_MAIN();

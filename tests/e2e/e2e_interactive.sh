@@ -104,9 +104,23 @@ echo "block interpolation off: $nblocks pixels differ"
 keys z
 keys z x r
 
+# Full screen takes the X screen's size and the render is resampled to it; F again
+# returns to the window.
+keys f
+eval "$(xdotool getwindowgeometry --shell "$WID")"
+echo "full screen: ${WIDTH}x${HEIGHT}"
+rm -f ./*_vyx_screenshot_*.bmp
+keys F12
+full=$(ls | grep -E '_vyx_screenshot_-?[0-9]+\.bmp$' || true)
+[ -n "$full" ] || fail "no screenshot in full screen"
+image bmp "$full" "$WIDTH" "$HEIGHT" || fail "bad full-screen screenshot"
+keys f
+eval "$(xdotool getwindowgeometry --shell "$WID")"
+echo "windowed again: ${WIDTH}x${HEIGHT}"
+
 xdotool key Escape
 rc=0
 wait_exit 60 || rc=$?
 [ "$rc" -eq 0 ] || fail "exit status $rc"
 grep -q "cannot" app.log && fail "the program reported a problem"
-echo "rendered, saved $shots, took C/R/Right/Left/X/Z, showed the overlay and quit with status 0"
+echo "rendered, saved $shots, took C/R/Right/Left/X/Z/F, showed the overlay and quit with status 0"

@@ -65,7 +65,8 @@ bool vyxLoadImageTexture(const char* path, vyxTexture& texture, uint8_t filter) 
     int32_t h = 0;
     uint8_t* pixels = vyxSurfaceToRGBA(surface, w, h);
     if (!pixels) {
-        std::fprintf(stderr, "vyx: cannot convert image %s (empty, larger than %d texels a side, or out of memory)\n",
+        std::fprintf(stderr,
+                     "vyx: cannot convert image %s (empty, larger than %d texels a side, or out of memory)\n",
                      path, maxImageSide);
         return false;
     }

@@ -107,7 +107,8 @@ static bool parseCorner(const std::string& token, const vyxObjModel& model, Corn
         if (fieldCount == 3) {
             return false; // more than three fields
         }
-        fields[fieldCount++] = token.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
+        fields[fieldCount++] =
+            token.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
         if (slash == std::string::npos) {
             break;
         }
@@ -155,7 +156,8 @@ static void readFace(const std::string& line, int position, vyxObjModel& model, 
     while ((position = vyxNextToken(position, line, token)) >= 0) {
         Corner corner;
         if (!parseCorner(token, model, corner)) {
-            std::fprintf(stderr, "vyx: %s:%ld: face corner \"%s\" names no element read so far; face dropped\n", path,
+            std::fprintf(stderr,
+                         "vyx: %s:%ld: face corner \"%s\" names no element read so far; face dropped\n", path,
                          lineNumber, token.c_str());
             return;
         }

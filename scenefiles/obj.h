@@ -24,11 +24,11 @@ struct vyxObjGroup {
 };
 
 struct vyxObjModel {
-    std::vector<float> positions;         // "v": x, y, z per position
-    std::vector<float> texcoords;         // "vt": u, v, 0 per coordinate
-    std::vector<float> normals;           // "vn": x, y, z per normal (not normalised)
+    std::vector<float> positions;          // "v": x, y, z per position
+    std::vector<float> texcoords;          // "vt": u, v, 0 per coordinate
+    std::vector<float> normals;            // "vn": x, y, z per normal (not normalised)
     std::vector<vyxMtlMaterial> materials; // from every "mtllib", in order
-    std::vector<vyxObjGroup> groups;      // "g" / "o"
+    std::vector<vyxObjGroup> groups;       // "g" / "o"
 
     int32_t positionCount() const { return static_cast<int32_t>(positions.size() / 3); }
     int32_t texcoordCount() const { return static_cast<int32_t>(texcoords.size() / 3); }

@@ -22,7 +22,8 @@ std::vector<uint8_t> pattern(int w, int h, int channels) {
     for (int y = 0; y < h; ++y) {
         for (int x = 0; x < w; ++x) {
             for (int k = 0; k < channels; ++k) {
-                bytes[static_cast<size_t>((y * w + x) * channels + k)] = static_cast<uint8_t>(x * 40 + y * 9 + k * 61 + 3);
+                bytes[static_cast<size_t>((y * w + x) * channels + k)] =
+                    static_cast<uint8_t>(x * 40 + y * 9 + k * 61 + 3);
             }
         }
     }
@@ -167,8 +168,8 @@ TEST(ImageTexture, FilesThatDoNotDecode) {
     writeBytes("noise.png", noise.data(), noise.size());
     ASSERT_EQ(mkdir("folder.png", 0700), 0);
 
-    const char* names[] = {"missing.png", "folder.png", "empty.png", "text.jpg", "header-only.png",
-                           "noise.png", "truncated.png"};
+    const char* names[] = {"missing.png",     "folder.png", "empty.png",    "text.jpg",
+                           "header-only.png", "noise.png",  "truncated.png"};
     for (const char* name : names) {
         vyxTexture texture;
         texture.data = &texture; // must be overwritten

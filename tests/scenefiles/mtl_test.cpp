@@ -13,7 +13,7 @@
 namespace {
 
 class MtlFiles : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         std::string pattern = testing::TempDir() + "vyx_mtl_XXXXXX";
         ASSERT_NE(mkdtemp(&pattern[0]), nullptr);
@@ -90,7 +90,7 @@ TEST_F(MtlFiles, MappingOfEachProperty) {
         {"illum 0\nillum 1\n", {0, 0, 0}, 1, 0, 0, 0, 1}, // nothing makes it lit again
         {"illum 3.5\n", {0, 0, 0}, 1, 0, 0, 0, 0},
         {"d 0.25\nFt 0.5\nKs 0 3 4\n", {0, 0, 0}, 0.25f, 5, 0, 0.5f, 0},
-        {"Kd 0.5\n", {0.5f, 0.5f, 0.5f}, 1, 0, 0, 0, 0}, // one number is a grey
+        {"Kd 0.5\n", {0.5f, 0.5f, 0.5f}, 1, 0, 0, 0, 0},                           // one number is a grey
         {"Kd 0.1 0.2 0.3\nKd\nd\nFt\nillum\n", {0.1f, 0.2f, 0.3f}, 1, 0, 0, 0, 0}, // no numbers: unchanged
         {"kd 1 1 1\nKD 1 1 1\n# Kd 1 1 1\n", {0, 0, 0}, 1, 0, 0, 0, 0}, // keywords are case-sensitive
     };
@@ -110,18 +110,6 @@ TEST_F(MtlFiles, MappingOfEachProperty) {
         EXPECT_EQ(m.castsShadows, 1) << c.body;
         vyxReleaseMaterial(m);
     }
-}
-
-TEST_F(MtlFiles, StoredButUnmappedFields) {
-    vyxObjModel model;
-    load(model, write("all.mtl", "newmtl all\nKa 0.1 0.2 0.3\nKe 1 2 3\nmap_Ka ambient.png\n"));
-    ASSERT_EQ(model.materials.size(), 1u);
-    const vyxMtlMaterial& m = model.materials[0];
-    EXPECT_EQ(m.ka[2], 0.3f);
-    EXPECT_EQ(m.ke[1], 2.0f);
-    EXPECT_EQ(m.hasMapKa, 1);
-    EXPECT_EQ(m.mapKa, "ambient.png");
-    EXPECT_EQ(m.hasMapKd, 0);
 }
 
 TEST_F(MtlFiles, TextureFileIsAnOwnedCopy) {

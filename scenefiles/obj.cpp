@@ -122,8 +122,8 @@ static bool parseCorner(const std::string& token, const vyxObjModel& model, Corn
            resolveIndex(fields[2], model.normalCount(), corner.normal);
 }
 
-// The group that faces go to now. An unnamed group is made for faces that arrive while
-// no group exists yet.
+// The group that faces go to now. A group named "default" is made for faces that arrive
+// while no group exists yet.
 static vyxObjGroup& currentGroup(vyxObjModel& model, int32_t& groupIndex) {
     if (model.groups.empty()) {
         model.groups.emplace_back();
@@ -157,8 +157,9 @@ static void readFace(const std::string& line, int position, vyxObjModel& model, 
         Corner corner;
         if (!parseCorner(token, model, corner)) {
             std::fprintf(stderr,
-                         "vyx: %s:%ld: face corner \"%s\" names no element read so far; face dropped\n", path,
-                         lineNumber, token.c_str());
+                         "vyx: %s:%ld: face corner \"%s\" is malformed or names no element read so far; face "
+                         "dropped\n",
+                         path, lineNumber, token.c_str());
             return;
         }
         corners.push_back(corner);

@@ -1,0 +1,122 @@
+// vyx-bench run as a separate process: exit status and messages for bad arguments and
+// missing assets, and one frame of every preset written as a PNG of the requested size.
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "SDL.h"
+#include "SDL_image.h"
+
+namespace {
+
+struct BenchRun {
+    int status = -1; // exit status, or -1 when the tool did not exit normally
+    std::string out, err;
+};
+
+std::string slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// A scratch folder removed with its contents at the end of the test.
+struct TempDir {
+    std::string path;
+    TempDir() {
+        char pattern[] = "/tmp/vyx-bench-test-XXXXXX";
+        if (mkdtemp(pattern) != nullptr)
+            path = pattern;
+    }
+    ~TempDir() {
+        if (!path.empty() && std::system(("rm -rf '" + path + "'").c_str()) != 0)
+            std::fprintf(stderr, "could not remove %s\n", path.c_str());
+    }
+};
+
+BenchRun runBench(const std::string& arguments) {
+    TempDir scratch;
+    BenchRun run;
+    std::string command = std::string(VYX_BENCH_PATH) + " " + arguments + " >" + scratch.path + "/out 2>" +
+                          scratch.path + "/err";
+    int raw = std::system(command.c_str());
+    if (raw != -1 && WIFEXITED(raw))
+        run.status = WEXITSTATUS(raw);
+    run.out = slurp(scratch.path + "/out");
+    run.err = slurp(scratch.path + "/err");
+    return run;
+}
+
+} // namespace
+
+TEST(BenchTool, BadArgumentsExitTwoWithTheUsage) {
+    const char* cases[] = {"--size",          "--size 0x10",    "--size 10x0",      "--size 8193x8",
+                           "--size 64x48px",  "--size big",     "--preset 6",       "--preset -1",
+                           "--preset",        "--camera 4",     "--frames 0",       "--frames 2x",
+                           "--threads 0",     "--threads 65",   "--time nan",       "--time -1",
+                           "--time inf",      "--assets",       "--out",            "--json",
+                           "--unknown",       "extra",          "--ao --preset one"};
+    for (const char* arguments : cases) {
+        BenchRun run = runBench(arguments);
+        EXPECT_EQ(run.status, 2) << arguments << "\n" << run.err;
+        EXPECT_NE(run.err.find("vyx-bench: "), std::string::npos) << arguments << ": " << run.err;
+        EXPECT_NE(run.err.find("usage: vyx-bench"), std::string::npos) << arguments << ": " << run.err;
+        EXPECT_EQ(run.out, "") << arguments;
+    }
+}
+
+TEST(BenchTool, HelpExitsZeroWithTheUsage) {
+    for (const char* arguments : {"--help", "-h", "--preset 3 --help"}) {
+        BenchRun run = runBench(arguments);
+        EXPECT_EQ(run.status, 0) << arguments;
+        EXPECT_NE(run.out.find("usage: vyx-bench"), std::string::npos) << arguments << ": " << run.out;
+        EXPECT_EQ(run.err, "") << arguments;
+    }
+}
+
+TEST(BenchTool, MissingAssetsExitOneNamingTheFolder) {
+    TempDir empty;
+    for (std::string folder : {empty.path, empty.path + "/absent", std::string("/dev/null")}) {
+        BenchRun run = runBench("--size 32x24 --frames 1 --assets " + folder);
+        EXPECT_EQ(run.status, 1) << folder << "\n" << run.err;
+        EXPECT_NE(run.err.find(folder), std::string::npos) << folder << ": " << run.err;
+    }
+}
+
+TEST(BenchTool, OneFrameOfEveryPresetDecodesAtTheRequestedSize) {
+    // Odd sizes, neither a multiple of the renderers' blocks nor of the thread bands.
+    const int width = 75, height = 41;
+    TempDir out;
+    BenchRun run = runBench("--size 75x41 --preset all --frames 1 --threads 3 --out " + out.path + "/images");
+    ASSERT_EQ(run.status, 0) << run.err;
+    for (int preset = 0; preset < 6; ++preset) {
+        std::string name = out.path + "/images/vyx-75x41-p" + std::to_string(preset) + "-c0.png";
+        SDL_Surface* image = IMG_Load(name.c_str());
+        ASSERT_NE(image, nullptr) << name << ": " << IMG_GetError();
+        EXPECT_EQ(image->w, width) << name;
+        EXPECT_EQ(image->h, height) << name;
+        // The camera looks at the lit scene: the picture is neither black nor flat.
+        SDL_LockSurface(image);
+        const uint8_t* first = static_cast<const uint8_t*>(image->pixels);
+        int bytesPerPixel = image->format->BytesPerPixel;
+        bool varies = false, anyLit = false;
+        for (int y = 0; y < image->h; ++y)
+            for (int x = 0; x < image->w * bytesPerPixel; ++x) {
+                uint8_t v = static_cast<const uint8_t*>(image->pixels)[y * image->pitch + x];
+                varies |= v != first[x % bytesPerPixel];
+                anyLit |= v != 0;
+            }
+        SDL_UnlockSurface(image);
+        EXPECT_TRUE(varies && anyLit) << name;
+        SDL_FreeSurface(image);
+    }
+}

@@ -9,6 +9,9 @@
 #include "app/sample_scene.h"
 #include "geometry/transform.h"
 
+// States of GSSampleScene::heldKeys besides 0 (not held).
+enum : uint8_t { keyHeld = 1, keyReleaseAfterWalk = 2, keyPressedThisFrame = 3 };
+
 // One walking step along direction for this frame: moveSpeed is in units per
 // millisecond, frameTime in seconds. Each product is rounded to a float in turn.
 static vyxVec3 walkStep(vyxVec3 direction, float moveSpeed, float frameTime) {
@@ -26,12 +29,14 @@ void GSSampleScene::Update(float dt) {
     vyxVec3 forward = vyxTransformPoint(turn, {0.0f, 0.0f, -1.0f});
     vyxVec3 right = vyxTransformPoint(turn, {1.0f, 0.0f, 0.0f});
 
-    // SDL's table is writable and SDL only changes an entry on that key's own event,
-    // so marking a key held on its key-down keeps it held until SDL sees its key-up:
-    // a key pressed and released between two frames still walks one frame.
+    // A key counts as held while SDL's table says so, and also from its key-down event
+    // to its key-up event; a key pressed and released between two frames (both events in
+    // one frame) still walks for one frame.
     int keyCount = 0;
-    Uint8* keys = SDL_GetKeyState(&keyCount);
-    auto held = [keys, keyCount](int key) { return keys != nullptr && key < keyCount && keys[key] != 0; };
+    const Uint8* keys = SDL_GetKeyState(&keyCount);
+    auto held = [this, keys, keyCount](int key) {
+        return heldKeys[key] != 0 || (keys != nullptr && key < keyCount && keys[key] != 0);
+    };
     if (held(SDLK_w))
         walkPosition += walkStep(forward, context.moveSpeed, dt);
     if (held(SDLK_s))
@@ -40,16 +45,26 @@ void GSSampleScene::Update(float dt) {
         walkPosition -= walkStep(right, context.moveSpeed, dt);
     if (held(SDLK_d))
         walkPosition += walkStep(right, context.moveSpeed, dt);
+    for (uint8_t& state : heldKeys)
+        if (state == keyReleaseAfterWalk)
+            state = 0;
 
     SDL_Event event;
     while (SDL_PollEvent(&event)) {
         if (event.type == SDL_QUIT && context.running != nullptr)
             *context.running = 0;
 
+        if (event.type == SDL_KEYUP) {
+            // Released in the same frame as pressed: keep it for the next walking step.
+            int key = event.key.keysym.sym;
+            if (key >= 0 && key < 256)
+                heldKeys[key] = heldKeys[key] == keyPressedThisFrame ? keyReleaseAfterWalk : 0;
+        }
+
         if (event.type == SDL_KEYDOWN) {
             int key = event.key.keysym.sym;
-            if (key < 256 && keys != nullptr && key < keyCount)
-                keys[key] = 1;
+            if (key >= 0 && key < 256)
+                heldKeys[key] = keyPressedThisFrame;
             switch (key) {
             case SDLK_ESCAPE:
                 if (context.running != nullptr)
@@ -111,6 +126,10 @@ void GSSampleScene::Update(float dt) {
             }
         }
     }
+
+    for (uint8_t& state : heldKeys)
+        if (state == keyPressedThisFrame)
+            state = keyHeld;
 
     frameTime = dt;
     animationTime = static_cast<float>(animationTime + static_cast<double>(dt) * 60.0);

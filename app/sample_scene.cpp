@@ -67,6 +67,7 @@ GSSampleScene::GSSampleScene() {
     savedFullscreenWidth = 0;
     savedFullscreenHeight = 0;
     firstMotionSeen = false;
+    std::memset(heldKeys, 0, sizeof(heldKeys));
 }
 
 GSSampleScene::~GSSampleScene() {

@@ -90,6 +90,12 @@ public:
     // Under a mouse grab the first motion event carries the pointer's absolute position
     // instead of a motion; it is skipped once.
     bool firstMotionSeen;
+    // Keys marked held by their key-down events (codes below 256) until their key-up
+    // events, or until the next walking step when both came in one frame (see Update).
+    // Walking reads this together with SDL's own table. SDL's table is not written: SDL drops a key-down for
+    // a key its table already marks pressed, so marking it there would lose every
+    // second quick press of a key.
+    uint8_t heldKeys[256];
 };
 
 // The one instance, constructed before the entry point.

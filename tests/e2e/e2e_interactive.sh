@@ -8,7 +8,12 @@ set -eu
 HERE=$(cd "$(dirname "$0")" && pwd)
 . "$HERE/common.sh"
 image() { python3 "$HERE/window_image.py" "$@"; }
-fail() { echo "FAILED: $*"; cat app.log; exit 1; }
+fail() {
+    echo "FAILED: $*"; cat app.log
+    # VYX_E2E_KEEP=DIR keeps the window dumps of a failed run for a look.
+    [ -n "${VYX_E2E_KEEP:-}" ] && mkdir -p "$VYX_E2E_KEEP" && cp ./*.xwd "$VYX_E2E_KEEP"/ 2>/dev/null
+    exit 1
+}
 
 make_workdir
 [ -e venus.obj ] || fail "no generated assets in ${VYX_ASSETS_DIR:-(unset)}"

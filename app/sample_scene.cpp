@@ -134,6 +134,9 @@ static void loadImage(const char* path, vyxTexture& texture, uint8_t filter) {
 }
 
 void GSSampleScene::Load() {
+    // Loading over a loaded scene would leak everything the first load holds.
+    if (loaded)
+        Unload();
     loadImage(checkerPath, checkerTexture, FilterNearest);
     loadImage(sandPath, sandTexture, FilterBilinear);
 

@@ -1,5 +1,6 @@
 #include "geometry/query.h"
 
+#include <cfloat>
 #include <cmath>
 
 // Capacity of the traversal's deferred-node stack. The build keeps the number of split
@@ -194,6 +195,10 @@ vyxTraceResult vyxTraceBIH(vyxBIH& bih, vyxVec3 origin, vyxVec3 direction, float
         return miss;
     if (maxDistance >= 0.0f && tnear > maxDistance)
         return miss;
+    // Unlimited still ends below infinity: far from the scene t can overflow to inf,
+    // and a hit there is no hit.
+    if (maxDistance < 0.0f)
+        maxDistance = FLT_MAX;
     return vyxTraverseBIH(origin, direction, tnear, tfar, bih.triangles, maxDistance, bih.root);
 }
 

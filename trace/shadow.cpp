@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <random>
 
 #include "geometry/mesh.h"
@@ -106,9 +107,36 @@ vyxVec3 vyxDiscVisibility(const vyxScene& scene, const vyxLight& light, vyxVec3 
     return vyxRefineDiscVisibility(scene, point, d0, d1, d2, t0, t1, t2, settings, 2);
 }
 
-vyxVec3 vyxRefineDiscVisibility(const vyxScene& scene, vyxVec3 point, vyxVec3 a, vyxVec3 b, vyxVec3 c,
-                                vyxVec3 ta, vyxVec3 tb, vyxVec3 tc, const vyxRenderSettings& settings,
-                                int depth) {
+namespace {
+
+// The edge midpoints a refinement has traced from one point. Neighbouring triangles of
+// directions share edges: the middle triangle's three midpoints are also midpoints of
+// the corner triangles, computed from the same two floats, so the same ray. A shadow
+// query is a pure function of its ray, so a repeat takes the stored result.
+struct MidpointMemo {
+    static const int capacity = 48;
+    int count;
+    vyxVec3 direction[capacity];
+    vyxVec3 result[capacity];
+};
+
+} // namespace
+
+static vyxVec3 traceMidpoint(const vyxScene& scene, vyxVec3 point, vyxVec3 direction, MidpointMemo& memo) {
+    for (int i = 0; i < memo.count; ++i)
+        if (std::memcmp(&memo.direction[i], &direction, sizeof(vyxVec3)) == 0)
+            return memo.result[i];
+    vyxVec3 result = vyxTraceShadow(scene, point, direction, -1.0f);
+    if (memo.count < MidpointMemo::capacity) {
+        memo.direction[memo.count] = direction;
+        memo.result[memo.count] = result;
+        ++memo.count;
+    }
+    return result;
+}
+
+static vyxVec3 refine(const vyxScene& scene, vyxVec3 point, vyxVec3 a, vyxVec3 b, vyxVec3 c, vyxVec3 ta,
+                      vyxVec3 tb, vyxVec3 tc, const vyxRenderSettings& settings, int depth, MidpointMemo& memo) {
     if (depth > 0) {
         float sa = ta.x + ta.y + ta.z;
         float sb = tb.x + tb.y + tb.z;
@@ -117,17 +145,25 @@ vyxVec3 vyxRefineDiscVisibility(const vyxScene& scene, vyxVec3 point, vyxVec3 a,
         if (delta >= settings.softShadowThreshold) {
             // Split the triangle of directions at its edge midpoints into four.
             vyxVec3 ab = (a + b) * 0.5f, bc = (b + c) * 0.5f, ac = (a + c) * 0.5f;
-            vyxVec3 tab = vyxTraceShadow(scene, point, ab, -1.0f);
-            vyxVec3 tbc = vyxTraceShadow(scene, point, bc, -1.0f);
-            vyxVec3 tac = vyxTraceShadow(scene, point, ac, -1.0f);
-            vyxVec3 sum = vyxRefineDiscVisibility(scene, point, a, ab, ac, ta, tab, tac, settings, depth - 1);
-            sum += vyxRefineDiscVisibility(scene, point, ab, b, bc, tab, tb, tbc, settings, depth - 1);
-            sum += vyxRefineDiscVisibility(scene, point, ac, bc, c, tac, tbc, tc, settings, depth - 1);
-            sum += vyxRefineDiscVisibility(scene, point, ab, bc, ac, tab, tbc, tac, settings, depth - 1);
+            vyxVec3 tab = traceMidpoint(scene, point, ab, memo);
+            vyxVec3 tbc = traceMidpoint(scene, point, bc, memo);
+            vyxVec3 tac = traceMidpoint(scene, point, ac, memo);
+            vyxVec3 sum = refine(scene, point, a, ab, ac, ta, tab, tac, settings, depth - 1, memo);
+            sum += refine(scene, point, ab, b, bc, tab, tb, tbc, settings, depth - 1, memo);
+            sum += refine(scene, point, ac, bc, c, tac, tbc, tc, settings, depth - 1, memo);
+            sum += refine(scene, point, ab, bc, ac, tab, tbc, tac, settings, depth - 1, memo);
             return sum * 0.25f;
         }
     }
     return (ta + tb + tc) / 3.0f;
+}
+
+vyxVec3 vyxRefineDiscVisibility(const vyxScene& scene, vyxVec3 point, vyxVec3 a, vyxVec3 b, vyxVec3 c,
+                                vyxVec3 ta, vyxVec3 tb, vyxVec3 tc, const vyxRenderSettings& settings,
+                                int depth) {
+    MidpointMemo memo;
+    memo.count = 0;
+    return refine(scene, point, a, b, c, ta, tb, tc, settings, depth, memo);
 }
 
 vyxVec3 vyxAmbientOcclusion(const vyxScene& scene, vyxVec3 point, vyxVec3 normal,

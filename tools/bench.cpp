@@ -33,7 +33,7 @@ namespace {
 const char* const usageLine =
     "usage: vyx-bench [--size 640x480|1280x720|WxH] [--preset 0..5|all] [--camera 0..3|all] [--time T]\n"
     "                 [--frames N] [--ao] [--no-interp] [--threads N] [--assets DIR] [--out DIR]\n"
-    "                 [--json FILE] [--probe] [--help]\n";
+    "                 [--json FILE] [--probe] [--fixed-clock] [--hash] [--help]\n";
 
 struct Options {
     int width = 640;
@@ -49,6 +49,8 @@ struct Options {
     std::string out;
     std::string json;
     bool probe = false;
+    bool hash = false;       // print a checksum of each traced frame (before post-processing)
+    bool fixedClock = false; // post-processing sees 1/60 s per frame from 0, not the real clock
 };
 
 struct Result {
@@ -107,6 +109,10 @@ int parseArguments(int argc, char** argv, Options& options, bool& help) {
             options.noInterp = true;
         } else if (arg == "--probe") {
             options.probe = true;
+        } else if (arg == "--hash") {
+            options.hash = true;
+        } else if (arg == "--fixed-clock") {
+            options.fixedClock = true;
         } else if (arg == "--size") {
             if (!value(v))
                 return badArguments("--size needs a value");
@@ -152,6 +158,19 @@ int parseArguments(int argc, char** argv, Options& options, bool& help) {
         }
     }
     return 0;
+}
+
+// FNV-1a over the bytes of the traced frame: two builds that trace the same picture
+// print the same value.
+uint64_t frameHash(const FrameBuffer& frame) {
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(frame.pixels);
+    size_t count = static_cast<size_t>(frame.width) * static_cast<size_t>(frame.height) * sizeof(vyxVec3);
+    uint64_t h = 1469598103934665603ull;
+    for (size_t i = 0; i < count; ++i) {
+        h ^= bytes[i];
+        h *= 1099511628211ull;
+    }
+    return h;
 }
 
 double nowMs() {
@@ -315,7 +334,14 @@ int main(int argc, char** argv) {
                 double t1 = nowMs();
                 scene.TraceFrame(frame);
                 double t2 = nowMs();
-                scene.ProcessFrame(frame, static_cast<float>(SDL_GetTicks()));
+                if (options.hash)
+                    std::printf("preset %d, camera %d, frame %d: traced frame hash %016llx\n", preset, cameraMode,
+                                frameIndex, static_cast<unsigned long long>(frameHash(frame)));
+                // The exposure adapts over real time; a fixed clock makes the PNGs of two
+                // builds comparable byte for byte.
+                float clock = options.fixedClock ? static_cast<float>(frameIndex) * (1000.0f / 60.0f)
+                                                 : static_cast<float>(SDL_GetTicks());
+                scene.ProcessFrame(frame, clock);
                 vyxFreeFrame(frame);
                 double t3 = nowMs();
                 if (firstFrame) {

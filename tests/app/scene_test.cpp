@@ -219,6 +219,46 @@ TEST(SampleScene, EmptyFolderLoadsAndTraces) {
     scene.Unload();
 }
 
+TEST(SampleScene, DamagedAssetsLoadAsEmptyResources) {
+    SdlSession sdl(32, 24);
+    ASSERT_NE(sdl.screen, nullptr);
+    ScopedWorkDir work;
+    auto write = [](const char* name, const std::string& content) {
+        std::ofstream(name, std::ios::binary) << content;
+    };
+    const std::string garbage = "\x89PNG\r\n\x1a\nthis is not an image at all \xff\xd8\xff";
+    write("checker-board.png", garbage);
+    write("sand.jpg", garbage);
+    write("Prelude-Medium.ttf", garbage);
+    for (const char* face : {"xpos.float", "xneg.float", "ypos.float", "yneg.float", "zpos.float", "zneg.float"})
+        write(face, std::string(1000, '\x7f')); // far shorter than a face
+    // A model whose library names a damaged texture and one that does not exist.
+    write("venus.obj", "mtllib lib.mtl\nv 0 0 0\nv 1 0 0\nv 0 1 0\nv 1 1 0\nvt 0 0\nusemtl broken\n"
+                       "f 1/1 2/1 3/1\nusemtl missing\nf 2 4 3\nf 1 2 99\n");
+    write("lib.mtl", "newmtl broken\nKd 0.5 0.5 0.5\nmap_Kd checker-board.png\n"
+                     "newmtl missing\nKd 0.2 0.3 0.4\nmap_Kd no-such-file.png\n");
+    int32_t running = 1;
+    vyxRenderSettings settings = vyxDefaultRenderSettings();
+    GSSampleScene scene;
+    scene.Load();
+    ASSERT_TRUE(scene.loaded);
+    EXPECT_EQ(scene.checkerTexture.data, nullptr);
+    EXPECT_EQ(scene.sandTexture.data, nullptr);
+    EXPECT_EQ(scene.terrain.materials[0].texture, nullptr) << "untextured rather than black";
+    EXPECT_EQ(scene.font, nullptr);
+    for (int face = 0; face < 6; ++face)
+        EXPECT_EQ(scene.cubeFaces.faces[face], nullptr) << "face " << face;
+    EXPECT_GE(scene.model.triangleCount, 1);
+    for (int32_t m = 0; m < scene.model.materialCount; ++m) {
+        EXPECT_EQ(scene.model.materials[m].texture, nullptr) << "material " << m;
+        EXPECT_EQ(scene.model.materials[m].textureFile, nullptr) << "material " << m;
+    }
+    scene.Init(makeContext(sdl.screen, 32, 24, &running, &settings));
+    scene.presetIndex = 4;
+    scene.Render();
+    scene.Unload();
+}
+
 TEST(SampleScene, ScreenshotWritesADatedBmpOrReportsFailure) {
     SdlSession sdl(40, 30);
     ASSERT_NE(sdl.screen, nullptr);

@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(cmake g++ make pkg-config libgtest-dev
           libsdl1.2-dev libsdl-image1.2-dev libsdl-ttf2.0-dev libstb-dev fonts-dejavu-core
-          xvfb xauth xdotool x11-apps "$@")
+          xvfb xauth xdotool x11-apps python3 "$@")
 
 missing=()
 for p in "${packages[@]}"; do

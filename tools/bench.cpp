@@ -205,7 +205,7 @@ double twoThreadProbe() {
     return 2.0 * one / two;
 }
 
-const char* const presetNames[6] = {"subdiv", "subdiv+shadows", "subdiv+shadows+spec", "subdiv+all-checks",
+const char* const presetNames[6] = {"subdiv", "subdiv+shadows", "subdiv+shadows+specular", "subdiv+all-checks",
                                     "standard", "standard+AA"};
 
 bool writeJson(const std::string& path, const Options& options, const std::vector<Result>& results,

@@ -46,6 +46,37 @@ bool vyxIntersectBox(const float boxMin[3], const float boxMax[3], const float o
     return tnear <= tfar;
 }
 
+// vyxTestTrace step for step (the same operations in the same order, so the same
+// bits), kept here so that the traversal's innermost call is inlined.
+static inline vyxTraceResult testTriangle(const vyxTriangle& tri, const float o[3], const float dir[3]) {
+    vyxTraceResult result = {-1.0f, 0, 0, 0.0f, 0.0f, 0.0f};
+    float nd = tri.normal[1] * dir[1] + tri.normal[0] * dir[0] + tri.normal[2] * dir[2];
+    if (nd == 0.0f)
+        return result;
+    float t = -((tri.normal[0] * o[0] + tri.normal[1] * o[1] + tri.normal[2] * o[2] + tri.d) / nd);
+    if (t < 0.0f)
+        return result;
+    const int u = (tri.k + 1) % 3, v = (tri.k + 2) % 3;
+    float pu = o[u] + t * dir[u];
+    float pv = o[v] + t * dir[v];
+    float du = pu - tri.p0[u];
+    float dv = pv - tri.p0[v];
+    float w1 = tri.c1 * du - tri.c0 * dv;
+    result.w1 = w1;
+    if (w1 < 0.0f)
+        return result;
+    float w2 = tri.c2 * dv - tri.c3 * du;
+    result.w2 = w2;
+    if (w2 < 0.0f)
+        return result;
+    float w0 = (1.0f - w1) - w2;
+    result.w0 = w0;
+    if (w0 < 0.0f)
+        return result;
+    result.t = t;
+    return result;
+}
+
 vyxTraceResult vyxTraverseBIH(const vyxVec3& origin, const vyxVec3& direction, float tnear, float tfar,
                               const vyxTriangle* triangles, float maxDistance, const vyxBIHNode& root) {
     const float o[3] = {origin.x, origin.y, origin.z};
@@ -67,7 +98,7 @@ vyxTraceResult vyxTraverseBIH(const vyxVec3& origin, const vyxVec3& direction, f
         const vyxBIHNode* next = nullptr;
         if (node && node->isLeaf) {
             if (!(best.t >= 0.0f && tnear > best.t)) {
-                vyxTraceResult r = vyxTestTrace(triangles[node->triangle], o[0], o[1], o[2], d[0], d[1], d[2]);
+                vyxTraceResult r = testTriangle(triangles[node->triangle], o, d);
                 // r.t >= 0 is false for a NaN t (degenerate triangle).
                 if (r.t >= 0.0f && (best.t < 0.0f || r.t < best.t) && (maxDistance < 0.0f || r.t < maxDistance)) {
                     best = r;
@@ -166,141 +197,6 @@ vyxTraceResult vyxTraverseBIH(const vyxVec3& origin, const vyxVec3& direction, f
     }
 }
 
-// The same walk as vyxTraverseBIH over the compact copy of a built tree: the same
-// visiting order, intervals, early outs and comparisons, so the same hit bit for bit.
-// The sign of each direction component picks the near and far planes once per ray
-// instead of per node, leaves are tested without a node visit, and the triangle test
-// is done inline on the leaf record with vyxTestTrace's exact arithmetic.
-static vyxTraceResult traverseFlat(const vyxBIH& bih, const float o[3], const float d[3], float tnear, float tfar,
-                                   float maxDistance) {
-    const vyxBIHFlatNode* nodes = bih.flatNodes;
-    const vyxBIHLeafTriangle* leaves = bih.leafTriangles;
-    float inv[3];
-    int sign[3];
-    bool zero[3];
-    for (int a = 0; a < 3; ++a) {
-        zero[a] = d[a] == 0.0f;
-        inv[a] = zero[a] ? 0.0f : 1.0f / d[a];
-        sign[a] = d[a] < 0.0f ? 1 : 0;
-    }
-    const bool anyZero = zero[0] || zero[1] || zero[2];
-
-    vyxTraceResult best = missResult();
-    // An interior node is skipped once tnear passes this: maxDistance when positive,
-    // then the best hit, which is always nearer than maxDistance.
-    float nodeLimit = maxDistance > 0.0f ? maxDistance : INFINITY;
-    // Only ordinary splits push, and the build keeps their levels below the capacity.
-    int32_t stackRef[kStackSize];
-    float stackNear[kStackSize];
-    float stackFar[kStackSize];
-    int depth = 0;
-
-    int32_t ref = bih.flatRoot;
-    for (;;) {
-        if (ref >= 0 && !(tnear > nodeLimit)) {
-            const vyxBIHFlatNode& node = nodes[ref];
-            const int a = static_cast<int>(node.axis);
-            if (!anyZero || !zero[a]) {
-                const int s = sign[a];
-                const float oa = o[a], ia = inv[a];
-                float tNearPlane = (node.plane[s] - oa) * ia;
-                float tFarPlane = (node.plane[1 - s] - oa) * ia;
-                float tEntry = (node.extent[s] - oa) * ia;
-                float tExit = (node.extent[1 - s] - oa) * ia;
-                if (!(tfar < tEntry || tExit < tnear)) {
-                    bool nearOnly = tFarPlane > tfar;
-                    bool farOnly = tNearPlane < tnear;
-                    if (nearOnly) {
-                        // With both tests true the left child wins whatever the sign.
-                        ref = farOnly ? node.child[0] : node.child[s];
-                        continue;
-                    }
-                    if (farOnly) {
-                        ref = node.child[1 - s];
-                        continue;
-                    }
-                    int32_t nearChild = node.child[s], farChild = node.child[1 - s];
-                    float farNear = tFarPlane > tnear ? tFarPlane : tnear;
-                    float nearFar = tNearPlane < tfar ? tNearPlane : tfar;
-                    if (nearChild == vyxBIHNoChild) {
-                        ref = farChild;
-                        tnear = farNear;
-                        continue;
-                    }
-                    if (farChild != vyxBIHNoChild) {
-                        stackRef[depth] = farChild;
-                        stackNear[depth] = farNear;
-                        stackFar[depth] = tfar;
-                        ++depth;
-                    }
-                    ref = nearChild;
-                    tfar = nearFar;
-                    continue;
-                }
-            } else {
-                // Parallel to the split planes: the origin's side decides.
-                if (node.plane[0] < o[a]) {
-                    ref = node.child[1];
-                    continue;
-                }
-                if (node.plane[1] > o[a]) {
-                    ref = node.child[0];
-                    continue;
-                }
-                if (node.child[0] == vyxBIHNoChild) {
-                    ref = node.child[1];
-                    continue;
-                }
-                if (node.child[1] != vyxBIHNoChild) {
-                    stackRef[depth] = node.child[1];
-                    stackNear[depth] = tnear;
-                    stackFar[depth] = tfar;
-                    ++depth;
-                }
-                ref = node.child[0];
-                continue;
-            }
-        } else if (ref <= -2 && !(best.t >= 0.0f && tnear > best.t)) {
-            const vyxBIHLeafTriangle& tri = leaves[-2 - ref];
-            // vyxTestTrace, step for step.
-            float nd = tri.normal[1] * d[1] + tri.normal[0] * d[0] + tri.normal[2] * d[2];
-            if (nd != 0.0f) {
-                float t = -((tri.normal[0] * o[0] + tri.normal[1] * o[1] + tri.normal[2] * o[2] + tri.d) / nd);
-                // A NaN t (degenerate triangle) fails t >= 0 and every later test below.
-                if (t >= 0.0f && (best.t < 0.0f || t < best.t) && (maxDistance < 0.0f || t < maxDistance)) {
-                    float pu = o[tri.u] + t * d[tri.u];
-                    float pv = o[tri.v] + t * d[tri.v];
-                    float du = pu - tri.p0u;
-                    float dv = pv - tri.p0v;
-                    float w1 = tri.c1 * du - tri.c0 * dv;
-                    if (!(w1 < 0.0f)) {
-                        float w2 = tri.c2 * dv - tri.c3 * du;
-                        if (!(w2 < 0.0f)) {
-                            float w0 = (1.0f - w1) - w2;
-                            if (!(w0 < 0.0f)) {
-                                best.t = t;
-                                best.triangle = tri.triangle;
-                                best.object = -1;
-                                best.w0 = w0;
-                                best.w1 = w1;
-                                best.w2 = w2;
-                                nodeLimit = t;
-                            }
-                        }
-                    }
-                }
-            }
-        }
-
-        if (depth == 0)
-            return best;
-        --depth;
-        ref = stackRef[depth];
-        tnear = stackNear[depth];
-        tfar = stackFar[depth];
-    }
-}
-
 static bool finite3(const vyxVec3& v) {
     return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z);
 }
@@ -345,8 +241,6 @@ vyxTraceResult vyxTraceBIH(vyxBIH& bih, vyxVec3 origin, vyxVec3 direction, float
     // and a hit there is no hit.
     if (maxDistance < 0.0f)
         maxDistance = FLT_MAX;
-    if (bih.flatNodes || bih.flatRoot <= -2)
-        return traverseFlat(bih, o, d, tnear, tfar, maxDistance);
     return vyxTraverseBIH(origin, direction, tnear, tfar, bih.triangles, maxDistance, bih.root);
 }
 

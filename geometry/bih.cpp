@@ -218,71 +218,6 @@ static void buildNode(BuildState& st, int32_t node, int32_t begin, int32_t end, 
     }
 }
 
-// Fills the traversal copy from the finished build: interior nodes keep their build
-// order (children adjacent, each subtree mostly contiguous), leaves are numbered in the
-// same order and their triangles copied next to each other. Returns false when memory
-// runs out; the node records alone still answer every query then.
-static bool buildFlat(const BuildState& st, const vyxTriangle* triangles, vyxBIH& bih) {
-    int32_t* refs = static_cast<int32_t*>(std::malloc(static_cast<size_t>(st.nodeCount) * sizeof(int32_t)));
-    if (!refs)
-        return false;
-    int32_t interior = 0, leaves = 0;
-    for (int32_t i = 0; i < st.nodeCount; ++i)
-        refs[i] = st.nodes[i].isLeaf ? -2 - leaves++ : interior++;
-    // Two nodes per cache line; aligned_alloc wants the size rounded up to the alignment.
-    vyxBIHFlatNode* flat = nullptr;
-    if (interior > 0) {
-        size_t bytes = (static_cast<size_t>(interior) * sizeof(vyxBIHFlatNode) + 63) / 64 * 64;
-        flat = static_cast<vyxBIHFlatNode*>(std::aligned_alloc(64, bytes));
-    }
-    vyxBIHLeafTriangle* leafTriangles =
-        static_cast<vyxBIHLeafTriangle*>(std::malloc(static_cast<size_t>(leaves) * sizeof(vyxBIHLeafTriangle)));
-    if ((interior > 0 && !flat) || !leafTriangles) {
-        std::free(refs);
-        std::free(flat);
-        std::free(leafTriangles);
-        return false;
-    }
-    for (int32_t i = 0; i < st.nodeCount; ++i) {
-        const vyxBIHNode& n = st.nodes[i];
-        if (n.isLeaf) {
-            const vyxTriangle& tri = triangles[n.triangle];
-            vyxBIHLeafTriangle& leaf = leafTriangles[-2 - refs[i]];
-            int u = (tri.k + 1) % 3, v = (tri.k + 2) % 3;
-            for (int a = 0; a < 3; ++a)
-                leaf.normal[a] = tri.normal[a];
-            leaf.d = tri.d;
-            leaf.c0 = tri.c0;
-            leaf.c1 = tri.c1;
-            leaf.c2 = tri.c2;
-            leaf.c3 = tri.c3;
-            leaf.p0u = tri.p0[u];
-            leaf.p0v = tri.p0[v];
-            leaf.u = static_cast<uint8_t>(u);
-            leaf.v = static_cast<uint8_t>(v);
-            leaf.unused[0] = leaf.unused[1] = 0;
-            leaf.triangle = n.triangle;
-        } else {
-            vyxBIHFlatNode& f = flat[refs[i]];
-            f.plane[0] = n.leftMax;
-            f.plane[1] = n.rightMin;
-            f.extent[0] = n.extentMin;
-            f.extent[1] = n.extentMax;
-            for (int c = 0; c < 2; ++c) {
-                int32_t link = st.links[2 * i + c];
-                f.child[c] = link > 0 ? refs[link] : vyxBIHNoChild;
-            }
-            f.axis = n.axis;
-            f.unused = 0;
-        }
-    }
-    bih.flatRoot = refs[0];
-    bih.flatNodes = flat;
-    bih.leafTriangles = leafTriangles;
-    std::free(refs);
-    return true;
-}
-
 static void makeEmpty(vyxBIH& bih) {
     std::memset(&bih.root, 0, sizeof(bih.root));
     bih.root.triangle = -1; // an interior node without children: every traversal misses
@@ -291,9 +226,6 @@ static void makeEmpty(vyxBIH& bih) {
     bih.triangleCount = 0;
     bih.nodePool = nullptr;
     bih.nodeCount = 0;
-    bih.flatNodes = nullptr;
-    bih.leafTriangles = nullptr;
-    bih.flatRoot = vyxBIHNoChild;
 }
 
 void vyxBuildBIH(int32_t count, vyxBIH& bih, vyxTriangle* triangles) {
@@ -359,8 +291,6 @@ void vyxBuildBIH(int32_t count, vyxBIH& bih, vyxTriangle* triangles) {
         bih.triangleCount = count;
         bih.nodePool = pool;
         bih.nodeCount = poolCount > 0 ? poolCount : 0;
-        if (!buildFlat(st, triangles, bih))
-            std::fprintf(stderr, "vyx: out of memory for the compact copy of a hierarchy; using the slower one\n");
     }
 
     std::free(records);
@@ -376,9 +306,4 @@ void vyxFreeBIH(vyxBIH& bih) {
     bih.nodeCount = 0;
     bih.root.left = nullptr;
     bih.root.right = nullptr;
-    std::free(bih.flatNodes);
-    std::free(bih.leafTriangles);
-    bih.flatNodes = nullptr;
-    bih.leafTriangles = nullptr;
-    bih.flatRoot = vyxBIHNoChild;
 }

@@ -20,35 +20,6 @@ struct vyxBIHNode {
     float extentMax;    // highest coordinate on axis of all this node's triangles
 };
 
-// The traversal's copy of a built tree. Interior nodes only, 32 bytes each in one
-// aligned array, with the planes ordered so that a ray picks its near and far side by
-// the sign of its direction on the node's axis: for sign s (0 = positive, 1 = negative)
-// the near plane is plane[s], the far plane plane[1 - s], the entry extent extent[s].
-// A child reference is a node index (>= 0), vyxBIHNoChild, or a leaf: -2 - i for
-// leafTriangles[i]. Leaves thus cost no node visit.
-struct vyxBIHFlatNode {
-    float plane[2];   // leftMax, rightMin
-    float extent[2];  // extentMin, extentMax
-    int32_t child[2]; // left, right
-    uint32_t axis;
-    uint32_t unused;
-};
-
-static const int32_t vyxBIHNoChild = -1;
-
-// What the ray-triangle test reads of one leaf's triangle, stored in leaf order so
-// that neighbouring leaves share cache lines. The values are copies of the
-// vyxTriangle's, so a test on this record gives bit for bit the same result.
-struct vyxBIHLeafTriangle {
-    float normal[3];
-    float d;
-    float c0, c1, c2, c3;
-    float p0u, p0v;   // p0 on the projection axes u, v
-    uint8_t u, v;     // projection axes (k + 1) % 3, (k + 2) % 3
-    uint8_t unused[2];
-    int32_t triangle; // index in the mesh's triangle array
-};
-
 struct vyxBIH {
     vyxBIHNode root;
     float boundsMin[3];      // componentwise minimum over all vertices
@@ -58,11 +29,6 @@ struct vyxBIH {
     int32_t triangleCount;
     vyxBIHNode* nodePool;    // every node below the root, in one allocation; owned
     int32_t nodeCount;       // nodes used in nodePool
-    // The traversal copy (owned, built with the tree). Null in a structure filled by
-    // hand: the queries then walk the node records above.
-    vyxBIHFlatNode* flatNodes;
-    vyxBIHLeafTriangle* leafTriangles;
-    int32_t flatRoot;        // child reference of the root
 };
 
 // Builds the hierarchy over count set-up triangles into bih (every field written). With

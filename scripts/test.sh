@@ -3,7 +3,7 @@
 #   1. release build: every unit test and the end-to-end tests under Xvfb;
 #   2. AddressSanitizer + UndefinedBehaviorSanitizer build: the unit tests and a short
 #      threaded render of the sample scene (both renderers, ambient occlusion on);
-#   3. ThreadSanitizer build: the renderer, shading and geometry tests and the same render;
+#   3. ThreadSanitizer build: the same unit tests and render;
 #   4. each libFuzzer harness for a short time (VYX_FUZZ_SECONDS, default 30).
 # VYX_TEST_QUICK=1 runs step 1 only.
 set -euo pipefail
@@ -32,7 +32,7 @@ step "ThreadSanitizer"
 cmake --preset tsan >/dev/null
 cmake --build --preset tsan -j "$jobs"
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-    ctest --preset tsan -j "$jobs" -E '^e2e_' -L '^(geometry|trace|render|threads)$'
+    ctest --preset tsan -j "$jobs" -E '^e2e_'
 
 step "fuzzing"
 scripts/fuzz.sh "${VYX_FUZZ_SECONDS:-30}"

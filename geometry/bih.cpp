@@ -264,6 +264,14 @@ void vyxBuildBIH(int32_t count, vyxBIH& bih, vyxTriangle* triangles) {
             }
             st.items[t] = t;
         }
+        // 2n - 1 nodes plus the cuts: room for most trees up front spares the copies of
+        // a growing array.
+        if (count < 0x7fffffff / 6) {
+            st.nodes = static_cast<vyxBIHNode*>(std::malloc(static_cast<size_t>(count) * 5 / 2 * sizeof(vyxBIHNode)));
+            st.links = static_cast<int32_t*>(std::malloc(static_cast<size_t>(count) * 5 * sizeof(int32_t)));
+            if (st.nodes && st.links)
+                st.nodeCapacity = static_cast<int32_t>(static_cast<int64_t>(count) * 5 / 2);
+        }
         int32_t root = allocateNodes(st, 1);
         if (root == 0)
             buildNode(st, root, 0, count, bih.boundsMin, bih.boundsMax, 0);

@@ -32,24 +32,20 @@ static float cosineWeight(float f) {
     return std::cos(f * pi + pi) * 0.5f + 0.5f;
 }
 
-float vyxValueNoise(float x, float y, float z, float cell) {
-    const float p[3] = {x, y, z};
-    int32_t index[3];
-    float frac[3];
-    for (int a = 0; a < 3; ++a) {
-        int32_t i = truncateToInt(p[a] / cell);
-        float f = (p[a] - cell * static_cast<float>(i)) / cell;
-        if (f < 0.0f) {
-            f += 1.0f;
-            i -= 1;
-        }
-        index[a] = i;
-        frac[a] = f;
+// One axis of the lattice: the cell index below p and the cosine weight of p within it.
+static void latticeAxis(float p, float cell, int32_t& index, float& weight) {
+    int32_t i = truncateToInt(p / cell);
+    float f = (p - cell * static_cast<float>(i)) / cell;
+    if (f < 0.0f) {
+        f += 1.0f;
+        i -= 1;
     }
-    uint32_t n = static_cast<uint32_t>(index[0]) + 17u * static_cast<uint32_t>(index[1]) +
-                 31u * static_cast<uint32_t>(index[2]);
-    float wx = cosineWeight(frac[0]), wy = cosineWeight(frac[1]), wz = cosineWeight(frac[2]);
+    index = i;
+    weight = cosineWeight(f);
+}
 
+// The noise at lattice index n = ix + 17 iy + 31 iz with the three axis weights.
+static float blendLattice(uint32_t n, float wx, float wy, float wz) {
     float a0 = (1.0f - wx) * latticeValue(n) + wx * latticeValue(n + 1u);
     float a1 = (1.0f - wx) * latticeValue(n + 17u) + wx * latticeValue(n + 18u);
     float b0 = (1.0f - wx) * latticeValue(n + 31u) + wx * latticeValue(n + 32u);
@@ -57,6 +53,19 @@ float vyxValueNoise(float x, float y, float z, float cell) {
     float front = (1.0f - wy) * a0 + wy * a1;
     float back = (1.0f - wy) * b0 + wy * b1;
     return (1.0f - wz) * front + wz * back;
+}
+
+static uint32_t latticeIndex(int32_t ix, int32_t iy, int32_t iz) {
+    return static_cast<uint32_t>(ix) + 17u * static_cast<uint32_t>(iy) + 31u * static_cast<uint32_t>(iz);
+}
+
+float vyxValueNoise(float x, float y, float z, float cell) {
+    int32_t ix, iy, iz;
+    float wx, wy, wz;
+    latticeAxis(x, cell, ix, wx);
+    latticeAxis(y, cell, iy, wy);
+    latticeAxis(z, cell, iz, wz);
+    return blendLattice(latticeIndex(ix, iy, iz), wx, wy, wz);
 }
 
 float vyxFractalNoise(float x, float y, float z, float persistence) {
@@ -203,10 +212,40 @@ void vyxBuildTerrainMesh(vyxMesh& mesh) {
     };
 
     // Heights: row a runs towards -z, column c towards +x; the grid spans -128..128.
+    // The height is vyxFractalNoise(c * 0.01, a * 0.01, 100, 0.5), computed the same way
+    // step for step, with each octave's lattice index and weight worked out once per
+    // grid coordinate (rows and columns share the values k * 0.01) and once for z, not at
+    // every point.
+    const int octaves = 8;
+    struct Lattice {
+        int32_t index;
+        float weight;
+    };
+    Lattice axisLattice[points][octaves], depthLattice[octaves];
+    {
+        float cell = 1.0f;
+        for (int octave = 0; octave < octaves; ++octave) {
+            for (int k = 0; k < points; ++k) {
+                latticeAxis(static_cast<float>(k) * 0.01f, cell, axisLattice[k][octave].index,
+                            axisLattice[k][octave].weight);
+            }
+            latticeAxis(100.0f, cell, depthLattice[octave].index, depthLattice[octave].weight);
+            cell *= 0.5f;
+        }
+    }
     for (int a = 0; a < points; ++a) {
         for (int c = 0; c < points; ++c) {
             float* q = pos + (static_cast<size_t>(a) * points + c) * 3;
-            float h = vyxFractalNoise(static_cast<float>(c) * 0.01f, static_cast<float>(a) * 0.01f, 100.0f, 0.5f);
+            float sum = 0.0f, amplitude = 1.0f;
+            for (int octave = 0; octave < octaves; ++octave) {
+                const Lattice& lx = axisLattice[c][octave];
+                const Lattice& ly = axisLattice[a][octave];
+                const Lattice& lz = depthLattice[octave];
+                sum += amplitude * blendLattice(latticeIndex(lx.index, ly.index, lz.index), lx.weight, ly.weight,
+                                                lz.weight);
+                amplitude *= 0.5f;
+            }
+            float h = sum * 0.25f + 0.5f;
             q[0] = static_cast<float>(c - 128);
             q[1] = -100.0f * (h - 0.5f);
             q[2] = static_cast<float>(128 - a);

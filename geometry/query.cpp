@@ -63,15 +63,15 @@ static inline vyxTraceResult testTriangle(const vyxTriangle& tri, const float o[
     float dv = pv - tri.p0[v];
     float w1 = tri.c1 * du - tri.c0 * dv;
     result.w1 = w1;
-    if (w1 < 0.0f)
+    if (!(w1 >= 0.0f))
         return result;
     float w2 = tri.c2 * dv - tri.c3 * du;
     result.w2 = w2;
-    if (w2 < 0.0f)
+    if (!(w2 >= 0.0f))
         return result;
     float w0 = (1.0f - w1) - w2;
     result.w0 = w0;
-    if (w0 < 0.0f)
+    if (!(w0 >= 0.0f))
         return result;
     result.t = t;
     return result;

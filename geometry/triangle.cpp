@@ -60,17 +60,19 @@ vyxTraceResult vyxTestTrace(const vyxTriangle& tri, const float& ox, const float
     float du = pu - tri.p0[u];
     float dv = pv - tri.p0[v];
 
+    // A weight that is NaN (the hit point overflowed to infinity on a ray nearly
+    // parallel to the plane) fails its test like a negative one.
     float w1 = tri.c1 * du - tri.c0 * dv;
     result.w1 = w1;
-    if (w1 < 0.0f)
+    if (!(w1 >= 0.0f))
         return result;
     float w2 = tri.c2 * dv - tri.c3 * du;
     result.w2 = w2;
-    if (w2 < 0.0f)
+    if (!(w2 >= 0.0f))
         return result;
     float w0 = (1.0f - w1) - w2;
     result.w0 = w0;
-    if (w0 < 0.0f)
+    if (!(w0 >= 0.0f))
         return result;
     result.t = t;
     return result;

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <sstream>
 #include <string>
@@ -16,7 +17,9 @@
 #include "app/app_context.h"
 #include "app/postprocess.h"
 #include "app/sample_scene.h"
+#include "geometry/mesh.h"
 #include "geometry/query.h"
+#include "geometry/triangle.h"
 #include "render/frame.h"
 #include "robustness_util.h"
 #include "trace/light.h"
@@ -206,4 +209,37 @@ TEST_F(BadRays, RenderersWithBrokenCamerasFillTheFrameWithValidBytes) {
             vyxFreeFrame(frame);
         }
     }
+}
+
+TEST(OverflowingRays, HitPointAtInfinityIsNoHit) {
+    // A ray nearly parallel to a triangle's plane with huge direction components meets
+    // the plane at a finite t whose point overflows to infinity; its weights come out
+    // NaN and must not pass for a hit (they used to, with NaN weights, far from the
+    // triangle).
+    vyxTriangle triangle{};
+    const float corners[3][3] = {{-1, 0, -1}, {1, 0, -1}, {0, 0, 1}};
+    std::memcpy(triangle.p0, corners[0], sizeof(corners[0]));
+    std::memcpy(triangle.p1, corners[1], sizeof(corners[1]));
+    std::memcpy(triangle.p2, corners[2], sizeof(corners[2]));
+    vyxSetupTriangle(triangle);
+    const vyxVec3 directions[] = {{1e30f, -1e-10f, 1e30f}, {1e30f, -1e-10f, -1e30f}, {-1e30f, -1e-10f, -1e30f},
+                                  {3e38f, -1e-8f, 3e38f},  {-3e38f, -1e-30f, 1e20f}};
+    for (const vyxVec3& d : directions) {
+        vyxTraceResult hit = vyxTestTrace(triangle, 0, 1, 0, d.x, d.y, d.z);
+        EXPECT_LT(hit.t, 0.0f) << describe(d) << ": t " << hit.t << ", weights " << hit.w0 << " " << hit.w1 << " "
+                               << hit.w2;
+    }
+    // The same rays through a mesh of the triangle, over its hierarchy.
+    ScopedDir dir;
+    writeFile("one.obj", "v -1 0 -1\nv 1 0 -1\nv 0 0 1\nf 1 2 3\n");
+    vyxMesh mesh;
+    std::memset(&mesh, 0, sizeof(mesh));
+    capture([&] { vyxLoadMeshFromObj("one.obj", mesh); });
+    ASSERT_EQ(mesh.triangleCount, 1);
+    vyxTransformPrepare(mesh.transform);
+    for (const vyxVec3& d : directions)
+        EXPECT_LT(vyxTraceMesh(mesh, {0, 1, 0}, d, -1.0f).t, 0.0f) << describe(d);
+    // A sane ray still hits.
+    EXPECT_FLOAT_EQ(vyxTraceMesh(mesh, {0, 1, 0}, {0, -1, 0}, -1.0f).t, 1.0f);
+    vyxReleaseMesh(mesh);
 }

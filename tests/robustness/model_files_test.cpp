@@ -249,3 +249,41 @@ TEST(BadModelFiles, TextureCoordinatesOfNaNAndHugeValuesShade) {
         mesh.materials[m].texture = nullptr;
     vyxReleaseMesh(mesh);
 }
+
+TEST(BadModelFiles, EveryTruncatedPrefixLoads) {
+    // A model using every kind of face corner and a library using every property, cut
+    // after each byte: the mesh never holds more than the whole files give, and its
+    // hits name its own triangles.
+    const std::string model = "mtllib lib.mtl\no thing\nv 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\nvt 0 0\nvt 1 0\n"
+                              "vt 1 1\nvn 0 0 1\ng first\nusemtl red\nf 1/1/1 2/2/1 3/3/1 4/1/1\n"
+                              "g second\nusemtl glass\nf -4//1 -3//1 -2//1\nf 1 2 3\n";
+    const std::string library = "newmtl red\nKd 1 0 0\nKs 0.5 0.5 0.5\nNs 20\nillum 2\n"
+                                "newmtl glass\nKd 0.2 0.3 0.4\nd 0.5\nTr 0.5\nmap_Kd glass.png\nillum 9\n";
+    ScopedDir dir;
+    writeFile("lib.mtl", library);
+    writeFile("model.obj", model);
+    vyxMesh whole;
+    std::memset(&whole, 0, sizeof(whole));
+    capture([&] { vyxLoadMeshFromObj("model.obj", whole); });
+    ASSERT_EQ(whole.triangleCount, 4);
+    ASSERT_EQ(whole.materialCount, 2);
+    vyxReleaseMesh(whole);
+    for (int file = 0; file < 2; ++file) {
+        const std::string& text = file == 0 ? model : library;
+        for (size_t length = 0; length < text.size(); ++length) {
+            writeFile(file == 0 ? "model.obj" : "lib.mtl", text.substr(0, length));
+            vyxMesh mesh;
+            std::memset(&mesh, 0, sizeof(mesh));
+            capture([&] { vyxLoadMeshFromObj("model.obj", mesh); });
+            std::string where = (file == 0 ? "model cut at " : "library cut at ") + std::to_string(length);
+            EXPECT_LE(mesh.triangleCount, 4) << where;
+            EXPECT_LE(mesh.materialCount, 2 + 1) << where << " (the two, or a default one)";
+            if (file == 1) {
+                EXPECT_EQ(mesh.triangleCount, 4) << where << ": the model is whole";
+            }
+            expectSquareTraces(mesh, false, where);
+            vyxReleaseMesh(mesh);
+        }
+        writeFile(file == 0 ? "model.obj" : "lib.mtl", text);
+    }
+}

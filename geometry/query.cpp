@@ -46,37 +46,6 @@ bool vyxIntersectBox(const float boxMin[3], const float boxMax[3], const float o
     return tnear <= tfar;
 }
 
-// vyxTestTrace step for step (the same operations in the same order, so the same
-// bits), kept here so that the traversal's innermost call is inlined.
-static inline vyxTraceResult testTriangle(const vyxTriangle& tri, const float o[3], const float dir[3]) {
-    vyxTraceResult result = {-1.0f, 0, 0, 0.0f, 0.0f, 0.0f};
-    float nd = tri.normal[1] * dir[1] + tri.normal[0] * dir[0] + tri.normal[2] * dir[2];
-    if (nd == 0.0f)
-        return result;
-    float t = -((tri.normal[0] * o[0] + tri.normal[1] * o[1] + tri.normal[2] * o[2] + tri.d) / nd);
-    if (t < 0.0f)
-        return result;
-    const int u = (tri.k + 1) % 3, v = (tri.k + 2) % 3;
-    float pu = o[u] + t * dir[u];
-    float pv = o[v] + t * dir[v];
-    float du = pu - tri.p0[u];
-    float dv = pv - tri.p0[v];
-    float w1 = tri.c1 * du - tri.c0 * dv;
-    result.w1 = w1;
-    if (!(w1 >= 0.0f))
-        return result;
-    float w2 = tri.c2 * dv - tri.c3 * du;
-    result.w2 = w2;
-    if (!(w2 >= 0.0f))
-        return result;
-    float w0 = (1.0f - w1) - w2;
-    result.w0 = w0;
-    if (!(w0 >= 0.0f))
-        return result;
-    result.t = t;
-    return result;
-}
-
 vyxTraceResult vyxTraverseBIH(const vyxVec3& origin, const vyxVec3& direction, float tnear, float tfar,
                               const vyxTriangle* triangles, float maxDistance, const vyxBIHNode& root) {
     const float o[3] = {origin.x, origin.y, origin.z};
@@ -98,7 +67,7 @@ vyxTraceResult vyxTraverseBIH(const vyxVec3& origin, const vyxVec3& direction, f
         const vyxBIHNode* next = nullptr;
         if (node && node->isLeaf) {
             if (!(best.t >= 0.0f && tnear > best.t)) {
-                vyxTraceResult r = testTriangle(triangles[node->triangle], o, d);
+                vyxTraceResult r = vyxTestTrace(triangles[node->triangle], o[0], o[1], o[2], d[0], d[1], d[2]);
                 // r.t >= 0 is false for a NaN t (degenerate triangle).
                 if (r.t >= 0.0f && (best.t < 0.0f || r.t < best.t) && (maxDistance < 0.0f || r.t < maxDistance)) {
                     best = r;

@@ -49,23 +49,32 @@ void vyxReleaseMaterial(vyxMaterial& material) {
     material.textureFile = nullptr;
 }
 
-static float nextFloat(int& position, const std::string& line, bool& present) {
+// The next number of the line. present is false at the end of the line; usable is
+// false there and for a number that is not finite, which the shading could not use (a
+// NaN opacity would turn every shadow through the surface into NaN).
+static float nextFloat(int& position, const std::string& line, bool& present, bool& usable) {
     std::string token;
     position = vyxNextToken(position, line, token);
     present = position >= 0;
-    return present ? std::strtof(token.c_str(), nullptr) : 0.0f;
+    float value = present ? std::strtof(token.c_str(), nullptr) : 0.0f;
+    usable = present && std::isfinite(value);
+    return usable ? value : 0.0f;
 }
 
-// "Kd r [g b]": a colour given by one number is grey, as the MTL format defines it.
+// "Kd r [g b]": a colour given by one number is grey, as the MTL format defines it. A
+// line without numbers, or with one that is not finite, changes nothing.
 static void readColor(int position, const std::string& line, float color[3]) {
-    bool present = false;
-    float r = nextFloat(position, line, present);
-    if (!present) {
-        return; // a keyword without its numbers changes nothing
-    }
-    float g = nextFloat(position, line, present);
+    bool present = false, usable = false;
+    float r = nextFloat(position, line, present, usable);
+    if (!usable)
+        return;
+    float g = nextFloat(position, line, present, usable);
     bool hasG = present;
-    float b = nextFloat(position, line, present);
+    if (hasG && !usable)
+        return;
+    float b = hasG ? nextFloat(position, line, present, usable) : r;
+    if (hasG && present && !usable)
+        return;
     color[0] = r;
     color[1] = hasG ? g : r;
     color[2] = hasG ? b : r;
@@ -110,9 +119,13 @@ void vyxLoadMtl(vyxObjModel& model, const char* path) {
         } else if (keyword == "Ke") {
             readColor(position, line, current->ke);
         } else if (keyword == "Ft" || keyword == "d") {
-            float value = nextFloat(position, line, present);
-            if (present) {
-                (keyword == "Ft" ? current->ft : current->dissolve) = value;
+            bool usable = false;
+            float value = nextFloat(position, line, present, usable);
+            if (usable && keyword == "Ft") {
+                current->ft = value;
+            } else if (usable) {
+                // An opacity outside [0, 1] would add negative light behind the surface.
+                current->dissolve = value < 0.0f ? 0.0f : (value > 1.0f ? 1.0f : value);
             }
         } else if (keyword == "illum") {
             token.clear();

@@ -83,7 +83,8 @@ static bool resolveIndex(const std::string& field, int32_t count, int32_t& index
         index = static_cast<int32_t>(value - 1);
         return true;
     }
-    if (value < 0 && -value <= count) {
+    // Compared as value >= -count, so the most negative number cannot overflow.
+    if (value < 0 && value >= -static_cast<long long>(count)) {
         index = static_cast<int32_t>(count + value);
         return true;
     }

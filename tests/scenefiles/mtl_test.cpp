@@ -176,3 +176,27 @@ TEST_F(MtlFiles, LibraryThatCannotBeOpened) {
     EXPECT_TRUE(model.materials.empty()) << "a folder yields nothing";
     EXPECT_NE(err.find(dir), std::string::npos) << err;
 }
+
+// Numbers the shading cannot use leave the property as it was; an opacity outside
+// [0, 1] is clamped, so no surface adds negative light behind it.
+TEST_F(MtlFiles, UnusableNumbersAndOpacityOutOfRange) {
+    struct Case {
+        const char* body;
+        float r, g, b, alpha;
+    } cases[] = {
+        {"Kd 0.2 0.3 0.4\nKd nan 1 1\n", 0.2f, 0.3f, 0.4f, 1.0f},
+        {"Kd 0.2 0.3 0.4\nKd 1 inf 1\n", 0.2f, 0.3f, 0.4f, 1.0f},
+        {"Kd 0.2 0.3 0.4\nKd 1 1 -inf\n", 0.2f, 0.3f, 0.4f, 1.0f},
+        {"d 0.5\nd nan\n", 0.0f, 0.0f, 0.0f, 0.5f},
+        {"d 5\n", 0.0f, 0.0f, 0.0f, 1.0f},
+        {"d -1\n", 0.0f, 0.0f, 0.0f, 0.0f},
+    };
+    for (const Case& c : cases) {
+        vyxMaterial m = mapOne(c.body);
+        EXPECT_EQ(m.color[0], c.r) << c.body;
+        EXPECT_EQ(m.color[1], c.g) << c.body;
+        EXPECT_EQ(m.color[2], c.b) << c.body;
+        EXPECT_EQ(m.alpha, c.alpha) << c.body;
+        vyxReleaseMaterial(m);
+    }
+}

@@ -175,6 +175,7 @@ TEST_F(ObjFiles, FacesWithBadIndicesAreDroppedWithOneWarning) {
         "f 1 2 3/1/1/1",       // four fields
         "f 1 2 99999999999999999999",
         "f 1 2 -99999999999999999999",
+        "f 1 2 -9223372036854775808", // the most negative 64-bit number
         "f 1 2 3 4 9 3",    // one bad corner drops the whole polygon
         "f 1 2 6\nv 0 0 3", // a vertex defined after the face does not count
     };

@@ -127,8 +127,16 @@ vyxTraceResult vyxTraverseBIH(const vyxVec3& origin, const vyxVec3& direction, f
             }
 
             if (farChild || nearChild) {
-                // Both sides: defer the far child, go on with the near one.
-                if (depth < kStackSize) {
+                // Both sides: defer the far child, go on with the near one. A missing
+                // child (after an empty-space cut) is never deferred: the walk goes on
+                // with the other side at once, exactly as popping it would.
+                if (!nearChild) {
+                    next = farChild;
+                    tnear = farNear;
+                } else if (!farChild) {
+                    next = nearChild;
+                    tfar = nearFar;
+                } else if (depth < kStackSize) {
                     stackNode[depth] = farChild;
                     stackNear[depth] = farNear;
                     stackFar[depth] = tfar;

@@ -50,6 +50,8 @@ void vyxUpdateLight(vyxLight& light) {
     if (light.kind == LightSpot)
         light.cosAngle = std::cos(light.angle);
 
+    light.unitDirection = vyxNormalize(light.direction);
+
     if (light.kind == LightDisc) {
         vyxVec3 w = -vyxNormalize(light.direction); // from a surface toward the light
         vyxTransform m;

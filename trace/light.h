@@ -36,6 +36,7 @@ struct vyxLight {
     vyxVec3 boxMin;       // derived: position - range (when range > 0)
     vyxVec3 boxMax;       // derived: position + range
     vyxVec3 sampleDirs[3]; // derived for discs: three directions toward the disc
+    vyxVec3 unitDirection; // derived: direction normalised, so shading need not redo it per hit
 };
 
 // A light with every field zero.

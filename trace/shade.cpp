@@ -135,7 +135,7 @@ static bool shadeHit(const vyxScene& scene, const vyxTraceResult& hit, vyxVec3 o
                 break;
             }
             case LightHemisphere: {
-                float b = vyxDot(normal, vyxNormalize(light.direction)) * 0.5f + 0.5f;
+                float b = vyxDot(normal, light.unitDirection) * 0.5f + 0.5f;
                 vyxVec3 add = light.colour * b + light.groundColour * (1.0f - b);
                 diffuse += occluded ? add * occlusion : add;
                 break;
@@ -147,10 +147,11 @@ static bool shadeHit(const vyxScene& scene, const vyxTraceResult& hit, vyxVec3 o
                 vyxVec3 toLight = light.position - point; // not normalised: shadow rays end at the light
                 float k = light.angle;
                 float distanceSquared = vyxDot(toLight, toLight);
+                vyxVec3 lightDir = vyxNormalize(toLight);
                 bool insideCone = true;
                 if (light.kind == LightSpot) {
                     // The cone's edge counts as inside.
-                    if (light.cosAngle > vyxDot(vyxNormalize(toLight), -vyxNormalize(light.direction))) {
+                    if (light.cosAngle > vyxDot(lightDir, -light.unitDirection)) {
                         visible = false;
                         insideCone = false;
                     }
@@ -188,7 +189,6 @@ static bool shadeHit(const vyxScene& scene, const vyxTraceResult& hit, vyxVec3 o
                         att = k / (k + distanceSquared);
                     }
                 }
-                vyxVec3 lightDir = vyxNormalize(toLight);
                 float cosTheta = vyxDot(normal, lightDir);
                 if (visible && cosTheta > 0.0f) {
                     vyxVec3 t = vyxTraceShadow(scene, point, toLight, 1.0f);
@@ -201,7 +201,7 @@ static bool shadeHit(const vyxScene& scene, const vyxTraceResult& hit, vyxVec3 o
             }
             case LightDirectional:
             case LightDisc: {
-                vyxVec3 lightDir = vyxNormalize(-light.direction);
+                vyxVec3 lightDir = -light.unitDirection;
                 float cosTheta = vyxDot(normal, lightDir);
                 if (cosTheta > 0.0f) {
                     vyxVec3 t = light.kind == LightDisc ? vyxDiscVisibility(scene, light, point, settings)

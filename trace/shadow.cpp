@@ -92,7 +92,7 @@ vyxVec3 vyxDiscVisibility(const vyxScene& scene, const vyxLight& light, vyxVec3 
         uint32_t u = static_cast<uint32_t>(device());
         float theta = (static_cast<float>(u) / 4294967296.0f) * twoPi;
         // vyxTransformRotate wants a unit axis; the light's direction may have any length.
-        vyxVec3 axis = vyxNormalize(light.direction);
+        vyxVec3 axis = light.unitDirection;
         vyxTransform spin;
         vyxTransformIdentity(spin);
         vyxTransformRotate(spin, theta, axis.x, axis.y, axis.z);

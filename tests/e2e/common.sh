@@ -14,14 +14,30 @@ make_workdir() {
 }
 
 # start_program BINARY: starts it in the background (output in app.log), sets APP and
-# waits until its window has a caption.
+# waits until its window has a caption. A freshly started X server sometimes refuses the
+# very first client; a program that ends before its window appears because it could not
+# reach the display is started again, a few times, after a pause.
 start_program() {
-    "$1" > app.log 2>&1 &
-    APP=$!
     trap 'kill $APP 2>/dev/null || true; cd /; rm -rf "$WORK"' EXIT
-    if ! timeout 120 xdotool search --sync --name 'VYX Tracer' > /dev/null; then
-        echo "window never appeared"; cat app.log; exit 1
-    fi
+    local attempt
+    for attempt in 1 2 3 4 5; do
+        "$1" > app.log 2>&1 &
+        APP=$!
+        local deadline=$((SECONDS + 120))
+        while [ $SECONDS -lt $deadline ]; do
+            if xdotool search --name 'VYX Tracer' > /dev/null 2>&1; then
+                return 0
+            fi
+            kill -0 "$APP" 2>/dev/null || break
+            sleep 0.2
+        done
+        if kill -0 "$APP" 2>/dev/null || ! grep -q "open X11 display" app.log; then
+            break
+        fi
+        echo "attempt $attempt: the display refused the program; retrying"
+        sleep 1
+    done
+    echo "window never appeared"; cat app.log; exit 1
 }
 
 # wait_exit SECONDS: waits for the program to end; prints and returns its status.

@@ -4,9 +4,12 @@ BMP screenshots. Standard library only.
 
   window_image.py bmp FILE WIDTH HEIGHT          checks a 24-bit BMP of that size that is
                                                  not one flat colour
-  window_image.py diff A.xwd B.xwd X0 Y0 X1 Y1   prints how many pixels of the rectangle
+  window_image.py diff A.xwd B.xwd X0 Y0 X1 Y1 [LIMIT]
+                                                 prints how many pixels of the rectangle
                                                  [X0, X1) x [Y0, Y1) differ by more than
-                                                 64 in some channel
+                                                 LIMIT (default 64) in some channel
+  window_image.py colours A.xwd X0 Y0 X1 Y1      prints how many distinct colours the
+                                                 rectangle holds (1: one flat colour)
   window_image.py png IN.xwd OUT.png             converts a dump to PNG
 """
 import struct
@@ -68,7 +71,7 @@ def check_bmp(path, width, height):
     print("%s: %dx%d, 24-bit, with content" % (path, width, height))
 
 
-def count_different(path_a, path_b, x0, y0, x1, y1):
+def count_different(path_a, path_b, x0, y0, x1, y1, limit=64):
     wa, ha, a = read_xwd(path_a, y1)
     wb, hb, b = read_xwd(path_b, y1)
     if (wa, ha) != (wb, hb):
@@ -78,9 +81,18 @@ def count_different(path_a, path_b, x0, y0, x1, y1):
         ra, rb = a[y], b[y]
         for x in range(x0, min(x1, wa)):
             i = 3 * x
-            if max(abs(ra[i] - rb[i]), abs(ra[i + 1] - rb[i + 1]), abs(ra[i + 2] - rb[i + 2])) > 64:
+            if max(abs(ra[i] - rb[i]), abs(ra[i + 1] - rb[i + 1]), abs(ra[i + 2] - rb[i + 2])) > limit:
                 count += 1
     print(count)
+
+
+def count_colours(path, x0, y0, x1, y1):
+    width, height, rows = read_xwd(path, y1)
+    colours = set()
+    for y in range(y0, min(y1, height)):
+        row = rows[y]
+        colours.update(row[3 * x: 3 * x + 3] for x in range(x0, min(x1, width)))
+    print(len(colours))
 
 
 def write_png(path_in, path_out):
@@ -98,8 +110,10 @@ def write_png(path_in, path_out):
 def main():
     if len(sys.argv) == 5 and sys.argv[1] == "bmp":
         check_bmp(sys.argv[2], int(sys.argv[3]), int(sys.argv[4]))
-    elif len(sys.argv) == 8 and sys.argv[1] == "diff":
-        count_different(sys.argv[2], sys.argv[3], *map(int, sys.argv[4:8]))
+    elif len(sys.argv) in (8, 9) and sys.argv[1] == "diff":
+        count_different(sys.argv[2], sys.argv[3], *map(int, sys.argv[4:]))
+    elif len(sys.argv) == 7 and sys.argv[1] == "colours":
+        count_colours(sys.argv[2], *map(int, sys.argv[3:7]))
     elif len(sys.argv) == 4 and sys.argv[1] == "png":
         write_png(sys.argv[2], sys.argv[3])
     else:

@@ -33,7 +33,7 @@ namespace {
 const char* const usageLine =
     "usage: vyx-bench [--size 640x480|1280x720|WxH] [--preset 0..5|all] [--camera 0..3|all] [--time T]\n"
     "                 [--frames N] [--ao] [--no-interp] [--threads N] [--assets DIR] [--out DIR]\n"
-    "                 [--json FILE] [--probe] [--fixed-clock] [--hash] [--help]\n";
+    "                 [--json FILE] [--probe] [--fixed-clock] [--hash] [--no-jitter] [--help]\n";
 
 struct Options {
     int width = 640;
@@ -50,6 +50,7 @@ struct Options {
     std::string json;
     bool probe = false;
     bool hash = false;       // print a checksum of each traced frame (before post-processing)
+    bool noJitter = false;   // soft-shadow samples unrotated in every preset: frames repeat exactly
     bool fixedClock = false; // post-processing sees 1/60 s per frame from 0, not the real clock
 };
 
@@ -111,6 +112,8 @@ int parseArguments(int argc, char** argv, Options& options, bool& help) {
             options.probe = true;
         } else if (arg == "--hash") {
             options.hash = true;
+        } else if (arg == "--no-jitter") {
+            options.noJitter = true;
         } else if (arg == "--fixed-clock") {
             options.fixedClock = true;
         } else if (arg == "--size") {
@@ -301,6 +304,9 @@ int main(int argc, char** argv) {
         return 1;
     }
     scene.aoToggle = options.ao;
+    if (options.noJitter)
+        for (int32_t i = 0; i < scene.presetCount; ++i)
+            scene.presetTable[i] &= ~static_cast<int32_t>(RenderJitterSoftShadows);
     scene.noInterpolationToggle = options.noInterp;
 
     if (options.probe)

@@ -1,0 +1,29 @@
+#!/bin/bash
+# Traces a fixed set of frames of the sample scene with vyx-bench and compares their
+# checksums with the ones stored in tests/data/frame_hashes.txt: every preset (soft-shadow
+# jitter off, so frames repeat exactly) and camera at two animation times, the
+# subdivision presets once more without block interpolation, and two larger frames.
+# A change that alters any traced pixel changes a checksum.
+# Usage: frame_hashes.sh VYX_BENCH [--update]   (--update rewrites the stored file)
+set -euo pipefail
+bench=$1
+stored=$(cd "$(dirname "$0")/../data" && pwd)/frame_hashes.txt
+run() { "$bench" --hash --no-jitter --frames 1 --threads 4 "$@" | grep 'traced frame hash' | sed "s/^/$* | /"; }
+actual=$( {
+    run --size 160x120 --preset all --camera all --time 0
+    run --size 160x120 --preset all --camera all --time 600
+    for p in 0 1 2 3; do run --size 160x120 --preset $p --camera all --time 300 --no-interp; done
+    run --size 640x480 --preset 0 --camera 0 --time 0
+    run --size 640x480 --preset 4 --camera 1 --time 900
+} )
+if [ "${2:-}" = "--update" ]; then
+    echo "$actual" > "$stored"
+    echo "rewrote $stored with $(echo "$actual" | wc -l) frame checksums"
+    exit 0
+fi
+if ! diff <(cat "$stored") <(echo "$actual"); then
+    echo "FAILED: traced frames differ from $stored (lines marked > are this build's)."
+    echo "If the pictures are meant to change, regenerate with scripts/frame-hashes.sh."
+    exit 1
+fi
+echo "all $(echo "$actual" | wc -l) traced frames match $stored"

@@ -226,6 +226,7 @@ static void makeEmpty(vyxBIH& bih) {
     bih.triangleCount = 0;
     bih.nodePool = nullptr;
     bih.nodeCount = 0;
+    std::memset(&bih.traversal, 0, sizeof(bih.traversal));
 }
 
 void vyxBuildBIH(int32_t count, vyxBIH& bih, vyxTriangle* triangles) {
@@ -299,6 +300,7 @@ void vyxBuildBIH(int32_t count, vyxBIH& bih, vyxTriangle* triangles) {
         bih.triangleCount = count;
         bih.nodePool = pool;
         bih.nodeCount = poolCount > 0 ? poolCount : 0;
+        vyxBuildTraversalTree(bih.root, triangles, count, bih.traversal);
     }
 
     std::free(records);
@@ -309,6 +311,7 @@ void vyxBuildBIH(int32_t count, vyxBIH& bih, vyxTriangle* triangles) {
 }
 
 void vyxFreeBIH(vyxBIH& bih) {
+    vyxFreeTraversalTree(bih.traversal);
     std::free(bih.nodePool);
     bih.nodePool = nullptr;
     bih.nodeCount = 0;

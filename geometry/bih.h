@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "geometry/transform.h"
+#include "geometry/traversal_tree.h"
 #include "geometry/triangle.h"
 
 struct vyxBIHNode {
@@ -29,14 +30,16 @@ struct vyxBIH {
     int32_t triangleCount;
     vyxBIHNode* nodePool;    // every node below the root, in one allocation; owned
     int32_t nodeCount;       // nodes used in nodePool
+    vyxTraversalTree traversal; // derived copy the queries walk; empty = walk the nodes
 };
 
 // Builds the hierarchy over count set-up triangles into bih (every field written). With
 // count <= 0 or no triangles the structure is empty and every query misses. Triangles
 // that cannot be separated are split in list order, and the depth stays bounded so the
-// traversal stack cannot overflow.
+// traversal stack cannot overflow. Also builds the traversal copy the queries use.
 void vyxBuildBIH(int32_t count, vyxBIH& bih, vyxTriangle* triangles);
 
-// Frees every node below the root; the vyxBIH record itself belongs to the mesh's owner.
+// Frees every node below the root and the traversal copy; the vyxBIH record itself
+// belongs to the mesh's owner.
 // Safe on an empty, zeroed or already freed structure.
 void vyxFreeBIH(vyxBIH& bih);

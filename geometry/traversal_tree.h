@@ -1,0 +1,71 @@
+#pragma once
+// vyxTraversalTree: a read-only copy of a bounding interval hierarchy laid out for fast
+// nearest-hit queries. The hierarchy's interval planes bound its triangles on one axis
+// per node, so a ray skimming over a wide, flat mesh (the terrain) has to descend almost
+// to the leaves everywhere along its path. This copy gives every subtree its full 3D
+// box, merges two split levels into one node whose four boxes are tested together, drops
+// the single-child nodes of empty-space cuts (they bound nothing a box does not) and
+// keeps the triangles' test data in the order the leaves are reached.
+//
+// Queries visit the leaves in exactly the hierarchy's front-to-back order (at every split
+// the child on the ray's side of the split axis first) and only skip subtrees whose
+// slightly enlarged box the ray cannot meet nearer than the best hit so far, so the
+// nearest hit, ties included, is the one the hierarchy's own traversal finds.
+
+#include <cstdint>
+
+#include "geometry/triangle.h"
+
+struct vyxBIHNode;
+
+// Four child slots stand for the grandchildren of one split: left-left, left-right,
+// right-left, right-right. A child of the split that is a leaf takes its pair's first
+// slot and leaves the second empty.
+struct alignas(64) vyxTraversalNode {
+    float lower[3][4];  // per axis, per slot: box minimum; +inf in an empty slot
+    float upper[3][4];  // per axis, per slot: box maximum; -inf in an empty slot
+    int32_t child[4];   // >= 0: node index; vyxTraversalLeaf(slot) for a triangle; empty: 0
+    uint8_t axis[3];    // split axes: this split's, its left child's, its right child's
+    uint8_t slots;      // bit i set when slot i holds a child
+};
+
+// What the ray-triangle test reads, copied from the set-up vyxTriangle (same floats).
+struct vyxTraversalTriangle {
+    float normal[3];
+    float d;
+    float c0, c1, c2, c3;
+    float p0u, p0v;     // p0 on the two projection axes
+    int32_t triangle;   // index in the mesh's triangle array
+    uint8_t u, v;       // projection axes, (k + 1) % 3 and (k + 2) % 3
+};
+
+struct vyxTraversalTree {
+    vyxTraversalNode* nodes;         // node 0 first when the root is a split; owned
+    int32_t nodeCount;
+    vyxTraversalTriangle* triangles; // in the order the leaves are reached; owned
+    int32_t triangleCount;
+    int32_t root;                    // reference to the root: node, leaf, or 0 when empty
+    float margin;                    // boxes are widened by this much at query time
+    int32_t stackNeeded;             // deepest deferred-entry count a query can reach
+};
+
+// Child references: a non-negative node index, or a leaf as the bitwise complement of
+// its triangle slot. An empty slot is marked by its box, not its reference.
+inline int32_t vyxTraversalLeaf(int32_t slot) { return ~slot; }
+
+// Builds tree from the hierarchy below root over the set-up triangles it indexes
+// (triangles[0, count)). Returns false and leaves tree empty (all fields zero) when
+// memory runs out or the tree would need a deeper stack than queries keep; the caller
+// then uses the hierarchy itself.
+bool vyxBuildTraversalTree(const vyxBIHNode& root, const vyxTriangle* triangles, int32_t count,
+                           vyxTraversalTree& tree);
+
+// Frees the arrays and zeroes the record. Safe on a zeroed or already freed tree.
+void vyxFreeTraversalTree(vyxTraversalTree& tree);
+
+// Nearest hit of origin + t direction with t in [0, maxDistance) (maxDistance must be
+// positive; pass FLT_MAX for no limit), origin and direction finite and in the tree's
+// space. Same result as vyxTraverseBIH over the hierarchy the tree was built from: t,
+// weights and triangle; object = -1; t = -1 for no hit. Any thread.
+vyxTraceResult vyxTraverseTree(const vyxTraversalTree& tree, const float origin[3], const float direction[3],
+                               float maxDistance);

@@ -5,10 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -374,6 +376,26 @@ TEST(SampleScene, ScreenshotWritesADatedBmpOrReportsFailure) {
     struct stat info;
     ASSERT_EQ(stat((work.path + "/" + names[0]).c_str(), &info), 0);
     EXPECT_EQ(info.st_size, 54 + 40 * 30 * 3) << "24-bit BMP at the window size";
+
+    // A write that fails halfway (here the file size limit, as a full disk would) is
+    // reported and leaves no partial file behind.
+    {
+        ScopedWorkDir full;
+        rlimit previous;
+        ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &previous), 0);
+        rlimit small = previous;
+        small.rlim_cur = 1000;
+        sighandler_t handler = signal(SIGXFSZ, SIG_IGN);
+        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+        testing::internal::CaptureStderr();
+        bool saved = scene.TakeScreenshot();
+        std::string err = testing::internal::GetCapturedStderr();
+        setrlimit(RLIMIT_FSIZE, &previous);
+        signal(SIGXFSZ, handler);
+        EXPECT_FALSE(saved);
+        EXPECT_NE(err.find("the partial file is removed"), std::string::npos) << err;
+        EXPECT_TRUE(filesIn(full.path).empty()) << filesIn(full.path)[0];
+    }
 
     // A folder that has gone away: the screenshot is skipped, nothing crashes.
     ScopedWorkDir gone;

@@ -59,7 +59,6 @@ TEST(BadFaceFiles, WrongSizesAreRefusedAbsurdTexelsReplaced) {
     const Case cases[] = {
         {"one face", face, ""},
         {"a 4-byte header", "HDR1" + face, "holds 786436 bytes, a face needs 786432; face ignored"},
-        {"one byte short", face.substr(1), "holds 786431 bytes, a face needs 786432; face ignored"},
         {"ten megabytes", face + std::string((10u << 20) - face.size(), '\x7f'),
          "holds 10485760 bytes, a face needs 786432; face ignored"},
         {"absurd texels", floatsAsBytes(absurd), "6 texel values not finite or outside [0, 65504]"},

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "scenefiles/obj.h"
 
@@ -216,18 +217,18 @@ TEST_F(MtlFiles, UnusableNumbersOutOfRangeValuesAndSeparators) {
     struct Case {
         const char* body;
         float r, g, b, alpha;
-        const char* messages; // expected lines of stderr, each after "one.mtl:", "|" between
+        std::vector<std::string> messages; // each on one line of stderr, after "one.mtl:"
     } cases[] = {
-        {"Kd 0.2 0.3 0.4\nKd nan 1 1\n", 0.2f, 0.3f, 0.4f, 1.0f, "3: Kd value nan"},
-        {"Kd 0.2 0.3 0.4\nKd 1 inf 1\n", 0.2f, 0.3f, 0.4f, 1.0f, "3: Kd value inf"},
-        {"Kd 0.2 0.3 0.4\nKd 1 1 -inf\n", 0.2f, 0.3f, 0.4f, 1.0f, "3: Kd value -inf"},
-        {"d 0.5\nd nan\n", 0.0f, 0.0f, 0.0f, 0.5f, "3: d value nan"},
-        {"d 5\n", 0.0f, 0.0f, 0.0f, 1.0f, "2: d value 5 "},
-        {"d -1\n", 0.0f, 0.0f, 0.0f, 0.0f, "2: d value -1 "},
-        {"Kd -0.5 0.2 2000\n", 0.0f, 0.2f, 1000.0f, 1.0f, "2: Kd value -0.5 |2: Kd value 2000 "},
-        {"Kd 1e30\n", 1000.0f, 1000.0f, 1000.0f, 1.0f, "2: Kd value 1e+30 "},
-        {"Kd\v0.1\f0.2\t0.3\n", 0.1f, 0.2f, 0.3f, 1.0f, ""},
-        {"Kd 0.1 \\\n0.2 0.3\nd 0.5\n", 0.1f, 0.2f, 0.3f, 0.5f, ""},
+        {"Kd 0.2 0.3 0.4\nKd nan 1 1\n", 0.2f, 0.3f, 0.4f, 1.0f, {"3: Kd value nan"}},
+        {"Kd 0.2 0.3 0.4\nKd 1 inf 1\n", 0.2f, 0.3f, 0.4f, 1.0f, {"3: Kd value inf"}},
+        {"Kd 0.2 0.3 0.4\nKd 1 1 -inf\n", 0.2f, 0.3f, 0.4f, 1.0f, {"3: Kd value -inf"}},
+        {"d 0.5\nd nan\n", 0.0f, 0.0f, 0.0f, 0.5f, {"3: d value nan"}},
+        {"d 5\n", 0.0f, 0.0f, 0.0f, 1.0f, {"2: d value 5 "}},
+        {"d -1\n", 0.0f, 0.0f, 0.0f, 0.0f, {"2: d value -1 "}},
+        {"Kd -0.5 0.2 2000\n", 0.0f, 0.2f, 1000.0f, 1.0f, {"2: Kd value -0.5 ", "2: Kd value 2000 "}},
+        {"Kd 1e30\n", 1000.0f, 1000.0f, 1000.0f, 1.0f, {"2: Kd value 1e+30 "}},
+        {"Kd\v0.1\f0.2\t0.3\n", 0.1f, 0.2f, 0.3f, 1.0f, {}},
+        {"Kd 0.1 \\\n0.2 0.3\nd 0.5\n", 0.1f, 0.2f, 0.3f, 0.5f, {}},
     };
     for (const Case& c : cases) {
         vyxMaterial m = mapOne(c.body);
@@ -235,15 +236,10 @@ TEST_F(MtlFiles, UnusableNumbersOutOfRangeValuesAndSeparators) {
         EXPECT_EQ(m.color[1], c.g) << c.body;
         EXPECT_EQ(m.color[2], c.b) << c.body;
         EXPECT_EQ(m.alpha, c.alpha) << c.body;
-        std::string expected = c.messages;
-        int lines = 0;
-        for (size_t start = 0; !expected.empty() && start != std::string::npos; ++lines) {
-            size_t bar = expected.find('|', start);
-            std::string one = expected.substr(start, bar == std::string::npos ? bar : bar - start);
-            EXPECT_NE(err.find("one.mtl:" + one), std::string::npos) << c.body << ": " << err;
-            start = bar == std::string::npos ? bar : bar + 1;
+        for (const std::string& message : c.messages) {
+            EXPECT_NE(err.find("one.mtl:" + message), std::string::npos) << c.body << ": " << err;
         }
-        EXPECT_EQ(static_cast<int>(std::count(err.begin(), err.end(), '\n')), lines) << c.body << ": " << err;
+        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), static_cast<long>(c.messages.size())) << c.body << ": " << err;
         vyxReleaseMaterial(m);
     }
 }

@@ -333,12 +333,14 @@ TEST_F(ObjFiles, DirectoryPrefixOfEitherSeparator) {
 TEST_F(ObjFiles, FilesThatCannotBeRead) {
     vyxObjModel model = load(dir + "/missing.obj");
     EXPECT_EQ(out, "Unable to open file.\n");
+    EXPECT_EQ(err, "vyx: cannot open model " + dir + "/missing.obj: No such file or directory\n");
     EXPECT_TRUE(model.positions.empty() && model.groups.empty() && model.materials.empty());
 
     // A missing library is reported the same way and the model still loads.
     std::string path = write("nolib.obj", "mtllib gone.mtl\n" + square + "f 1 2 3\n");
     model = load(path);
     EXPECT_EQ(out, "Opened file " + path + "\nUnable to open file.\n");
+    EXPECT_NE(err.find("cannot open material library " + dir + "/gone.mtl"), std::string::npos) << err;
     ASSERT_EQ(model.groups.size(), 1u);
     EXPECT_EQ(model.groups[0].faces.size(), 1u);
 
@@ -463,19 +465,14 @@ TEST_F(ObjFiles, ConcavePolygonsAreCutInsideTheirOutline) {
     struct P2 {
         double a, b;
     };
-    auto ring = [](int n, double radius, double start, bool clockwise) {
-        std::vector<P2> points;
-        for (int i = 0; i <= n; ++i) {
-            double angle = start + (clockwise ? -1 : 1) * 2 * 3.14159265358979 * i / n;
-            points.push_back({radius * std::cos(angle), radius * std::sin(angle)});
-        }
-        return points;
-    };
-    // A ring saved as one outline: the outer circle, a cut to the inner one and back.
-    std::vector<P2> annulus = ring(32, 2.0, 0, false);
-    std::vector<P2> inner = ring(32, 1.0, 0, true);
-    annulus.insert(annulus.end(), inner.begin(), inner.end());
-    std::vector<P2> star;
+    // A ring saved as one outline: the outer circle, a cut to the inner one, the inner
+    // circle the other way round and back along the cut; and a ten-pointed star.
+    std::vector<P2> annulus, star;
+    for (int i = 0; i <= 32; ++i) {
+        double angle = 2 * 3.14159265358979 * i / 32;
+        annulus.insert(annulus.begin() + i, {2 * std::cos(angle), 2 * std::sin(angle)});
+        annulus.insert(annulus.begin() + i + 1, {std::cos(angle), std::sin(angle)});
+    }
     for (int i = 0; i < 10; ++i) {
         double angle = 2 * 3.14159265358979 * i / 10, radius = i % 2 ? 0.4 : 1.0;
         star.push_back({radius * std::cos(angle), radius * std::sin(angle)});

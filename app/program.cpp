@@ -80,10 +80,18 @@ int vyxRunProgram(GameState& state, int32_t width, int32_t height) {
     return 0;
 }
 
+// The program's name without the folder it was started from.
+static const char* baseName(const char* path) {
+    if (path == nullptr || *path == '\0')
+        return "vyx-raytracer";
+    const char* slash = std::strrchr(path, '/');
+    return slash != nullptr ? slash + 1 : path;
+}
+
 static void printUsage(const char* name, FILE* out) { std::fprintf(out, "usage: %s [--help] [MODEL.obj]\n", name); }
 
 int vyxParseCommandLine(int argc, char** argv, vyxCommandLine& commandLine) {
-    const char* name = argc > 0 && argv[0] != nullptr ? argv[0] : "vyx-raytracer";
+    const char* name = baseName(argc > 0 ? argv[0] : nullptr);
     bool options = true;
     for (int i = 1; i < argc; ++i) {
         const char* argument = argv[i];
@@ -107,7 +115,7 @@ int vyxParseCommandLine(int argc, char** argv, vyxCommandLine& commandLine) {
 }
 
 void vyxPrintHelp(const char* name, FILE* out) {
-    printUsage(name, out);
+    printUsage(baseName(name), out);
     std::fprintf(out,
                  "\n"
                  "Traces a scene in real time on the CPU: terrain, sky, sun and a model, by default the\n"

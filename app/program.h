@@ -22,9 +22,10 @@ struct vyxCommandLine {
 
 // Reads argv: "--help" / "-h", at most one model path, "--" ending the options. Returns
 // -1 to go on; otherwise the exit status: 2 after one line naming the problem and the
-// usage line on stderr (an unknown option, a second model). Writes nothing for "--help":
+// usage line on stderr (both with argv[0] without its folder) (an unknown option, a second model). Writes nothing for "--help":
 // the caller prints vyxPrintHelp.
 int vyxParseCommandLine(int argc, char** argv, vyxCommandLine& commandLine);
 
-// Writes the usage, the keys and the file formats read to out, for the program `name`.
+// Writes the usage, the keys and the file formats read to out, for the program `name`
+// (argv[0]; its folder is left out).
 void vyxPrintHelp(const char* name, FILE* out);

@@ -60,7 +60,7 @@ TEST(Program, CommandLine) {
          "vyx-raytracer: one model at a time (a.obj and b.obj given)\nusage: vyx-raytracer [--help] [MODEL.obj]\n"},
     };
     for (const Case& c : cases) {
-        std::vector<char*> argv = {const_cast<char*>("vyx-raytracer")};
+        std::vector<char*> argv = {const_cast<char*>("../vyx-raytracer")};
         for (const char* argument : c.arguments)
             argv.push_back(const_cast<char*>(argument));
         vyxCommandLine commandLine;

@@ -56,6 +56,10 @@ void GSSampleScene::Animate() {
     vyxTransformTranslate(copyTransform, 0.0f, 2.0f * sinFloat(v), 0.0f);
 
     vyxTransformIdentity(model.transform);
+    if (modelFromFile) {
+        vyxTransformScale(model.transform, modelFitScale, modelFitScale, modelFitScale);
+        vyxTransformTranslate(model.transform, modelFitOffset.x, modelFitOffset.y, modelFitOffset.z);
+    }
     if (cameraIndex == 3) {
         // Walking among the dunes: the sculpture stands larger, above the ground.
         vyxTransformScale(model.transform, 3.0f, 3.0f, 3.0f);

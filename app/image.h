@@ -15,7 +15,10 @@
 uint8_t* vyxSurfaceToRGBA(SDL_Surface* surface, int32_t& width, int32_t& height);
 
 // Loads the PNG, JPEG or other image at path into texture: 4 byte channels, the given
-// filter, WrapRepeat both ways (sizes are not required to be powers of two). When the
-// file cannot be decoded, texture.data is null and the size 0 × 0, a warning goes to
-// stderr and the result is false. texture.data is the caller's to free().
+// filter, WrapRepeat both ways. A side that is not a power of two is resampled up to the
+// next one, so that repeat addressing tiles the whole picture. A CMYK JPEG is converted
+// to RGB and a JPEG cut short is loaded with a warning (its missing rows are grey), both
+// on stderr. When the file cannot be read or decoded, texture.data is null and the size
+// 0 × 0, a warning goes to stderr and the result is false. texture.data is the caller's
+// to free().
 bool vyxLoadImageTexture(const char* path, vyxTexture& texture, uint8_t filter);

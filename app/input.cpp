@@ -1,8 +1,11 @@
 // Update: walking from the held keys, the event queue (keys, mouse look, quit), the
 // frame time and the animation clock; and the F12 screenshot.
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
+#include <vector>
 
 #include "SDL.h"
 
@@ -84,8 +87,9 @@ void GSSampleScene::Update(float dt) {
                 break;
             }
             case SDLK_o:
-                static_cast<GameState*>(this)->Unload();
-                static_cast<GameState*>(this)->Load();
+                // A reload takes a good part of a second: presses queued in one frame
+                // (a held key's repeats, an impatient user) reload once, after the events.
+                reloadRequested = true;
                 break;
             case SDLK_r:
                 hudVisible = !hudVisible;
@@ -131,6 +135,12 @@ void GSSampleScene::Update(float dt) {
         if (state == keyPressedThisFrame)
             state = keyHeld;
 
+    if (reloadRequested) {
+        reloadRequested = false;
+        static_cast<GameState*>(this)->Unload();
+        static_cast<GameState*>(this)->Load();
+    }
+
     frameTime = dt;
     animationTime = static_cast<float>(animationTime + static_cast<double>(dt) * 60.0);
 }
@@ -150,14 +160,35 @@ bool GSSampleScene::TakeScreenshot() {
     int32_t seconds = static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(now)));
     std::snprintf(name, sizeof(name), "%04d-%02d-%02d_vyx_screenshot_%d.bmp", local.tm_year + 1900,
                   local.tm_mon + 1, local.tm_mday, seconds);
-    SDL_RWops* stream = SDL_RWFromFile(name, "wb");
-    if (stream == nullptr) {
-        std::fprintf(stderr, "vyx: cannot write screenshot %s: %s\n", name, SDL_GetError());
+    // The BMP is made in memory and then written with every write checked, so that a
+    // write that fails halfway (a full disk) removes the file instead of leaving half a
+    // picture behind.
+    const size_t capacity = 1024 + static_cast<size_t>(presentSurface->h) * ((presentSurface->w * 3 + 3) & ~3);
+    std::vector<char> bytes(capacity);
+    SDL_RWops* memory = SDL_RWFromMem(bytes.data(), static_cast<int>(capacity));
+    if (memory == nullptr || SDL_SaveBMP_RW(presentSurface, memory, 0) != 0) {
+        std::fprintf(stderr, "vyx: cannot encode screenshot %s: %s\n", name, SDL_GetError());
+        if (memory != nullptr)
+            SDL_RWclose(memory);
         return false;
     }
-    // SDL_SaveBMP_RW closes the stream itself (last argument 1).
-    if (SDL_SaveBMP_RW(presentSurface, stream, 1) != 0) {
-        std::fprintf(stderr, "vyx: writing screenshot %s failed: %s\n", name, SDL_GetError());
+    size_t size = static_cast<size_t>(SDL_RWtell(memory));
+    SDL_RWclose(memory);
+    FILE* file = std::fopen(name, "wb");
+    if (file == nullptr) {
+        std::fprintf(stderr, "vyx: cannot write screenshot %s: %s\n", name, std::strerror(errno));
+        return false;
+    }
+    bool written = std::fwrite(bytes.data(), 1, size, file) == size;
+    int error = errno;
+    if (std::fclose(file) != 0 && written) {
+        written = false;
+        error = errno;
+    }
+    if (!written) {
+        std::remove(name);
+        std::fprintf(stderr, "vyx: writing screenshot %s failed: %s; the partial file is removed\n", name,
+                     std::strerror(error));
         return false;
     }
     return true;

@@ -1,5 +1,5 @@
-// Entry point of vyx-raytracer and vyx-raytracer-640. The two programs differ only in
-// VYX_RESOLUTION_WIDTH/HEIGHT.
+// Entry point of vyx-raytracer and vyx-raytracer-640: the command line, then the program.
+// The two programs differ only in VYX_RESOLUTION_WIDTH/HEIGHT.
 
 #include <cstdlib>
 
@@ -11,6 +11,16 @@
 #define VYX_RESOLUTION_HEIGHT 720
 #endif
 
-int main(int, char**) {
+int main(int argc, char** argv) {
+    vyxCommandLine commandLine;
+    int status = vyxParseCommandLine(argc, argv, commandLine);
+    if (status >= 0)
+        return status;
+    if (commandLine.help) {
+        vyxPrintHelp(argv[0], stdout);
+        return 0;
+    }
+    if (commandLine.model != nullptr)
+        vyxSampleScene.modelPath = commandLine.model;
     std::exit(vyxRunProgram(vyxSampleScene, VYX_RESOLUTION_WIDTH, VYX_RESOLUTION_HEIGHT));
 }

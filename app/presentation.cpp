@@ -7,8 +7,6 @@
 #include "SDL.h"
 #include "SDL_ttf.h"
 
-#define STB_IMAGE_RESIZE_IMPLEMENTATION
-#define STB_IMAGE_RESIZE_STATIC
 #include "stb_image_resize.h"
 
 #include "app/sample_scene.h"

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 #include "SDL.h"
@@ -77,4 +78,68 @@ int vyxRunProgram(GameState& state, int32_t width, int32_t height) {
     TTF_Quit();
     SDL_Quit();
     return 0;
+}
+
+// The program's name without the folder it was started from.
+static const char* baseName(const char* path) {
+    if (path == nullptr || *path == '\0')
+        return "vyx-raytracer";
+    const char* slash = std::strrchr(path, '/');
+    return slash != nullptr ? slash + 1 : path;
+}
+
+static void printUsage(const char* name, FILE* out) { std::fprintf(out, "usage: %s [--help] [MODEL.obj]\n", name); }
+
+int vyxParseCommandLine(int argc, char** argv, vyxCommandLine& commandLine) {
+    const char* name = baseName(argc > 0 ? argv[0] : nullptr);
+    bool options = true;
+    for (int i = 1; i < argc; ++i) {
+        const char* argument = argv[i];
+        if (options && std::strcmp(argument, "--") == 0) {
+            options = false;
+        } else if (options && (std::strcmp(argument, "--help") == 0 || std::strcmp(argument, "-h") == 0)) {
+            commandLine.help = true;
+        } else if (options && argument[0] == '-' && argument[1] != '\0') {
+            std::fprintf(stderr, "%s: unknown option %s\n", name, argument);
+            printUsage(name, stderr);
+            return 2;
+        } else if (commandLine.model != nullptr) {
+            std::fprintf(stderr, "%s: one model at a time (%s and %s given)\n", name, commandLine.model, argument);
+            printUsage(name, stderr);
+            return 2;
+        } else {
+            commandLine.model = argument;
+        }
+    }
+    return -1;
+}
+
+void vyxPrintHelp(const char* name, FILE* out) {
+    printUsage(baseName(name), out);
+    std::fprintf(out,
+                 "\n"
+                 "Traces a scene in real time on the CPU: terrain, sky, sun and a model, by default the\n"
+                 "sample sculpture read from venus.obj in the working directory (the folder of the\n"
+                 "generated assets). MODEL.obj is shown in its place instead, scaled and moved to\n"
+                 "the same spot; a model that cannot be read leaves the sample model in place.\n"
+                 "\n"
+                 "Keys:\n"
+                 "  mouse, W A S D    look and walk (free-walk camera)\n"
+                 "  C                 next camera: orbit, path flight, chase view, free walk\n"
+                 "  Left / Right      previous / next quality preset\n"
+                 "  Z                 ambient occlusion on / off\n"
+                 "  X                 block interpolation on / off\n"
+                 "  R                 overlay text on / off\n"
+                 "  F                 full screen on / off\n"
+                 "  I                 reset camera, preset and exposure\n"
+                 "  O                 reload every asset and the model\n"
+                 "  F12               screenshot (BMP in the working directory)\n"
+                 "  Escape            quit\n"
+                 "\n"
+                 "Formats read:\n"
+                 "  models     Wavefront OBJ (v, vt, vn, f, g, o, usemtl, mtllib), UTF-8 or UTF-16\n"
+                 "  materials  MTL (newmtl, Kd, Ka, Ks, Ke, d, Ft, illum, map_Kd with its options);\n"
+                 "             libraries are found beside the model, textures beside their library\n"
+                 "  textures   PNG, JPEG, BMP, GIF, TGA and the other formats of SDL_image\n"
+                 "  sky        six raw float faces xpos.float ... zneg.float, 256 x 256 RGB each\n");
 }

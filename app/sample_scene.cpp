@@ -3,6 +3,7 @@
 
 #include "app/sample_scene.h"
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,7 +18,8 @@
 GSSampleScene vyxSampleScene;
 
 // Asset names. Paths are relative to the working directory; "./" is this platform's
-// spelling of the current-folder prefix.
+// spelling of the current-folder prefix. Model textures are named relative to the folder
+// of their library.
 static const char* const assetPrefix = "./";
 static const char* const checkerPath = "./checker-board.png";
 static const char* const sandPath = "./sand.jpg";
@@ -26,9 +28,41 @@ static const char* const facePaths[6] = {"xpos.float", "xneg.float", "ypos.float
 static const char* const fontPath = "Prelude-Medium.ttf";
 static const char* const modelName = "venus.obj";
 
+const vyxVec3 vyxSampleModelCentre = {0.0f, -0.0925f, 0.0f};
+const float vyxSampleModelHeight = 1.655f;
+
+void vyxFitToSampleModel(vyxVec3 low, vyxVec3 high, float& scale, vyxVec3& offset) {
+    vyxVec3 size = high - low;
+    float largest = std::fmax(size.x, std::fmax(size.y, size.z));
+    // A flat model lying down would be blown up without bound by its height alone.
+    float measured = size.y >= 1e-3f * largest ? size.y : largest;
+    scale = measured > 0.0f && std::isfinite(measured) && std::isfinite(vyxSampleModelHeight / measured)
+                ? vyxSampleModelHeight / measured
+                : 1.0f;
+    vyxVec3 centre = (low + high) * 0.5f;
+    offset = vyxSampleModelCentre - centre * scale;
+    if (!std::isfinite(offset.x) || !std::isfinite(offset.y) || !std::isfinite(offset.z))
+        offset = {0.0f, 0.0f, 0.0f};
+}
+
+// Bounding box of every triangle corner of mesh; low > high when it has none.
+static void meshBounds(const vyxMesh& mesh, vyxVec3& low, vyxVec3& high) {
+    low = {INFINITY, INFINITY, INFINITY};
+    high = {-INFINITY, -INFINITY, -INFINITY};
+    for (int32_t t = 0; t < mesh.triangleCount; ++t)
+        for (const float* p : {mesh.triangles[t].p0, mesh.triangles[t].p1, mesh.triangles[t].p2}) {
+            low = {std::fmin(low.x, p[0]), std::fmin(low.y, p[1]), std::fmin(low.z, p[2])};
+            high = {std::fmax(high.x, p[0]), std::fmax(high.y, p[1]), std::fmax(high.z, p[2])};
+        }
+}
+
 GSSampleScene::GSSampleScene() {
     // Zero every plain member first so that Unload, the destructor and the tools that
     // build a scene by hand see empty meshes and null pointers.
+    modelFromFile = false;
+    modelFitScale = 1.0f;
+    modelFitOffset = {0.0f, 0.0f, 0.0f};
+    reloadRequested = false;
     loaded = false;
     cameraCount = 4;
     presetCount = 6;
@@ -172,18 +206,14 @@ void GSSampleScene::Load() {
     if (terrain.materialCount > 0 && terrain.materials != nullptr)
         terrain.materials[0].texture = sandTexture.data != nullptr ? &sandTexture : nullptr;
 
-    char path[1024];
-    std::memset(path, 0, sizeof(path));
-    std::snprintf(path, sizeof(path), "%s%s", assetPrefix, modelName);
-    vyxLoadMeshFromObj(path, model);
+    LoadModel();
 
     for (int32_t m = 0; m < model.materialCount; ++m) {
         vyxMaterial& material = model.materials[m];
         if (material.textureFile == nullptr)
             continue;
-        std::snprintf(path, sizeof(path), "%s%s", assetPrefix, material.textureFile);
         vyxTexture* texture = new vyxTexture;
-        loadImage(path, *texture, FilterBilinear);
+        loadImage(material.textureFile, *texture, FilterBilinear);
         if (texture->data != nullptr) {
             material.texture = texture;
         } else {
@@ -223,6 +253,28 @@ void GSSampleScene::Load() {
     vyxSceneAddLight(scene, skyLight);
     scene.cubeMap = &cubeFaces;
     loaded = true;
+}
+
+void GSSampleScene::LoadModel() {
+    modelFromFile = false;
+    modelFitScale = 1.0f;
+    modelFitOffset = {0.0f, 0.0f, 0.0f};
+    if (!modelPath.empty()) {
+        if (vyxLoadMeshFromObj(modelPath.c_str(), model)) {
+            modelFromFile = true;
+            vyxVec3 low, high;
+            meshBounds(model, low, high);
+            if (model.triangleCount > 0)
+                vyxFitToSampleModel(low, high, modelFitScale, modelFitOffset);
+            return;
+        }
+        vyxReleaseMesh(model);
+        std::fprintf(stderr, "vyx: the model %s could not be read; showing the sample model\n", modelPath.c_str());
+    }
+    char path[1024];
+    std::memset(path, 0, sizeof(path));
+    std::snprintf(path, sizeof(path), "%s%s", assetPrefix, modelName);
+    vyxLoadMeshFromObj(path, model);
 }
 
 void GSSampleScene::Unload() {

@@ -3,6 +3,7 @@
 // presentation.
 
 #include <cstdint>
+#include <string>
 
 #include "app/app_context.h"
 #include "app/game_state.h"
@@ -27,6 +28,10 @@ public:
     void Unload() override;
     void Update(float frameTime) override;
     void Render() override;
+
+    // Load's model step: modelPath's model fitted to the sample model's place, or the
+    // sample model when modelPath is empty or cannot be read.
+    void LoadModel();
 
     // The full-screen switch of the "F" key. A mode that cannot be set keeps (or
     // restores) a working one and says so on stderr.
@@ -55,6 +60,17 @@ public:
     void CreatePresentImage(int32_t width, int32_t height);
     void FreePresentImage();
 
+    // The model Load reads in place of the sample model (set by the caller; empty = the
+    // sample model). A model that cannot be read is reported and the sample model shown.
+    std::string modelPath;
+    bool modelFromFile;          // derived by Load: the mesh holds modelPath's model
+    // Derived by Load for a model from modelPath: uniform scale and offset that put its
+    // bounding box where the sample model's is (same centre, same height). Animate
+    // applies them before the model's own motion.
+    float modelFitScale;
+    vyxVec3 modelFitOffset;
+    // Set by the "O" key; Update reloads once after its events, however many were queued.
+    bool reloadRequested;
     bool loaded;
     int32_t cameraCount;
     int32_t presetCount;
@@ -97,6 +113,17 @@ public:
     // second quick press of a key.
     uint8_t heldKeys[256];
 };
+
+// The sample model's bounding box in its own coordinates (the generated venus.obj):
+// centre and height that a model from a file is fitted to.
+extern const vyxVec3 vyxSampleModelCentre;
+extern const float vyxSampleModelHeight;
+
+// Uniform scale and offset that give the box [low, high] the sample model's centre and
+// height (p maps to p * scale + offset). A box of no height is fitted by its largest
+// side; an empty or degenerate box (a point, or not finite) keeps scale 1 and moves its
+// centre only.
+void vyxFitToSampleModel(vyxVec3 low, vyxVec3 high, float& scale, vyxVec3& offset);
 
 // The one instance, constructed before the entry point.
 extern GSSampleScene vyxSampleScene;

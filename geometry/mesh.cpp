@@ -1,5 +1,6 @@
 #include "geometry/mesh.h"
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,35 +14,61 @@ static bool facePositionsValid(const vyxObjFace& face, int32_t positionCount) {
            validIndex(face.position[2], positionCount);
 }
 
+// Beyond this a coordinate is taken as garbage: the hierarchy's bounds would overflow or
+// swallow every other triangle.
+static const float maxCoordinate = 1e18f;
+
+static bool positionUsable(const vyxObjModel& model, int32_t index) {
+    const float* p = &model.positions[3 * static_cast<size_t>(index)];
+    for (int k = 0; k < 3; ++k)
+        if (!(std::fabs(p[k]) <= maxCoordinate)) // false for NaN too
+            return false;
+    return true;
+}
+
+static bool faceUsable(const vyxObjFace& face, const vyxObjModel& model) {
+    return facePositionsValid(face, model.positionCount()) && positionUsable(model, face.position[0]) &&
+           positionUsable(model, face.position[1]) && positionUsable(model, face.position[2]);
+}
+
 static void copy3(float out[3], const float* in) {
     out[0] = in[0];
     out[1] = in[1];
     out[2] = in[2];
 }
 
-void vyxLoadMeshFromObj(const char* path, vyxMesh& mesh) {
+bool vyxLoadMeshFromObj(const char* path, vyxMesh& mesh) {
     std::memset(&mesh, 0, sizeof(mesh));
     vyxTransformIdentity(mesh.transform);
 
     vyxObjModel model;
-    vyxLoadObj(path, model);
+    const bool read = vyxLoadObj(path, model);
     const int32_t positionCount = model.positionCount();
     const int32_t texcoordCount = model.texcoordCount();
     const int32_t normalCount = model.normalCount();
     const int32_t modelMaterials = static_cast<int32_t>(model.materials.size());
 
     // The reader already drops faces with bad position indices; this check keeps the
-    // mesh safe whatever the model holds. Faces naming no loaded material share one extra
+    // mesh safe whatever the model holds, and leaves out triangles with a corner that is
+    // not finite or absurdly far. Faces naming no loaded material share one extra
     // default material at the end of the array.
     int32_t triangleCount = 0;
+    long farTriangles = 0;
     bool needsDefault = false;
     for (const vyxObjGroup& group : model.groups)
         for (const vyxObjFace& face : group.faces)
-            if (facePositionsValid(face, positionCount)) {
+            if (faceUsable(face, model)) {
                 ++triangleCount;
                 if (!validIndex(face.material, modelMaterials))
                     needsDefault = true;
+            } else if (facePositionsValid(face, positionCount)) {
+                ++farTriangles;
             }
+    if (read && triangleCount == 0)
+        std::fprintf(stderr, "vyx: %s has no faces to draw; the model is empty\n", path);
+    if (farTriangles > 0)
+        std::fprintf(stderr, "vyx: %s: %ld triangle%s with a corner that is not finite or beyond 1e18 left out\n",
+                     path, farTriangles, farTriangles == 1 ? "" : "s");
 
     int32_t materialCount = modelMaterials + (needsDefault ? 1 : 0);
     if (materialCount > 0) {
@@ -74,7 +101,7 @@ void vyxLoadMeshFromObj(const char* path, vyxMesh& mesh) {
         for (const vyxObjFace& face : group.faces) {
             if (n >= triangleCount)
                 break;
-            if (!facePositionsValid(face, positionCount))
+            if (!faceUsable(face, model))
                 continue;
             vyxTriangle& tri = mesh.triangles[n];
             copy3(tri.p0, &model.positions[3 * static_cast<size_t>(face.position[0])]);
@@ -112,6 +139,7 @@ void vyxLoadMeshFromObj(const char* path, vyxMesh& mesh) {
     mesh.bih = new vyxBIH;
     std::memset(mesh.bih, 0, sizeof(vyxBIH));
     vyxBuildBIH(mesh.triangleCount, *mesh.bih, mesh.triangles);
+    return read;
 }
 
 void vyxReleaseMesh(vyxMesh& mesh) {

@@ -28,10 +28,13 @@ struct vyxMesh {
 };
 
 // Fills mesh from the OBJ file at path (with its MTL libraries). A missing or empty
-// model gives a valid mesh with no triangles that every query misses. A face whose
+// model gives a valid mesh with no triangles that every query misses; a model that was
+// read but has no faces is reported on stderr. Triangles with a corner that is not
+// finite or beyond 1e18 are left out, with one warning giving their count. A face whose
 // material is missing uses a default material; a corner without a normal gets the
-// triangle's geometric normal, one without a texture coordinate (0, 0).
-void vyxLoadMeshFromObj(const char* path, vyxMesh& mesh);
+// triangle's geometric normal, one without a texture coordinate (0, 0). Returns false
+// when the file could not be opened or read (vyxLoadObj said why).
+bool vyxLoadMeshFromObj(const char* path, vyxMesh& mesh);
 
 // Releases the arrays, materials (textureFile), nodes and structure; leaves the mesh
 // zeroed. Safe on a zeroed or already released mesh. Material textures are the scene's.

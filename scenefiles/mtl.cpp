@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "scenefiles/obj.h"
+#include "scenefiles/text.h"
 
 vyxMaterial vyxDefaultMaterial() {
     vyxMaterial material;
@@ -32,9 +33,10 @@ vyxMaterial vyxMaterialFromMtl(const vyxMtlMaterial& mtl) {
     material.alpha = mtl.dissolve;
     if (mtl.hasMapKd) {
         // A failed allocation leaves the material without a texture, as a missing image would.
-        material.textureFile = static_cast<char*>(std::malloc(mtl.mapKd.size() + 1));
+        const std::string path = vyxJoinPath(mtl.folder, mtl.mapKd);
+        material.textureFile = static_cast<char*>(std::malloc(path.size() + 1));
         if (material.textureFile) {
-            std::memcpy(material.textureFile, mtl.mapKd.c_str(), mtl.mapKd.size() + 1);
+            std::memcpy(material.textureFile, path.c_str(), path.size() + 1);
         }
     }
     material.specular = std::sqrt(mtl.ks[0] * mtl.ks[0] + mtl.ks[1] * mtl.ks[1] + mtl.ks[2] * mtl.ks[2]);
@@ -49,83 +51,157 @@ void vyxReleaseMaterial(vyxMaterial& material) {
     material.textureFile = nullptr;
 }
 
+// Where a library line is, for warnings.
+struct LineSource {
+    const char* path;
+    long line;
+};
+
+// The largest colour component kept; beyond it a surface only blows out the picture.
+static const float maxColour = 1000.0f;
+
 // The next number of the line. present is false at the end of the line; usable is
 // false there and for a number that is not finite, which the shading could not use (a
-// NaN opacity would turn every shadow through the surface into NaN).
-static float nextFloat(int& position, const std::string& line, bool& present, bool& usable) {
+// NaN opacity would turn every shadow through the surface into NaN); that is warned of.
+static float nextFloat(int& position, const std::string& line, const std::string& keyword, const LineSource& at,
+                       bool& present, bool& usable) {
     std::string token;
     position = vyxNextToken(position, line, token);
     present = position >= 0;
     float value = present ? std::strtof(token.c_str(), nullptr) : 0.0f;
     usable = present && std::isfinite(value);
+    if (present && !usable)
+        std::fprintf(stderr, "vyx: %s:%ld: %s value %s is not a finite number; line ignored\n", at.path, at.line,
+                     keyword.c_str(), token.c_str());
     return usable ? value : 0.0f;
 }
 
+// value limited to [low, high], with a warning when it was outside.
+static float clampWarned(float value, float low, float high, const std::string& keyword, const LineSource& at) {
+    if (value >= low && value <= high)
+        return value;
+    float kept = value < low ? low : high;
+    std::fprintf(stderr, "vyx: %s:%ld: %s value %g is outside [%g, %g]; %g used\n", at.path, at.line,
+                 keyword.c_str(), static_cast<double>(value), static_cast<double>(low), static_cast<double>(high),
+                 static_cast<double>(kept));
+    return kept;
+}
+
 // "Kd r [g b]": a colour given by one number is grey, as the MTL format defines it. A
-// line without numbers, or with one that is not finite, changes nothing.
-static void readColor(int position, const std::string& line, float color[3]) {
+// line without numbers, or with one that is not finite, changes nothing; components are
+// kept in [0, maxColour].
+static void readColor(int position, const std::string& line, const std::string& keyword, const LineSource& at,
+                      float color[3]) {
     bool present = false, usable = false;
-    float r = nextFloat(position, line, present, usable);
+    float r = nextFloat(position, line, keyword, at, present, usable);
     if (!usable)
         return;
-    float g = nextFloat(position, line, present, usable);
+    float g = nextFloat(position, line, keyword, at, present, usable);
     bool hasG = present;
     if (hasG && !usable)
         return;
-    float b = hasG ? nextFloat(position, line, present, usable) : r;
+    float b = hasG ? nextFloat(position, line, keyword, at, present, usable) : r;
     if (hasG && present && !usable)
         return;
-    color[0] = r;
-    color[1] = hasG ? g : r;
-    color[2] = hasG ? b : r;
+    color[0] = clampWarned(r, 0.0f, maxColour, keyword, at);
+    color[1] = hasG ? clampWarned(g, 0.0f, maxColour, keyword, at) : color[0];
+    color[2] = hasG ? clampWarned(b, 0.0f, maxColour, keyword, at) : color[0];
 }
 
-void vyxLoadMtl(vyxObjModel& model, const char* path) {
-    FILE* file = path ? std::fopen(path, "r") : nullptr;
-    if (!file) {
-        std::fputs("Unable to open file.\n", stdout);
-        return;
+// Options of a texture map line and how many arguments each takes; -o, -s and -t take
+// one to three numbers.
+static int optionArguments(const std::string& option) {
+    static const char* const one[] = {"-blendu", "-blendv", "-boost", "-texres", "-clamp",
+                                      "-bm",     "-imfchan", "-type", "-cc"};
+    for (const char* name : one)
+        if (option == name)
+            return 1;
+    if (option == "-mm")
+        return 2;
+    if (option == "-o" || option == "-s" || option == "-t")
+        return 3;
+    return 0;
+}
+
+static bool isNumber(const std::string& token) {
+    char* end = nullptr;
+    std::strtod(token.c_str(), &end);
+    return end != token.c_str() && *end == '\0';
+}
+
+// The file name of a texture map line: known options skipped with their arguments, then
+// the rest of the line with surrounding white space removed. Empty when there is none.
+static std::string textureName(int position, const std::string& line) {
+    std::string token;
+    int start = position;
+    while ((position = vyxNextToken(start, line, token)) >= 0) {
+        int arguments = optionArguments(token);
+        if (arguments == 0)
+            break;
+        bool upToThree = arguments == 3;
+        for (int taken = 0; taken < arguments; ++taken) {
+            int after = vyxNextToken(position, line, token);
+            if (after < 0 || (upToThree && taken > 0 && !isNumber(token)))
+                break;
+            position = after;
+        }
+        start = position;
     }
-    std::printf("Opened file %s\n", path);
+    if (position < 0)
+        return std::string();
+    size_t first = line.find_first_not_of(" \t\v\f\r\n", static_cast<size_t>(start));
+    size_t last = line.find_last_not_of(" \t\v\f\r\n");
+    return line.substr(first, last + 1 - first);
+}
+
+bool vyxLoadMtl(vyxObjModel& model, const char* path) {
+    std::string text;
+    if (!vyxLoadTextFile(path, "material library", text))
+        return false;
+    const std::string folder = vyxFolderOf(path);
 
     // Properties before the first "newmtl" of this library belong to no material.
     vyxMtlMaterial* current = nullptr;
+    vyxLineCursor cursor;
+    cursor.text = &text;
     std::string line;
     std::string keyword;
     std::string token;
     bool present = false;
-    while (vyxReadLine(file, line)) {
+    while (vyxNextLine(cursor, line)) {
         int position = vyxNextToken(0, line, keyword);
         if (position < 0) {
             continue;
         }
+        const LineSource at = {path, cursor.lineNumber};
         if (keyword == "newmtl") {
             model.materials.emplace_back();
             current = &model.materials.back();
             token.clear();
             vyxNextToken(position, line, token);
             current->name = token;
+            current->folder = folder;
             continue;
         }
         if (!current) {
             continue;
         }
         if (keyword == "Kd") {
-            readColor(position, line, current->kd);
+            readColor(position, line, keyword, at, current->kd);
         } else if (keyword == "Ka") {
-            readColor(position, line, current->ka);
+            readColor(position, line, keyword, at, current->ka);
         } else if (keyword == "Ks") {
-            readColor(position, line, current->ks);
+            readColor(position, line, keyword, at, current->ks);
         } else if (keyword == "Ke") {
-            readColor(position, line, current->ke);
+            readColor(position, line, keyword, at, current->ke);
         } else if (keyword == "Ft" || keyword == "d") {
             bool usable = false;
-            float value = nextFloat(position, line, present, usable);
+            float value = nextFloat(position, line, keyword, at, present, usable);
             if (usable && keyword == "Ft") {
                 current->ft = value;
             } else if (usable) {
                 // An opacity outside [0, 1] would add negative light behind the surface.
-                current->dissolve = value < 0.0f ? 0.0f : (value > 1.0f ? 1.0f : value);
+                current->dissolve = clampWarned(value, 0.0f, 1.0f, keyword, at);
             }
         } else if (keyword == "illum") {
             token.clear();
@@ -141,21 +217,19 @@ void vyxLoadMtl(vyxObjModel& model, const char* path) {
                 current->lit = 0;
             }
         } else if (keyword == "map_Kd" || keyword == "map_Ka") {
-            token.clear();
-            if (vyxNextToken(position, line, token) < 0) {
+            std::string name = textureName(position, line);
+            if (name.empty()) {
                 continue;
             }
             if (keyword == "map_Kd") {
                 current->hasMapKd = 1;
-                current->mapKd = token;
+                current->mapKd = name;
             } else {
                 current->hasMapKa = 1;
-                current->mapKa = token;
+                current->mapKa = name;
             }
         }
     }
-    if (std::ferror(file)) {
-        std::fprintf(stderr, "vyx: error reading %s\n", path);
-    }
-    std::fclose(file);
+    vyxReportSkippedLines(cursor, path);
+    return true;
 }

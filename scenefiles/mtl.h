@@ -21,8 +21,9 @@ struct vyxMtlMaterial {
     uint8_t hasMapKa = 0;     // "map_Ka" (stored, unused)
     uint8_t lit = 1;          // "illum 0" clears it
     std::string name;         // "newmtl"
-    std::string mapKd;        // "map_Kd"
-    std::string mapKa;        // "map_Ka"
+    std::string mapKd;        // "map_Kd": the file name as written, options skipped
+    std::string mapKa;        // "map_Ka": likewise
+    std::string folder;       // folder of the library that defined it ("./" style prefix)
 };
 
 // The material of a mesh, read by the shading at every hit.
@@ -30,7 +31,7 @@ struct vyxMaterial {
     float color[3];            // base colour
     float alpha;               // opacity
     vyxTexture* texture;       // colour map; set by the scene, not owned by the material
-    char* textureFile;         // malloc'd copy of the map_Kd name, owned; null when none
+    char* textureFile;         // malloc'd path of the map_Kd image, owned; null when none
     float specular;            // highlight weight
     float reflectivity;        // mirror reflection weight
     float tintedReflectivity;  // weight of the reflection tinted by the surface colour
@@ -42,15 +43,19 @@ struct vyxMaterial {
 // A material with the defaults: colour 0.8, alpha 1, casts shadows, everything else 0/null.
 vyxMaterial vyxDefaultMaterial();
 
-// The mapping from a library material: colour = kd, alpha = dissolve, textureFile = a
-// copy of mapKd when hasMapKd, specular = |ks|, reflectivity, fresnel = ft, unlit = !lit.
-// The result owns its textureFile: release it with vyxReleaseMaterial.
+// The mapping from a library material: colour = kd, alpha = dissolve, textureFile = mapKd
+// as found from folder (vyxJoinPath) when hasMapKd, specular = |ks|, reflectivity,
+// fresnel = ft, unlit = !lit. The result owns its textureFile: release it with vyxReleaseMaterial.
 vyxMaterial vyxMaterialFromMtl(const vyxMtlMaterial& mtl);
 
 // Frees textureFile (safe when null) and clears it. Does not touch texture.
 void vyxReleaseMaterial(vyxMaterial& material);
 
 // Reads the library at path and appends its materials to model.materials. Prints
-// "Opened file <path>\n" or "Unable to open file.\n" on standard output. Property lines
-// before the first "newmtl" of the library are ignored.
-void vyxLoadMtl(vyxObjModel& model, const char* path);
+// "Opened file <path>\n" or "Unable to open file.\n" on standard output (and why on
+// stderr). Property lines before the first "newmtl" of the library are ignored. Texture
+// names may follow options ("-s 1 1 1 -clamp on name"); the rest of the line is the name,
+// spaces included. Warnings on stderr, with file and line: numbers that are not finite
+// (the line changes nothing), colours outside [0, 1000] and opacities outside [0, 1]
+// (clamped). Returns false when the file cannot be opened or read.
+bool vyxLoadMtl(vyxObjModel& model, const char* path);

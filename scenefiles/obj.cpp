@@ -1,56 +1,14 @@
 #include "scenefiles/obj.h"
 
 #include <cerrno>
-#include <climits>
+#include <cmath>
+#include <cstdio>
 #include <cstdlib>
-#include <sys/types.h>
 
+#include <map>
 #include <vector>
 
-static bool isSeparator(char c) {
-    return c == '\0' || c == '\t' || c == '\n' || c == '\r' || c == ' ';
-}
-
-bool vyxReadLine(FILE* file, std::string& line) {
-    line.clear();
-    // getline keeps NUL bytes in the count, so a stray NUL cannot merge two lines.
-    char* buffer = nullptr;
-    size_t capacity = 0;
-    ssize_t length = getline(&buffer, &capacity, file);
-    if (length < 0) {
-        std::free(buffer);
-        return false;
-    }
-    size_t kept = static_cast<size_t>(length);
-    if (kept > 0 && buffer[kept - 1] == '\n') {
-        --kept;
-    }
-    line.assign(buffer, kept);
-    std::free(buffer);
-    return true;
-}
-
-int vyxNextToken(int start, const std::string& line, std::string& token) {
-    if (start < 0) {
-        return -1;
-    }
-    size_t position = static_cast<size_t>(start);
-    while (position < line.size() && isSeparator(line[position])) {
-        ++position;
-    }
-    if (position >= line.size()) {
-        return -1;
-    }
-    size_t end = position;
-    while (end < line.size() && !isSeparator(line[end])) {
-        ++end;
-    }
-    if (end > static_cast<size_t>(INT_MAX)) {
-        return -1;
-    }
-    token.assign(line, position, end - position);
-    return static_cast<int>(end);
-}
+#include "scenefiles/text.h"
 
 // The next token of the line, or an empty string when the line has no more; position
 // follows along (and stays -1 once the line is exhausted).
@@ -149,6 +107,132 @@ static int32_t groupIndexByName(vyxObjModel& model, const std::string& name) {
     return static_cast<int32_t>(model.groups.size() - 1);
 }
 
+// Polygon triangulation. Corners are given as indices into the model's positions; the
+// result lists triangles as triples of corner numbers (0 .. n-1), in the polygon's
+// winding.
+
+struct Point2 {
+    double u, v;
+};
+
+// Twice the signed area of triangle a b c: positive when it turns counter-clockwise.
+static double area2(Point2 a, Point2 b, Point2 c) { return (b.u - a.u) * (c.v - a.v) - (b.v - a.v) * (c.u - a.u); }
+
+// The polygon projected onto the coordinate plane its Newell normal is most nearly
+// perpendicular to, turned so that it winds counter-clockwise. False when the normal is
+// zero (every corner on one line or one point).
+static bool projectPolygon(const std::vector<int32_t>& corners, const vyxObjModel& model, std::vector<Point2>& out) {
+    const size_t n = corners.size();
+    double normal[3] = {0, 0, 0};
+    for (size_t i = 0; i < n; ++i) {
+        const float* a = &model.positions[3 * static_cast<size_t>(corners[i])];
+        const float* b = &model.positions[3 * static_cast<size_t>(corners[(i + 1) % n])];
+        normal[0] += (static_cast<double>(a[1]) - b[1]) * (static_cast<double>(a[2]) + b[2]);
+        normal[1] += (static_cast<double>(a[2]) - b[2]) * (static_cast<double>(a[0]) + b[0]);
+        normal[2] += (static_cast<double>(a[0]) - b[0]) * (static_cast<double>(a[1]) + b[1]);
+    }
+    int drop = 0;
+    for (int k = 1; k < 3; ++k)
+        if (std::fabs(normal[k]) > std::fabs(normal[drop]))
+            drop = k;
+    if (!(std::fabs(normal[drop]) > 0.0))
+        return false; // also false for NaN coordinates
+    // The two remaining axes in cyclic order (x y, y z, z x) see the polygon wind
+    // counter-clockwise exactly when the dropped component of the normal is positive.
+    const int uAxis = (drop + 1) % 3, vAxis = (drop + 2) % 3;
+    const double flip = normal[drop] > 0 ? 1.0 : -1.0;
+    out.resize(n);
+    for (size_t i = 0; i < n; ++i) {
+        const float* p = &model.positions[3 * static_cast<size_t>(corners[i])];
+        out[i] = {flip * p[uAxis], static_cast<double>(p[vAxis])};
+    }
+    return true;
+}
+
+// Convex: no corner turns clockwise (beyond rounding) and the turns add up to one full
+// turn, which rules out star shapes that wind twice.
+static bool isConvex(const std::vector<Point2>& p) {
+    const size_t n = p.size();
+    double turning = 0;
+    for (size_t i = 0; i < n; ++i) {
+        Point2 a = p[(i + n - 1) % n], b = p[i], c = p[(i + 1) % n];
+        double e1u = b.u - a.u, e1v = b.v - a.v, e2u = c.u - b.u, e2v = c.v - b.v;
+        double cross = e1u * e2v - e1v * e2u;
+        double lengths = std::sqrt((e1u * e1u + e1v * e1v) * (e2u * e2u + e2v * e2v));
+        if (cross < -1e-6 * lengths)
+            return false;
+        turning += std::atan2(cross, e1u * e2u + e1v * e2v);
+    }
+    return turning < 3.0 * 3.14159265358979323846;
+}
+
+static bool insideTriangle(Point2 p, Point2 a, Point2 b, Point2 c) {
+    return area2(a, b, p) >= 0 && area2(b, c, p) >= 0 && area2(c, a, p) >= 0;
+}
+
+// Ear clipping: repeatedly cuts off a corner whose triangle turns counter-clockwise and
+// holds no other remaining corner. Ear marks are kept per corner and refreshed only for
+// the two neighbours of a cut, so the whole polygon costs O(n^2). Whatever is left when no
+// ear is found (a self-crossing outline) is fanned.
+static void clipEars(const std::vector<Point2>& p, std::vector<int32_t>& triangles) {
+    const int32_t n = static_cast<int32_t>(p.size());
+    std::vector<int32_t> prev(n), next(n);
+    for (int32_t i = 0; i < n; ++i) {
+        prev[i] = (i + n - 1) % n;
+        next[i] = (i + 1) % n;
+    }
+    auto isEar = [&](int32_t i) {
+        Point2 a = p[prev[i]], b = p[i], c = p[next[i]];
+        if (area2(a, b, c) <= 0)
+            return false;
+        for (int32_t j = next[next[i]]; j != prev[i]; j = next[j]) {
+            Point2 q = p[j];
+            bool atCorner = (q.u == a.u && q.v == a.v) || (q.u == b.u && q.v == b.v) || (q.u == c.u && q.v == c.v);
+            if (!atCorner && insideTriangle(q, a, b, c))
+                return false;
+        }
+        return true;
+    };
+    std::vector<char> ear(n);
+    for (int32_t i = 0; i < n; ++i)
+        ear[i] = isEar(i);
+    int32_t left = n, at = 0;
+    while (left > 3) {
+        int32_t tried = 0;
+        while (!ear[at] && tried < left) {
+            at = next[at];
+            ++tried;
+        }
+        if (!ear[at])
+            break;
+        triangles.insert(triangles.end(), {prev[at], at, next[at]});
+        int32_t before = prev[at], after = next[at];
+        next[before] = after;
+        prev[after] = before;
+        --left;
+        ear[before] = isEar(before);
+        ear[after] = isEar(after);
+        at = after;
+    }
+    for (int32_t second = next[at], third = next[second]; third != at; second = third, third = next[third])
+        triangles.insert(triangles.end(), {at, second, third});
+}
+
+// Triangles of the polygon as corner-number triples: the fan around corner 0 when the
+// polygon is convex (or degenerate), ear clipping otherwise.
+static void triangulate(const std::vector<int32_t>& corners, const vyxObjModel& model,
+                        std::vector<int32_t>& triangles) {
+    triangles.clear();
+    const int32_t n = static_cast<int32_t>(corners.size());
+    std::vector<Point2> projected;
+    if (n > 3 && projectPolygon(corners, model, projected) && !isConvex(projected)) {
+        clipEars(projected, triangles);
+        return;
+    }
+    for (int32_t i = 2; i < n; ++i)
+        triangles.insert(triangles.end(), {0, i - 1, i});
+}
+
 static void readFace(const std::string& line, int position, vyxObjModel& model, int32_t& groupIndex,
                      int32_t material, const char* path, long lineNumber) {
     // Every corner is checked before any triangle is made, so a bad polygon is dropped whole.
@@ -166,66 +250,71 @@ static void readFace(const std::string& line, int position, vyxObjModel& model, 
         corners.push_back(corner);
     }
     if (corners.size() < 3) {
+        std::fprintf(stderr, "vyx: %s:%ld: face of %zu corner%s; a face needs three; face dropped\n", path,
+                     lineNumber, corners.size(), corners.size() == 1 ? "" : "s");
         return;
     }
+    std::vector<int32_t> positions(corners.size()), triangles;
+    for (size_t i = 0; i < corners.size(); ++i)
+        positions[i] = corners[i].position;
+    triangulate(positions, model, triangles);
     vyxObjGroup& group = currentGroup(model, groupIndex);
-    const Corner& first = corners[0];
-    for (size_t i = 2; i < corners.size(); ++i) {
-        const Corner& previous = corners[i - 1];
-        const Corner& current = corners[i];
+    for (size_t t = 0; t + 2 < triangles.size(); t += 3) {
         vyxObjFace face;
-        face.position[0] = first.position;
-        face.position[1] = previous.position;
-        face.position[2] = current.position;
-        face.texcoord[0] = first.texcoord;
-        face.texcoord[1] = previous.texcoord;
-        face.texcoord[2] = current.texcoord;
-        face.normal[0] = first.normal;
-        face.normal[1] = previous.normal;
-        face.normal[2] = current.normal;
+        for (int c = 0; c < 3; ++c) {
+            const Corner& corner = corners[static_cast<size_t>(triangles[t + c])];
+            face.position[c] = corner.position;
+            face.texcoord[c] = corner.texcoord;
+            face.normal[c] = corner.normal;
+        }
         face.material = material;
         group.material = material;
         group.faces.push_back(face);
     }
 }
 
-static std::string directoryPrefix(const std::string& path) {
-    size_t last = path.find_last_of("/\\");
-    if (last == std::string::npos) {
-        return "./";
-    }
-    return path.substr(0, last + 1);
+// Index of the last material named name, or -1.
+static int32_t materialByName(const vyxObjModel& model, const std::string& name) {
+    for (size_t i = model.materials.size(); i-- > 0;)
+        if (model.materials[i].name == name)
+            return static_cast<int32_t>(i);
+    return -1;
 }
 
-void vyxLoadObj(const char* path, vyxObjModel& model) {
-    if (!path) {
-        std::fputs("Unable to open file.\n", stdout);
-        return;
-    }
-    const std::string prefix = directoryPrefix(path);
-    FILE* file = std::fopen(path, "r");
-    if (!file) {
-        std::fputs("Unable to open file.\n", stdout);
-        return;
-    }
-    std::printf("Opened file %s\n", path);
+bool vyxLoadObj(const char* path, vyxObjModel& model) {
+    std::string text;
+    if (!vyxLoadTextFile(path, "model", text))
+        return false;
+    const std::string folder = vyxFolderOf(path);
 
     int32_t groupIndex = 0;
     int32_t material = 0;
-    long lineNumber = 0;
+    // Material names used that no library read so far defines, with the line of first use.
+    std::map<std::string, long> unknownMaterials;
+    vyxLineCursor cursor;
+    cursor.text = &text;
     std::string line;
     std::string keyword;
-    while (vyxReadLine(file, line)) {
-        ++lineNumber;
+    while (vyxNextLine(cursor, line)) {
         keyword.clear();
         int position = vyxNextToken(0, line, keyword);
         if (position < 0) {
             continue;
         }
         if (keyword == "mtllib") {
-            std::string name = nextArgument(position, line);
-            if (!name.empty()) {
-                vyxLoadMtl(model, (prefix + name).c_str());
+            std::string name;
+            while ((position = vyxNextToken(position, line, name)) >= 0)
+                vyxLoadMtl(model, vyxJoinPath(folder, name).c_str());
+            for (auto it = unknownMaterials.begin(); it != unknownMaterials.end();) {
+                if (materialByName(model, it->first) < 0) {
+                    ++it;
+                    continue;
+                }
+                std::fprintf(stderr,
+                             "vyx: %s:%ld: material \"%s\" is used before line %ld, whose library defines it; "
+                             "faces before that use the default material\n",
+                             path, it->second, it->first.c_str(), cursor.lineNumber);
+                it = unknownMaterials.erase(it);
             }
         } else if (keyword == "g" || keyword == "o") {
             std::string name = nextArgument(position, line);
@@ -242,20 +331,17 @@ void vyxLoadObj(const char* path, vyxObjModel& model) {
             model.texcoords.push_back(v);
             model.texcoords.push_back(0.0f);
         } else if (keyword == "f") {
-            readFace(line, position, model, groupIndex, material, path, lineNumber);
+            readFace(line, position, model, groupIndex, material, path, cursor.lineNumber);
         } else if (keyword == "usemtl") {
             std::string name = nextArgument(position, line);
-            for (size_t i = model.materials.size(); i-- > 0;) {
-                if (model.materials[i].name == name) {
-                    material = static_cast<int32_t>(i);
-                    break;
-                }
-            }
+            material = materialByName(model, name);
+            if (material < 0)
+                unknownMaterials.emplace(name, cursor.lineNumber);
         }
     }
-    // A folder opens as a file here but cannot be read.
-    if (std::ferror(file)) {
-        std::fprintf(stderr, "vyx: error reading %s after line %ld\n", path, lineNumber);
-    }
-    std::fclose(file);
+    for (const auto& unknown : unknownMaterials)
+        std::fprintf(stderr, "vyx: %s:%ld: no material library defines \"%s\"; its faces use the default material\n",
+                     path, unknown.second, unknown.first.c_str());
+    vyxReportSkippedLines(cursor, path);
+    return true;
 }

@@ -1,9 +1,8 @@
 #pragma once
 // OBJ model reader: positions, texture coordinates, normals, the materials of the MTL
-// libraries it names, and its faces grouped by name and fan-triangulated.
+// libraries it names, and its faces grouped by name and triangulated.
 
 #include <cstdint>
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -14,7 +13,7 @@ struct vyxObjFace {
     int32_t position[3];
     int32_t texcoord[3];
     int32_t normal[3];
-    int32_t material; // index into vyxObjModel::materials
+    int32_t material; // index into vyxObjModel::materials; -1 = the default material
 };
 
 struct vyxObjGroup {
@@ -36,18 +35,13 @@ struct vyxObjModel {
 };
 
 // Reads the OBJ file at path into model (which should be empty). Prints "Opened file
-// <path>\n" or "Unable to open file.\n" on standard output; a file that cannot be
-// opened leaves the model empty. Faces naming an index outside what the file defined so
-// far are dropped with one warning on stderr (file and line). Libraries are read from
-// the directory part of path ("./" when it has none).
-void vyxLoadObj(const char* path, vyxObjModel& model);
-
-// Skips separators (NUL, tab, line feed, carriage return, space) from start; returns -1
-// at the end of the line leaving token untouched, else stores the token and returns the
-// position of the character that ended it.
-int vyxNextToken(int start, const std::string& line, std::string& token);
-
-// Reads one line of any length into line (without its line feed). Returns false only at
-// the end of the file with nothing read, so a last line without a line feed is still
-// returned. Shared by the OBJ and MTL readers.
-bool vyxReadLine(FILE* file, std::string& line);
+// <path>\n" or "Unable to open file.\n" on standard output; a file that cannot be opened
+// or read leaves the model empty, says why on stderr and returns false. The text is read
+// as vyxLoadTextFile and vyxNextLine give it (any line end, UTF-16 decoded, comments cut).
+// Convex polygons are fanned around their first corner; others are cut into triangles
+// by ear clipping in their plane. Warnings go to stderr, one line each with file and
+// line: faces naming an index outside what the file defined so far or with fewer than
+// three corners (dropped), material names no library defines (their faces use the
+// default material), lines holding NUL bytes (skipped). Libraries named by "mtllib"
+// (several per line allowed) are read from the folder of path.
+bool vyxLoadObj(const char* path, vyxObjModel& model);

@@ -3,9 +3,10 @@
 # Usage: scripts/deps.sh [extra packages...]
 set -euo pipefail
 
+# glmark2-data ships a scanned bunny (bunny.obj) that the model tests load as real data.
 packages=(cmake g++ make pkg-config libgtest-dev
           libsdl1.2-dev libsdl-image1.2-dev libsdl-ttf2.0-dev libstb-dev fonts-dejavu-core
-          xvfb xauth xdotool x11-apps python3 "$@")
+          xvfb xauth xdotool x11-apps python3 glmark2-data "$@")
 
 missing=()
 for p in "${packages[@]}"; do

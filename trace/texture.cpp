@@ -225,24 +225,36 @@ void vyxSampleCubeMap(const vyxCubeMap& cubeMap, float x, float y, float z, floa
     }
 }
 
+// Texel values a sky face may hold: light is never negative, and 65504 (the largest
+// half-precision float) is far above any sky; beyond it a file is not what it claims.
+static const float maxFaceTexel = 65504.0f;
+
 float* vyxReadFloatFace(FILE* file, const char* name) {
     if (!file) {
         return nullptr;
     }
+    name = name ? name : "face file";
     const size_t faceBytes = static_cast<size_t>(vyxFloatFaceBytes);
     const size_t rowBytes = 256 * 3 * sizeof(float);
     unsigned char* bytes = static_cast<unsigned char*>(std::malloc(faceBytes));
     size_t got = bytes ? std::fread(bytes, 1, faceBytes, file) : 0;
+    // A longer file is some other format (a header would shift every texel): its size
+    // is counted to say so.
+    if (bytes && got == faceBytes) {
+        unsigned char extra[4096];
+        size_t more;
+        while ((more = std::fread(extra, 1, sizeof extra, file)) > 0)
+            got += more;
+    }
     std::fclose(file);
     if (!bytes) {
-        std::fprintf(stderr, "vyx: out of memory reading %s\n", name ? name : "face file");
+        std::fprintf(stderr, "vyx: out of memory reading %s\n", name);
         return nullptr;
     }
     // A short file would leave texels unset; the face is dropped instead so the sky
     // never shows uninitialised memory.
     if (got != faceBytes) {
-        std::fprintf(stderr, "vyx: %s holds %zu bytes, a face needs %zu; face ignored\n",
-                     name ? name : "face file", got, faceBytes);
+        std::fprintf(stderr, "vyx: %s holds %zu bytes, a face needs %zu; face ignored\n", name, got, faceBytes);
         std::free(bytes);
         return nullptr;
     }
@@ -265,5 +277,19 @@ float* vyxReadFloatFace(FILE* file, const char* name) {
         std::memcpy(a, b, rowBytes);
         std::memcpy(b, row, rowBytes);
     }
-    return reinterpret_cast<float*>(bytes);
+    float* texels = reinterpret_cast<float*>(bytes);
+    size_t replaced = 0;
+    for (size_t i = 0; i < faceBytes / sizeof(float); ++i) {
+        float value = texels[i];
+        if (value >= 0.0f && value <= maxFaceTexel)
+            continue;
+        texels[i] = std::isnan(value) || value < 0.0f ? 0.0f : maxFaceTexel;
+        ++replaced;
+    }
+    if (replaced > 0)
+        std::fprintf(stderr,
+                     "vyx: %s: %zu texel values not finite or outside [0, %g] (a byte-swapped file?); NaN and "
+                     "negative ones read as 0, larger ones as %g\n",
+                     name, replaced, static_cast<double>(maxFaceTexel), static_cast<double>(maxFaceTexel));
+    return texels;
 }

@@ -50,6 +50,7 @@ void vyxSampleCubeMap(const vyxCubeMap& cubeMap, float x, float y, float z, floa
 // Reads one face file opened "rb" by the caller and closes it (file may be null: then
 // nothing is read). Returns a malloc'd array of vyxFloatFaceBytes (65536 RGB float
 // texels, top row first) that the caller frees with free(), or null with a warning on
-// stderr naming `name` when the file holds fewer bytes than a face. Extra bytes are
-// ignored.
+// stderr naming `name` when the file holds any other number of bytes. Texels that are
+// NaN or negative become 0, those above 65504 (infinity included) 65504, with one
+// warning giving their count.
 float* vyxReadFloatFace(FILE* file, const char* name = "face file");

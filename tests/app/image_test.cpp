@@ -81,7 +81,7 @@ std::vector<char> readBytes(const std::string& name) {
 
 TEST(ImageTexture, PngOfEveryChannelCount) {
     ScopedWorkDir work;
-    const int w = 5, h = 3; // not powers of two: image textures are not tested for that
+    const int w = 8, h = 4; // powers of two: the texels come out as decoded
     for (int channels = 1; channels <= 4; ++channels) {
         std::vector<uint8_t> source = pattern(w, h, channels);
         std::string name = "pattern" + std::to_string(channels) + ".png";
@@ -148,6 +148,92 @@ TEST(ImageTexture, JpegDecodesAndSamplesTopRowFirst) {
     EXPECT_LT(rgba[0], 0.3f);
     EXPECT_GT(rgba[2], 0.7f);
     std::free(texture.data);
+}
+
+// Repeat addressing masks texel indices, which only tiles powers of two: other sizes
+// are resampled up to the next power, so every lookup still finds the right part of the
+// picture. A 250-wide gradient (red along u, green along v) is checked at every column.
+TEST(ImageTexture, SidesThatAreNotPowersOfTwoAreResampled) {
+    ScopedWorkDir work;
+    struct Case {
+        int w, h, wantW, wantH;
+    };
+    for (const Case& c : {Case{250, 6, 256, 8}, Case{5, 130, 8, 256}, Case{1, 1, 1, 1}}) {
+        std::vector<uint8_t> source(static_cast<size_t>(c.w * c.h * 3));
+        for (int y = 0; y < c.h; ++y) {
+            for (int x = 0; x < c.w; ++x) {
+                uint8_t* t = &source[static_cast<size_t>((y * c.w + x) * 3)];
+                t[0] = static_cast<uint8_t>(c.w > 1 ? x * 255 / (c.w - 1) : 0);
+                t[1] = static_cast<uint8_t>(c.h > 1 ? (c.h - 1 - y) * 255 / (c.h - 1) : 0);
+                t[2] = 77;
+            }
+        }
+        ASSERT_NE(stbi_write_png("gradient.png", c.w, c.h, 3, source.data(), c.w * 3), 0);
+        vyxTexture texture;
+        ASSERT_TRUE(vyxLoadImageTexture("gradient.png", texture, FilterNearest));
+        EXPECT_EQ(texture.width, c.wantW);
+        EXPECT_EQ(texture.height, c.wantH);
+        // At the centre of every source column and row, one tile over too: the resampled
+        // picture keeps the gradient within a few levels (the edges blend with the other
+        // side, as a repeating texture should).
+        for (int x = 2; x + 2 < c.w; ++x) {
+            for (int y = 2; y + 2 < c.h; ++y) {
+                float u = (x + 0.5f) / c.w + 1.0f, v = 1.0f - (y + 0.5f) / c.h;
+                float rgba[4] = {0, 0, 0, 1};
+                vyxSampleTexture(texture, u, v, rgba);
+                const uint8_t* want = &source[static_cast<size_t>((y * c.w + x) * 3)];
+                // Only along a long side is a gradient fine enough to survive resampling.
+                for (int k : {0, 1}) {
+                    if ((k == 0 ? c.w : c.h) >= 64) {
+                        EXPECT_NEAR(rgba[k] * 255.0f, want[k], 4.0f)
+                            << c.w << "x" << c.h << " at column " << x << " row " << y << " channel " << k;
+                    }
+                }
+                EXPECT_NEAR(rgba[2] * 255.0f, 77.0f, 1.0f);
+            }
+        }
+        std::free(texture.data);
+    }
+}
+
+// SDL_image decodes a CMYK JPEG as ARGB (red comes out blue) and a JPEG cut short as
+// grey rows, without an error: the first is converted, the second loaded with a warning.
+TEST(ImageTexture, CmykAndTruncatedJpegs) {
+    ScopedWorkDir work;
+    // Left half red, right half blue, stored as inverted inks with Adobe's marker.
+    std::string cmyk = std::string(VYX_TEST_DATA_DIR) + "/images/jpeg-cmyk-read-as-argb.jpg";
+    vyxTexture texture;
+    testing::internal::CaptureStderr();
+    ASSERT_TRUE(vyxLoadImageTexture(cmyk.c_str(), texture, FilterNearest));
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find(cmyk + " is a CMYK JPEG; converted to RGB"), std::string::npos) << err;
+    ASSERT_EQ(texture.width, 16);
+    ASSERT_EQ(texture.height, 8);
+    const uint8_t* texels = static_cast<const uint8_t*>(texture.data);
+    for (int x : {1, 6, 9, 14}) {
+        const uint8_t* t = texels + (3 * 16 + x) * 4;
+        EXPECT_NEAR(t[0], x < 8 ? 255 : 0, 8) << "column " << x;
+        EXPECT_NEAR(t[1], 0, 8) << "column " << x;
+        EXPECT_NEAR(t[2], x < 8 ? 0 : 255, 8) << "column " << x;
+        EXPECT_EQ(t[3], 255) << "column " << x;
+    }
+    std::free(texture.data);
+
+    // Busy enough that the coded data, not the tables, fills most of the file.
+    std::vector<uint8_t> busy = pattern(64, 64, 3);
+    ASSERT_NE(stbi_write_jpg("whole.jpg", 64, 64, 3, busy.data(), 90), 0);
+    std::vector<char> jpeg = readBytes("whole.jpg");
+    writeBytes("cut.jpg", jpeg.data(), jpeg.size() * 2 / 3);
+    for (const char* name : {"whole.jpg", "cut.jpg"}) {
+        testing::internal::CaptureStderr();
+        bool loaded = vyxLoadImageTexture(name, texture, FilterNearest);
+        err = testing::internal::GetCapturedStderr();
+        bool cut = std::string(name) == "cut.jpg";
+        EXPECT_EQ(err.find(std::string(name) + ": the JPEG data is cut short") != std::string::npos, cut)
+            << name << ": " << err;
+        EXPECT_TRUE(loaded) << name << ": the rows before the cut are worth showing";
+        std::free(texture.data);
+    }
 }
 
 TEST(ImageTexture, FilesThatDoNotDecode) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <string>
 
 #include "app/sample_scene.h"
 #include "app_test_util.h"
@@ -210,6 +211,31 @@ TEST_F(InputFixture, RepeatedQuickPressesAllCount) {
         scene.Update(0.01f);
         EXPECT_EQ(scene.hudVisible, n % 2 == 1) << "press " << n + 1;
     }
+}
+
+TEST_F(InputFixture, PressesOfReloadQueuedInOneFrameReloadOnce) {
+    // In an empty folder every load reports the missing sky face "xpos.float" once.
+    ScopedWorkDir work;
+    auto loadsDuring = [&](int presses) {
+        for (int n = 0; n < presses; ++n) {
+            pushKey(SDLK_o);
+            pushKeyUp(SDLK_o);
+        }
+        testing::internal::CaptureStderr();
+        testing::internal::CaptureStdout();
+        scene.Update(0.01f);
+        testing::internal::GetCapturedStdout();
+        std::string err = testing::internal::GetCapturedStderr();
+        int loads = 0;
+        for (size_t at = err.find("xpos.float"); at != std::string::npos; at = err.find("xpos.float", at + 1))
+            ++loads;
+        return loads;
+    };
+    EXPECT_EQ(loadsDuring(50), 1);
+    EXPECT_TRUE(scene.loaded);
+    EXPECT_EQ(loadsDuring(0), 0);
+    EXPECT_EQ(loadsDuring(1), 1);
+    scene.Unload();
 }
 
 TEST_F(InputFixture, MouseLookClampsPitch) {

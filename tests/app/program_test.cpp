@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -37,4 +38,39 @@ TEST(Program, FirstFrameTimeCoversLoadingOnly) {
     EXPECT_GE(state.frameTimes[0], 0.09f);
     EXPECT_LT(state.frameTimes[0], 5.0f);
     EXPECT_LT(state.frameTimes[1], 5.0f);
+}
+
+TEST(Program, CommandLine) {
+    struct Case {
+        std::vector<const char*> arguments; // after the program name
+        int status;                         // -1 = go on
+        bool help;
+        const char* model;   // null = none
+        const char* message; // on stderr; "" = nothing
+    };
+    const Case cases[] = {
+        {{}, -1, false, nullptr, ""},
+        {{"bunny.obj"}, -1, false, "bunny.obj", ""},
+        {{"--help"}, -1, true, nullptr, ""},
+        {{"-h", "x.obj"}, -1, true, "x.obj", ""},
+        {{"--", "-dash.obj"}, -1, false, "-dash.obj", ""},
+        {{"-"}, -1, false, "-", ""},
+        {{"--fast"}, 2, false, nullptr, "vyx-raytracer: unknown option --fast\nusage: vyx-raytracer [--help] [MODEL.obj]\n"},
+        {{"a.obj", "b.obj"}, 2, false, "a.obj",
+         "vyx-raytracer: one model at a time (a.obj and b.obj given)\nusage: vyx-raytracer [--help] [MODEL.obj]\n"},
+    };
+    for (const Case& c : cases) {
+        std::vector<char*> argv = {const_cast<char*>("../vyx-raytracer")};
+        for (const char* argument : c.arguments)
+            argv.push_back(const_cast<char*>(argument));
+        vyxCommandLine commandLine;
+        testing::internal::CaptureStderr();
+        int status = vyxParseCommandLine(static_cast<int>(argv.size()), argv.data(), commandLine);
+        std::string err = testing::internal::GetCapturedStderr();
+        std::string what = c.arguments.empty() ? "(none)" : c.arguments[0];
+        EXPECT_EQ(status, c.status) << what;
+        EXPECT_EQ(commandLine.help, c.help) << what;
+        EXPECT_STREQ(commandLine.model, c.model) << what;
+        EXPECT_EQ(err, c.message) << what;
+    }
 }

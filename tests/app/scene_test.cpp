@@ -5,10 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -167,6 +169,73 @@ TEST(SampleScene, ReloadsKeepTheSceneAndDoNotGrowMemory) {
     TTF_Quit();
 }
 
+// Bounding box of the model's corners, placed by its transform for the current camera
+// or, with `placed` false, in its own coordinates.
+static void modelBounds(GSSampleScene& scene, bool placed, vyxVec3& low, vyxVec3& high) {
+    scene.Animate();
+    low = {INFINITY, INFINITY, INFINITY};
+    high = -low;
+    for (int32_t t = 0; t < scene.model.triangleCount; ++t)
+        for (const float* p : {scene.model.triangles[t].p0, scene.model.triangles[t].p1, scene.model.triangles[t].p2}) {
+            vyxVec3 w = placed ? vyxTransformPoint(scene.model.transform, {p[0], p[1], p[2]}) : vyxVec3{p[0], p[1], p[2]};
+            low = {std::fmin(low.x, w.x), std::fmin(low.y, w.y), std::fmin(low.z, w.z)};
+            high = {std::fmax(high.x, w.x), std::fmax(high.y, w.y), std::fmax(high.z, w.z)};
+        }
+}
+
+// A model from a file stands where the sample model stands, with its centre and height
+// (a flat one is fitted by its largest side), in every camera mode and after a reload;
+// one that cannot be read leaves the sample model in its place.
+TEST(SampleScene, ModelFromAFileTakesTheSampleModelsPlace) {
+    if (!assetsPresent())
+        GTEST_SKIP() << "no generated assets in " << VYX_ASSETS_DIR;
+    ScopedWorkDir models;
+    std::ofstream(models.path + "/tall.obj") << "v 100 -40 7\nv 104 -40 7\nv 100 0 9\nv 104 0 9\nf 1 2 4 3\n";
+    std::ofstream(models.path + "/flat.obj") << "v -9 3 -9\nv 9 3 -9\nv 9 3 9\nv -9 3 9\nf 1 2 3 4\n";
+    ScopedWorkDir work(VYX_ASSETS_DIR);
+    TTF_Init();
+    GSSampleScene sample;
+    sample.Load();
+    vyxVec3 low, high, sampleLow, sampleHigh;
+    modelBounds(sample, false, low, high);
+    EXPECT_NEAR((low.y + high.y) * 0.5f, vyxSampleModelCentre.y, 1e-4f) << "the box the fit aims at";
+    EXPECT_NEAR(high.y - low.y, vyxSampleModelHeight, 1e-4f);
+    for (const char* file : {"tall.obj", "flat.obj", "missing.obj"}) {
+        GSSampleScene scene;
+        scene.modelPath = models.path + "/" + file;
+        const bool readable = std::string(file) != "missing.obj", flat = std::string(file) == "flat.obj";
+        for (int reload = 0; reload < 2; ++reload) {
+            testing::internal::CaptureStdout();
+            testing::internal::CaptureStderr();
+            scene.Load();
+            std::string err = testing::internal::GetCapturedStderr();
+            testing::internal::GetCapturedStdout();
+            EXPECT_EQ(scene.modelFromFile, readable) << file;
+            EXPECT_EQ(scene.model.triangleCount, readable ? 2 : sample.model.triangleCount) << file;
+            EXPECT_EQ(err.find(scene.modelPath + " could not be read; showing the sample model") != std::string::npos,
+                      !readable)
+                << err;
+            for (int camera : {0, 3}) {
+                sample.cameraIndex = scene.cameraIndex = camera;
+                sample.animationTime = scene.animationTime = 250.0f;
+                modelBounds(sample, true, sampleLow, sampleHigh);
+                modelBounds(scene, true, low, high);
+                std::string what = std::string(file) + " camera " + std::to_string(camera);
+                EXPECT_NEAR(low.y + high.y, sampleLow.y + sampleHigh.y, 2e-3f) << what;
+                if (flat) {
+                    EXPECT_LT(std::fmax(high.x - low.x, high.z - low.z), 2.0f * (sampleHigh.y - sampleLow.y)) << what;
+                } else {
+                    EXPECT_NEAR(high.y - low.y, sampleHigh.y - sampleLow.y, 1e-3f) << what;
+                    EXPECT_NEAR(low.x + high.x, sampleLow.x + sampleHigh.x, 0.1f) << what;
+                }
+            }
+            scene.Unload();
+        }
+    }
+    sample.Unload();
+    TTF_Quit();
+}
+
 TEST(SampleScene, EmptyFolderLoadsAndTraces) {
     SdlSession sdl(48, 32);
     ASSERT_NE(sdl.screen, nullptr);
@@ -288,6 +357,26 @@ TEST(SampleScene, ScreenshotWritesADatedBmpOrReportsFailure) {
     struct stat info;
     ASSERT_EQ(stat((work.path + "/" + names[0]).c_str(), &info), 0);
     EXPECT_EQ(info.st_size, 54 + 40 * 30 * 3) << "24-bit BMP at the window size";
+
+    // A write that fails halfway (here the file size limit, as a full disk would) is
+    // reported and leaves no partial file behind.
+    {
+        ScopedWorkDir full;
+        rlimit previous;
+        ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &previous), 0);
+        rlimit small = previous;
+        small.rlim_cur = 1000;
+        sighandler_t handler = signal(SIGXFSZ, SIG_IGN);
+        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+        testing::internal::CaptureStderr();
+        bool saved = scene.TakeScreenshot();
+        std::string err = testing::internal::GetCapturedStderr();
+        setrlimit(RLIMIT_FSIZE, &previous);
+        signal(SIGXFSZ, handler);
+        EXPECT_FALSE(saved);
+        EXPECT_NE(err.find("the partial file is removed"), std::string::npos) << err;
+        EXPECT_TRUE(filesIn(full.path).empty()) << filesIn(full.path)[0];
+    }
 
     // A folder that has gone away: the screenshot is skipped, nothing crashes.
     ScopedWorkDir gone;

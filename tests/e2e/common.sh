@@ -13,7 +13,7 @@ make_workdir() {
     cd "$WORK"
 }
 
-# start_program BINARY: starts it in the background (output in app.log), sets APP and
+# start_program BINARY [ARGUMENT...]: starts it in the background (output in app.log), sets APP and
 # waits until its window has a caption. A freshly started X server sometimes refuses the
 # very first client; a program that ends before its window appears because it could not
 # reach the display is started again, a few times, after a pause.
@@ -21,7 +21,7 @@ start_program() {
     trap 'kill $APP 2>/dev/null || true; cd /; rm -rf "$WORK"' EXIT
     local attempt
     for attempt in 1 2 3 4 5; do
-        "$1" > app.log 2>&1 &
+        "$@" > app.log 2>&1 &
         APP=$!
         local deadline=$((SECONDS + 120))
         while [ $SECONDS -lt $deadline ]; do

@@ -10,6 +10,7 @@ BMP screenshots. Standard library only.
                                                  LIMIT (default 64) in some channel
   window_image.py colours A.xwd X0 Y0 X1 Y1      prints how many distinct colours the
                                                  rectangle holds (1: one flat colour)
+  window_image.py mean A.xwd X0 Y0 X1 Y1         prints the rectangle's mean R G B
   window_image.py png IN.xwd OUT.png             converts a dump to PNG
 """
 import struct
@@ -95,6 +96,17 @@ def count_colours(path, x0, y0, x1, y1):
     print(len(colours))
 
 
+def mean_colour(path, x0, y0, x1, y1):
+    width, height, rows = read_xwd(path, y1)
+    sums, count = [0, 0, 0], 0
+    for y in range(y0, min(y1, height)):
+        for x in range(x0, min(x1, width)):
+            for k in range(3):
+                sums[k] += rows[y][3 * x + k]
+            count += 1
+    print(" ".join(str(s // max(count, 1)) for s in sums))
+
+
 def write_png(path_in, path_out):
     width, height, rows = read_xwd(path_in)
 
@@ -114,6 +126,8 @@ def main():
         count_different(sys.argv[2], sys.argv[3], *map(int, sys.argv[4:]))
     elif len(sys.argv) == 7 and sys.argv[1] == "colours":
         count_colours(sys.argv[2], *map(int, sys.argv[3:7]))
+    elif len(sys.argv) == 7 and sys.argv[1] == "mean":
+        mean_colour(sys.argv[2], *map(int, sys.argv[3:7]))
     elif len(sys.argv) == 4 and sys.argv[1] == "png":
         write_png(sys.argv[2], sys.argv[3])
     else:

@@ -1,6 +1,6 @@
 // Sky face files of every wrong size and content, read alone and as the sample scene's
-// six faces: short files leave their face empty with a message, long ones read their
-// first face's worth, and non-finite texels neither crash the renderers nor poison the
+// six faces: files of any size but one face leave their face empty with a message, and
+// non-finite texels are replaced, so they neither crash the renderers nor poison the
 // exposure or the presented bytes.
 
 #include <gtest/gtest.h>
@@ -34,38 +34,76 @@ std::string uniformFace(float value) {
 
 } // namespace
 
-TEST(BadFaceFiles, TenMegabyteFileReadsItsFirstFace) {
+// Any size but one face is refused with the same message; a face of absurd texels is
+// read with them replaced (NaN and negative by 0, the rest limited to 65504) and one
+// warning giving their count.
+TEST(BadFaceFiles, WrongSizesAreRefusedAbsurdTexelsReplaced) {
+    const float inf = std::numeric_limits<float>::infinity();
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const size_t floats = static_cast<size_t>(faceTexels) * 3;
+    std::vector<float> counting(floats);
+    for (size_t i = 0; i < floats; ++i)
+        counting[i] = static_cast<float>(i) * 0.25f; // all distinct, exact and below 65504
+    std::vector<float> absurd = counting;
+    const float bad[] = {nan, inf, -inf, -1.0f, 1e30f, 65505.0f};
+    const float replacement[] = {0.0f, 65504.0f, 0.0f, 0.0f, 65504.0f, 65504.0f};
+    for (size_t k = 0; k < 6; ++k)
+        absurd[k * 1000] = bad[k];
+    absurd[7] = 1e-40f; // a denormal is in range and kept
+    struct Case {
+        const char* name;
+        std::string bytes;
+        const char* message; // "" = none
+    };
+    const std::string face = floatsAsBytes(counting);
+    const Case cases[] = {
+        {"one face", face, ""},
+        {"a 4-byte header", "HDR1" + face, "holds 786436 bytes, a face needs 786432; face ignored"},
+        {"ten megabytes", face + std::string((10u << 20) - face.size(), '\x7f'),
+         "holds 10485760 bytes, a face needs 786432; face ignored"},
+        {"absurd texels", floatsAsBytes(absurd), "6 texel values not finite or outside [0, 65504]"},
+    };
     ScopedDir dir;
-    // Every float of the first face is its own index; the rest of the 10 MB is noise.
-    std::vector<float> values(static_cast<size_t>(10u << 20) / sizeof(float));
-    for (size_t i = 0; i < values.size(); ++i)
-        values[i] = i < static_cast<size_t>(faceTexels) * 3 ? static_cast<float>(i) : -1e30f;
-    writeFile("big.float", floatsAsBytes(values));
-    float* texels = nullptr;
-    CapturedOutput output = capture([&] { texels = vyxReadFloatFace(std::fopen("big.float", "rb"), "big.float"); });
-    ASSERT_NE(texels, nullptr) << output.err;
-    // The rows may be reordered, the values are the first face's, each once.
-    std::vector<float> got(texels, texels + faceTexels * 3);
-    std::sort(got.begin(), got.end());
-    for (int i = 0; i < faceTexels * 3; ++i)
-        ASSERT_EQ(got[static_cast<size_t>(i)], static_cast<float>(i)) << "value " << i;
-    std::free(texels);
+    for (const Case& c : cases) {
+        writeFile("face.float", c.bytes);
+        float* texels = nullptr;
+        CapturedOutput output = capture([&] { texels = vyxReadFloatFace(std::fopen("face.float", "rb"), "face.float"); });
+        bool refused = std::string(c.message).find("ignored") != std::string::npos;
+        EXPECT_EQ(texels == nullptr, refused) << c.name;
+        if (*c.message) {
+            EXPECT_NE(output.err.find(std::string("face.float") + (refused ? " " : ": ") + c.message), std::string::npos)
+                << c.name << ": " << output.err;
+            EXPECT_EQ(std::count(output.err.begin(), output.err.end(), '\n'), 1) << c.name << ": " << output.err;
+        } else {
+            EXPECT_EQ(output.err, "") << c.name;
+        }
+        if (texels == nullptr)
+            continue;
+        // Stored top row first: file row r is memory row 255 - r.
+        const bool isAbsurd = std::string(c.name) == "absurd texels";
+        for (size_t i = 0; i < floats; ++i) {
+            size_t row = i / 768, column = i % 768;
+            float want = counting[(255 - row) * 768 + column];
+            size_t source = (255 - row) * 768 + column;
+            if (isAbsurd && source % 1000 == 0 && source / 1000 < 6)
+                want = replacement[source / 1000];
+            if (isAbsurd && source == 7)
+                want = 1e-40f;
+            ASSERT_EQ(texels[i], want) << c.name << " value " << i;
+        }
+        std::free(texels);
+    }
 }
 
 TEST(BadFaceFiles, SceneWithBrokenAndNonFiniteFacesRenders) {
     ScopedDir dir;
     const float inf = std::numeric_limits<float>::infinity();
     const float nan = std::numeric_limits<float>::quiet_NaN();
-    // +x: 0 bytes; -x: one byte short of a face; +y: 10 MB of NaN; -y: infinite;
+    // +x: 0 bytes; -x: one byte short of a face; +y: NaN; -y: infinite;
     // +z: -inf and huge values in turn; -z: a folder.
     writeFile("xpos.float", "");
     writeFile("xneg.float", uniformFace(0.5f).substr(1));
-    {
-        std::string big = uniformFace(nan);
-        while (big.size() < (10u << 20))
-            big += big.substr(0, std::min(big.size(), (10u << 20) - big.size()));
-        writeFile("ypos.float", big);
-    }
+    writeFile("ypos.float", uniformFace(nan));
     writeFile("yneg.float", uniformFace(inf));
     {
         std::vector<float> mixed(static_cast<size_t>(faceTexels) * 3);

@@ -1,5 +1,5 @@
-// Image files the texture loader may meet beyond the app tests' plain cases: a
-// truncated JPEG, a PNG named .jpg, palettized, 16-bit, greyscale and grey-with-alpha
+// Image files the texture loader may meet beyond the app tests' plain cases (sizes are
+// powers of two, so the texels come out as decoded): a truncated JPEG, a PNG named .jpg, palettized, 16-bit, greyscale and grey-with-alpha
 // PNGs built byte by byte, 1 x 1 images; then the sample scene with every one of them
 // as a model texture. Each either decodes to the right texels or leaves the texture
 // empty with a message naming the file; the scene loads and renders either way.
@@ -131,10 +131,10 @@ std::vector<Expected> imageCases() {
     std::vector<Expected> cases;
     // Palettized, 8 bits: three colours, the second half transparent through tRNS.
     cases.push_back({"palette8.png",
-                     handMadePng(3, 2, 8, 3, {bytes({0, 1, 2}), bytes({2, 2, 0})},
+                     handMadePng(4, 2, 8, 3, {bytes({0, 1, 2, 1}), bytes({2, 2, 0, 0})},
                                  bytes({255, 0, 0, 0, 255, 0, 10, 20, 30}), bytes({255, 128})),
-                     3, 2, {255, 0, 0, 255, 0, 255, 0, 128, 10, 20, 30, 255,
-                            10, 20, 30, 255, 10, 20, 30, 255, 255, 0, 0, 255}, 0});
+                     4, 2, {255, 0, 0, 255, 0, 255, 0, 128, 10, 20, 30, 255, 0, 255, 0, 128,
+                            10, 20, 30, 255, 10, 20, 30, 255, 255, 0, 0, 255, 255, 0, 0, 255}, 0});
     // Palettized, 2 bits per index: four texels packed in one byte.
     cases.push_back({"palette2.png",
                      handMadePng(4, 1, 2, 3, {bytes({0x1B})}, bytes({0, 0, 0, 85, 85, 85, 170, 170, 170, 255, 255, 255})),
@@ -153,8 +153,8 @@ std::vector<Expected> imageCases() {
     // Greyscale 16-bit, 8-bit, 1-bit and grey with alpha 8-bit.
     cases.push_back({"grey16.png", handMadePng(2, 1, 16, 0, {bytes({0x10, 0x00, 0xEF, 0xFF})}), 2, 1,
                      {0x10, 0x10, 0x10, 255, 0xEF, 0xEF, 0xEF, 255}, 1});
-    cases.push_back({"grey8.png", handMadePng(3, 1, 8, 0, {bytes({0, 100, 255})}), 3, 1,
-                     {0, 0, 0, 255, 100, 100, 100, 255, 255, 255, 255, 255}, 0});
+    cases.push_back({"grey8.png", handMadePng(4, 1, 8, 0, {bytes({0, 100, 255, 50})}), 4, 1,
+                     {0, 0, 0, 255, 100, 100, 100, 255, 255, 255, 255, 255, 50, 50, 50, 255}, 0});
     cases.push_back({"grey1.png", handMadePng(8, 1, 1, 0, {bytes({0xA5})}), 8, 1,
                      {255, 255, 255, 255, 0, 0, 0, 255, 255, 255, 255, 255, 0, 0, 0, 255,
                       0, 0, 0, 255, 255, 255, 255, 255, 0, 0, 0, 255, 255, 255, 255, 255}, 0});

@@ -94,25 +94,29 @@ TEST(BadModelFiles, LoadKeepWhatIsValidAndTrace) {
         const char* message;  // expected in stderr or stdout, "" = none checked
     };
     const Case cases[] = {
-        {"empty file", "", "", 0, false, ""},
+        {"empty file", "", "", 0, false, "model.obj has no faces to draw"},
         {"empty library", "mtllib lib.mtl\nusemtl red\n" + square, "", 2, true, ""},
         {"binary garbage", garbage(65536, 1), "", -1, false, ""},
         {"binary garbage with a library", "mtllib lib.mtl\n" + garbage(65536, 2) + squareAfter, garbage(9000, 3), -1,
          true, ""},
-        {"positions only", "v 0 0 0\nv 1 0 0\nv 0 1 0\nv 1 1 1\n", "", 0, false, ""},
+        {"points and lines only", "v 0 0 0\nv 1 0 0\nv 0 1 0\nv 1 1 1\np 1 2\nl 1 2 3\n", "", 0, false,
+         "model.obj has no faces to draw"},
         {"index zero", square + "f 0 1 2\n", "", 2, true, "model.obj:7"},
         {"index past the end", square + "f 1 2 5\n", "", 2, true, "model.obj:7"},
         {"negative index before the start", square + "f 1 2 -5\n", "", 2, true, "model.obj:7"},
         {"huge index", square + "f 1 2 4294967299\n", "", 2, true, "model.obj:7"},
         {"texture and normal indices out of range", "vt 0 0\nvn 0 0 1\n" + square + "f 1/2/1 2/1/1 3/1/1\n", "", 2,
          true, "model.obj:9"},
-        {"NaN and infinite coordinates", square + "v nan 0 0\nv inf inf 0\nv 1e39 -1e39 0\nv -inf 0 nan\n"
-                                                  "f 5 6 7\nf 1 5 2\nf 6 7 8\nf 3 8 4\nf 1 2 6\n",
-         "", 7, true, ""},
+        // Left out when the mesh is built: their bounds would be NaN or infinite.
+        {"NaN, infinite and huge coordinates", square + "v nan 0 0\nv inf inf 0\nv 1e39 -1e39 0\nv -inf 0 nan\n"
+                                                        "v 0 2e18 0\nf 5 6 7\nf 1 5 2\nf 6 7 8\nf 3 8 4\nf 1 2 6\n"
+                                                        "f 1 2 9\nv 0 1e18 0\nf 1 2 10\n",
+         "", 3, true, "model.obj: 6 triangles with a corner that is not finite or beyond 1e18 left out"},
         {"degenerate triangles", square + "v 0 0 0\nv 0.5 0.5 0\n"
                                           "f 1 1 2\nf 1 3 3\nf 1 5 3\nf 5 6 3\nf 2 2 2\nf 1 6 5\n",
          "", 8, true, ""},
-        {"missing library", "mtllib gone.mtl\nusemtl red\n" + square, "", 2, true, "Unable to open file."},
+        {"missing library", "mtllib gone.mtl\nusemtl red\n" + square, "", 2, true,
+         "cannot open material library ./gone.mtl"},
         {"library that is a folder", "mtllib folder.mtl\nusemtl red\n" + square, "", 2, true, ""},
         {"unknown material", "mtllib lib.mtl\nusemtl blue\n" + square, "newmtl red\nKd 1 0 0\n", 2, true, ""},
     };

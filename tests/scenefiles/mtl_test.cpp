@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "scenefiles/obj.h"
 
@@ -31,10 +33,13 @@ class MtlFiles : public testing::Test {
         return path;
     }
 
-    // Appends the library at path to model, capturing standard output in out.
+    // Appends the library at path to model, capturing standard output in out and
+    // standard error in err.
     void load(vyxObjModel& model, const std::string& path) {
         testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
         vyxLoadMtl(model, path.c_str());
+        err = testing::internal::GetCapturedStderr();
         out = testing::internal::GetCapturedStdout();
     }
 
@@ -51,6 +56,7 @@ class MtlFiles : public testing::Test {
 
     std::string dir;
     std::string out;
+    std::string err;
 };
 
 } // namespace
@@ -112,22 +118,49 @@ TEST_F(MtlFiles, MappingOfEachProperty) {
     }
 }
 
-TEST_F(MtlFiles, TextureFileIsAnOwnedCopy) {
+// The texture path is the rest of the line after the options, found from the library's
+// folder, with Windows separators taken as folder separators; an owned copy.
+TEST_F(MtlFiles, TextureNamesOptionsAndFolders) {
     const std::string longName = std::string(1500, 't') + ".png";
-    const std::string names[] = {"stone.png", longName};
-    for (const std::string& name : names) {
+    struct Case {
+        std::string line; // after "map_Kd "
+        std::string path; // expected textureFile after the library's folder; "-" = none
+    };
+    const Case cases[] = {
+        {"stone.png", "stone.png"},
+        {longName, longName},
+        {"name with spaces.png  \t", "name with spaces.png"},
+        {"-s 1 1 1 -o 0 0 0 -clamp on -bm 2 tex 01.png", "tex 01.png"},
+        {"-s 2 -mm 0 1 -blendu off -imfchan l a.png", "a.png"}, // -s with one number
+        {"-o 0.5 -cc on -texres 512 -boost 2 -t 1 1 b.png", "b.png"},
+        {".\\wal67ar_small.jpg", "./wal67ar_small.jpg"},
+        {"textures\\wood.png # a comment", "textures/wood.png"},
+        {"../maps/wood.png", "../maps/wood.png"},
+        {"-clamp on", "-"},
+    };
+    for (const Case& c : cases) {
         vyxObjModel model;
-        load(model, write("tex.mtl", "newmtl t\nmap_Kd " + name + " extra words\n"));
+        load(model, write("tex.mtl", "newmtl t\nmap_Kd " + c.line + "\n"));
         ASSERT_EQ(model.materials.size(), 1u);
-        EXPECT_EQ(model.materials[0].hasMapKd, 1);
         vyxMaterial m = vyxMaterialFromMtl(model.materials[0]);
-        model.materials[0].mapKd.assign(name.size(), 'x'); // the copy must not share storage
-        ASSERT_NE(m.textureFile, nullptr);
-        EXPECT_STREQ(m.textureFile, name.c_str()) << "a name is one token, cut at the first space";
+        if (c.path == "-") {
+            EXPECT_EQ(m.textureFile, nullptr) << c.line;
+            continue;
+        }
+        model.materials[0].mapKd.assign(c.path.size(), 'x'); // the copy must not share storage
+        ASSERT_NE(m.textureFile, nullptr) << c.line;
+        EXPECT_EQ(std::string(m.textureFile), dir + "/" + c.path) << c.line;
         vyxReleaseMaterial(m);
         EXPECT_EQ(m.textureFile, nullptr);
         vyxReleaseMaterial(m); // a second release is harmless
     }
+    vyxMtlMaterial absolute;
+    absolute.hasMapKd = 1;
+    absolute.folder = dir + "/";
+    absolute.mapKd = "/textures\\x.png";
+    vyxMaterial m = vyxMaterialFromMtl(absolute);
+    EXPECT_STREQ(m.textureFile, "/textures/x.png") << "an absolute name is used as it is";
+    vyxReleaseMaterial(m);
 }
 
 TEST_F(MtlFiles, PropertiesBeforeTheFirstMaterialAreIgnored) {
@@ -170,26 +203,32 @@ TEST_F(MtlFiles, LibraryThatCannotBeOpened) {
     load(model, dir + "/missing.mtl");
     EXPECT_EQ(out, "Unable to open file.\n");
     EXPECT_TRUE(model.materials.empty());
-    testing::internal::CaptureStderr();
+    EXPECT_NE(err.find("missing.mtl"), std::string::npos) << err;
     load(model, dir);
-    std::string err = testing::internal::GetCapturedStderr();
     EXPECT_TRUE(model.materials.empty()) << "a folder yields nothing";
     EXPECT_NE(err.find(dir), std::string::npos) << err;
 }
 
-// Numbers the shading cannot use leave the property as it was; an opacity outside
-// [0, 1] is clamped, so no surface adds negative light behind it.
-TEST_F(MtlFiles, UnusableNumbersAndOpacityOutOfRange) {
+// Numbers the shading cannot use leave the property as it was; colours are kept in
+// [0, 1000] and opacity in [0, 1], so no surface adds negative light behind it. Each is
+// warned of with file, line and value. Any white space separates, and a backslash at
+// the end of a line continues it.
+TEST_F(MtlFiles, UnusableNumbersOutOfRangeValuesAndSeparators) {
     struct Case {
         const char* body;
         float r, g, b, alpha;
+        std::vector<std::string> messages; // each on one line of stderr, after "one.mtl:"
     } cases[] = {
-        {"Kd 0.2 0.3 0.4\nKd nan 1 1\n", 0.2f, 0.3f, 0.4f, 1.0f},
-        {"Kd 0.2 0.3 0.4\nKd 1 inf 1\n", 0.2f, 0.3f, 0.4f, 1.0f},
-        {"Kd 0.2 0.3 0.4\nKd 1 1 -inf\n", 0.2f, 0.3f, 0.4f, 1.0f},
-        {"d 0.5\nd nan\n", 0.0f, 0.0f, 0.0f, 0.5f},
-        {"d 5\n", 0.0f, 0.0f, 0.0f, 1.0f},
-        {"d -1\n", 0.0f, 0.0f, 0.0f, 0.0f},
+        {"Kd 0.2 0.3 0.4\nKd nan 1 1\n", 0.2f, 0.3f, 0.4f, 1.0f, {"3: Kd value nan"}},
+        {"Kd 0.2 0.3 0.4\nKd 1 inf 1\n", 0.2f, 0.3f, 0.4f, 1.0f, {"3: Kd value inf"}},
+        {"Kd 0.2 0.3 0.4\nKd 1 1 -inf\n", 0.2f, 0.3f, 0.4f, 1.0f, {"3: Kd value -inf"}},
+        {"d 0.5\nd nan\n", 0.0f, 0.0f, 0.0f, 0.5f, {"3: d value nan"}},
+        {"d 5\n", 0.0f, 0.0f, 0.0f, 1.0f, {"2: d value 5 "}},
+        {"d -1\n", 0.0f, 0.0f, 0.0f, 0.0f, {"2: d value -1 "}},
+        {"Kd -0.5 0.2 2000\n", 0.0f, 0.2f, 1000.0f, 1.0f, {"2: Kd value -0.5 ", "2: Kd value 2000 "}},
+        {"Kd 1e30\n", 1000.0f, 1000.0f, 1000.0f, 1.0f, {"2: Kd value 1e+30 "}},
+        {"Kd\v0.1\f0.2\t0.3\n", 0.1f, 0.2f, 0.3f, 1.0f, {}},
+        {"Kd 0.1 \\\n0.2 0.3\nd 0.5\n", 0.1f, 0.2f, 0.3f, 0.5f, {}},
     };
     for (const Case& c : cases) {
         vyxMaterial m = mapOne(c.body);
@@ -197,6 +236,10 @@ TEST_F(MtlFiles, UnusableNumbersAndOpacityOutOfRange) {
         EXPECT_EQ(m.color[1], c.g) << c.body;
         EXPECT_EQ(m.color[2], c.b) << c.body;
         EXPECT_EQ(m.alpha, c.alpha) << c.body;
+        for (const std::string& message : c.messages) {
+            EXPECT_NE(err.find("one.mtl:" + message), std::string::npos) << c.body << ": " << err;
+        }
+        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), static_cast<long>(c.messages.size())) << c.body << ": " << err;
         vyxReleaseMaterial(m);
     }
 }

@@ -1,12 +1,17 @@
 #include "scenefiles/obj.h"
+#include "scenefiles/text.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -74,20 +79,19 @@ int countLines(const std::string& text) {
 
 TEST(ObjTokens, SeparatorsAndEndOfLine) {
     std::string token = "unchanged";
-    std::string line = std::string(" \tab\r\ncd ") + '\0' + "ef";
+    std::string line = std::string(" \tab\r\ncd\v\fe") + '\0' + "f ";
     int position = vyxNextToken(0, line, token);
     EXPECT_EQ(token, "ab");
     EXPECT_EQ(position, 4);
     position = vyxNextToken(position, line, token);
     EXPECT_EQ(token, "cd");
     position = vyxNextToken(position, line, token);
-    EXPECT_EQ(token, "ef");
-    EXPECT_EQ(position, static_cast<int>(line.size()));
+    EXPECT_EQ(token, std::string("e") + '\0' + "f") << "NUL is no separator";
+    EXPECT_EQ(position, static_cast<int>(line.size()) - 1);
     EXPECT_EQ(vyxNextToken(position, line, token), -1);
-    EXPECT_EQ(token, "ef") << "the end of the line leaves the token alone";
+    EXPECT_EQ(token, std::string("e") + '\0' + "f") << "the end of the line leaves the token alone";
     EXPECT_EQ(vyxNextToken(-1, line, token), -1);
-    EXPECT_EQ(vyxNextToken(0, " \r\n\t", token), -1);
-    EXPECT_EQ(token, "ef");
+    EXPECT_EQ(vyxNextToken(0, " \r\n\t\v\f", token), -1);
 }
 
 TEST_F(ObjFiles, ListsAndFanTriangulation) {
@@ -101,7 +105,7 @@ TEST_F(ObjFiles, ListsAndFanTriangulation) {
                                               "f 1 2 3 4 5\n");
     vyxObjModel model = load(path);
     EXPECT_EQ(out, "Opened file " + path + "\n");
-    EXPECT_EQ(err, "");
+    EXPECT_EQ(err, "vyx: " + path + ":16: face of 2 corners; a face needs three; face dropped\n");
     ASSERT_EQ(model.positionCount(), 5);
     EXPECT_EQ(model.positions[6], 1.0f);
     EXPECT_EQ(model.positions[14], 1.0f);
@@ -228,7 +232,8 @@ TEST_F(ObjFiles, GroupsAndMaterials) {
 
     const vyxObjGroup& b = model.groups[2];
     ASSERT_EQ(b.faces.size(), 1u);
-    EXPECT_EQ(b.faces[0].material, 0) << "an unknown name leaves the material as it was";
+    EXPECT_EQ(b.faces[0].material, -1) << "an unknown name selects the default material";
+    EXPECT_EQ(err, "vyx: " + path + ":12: no material library defines \"missing\"; its faces use the default material\n");
     EXPECT_EQ(b.faces[0].position[2], 3);
 }
 
@@ -328,12 +333,14 @@ TEST_F(ObjFiles, DirectoryPrefixOfEitherSeparator) {
 TEST_F(ObjFiles, FilesThatCannotBeRead) {
     vyxObjModel model = load(dir + "/missing.obj");
     EXPECT_EQ(out, "Unable to open file.\n");
+    EXPECT_EQ(err, "vyx: cannot open model " + dir + "/missing.obj: No such file or directory\n");
     EXPECT_TRUE(model.positions.empty() && model.groups.empty() && model.materials.empty());
 
     // A missing library is reported the same way and the model still loads.
     std::string path = write("nolib.obj", "mtllib gone.mtl\n" + square + "f 1 2 3\n");
     model = load(path);
     EXPECT_EQ(out, "Opened file " + path + "\nUnable to open file.\n");
+    EXPECT_NE(err.find("cannot open material library " + dir + "/gone.mtl"), std::string::npos) << err;
     ASSERT_EQ(model.groups.size(), 1u);
     EXPECT_EQ(model.groups[0].faces.size(), 1u);
 
@@ -358,8 +365,187 @@ TEST_F(ObjFiles, KeywordsWithoutArgumentsAndUnknownLines) {
     EXPECT_EQ(model.texcoordCount(), 1);
     EXPECT_EQ(model.normalCount(), 1);
     // "f 1 2 3" names a third position that does not exist; faces of fewer than three
-    // corners make nothing, so no group is ever needed.
-    EXPECT_EQ(countLines(err), 1) << err;
+    // corners make nothing, so no group is ever needed. "usemtl" without a name names no
+    // material either.
+    EXPECT_EQ(countLines(err), 4) << err;
+    EXPECT_NE(err.find(path + ":5: face of 0 corners"), std::string::npos) << err;
+    EXPECT_NE(err.find(path + ":6: face of 1 corner;"), std::string::npos) << err;
+    EXPECT_NE(err.find(path + ":7: no material library defines \"\""), std::string::npos) << err;
     EXPECT_NE(err.find(path + ":18:"), std::string::npos) << err;
     EXPECT_TRUE(model.groups.empty());
+}
+
+namespace {
+
+// text (ASCII) as UTF-16, with or without a byte-order mark.
+std::string utf16(const std::string& text, bool bigEndian, bool mark) {
+    std::string out = mark ? (bigEndian ? "\xFE\xFF" : "\xFF\xFE") : "";
+    for (char c : text) {
+        out += bigEndian ? std::string(1, '\0') + c : std::string(1, c) + '\0';
+    }
+    return out;
+}
+
+} // namespace
+
+// Text as other tools write it: encodings, line ends, white space, continuations,
+// comments, libraries; and what the reader says about faces and materials it cannot use.
+TEST_F(ObjFiles, RealFileTextAndMessages) {
+    const std::string tri = "v 0 0 0\nv 1 0 0\nv 0 1 0\n";
+    struct Case {
+        const char* name;
+        std::string obj;
+        std::vector<std::pair<std::string, std::string>> libraries; // file, text
+        std::vector<float> positions;                               // all of them; empty = not checked
+        std::vector<Triangle> faces;                                // every group's, in order
+        std::vector<int> materials;                                 // per face
+        std::vector<std::string> messages;                          // each on one line of stderr
+    };
+    const Triangle t012 = {{0, 1, 2}, {-1, -1, -1}, {-1, -1, -1}};
+    const Case cases[] = {
+        {"vertical tab and form feed separate", "v\v0 0 0\nv 1\f0 0\nv\f0 1\v0\nf 1 2 3\n", {},
+         {0, 0, 0, 1, 0, 0, 0, 1, 0}, {t012}, {0}, {}},
+        {"backslash continues a line", "v 0 0 \\\n5\nv 1 0 0\nv 0 1 0\nf 1 \\\n2 3\n", {},
+         {0, 0, 5, 1, 0, 0, 0, 1, 0}, {t012}, {0}, {}},
+        {"UTF-8 byte-order mark", "\xEF\xBB\xBF" "v 7 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n", {},
+         {7, 0, 0, 1, 0, 0, 0, 1, 0}, {t012}, {0}, {}},
+        {"UTF-16LE with a mark", utf16("v 1.5 0 0\r\nv 1 0 0\r\nv 0 1 0\r\nf 1 2 3\r\n", false, true), {},
+         {1.5f, 0, 0, 1, 0, 0, 0, 1, 0}, {t012}, {0}, {}},
+        {"UTF-16BE without a mark", utf16("v 1.5 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n", true, false), {},
+         {1.5f, 0, 0, 1, 0, 0, 0, 1, 0}, {t012}, {0}, {}},
+        {"lone carriage returns end lines", "v 0 0 0\rv 1 0 0\rv 0 1 0\rf 1 2 3\rf 3 2 1", {},
+         {0, 0, 0, 1, 0, 0, 0, 1, 0}, {t012, {{2, 1, 0}, {-1, -1, -1}, {-1, -1, -1}}}, {0, 0}, {}},
+        {"a comment ends the line", tri + "f 1 2 3 # note\nv#not-a-comment 1 1 1\n# f 1 2 3\n", {},
+         {0, 0, 0, 1, 0, 0, 0, 1, 0}, {t012}, {0}, {}},
+        {"faces of fewer than three corners", tri + "f 1\nf 3 2\nf 1 2 3\n", {}, {}, {t012}, {0},
+         {":4: face of 1 corner;", ":5: face of 2 corners;"}},
+        {"lines holding NUL bytes", "v 0 0 0\nv 1" + std::string(1, '\0') + ".5 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n",
+         {}, {0, 0, 0, 1, 0, 0, 0, 1, 0}, {t012}, {0}, {": 1 line holding NUL bytes"}},
+        {"several libraries on one line, Windows separators",
+         "mtllib sub\\a.mtl b.mtl\n" + tri + "usemtl y\nf 1 2 3\nusemtl x\nf 1 2 3\n",
+         {{"sub/a.mtl", "newmtl x\n"}, {"b.mtl", "newmtl y\n"}}, {}, {t012, t012}, {1, 0}, {}},
+        {"unknown material names", "mtllib b.mtl\n" + tri + "usemtl y\nf 1 2 3\nusemtl red\nf 1 2 3\n"
+                                   "usemtl y\nusemtl red\nf 1 2 3\n",
+         {{"b.mtl", "newmtl y\n"}}, {}, {t012, t012, t012}, {0, -1, -1},
+         {":7: no material library defines \"red\"; its faces use the default material"}},
+        {"material used before its library", tri + "usemtl y\nf 1 2 3\nmtllib b.mtl\nusemtl y\nf 1 2 3\n",
+         {{"b.mtl", "newmtl y\n"}}, {}, {t012, t012}, {-1, 0},
+         {":4: material \"y\" is used before line 6, whose library defines it"}},
+    };
+    for (const Case& c : cases) {
+        ASSERT_EQ(mkdir((dir + "/sub").c_str(), 0700) == 0 || errno == EEXIST, true);
+        for (const auto& library : c.libraries) {
+            write(library.first, library.second);
+        }
+        std::string path = write("case.obj", c.obj);
+        vyxObjModel model = load(path);
+        if (!c.positions.empty()) {
+            EXPECT_EQ(model.positions, c.positions) << c.name;
+        }
+        std::vector<vyxObjFace> faces;
+        for (const vyxObjGroup& group : model.groups) {
+            faces.insert(faces.end(), group.faces.begin(), group.faces.end());
+        }
+        ASSERT_EQ(faces.size(), c.faces.size()) << c.name << ": " << err;
+        for (size_t i = 0; i < faces.size(); ++i) {
+            expectFace(faces[i], c.faces[i], c.name);
+            EXPECT_EQ(faces[i].material, c.materials[i]) << c.name << " face " << i;
+        }
+        EXPECT_EQ(countLines(err), static_cast<int>(c.messages.size())) << c.name << ": " << err;
+        for (const std::string& message : c.messages) {
+            EXPECT_NE(err.find(path + message), std::string::npos) << c.name << ": " << err;
+        }
+    }
+}
+
+// A convex polygon is fanned around its first corner, exactly as before; any other is
+// cut into triangles that wind like the polygon, add up to its area and all lie inside
+// it (checked at each triangle's centroid against the outline).
+TEST_F(ObjFiles, ConcavePolygonsAreCutInsideTheirOutline) {
+    struct P2 {
+        double a, b;
+    };
+    // A ring saved as one outline: the outer circle, a cut to the inner one, the inner
+    // circle the other way round and back along the cut; and a ten-pointed star.
+    std::vector<P2> annulus, star;
+    for (int i = 0; i <= 32; ++i) {
+        double angle = 2 * 3.14159265358979 * i / 32;
+        annulus.insert(annulus.begin() + i, {2 * std::cos(angle), 2 * std::sin(angle)});
+        annulus.insert(annulus.begin() + i + 1, {std::cos(angle), std::sin(angle)});
+    }
+    for (int i = 0; i < 10; ++i) {
+        double angle = 2 * 3.14159265358979 * i / 10, radius = i % 2 ? 0.4 : 1.0;
+        star.push_back({radius * std::cos(angle), radius * std::sin(angle)});
+    }
+    struct Case {
+        const char* name;
+        std::vector<P2> outline; // counter-clockwise seen from +z before the tilt below
+        bool convex;
+    };
+    const Case cases[] = {
+        {"pentagon", {{0, 0}, {2, 0}, {3, 1}, {1, 3}, {-1, 1}}, true},
+        {"square with a corner on its edge", {{0, 0}, {1, 0}, {2, 0}, {2, 2}, {0, 2}}, true},
+        {"L shape", {{0, 0}, {2, 0}, {2, 1}, {1, 1}, {1, 2}, {0, 2}}, false},
+        {"first corner reflex", {{1, 1}, {2, 0}, {2, 2}, {0, 2}, {0, 0}}, false},
+        {"comb", {{0, 0}, {5, 0}, {5, 3}, {4, 3}, {4, 1}, {3, 1}, {3, 3}, {2, 3}, {2, 1}, {1, 1}, {1, 3}, {0, 3}},
+         false},
+        {"star", star, false},
+        {"ring of 66 corners", annulus, false},
+    };
+    for (bool reversed : {false, true}) {
+        for (const Case& c : cases) {
+            std::vector<P2> outline = c.outline;
+            if (reversed) {
+                std::reverse(outline.begin(), outline.end());
+            }
+            // Tilted out of every coordinate plane by a rotation, so areas are kept.
+            std::string text;
+            for (const P2& p : outline) {
+                text += "v " + std::to_string(p.a) + " " + std::to_string(0.6 * p.b) + " " + std::to_string(0.8 * p.b) +
+                        "\n";
+            }
+            text += "f";
+            for (size_t i = 1; i <= outline.size(); ++i) {
+                text += " " + std::to_string(i);
+            }
+            vyxObjModel model = load(write("polygon.obj", text + "\n"));
+            std::string what = std::string(c.name) + (reversed ? " (reversed)" : "");
+            ASSERT_EQ(model.groups.size(), 1u) << what;
+            const std::vector<vyxObjFace>& faces = model.groups[0].faces;
+            ASSERT_EQ(faces.size(), outline.size() - 2) << what;
+            auto at = [&](int32_t index) {
+                // Back into the outline's plane: a = x, b = 0.6 y + 0.8 z.
+                const float* p = &model.positions[3 * static_cast<size_t>(index)];
+                return P2{p[0], 0.6 * p[1] + 0.8 * p[2]};
+            };
+            auto inside = [&](P2 q) {
+                bool in = false;
+                for (size_t i = 0, j = outline.size() - 1; i < outline.size(); j = i++) {
+                    const P2 &u = outline[i], &w = outline[j];
+                    if ((u.b > q.b) != (w.b > q.b) && q.a < (w.a - u.a) * (q.b - u.b) / (w.b - u.b) + u.a) {
+                        in = !in;
+                    }
+                }
+                return in;
+            };
+            double polygonArea = 0, triangleArea = 0;
+            for (size_t i = 0, j = outline.size() - 1; i < outline.size(); j = i++) {
+                polygonArea += outline[j].a * outline[i].b - outline[i].a * outline[j].b;
+            }
+            for (size_t f = 0; f < faces.size(); ++f) {
+                P2 p0 = at(faces[f].position[0]), p1 = at(faces[f].position[1]), p2 = at(faces[f].position[2]);
+                double area = (p1.a - p0.a) * (p2.b - p0.b) - (p1.b - p0.b) * (p2.a - p0.a);
+                EXPECT_GE(area * polygonArea, -1e-9) << what << " triangle " << f << " winds the other way";
+                triangleArea += area;
+                if (c.convex) {
+                    expectFace(faces[f], {{0, static_cast<int>(f) + 1, static_cast<int>(f) + 2}, {-1, -1, -1}, {-1, -1, -1}},
+                               what);
+                } else if (std::fabs(area) > 1e-6) {
+                    EXPECT_TRUE(inside({(p0.a + p1.a + p2.a) / 3, (p0.b + p1.b + p2.b) / 3}))
+                        << what << " triangle " << f << " lies outside the outline";
+                }
+            }
+            EXPECT_NEAR(triangleArea, polygonArea, 1e-3 * std::fabs(polygonArea)) << what;
+        }
+    }
 }

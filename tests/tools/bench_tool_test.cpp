@@ -64,7 +64,7 @@ TEST(BenchTool, BadArgumentsExitTwoWithTheUsage) {
                            "--preset",        "--camera 4",     "--frames 0",       "--frames 2x",
                            "--threads 0",     "--threads 65",   "--time nan",       "--time -1",
                            "--time inf",      "--assets",       "--out",            "--json",
-                           "--unknown",       "extra",          "--ao --preset one"};
+                           "--unknown",       "extra",          "--ao --preset one", "--model"};
     for (const char* arguments : cases) {
         BenchRun run = runBench(arguments);
         EXPECT_EQ(run.status, 2) << arguments << "\n" << run.err;
@@ -118,5 +118,38 @@ TEST(BenchTool, OneFrameOfEveryPresetDecodesAtTheRequestedSize) {
         SDL_UnlockSurface(image);
         EXPECT_TRUE(varies && anyLit) << name;
         SDL_FreeSurface(image);
+    }
+}
+
+// A model in the sample model's place: real data (the scanned bunny of Debian's
+// glmark2-data, when installed), a model without faces (valid and empty) and one that
+// cannot be read.
+TEST(BenchTool, ModelOnTheCommandLine) {
+    TempDir dir;
+    std::ofstream(dir.path + "/points.obj") << "v 0 0 0\nv 1 0 0\nv 0 1 0\nl 1 2 3\n";
+    const std::string bunny = "/usr/share/glmark2/models/bunny.obj";
+    struct Case {
+        std::string model;
+        int status;
+        std::string err; // expected in stderr; "" = stderr empty
+    };
+    std::vector<Case> cases = {
+        {dir.path + "/points.obj", 0, dir.path + "/points.obj has no faces to draw"},
+        {dir.path + "/missing.obj", 1, "vyx-bench: cannot read the model " + dir.path + "/missing.obj"},
+    };
+    if (std::ifstream(bunny).good()) {
+        cases.push_back({bunny, 0, ""});
+    }
+    for (const Case& c : cases) {
+        BenchRun run = runBench("--size 64x48 --frames 1 --threads 2 --model " + c.model);
+        EXPECT_EQ(run.status, c.status) << c.model << "\n" << run.err;
+        if (c.err.empty()) {
+            EXPECT_EQ(run.err, "") << c.model;
+        } else {
+            EXPECT_NE(run.err.find(c.err), std::string::npos) << c.model << ": " << run.err;
+        }
+        if (c.status == 0) {
+            EXPECT_NE(run.out.find("Opened file " + c.model), std::string::npos) << c.model << ": " << run.out;
+        }
     }
 }

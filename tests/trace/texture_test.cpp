@@ -504,22 +504,24 @@ TEST(FloatFace, RowsAreFlippedAndTheBottomRowIsAtVZero) {
     std::free(texels);
 }
 
-TEST(FloatFace, ShortFilesAreRejectedAndLongOnesRead) {
+TEST(FloatFace, FilesOfAnyOtherSizeAreRejected) {
     std::string dir = makeTempDir();
     std::vector<unsigned char> bytes(static_cast<size_t>(vyxFloatFaceBytes) + 100, 0x3f);
-    const size_t sizes[] = {0, 1, 400, static_cast<size_t>(vyxFloatFaceBytes) - 1};
+    const size_t sizes[] = {0, 1, 400, static_cast<size_t>(vyxFloatFaceBytes) - 1,
+                            static_cast<size_t>(vyxFloatFaceBytes) + 1, bytes.size()};
     for (size_t size : sizes) {
-        std::string path = writeFile(dir + "/short.float", bytes.data(), size);
+        std::string path = writeFile(dir + "/wrong.float", bytes.data(), size);
         int descriptors = openDescriptorCount();
         testing::internal::CaptureStderr();
-        float* texels = vyxReadFloatFace(std::fopen(path.c_str(), "rb"), "short.float");
+        float* texels = vyxReadFloatFace(std::fopen(path.c_str(), "rb"), "wrong.float");
         std::string warning = testing::internal::GetCapturedStderr();
         EXPECT_EQ(texels, nullptr) << size << " bytes";
-        EXPECT_NE(warning.find("short.float"), std::string::npos) << size << " bytes: " << warning;
+        EXPECT_NE(warning.find("wrong.float holds " + std::to_string(size) + " bytes"), std::string::npos)
+            << size << " bytes: " << warning;
         EXPECT_EQ(openDescriptorCount(), descriptors) << size << " bytes";
         std::free(texels);
     }
-    std::string path = writeFile(dir + "/long.float", bytes.data(), bytes.size());
+    std::string path = writeFile(dir + "/face.float", bytes.data(), static_cast<size_t>(vyxFloatFaceBytes));
     float* texels = vyxReadFloatFace(std::fopen(path.c_str(), "rb"), path.c_str());
     ASSERT_NE(texels, nullptr);
     std::free(texels);

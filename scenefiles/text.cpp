@@ -1,0 +1,200 @@
+#include "scenefiles/text.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+static bool isSeparator(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+bool vyxLoadTextFile(const char* path, const char* kind, std::string& text) {
+    text.clear();
+    FILE* file = path ? std::fopen(path, "rb") : nullptr;
+    if (!file) {
+        std::fputs("Unable to open file.\n", stdout);
+        std::fprintf(stderr, "vyx: cannot open %s %s: %s\n", kind, path ? path : "(no name)",
+                     path ? std::strerror(errno) : "no file name");
+        return false;
+    }
+    std::printf("Opened file %s\n", path);
+    char buffer[65536];
+    size_t got;
+    while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0)
+        text.append(buffer, got);
+    // A folder opens as a file here but cannot be read.
+    bool failed = std::ferror(file) != 0;
+    int error = errno;
+    std::fclose(file);
+    if (failed) {
+        std::fprintf(stderr, "vyx: cannot read %s %s: %s\n", kind, path, std::strerror(error));
+        text.clear();
+        return false;
+    }
+    vyxDecodeText(text);
+    return true;
+}
+
+static void appendUtf8(std::string& out, uint32_t code) {
+    if (code < 0x80) {
+        out += static_cast<char>(code);
+    } else if (code < 0x800) {
+        out += static_cast<char>(0xC0 | (code >> 6));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    } else if (code < 0x10000) {
+        out += static_cast<char>(0xE0 | (code >> 12));
+        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (code >> 18));
+        out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    }
+}
+
+// UTF-16 code units from start (high byte first when bigEndian) to UTF-8.
+static std::string utf16ToUtf8(const std::string& bytes, size_t start, bool bigEndian) {
+    std::string out;
+    out.reserve(bytes.size() / 2);
+    auto unit = [&](size_t at) {
+        uint32_t a = static_cast<unsigned char>(bytes[at]), b = static_cast<unsigned char>(bytes[at + 1]);
+        return bigEndian ? (a << 8) | b : (b << 8) | a;
+    };
+    for (size_t at = start; at + 1 < bytes.size(); at += 2) {
+        uint32_t code = unit(at);
+        if (code >= 0xD800 && code < 0xDC00 && at + 3 < bytes.size()) {
+            uint32_t low = unit(at + 2);
+            if (low >= 0xDC00 && low < 0xE000) {
+                appendUtf8(out, 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00));
+                at += 2;
+                continue;
+            }
+        }
+        appendUtf8(out, code >= 0xD800 && code < 0xE000 ? 0xFFFD : code);
+    }
+    return out;
+}
+
+const char* vyxDecodeText(std::string& text) {
+    const unsigned char* b = reinterpret_cast<const unsigned char*>(text.data());
+    if (text.size() >= 3 && b[0] == 0xEF && b[1] == 0xBB && b[2] == 0xBF) {
+        text.erase(0, 3);
+        return nullptr;
+    }
+    bool little = false, big = false;
+    size_t start = 0;
+    if (text.size() >= 2 && b[0] == 0xFF && b[1] == 0xFE) {
+        little = true;
+        start = 2;
+    } else if (text.size() >= 2 && b[0] == 0xFE && b[1] == 0xFF) {
+        big = true;
+        start = 2;
+    } else {
+        // Without a mark: OBJ and MTL text is nearly all ASCII, which UTF-16 stores with a
+        // NUL in every second byte. Three quarters of the first 32 pairs must agree.
+        size_t pairs = text.size() / 2 < 32 ? text.size() / 2 : 32;
+        size_t oddZero = 0, evenZero = 0;
+        for (size_t i = 0; i < pairs; ++i) {
+            oddZero += b[2 * i] != 0 && b[2 * i + 1] == 0;
+            evenZero += b[2 * i] == 0 && b[2 * i + 1] != 0;
+        }
+        little = pairs >= 2 && oddZero * 4 >= pairs * 3;
+        big = pairs >= 2 && evenZero * 4 >= pairs * 3;
+    }
+    if (!little && !big)
+        return nullptr;
+    text = utf16ToUtf8(text, start, big);
+    return big ? "UTF-16BE" : "UTF-16LE";
+}
+
+// The end of the physical line starting at offset, and where the one after it starts.
+static size_t physicalLineEnd(const std::string& text, size_t offset, size_t& next) {
+    size_t end = offset;
+    while (end < text.size() && text[end] != '\n' && text[end] != '\r')
+        ++end;
+    next = end;
+    if (next < text.size())
+        next += text[next] == '\r' && next + 1 < text.size() && text[next + 1] == '\n' ? 2 : 1;
+    return end;
+}
+
+bool vyxNextLine(vyxLineCursor& cursor, std::string& line) {
+    const std::string& text = *cursor.text;
+    while (cursor.offset < text.size()) {
+        line.clear();
+        cursor.lineNumber = cursor.nextLineNumber;
+        bool binary = false;
+        // Joins physical lines while one ends in a backslash.
+        while (cursor.offset < text.size()) {
+            size_t next;
+            size_t end = physicalLineEnd(text, cursor.offset, next);
+            binary |= std::memchr(text.data() + cursor.offset, '\0', end - cursor.offset) != nullptr;
+            line.append(text, cursor.offset, end - cursor.offset);
+            cursor.offset = next;
+            ++cursor.nextLineNumber;
+            if (line.empty() || line.back() != '\\' || next == end)
+                break;
+            line.back() = ' ';
+        }
+        if (binary) {
+            ++cursor.binaryLines;
+            continue;
+        }
+        for (size_t i = 0; i < line.size(); ++i)
+            if (line[i] == '#' && (i == 0 || isSeparator(line[i - 1]))) {
+                line.resize(i);
+                break;
+            }
+        return true;
+    }
+    return false;
+}
+
+void vyxReportSkippedLines(const vyxLineCursor& cursor, const char* path) {
+    if (cursor.binaryLines > 0)
+        std::fprintf(stderr, "vyx: %s: %ld line%s holding NUL bytes (not text) skipped\n", path, cursor.binaryLines,
+                     cursor.binaryLines == 1 ? "" : "s");
+}
+
+int vyxNextToken(int start, const std::string& line, std::string& token) {
+    if (start < 0) {
+        return -1;
+    }
+    size_t position = static_cast<size_t>(start);
+    while (position < line.size() && isSeparator(line[position])) {
+        ++position;
+    }
+    if (position >= line.size()) {
+        return -1;
+    }
+    size_t end = position;
+    while (end < line.size() && !isSeparator(line[end])) {
+        ++end;
+    }
+    if (end > static_cast<size_t>(INT_MAX)) {
+        return -1;
+    }
+    token.assign(line, position, end - position);
+    return static_cast<int>(end);
+}
+
+std::string vyxFolderOf(const std::string& path) {
+    size_t last = path.find_last_of("/\\");
+    if (last == std::string::npos) {
+        return "./";
+    }
+    return path.substr(0, last + 1);
+}
+
+std::string vyxJoinPath(const std::string& folder, const std::string& name) {
+    std::string converted = name;
+    for (char& c : converted)
+        if (c == '\\')
+            c = '/';
+    if (!converted.empty() && converted[0] == '/')
+        return converted;
+    return folder + converted;
+}

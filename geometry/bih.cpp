@@ -1,5 +1,7 @@
 #include "geometry/bih.h"
 
+#include "geometry/large_alloc.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -237,7 +239,7 @@ void vyxBuildBIH(int32_t count, vyxBIH& bih, vyxTriangle* triangles) {
         return;
 
     BuildState st = {};
-    BuildRecord* records = static_cast<BuildRecord*>(std::malloc(static_cast<size_t>(count) * sizeof(BuildRecord)));
+    BuildRecord* records = static_cast<BuildRecord*>(vyxAllocLarge(static_cast<size_t>(count) * sizeof(BuildRecord)));
     st.items = static_cast<int32_t*>(std::malloc(static_cast<size_t>(count) * sizeof(int32_t)));
     st.scratch = static_cast<int32_t*>(std::malloc(static_cast<size_t>(count) * sizeof(int32_t)));
     st.records = records;
@@ -268,8 +270,8 @@ void vyxBuildBIH(int32_t count, vyxBIH& bih, vyxTriangle* triangles) {
         // 2n - 1 nodes plus the cuts: room for most trees up front spares the copies of
         // a growing array.
         if (count < 0x7fffffff / 6) {
-            st.nodes = static_cast<vyxBIHNode*>(std::malloc(static_cast<size_t>(count) * 5 / 2 * sizeof(vyxBIHNode)));
-            st.links = static_cast<int32_t*>(std::malloc(static_cast<size_t>(count) * 5 * sizeof(int32_t)));
+            st.nodes = static_cast<vyxBIHNode*>(vyxAllocLarge(static_cast<size_t>(count) * 5 / 2 * sizeof(vyxBIHNode)));
+            st.links = static_cast<int32_t*>(vyxAllocLarge(static_cast<size_t>(count) * 5 * sizeof(int32_t)));
             if (st.nodes && st.links)
                 st.nodeCapacity = static_cast<int32_t>(static_cast<int64_t>(count) * 5 / 2);
         }
@@ -281,7 +283,7 @@ void vyxBuildBIH(int32_t count, vyxBIH& bih, vyxTriangle* triangles) {
     vyxBIHNode* pool = nullptr;
     int32_t poolCount = st.nodeCount - 1;
     if (!st.failed && poolCount > 0) {
-        pool = static_cast<vyxBIHNode*>(std::malloc(static_cast<size_t>(poolCount) * sizeof(vyxBIHNode)));
+        pool = static_cast<vyxBIHNode*>(vyxAllocLarge(static_cast<size_t>(poolCount) * sizeof(vyxBIHNode)));
         if (!pool)
             st.failed = true;
     }

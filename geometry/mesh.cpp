@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "geometry/large_alloc.h"
 #include "scenefiles/obj.h"
 
 static bool validIndex(int32_t index, int32_t count) { return index >= 0 && index < count; }
@@ -83,9 +84,9 @@ bool vyxLoadMeshFromObj(const char* path, vyxMesh& mesh) {
     mesh.materialCount = materialCount;
 
     if (triangleCount > 0) {
-        mesh.triangles = static_cast<vyxTriangle*>(std::calloc(static_cast<size_t>(triangleCount), sizeof(vyxTriangle)));
+        mesh.triangles = static_cast<vyxTriangle*>(vyxAllocLargeZeroed(static_cast<size_t>(triangleCount), sizeof(vyxTriangle)));
         mesh.shading = static_cast<vyxTriangleShading*>(
-            std::calloc(static_cast<size_t>(triangleCount), sizeof(vyxTriangleShading)));
+            vyxAllocLargeZeroed(static_cast<size_t>(triangleCount), sizeof(vyxTriangleShading)));
         if (!mesh.triangles || !mesh.shading) {
             std::fprintf(stderr, "vyx: out of memory for the %d triangles of %s\n", triangleCount, path);
             std::free(mesh.triangles);

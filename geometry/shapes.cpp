@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "geometry/large_alloc.h"
 #include "geometry/vec3.h"
 
 // x / cell truncated toward zero. The lattice only needs a few bits; out-of-range and NaN
@@ -81,9 +82,9 @@ float vyxFractalNoise(float x, float y, float z, float persistence) {
 // Allocates the triangle and shading arrays and the single material of a generated
 // mesh. On failure the mesh is left empty (no triangles) and false is returned.
 static bool allocateGenerated(vyxMesh& mesh, int32_t triangleCount, const char* what) {
-    mesh.triangles = static_cast<vyxTriangle*>(std::calloc(static_cast<size_t>(triangleCount), sizeof(vyxTriangle)));
+    mesh.triangles = static_cast<vyxTriangle*>(vyxAllocLargeZeroed(static_cast<size_t>(triangleCount), sizeof(vyxTriangle)));
     mesh.shading = static_cast<vyxTriangleShading*>(
-        std::calloc(static_cast<size_t>(triangleCount), sizeof(vyxTriangleShading)));
+        vyxAllocLargeZeroed(static_cast<size_t>(triangleCount), sizeof(vyxTriangleShading)));
     mesh.materials = static_cast<vyxMaterial*>(std::calloc(1, sizeof(vyxMaterial)));
     if (!mesh.triangles || !mesh.shading || !mesh.materials) {
         std::fprintf(stderr, "vyx: out of memory generating the %s\n", what);
@@ -190,8 +191,8 @@ void vyxMakeTorus(vyxMesh& mesh, vyxTexture* checker, float majorRadius, float m
 void vyxBuildTerrainMesh(vyxMesh& mesh) {
     const int cells = 256, points = cells + 1;
     const size_t gridFloats = static_cast<size_t>(points) * points * 3;
-    float* pos = static_cast<float*>(std::malloc(gridFloats * sizeof(float)));
-    float* nrm = static_cast<float*>(std::malloc(gridFloats * sizeof(float)));
+    float* pos = static_cast<float*>(vyxAllocLarge(gridFloats * sizeof(float)));
+    float* nrm = static_cast<float*>(vyxAllocLarge(gridFloats * sizeof(float)));
     if (!pos || !nrm || !allocateGenerated(mesh, cells * cells * 2, "terrain")) {
         if (!pos || !nrm)
             std::fprintf(stderr, "vyx: out of memory generating the terrain\n");

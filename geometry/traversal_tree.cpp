@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "geometry/bih.h"
+#include "geometry/large_alloc.h"
 
 // Deferred entries a query can hold: a node defers at most three of its four slots, and
 // the hierarchy's build keeps its split depth below 256, so half as many node levels.
@@ -76,7 +77,9 @@ const vyxBIHNode* resolve(const vyxBIHNode* node) {
     return node;
 }
 
-int32_t addLeaf(Builder& b, int32_t index, Box& box) {
+// Appends the test data of triangle `index` to the leaf array and grows box by it.
+// Returns its place in the array, or -1 (with failed set) when the array is full.
+int32_t addTriangle(Builder& b, int32_t index, Box& box) {
     const vyxTriangle& tri = b.triangles[index];
     vyxTraversalTriangle leaf;
     std::memset(&leaf, 0, sizeof(leaf));
@@ -92,61 +95,89 @@ int32_t addLeaf(Builder& b, int32_t index, Box& box) {
     leaf.p0u = tri.p0[leaf.u];
     leaf.p0v = tri.p0[leaf.v];
     leaf.triangle = index;
-    box = emptyBox();
+    leaf.count = 1;
     grow(box, tri.p0);
     grow(box, tri.p1);
     grow(box, tri.p2);
     if (b.leafCount >= b.count) {
         b.failed = true;
-        return 0;
+        return -1;
     }
     b.leaves[b.leafCount] = leaf;
-    return vyxTraversalLeaf(b.leafCount++);
+    return b.leafCount++;
+}
+
+bool validLeaf(const Builder& b, const vyxBIHNode* node) {
+    return node->triangle >= 0 && node->triangle < b.count;
+}
+
+// A split whose two sides are single triangles: both are kept together as one leaf.
+bool isPair(const vyxBIHNode* node) {
+    if (!node || node->isLeaf)
+        return false;
+    const vyxBIHNode* left = resolve(node->left);
+    const vyxBIHNode* right = resolve(node->right);
+    return left && right && left->isLeaf && right->isLeaf;
+}
+
+// A leaf of one triangle, or of the two of a pair split: the pair's triangles lie side
+// by side, left one first, and the first records the split axis that orders them.
+int32_t addLeaf(Builder& b, const vyxBIHNode* node, Box& box) {
+    box = emptyBox();
+    if (node->isLeaf) {
+        if (!validLeaf(b, node)) {
+            b.failed = true;
+            return 0;
+        }
+        int32_t place = addTriangle(b, node->triangle, box);
+        return place < 0 ? 0 : vyxTraversalLeaf(place);
+    }
+    const vyxBIHNode* left = resolve(node->left);
+    const vyxBIHNode* right = resolve(node->right);
+    if (!validLeaf(b, left) || !validLeaf(b, right)) {
+        b.failed = true;
+        return 0;
+    }
+    int32_t first = addTriangle(b, left->triangle, box);
+    int32_t second = addTriangle(b, right->triangle, box);
+    if (first < 0 || second < 0)
+        return 0;
+    b.leaves[first].count = 2;
+    b.leaves[first].axis = node->axis;
+    return vyxTraversalLeaf(first);
 }
 
 int32_t addSubtree(Builder& b, const vyxBIHNode* node, Box& box, int32_t level);
 
-// Fills slots `first` and `first + 1` of node `index` from one child of a split.
-// Returns the child's own split axis (0 when it is a leaf).
-uint8_t fillPair(Builder& b, int32_t index, int first, const vyxBIHNode* child, Box& pairBox, int32_t level) {
-    const vyxBIHNode* parts[2] = {child, nullptr};
-    uint8_t axis = 0;
-    if (child && !child->isLeaf) {
-        parts[0] = resolve(child->left);
-        parts[1] = resolve(child->right);
-        axis = child->axis;
-    }
-    pairBox = emptyBox();
+// The up to three splits of the hierarchy that one node stands for, and the up to four
+// subtrees below them that become its slots. A split's side is an inner split (>= 0) or
+// a slot (~slot).
+struct Collapse {
+    int innerCount;
+    uint8_t axis[3];
+    int side[3][2];
+    const vyxBIHNode* slotNode[4];
+    int slotCount;
+};
+
+// Appends to `order` the slots below side `side` of inner split `inner`, near side first
+// for the direction signs in `key` (bit i: inner split i's axis component is negative).
+void appendOrder(const Collapse& c, int inner, int key, uint8_t* order, int& count) {
+    bool rightFirst = (key >> inner) & 1;
     for (int k = 0; k < 2; ++k) {
-        Box box = emptyBox();
-        int32_t ref = 0;
-        if (parts[k])
-            ref = addSubtree(b, parts[k], box, level + 1);
-        if (b.failed)
-            return 0;
-        vyxTraversalNode& n = b.nodes[index];
-        n.child[first + k] = ref;
-        if (parts[k])
-            n.slots = static_cast<uint8_t>(n.slots | (1 << (first + k)));
-        for (int a = 0; a < 3; ++a) {
-            n.lower[a][first + k] = box.lower[a];
-            n.upper[a][first + k] = box.upper[a];
-        }
-        grow(pairBox, box);
+        int side = c.side[inner][rightFirst ? 1 - k : k];
+        if (side >= 0)
+            appendOrder(c, side, key, order, count);
+        else
+            order[count++] = static_cast<uint8_t>(~side);
     }
-    return axis;
 }
 
 // Adds the subtree of a resolved node (leaf or two-child split) in the order the
 // hierarchy's traversal reaches it left first; returns its reference and its box.
 int32_t addSubtree(Builder& b, const vyxBIHNode* node, Box& box, int32_t level) {
-    if (node->isLeaf) {
-        if (node->triangle < 0 || node->triangle >= b.count) {
-            b.failed = true;
-            return 0;
-        }
-        return addLeaf(b, node->triangle, box);
-    }
+    if (node->isLeaf || isPair(node))
+        return addLeaf(b, node, box);
     if (level + 1 > b.deepest)
         b.deepest = level + 1;
     if (b.nodeCount >= b.count) {
@@ -154,39 +185,102 @@ int32_t addSubtree(Builder& b, const vyxBIHNode* node, Box& box, int32_t level) 
         return 0;
     }
     int32_t index = b.nodeCount++;
-    std::memset(&b.nodes[index], 0, sizeof(vyxTraversalNode));
-    b.nodes[index].axis[0] = node->axis;
-    Box leftBox, rightBox;
-    uint8_t leftAxis = fillPair(b, index, 0, resolve(node->left), leftBox, level);
-    uint8_t rightAxis = fillPair(b, index, 2, resolve(node->right), rightBox, level);
-    b.nodes[index].axis[1] = leftAxis;
-    b.nodes[index].axis[2] = rightAxis;
-    box = leftBox;
-    grow(box, rightBox);
+
+    // Open the split, then its shallowest splits below (leftmost first, pairs of
+    // triangles kept whole) until four subtrees hang below.
+    struct Edge {
+        int inner, side, depth;
+        const vyxBIHNode* node;
+    };
+    Collapse c;
+    std::memset(&c, 0, sizeof(c));
+    Edge edges[4];
+    int edgeCount = 2;
+    c.innerCount = 1;
+    c.axis[0] = node->axis;
+    edges[0] = Edge{0, 0, 1, resolve(node->left)};
+    edges[1] = Edge{0, 1, 1, resolve(node->right)};
+    while (edgeCount < 4) {
+        int pick = -1;
+        for (int e = 0; e < edgeCount; ++e)
+            if (edges[e].node && !edges[e].node->isLeaf && !isPair(edges[e].node) &&
+                (pick < 0 || edges[e].depth < edges[pick].depth))
+                pick = e;
+        if (pick < 0)
+            break;
+        Edge open = edges[pick];
+        int inner = c.innerCount++;
+        c.axis[inner] = open.node->axis;
+        c.side[open.inner][open.side] = inner;
+        // The two halves take the opened edge's place, keeping left-to-right order.
+        for (int e = edgeCount; e > pick + 1; --e)
+            edges[e] = edges[e - 1];
+        edges[pick] = Edge{inner, 0, open.depth + 1, resolve(open.node->left)};
+        edges[pick + 1] = Edge{inner, 1, open.depth + 1, resolve(open.node->right)};
+        ++edgeCount;
+    }
+    // Slots left to right; a side without a subtree (a split with one child missing)
+    // still takes a slot, which stays empty.
+    c.slotCount = edgeCount;
+    for (int e = 0; e < edgeCount; ++e) {
+        c.side[edges[e].inner][edges[e].side] = ~e;
+        c.slotNode[e] = edges[e].node;
+    }
+
+    vyxTraversalNode& fresh = b.nodes[index];
+    std::memset(&fresh, 0, sizeof(fresh));
+    for (int i = 0; i < 3; ++i)
+        fresh.axis[i] = c.axis[i];
+    for (int key = 0; key < 8; ++key) {
+        uint8_t order[4] = {0, 1, 2, 3};
+        int count = 0;
+        appendOrder(c, 0, key, order, count);
+        // Slots past slotCount never hold a child; they fill the unused places.
+        for (int s = c.slotCount; s < 4; ++s)
+            order[count++] = static_cast<uint8_t>(s);
+        fresh.order[key] = static_cast<uint8_t>(order[0] | order[1] << 2 | order[2] << 4 | order[3] << 6);
+    }
+
+    box = emptyBox();
+    for (int slot = 0; slot < 4; ++slot) {
+        Box slotBox = emptyBox();
+        int32_t ref = 0;
+        if (slot < c.slotCount && c.slotNode[slot])
+            ref = addSubtree(b, c.slotNode[slot], slotBox, level + 1);
+        if (b.failed)
+            return 0;
+        vyxTraversalNode& n = b.nodes[index];
+        n.child[slot] = ref;
+        if (slot < c.slotCount && c.slotNode[slot])
+            n.slots = static_cast<uint8_t>(n.slots | (1 << slot));
+        for (int a = 0; a < 3; ++a) {
+            n.lower[a][slot] = slotBox.lower[a];
+            n.upper[a][slot] = slotBox.upper[a];
+        }
+        grow(box, slotBox);
+    }
     return index;
 }
 
-// Slot orders for the eight combinations of direction signs on the three split axes
-// (bit 2: this split's axis, bit 1: the left child's, bit 0: the right child's). A
-// negative component visits the right (upper) side first, as the hierarchy does.
-struct SlotOrders {
-    uint8_t order[8][4];
-    SlotOrders() {
-        for (int key = 0; key < 8; ++key) {
-            uint8_t left[2] = {0, 1}, right[2] = {2, 3};
-            if (key & 2) { left[0] = 1; left[1] = 0; }
-            if (key & 1) { right[0] = 3; right[1] = 2; }
-            const uint8_t* first = (key & 4) ? right : left;
-            const uint8_t* second = (key & 4) ? left : right;
-            order[key][0] = first[0];
-            order[key][1] = first[1];
-            order[key][2] = second[0];
-            order[key][3] = second[1];
-        }
+// For a node's order byte and the mask of slots the ray meets: how many are met (bits
+// 0-2) and those slots in visiting order, two bits each from bit 3.
+struct OrderedHits {
+    uint16_t packed[256][16];
+    OrderedHits() {
+        for (unsigned order = 0; order < 256; ++order)
+            for (unsigned hit = 0; hit < 16; ++hit) {
+                unsigned count = 0, slots = 0;
+                for (unsigned k = 0; k < 4; ++k) {
+                    unsigned slot = (order >> (2 * k)) & 3;
+                    if (hit & (1u << slot))
+                        slots |= slot << (2 * count++);
+                }
+                packed[order][hit] = static_cast<uint16_t>(count | slots << 3);
+            }
     }
 };
 
-const SlotOrders kSlotOrders;
+const OrderedHits kOrderedHits;
 
 } // namespace
 
@@ -202,8 +296,10 @@ bool vyxBuildTraversalTree(const vyxBIHNode& root, const vyxTriangle* triangles,
     std::memset(&b, 0, sizeof(b));
     b.triangles = triangles;
     b.count = count;
-    b.nodes = static_cast<vyxTraversalNode*>(std::malloc(static_cast<size_t>(count) * sizeof(vyxTraversalNode)));
-    b.leaves = static_cast<vyxTraversalTriangle*>(std::malloc(static_cast<size_t>(count) * sizeof(vyxTraversalTriangle)));
+    // Room for the most nodes a hierarchy over count triangles can need; the pages past
+    // the nodes actually made are never touched.
+    b.nodes = static_cast<vyxTraversalNode*>(vyxAllocLarge(static_cast<size_t>(count) * sizeof(vyxTraversalNode)));
+    b.leaves = static_cast<vyxTraversalTriangle*>(vyxAllocLarge(static_cast<size_t>(count) * sizeof(vyxTraversalTriangle)));
     Box box = emptyBox();
     int32_t rootRef = 0;
     if (b.nodes && b.leaves)
@@ -212,21 +308,11 @@ bool vyxBuildTraversalTree(const vyxBIHNode& root, const vyxTriangle* triangles,
         b.failed = true;
     // A node defers at most three more slots than it takes; one more for the root.
     int32_t stackNeeded = 3 * b.deepest + 2;
-    vyxTraversalNode* nodes = nullptr;
-    size_t nodeBytes = static_cast<size_t>(b.nodeCount) * sizeof(vyxTraversalNode);
-    if (!b.failed && stackNeeded <= kStackSize && nodeBytes > 0 &&
-        posix_memalign(reinterpret_cast<void**>(&nodes), 64, nodeBytes) != 0)
-        nodes = nullptr;
-    if (b.failed || stackNeeded > kStackSize || (nodeBytes > 0 && !nodes)) {
+    if (b.failed || stackNeeded > kStackSize) {
         std::free(b.nodes);
         std::free(b.leaves);
         return false; // the hierarchy answers the queries itself
     }
-    if (nodeBytes > 0)
-        std::memcpy(nodes, b.nodes, nodeBytes);
-    std::free(b.nodes);
-    // The leaf array is already the right size when every triangle has its leaf.
-    vyxTraversalTriangle* leaves = b.leaves;
 
     // Infinite coordinates (from corrupt vertices) would make the margin infinite and
     // every distance NaN; such boxes are unbounded anyway.
@@ -237,9 +323,9 @@ bool vyxBuildTraversalTree(const vyxBIHNode& root, const vyxTriangle* triangles,
     }
     if (!std::isfinite(largest * kMarginFraction))
         largest = 0.0f;
-    tree.nodes = nodes;
+    tree.nodes = b.nodes;
     tree.nodeCount = b.nodeCount;
-    tree.triangles = leaves;
+    tree.triangles = b.leaves;
     tree.triangleCount = b.leafCount;
     tree.root = rootRef;
     // The smallest normal float keeps the margin positive for a mesh at the origin.
@@ -312,55 +398,69 @@ vyxTraceResult vyxTraverseTree(const vyxTraversalTree& tree, const float origin[
     };
     Entry stack[kStackSize];
     int depth = 0;
-    stack[depth++] = Entry{tree.root, 0.0f};
-
-    while (depth > 0) {
-        Entry entry = stack[--depth];
-        if (entry.tnear > limit)
-            continue;
-        if (entry.ref < 0) {
-            const vyxTraversalTriangle& tri = tree.triangles[~entry.ref];
-            float w0 = 0.0f, w1 = 0.0f, w2 = 0.0f;
-            float t = testTriangle(tri, origin, direction, w0, w1, w2);
-            // t >= 0 is false for the NaN t of a degenerate triangle.
-            if (t >= 0.0f && t < limit) {
-                best.t = t;
-                best.triangle = tri.triangle;
-                best.w0 = w0;
-                best.w1 = w1;
-                best.w2 = w2;
-                limit = t;
+    int32_t ref = tree.root;
+    for (;;) {
+        if (ref < 0) {
+            // One triangle, or a pair tested in the order of its split.
+            const vyxTraversalTriangle* leaf = tree.triangles + ~ref;
+            int count = leaf->count;
+            int step = 1;
+            if (count == 2 && sign[leaf->axis]) {
+                leaf += 1;
+                step = -1;
             }
-            continue;
+            for (int k = 0; k < count; ++k, leaf += step) {
+                float w0 = 0.0f, w1 = 0.0f, w2 = 0.0f;
+                float t = testTriangle(*leaf, origin, direction, w0, w1, w2);
+                // t >= 0 is false for the NaN t of a degenerate triangle.
+                if (t >= 0.0f && t < limit) {
+                    best.t = t;
+                    best.triangle = leaf->triangle;
+                    best.w0 = w0;
+                    best.w1 = w1;
+                    best.w2 = w2;
+                    limit = t;
+                }
+            }
+        } else {
+            const vyxTraversalNode& node = tree.nodes[ref];
+            // Entry and exit distances of the four boxes. A NaN product (a zero distance
+            // times an infinite inverse) is passed over by putting it first in min/max.
+            __m128 tnear = zero, tfar = _mm_set1_ps(limit);
+            for (int a = 0; a < 3; ++a) {
+                const float* nearPlanes = sign[a] ? node.upper[a] : node.lower[a];
+                const float* farPlanes = sign[a] ? node.lower[a] : node.upper[a];
+                __m128 tn = _mm_mul_ps(_mm_sub_ps(_mm_load_ps(nearPlanes), nearOrigin[a]), inv[a]);
+                __m128 tf = _mm_mul_ps(_mm_sub_ps(_mm_load_ps(farPlanes), farOrigin[a]), inv[a]);
+                tnear = _mm_max_ps(tn, tnear);
+                tfar = _mm_min_ps(tf, tfar);
+            }
+            int hit = _mm_movemask_ps(_mm_cmple_ps(tnear, tfar)) & node.slots;
+            if (hit != 0) {
+                alignas(16) float entryDistance[4];
+                _mm_store_ps(entryDistance, tnear);
+                unsigned order = node.order[sign[node.axis[0]] | sign[node.axis[1]] << 1 | sign[node.axis[2]] << 2];
+                // Go on with the first slot met in order; defer the others, last first.
+                unsigned met = kOrderedHits.packed[order][hit];
+                for (unsigned k = met & 7; k-- > 1;) {
+                    unsigned slot = (met >> (3 + 2 * k)) & 3;
+                    assert(depth < tree.stackNeeded);
+                    stack[depth++] = Entry{node.child[slot], entryDistance[slot]};
+                }
+                ref = node.child[(met >> 3) & 3];
+                continue;
+            }
         }
-
-        const vyxTraversalNode& node = tree.nodes[entry.ref];
-        // Entry and exit distances of the four boxes. A NaN product (a zero distance
-        // times an infinite inverse) is passed over by putting it first in min/max.
-        __m128 tnear = zero, tfar = _mm_set1_ps(limit);
-        for (int a = 0; a < 3; ++a) {
-            const float* nearPlanes = sign[a] ? node.upper[a] : node.lower[a];
-            const float* farPlanes = sign[a] ? node.lower[a] : node.upper[a];
-            __m128 tn = _mm_mul_ps(_mm_sub_ps(_mm_load_ps(nearPlanes), nearOrigin[a]), inv[a]);
-            __m128 tf = _mm_mul_ps(_mm_sub_ps(_mm_load_ps(farPlanes), farOrigin[a]), inv[a]);
-            tnear = _mm_max_ps(tn, tnear);
-            tfar = _mm_min_ps(tf, tfar);
-        }
-        int hit = _mm_movemask_ps(_mm_cmple_ps(tnear, tfar)) & node.slots;
-        if (hit == 0)
-            continue;
-        alignas(16) float entryDistance[4];
-        _mm_store_ps(entryDistance, tnear);
-        const uint8_t* order =
-            kSlotOrders.order[(sign[node.axis[0]] << 2) | (sign[node.axis[1]] << 1) | sign[node.axis[2]]];
-        // Deferred in reverse so that the first slot in order is taken next.
-        for (int k = 3; k >= 0; --k) {
-            int slot = order[k];
-            if (hit & (1 << slot)) {
-                assert(depth < tree.stackNeeded);
-                stack[depth++] = Entry{node.child[slot], entryDistance[slot]};
+        // Take the next deferred entry that can still hold a nearer hit.
+        for (;;) {
+            if (depth == 0)
+                return best;
+            Entry entry = stack[--depth];
+            if (entry.tnear <= limit) {
+                ref = entry.ref;
+                break;
             }
         }
     }
-    return best;
+
 }

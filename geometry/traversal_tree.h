@@ -18,15 +18,18 @@
 
 struct vyxBIHNode;
 
-// Four child slots stand for the grandchildren of one split: left-left, left-right,
-// right-left, right-right. A child of the split that is a leaf takes its pair's first
-// slot and leaves the second empty.
+// One node stands for up to three splits of the hierarchy (a split and the shallowest
+// splits below it) and its four slots for the subtrees below those, left to right.
 struct alignas(64) vyxTraversalNode {
     float lower[3][4];  // per axis, per slot: box minimum; +inf in an empty slot
     float upper[3][4];  // per axis, per slot: box maximum; -inf in an empty slot
     int32_t child[4];   // >= 0: node index; vyxTraversalLeaf(slot) for a triangle; empty: 0
-    uint8_t axis[3];    // split axes: this split's, its left child's, its right child's
+    uint8_t axis[3];    // split axes of the splits, the top one first; 0 when unused
     uint8_t slots;      // bit i set when slot i holds a child
+    // Visiting order of the slots for each combination of direction signs on the three
+    // split axes (bit i set: the component on axis[i] is negative, so that split's right
+    // side comes first); two bits per place, first place lowest.
+    uint8_t order[8];
 };
 
 // What the ray-triangle test reads, copied from the set-up vyxTriangle (same floats).
@@ -37,6 +40,8 @@ struct vyxTraversalTriangle {
     float p0u, p0v;     // p0 on the two projection axes
     int32_t triangle;   // index in the mesh's triangle array
     uint8_t u, v;       // projection axes, (k + 1) % 3 and (k + 2) % 3
+    uint8_t count;      // first of a leaf: its triangles, 1 or 2 (the next one)
+    uint8_t axis;       // first of a two-triangle leaf: the axis of the split between them
 };
 
 struct vyxTraversalTree {
@@ -50,7 +55,7 @@ struct vyxTraversalTree {
 };
 
 // Child references: a non-negative node index, or a leaf as the bitwise complement of
-// its triangle slot. An empty slot is marked by its box, not its reference.
+// the place of its first triangle. An empty slot is marked by its box, not its reference.
 inline int32_t vyxTraversalLeaf(int32_t slot) { return ~slot; }
 
 // Builds tree from the hierarchy below root over the set-up triangles it indexes

@@ -1,5 +1,6 @@
 #include "render/frame.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +17,9 @@
 // One join covers at most this many workers per phase; larger counts are clamped.
 static constexpr int maxWorkers = 64;
 
+// Rows of one part of a subdivision band: 16 block strips.
+static constexpr int kPartRows = 128;
+
 static int workerCount(const vyxRenderSettings& settings) {
     int n = settings.threadCount;
     return n < 1 ? 1 : (n > maxWorkers ? maxWorkers : n);
@@ -27,19 +31,38 @@ static bool frameMatchesCamera(const FrameBuffer& image, const vyxCamera& camera
            static_cast<uint32_t>(image.height) == camera.imageHeight;
 }
 
-// Starts one thread per argument block and joins them all. A worker whose thread cannot
-// be started runs on the calling thread instead, so the frame is still complete.
+// Runs the worker on every argument block: as many threads as the machine runs at once
+// (the calling thread among them, never more than there are blocks) each take the next
+// block in index order until none is left, and all are joined. A thread that cannot be
+// started leaves its share to the others, so the frame is still complete.
+static std::atomic<int> workerThreadLimit{0};
+
+void vyxSetWorkerThreadLimit(int threads) { workerThreadLimit.store(threads < 0 ? 0 : threads); }
+
 template <typename Args>
 static void runWorkers(int (*worker)(Args*), Args* args, int count) {
-    std::thread threads[maxWorkers];
-    for (int k = 0; k < count; ++k) {
-        try {
-            threads[k] = std::thread(worker, &args[k]);
-        } catch (const std::system_error&) {
+    std::atomic<int> next{0};
+    auto drain = [&]() {
+        for (int k = next.fetch_add(1); k < count; k = next.fetch_add(1)) {
             worker(&args[k]);
         }
+    };
+    int cores = workerThreadLimit.load();
+    if (cores == 0) {
+        cores = static_cast<int>(std::thread::hardware_concurrency());
     }
-    for (int k = 0; k < count; ++k) {
+    int threadCount = cores < count ? cores : count;
+    int helpers = (threadCount < maxWorkers ? threadCount : maxWorkers) - 1;
+    std::thread threads[maxWorkers];
+    for (int k = 0; k < helpers; ++k) {
+        try {
+            threads[k] = std::thread(drain);
+        } catch (const std::system_error&) {
+            break;
+        }
+    }
+    drain();
+    for (int k = 0; k < helpers; ++k) {
         if (threads[k].joinable()) {
             threads[k].join();
         }
@@ -79,8 +102,10 @@ int vyxSubdivisionBandWorker(vyxSubdivisionWorkerArgs* args) {
         rays.width = args->bandWidth;
         rays.height = args->height;
         int width = static_cast<int>(args->bandWidth);
-        if (!vyxRenderBand(*args->scene, rays, width, static_cast<int>(args->height), args->band, width,
-                           args->settings)) {
+        int stride = static_cast<int>(args->bandStride);
+        if (!vyxRenderBandRows(*args->scene, rays, width, static_cast<int>(args->height),
+                               static_cast<int>(args->firstRow), static_cast<int>(args->rowCount), args->band,
+                               stride, args->settings)) {
             fprintf(stderr, "vyx: out of memory for a subdivision band; it stays black\n");
         }
     }
@@ -178,54 +203,47 @@ void vyxRenderSubdivisionThreaded(const vyxScene& scene, const vyxCamera& camera
     // into n bands of a multiple of 8, these are exactly those bands.
     int share = width / n;
     int bandStep = share < 1 ? 8 : (share + 7) / 8 * 8;
-    auto* args = static_cast<vyxSubdivisionWorkerArgs*>(calloc(n, sizeof(vyxSubdivisionWorkerArgs)));
-    bool allocated = args != nullptr;
-    for (int k = 0; allocated && k < n; ++k) {
-        long long start = static_cast<long long>(k) * bandStep;
-        long long left = start < width ? width - start : 0;
-        long long bandWidth = (k == n - 1 || left < bandStep) ? left : bandStep;
-        vyxSubdivisionWorkerArgs& block = args[k];
-        block.settings = settings;
-        block.scene = &scene;
-        block.bandWidth = static_cast<uint32_t>(bandWidth);
-        block.height = static_cast<uint32_t>(height);
-        float x0 = static_cast<float>(start < width ? start : width);
-        float x1 = static_cast<float>(start + bandWidth < width ? start + bandWidth : width);
-        float bottom = static_cast<float>(height);
-        vyxPrimaryRay(camera, x0, 0.0f, block.origin, block.dirTL);
-        vyxPrimaryRay(camera, x1, 0.0f, block.origin, block.dirTR);
-        vyxPrimaryRay(camera, x0, bottom, block.origin, block.dirBL);
-        vyxPrimaryRay(camera, x1, bottom, block.origin, block.dirBR);
-        if (bandWidth > 0) {
-            block.band = static_cast<vyxVec3*>(calloc(static_cast<size_t>(bandWidth) * height, sizeof(vyxVec3)));
-            allocated = block.band != nullptr;
-        }
-    }
-    if (!allocated) {
-        for (int k = 0; args != nullptr && k < n; ++k) {
-            free(args[k].band);
-        }
-        free(args);
+    // Each band is rendered in parts of whole block strips, so that the few bands where
+    // the expensive surfaces are do not leave the other cores idle at the end. A part
+    // traces its top lattice row anew (one row of band corners per part).
+    int partRows = kPartRows;
+    int parts = (height + partRows - 1) / partRows;
+    size_t blockCount = static_cast<size_t>(n) * parts;
+    auto* args = static_cast<vyxSubdivisionWorkerArgs*>(calloc(blockCount, sizeof(vyxSubdivisionWorkerArgs)));
+    if (args == nullptr) {
         vyxRenderSubdivision(scene, camera, image, settings);
         return;
     }
-    runWorkers(vyxSubdivisionBandWorker, args, n);
-
+    // Every band writes its columns of the cleared image in place (a band buffer of its
+    // own, then a copy, would give the same pixels).
     memset(image.pixels, 0, static_cast<size_t>(width) * height * sizeof(vyxVec3));
-    for (int y = 0; y < height; ++y) {
-        vyxVec3* target = image.pixels + static_cast<size_t>(y) * width;
-        for (int k = 0; k < n; ++k) {
-            size_t bandWidth = args[k].bandWidth;
-            if (bandWidth == 0) {
-                continue;
-            }
-            memcpy(target, args[k].band + bandWidth * y, bandWidth * sizeof(vyxVec3));
-            target += bandWidth;
+    for (int k = 0; k < n; ++k) {
+        long long start = static_cast<long long>(k) * bandStep;
+        long long left = start < width ? width - start : 0;
+        long long bandWidth = (k == n - 1 || left < bandStep) ? left : bandStep;
+        vyxSubdivisionWorkerArgs band;
+        memset(&band, 0, sizeof(band));
+        band.settings = settings;
+        band.scene = &scene;
+        band.bandWidth = static_cast<uint32_t>(bandWidth);
+        band.height = static_cast<uint32_t>(height);
+        float x0 = static_cast<float>(start < width ? start : width);
+        float x1 = static_cast<float>(start + bandWidth < width ? start + bandWidth : width);
+        float bottom = static_cast<float>(height);
+        vyxPrimaryRay(camera, x0, 0.0f, band.origin, band.dirTL);
+        vyxPrimaryRay(camera, x1, 0.0f, band.origin, band.dirTR);
+        vyxPrimaryRay(camera, x0, bottom, band.origin, band.dirBL);
+        vyxPrimaryRay(camera, x1, bottom, band.origin, band.dirBR);
+        band.band = bandWidth > 0 ? image.pixels + start : nullptr;
+        band.bandStride = static_cast<uint32_t>(width);
+        for (int p = 0; p < parts; ++p) {
+            vyxSubdivisionWorkerArgs& block = args[static_cast<size_t>(k) * parts + p];
+            block = band;
+            block.firstRow = static_cast<uint32_t>(p * partRows);
+            block.rowCount = static_cast<uint32_t>(partRows);
         }
     }
-    for (int k = 0; k < n; ++k) {
-        free(args[k].band);
-    }
+    runWorkers(vyxSubdivisionBandWorker, args, static_cast<int>(blockCount));
     free(args);
 }
 

@@ -1,6 +1,10 @@
 #pragma once
 // Frame dispatch: lights updated, the random table filled once, then the renderer the
-// flags select, on the calling thread or on threadCount worker threads per phase.
+// flags select, on the calling thread or split into threadCount blocks of work per
+// phase. The blocks of a phase are shared out among as many threads as the machine runs
+// at once (never more than threadCount), each taking the next block when it finishes
+// one: a block's result does not depend on the thread that renders it, and with more
+// threads than cores the most expensive block would finish alone on one core.
 
 #include <cstdint>
 
@@ -32,8 +36,11 @@ struct vyxSubdivisionWorkerArgs {
     vyxVec3 origin;              // camera position
     vyxVec3 dirTL, dirTR, dirBL, dirBR; // primary directions at the band's corners
     vyxVec3* band;               // bandWidth x height colours, cleared to 0
+    uint32_t bandStride;         // colours from one row of band to the next (>= bandWidth)
     uint32_t bandWidth;          // a multiple of 8 except in the band at the right edge; 0 = idle
     uint32_t height;
+    uint32_t firstRow;           // the part of the band this block renders: a multiple of 8,
+    uint32_t rowCount;           // and its row count (the whole band: 0 and height)
     vyxRenderSettings settings;
     const vyxScene* scene;
 };
@@ -48,6 +55,10 @@ void vyxRenderStandardThreaded(const vyxScene& scene, const vyxCamera& camera, F
                                const vyxRenderSettings& settings);
 void vyxRenderSubdivisionThreaded(const vyxScene& scene, const vyxCamera& camera, FrameBuffer& image,
                                   const vyxRenderSettings& settings);
+
+// How many threads share out the blocks of a phase: 0 (the default) = as many as the
+// machine runs at once. For measurements; set it while no frame is being rendered.
+void vyxSetWorkerThreadLimit(int threads);
 
 // Worker entry points; each returns 1.
 int vyxStandardRowsWorker(vyxStandardWorkerArgs* args);

@@ -335,7 +335,13 @@ void vyxBandRay(const vyxBandRays& rays, int x, int y, vyxVec3& origin, vyxVec3&
 
 bool vyxRenderBand(const vyxScene& scene, const vyxBandRays& rays, int width, int height, vyxVec3* output,
                    int outputStride, const vyxRenderSettings& settings) {
-    if (width <= 0 || height <= 0) {
+    return vyxRenderBandRows(scene, rays, width, height, 0, height, output, outputStride, settings);
+}
+
+bool vyxRenderBandRows(const vyxScene& scene, const vyxBandRays& rays, int width, int height, int firstRow,
+                       int rowCount, vyxVec3* output, int outputStride, const vyxRenderSettings& settings) {
+    int endRow = rowCount < height - firstRow ? firstRow + rowCount : height;
+    if (width <= 0 || height <= 0 || firstRow < 0 || firstRow >= endRow) {
         return true;
     }
     // The lattice reaches the next multiple of 8 beyond the band so that every block is
@@ -347,8 +353,8 @@ bool vyxRenderBand(const vyxScene& scene, const vyxBandRays& rays, int width, in
         return false;
     }
     vyxSample* lastRow = window + static_cast<size_t>(8) * stride;
-    traceLatticeRow(scene, settings, rays, 0, lastRow, latticeWidth);
-    for (int s = 0; s < height; s += 8) {
+    traceLatticeRow(scene, settings, rays, firstRow, lastRow, latticeWidth);
+    for (int s = firstRow; s < endRow; s += 8) {
         for (int i = 0; i < 8 * stride; ++i) {
             window[i].traced = 0;
         }

@@ -1,0 +1,33 @@
+#include "geometry/large_alloc.h"
+
+#include <sys/mman.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+static const size_t kHugePage = size_t{2} << 20;
+static const size_t kHugeFrom = 2 * kHugePage;
+
+void* vyxAllocLarge(size_t bytes) {
+    void* memory = nullptr;
+    if (posix_memalign(&memory, bytes < kHugeFrom ? 64 : kHugePage, bytes > 0 ? bytes : 1) != 0)
+        return nullptr;
+    if (bytes < kHugeFrom)
+        return memory;
+    // Only whole huge pages inside the block can be backed by one; the advice is a hint
+    // and its failure changes nothing but speed.
+    size_t whole = bytes / kHugePage * kHugePage;
+    madvise(memory, whole, MADV_HUGEPAGE);
+    return memory;
+}
+
+void* vyxAllocLargeZeroed(size_t count, size_t size) {
+    if (size != 0 && count > SIZE_MAX / size)
+        return nullptr;
+    size_t bytes = count * size;
+    void* memory = vyxAllocLarge(bytes);
+    if (memory)
+        std::memset(memory, 0, bytes);
+    return memory;
+}

@@ -3,6 +3,33 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <system_error>
+#include <thread>
+
+// Runs work(firstRow, endRow) over [0, rows) split into one share per core, the calling
+// thread taking the first; every row is worked on by exactly one call, so a per-pixel
+// step gives the same values as one pass on one thread. A share whose thread cannot be
+// started runs on the calling thread.
+template <typename Work>
+static void forRowShares(int rows, Work work) {
+    int cores = static_cast<int>(std::thread::hardware_concurrency());
+    // Small images are not worth a thread.
+    int shares = rows < 64 || cores < 2 ? 1 : (cores < 16 ? cores : 16);
+    std::thread threads[16];
+    for (int k = 1; k < shares; ++k) {
+        int first = static_cast<int>(static_cast<long>(rows) * k / shares);
+        int end = static_cast<int>(static_cast<long>(rows) * (k + 1) / shares);
+        try {
+            threads[k] = std::thread(work, first, end);
+        } catch (const std::system_error&) {
+            work(first, end);
+        }
+    }
+    work(0, static_cast<int>(static_cast<long>(rows) / shares));
+    for (int k = 1; k < shares; ++k)
+        if (threads[k].joinable())
+            threads[k].join();
+}
 
 ExposureState vyxInitialExposure(float now) {
     ExposureState exposure;
@@ -74,21 +101,24 @@ void vyxSmoothImage(vyxVec3* frame, int width, int height, float strength) {
     // borders of both keep the frame's values.
     const vyxVec3* source = frame;
     vyxVec3* target = work;
+    // Rows of one pass read only the other buffer, so they can be shared out.
     for (int pass = 0; pass < 2; ++pass) {
-        for (int y = 1; y < height - 1; ++y) {
-            const vyxVec3* above = source + static_cast<size_t>(y - 1) * width;
-            const vyxVec3* row = source + static_cast<size_t>(y) * width;
-            const vyxVec3* below = source + static_cast<size_t>(y + 1) * width;
-            vyxVec3* out = target + static_cast<size_t>(y) * width;
-            for (int x = 1; x < width - 1; ++x) {
-                out[x].x = neighbourWeight * (above[x].x + below[x].x + row[x - 1].x + row[x + 1].x) +
-                           centreWeight * row[x].x;
-                out[x].y = neighbourWeight * (above[x].y + below[x].y + row[x - 1].y + row[x + 1].y) +
-                           centreWeight * row[x].y;
-                out[x].z = neighbourWeight * (above[x].z + below[x].z + row[x - 1].z + row[x + 1].z) +
-                           centreWeight * row[x].z;
+        forRowShares(height - 2, [=](int first, int end) {
+            for (int y = first + 1; y < end + 1; ++y) {
+                const vyxVec3* above = source + static_cast<size_t>(y - 1) * width;
+                const vyxVec3* row = source + static_cast<size_t>(y) * width;
+                const vyxVec3* below = source + static_cast<size_t>(y + 1) * width;
+                vyxVec3* out = target + static_cast<size_t>(y) * width;
+                for (int x = 1; x < width - 1; ++x) {
+                    out[x].x = neighbourWeight * (above[x].x + below[x].x + row[x - 1].x + row[x + 1].x) +
+                               centreWeight * row[x].x;
+                    out[x].y = neighbourWeight * (above[x].y + below[x].y + row[x - 1].y + row[x + 1].y) +
+                               centreWeight * row[x].y;
+                    out[x].z = neighbourWeight * (above[x].z + below[x].z + row[x - 1].z + row[x + 1].z) +
+                               centreWeight * row[x].z;
+                }
             }
-        }
+        });
         source = work;
         target = frame;
     }
@@ -100,49 +130,78 @@ void vyxSmoothImage(vyxVec3* frame, int width, int height, float strength) {
 static float exposureCurve(float x, float k) { return 1.0f - std::pow(2.7182817f, -k * x); }
 static float gammaCurve(float x, float inverseGamma) { return std::pow(x, inverseGamma); }
 
+// The curve sampled at (j + 1) / 256 for j = 0 .. 255, and its application to one value.
 template <typename Curve>
-static void applyCurve(vyxVec3* frame, int width, int height, Curve curve) {
-    if (width <= 0 || height <= 0)
-        return;
-    // For v < 1, v * 256 - 1 is below 255 (scaling by 256 is exact), so i + 1 <= 255.
+struct SampledCurve {
+    Curve curve;
     float table[256];
-    for (int j = 0; j < 256; ++j)
-        table[j] = curve(static_cast<float>(j + 1) / 256.0f);
-
-    float* values = &frame[0].x;
-    size_t count = static_cast<size_t>(width) * static_cast<size_t>(height) * 3;
-    for (size_t n = 0; n < count; ++n) {
-        float v = values[n];
+    explicit SampledCurve(Curve c) : curve(c) {
+        for (int j = 0; j < 256; ++j)
+            table[j] = curve(static_cast<float>(j + 1) / 256.0f);
+    }
+    float operator()(float v) const {
         if (v == 0.0f || std::isnan(v))
-            continue;
-        if (v >= 1.0f) {
-            values[n] = curve(v);
-            continue;
-        }
+            return v;
+        if (v >= 1.0f)
+            return curve(v);
         // Below 1: interpolate between neighbouring entries. Below the first entry
         // (v < 1/256, negative values included) the line through the first two entries
         // is extrapolated, so a negative value stays negative instead of wrapping back
-        // into the table with the fractional part of its position. The truncation is
-        // done in float so that a huge negative value cannot overflow an integer.
+        // into the table with the fractional part of its position; only positions of 1
+        // and more are converted to an integer, so a huge negative value cannot overflow
+        // one. For v < 1, v * 256 - 1 is below 255 (scaling by 256 is exact), so
+        // i + 1 <= 255.
         float p = v * 256.0f - 1.0f;
-        float whole = std::trunc(p);
         int i = 0;
         float frac = p;
-        if (whole >= 0.0f) {
-            i = static_cast<int>(whole);
-            frac = p - whole;
+        if (p >= 1.0f) {
+            i = static_cast<int>(p);
+            frac = p - static_cast<float>(i);
         }
-        values[n] = table[i] * (1.0f - frac) + table[i + 1] * frac;
+        return table[i] * (1.0f - frac) + table[i + 1] * frac;
     }
+};
+
+static float exposureOf(float k, float x) { return exposureCurve(x, k); }
+static float gammaOf(float inverseGamma, float x) { return gammaCurve(x, inverseGamma); }
+
+// One of the two curves with its parameter, as the sampled curves take it.
+struct CurveOf {
+    float (*function)(float, float);
+    float parameter;
+    float operator()(float x) const { return function(parameter, x); }
+};
+
+// Applies the curves in turn to every value, in row shares: each value goes through
+// the same steps in the same order as in separate passes.
+static void applyCurves(vyxVec3* frame, int width, int height, const SampledCurve<CurveOf>* first,
+                        const SampledCurve<CurveOf>* second) {
+    if (width <= 0 || height <= 0)
+        return;
+    forRowShares(height, [=](int firstRow, int endRow) {
+        float* values = &frame[static_cast<size_t>(firstRow) * width].x;
+        size_t count = static_cast<size_t>(endRow - firstRow) * static_cast<size_t>(width) * 3;
+        for (size_t n = 0; n < count; ++n) {
+            float v = (*first)(values[n]);
+            values[n] = second ? (*second)(v) : v;
+        }
+    });
 }
 
 void vyxApplyExposure(vyxVec3* frame, int width, int height, float k) {
-    applyCurve(frame, width, height, [k](float x) { return exposureCurve(x, k); });
+    const SampledCurve<CurveOf> exposure(CurveOf{exposureOf, k});
+    applyCurves(frame, width, height, &exposure, nullptr);
 }
 
 void vyxApplyGamma(vyxVec3* frame, int width, int height, float gamma) {
-    float inverseGamma = 1.0f / gamma;
-    applyCurve(frame, width, height, [inverseGamma](float x) { return gammaCurve(x, inverseGamma); });
+    const SampledCurve<CurveOf> curve(CurveOf{gammaOf, 1.0f / gamma});
+    applyCurves(frame, width, height, &curve, nullptr);
+}
+
+void vyxApplyExposureAndGamma(vyxVec3* frame, int width, int height, float k, float gamma) {
+    const SampledCurve<CurveOf> exposure(CurveOf{exposureOf, k});
+    const SampledCurve<CurveOf> curve(CurveOf{gammaOf, 1.0f / gamma});
+    applyCurves(frame, width, height, &exposure, &curve);
 }
 
 static uint8_t toByte(float v) {
@@ -160,10 +219,12 @@ static uint8_t toByte(float v) {
 void vyxConvertToBytes(const vyxVec3* frame, int width, int height, uint8_t* out) {
     if (width <= 0 || height <= 0)
         return;
-    size_t count = static_cast<size_t>(width) * static_cast<size_t>(height);
-    for (size_t n = 0; n < count; ++n) {
-        out[3 * n + 0] = toByte(frame[n].x);
-        out[3 * n + 1] = toByte(frame[n].y);
-        out[3 * n + 2] = toByte(frame[n].z);
-    }
+    forRowShares(height, [=](int first, int end) {
+        size_t last = static_cast<size_t>(end) * static_cast<size_t>(width);
+        for (size_t n = static_cast<size_t>(first) * static_cast<size_t>(width); n < last; ++n) {
+            out[3 * n + 0] = toByte(frame[n].x);
+            out[3 * n + 1] = toByte(frame[n].y);
+            out[3 * n + 2] = toByte(frame[n].z);
+        }
+    });
 }

@@ -30,6 +30,9 @@ void vyxSmoothImage(vyxVec3* frame, int width, int height, float strength);
 void vyxApplyExposure(vyxVec3* frame, int width, int height, float k);
 // v -> v^(1/gamma) likewise.
 void vyxApplyGamma(vyxVec3* frame, int width, int height, float gamma);
+// Both in one pass over the frame, with the same values as the two passes one after the
+// other.
+void vyxApplyExposureAndGamma(vyxVec3* frame, int width, int height, float k, float gamma);
 // Clamps to [0, 1] and truncates v * 255 into bytes R, G, B (width * height * 3);
 // non-finite values become 0.
 void vyxConvertToBytes(const vyxVec3* frame, int width, int height, uint8_t* out);

@@ -38,8 +38,7 @@ void GSSampleScene::ProcessFrame(FrameBuffer& frame, float now) {
         return;
     vyxAutoExposure(frame.pixels, width, height, exposure, now);
     vyxSmoothImage(frame.pixels, width, height, 0.25f);
-    vyxApplyExposure(frame.pixels, width, height, exposure.current);
-    vyxApplyGamma(frame.pixels, width, height, 2.2f);
+    vyxApplyExposureAndGamma(frame.pixels, width, height, exposure.current, 2.2f);
 
     if (presentSurface == nullptr || presentPixels == nullptr)
         return;

@@ -1,5 +1,7 @@
 #include "app/program.h"
 
+#include <malloc.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -52,7 +54,15 @@ static void startup(AppContext& context, int32_t width, int32_t height) {
     vyxApplyStartupSettings(*context.settings);
 }
 
+void vyxKeepFrameMemory() {
+    // The largest value the library takes; setting it also stops the library from
+    // adjusting the threshold by itself.
+    mallopt(M_MMAP_THRESHOLD, 32 << 20);
+    mallopt(M_TRIM_THRESHOLD, 256 << 20);
+}
+
 int vyxRunProgram(GameState& state, int32_t width, int32_t height) {
+    vyxKeepFrameMemory();
     int32_t running = 1;
     AppContext context;
     context.running = &running;

@@ -4,6 +4,7 @@
 
 #include <cassert>
 #include <cfloat>
+#include <cstddef>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -229,16 +230,19 @@ int32_t addSubtree(Builder& b, const vyxBIHNode* node, Box& box, int32_t level) 
 
     vyxTraversalNode& fresh = b.nodes[index];
     std::memset(&fresh, 0, sizeof(fresh));
-    for (int i = 0; i < 3; ++i)
-        fresh.axis[i] = c.axis[i];
-    for (int key = 0; key < 8; ++key) {
+    for (int octant = 0; octant < 8; ++octant) {
+        // The ray's octant (bit a: its component on axis a is negative) gives each
+        // split's near side.
+        int key = 0;
+        for (int i = 0; i < c.innerCount; ++i)
+            key |= ((octant >> c.axis[i]) & 1) << i;
         uint8_t order[4] = {0, 1, 2, 3};
         int count = 0;
         appendOrder(c, 0, key, order, count);
         // Slots past slotCount never hold a child; they fill the unused places.
         for (int s = c.slotCount; s < 4; ++s)
             order[count++] = static_cast<uint8_t>(s);
-        fresh.order[key] = static_cast<uint8_t>(order[0] | order[1] << 2 | order[2] << 4 | order[3] << 6);
+        fresh.order[octant] = static_cast<uint8_t>(order[0] | order[1] << 2 | order[2] << 4 | order[3] << 6);
     }
 
     box = emptyBox();
@@ -364,6 +368,9 @@ static inline float testTriangle(const vyxTraversalTriangle& tri, const float o[
     return t;
 }
 
+static_assert(offsetof(vyxTraversalNode, lower) == 0 && offsetof(vyxTraversalNode, upper) == 48,
+              "the query reads the planes at fixed offsets");
+
 vyxTraceResult vyxTraverseTree(const vyxTraversalTree& tree, const float origin[3], const float direction[3],
                                float maxDistance) {
     vyxTraceResult best;
@@ -382,13 +389,20 @@ vyxTraceResult vyxTraverseTree(const vyxTraversalTree& tree, const float origin[
     for (int a = 0; a < 3; ++a)
         largest = std::fmax(largest, std::fabs(origin[a]));
     float margin = std::fmax(tree.margin, largest * kMarginFraction);
-    int sign[3];
+    // Octant bit a: the component on axis a is negative, so the ray enters a box through
+    // its upper plane on that axis. Nodes keep lower planes at byte 16 a, upper ones at
+    // 48 + 16 a.
+    int octant = 0;
+    int nearOffset[3], farOffset[3];
     __m128 inv[3], nearOrigin[3], farOrigin[3];
     for (int a = 0; a < 3; ++a) {
-        sign[a] = std::signbit(direction[a]) ? 1 : 0;
+        bool negative = std::signbit(direction[a]);
+        octant |= (negative ? 1 : 0) << a;
+        nearOffset[a] = (negative ? 48 : 0) + 16 * a;
+        farOffset[a] = (negative ? 0 : 48) + 16 * a;
         inv[a] = _mm_set1_ps(1.0f / direction[a]);
-        nearOrigin[a] = _mm_set1_ps(sign[a] ? origin[a] - margin : origin[a] + margin);
-        farOrigin[a] = _mm_set1_ps(sign[a] ? origin[a] + margin : origin[a] - margin);
+        nearOrigin[a] = _mm_set1_ps(negative ? origin[a] - margin : origin[a] + margin);
+        farOrigin[a] = _mm_set1_ps(negative ? origin[a] + margin : origin[a] - margin);
     }
     const __m128 zero = _mm_setzero_ps();
 
@@ -405,7 +419,7 @@ vyxTraceResult vyxTraverseTree(const vyxTraversalTree& tree, const float origin[
             const vyxTraversalTriangle* leaf = tree.triangles + ~ref;
             int count = leaf->count;
             int step = 1;
-            if (count == 2 && sign[leaf->axis]) {
+            if (count == 2 && ((octant >> leaf->axis) & 1)) {
                 leaf += 1;
                 step = -1;
             }
@@ -424,14 +438,15 @@ vyxTraceResult vyxTraverseTree(const vyxTraversalTree& tree, const float origin[
             }
         } else {
             const vyxTraversalNode& node = tree.nodes[ref];
+            const char* base = reinterpret_cast<const char*>(&node);
             // Entry and exit distances of the four boxes. A NaN product (a zero distance
             // times an infinite inverse) is passed over by putting it first in min/max.
             __m128 tnear = zero, tfar = _mm_set1_ps(limit);
             for (int a = 0; a < 3; ++a) {
-                const float* nearPlanes = sign[a] ? node.upper[a] : node.lower[a];
-                const float* farPlanes = sign[a] ? node.lower[a] : node.upper[a];
-                __m128 tn = _mm_mul_ps(_mm_sub_ps(_mm_load_ps(nearPlanes), nearOrigin[a]), inv[a]);
-                __m128 tf = _mm_mul_ps(_mm_sub_ps(_mm_load_ps(farPlanes), farOrigin[a]), inv[a]);
+                __m128 nearPlanes = _mm_load_ps(reinterpret_cast<const float*>(base + nearOffset[a]));
+                __m128 farPlanes = _mm_load_ps(reinterpret_cast<const float*>(base + farOffset[a]));
+                __m128 tn = _mm_mul_ps(_mm_sub_ps(nearPlanes, nearOrigin[a]), inv[a]);
+                __m128 tf = _mm_mul_ps(_mm_sub_ps(farPlanes, farOrigin[a]), inv[a]);
                 tnear = _mm_max_ps(tn, tnear);
                 tfar = _mm_min_ps(tf, tfar);
             }
@@ -439,7 +454,7 @@ vyxTraceResult vyxTraverseTree(const vyxTraversalTree& tree, const float origin[
             if (hit != 0) {
                 alignas(16) float entryDistance[4];
                 _mm_store_ps(entryDistance, tnear);
-                unsigned order = node.order[sign[node.axis[0]] | sign[node.axis[1]] << 1 | sign[node.axis[2]] << 2];
+                unsigned order = node.order[octant];
                 // Go on with the first slot met in order; defer the others, last first.
                 unsigned met = kOrderedHits.packed[order][hit];
                 for (unsigned k = met & 7; k-- > 1;) {

@@ -24,11 +24,10 @@ struct alignas(64) vyxTraversalNode {
     float lower[3][4];  // per axis, per slot: box minimum; +inf in an empty slot
     float upper[3][4];  // per axis, per slot: box maximum; -inf in an empty slot
     int32_t child[4];   // >= 0: node index; vyxTraversalLeaf(slot) for a triangle; empty: 0
-    uint8_t axis[3];    // split axes of the splits, the top one first; 0 when unused
     uint8_t slots;      // bit i set when slot i holds a child
-    // Visiting order of the slots for each combination of direction signs on the three
-    // split axes (bit i set: the component on axis[i] is negative, so that split's right
-    // side comes first); two bits per place, first place lowest.
+    // Visiting order of the slots for a ray in each octant (bit a set: the direction's
+    // component on axis a is negative, so every split on that axis is entered from its
+    // right, upper side): two bits per place, first place lowest.
     uint8_t order[8];
 };
 

@@ -21,6 +21,7 @@
 #include "stb_image_write.h"
 
 #include "app/app_context.h"
+#include "app/program.h"
 #include "app/sample_scene.h"
 #include "render/frame.h"
 #include "render/framebuffer.h"
@@ -176,17 +177,21 @@ int parseArguments(int argc, char** argv, Options& options, bool& help) {
     return 0;
 }
 
-// FNV-1a over the bytes of the traced frame: two builds that trace the same picture
-// print the same value.
-uint64_t frameHash(const FrameBuffer& frame) {
-    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(frame.pixels);
-    size_t count = static_cast<size_t>(frame.width) * static_cast<size_t>(frame.height) * sizeof(vyxVec3);
+// FNV-1a over bytes (the traced frame's floats, the shown frame's 8-bit pixels): two
+// builds that make the same picture print the same value.
+uint64_t bytesHash(const void* data, size_t count) {
+    const unsigned char* bytes = static_cast<const unsigned char*>(data);
     uint64_t h = 1469598103934665603ull;
     for (size_t i = 0; i < count; ++i) {
         h ^= bytes[i];
         h *= 1099511628211ull;
     }
     return h;
+}
+
+uint64_t frameHash(const FrameBuffer& frame) {
+    return bytesHash(frame.pixels, static_cast<size_t>(frame.width) * static_cast<size_t>(frame.height) *
+                                       sizeof(vyxVec3));
 }
 
 double nowMs() {
@@ -256,6 +261,7 @@ bool writeJson(const std::string& path, const Options& options, const std::vecto
 } // namespace
 
 int main(int argc, char** argv) {
+    vyxKeepFrameMemory();
     Options options;
     bool help = false;
     int status = parseArguments(argc, argv, options, help);
@@ -375,6 +381,13 @@ int main(int argc, char** argv) {
                 float clock = options.fixedClock ? static_cast<float>(frameIndex) * (1000.0f / 60.0f)
                                                  : static_cast<float>(SDL_GetTicks());
                 scene.ProcessFrame(frame, clock);
+                // With the fixed clock the exposure repeats too, so the picture shown in the
+                // window (after post-processing) is as repeatable as the traced one.
+                if (options.hash && options.fixedClock && scene.presentPixels != nullptr)
+                    std::printf("preset %d, camera %d, frame %d: shown frame hash %016llx\n", preset, cameraMode,
+                                frameIndex,
+                                static_cast<unsigned long long>(bytesHash(
+                                    scene.presentPixels, static_cast<size_t>(options.width) * options.height * 3)));
                 vyxFreeFrame(frame);
                 double t3 = nowMs();
                 if (firstFrame) {

@@ -1,14 +1,16 @@
 #!/bin/bash
-# Traces a fixed set of frames of the sample scene with vyx-bench and compares their
-# checksums with the ones stored in tests/data/frame_hashes.txt: every preset (soft-shadow
-# jitter off, so frames repeat exactly) and camera at two animation times, the
-# subdivision presets once more without block interpolation, and two larger frames.
-# A change that alters any traced pixel changes a checksum.
+# Traces a fixed set of frames of the sample scene with vyx-bench and compares the
+# checksums of the traced frames and of the pictures shown after post-processing (on a
+# fixed exposure clock) with the ones stored in tests/data/frame_hashes.txt: every
+# preset (soft-shadow jitter off, so frames repeat exactly) and camera at two animation
+# times, the subdivision presets once more without block interpolation, and two larger
+# frames.
+# A change that alters any traced or shown pixel changes a checksum.
 # Usage: frame_hashes.sh VYX_BENCH [--update]   (--update rewrites the stored file)
 set -euo pipefail
 bench=$1
 stored=$(cd "$(dirname "$0")/../data" && pwd)/frame_hashes.txt
-run() { "$bench" --hash --no-jitter --frames 1 --threads 4 "$@" | grep 'traced frame hash' | sed "s/^/$* | /"; }
+run() { "$bench" --hash --no-jitter --fixed-clock --frames 1 --threads 4 "$@" | grep 'frame hash' | sed "s/^/$* | /"; }
 actual=$( {
     run --size 160x120 --preset all --camera all --time 0
     run --size 160x120 --preset all --camera all --time 600

@@ -354,6 +354,10 @@ int main(int argc, char** argv) {
         for (int cameraMode : options.cameras) {
             scene.presetIndex = preset;
             scene.cameraIndex = cameraMode;
+            // On the fixed clock every configuration starts from a fresh exposure at time
+            // 0, so its pictures do not depend on the real time the scene loaded at.
+            if (options.fixedClock)
+                scene.exposure = vyxInitialExposure(0.0f);
             std::vector<double> times, traceTimes;
             vyxRayStats rays{};
             double traceMs = 0;

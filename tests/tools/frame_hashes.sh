@@ -24,8 +24,8 @@ if [ "${2:-}" = "--update" ]; then
     exit 0
 fi
 if ! diff <(cat "$stored") <(echo "$actual"); then
-    echo "FAILED: traced frames differ from $stored (lines marked > are this build's)."
+    echo "FAILED: frames differ from $stored (lines marked > are this build's)."
     echo "If the pictures are meant to change, regenerate with scripts/frame-hashes.sh."
     exit 1
 fi
-echo "all $(echo "$actual" | wc -l) traced frames match $stored"
+echo "all $(echo "$actual" | wc -l) frame checksums match $stored"

@@ -187,8 +187,8 @@ int32_t addSubtree(Builder& b, const vyxBIHNode* node, Box& box, int32_t level) 
     }
     int32_t index = b.nodeCount++;
 
-    // Open the split, then its shallowest splits below (leftmost first, pairs of
-    // triangles kept whole) until four subtrees hang below.
+    // Open the split, then its shallowest splits below (leftmost first; pairs of
+    // triangles last) until four subtrees hang below.
     struct Edge {
         int inner, side, depth;
         const vyxBIHNode* node;
@@ -202,10 +202,14 @@ int32_t addSubtree(Builder& b, const vyxBIHNode* node, Box& box, int32_t level) 
     edges[0] = Edge{0, 0, 1, resolve(node->left)};
     edges[1] = Edge{0, 1, 1, resolve(node->right)};
     while (edgeCount < 4) {
+        // Larger subtrees first; a pair is opened only into a slot no larger one wants.
         int pick = -1;
         for (int e = 0; e < edgeCount; ++e)
             if (edges[e].node && !edges[e].node->isLeaf && !isPair(edges[e].node) &&
                 (pick < 0 || edges[e].depth < edges[pick].depth))
+                pick = e;
+        for (int e = 0; e < edgeCount && pick < 0; ++e)
+            if (isPair(edges[e].node))
                 pick = e;
         if (pick < 0)
             break;
@@ -348,24 +352,18 @@ void vyxFreeTraversalTree(vyxTraversalTree& tree) {
 // vyxTestTrace, so the same bits. Returns t (-1 on a miss) and the weights.
 static inline float testTriangle(const vyxTraversalTriangle& tri, const float o[3], const float d[3], float& w0,
                                  float& w1, float& w2) {
+    // Every step is computed and the conditions are combined at the end: the outcome is
+    // hard to predict, and a mispredicted branch costs more than the arithmetic. A
+    // parallel ray (nd = 0) and every NaN fail their comparison, as in vyxTestTrace.
     float nd = tri.normal[1] * d[1] + tri.normal[0] * d[0] + tri.normal[2] * d[2];
-    if (nd == 0.0f)
-        return -1.0f;
     float t = -((tri.normal[0] * o[0] + tri.normal[1] * o[1] + tri.normal[2] * o[2] + tri.d) / nd);
-    if (t < 0.0f)
-        return -1.0f;
     float du = (o[tri.u] + t * d[tri.u]) - tri.p0u;
     float dv = (o[tri.v] + t * d[tri.v]) - tri.p0v;
     w1 = tri.c1 * du - tri.c0 * dv;
-    if (!(w1 >= 0.0f))
-        return -1.0f;
     w2 = tri.c2 * dv - tri.c3 * du;
-    if (!(w2 >= 0.0f))
-        return -1.0f;
     w0 = (1.0f - w1) - w2;
-    if (!(w0 >= 0.0f))
-        return -1.0f;
-    return t;
+    bool hit = (nd != 0.0f) & (t >= 0.0f) & (w1 >= 0.0f) & (w2 >= 0.0f) & (w0 >= 0.0f);
+    return hit ? t : -1.0f;
 }
 
 static_assert(offsetof(vyxTraversalNode, lower) == 0 && offsetof(vyxTraversalNode, upper) == 48,

@@ -6,6 +6,8 @@
 #include <system_error>
 #include <thread>
 
+#include "geometry/large_alloc.h"
+
 // Runs work(firstRow, endRow) over [0, rows) split into one share per core, the calling
 // thread taking the first; every row is worked on by exactly one call, so a per-pixel
 // step gives the same values as one pass on one thread. A share whose thread cannot be
@@ -92,7 +94,7 @@ void vyxSmoothImage(vyxVec3* frame, int width, int height, float strength) {
     float neighbourWeight = strength / 4.0f;
     float centreWeight = 1.0f - strength;
     size_t count = static_cast<size_t>(width) * static_cast<size_t>(height);
-    vyxVec3* work = static_cast<vyxVec3*>(std::malloc(count * sizeof(vyxVec3)));
+    vyxVec3* work = static_cast<vyxVec3*>(vyxAllocLarge(count * sizeof(vyxVec3)));
     if (work == nullptr)
         return;
     std::memcpy(work, frame, count * sizeof(vyxVec3));

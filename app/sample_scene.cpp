@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <system_error>
+#include <thread>
 
 #include "SDL.h"
 #include "SDL_ttf.h"
@@ -174,19 +176,33 @@ void GSSampleScene::Load() {
     loadImage(checkerPath, checkerTexture, FilterNearest);
     loadImage(sandPath, sandTexture, FilterBilinear);
 
-    for (int face = 0; face < 6; ++face) {
-        cubeFaces.faces[face] = nullptr;
-        FILE* file = std::fopen(facePaths[face], "rb");
-        if (file == nullptr) {
-            std::fprintf(stderr, "vyx: cannot open cube face \"%s\": that face stays empty\n", facePaths[face]);
-            continue;
+    // A second thread builds the torus and the terrain (their hierarchies included) and
+    // reads the six cube faces while this one reads the model: the two halves share
+    // nothing but the checker texture, which is loaded by now.
+    auto buildShapes = [this] {
+        // The torus is only textured when the checker image loaded.
+        vyxMakeTorus(torus, checkerTexture.data != nullptr ? &checkerTexture : nullptr, 0.8f, 0.2f);
+        for (int face = 0; face < 6; ++face) {
+            cubeFaces.faces[face] = nullptr;
+            FILE* file = std::fopen(facePaths[face], "rb");
+            if (file == nullptr) {
+                std::fprintf(stderr, "vyx: cannot open cube face \"%s\": that face stays empty\n", facePaths[face]);
+                continue;
+            }
+            float* texels = vyxReadFloatFace(file, facePaths[face]);
+            if (texels == nullptr)
+                continue;
+            vyxTexture* texture = new vyxTexture;
+            vyxMakeTexture(*texture, 256, 256, texels, 3, StorageFloats, FilterBilinear, WrapClamp, WrapClamp);
+            cubeFaces.faces[face] = texture;
         }
-        float* texels = vyxReadFloatFace(file, facePaths[face]);
-        if (texels == nullptr)
-            continue;
-        vyxTexture* texture = new vyxTexture;
-        vyxMakeTexture(*texture, 256, 256, texels, 3, StorageFloats, FilterBilinear, WrapClamp, WrapClamp);
-        cubeFaces.faces[face] = texture;
+        vyxBuildTerrainMesh(terrain);
+    };
+    std::thread shapes;
+    try {
+        shapes = std::thread(buildShapes);
+    } catch (const std::system_error&) {
+        buildShapes();
     }
 
     font = TTF_OpenFont(fontPath, 12);
@@ -194,17 +210,6 @@ void GSSampleScene::Load() {
         TTF_SetFontHinting(font, TTF_HINTING_LIGHT);
     else
         std::fprintf(stderr, "vyx: cannot open font \"%s\": the overlay is hidden\n", fontPath);
-
-    // The torus is only textured when the checker image loaded.
-    vyxMakeTorus(torus, checkerTexture.data != nullptr ? &checkerTexture : nullptr, 0.8f, 0.2f);
-    // The copy shares the torus arrays and structure; it owns nothing.
-    std::memcpy(static_cast<void*>(&torusCopy), &torus, sizeof(vyxMesh));
-
-    vyxBuildTerrainMesh(terrain);
-    // An empty sand texture would sample as black; without it the terrain keeps the
-    // material's own sandy colour.
-    if (terrain.materialCount > 0 && terrain.materials != nullptr)
-        terrain.materials[0].texture = sandTexture.data != nullptr ? &sandTexture : nullptr;
 
     LoadModel();
 
@@ -225,6 +230,15 @@ void GSSampleScene::Load() {
         std::free(material.textureFile);
         material.textureFile = nullptr;
     }
+
+    if (shapes.joinable())
+        shapes.join();
+    // The copy shares the torus arrays and structure; it owns nothing.
+    std::memcpy(static_cast<void*>(&torusCopy), &torus, sizeof(vyxMesh));
+    // An empty sand texture would sample as black; without it the terrain keeps the
+    // material's own sandy colour.
+    if (terrain.materialCount > 0 && terrain.materials != nullptr)
+        terrain.materials[0].texture = sandTexture.data != nullptr ? &sandTexture : nullptr;
 
     sunLight = new vyxLight(vyxZeroLight());
     sunLight->kind = LightDisc;

@@ -280,25 +280,28 @@ void vyxBuildBIH(int32_t count, vyxBIH& bih, vyxTriangle* triangles) {
             buildNode(st, root, 0, count, bih.boundsMin, bih.boundsMax, 0);
     }
 
-    vyxBIHNode* pool = nullptr;
     int32_t poolCount = st.nodeCount - 1;
-    if (!st.failed && poolCount > 0) {
-        pool = static_cast<vyxBIHNode*>(vyxAllocLarge(static_cast<size_t>(poolCount) * sizeof(vyxBIHNode)));
-        if (!pool)
-            st.failed = true;
-    }
     if (st.failed) {
         std::fprintf(stderr, "vyx: out of memory building the hierarchy over %d triangles\n", count);
         makeEmpty(bih);
     } else {
-        // Node i of the build lands at pool[i - 1]; node 0 is the root.
+        // Node i of the build lands at pool[i - 1], in the build's own array (moving
+        // each node one place down only after it has been read); node 0 is the root.
+        // The array's memory is already touched: a second one would cost its page
+        // faults again.
+        vyxBIHNode* pool = poolCount > 0 ? st.nodes : nullptr;
         for (int32_t i = 0; i < st.nodeCount; ++i) {
-            vyxBIHNode& n = i == 0 ? bih.root : pool[i - 1];
-            n = st.nodes[i];
+            vyxBIHNode n = st.nodes[i];
             int32_t l = st.links[2 * i], r = st.links[2 * i + 1];
             n.left = l > 0 ? pool + (l - 1) : nullptr;
             n.right = r > 0 ? pool + (r - 1) : nullptr;
+            if (i == 0)
+                bih.root = n;
+            else
+                pool[i - 1] = n;
         }
+        if (pool)
+            st.nodes = nullptr; // kept as the pool
         bih.triangleCount = count;
         bih.nodePool = pool;
         bih.nodeCount = poolCount > 0 ? poolCount : 0;

@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <cstdlib>
 
+#include "geometry/large_alloc.h"
+
 FrameBuffer vyxAllocFrame(int32_t width, int32_t height) {
     FrameBuffer frame = {0, 0, nullptr};
     if (width <= 0 || height <= 0) {
@@ -10,7 +12,7 @@ FrameBuffer vyxAllocFrame(int32_t width, int32_t height) {
     }
     // Both sizes are positive int32, so the product fits a 64-bit size_t.
     size_t count = static_cast<size_t>(width) * static_cast<size_t>(height);
-    auto* pixels = static_cast<vyxVec3*>(malloc(count * sizeof(vyxVec3)));
+    auto* pixels = static_cast<vyxVec3*>(vyxAllocLarge(count * sizeof(vyxVec3)));
     if (pixels == nullptr) {
         return frame;
     }

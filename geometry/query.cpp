@@ -195,37 +195,62 @@ static void carryRay(vyxTransform& transform, vyxVec3& origin, vyxVec3& directio
     direction = vyxTransformPointInverse(transform, direction) - base;
 }
 
-vyxTraceResult vyxTraceBIH(vyxBIH& bih, vyxVec3 origin, vyxVec3 direction, float maxDistance) {
-    vyxTraceResult miss = missResult();
+namespace {
+
+// A ray carried into a hierarchy's own space and cut to its bounds, ready for the walk.
+struct BIHRay {
+    vyxVec3 origin, direction;
+    float o[3], d[3];
+    float tnear, tfar;
+    float maxDistance; // FLT_MAX for no limit
+};
+
+} // namespace
+
+// Everything vyxTraceBIH does before the walk. Returns false when the ray cannot hit.
+static bool prepareBIHRay(vyxBIH& bih, vyxVec3 origin, vyxVec3 direction, float maxDistance, BIHRay& ray) {
     if (bih.triangleCount <= 0 || !bih.triangles)
-        return miss;
+        return false;
     carryRay(bih.transform, origin, direction);
     // A non-finite ray could report a false t = 0 hit inside the triangle test, and a
     // zero direction can never hit: both miss.
     if (!finite3(origin) || !finite3(direction))
-        return miss;
+        return false;
     if (direction.x == 0.0f && direction.y == 0.0f && direction.z == 0.0f)
-        return miss;
-
-    const float o[3] = {origin.x, origin.y, origin.z};
-    const float d[3] = {direction.x, direction.y, direction.z};
-    float tnear, tfar;
-    if (!vyxIntersectBox(bih.boundsMin, bih.boundsMax, o, d, tnear, tfar))
-        return miss;
-    if (maxDistance >= 0.0f && tnear > maxDistance)
-        return miss;
+        return false;
+    ray.origin = origin;
+    ray.direction = direction;
+    ray.o[0] = origin.x;
+    ray.o[1] = origin.y;
+    ray.o[2] = origin.z;
+    ray.d[0] = direction.x;
+    ray.d[1] = direction.y;
+    ray.d[2] = direction.z;
+    if (!vyxIntersectBox(bih.boundsMin, bih.boundsMax, ray.o, ray.d, ray.tnear, ray.tfar))
+        return false;
+    if (maxDistance >= 0.0f && ray.tnear > maxDistance)
+        return false;
     // Unlimited still ends below infinity: far from the scene t can overflow to inf,
     // and a hit there is no hit.
-    if (maxDistance < 0.0f)
-        maxDistance = FLT_MAX;
-    // The traversal copy finds the same hit as the nodes themselves, faster; a limit of
-    // exactly 0 admits no hit, and the copy wants a positive one.
-    if (bih.traversal.triangleCount > 0) {
-        if (!(maxDistance > 0.0f))
-            return miss;
-        return vyxTraverseTree(bih.traversal, o, d, maxDistance);
-    }
-    return vyxTraverseBIH(origin, direction, tnear, tfar, bih.triangles, maxDistance, bih.root);
+    ray.maxDistance = maxDistance < 0.0f ? FLT_MAX : maxDistance;
+    // A limit of exactly 0 admits no hit (and the traversal copy wants a positive one).
+    return ray.maxDistance > 0.0f || bih.traversal.triangleCount == 0;
+}
+
+// The walk of a prepared ray: through the traversal copy, which finds the same hit as
+// the nodes themselves, faster, or through the nodes when there is no copy.
+static vyxTraceResult walkBIH(vyxBIH& bih, const BIHRay& ray) {
+    if (bih.traversal.triangleCount > 0)
+        return vyxTraverseTree(bih.traversal, ray.o, ray.d, ray.maxDistance);
+    return vyxTraverseBIH(ray.origin, ray.direction, ray.tnear, ray.tfar, bih.triangles, ray.maxDistance,
+                          bih.root);
+}
+
+vyxTraceResult vyxTraceBIH(vyxBIH& bih, vyxVec3 origin, vyxVec3 direction, float maxDistance) {
+    BIHRay ray;
+    if (!prepareBIHRay(bih, origin, direction, maxDistance, ray))
+        return missResult();
+    return walkBIH(bih, ray);
 }
 
 vyxTraceResult vyxTraceMesh(vyxMesh& mesh, vyxVec3 origin, vyxVec3 direction, float maxDistance) {
@@ -235,6 +260,21 @@ vyxTraceResult vyxTraceMesh(vyxMesh& mesh, vyxVec3 origin, vyxVec3 direction, fl
     return vyxTraceBIH(*mesh.bih, origin, direction, maxDistance);
 }
 
+// The limit for the next mesh: only hits nearer than the best so far can win.
+static float meshLimit(float maxDistance, const vyxTraceResult& best) {
+    if (maxDistance < 0.0f)
+        return best.t >= 0.0f ? best.t : -1.0f;
+    return best.t >= 0.0f && maxDistance > best.t ? best.t : maxDistance;
+}
+
+// Keeps hit as the scene's best when it is nearer; ties keep the earlier mesh.
+static void keepNearer(const vyxTraceResult& hit, int32_t object, vyxTraceResult& best) {
+    if (hit.t >= 0.0f && (best.t < 0.0f || hit.t < best.t)) {
+        best = hit;
+        best.object = object;
+    }
+}
+
 vyxTraceResult vyxTraceScene(const vyxScene& scene, const vyxVec3& origin, const vyxVec3& direction,
                              const float& maxDistance) {
     vyxTraceResult best = missResult();
@@ -242,17 +282,50 @@ vyxTraceResult vyxTraceScene(const vyxScene& scene, const vyxVec3& origin, const
         vyxMesh* mesh = scene.meshes[i];
         if (!mesh)
             continue;
-        // Only hits nearer than the best so far can win, so they bound the next mesh.
-        float limit;
-        if (maxDistance < 0.0f)
-            limit = best.t >= 0.0f ? best.t : -1.0f;
-        else
-            limit = best.t >= 0.0f && maxDistance > best.t ? best.t : maxDistance;
-        vyxTraceResult hit = vyxTraceMesh(*mesh, origin, direction, limit);
-        if (hit.t >= 0.0f && (best.t < 0.0f || hit.t < best.t)) {
-            best = hit;
-            best.object = i;
-        }
+        keepNearer(vyxTraceMesh(*mesh, origin, direction, meshLimit(maxDistance, best)), i, best);
     }
     return best;
+}
+
+void vyxTraceScenePacket(const vyxScene& scene, const vyxVec3& origin, const vyxVec3* directions, int count,
+                         float maxDistance, vyxTraceResult* results) {
+    for (int r = 0; r < count; ++r)
+        results[r] = missResult();
+    for (int32_t i = 0; i < scene.meshCount; ++i) {
+        vyxMesh* mesh = scene.meshes[i];
+        if (!mesh || !mesh->bih)
+            continue;
+        vyxBIH& bih = *mesh->bih;
+        // Each ray as vyxTraceMesh and vyxTraceBIH prepare it; the ones that can still
+        // hit this mesh are walked together when they share an octant.
+        BIHRay rays[vyxPacketSize];
+        int index[vyxPacketSize];
+        int walking = 0;
+        for (int r = 0; r < count; ++r) {
+            vyxVec3 o = origin, d = directions[r];
+            carryRay(mesh->transform, o, d);
+            if (prepareBIHRay(bih, o, d, meshLimit(maxDistance, results[r]), rays[walking]))
+                index[walking++] = r;
+        }
+        bool together = walking > 1 && bih.traversal.triangleCount > 0;
+        for (int k = 1; k < walking && together; ++k)
+            together = vyxDirectionOctant(rays[k].d) == vyxDirectionOctant(rays[0].d);
+        if (!together) {
+            for (int k = 0; k < walking; ++k)
+                keepNearer(walkBIH(bih, rays[k]), i, results[index[k]]);
+            continue;
+        }
+        float origins[vyxPacketSize][3], dirs[vyxPacketSize][3], limits[vyxPacketSize];
+        for (int k = 0; k < walking; ++k) {
+            for (int a = 0; a < 3; ++a) {
+                origins[k][a] = rays[k].o[a];
+                dirs[k][a] = rays[k].d[a];
+            }
+            limits[k] = rays[k].maxDistance;
+        }
+        vyxTraceResult hits[vyxPacketSize];
+        vyxTraverseTreePacket(bih.traversal, walking, origins, dirs, limits, hits);
+        for (int k = 0; k < walking; ++k)
+            keepNearer(hits[k], i, results[index[k]]);
+    }
 }

@@ -13,6 +13,12 @@
 // Nearest hit over the scene's mesh list; object = list index. Ties keep the earlier mesh.
 vyxTraceResult vyxTraceScene(const vyxScene& scene, const vyxVec3& origin, const vyxVec3& direction,
                              const float& maxDistance);
+// The same query for count rays (1 .. vyxPacketSize) from one origin: results[i] is
+// exactly vyxTraceScene(scene, origin, directions[i], maxDistance). Rays whose directions
+// share an octant walk each hierarchy together, which costs less than one walk each.
+void vyxTraceScenePacket(const vyxScene& scene, const vyxVec3& origin, const vyxVec3* directions, int count,
+                         float maxDistance, vyxTraceResult* results);
+
 // One mesh: the ray is carried into object space through the mesh transform's inverse.
 vyxTraceResult vyxTraceMesh(vyxMesh& mesh, vyxVec3 origin, vyxVec3 direction, float maxDistance);
 // One hierarchy: its own transform, the bounds test, then the traversal.

@@ -369,40 +369,107 @@ static inline float testTriangle(const vyxTraversalTriangle& tri, const float o[
 static_assert(offsetof(vyxTraversalNode, lower) == 0 && offsetof(vyxTraversalNode, upper) == 48,
               "the query reads the planes at fixed offsets");
 
-vyxTraceResult vyxTraverseTree(const vyxTraversalTree& tree, const float origin[3], const float direction[3],
-                               float maxDistance) {
+int vyxDirectionOctant(const float direction[3]) {
+    int octant = 0;
+    for (int a = 0; a < 3; ++a)
+        octant |= (std::signbit(direction[a]) ? 1 : 0) << a;
+    return octant;
+}
+
+namespace {
+
+// What the box tests of one ray need. Octant bit a: the component on axis a is
+// negative, so the ray enters a box through its upper plane on that axis; nodes keep
+// lower planes at byte 16 a, upper ones at 48 + 16 a. The origin is moved by the margin
+// so that both planes are widened (entry plane pulled toward the ray, exit pushed away).
+// A zero component gives an infinite inverse: the slab then either holds the origin (no
+// constraint) or not (no entry).
+struct RaySetup {
+    int octant;
+    int nearOffset[3], farOffset[3];
+    __m128 inv[3], nearOrigin[3], farOrigin[3];
+};
+
+void setUpRay(const vyxTraversalTree& tree, const float origin[3], const float direction[3], RaySetup& ray) {
+    float largest = 0.0f;
+    for (int a = 0; a < 3; ++a)
+        largest = std::fmax(largest, std::fabs(origin[a]));
+    float margin = std::fmax(tree.margin, largest * kMarginFraction);
+    ray.octant = vyxDirectionOctant(direction);
+    for (int a = 0; a < 3; ++a) {
+        bool negative = (ray.octant >> a) & 1;
+        ray.nearOffset[a] = (negative ? 48 : 0) + 16 * a;
+        ray.farOffset[a] = (negative ? 0 : 48) + 16 * a;
+        ray.inv[a] = _mm_set1_ps(1.0f / direction[a]);
+        ray.nearOrigin[a] = _mm_set1_ps(negative ? origin[a] - margin : origin[a] + margin);
+        ray.farOrigin[a] = _mm_set1_ps(negative ? origin[a] + margin : origin[a] - margin);
+    }
+}
+
+// The ray's entry distances into the node's four boxes (up to limit), and the mask of
+// boxes it meets. A NaN product (a zero distance times an infinite inverse) is passed
+// over by putting it first in min/max.
+inline int meetBoxes(const vyxTraversalNode& node, const RaySetup& ray, float limit, __m128& entry) {
+    const char* base = reinterpret_cast<const char*>(&node);
+    __m128 tnear = _mm_setzero_ps(), tfar = _mm_set1_ps(limit);
+    for (int a = 0; a < 3; ++a) {
+        __m128 nearPlanes = _mm_load_ps(reinterpret_cast<const float*>(base + ray.nearOffset[a]));
+        __m128 farPlanes = _mm_load_ps(reinterpret_cast<const float*>(base + ray.farOffset[a]));
+        __m128 tn = _mm_mul_ps(_mm_sub_ps(nearPlanes, ray.nearOrigin[a]), ray.inv[a]);
+        __m128 tf = _mm_mul_ps(_mm_sub_ps(farPlanes, ray.farOrigin[a]), ray.inv[a]);
+        tnear = _mm_max_ps(tn, tnear);
+        tfar = _mm_min_ps(tf, tfar);
+    }
+    entry = tnear;
+    return _mm_movemask_ps(_mm_cmple_ps(tnear, tfar)) & node.slots;
+}
+
+// Tests the one or two triangles of a leaf (a pair in the order of its split) and keeps
+// a nearer hit in best, lowering limit to it.
+inline void testLeaf(const vyxTraversalTree& tree, int32_t ref, int octant, const float origin[3],
+                     const float direction[3], vyxTraceResult& best, float& limit) {
+    const vyxTraversalTriangle* leaf = tree.triangles + ~ref;
+    int count = leaf->count;
+    int step = 1;
+    if (count == 2 && ((octant >> leaf->axis) & 1)) {
+        leaf += 1;
+        step = -1;
+    }
+    for (int k = 0; k < count; ++k, leaf += step) {
+        float w0 = 0.0f, w1 = 0.0f, w2 = 0.0f;
+        float t = testTriangle(*leaf, origin, direction, w0, w1, w2);
+        // t >= 0 is false for the NaN t of a degenerate triangle.
+        if (t >= 0.0f && t < limit) {
+            best.t = t;
+            best.triangle = leaf->triangle;
+            best.w0 = w0;
+            best.w1 = w1;
+            best.w2 = w2;
+            limit = t;
+        }
+    }
+}
+
+vyxTraceResult missResult() {
     vyxTraceResult best;
     best.t = -1.0f;
     best.triangle = -1;
     best.object = -1;
     best.w0 = best.w1 = best.w2 = 0.0f;
+    return best;
+}
+
+} // namespace
+
+vyxTraceResult vyxTraverseTree(const vyxTraversalTree& tree, const float origin[3], const float direction[3],
+                               float maxDistance) {
+    vyxTraceResult best = missResult();
     // Hits count when t < limit: the best so far once there is one, else maxDistance.
     float limit = maxDistance;
 
-    // Per axis: which box side the ray enters through, and the origin moved by the margin
-    // so that both planes are widened (entry plane pulled toward the ray, exit pushed
-    // away). A zero component gives an infinite inverse: the slab then either holds the
-    // origin (no constraint) or not (no entry).
-    float largest = 0.0f;
-    for (int a = 0; a < 3; ++a)
-        largest = std::fmax(largest, std::fabs(origin[a]));
-    float margin = std::fmax(tree.margin, largest * kMarginFraction);
-    // Octant bit a: the component on axis a is negative, so the ray enters a box through
-    // its upper plane on that axis. Nodes keep lower planes at byte 16 a, upper ones at
-    // 48 + 16 a.
-    int octant = 0;
-    int nearOffset[3], farOffset[3];
-    __m128 inv[3], nearOrigin[3], farOrigin[3];
-    for (int a = 0; a < 3; ++a) {
-        bool negative = std::signbit(direction[a]);
-        octant |= (negative ? 1 : 0) << a;
-        nearOffset[a] = (negative ? 48 : 0) + 16 * a;
-        farOffset[a] = (negative ? 0 : 48) + 16 * a;
-        inv[a] = _mm_set1_ps(1.0f / direction[a]);
-        nearOrigin[a] = _mm_set1_ps(negative ? origin[a] - margin : origin[a] + margin);
-        farOrigin[a] = _mm_set1_ps(negative ? origin[a] + margin : origin[a] - margin);
-    }
-    const __m128 zero = _mm_setzero_ps();
+    RaySetup ray;
+    setUpRay(tree, origin, direction, ray);
+    const int octant = ray.octant;
 
     struct Entry {
         int32_t ref;
@@ -413,42 +480,11 @@ vyxTraceResult vyxTraverseTree(const vyxTraversalTree& tree, const float origin[
     int32_t ref = tree.root;
     for (;;) {
         if (ref < 0) {
-            // One triangle, or a pair tested in the order of its split.
-            const vyxTraversalTriangle* leaf = tree.triangles + ~ref;
-            int count = leaf->count;
-            int step = 1;
-            if (count == 2 && ((octant >> leaf->axis) & 1)) {
-                leaf += 1;
-                step = -1;
-            }
-            for (int k = 0; k < count; ++k, leaf += step) {
-                float w0 = 0.0f, w1 = 0.0f, w2 = 0.0f;
-                float t = testTriangle(*leaf, origin, direction, w0, w1, w2);
-                // t >= 0 is false for the NaN t of a degenerate triangle.
-                if (t >= 0.0f && t < limit) {
-                    best.t = t;
-                    best.triangle = leaf->triangle;
-                    best.w0 = w0;
-                    best.w1 = w1;
-                    best.w2 = w2;
-                    limit = t;
-                }
-            }
+            testLeaf(tree, ref, octant, origin, direction, best, limit);
         } else {
             const vyxTraversalNode& node = tree.nodes[ref];
-            const char* base = reinterpret_cast<const char*>(&node);
-            // Entry and exit distances of the four boxes. A NaN product (a zero distance
-            // times an infinite inverse) is passed over by putting it first in min/max.
-            __m128 tnear = zero, tfar = _mm_set1_ps(limit);
-            for (int a = 0; a < 3; ++a) {
-                __m128 nearPlanes = _mm_load_ps(reinterpret_cast<const float*>(base + nearOffset[a]));
-                __m128 farPlanes = _mm_load_ps(reinterpret_cast<const float*>(base + farOffset[a]));
-                __m128 tn = _mm_mul_ps(_mm_sub_ps(nearPlanes, nearOrigin[a]), inv[a]);
-                __m128 tf = _mm_mul_ps(_mm_sub_ps(farPlanes, farOrigin[a]), inv[a]);
-                tnear = _mm_max_ps(tn, tnear);
-                tfar = _mm_min_ps(tf, tfar);
-            }
-            int hit = _mm_movemask_ps(_mm_cmple_ps(tnear, tfar)) & node.slots;
+            __m128 tnear;
+            int hit = meetBoxes(node, ray, limit, tnear);
             if (hit != 0) {
                 alignas(16) float entryDistance[4];
                 _mm_store_ps(entryDistance, tnear);
@@ -475,5 +511,80 @@ vyxTraceResult vyxTraverseTree(const vyxTraversalTree& tree, const float origin[
             }
         }
     }
+}
 
+void vyxTraverseTreePacket(const vyxTraversalTree& tree, int count, const float origins[][3],
+                           const float directions[][3], const float* maxDistances, vyxTraceResult* results) {
+    assert(count >= 1 && count <= vyxPacketSize);
+    RaySetup rays[vyxPacketSize];
+    float limits[vyxPacketSize];
+    for (int r = 0; r < count; ++r) {
+        results[r] = missResult();
+        limits[r] = maxDistances[r];
+        setUpRay(tree, origins[r], directions[r], rays[r]);
+        assert(rays[r].octant == rays[0].octant);
+    }
+    const int octant = rays[0].octant;
+
+    // Each entry carries the rays that met it and each one's entry distance.
+    struct Entry {
+        int32_t ref;
+        unsigned rays;
+        float tnear[vyxPacketSize];
+    };
+    Entry stack[kStackSize];
+    int depth = 0;
+    Entry current;
+    current.ref = tree.root;
+    current.rays = (1u << count) - 1;
+    for (;;) {
+        if (current.ref < 0) {
+            for (int r = 0; r < count; ++r)
+                if (current.rays & (1u << r))
+                    testLeaf(tree, current.ref, octant, origins[r], directions[r], results[r], limits[r]);
+        } else {
+            const vyxTraversalNode& node = tree.nodes[current.ref];
+            // Per ray: the boxes it meets and its distances; per slot: the rays meeting it.
+            alignas(16) float entryDistance[vyxPacketSize][4];
+            unsigned slotRays[4] = {0, 0, 0, 0};
+            int hit = 0;
+            for (int r = 0; r < count; ++r) {
+                if (!(current.rays & (1u << r)))
+                    continue;
+                __m128 tnear;
+                int met = meetBoxes(node, rays[r], limits[r], tnear);
+                _mm_store_ps(entryDistance[r], tnear);
+                hit |= met;
+                for (int slot = 0; slot < 4; ++slot)
+                    if (met & (1 << slot))
+                        slotRays[slot] |= 1u << r;
+            }
+            if (hit != 0) {
+                // The same order as for one ray of the octant: the first slot met goes on,
+                // the others are deferred, last first.
+                unsigned met = kOrderedHits.packed[node.order[octant]][hit];
+                for (unsigned k = met & 7; k-- > 0;) {
+                    unsigned slot = (met >> (3 + 2 * k)) & 3;
+                    Entry& entry = k == 0 ? current : stack[depth++];
+                    assert(depth <= tree.stackNeeded);
+                    entry.ref = node.child[slot];
+                    entry.rays = slotRays[slot];
+                    for (int r = 0; r < count; ++r)
+                        entry.tnear[r] = entryDistance[r][slot];
+                }
+                continue;
+            }
+        }
+        // Take the next deferred entry that some ray can still find a nearer hit in.
+        for (;;) {
+            if (depth == 0)
+                return;
+            current = stack[--depth];
+            for (int r = 0; r < count; ++r)
+                if ((current.rays & (1u << r)) && !(current.tnear[r] <= limits[r]))
+                    current.rays &= ~(1u << r);
+            if (current.rays != 0)
+                break;
+        }
+    }
 }

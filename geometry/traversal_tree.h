@@ -67,9 +67,25 @@ bool vyxBuildTraversalTree(const vyxBIHNode& root, const vyxTriangle* triangles,
 // Frees the arrays and zeroes the record. Safe on a zeroed or already freed tree.
 void vyxFreeTraversalTree(vyxTraversalTree& tree);
 
+// Up to this many rays are traced together by vyxTraverseTreePacket.
+constexpr int vyxPacketSize = 4;
+
 // Nearest hit of origin + t direction with t in [0, maxDistance) (maxDistance must be
 // positive; pass FLT_MAX for no limit), origin and direction finite and in the tree's
 // space. Same result as vyxTraverseBIH over the hierarchy the tree was built from: t,
 // weights and triangle; object = -1; t = -1 for no hit. Any thread.
 vyxTraceResult vyxTraverseTree(const vyxTraversalTree& tree, const float origin[3], const float direction[3],
                                float maxDistance);
+
+// The same query for count rays (1 .. vyxPacketSize) at once, each with its own origin,
+// direction and maxDistance (the same conditions as above), whose directions all lie in
+// the same octant (each component of the same sign in every ray). results[i] is exactly
+// what vyxTraverseTree gives ray i: the rays share the walk through the tree, whose
+// order depends on the octant only, but each tests only what its own boxes allow and
+// keeps its own best hit. Any thread.
+void vyxTraverseTreePacket(const vyxTraversalTree& tree, int count, const float origins[][3],
+                           const float directions[][3], const float* maxDistances, vyxTraceResult* results);
+
+// The octant of a direction: bit a set when the component on axis a is negative
+// (negative zero included).
+int vyxDirectionOctant(const float direction[3]);

@@ -20,11 +20,13 @@ static const float twoPi = 6.2831854820251465f;
 // setting costs bounded time and the float-to-integer conversion stays defined.
 static const float maxOcclusionSamples = 65536.0f;
 
-// One shadow ray and its continuations; continuations counts those already made.
 static vyxVec3 traceShadow(const vyxScene& scene, vyxVec3 origin, vyxVec3 direction, float maxDistance,
-                           float* hitDistance, int continuations) {
-    VYX_COUNT_RAY(shadow);
-    vyxTraceResult hit = vyxTraceScene(scene, origin, direction, maxDistance);
+                           float* hitDistance, int continuations);
+
+// One shadow ray, whose first hit is already known, and its continuations;
+// continuations counts those already made.
+static vyxVec3 shadowFromHit(const vyxScene& scene, const vyxTraceResult& hit, vyxVec3 origin, vyxVec3 direction,
+                             float maxDistance, float* hitDistance, int continuations) {
     if (!(hit.t > 0.0f))
         return vyxVec3{1.0f, 1.0f, 1.0f};
     if (hitDistance)
@@ -76,6 +78,26 @@ static vyxVec3 traceShadow(const vyxScene& scene, vyxVec3 origin, vyxVec3 direct
     return colour * beyond * (1.0f - alpha);
 }
 
+// One shadow ray and its continuations.
+static vyxVec3 traceShadow(const vyxScene& scene, vyxVec3 origin, vyxVec3 direction, float maxDistance,
+                           float* hitDistance, int continuations) {
+    VYX_COUNT_RAY(shadow);
+    vyxTraceResult hit = vyxTraceScene(scene, origin, direction, maxDistance);
+    return shadowFromHit(scene, hit, origin, direction, maxDistance, hitDistance, continuations);
+}
+
+// Unlimited shadow rays from one point: their first hits are found together (the same
+// hits as one by one), then each ray goes on by itself.
+static void traceShadows(const vyxScene& scene, vyxVec3 point, const vyxVec3* directions, int count,
+                         vyxVec3* transmission) {
+    vyxTraceResult hits[vyxPacketSize];
+    vyxTraceScenePacket(scene, point, directions, count, -1.0f, hits);
+    for (int r = 0; r < count; ++r) {
+        VYX_COUNT_RAY(shadow);
+        transmission[r] = shadowFromHit(scene, hits[r], point, directions[r], -1.0f, nullptr, 0);
+    }
+}
+
 vyxVec3 vyxTraceShadow(const vyxScene& scene, vyxVec3 origin, vyxVec3 direction, float maxDistance,
                        float* hitDistance) {
     return traceShadow(scene, origin, direction, maxDistance, hitDistance, 0);
@@ -101,10 +123,10 @@ vyxVec3 vyxDiscVisibility(const vyxScene& scene, const vyxLight& light, vyxVec3 
         d2 = vyxTransformPoint(spin, d2);
     }
 
-    vyxVec3 t0 = vyxTraceShadow(scene, point, d0, -1.0f);
-    vyxVec3 t1 = vyxTraceShadow(scene, point, d1, -1.0f);
-    vyxVec3 t2 = vyxTraceShadow(scene, point, d2, -1.0f);
-    return vyxRefineDiscVisibility(scene, point, d0, d1, d2, t0, t1, t2, settings, 2);
+    const vyxVec3 corners[3] = {d0, d1, d2};
+    vyxVec3 t[3];
+    traceShadows(scene, point, corners, 3, t);
+    return vyxRefineDiscVisibility(scene, point, d0, d1, d2, t[0], t[1], t[2], settings, 2);
 }
 
 namespace {
@@ -122,17 +144,44 @@ struct MidpointMemo {
 
 } // namespace
 
-static vyxVec3 traceMidpoint(const vyxScene& scene, vyxVec3 point, vyxVec3 direction, MidpointMemo& memo) {
-    for (int i = 0; i < memo.count; ++i)
-        if (std::memcmp(&memo.direction[i], &direction, sizeof(vyxVec3)) == 0)
-            return memo.result[i];
-    vyxVec3 result = vyxTraceShadow(scene, point, direction, -1.0f);
-    if (memo.count < MidpointMemo::capacity) {
-        memo.direction[memo.count] = direction;
-        memo.result[memo.count] = result;
+// The transmissions along three midpoint directions: each taken from the memo when
+// traced before, the others traced together and stored.
+static void traceMidpoints(const vyxScene& scene, vyxVec3 point, const vyxVec3 directions[3], MidpointMemo& memo,
+                           vyxVec3 results[3]) {
+    vyxVec3 fresh[3];
+    int freshIndex[3];
+    int freshCount = 0;
+    for (int k = 0; k < 3; ++k) {
+        int found = -1;
+        for (int i = 0; i < memo.count && found < 0; ++i)
+            if (std::memcmp(&memo.direction[i], &directions[k], sizeof(vyxVec3)) == 0)
+                found = i;
+        // A direction twice among the three is traced once.
+        for (int j = 0; j < freshCount && found < 0; ++j)
+            if (std::memcmp(&fresh[j], &directions[k], sizeof(vyxVec3)) == 0)
+                found = -2 - j;
+        if (found >= 0) {
+            results[k] = memo.result[found];
+        } else if (found <= -2) {
+            freshIndex[k] = -2 - found;
+        } else {
+            freshIndex[k] = freshCount;
+            fresh[freshCount++] = directions[k];
+        }
+        if (found >= 0)
+            freshIndex[k] = -1;
+    }
+    vyxVec3 traced[3];
+    if (freshCount > 0)
+        traceShadows(scene, point, fresh, freshCount, traced);
+    for (int j = 0; j < freshCount && memo.count < MidpointMemo::capacity; ++j) {
+        memo.direction[memo.count] = fresh[j];
+        memo.result[memo.count] = traced[j];
         ++memo.count;
     }
-    return result;
+    for (int k = 0; k < 3; ++k)
+        if (freshIndex[k] >= 0)
+            results[k] = traced[freshIndex[k]];
 }
 
 static vyxVec3 refine(const vyxScene& scene, vyxVec3 point, vyxVec3 a, vyxVec3 b, vyxVec3 c, vyxVec3 ta,
@@ -145,9 +194,10 @@ static vyxVec3 refine(const vyxScene& scene, vyxVec3 point, vyxVec3 a, vyxVec3 b
         if (delta >= settings.softShadowThreshold) {
             // Split the triangle of directions at its edge midpoints into four.
             vyxVec3 ab = (a + b) * 0.5f, bc = (b + c) * 0.5f, ac = (a + c) * 0.5f;
-            vyxVec3 tab = traceMidpoint(scene, point, ab, memo);
-            vyxVec3 tbc = traceMidpoint(scene, point, bc, memo);
-            vyxVec3 tac = traceMidpoint(scene, point, ac, memo);
+            const vyxVec3 midpoints[3] = {ab, bc, ac};
+            vyxVec3 traced[3];
+            traceMidpoints(scene, point, midpoints, memo, traced);
+            vyxVec3 tab = traced[0], tbc = traced[1], tac = traced[2];
             vyxVec3 sum = refine(scene, point, a, ab, ac, ta, tab, tac, settings, depth - 1, memo);
             sum += refine(scene, point, ab, b, bc, tab, tb, tbc, settings, depth - 1, memo);
             sum += refine(scene, point, ac, bc, c, tac, tbc, tc, settings, depth - 1, memo);

@@ -1,5 +1,7 @@
 #include "geometry/query.h"
 
+#include <emmintrin.h>
+
 #include <cfloat>
 #include <cmath>
 #include <cstring>
@@ -19,30 +21,39 @@ static vyxTraceResult missResult() {
 
 bool vyxIntersectBox(const float boxMin[3], const float boxMax[3], const float origin[3],
                      const float direction[3], float& tnear, float& tfar) {
+    // The three axes side by side: the same divisions as one axis at a time, with the
+    // axes of a zero component (and NaN quotients, which never pass a comparison) left
+    // out of the minimum and the maximum.
+    const __m128 o = _mm_setr_ps(origin[0], origin[1], origin[2], 0.0f);
+    const __m128 d = _mm_setr_ps(direction[0], direction[1], direction[2], 0.0f);
+    const __m128 lo = _mm_setr_ps(boxMin[0], boxMin[1], boxMin[2], 0.0f);
+    const __m128 hi = _mm_setr_ps(boxMax[0], boxMax[1], boxMax[2], 0.0f);
+    const __m128 zero = _mm_setzero_ps();
+    const __m128 positive = _mm_cmpgt_ps(d, zero);
+    const __m128 used = _mm_cmpneq_ps(d, zero); // the padding lane has d = 0
+    const __m128 exitPlane = _mm_or_ps(_mm_and_ps(positive, hi), _mm_andnot_ps(positive, lo));
+    const __m128 entryPlane = _mm_or_ps(_mm_and_ps(positive, lo), _mm_andnot_ps(positive, hi));
+    const __m128 infinity = _mm_set1_ps(INFINITY);
+    __m128 exitT = _mm_div_ps(_mm_sub_ps(exitPlane, o), d);
+    __m128 exitKept = _mm_and_ps(used, _mm_cmpord_ps(exitT, exitT));
+    exitT = _mm_or_ps(_mm_and_ps(exitKept, exitT), _mm_andnot_ps(exitKept, infinity));
+    alignas(16) float exits[4];
+    _mm_store_ps(exits, exitT);
     tfar = INFINITY;
-    for (int a = 0; a < 3; ++a) {
-        if (direction[a] == 0.0f)
-            continue;
-        float exit = direction[a] > 0.0f ? boxMax[a] : boxMin[a];
-        float t = (exit - origin[a]) / direction[a];
-        if (t < tfar)
-            tfar = t;
-    }
-    bool inside = true;
     for (int a = 0; a < 3; ++a)
-        if (!(boxMin[a] <= origin[a] && origin[a] <= boxMax[a]))
-            inside = false;
+        if (exits[a] < tfar)
+            tfar = exits[a];
+
+    int inside = _mm_movemask_ps(_mm_and_ps(_mm_cmple_ps(lo, o), _mm_cmple_ps(o, hi))) & 7;
     tnear = 0.0f;
-    if (inside)
+    if (inside == 7)
         return true;
-    for (int a = 0; a < 3; ++a) {
-        if (direction[a] == 0.0f)
-            continue;
-        float entry = direction[a] > 0.0f ? boxMin[a] : boxMax[a];
-        float t = (entry - origin[a]) / direction[a];
-        if (t > tnear)
-            tnear = t;
-    }
+    __m128 entryT = _mm_div_ps(_mm_sub_ps(entryPlane, o), d);
+    alignas(16) float entries[4];
+    _mm_store_ps(entries, _mm_and_ps(used, entryT));
+    for (int a = 0; a < 3; ++a)
+        if (entries[a] > tnear)
+            tnear = entries[a];
     return tnear <= tfar;
 }
 

@@ -391,10 +391,13 @@ struct RaySetup {
 };
 
 void setUpRay(const vyxTraversalTree& tree, const float origin[3], const float direction[3], RaySetup& ray) {
+    // The origin is finite here, so plain comparisons do (std::fmax is a call).
     float largest = 0.0f;
-    for (int a = 0; a < 3; ++a)
-        largest = std::fmax(largest, std::fabs(origin[a]));
-    float margin = std::fmax(tree.margin, largest * kMarginFraction);
+    for (int a = 0; a < 3; ++a) {
+        float size = std::fabs(origin[a]);
+        largest = size > largest ? size : largest;
+    }
+    float margin = largest * kMarginFraction > tree.margin ? largest * kMarginFraction : tree.margin;
     ray.octant = vyxDirectionOctant(direction);
     for (int a = 0; a < 3; ++a) {
         bool negative = (ray.octant >> a) & 1;

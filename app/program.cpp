@@ -1,7 +1,5 @@
 #include "app/program.h"
 
-#include <malloc.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +10,7 @@
 
 #include "app/app_context.h"
 #include "app/game_state.h"
+#include "geometry/large_alloc.h"
 
 static void fail(const char* what, const char* reason) {
     std::fprintf(stderr, "vyx-raytracer: %s failed: %s\n", what, reason);
@@ -54,15 +53,8 @@ static void startup(AppContext& context, int32_t width, int32_t height) {
     vyxApplyStartupSettings(*context.settings);
 }
 
-void vyxKeepFrameMemory() {
-    // The largest value the library takes; setting it also stops the library from
-    // adjusting the threshold by itself.
-    mallopt(M_MMAP_THRESHOLD, 32 << 20);
-    mallopt(M_TRIM_THRESHOLD, 256 << 20);
-}
-
 int vyxRunProgram(GameState& state, int32_t width, int32_t height) {
-    vyxKeepFrameMemory();
+    vyxKeepFreedMemory();
     int32_t running = 1;
     AppContext context;
     context.running = &running;

@@ -30,9 +30,3 @@ int vyxParseCommandLine(int argc, char** argv, vyxCommandLine& commandLine);
 // (argv[0]; its folder is left out).
 void vyxPrintHelp(const char* name, FILE* out);
 
-// Makes the C library keep freed blocks of up to 32 MB (a frame, the smoothing copy, the
-// presentation image) in its heap for the next frame, instead of handing each back to
-// the kernel and faulting its pages in afresh every frame (some 900 faults of ~10 us
-// each per 640 x 480 frame on the virtual machines the program runs on). Call once at
-// start-up, before any thread starts.
-void vyxKeepFrameMemory();

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "geometry/bih.h"
+#include "geometry/large_alloc.h"
 #include "geometry/mesh.h"
 #include "geometry/query.h"
 #include "geometry/shapes.h"
@@ -249,6 +250,8 @@ bool compareMesh(const char* name, vyxMesh& mesh, RTCDevice device, RTCDevice de
 } // namespace
 
 int main(int argc, char** argv) {
+    // The allocator set-up the programs run with.
+    vyxKeepFreedMemory();
     int rounds = 3;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--rounds") == 0 && i + 1 < argc) {

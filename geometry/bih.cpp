@@ -305,14 +305,17 @@ void vyxBuildBIH(int32_t count, vyxBIH& bih, vyxTriangle* triangles) {
         bih.triangleCount = count;
         bih.nodePool = pool;
         bih.nodeCount = poolCount > 0 ? poolCount : 0;
-        vyxBuildTraversalTree(bih.root, triangles, count, bih.traversal);
     }
 
     std::free(records);
-    std::free(st.items);
     std::free(st.scratch);
     std::free(st.nodes);
     std::free(st.links);
+    // After the build's own arrays are freed, so that the copy can take over their
+    // (already touched) memory. The items are left in leaf order by the partitioning.
+    if (bih.triangleCount > 0)
+        vyxBuildTraversalTree(bih.root, triangles, count, bih.traversal, st.items);
+    std::free(st.items);
 }
 
 void vyxFreeBIH(vyxBIH& bih) {

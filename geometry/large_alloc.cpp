@@ -1,5 +1,6 @@
 #include "geometry/large_alloc.h"
 
+#include <malloc.h>
 #include <sys/mman.h>
 
 #include <cstdint>
@@ -30,4 +31,11 @@ void* vyxAllocLargeZeroed(size_t count, size_t size) {
     if (memory)
         std::memset(memory, 0, bytes);
     return memory;
+}
+
+void vyxKeepFreedMemory() {
+    // The largest threshold the library takes; setting it also stops the library from
+    // adjusting it by itself.
+    mallopt(M_MMAP_THRESHOLD, 32 << 20);
+    mallopt(M_TRIM_THRESHOLD, 256 << 20);
 }

@@ -61,8 +61,10 @@ inline int32_t vyxTraversalLeaf(int32_t slot) { return ~slot; }
 // (triangles[0, count)). Returns false and leaves tree empty (all fields zero) when
 // memory runs out or the tree would need a deeper stack than queries keep; the caller
 // then uses the hierarchy itself.
+// leafOrder, when not null, holds the triangle indices of the leaves left to right (as
+// the hierarchy's build leaves them); it only lets the copy fetch triangles ahead.
 bool vyxBuildTraversalTree(const vyxBIHNode& root, const vyxTriangle* triangles, int32_t count,
-                           vyxTraversalTree& tree);
+                           vyxTraversalTree& tree, const int32_t* leafOrder = nullptr);
 
 // Frees the arrays and zeroes the record. Safe on a zeroed or already freed tree.
 void vyxFreeTraversalTree(vyxTraversalTree& tree);

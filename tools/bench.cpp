@@ -21,8 +21,8 @@
 #include "stb_image_write.h"
 
 #include "app/app_context.h"
-#include "app/program.h"
 #include "app/sample_scene.h"
+#include "geometry/large_alloc.h"
 #include "render/frame.h"
 #include "render/framebuffer.h"
 #include "trace/raystats.h"
@@ -261,7 +261,7 @@ bool writeJson(const std::string& path, const Options& options, const std::vecto
 } // namespace
 
 int main(int argc, char** argv) {
-    vyxKeepFrameMemory();
+    vyxKeepFreedMemory();
     Options options;
     bool help = false;
     int status = parseArguments(argc, argv, options, help);

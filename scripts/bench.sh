@@ -3,7 +3,8 @@
 # missing) and runs, in order:
 #   1. vyx-bench: every preset of the sample scene, camera 0, at 640 x 480 and 1280 x 720,
 #      with a two-thread arithmetic probe (2.00 = the second core is free);
-#   2. thread scaling: presets 0 and 4 at 640 x 480 on one and on two threads;
+#   2. core scaling: presets 0 and 4 at 640 x 480 rendered by one and by two threads
+#      (the same twenty blocks of work, so the same pictures);
 #   3. vyx-bench-embree: our hierarchy against Embree on the same rays, one thread;
 #   4. the Google benchmarks, briefly.
 # JSON results land in build/bench/results/. VYX_BENCH_FRAMES sets the frames per
@@ -28,20 +29,20 @@ for size in 640x480 1280x720; do
         --json "$out/scene-$size.json" | grep -v '^Opened'
 done
 
-step "thread scaling (presets 0 and 4, 640 x 480)"
+step "core scaling (presets 0 and 4, 640 x 480)"
 for preset in 0 4; do
     for threads in 1 2; do
-        build/bench/tools/vyx-bench --preset "$preset" --camera 0 --threads "$threads" --frames "$frames" \
+        build/bench/tools/vyx-bench --preset "$preset" --camera 0 --cores "$threads" --frames "$frames" \
             --json "$out/threads-p$preset-t$threads.json" >/dev/null
     done
     python3 - "$out/threads-p$preset-t1.json" "$out/threads-p$preset-t2.json" "$preset" <<'EOF'
 import json, sys
 one = json.load(open(sys.argv[1]))[0]["ms_median"]
 two = json.load(open(sys.argv[2]))[0]["ms_median"]
-print(f"preset {sys.argv[3]}: 1 thread {one:.1f} ms, 2 threads {two:.1f} ms, speed-up {one / two:.2f}x")
+print(f"preset {sys.argv[3]}: 1 core {one:.1f} ms, 2 cores {two:.1f} ms, speed-up {one / two:.2f}x")
 EOF
 done
-build/bench/tools/vyx-bench --preset 0 --frames 1 --threads 2 --probe | grep probe
+build/bench/tools/vyx-bench --preset 0 --frames 1 --probe | grep probe
 
 step "Embree comparison (single-threaded)"
 if [ -x build/bench/bench/vyx-bench-embree ]; then

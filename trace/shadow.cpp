@@ -103,15 +103,29 @@ vyxVec3 vyxTraceShadow(const vyxScene& scene, vyxVec3 origin, vyxVec3 direction,
     return traceShadow(scene, origin, direction, maxDistance, hitDistance, 0);
 }
 
+// The next 32 random bits of the calling thread: a 64-bit multiply-xorshift generator
+// (splitmix64) started from two draws of std::random_device on the thread's first call.
+static uint32_t jitterNumber() {
+    thread_local uint64_t state = [] {
+        std::random_device device;
+        return (static_cast<uint64_t>(device()) << 32) ^ static_cast<uint64_t>(device());
+    }();
+    state += 0x9e3779b97f4a7c15ull;
+    uint64_t z = state;
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
+    return static_cast<uint32_t>((z ^ (z >> 31)) >> 32);
+}
+
 vyxVec3 vyxDiscVisibility(const vyxScene& scene, const vyxLight& light, vyxVec3 point,
                           const vyxRenderSettings& settings) {
     vyxVec3 d0 = light.sampleDirs[0], d1 = light.sampleDirs[1], d2 = light.sampleDirs[2];
 
     if (settings.flags & RenderJitterSoftShadows) {
-        // A fresh angle for every shaded point, from a per-thread device: the device has no
-        // state shared between threads, and opening one per call is needlessly slow.
-        thread_local std::random_device device;
-        uint32_t u = static_cast<uint32_t>(device());
+        // A fresh angle for every shaded point. Each thread draws from its own generator,
+        // seeded once from the system's non-deterministic source: asking that source for
+        // every point costs some 60 ns (a frame shades hundreds of thousands of points).
+        uint32_t u = jitterNumber();
         float theta = (static_cast<float>(u) / 4294967296.0f) * twoPi;
         // vyxTransformRotate wants a unit axis; the light's direction may have any length.
         vyxVec3 axis = light.unitDirection;

@@ -90,7 +90,7 @@ bool vyxBlockNeedsRefinement(const vyxSample& c00, const vyxSample& c10, const v
                              const vyxSample& c11, const vyxRenderSettings& settings) {
     const vyxSample* corners[4] = {&c00, &c10, &c01, &c11};
 
-    // 1-2: silhouettes refine; a block that misses everywhere is filled from the environment.
+    // Silhouettes refine; a block that misses everywhere is filled from the environment.
     bool hit = isHit(c00);
     for (int i = 1; i < 4; ++i) {
         if (isHit(*corners[i]) != hit) {
@@ -100,13 +100,13 @@ bool vyxBlockNeedsRefinement(const vyxSample& c00, const vyxSample& c10, const v
     if (!hit) {
         return false;
     }
-    // 3: object borders.
+    // Borders between meshes.
     for (int i = 1; i < 4; ++i) {
         if (corners[i]->hit.object != c00.hit.object) {
             return true;
         }
     }
-    // 4-5: material and patch borders.
+    // Material and patch borders.
     const vyxTriangleShading& first = hitShading(c00);
     for (int i = 1; i < 4; ++i) {
         if (hitShading(*corners[i]).material != first.material) {
@@ -118,7 +118,7 @@ bool vyxBlockNeedsRefinement(const vyxSample& c00, const vyxSample& c10, const v
             return true;
         }
     }
-    // 6: edges of translucent regions.
+    // Edges of see-through regions.
     int translucent = 0;
     for (const vyxSample* corner : corners) {
         translucent += corner->surface[3] < 1.0f ? 1 : 0;
@@ -127,7 +127,7 @@ bool vyxBlockNeedsRefinement(const vyxSample& c00, const vyxSample& c10, const v
         return true;
     }
 
-    // 7-9: the optional subsample checks on the recorded light components.
+    // The optional subsample checks on the recorded light components.
     const vyxMaterial& material = *first.material;
     float value[4];
     if ((settings.flags & RenderCheckShadows) != 0) {

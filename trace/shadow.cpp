@@ -234,7 +234,8 @@ vyxVec3 vyxAmbientOcclusion(const vyxScene& scene, vyxVec3 point, vyxVec3 normal
         float r2 = vyxRandomTable[(cursor + 1u) & (vyxRandomTableSize - 1)];
         cursor += 2u;
 
-        // Uniform over the solid angle of the hemisphere z >= 0, then mirrored to F's side.
+        // Uniform over the solid angle of the hemisphere z >= 0, then mirrored to the
+        // normal's side.
         float phi = r1 * twoPi;
         float s = std::sqrt(1.0f - r2 * r2);
         vyxVec3 dir{std::cos(phi) * s, std::sin(phi) * s, r2};
@@ -246,15 +247,17 @@ vyxVec3 vyxAmbientOcclusion(const vyxScene& scene, vyxVec3 point, vyxVec3 normal
 
         float h = -1.0f;
         vyxVec3 t = vyxTraceShadow(scene, point, dir, settings.aoDistance, &h);
-        // Openness of the sample: a surface touching P closes it, one at aoDistance does not.
+        // Openness of the sample: a surface touching the point closes it, one at
+        // aoDistance does not.
         float g = 0.0f;
         if (h > 0.0f && settings.aoDistance > 0.0f)
             g = std::min(std::max(vyxLength(dir * h) / settings.aoDistance, 0.0f), 1.0f);
         sum += (t * (1.0f - g) + vyxVec3{g, g, g}) * k;
         weightSum += k;
     }
-    // Every sample perpendicular to F (only a zero or non-finite F does that) weighs
-    // nothing; an F so long that the weights overflow gives no usable average either.
+    // Every sample perpendicular to the normal (only a zero or non-finite normal does
+    // that) weighs nothing; a normal so long that the weights overflow gives no usable
+    // average either.
     if (!(weightSum > 0.0f) || !std::isfinite(weightSum))
         return vyxVec3{1.0f, 1.0f, 1.0f};
     return sum / weightSum;

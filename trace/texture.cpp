@@ -50,7 +50,8 @@ static int32_t wrapIndex(int32_t index, int32_t size, uint8_t mode) {
     return index & (size - 1);
 }
 
-// Everything a lookup needs, or false when the texture cannot be sampled.
+// Where a lookup reads: the position in texels (fx, fy) and the texel it falls in (x, y),
+// truncated toward zero. Callers check usable() first.
 struct Addressing {
     double fx, fy;
     int32_t x, y;

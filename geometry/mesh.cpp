@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "geometry/assert.h"
 #include "geometry/large_alloc.h"
 #include "scenefiles/obj.h"
 
@@ -112,6 +113,8 @@ bool vyxLoadMeshFromObj(const char* path, vyxMesh& mesh) {
 
             vyxTriangleShading& sh = mesh.shading[n];
             int32_t materialIndex = validIndex(face.material, modelMaterials) ? face.material : materialCount - 1;
+            // The first pass counted a default material for every face that needs one.
+            VYX_ASSERT(materialIndex >= 0 && materialIndex < materialCount);
             vyxMaterial* material = &mesh.materials[materialIndex];
             sh.material = material;
 
@@ -135,6 +138,8 @@ bool vyxLoadMeshFromObj(const char* path, vyxMesh& mesh) {
             ++n;
         }
     }
+    // Both passes over the faces keep the same ones (unless memory ran out: then none).
+    VYX_ASSERT(n == triangleCount);
     mesh.triangleCount = triangleCount;
 
     mesh.bih = new vyxBIH;

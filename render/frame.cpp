@@ -7,6 +7,7 @@
 #include <system_error>
 #include <thread>
 
+#include "geometry/assert.h"
 #include "geometry/mesh.h"
 #include "render/standard.h"
 #include "render/subdivision.h"
@@ -241,6 +242,7 @@ void vyxRenderSubdivisionThreaded(const vyxScene& scene, const vyxCamera& camera
         long long start = static_cast<long long>(k) * bandStep;
         long long left = start < width ? width - start : 0;
         long long bandWidth = (k == n - 1 || left < bandStep) ? left : bandStep;
+        VYX_ASSERT(bandWidth == 0 || (start >= 0 && start + bandWidth <= width));
         vyxSubdivisionWorkerArgs band;
         memset(&band, 0, sizeof(band));
         band.settings = settings;
@@ -260,6 +262,7 @@ void vyxRenderSubdivisionThreaded(const vyxScene& scene, const vyxCamera& camera
             vyxSubdivisionWorkerArgs& block = args[static_cast<size_t>(k) * parts + p];
             block = band;
             block.firstRow = static_cast<uint32_t>(p * partRows);
+            VYX_ASSERT(block.firstRow < static_cast<uint32_t>(height));
             block.rowCount = static_cast<uint32_t>(partRows);
         }
     }

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "geometry/assert.h"
 #include "geometry/mesh.h"
 #include "geometry/query.h"
 #include "trace/raystats.h"
@@ -15,7 +16,9 @@ static bool isHit(const vyxSample& sample) { return sample.hit.t > 0.0f; }
 
 // The shading record of a hit sample's triangle.
 static const vyxTriangleShading& hitShading(const vyxSample& sample) {
+    VYX_ASSERT(sample.hit.object >= 0 && sample.hit.object < sample.scene->meshCount);
     const vyxMesh* mesh = sample.scene->meshes[sample.hit.object];
+    VYX_ASSERT(sample.hit.triangle >= 0 && sample.hit.triangle < mesh->triangleCount);
     return mesh->shading[sample.hit.triangle];
 }
 
@@ -242,6 +245,8 @@ static void fillHits(int size, const vyxSample& c00, const vyxSample& c10, const
 
 void vyxSubdivideBlock(const vyxScene& scene, int size, vyxSample* topLeft, int windowStride, vyxVec3* output,
                        int outputStride, const vyxRenderSettings& settings, int clipWidth, int clipHeight) {
+    // Halving must end at 1 with the midpoints on lattice points.
+    VYX_ASSERT(size > 0 && (size & (size - 1)) == 0);
     if (clipWidth <= 0 || clipHeight <= 0) {
         return;
     }
@@ -344,6 +349,8 @@ bool vyxRenderBandRows(const vyxScene& scene, const vyxBandRays& rays, int width
     if (width <= 0 || height <= 0 || firstRow < 0 || firstRow >= endRow) {
         return true;
     }
+    // A part starts on a strip border, or its top lattice row would not be a block edge.
+    VYX_ASSERT(firstRow % 8 == 0);
     // The lattice reaches the next multiple of 8 beyond the band so that every block is
     // whole; points past the edge are ordinary rays, and the blocks clip their writes.
     int latticeWidth = roundUpToBlock(width);

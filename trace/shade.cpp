@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "geometry/assert.h"
 #include "geometry/mesh.h"
 #include "geometry/query.h"
 #include "geometry/transform.h"
@@ -264,7 +265,9 @@ static bool shadeHit(const vyxScene& scene, const vyxTraceResult& hit, vyxVec3 o
     if (!(hit.t > 0.0f))
         return false;
     const vyxVec3 black{0.0f, 0.0f, 0.0f};
+    VYX_ASSERT(hit.object >= 0 && hit.object < scene.meshCount);
     vyxMesh& mesh = *scene.meshes[hit.object];
+    VYX_ASSERT(hit.triangle >= 0 && hit.triangle < mesh.triangleCount);
     const vyxTriangleShading& rec = mesh.shading[hit.triangle];
     const vyxMaterial& mat = *rec.material;
     Surface s = reconstructSurface(mesh, hit, origin, direction, mat);

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <random>
 
+#include "geometry/assert.h"
 #include "geometry/mesh.h"
 #include "geometry/query.h"
 #include "geometry/transform.h"
@@ -32,6 +33,8 @@ static vyxVec3 shadowFromHit(const vyxScene& scene, const vyxTraceResult& hit, v
     if (hitDistance)
         *hitDistance = hit.t;
 
+    VYX_ASSERT(hit.object >= 0 && hit.object < scene.meshCount);
+    VYX_ASSERT(hit.triangle >= 0 && hit.triangle < scene.meshes[hit.object]->triangleCount);
     const vyxMaterial& mat = *scene.meshes[hit.object]->shading[hit.triangle].material;
     const vyxTriangleShading& rec = scene.meshes[hit.object]->shading[hit.triangle];
 
@@ -90,6 +93,7 @@ static vyxVec3 traceShadow(const vyxScene& scene, vyxVec3 origin, vyxVec3 direct
 // hits as one by one), then each ray goes on by itself.
 static void traceShadows(const vyxScene& scene, vyxVec3 point, const vyxVec3* directions, int count,
                          vyxVec3* transmission) {
+    VYX_ASSERT(count >= 1 && count <= vyxPacketSize);
     vyxTraceResult hits[vyxPacketSize];
     vyxTraceScenePacket(scene, point, directions, count, -1.0f, hits);
     for (int r = 0; r < count; ++r) {

@@ -282,7 +282,7 @@ void GSSampleScene::LoadModel() {
                 vyxFitToSampleModel(low, high, modelFitScale, modelFitOffset);
             return;
         }
-        vyxReleaseMesh(model);
+        vyxFreeMesh(model);
         std::fprintf(stderr, "vyx: the model %s could not be read; showing the sample model\n", modelPath.c_str());
     }
     char path[1024];
@@ -311,11 +311,11 @@ void GSSampleScene::Unload() {
     std::free(checkerTexture.data);
     std::memset(&checkerTexture, 0, sizeof(checkerTexture));
 
-    // The copy's arrays are the torus arrays: released once, through the torus.
-    vyxReleaseMesh(torus);
+    // The copy's arrays are the torus arrays: freed once, through the torus.
+    vyxFreeMesh(torus);
     std::memset(static_cast<void*>(&torusCopy), 0, sizeof(vyxMesh));
     vyxTransformIdentity(torusCopy.transform);
-    vyxReleaseMesh(terrain);
+    vyxFreeMesh(terrain);
 
     // The model's material textures belong to the scene, not to the mesh.
     for (int32_t m = 0; m < model.materialCount && model.materials != nullptr; ++m) {
@@ -326,13 +326,13 @@ void GSSampleScene::Unload() {
         delete texture;
         model.materials[m].texture = nullptr;
     }
-    vyxReleaseMesh(model);
+    vyxFreeMesh(model);
 
     delete sunLight;
     delete skyLight;
     delete pointLight;
     sunLight = skyLight = pointLight = nullptr;
-    vyxSceneRelease(scene);
+    vyxSceneFree(scene);
     loaded = false;
 }
 

@@ -148,9 +148,9 @@ bool vyxLoadMeshFromObj(const char* path, vyxMesh& mesh) {
     return read;
 }
 
-void vyxReleaseMesh(vyxMesh& mesh) {
+void vyxFreeMesh(vyxMesh& mesh) {
     for (int32_t m = 0; m < mesh.materialCount && mesh.materials; ++m)
-        vyxReleaseMaterial(mesh.materials[m]);
+        vyxFreeMaterial(mesh.materials[m]);
     std::free(mesh.materials);
     std::free(mesh.triangles);
     std::free(mesh.shading);

@@ -162,5 +162,5 @@ TEST(CameraModes, FreeWalkStandsTenUnitsAboveTheGround) {
     scene.animationTime = 0.0f;
     scene.Animate();
     EXPECT_VEC_NEAR(vyxTransformPoint(scene.model.transform, {1, 0, 0}), (Vec3d{1.5, 0, 0}), 1e-5, "model");
-    vyxReleaseMesh(scene.terrain);
+    vyxFreeMesh(scene.terrain);
 }

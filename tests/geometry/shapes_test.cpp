@@ -107,7 +107,7 @@ protected:
         vyxTransformPrepare(torus.transform);
         vyxTransformPrepare(torus.bih->transform);
     }
-    static void TearDownTestSuite() { vyxReleaseMesh(torus); }
+    static void TearDownTestSuite() { vyxFreeMesh(torus); }
     static vyxMesh torus;
     static int marker;
 };
@@ -193,7 +193,7 @@ TEST_F(TorusTest, RaysThroughTheHoleMissAndRaysAtTheRimHit) {
     std::memset(&plain, 0, sizeof(plain));
     vyxMakeTorus(plain, nullptr, 0.8f, 0.2f);
     EXPECT_EQ(plain.materials[0].texture, nullptr);
-    vyxReleaseMesh(plain);
+    vyxFreeMesh(plain);
 }
 
 class TerrainTest : public ::testing::Test {
@@ -205,7 +205,7 @@ protected:
         vyxTransformPrepare(terrain.transform);
         vyxTransformPrepare(terrain.bih->transform);
     }
-    static void TearDownTestSuite() { vyxReleaseMesh(terrain); }
+    static void TearDownTestSuite() { vyxFreeMesh(terrain); }
     static vyxMesh terrain;
 };
 vyxMesh TerrainTest::terrain;

@@ -245,7 +245,7 @@ void GSSampleScene::Load() {
     sunLight->direction = {-0.375f, -0.484f, -1.0f};
     sunLight->colour = {0.75f, 0.7f, 0.65f};
     sunLight->range = 0.0f;
-    sunLight->angle = 0.034906585f; // 2 degrees
+    sunLight->angle = static_cast<float>(2 * vyxPi / 180); // 2 degrees
 
     skyLight = new vyxLight(vyxZeroLight());
     skyLight->kind = LightHemisphere;

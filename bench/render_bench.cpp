@@ -101,7 +101,7 @@ BenchScene& benchScene() {
         b->camera.target = {0.0f, torusGround + 1.5f, 0.0f};
         b->camera.imageWidth = frameWidth;
         b->camera.imageHeight = frameHeight;
-        b->camera.fov = 1.5707964f;
+        b->camera.fov = static_cast<float>(vyxPi / 2);
         vyxUpdateCamera(b->camera);
         return b;
     }();

@@ -15,7 +15,7 @@
 #include "trace/raystats.h"
 #include "trace/texture.h"
 
-static const float twoPi = 6.2831854820251465f;
+static const float kTwoPi = static_cast<float>(2 * vyxPi);
 
 // Past this many occlusion samples per query the count is clamped, so that an absurd
 // setting costs bounded time and the float-to-integer conversion stays defined.
@@ -116,7 +116,7 @@ vyxVec3 vyxDiscVisibility(const vyxScene& scene, const vyxLight& light, vyxVec3 
         // state shared between threads, and opening one per call is needlessly slow.
         thread_local std::random_device device;
         uint32_t u = static_cast<uint32_t>(device());
-        float theta = (static_cast<float>(u) / 4294967296.0f) * twoPi;
+        float theta = (static_cast<float>(u) / 4294967296.0f) * kTwoPi;
         // vyxTransformRotate wants a unit axis; the light's direction may have any length.
         vyxVec3 axis = light.unitDirection;
         vyxTransform spin;
@@ -240,7 +240,7 @@ vyxVec3 vyxAmbientOcclusion(const vyxScene& scene, vyxVec3 point, vyxVec3 normal
 
         // Uniform over the solid angle of the hemisphere z >= 0, then mirrored to the
         // normal's side.
-        float phi = r1 * twoPi;
+        float phi = r1 * kTwoPi;
         float s = std::sqrt(1.0f - r2 * r2);
         vyxVec3 dir{std::cos(phi) * s, std::sin(phi) * s, r2};
         float k = vyxDot(dir, normal);

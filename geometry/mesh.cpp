@@ -18,12 +18,12 @@ static bool facePositionsValid(const vyxObjFace& face, int32_t positionCount) {
 
 // Beyond this a coordinate is taken as garbage: the hierarchy's bounds would overflow or
 // swallow every other triangle.
-static const float maxCoordinate = 1e18f;
+static const float kMaxCoordinate = 1e18f;
 
 static bool positionUsable(const vyxObjModel& model, int32_t index) {
     const float* p = &model.positions[3 * static_cast<size_t>(index)];
     for (int k = 0; k < 3; ++k)
-        if (!(std::fabs(p[k]) <= maxCoordinate)) // false for NaN too
+        if (!(std::fabs(p[k]) <= kMaxCoordinate)) // false for NaN too
             return false;
     return true;
 }

@@ -16,14 +16,14 @@
 #include "trace/raystats.h"
 
 // One join covers at most this many workers per phase; larger counts are clamped.
-static constexpr int maxWorkers = 64;
+static constexpr int kMaxWorkers = 64;
 
 // Rows of one part of a subdivision band: 16 block strips.
 static constexpr int kPartRows = 128;
 
 static int workerCount(const vyxRenderSettings& settings) {
     int n = settings.threadCount;
-    return n < 1 ? 1 : (n > maxWorkers ? maxWorkers : n);
+    return n < 1 ? 1 : (n > kMaxWorkers ? kMaxWorkers : n);
 }
 
 static bool frameMatchesCamera(const FrameBuffer& image, const vyxCamera& camera) {
@@ -53,8 +53,8 @@ static void runWorkers(int (*worker)(Args*), Args* args, int count) {
         cores = static_cast<int>(std::thread::hardware_concurrency());
     }
     int threadCount = cores < count ? cores : count;
-    int helpers = (threadCount < maxWorkers ? threadCount : maxWorkers) - 1;
-    std::thread threads[maxWorkers];
+    int helpers = (threadCount < kMaxWorkers ? threadCount : kMaxWorkers) - 1;
+    std::thread threads[kMaxWorkers];
     for (int k = 0; k < helpers; ++k) {
         try {
             threads[k] = std::thread(drain);

@@ -19,7 +19,7 @@ static const float kTwoPi = static_cast<float>(2 * vyxPi);
 
 // Past this many occlusion samples per query the count is clamped, so that an absurd
 // setting costs bounded time and the float-to-integer conversion stays defined.
-static const float maxOcclusionSamples = 65536.0f;
+static const float kMaxOcclusionSamples = 65536.0f;
 
 static vyxVec3 traceShadow(const vyxScene& scene, vyxVec3 origin, vyxVec3 direction, float maxDistance,
                            float* hitDistance, int continuations);
@@ -140,10 +140,10 @@ namespace {
 // the corner triangles, computed from the same two floats, so the same ray. A shadow
 // query is a pure function of its ray, so a repeat takes the stored result.
 struct MidpointMemo {
-    static const int capacity = 48;
+    static const int kCapacity = 48;
     int count;
-    vyxVec3 direction[capacity];
-    vyxVec3 result[capacity];
+    vyxVec3 direction[kCapacity];
+    vyxVec3 result[kCapacity];
 };
 
 } // namespace
@@ -178,7 +178,7 @@ static void traceMidpoints(const vyxScene& scene, vyxVec3 point, const vyxVec3 d
     vyxVec3 traced[3];
     if (freshCount > 0)
         traceShadows(scene, point, fresh, freshCount, traced);
-    for (int j = 0; j < freshCount && memo.count < MidpointMemo::capacity; ++j) {
+    for (int j = 0; j < freshCount && memo.count < MidpointMemo::kCapacity; ++j) {
         memo.direction[memo.count] = fresh[j];
         memo.result[memo.count] = traced[j];
         ++memo.count;
@@ -225,7 +225,7 @@ vyxVec3 vyxAmbientOcclusion(const vyxScene& scene, vyxVec3 point, vyxVec3 normal
     // NaN and non-positive counts take no sample: nothing is known to occlude.
     if (!(settings.aoSamples > 0.0f))
         return vyxVec3{1.0f, 1.0f, 1.0f};
-    uint32_t samples = static_cast<uint32_t>(std::ceil(std::min(settings.aoSamples, maxOcclusionSamples)));
+    uint32_t samples = static_cast<uint32_t>(std::ceil(std::min(settings.aoSamples, kMaxOcclusionSamples)));
 
     // Claim this query's stretch of the table in one step; unsigned arithmetic wraps
     // harmlessly and the mask keeps every index inside the table.

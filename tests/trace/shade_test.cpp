@@ -397,9 +397,11 @@ TEST(Shade, SeeThroughSurfaceFarFromTheOriginEnds) {
 }
 
 // A black mirror floor under the sky shows the sky by the reflection weight
-// W = (fresnel (1 - N.V) + 1 - fresnel)^3; reflections spend depth.
+// (fresnel (1 - c) + 1 - fresnel)^3, c the cosine between normal and view direction;
+// reflections spend depth.
 TEST(Shade, MirrorReflection) {
-    const vyxVec3 down45{0.0f, -1.0f, -1.0f}, down60{float(std::sin(vyxPi / 3)), float(-std::cos(vyxPi / 3)), 0.0f};
+    const vyxVec3 down45{0.0f, -1.0f, -1.0f};
+    const vyxVec3 down60{float(std::sin(vyxPi / 3)), float(-std::cos(vyxPi / 3)), 0.0f};
     const vyxVec3 straightDown{0.0f, -1.0f, 0.0f};
     struct Case {
         const char* name;

@@ -9,8 +9,6 @@
 #include "geometry/query.h"
 #include "geometry/transform.h"
 
-static const double pi = 3.14159265358979323846;
-
 vyxVec3 vyxCameraPath(float w) {
     double radius = 100.0 * std::sin(2.0 * static_cast<double>(w));
     float cosW = static_cast<float>(std::cos(static_cast<double>(w)));
@@ -39,7 +37,7 @@ static void placeToriAt(GSSampleScene& scene, vyxVec3 p) {
 void GSSampleScene::Animate() {
     double t = animationTime;
     float u = static_cast<float>(t * 0.01);
-    float v = static_cast<float>(t * 0.01 + pi);
+    float v = static_cast<float>(t * 0.01 + vyxPi);
 
     vyxTransform& torusTransform = torus.transform;
     vyxTransformIdentity(torusTransform);
@@ -76,7 +74,7 @@ void GSSampleScene::Animate() {
 
     float w = static_cast<float>(t * 0.001);
     camera.upHint = {0.0f, 1.0f, 0.0f};
-    camera.fov = 1.5707964f;
+    camera.fov = static_cast<float>(vyxPi / 2);
     switch (cameraIndex) {
     case 0: { // orbit around the model
         float a = static_cast<float>(t * 0.0017);
@@ -95,7 +93,7 @@ void GSSampleScene::Animate() {
         break;
     }
     case 2: { // chase: a narrow view of the tori flying along the path
-        camera.fov = 0.2617994f;
+        camera.fov = static_cast<float>(vyxPi / 12); // 15 degrees
         vyxVec3 p = vyxCameraPath(w);
         placeToriAt(*this, p);
         camera.position = {p.x - 8.0f, p.y + 1.0f, p.z + 4.0f};

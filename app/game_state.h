@@ -1,15 +1,18 @@
 #pragma once
-// GameState: the interface the main loop drives. Slot order matters to callers that
-// re-enter through the virtual table (the "I" and "O" keys).
+// GameState: the interface the main loop drives. It calls Load, then Init with the
+// context, then Update and Render once per frame until the running flag is cleared, and
+// Unload at the end. The "I" key (Init again) and the "O" key (Unload, then Load) call
+// them again through this interface, so a derived state's own versions run for those
+// keys too.
 
 #include "app/app_context.h"
 
 class GameState {
 public:
-    virtual void Init(const AppContext& context) = 0; // slot 0: bind context, reset camera and presets
-    virtual void Load() = 0;                          // slot 1: load assets, build the scene
-    virtual void Unload() = 0;                        // slot 2: release what Load acquired
-    virtual void Update(float frameTime) = 0;         // slot 3: input, animation clock
-    virtual void Render() = 0;                        // slot 4: trace, post-process, present
+    virtual void Init(const AppContext& context) = 0; // bind context, reset camera and presets
+    virtual void Load() = 0;                          // load assets, build the scene
+    virtual void Unload() = 0;                        // release what Load acquired
+    virtual void Update(float frameTime) = 0;         // input, animation clock
+    virtual void Render() = 0;                        // trace, post-process, present
     virtual ~GameState() = default;
 };

@@ -12,7 +12,7 @@
 
 // SDL 1.2 keeps a surface's pitch in 16 bits, so a 4-byte-per-texel row holds at most
 // 16383 texels; the same bound is applied to the height.
-static const int maxImageSide = 16383;
+static const int kMaxImageSide = 16383;
 
 uint8_t* vyxSurfaceToRGBA(SDL_Surface* surface, int32_t& width, int32_t& height) {
     width = 0;
@@ -22,7 +22,7 @@ uint8_t* vyxSurfaceToRGBA(SDL_Surface* surface, int32_t& width, int32_t& height)
     }
     const int w = surface->w;
     const int h = surface->h;
-    if (w <= 0 || h <= 0 || w > maxImageSide || h > maxImageSide) {
+    if (w <= 0 || h <= 0 || w > kMaxImageSide || h > kMaxImageSide) {
         SDL_FreeSurface(surface);
         return nullptr;
     }
@@ -100,7 +100,7 @@ static bool hasAdobeMarker(const std::vector<unsigned char>& bytes) {
 static uint8_t* cmykToRGBA(SDL_Surface* surface, bool adobe, int32_t& width, int32_t& height) {
     width = height = 0;
     const int w = surface->w, h = surface->h;
-    uint8_t* pixels = w > 0 && h > 0 && w <= maxImageSide && h <= maxImageSide
+    uint8_t* pixels = w > 0 && h > 0 && w <= kMaxImageSide && h <= kMaxImageSide
                           ? static_cast<uint8_t*>(std::malloc(static_cast<size_t>(w) * static_cast<size_t>(h) * 4))
                           : nullptr;
     if (pixels && SDL_LockSurface(surface) == 0) {
@@ -201,7 +201,7 @@ bool vyxLoadImageTexture(const char* path, vyxTexture& texture, uint8_t filter) 
     if (!pixels) {
         std::fprintf(stderr,
                      "vyx: cannot convert image %s (empty, larger than %d texels a side, or out of memory)\n",
-                     path, maxImageSide);
+                     path, kMaxImageSide);
         return false;
     }
     if (!resampleToPowerOfTwo(pixels, w, h)) {

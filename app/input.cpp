@@ -13,7 +13,7 @@
 #include "geometry/transform.h"
 
 // States of GSSampleScene::heldKeys besides 0 (not held).
-enum : uint8_t { keyHeld = 1, keyReleaseAfterWalk = 2, keyPressedThisFrame = 3 };
+enum : uint8_t { KeyHeld = 1, KeyReleaseAfterWalk = 2, KeyPressedThisFrame = 3 };
 
 // One walking step along direction for this frame: moveSpeed is in units per
 // millisecond, frameTime in seconds. Each product is rounded to a float in turn.
@@ -49,7 +49,7 @@ void GSSampleScene::Update(float dt) {
     if (held(SDLK_d))
         walkPosition += walkStep(right, context.moveSpeed, dt);
     for (uint8_t& state : heldKeys)
-        if (state == keyReleaseAfterWalk)
+        if (state == KeyReleaseAfterWalk)
             state = 0;
 
     SDL_Event event;
@@ -61,13 +61,13 @@ void GSSampleScene::Update(float dt) {
             // Released in the same frame as pressed: keep it for the next walking step.
             int key = event.key.keysym.sym;
             if (key >= 0 && key < 256)
-                heldKeys[key] = heldKeys[key] == keyPressedThisFrame ? keyReleaseAfterWalk : 0;
+                heldKeys[key] = heldKeys[key] == KeyPressedThisFrame ? KeyReleaseAfterWalk : 0;
         }
 
         if (event.type == SDL_KEYDOWN) {
             int key = event.key.keysym.sym;
             if (key >= 0 && key < 256)
-                heldKeys[key] = keyPressedThisFrame;
+                heldKeys[key] = KeyPressedThisFrame;
             switch (key) {
             case SDLK_ESCAPE:
                 if (context.running != nullptr)
@@ -132,8 +132,8 @@ void GSSampleScene::Update(float dt) {
     }
 
     for (uint8_t& state : heldKeys)
-        if (state == keyPressedThisFrame)
-            state = keyHeld;
+        if (state == KeyPressedThisFrame)
+            state = KeyHeld;
 
     if (reloadRequested) {
         reloadRequested = false;

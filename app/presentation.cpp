@@ -10,9 +10,12 @@
 #include "stb_image_resize.h"
 
 #include "app/sample_scene.h"
+#include "geometry/assert.h"
 #include "render/frame.h"
 
 int32_t GSSampleScene::FrameFlags() const {
+    // Init, the arrow keys and the tools that choose a preset keep presetIndex in the table.
+    VYX_ASSERT(presetIndex >= 0 && presetIndex < presetCount);
     int32_t flags = presetTable != nullptr ? presetTable[presetIndex] : static_cast<int32_t>(RenderStandard);
     if (noInterpolationToggle)
         flags |= RenderNoBlockInterpolation;
@@ -62,6 +65,7 @@ void GSSampleScene::ProcessFrame(FrameBuffer& frame, float now) {
 
 int32_t GSSampleScene::OverlayText(char lines[5][1024]) const {
     // The mode lines describe the preset itself, without the toggle bits.
+    VYX_ASSERT(presetIndex >= 0 && presetIndex < presetCount);
     int32_t preset = presetTable != nullptr ? presetTable[presetIndex] : 0;
     double rate = 1.0 / static_cast<double>(frameTime);
     std::snprintf(lines[0], 1024, "Press left/right to change quality settings");

@@ -22,13 +22,24 @@ GSSampleScene vyxSampleScene;
 // Asset names. Paths are relative to the working directory; "./" is this platform's
 // spelling of the current-folder prefix. Model textures are named relative to the folder
 // of their library.
-static const char* const assetPrefix = "./";
-static const char* const checkerPath = "./checker-board.png";
-static const char* const sandPath = "./sand.jpg";
-static const char* const facePaths[6] = {"xpos.float", "xneg.float", "ypos.float",
+static const char* const kAssetPrefix = "./";
+static const char* const kCheckerPath = "./checker-board.png";
+static const char* const kSandPath = "./sand.jpg";
+static const char* const kFacePaths[6] = {"xpos.float", "xneg.float", "ypos.float",
                                          "yneg.float", "zpos.float", "zneg.float"};
-static const char* const fontPath = "Prelude-Medium.ttf";
-static const char* const modelName = "venus.obj";
+static const char* const kFontPath = "Prelude-Medium.ttf";
+static const char* const kModelName = "venus.obj";
+
+// The render presets the arrow keys step through: the subdivision renderer with more and
+// more refinement checks, then the standard renderer without and with antialiasing.
+static const int32_t kPresets[] = {
+    RenderSubdivision | RenderThreaded,
+    RenderSubdivision | RenderThreaded | RenderCheckShadows,
+    RenderSubdivision | RenderThreaded | RenderCheckShadows | RenderCheckSpecular,
+    RenderSubdivision | RenderThreaded | RenderCheckShadows | RenderCheckSpecular | RenderCheckReflections,
+    RenderStandard | RenderThreaded | RenderJitterSoftShadows,
+    RenderStandard | RenderThreaded | RenderAntialias | RenderJitterSoftShadows,
+};
 
 const vyxVec3 vyxSampleModelCentre = {0.0f, -0.0925f, 0.0f};
 const float vyxSampleModelHeight = 1.655f;
@@ -67,11 +78,10 @@ GSSampleScene::GSSampleScene() {
     reloadRequested = false;
     loaded = false;
     cameraCount = 4;
-    presetCount = 6;
-    presetTable = static_cast<int32_t*>(std::malloc(sizeof(int32_t) * presetCount));
-    static const int32_t presets[6] = {6, 38, 102, 230, 1029, 1045};
+    presetCount = static_cast<int32_t>(sizeof(kPresets) / sizeof(kPresets[0]));
+    presetTable = static_cast<int32_t*>(std::malloc(sizeof(kPresets)));
     if (presetTable != nullptr)
-        std::memcpy(presetTable, presets, sizeof(presets));
+        std::memcpy(presetTable, kPresets, sizeof(kPresets));
     presentSurface = nullptr;
     presentPixels = nullptr;
     animationTime = 0;
@@ -173,8 +183,8 @@ void GSSampleScene::Load() {
     // Loading over a loaded scene would leak everything the first load holds.
     if (loaded)
         Unload();
-    loadImage(checkerPath, checkerTexture, FilterNearest);
-    loadImage(sandPath, sandTexture, FilterBilinear);
+    loadImage(kCheckerPath, checkerTexture, FilterNearest);
+    loadImage(kSandPath, sandTexture, FilterBilinear);
 
     // A second thread builds the torus and the terrain (their hierarchies included) and
     // reads the six cube faces while this one reads the model: the two halves share
@@ -184,12 +194,12 @@ void GSSampleScene::Load() {
         vyxMakeTorus(torus, checkerTexture.data != nullptr ? &checkerTexture : nullptr, 0.8f, 0.2f);
         for (int face = 0; face < 6; ++face) {
             cubeFaces.faces[face] = nullptr;
-            FILE* file = std::fopen(facePaths[face], "rb");
+            FILE* file = std::fopen(kFacePaths[face], "rb");
             if (file == nullptr) {
-                std::fprintf(stderr, "vyx: cannot open cube face \"%s\": that face stays empty\n", facePaths[face]);
+                std::fprintf(stderr, "vyx: cannot open cube face \"%s\": that face stays empty\n", kFacePaths[face]);
                 continue;
             }
-            float* texels = vyxReadFloatFace(file, facePaths[face]);
+            float* texels = vyxReadFloatFace(file, kFacePaths[face]);
             if (texels == nullptr)
                 continue;
             vyxTexture* texture = new vyxTexture;
@@ -205,11 +215,11 @@ void GSSampleScene::Load() {
         buildShapes();
     }
 
-    font = TTF_OpenFont(fontPath, 12);
+    font = TTF_OpenFont(kFontPath, 12);
     if (font != nullptr)
         TTF_SetFontHinting(font, TTF_HINTING_LIGHT);
     else
-        std::fprintf(stderr, "vyx: cannot open font \"%s\": the overlay is hidden\n", fontPath);
+        std::fprintf(stderr, "vyx: cannot open font \"%s\": the overlay is hidden\n", kFontPath);
 
     LoadModel();
 
@@ -245,7 +255,7 @@ void GSSampleScene::Load() {
     sunLight->direction = {-0.375f, -0.484f, -1.0f};
     sunLight->colour = {0.75f, 0.7f, 0.65f};
     sunLight->range = 0.0f;
-    sunLight->angle = 0.034906585f; // 2 degrees
+    sunLight->angle = static_cast<float>(2 * vyxPi / 180); // 2 degrees
 
     skyLight = new vyxLight(vyxZeroLight());
     skyLight->kind = LightHemisphere;
@@ -282,12 +292,12 @@ void GSSampleScene::LoadModel() {
                 vyxFitToSampleModel(low, high, modelFitScale, modelFitOffset);
             return;
         }
-        vyxReleaseMesh(model);
+        vyxFreeMesh(model);
         std::fprintf(stderr, "vyx: the model %s could not be read; showing the sample model\n", modelPath.c_str());
     }
     char path[1024];
     std::memset(path, 0, sizeof(path));
-    std::snprintf(path, sizeof(path), "%s%s", assetPrefix, modelName);
+    std::snprintf(path, sizeof(path), "%s%s", kAssetPrefix, kModelName);
     vyxLoadMeshFromObj(path, model);
 }
 
@@ -311,11 +321,11 @@ void GSSampleScene::Unload() {
     std::free(checkerTexture.data);
     std::memset(&checkerTexture, 0, sizeof(checkerTexture));
 
-    // The copy's arrays are the torus arrays: released once, through the torus.
-    vyxReleaseMesh(torus);
+    // The copy's arrays are the torus arrays: freed once, through the torus.
+    vyxFreeMesh(torus);
     std::memset(static_cast<void*>(&torusCopy), 0, sizeof(vyxMesh));
     vyxTransformIdentity(torusCopy.transform);
-    vyxReleaseMesh(terrain);
+    vyxFreeMesh(terrain);
 
     // The model's material textures belong to the scene, not to the mesh.
     for (int32_t m = 0; m < model.materialCount && model.materials != nullptr; ++m) {
@@ -326,13 +336,13 @@ void GSSampleScene::Unload() {
         delete texture;
         model.materials[m].texture = nullptr;
     }
-    vyxReleaseMesh(model);
+    vyxFreeMesh(model);
 
     delete sunLight;
     delete skyLight;
     delete pointLight;
     sunLight = skyLight = pointLight = nullptr;
-    vyxSceneRelease(scene);
+    vyxSceneFree(scene);
     loaded = false;
 }
 

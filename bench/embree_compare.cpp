@@ -288,8 +288,8 @@ int main(int argc, char** argv) {
     bool ok = compareMesh("terrain", terrain, device, deviceAll, {0, 45, 120}, {0, 0, 0}, 1.0f, rounds);
     ok = compareMesh("torus", torus, device, deviceAll, {0.0f, 1.2f, 2.5f}, {0, 0, 0}, 1.0f, rounds) && ok;
 
-    vyxReleaseMesh(terrain);
-    vyxReleaseMesh(torus);
+    vyxFreeMesh(terrain);
+    vyxFreeMesh(torus);
     rtcReleaseDevice(device);
     rtcReleaseDevice(deviceAll);
     return ok ? 0 : 1;

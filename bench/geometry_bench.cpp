@@ -125,7 +125,7 @@ void BM_GenerateTerrainMesh(benchmark::State& state) {
         std::memset(&mesh, 0, sizeof(mesh));
         vyxBuildTerrainMesh(mesh);
         state.PauseTiming();
-        vyxReleaseMesh(mesh);
+        vyxFreeMesh(mesh);
         state.ResumeTiming();
     }
 }
@@ -136,7 +136,7 @@ void BM_GenerateTorusMesh(benchmark::State& state) {
         std::memset(&mesh, 0, sizeof(mesh));
         vyxMakeTorus(mesh, nullptr, 0.8f, 0.2f);
         state.PauseTiming();
-        vyxReleaseMesh(mesh);
+        vyxFreeMesh(mesh);
         state.ResumeTiming();
     }
 }

@@ -24,9 +24,9 @@
 
 namespace {
 
-constexpr int frameWidth = 640;
-constexpr int frameHeight = 480;
-constexpr int workerThreads = 20;
+constexpr int kFrameWidth = 640;
+constexpr int kFrameHeight = 480;
+constexpr int kWorkerThreads = 20;
 
 struct BenchScene {
     vyxMesh terrain{};
@@ -99,9 +99,9 @@ BenchScene& benchScene() {
         b->camera.upHint = {0.0f, 1.0f, 0.0f};
         b->camera.position = {6.0f, eyeGround + 6.0f, 16.0f};
         b->camera.target = {0.0f, torusGround + 1.5f, 0.0f};
-        b->camera.imageWidth = frameWidth;
-        b->camera.imageHeight = frameHeight;
-        b->camera.fov = 1.5707964f;
+        b->camera.imageWidth = kFrameWidth;
+        b->camera.imageHeight = kFrameHeight;
+        b->camera.fov = static_cast<float>(vyxPi / 2);
         vyxUpdateCamera(b->camera);
         return b;
     }();
@@ -111,7 +111,7 @@ BenchScene& benchScene() {
 vyxRenderSettings benchSettings(int32_t flags) {
     vyxRenderSettings settings = vyxDefaultRenderSettings();
     settings.flags = flags;
-    settings.threadCount = workerThreads;
+    settings.threadCount = kWorkerThreads;
     settings.fogDensity = 0.0004f;
     settings.fogColour = {0.16f, 0.24f, 0.272f};
     settings.aoDistance = 20.0f;
@@ -126,7 +126,7 @@ uint64_t allRays(const vyxRayStats& stats) {
 vyxRayStats countFrame(int32_t flags) {
     BenchScene& bench = benchScene();
     vyxRenderSettings settings = benchSettings(flags);
-    FrameBuffer image = vyxAllocFrame(frameWidth, frameHeight);
+    FrameBuffer image = vyxAllocFrame(kFrameWidth, kFrameHeight);
     vyxRayStatsReset();
     vyxRenderFrame(bench.scene, bench.camera, image, settings);
     vyxRayStats stats = vyxRayStatsTotal();
@@ -142,7 +142,7 @@ uint64_t standardRays() {
 void renderFrames(benchmark::State& state, int32_t flags, bool compareWithStandard) {
     BenchScene& bench = benchScene();
     vyxRenderSettings settings = benchSettings(flags);
-    FrameBuffer image = vyxAllocFrame(frameWidth, frameHeight);
+    FrameBuffer image = vyxAllocFrame(kFrameWidth, kFrameHeight);
     vyxRayStatsReset();
     for (auto _ : state) {
         vyxRenderFrame(bench.scene, bench.camera, image, settings);
@@ -157,21 +157,21 @@ void renderFrames(benchmark::State& state, int32_t flags, bool compareWithStanda
         state.counters["saved"] = 1.0 - static_cast<double>(allRays(stats)) / frames /
                                             static_cast<double>(standardRays());
         state.counters["primary_saved"] =
-            1.0 - static_cast<double>(stats.primary) / frames / (static_cast<double>(frameWidth) * frameHeight);
+            1.0 - static_cast<double>(stats.primary) / frames / (static_cast<double>(kFrameWidth) * kFrameHeight);
     }
     vyxFreeFrame(image);
 }
 
-const int32_t checks = RenderCheckShadows | RenderCheckSpecular | RenderCheckReflections;
+const int32_t kChecks = RenderCheckShadows | RenderCheckSpecular | RenderCheckReflections;
 
 void BM_Standard(benchmark::State& state) { renderFrames(state, RenderStandard, false); }
 void BM_StandardThreaded(benchmark::State& state) { renderFrames(state, RenderStandard | RenderThreaded, false); }
 void BM_StandardAntialiasThreaded(benchmark::State& state) {
     renderFrames(state, RenderStandard | RenderThreaded | RenderAntialias, false);
 }
-void BM_Subdivision(benchmark::State& state) { renderFrames(state, RenderSubdivision | checks, true); }
+void BM_Subdivision(benchmark::State& state) { renderFrames(state, RenderSubdivision | kChecks, true); }
 void BM_SubdivisionThreaded(benchmark::State& state) {
-    renderFrames(state, RenderSubdivision | RenderThreaded | checks, true);
+    renderFrames(state, RenderSubdivision | RenderThreaded | kChecks, true);
 }
 void BM_SubdivisionNoChecksThreaded(benchmark::State& state) {
     renderFrames(state, RenderSubdivision | RenderThreaded, true);

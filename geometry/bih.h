@@ -2,6 +2,10 @@
 // vyxBIH: the bounding interval hierarchy over one mesh's triangle array. Interior nodes
 // split on one axis with two clip planes (leftMax, rightMin) or trim empty space with a
 // single child; every leaf holds one triangle. Built once, read-only afterwards.
+//
+// The queries over it (vyxTraceBIH, and vyxTraverseBIH, the walk of these nodes) are in
+// geometry/query.h. The build also derives a copy laid out for faster walks, declared
+// in geometry/traversal_tree.h; the queries walk that copy whenever the build made one.
 
 #include <cstdint>
 
@@ -25,7 +29,12 @@ struct vyxBIH {
     vyxBIHNode root;
     float boundsMin[3];      // componentwise minimum over all vertices
     float boundsMax[3];
-    vyxTransform transform;  // the structure's own space; identity after the build
+    // Placement of the hierarchy inside its mesh's object space. Queries carry a ray
+    // through the mesh's transform and then this one, and shading carries normals back
+    // through both, so a built hierarchy can be moved or scaled within its mesh without
+    // a rebuild. The build sets the identity and nothing in the program changes it; at
+    // the identity the queries skip its matrix products.
+    vyxTransform transform;
     vyxTriangle* triangles;  // the mesh's array; not owned
     int32_t triangleCount;
     vyxBIHNode* nodePool;    // every node below the root, in one allocation; owned

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "geometry/assert.h"
 #include "geometry/large_alloc.h"
 #include "scenefiles/obj.h"
 
@@ -17,12 +18,12 @@ static bool facePositionsValid(const vyxObjFace& face, int32_t positionCount) {
 
 // Beyond this a coordinate is taken as garbage: the hierarchy's bounds would overflow or
 // swallow every other triangle.
-static const float maxCoordinate = 1e18f;
+static const float kMaxCoordinate = 1e18f;
 
 static bool positionUsable(const vyxObjModel& model, int32_t index) {
     const float* p = &model.positions[3 * static_cast<size_t>(index)];
     for (int k = 0; k < 3; ++k)
-        if (!(std::fabs(p[k]) <= maxCoordinate)) // false for NaN too
+        if (!(std::fabs(p[k]) <= kMaxCoordinate)) // false for NaN too
             return false;
     return true;
 }
@@ -112,6 +113,8 @@ bool vyxLoadMeshFromObj(const char* path, vyxMesh& mesh) {
 
             vyxTriangleShading& sh = mesh.shading[n];
             int32_t materialIndex = validIndex(face.material, modelMaterials) ? face.material : materialCount - 1;
+            // The first pass counted a default material for every face that needs one.
+            VYX_ASSERT(materialIndex >= 0 && materialIndex < materialCount);
             vyxMaterial* material = &mesh.materials[materialIndex];
             sh.material = material;
 
@@ -135,6 +138,8 @@ bool vyxLoadMeshFromObj(const char* path, vyxMesh& mesh) {
             ++n;
         }
     }
+    // Both passes over the faces keep the same ones (unless memory ran out: then none).
+    VYX_ASSERT(n == triangleCount);
     mesh.triangleCount = triangleCount;
 
     mesh.bih = new vyxBIH;
@@ -143,9 +148,9 @@ bool vyxLoadMeshFromObj(const char* path, vyxMesh& mesh) {
     return read;
 }
 
-void vyxReleaseMesh(vyxMesh& mesh) {
+void vyxFreeMesh(vyxMesh& mesh) {
     for (int32_t m = 0; m < mesh.materialCount && mesh.materials; ++m)
-        vyxReleaseMaterial(mesh.materials[m]);
+        vyxFreeMaterial(mesh.materials[m]);
     std::free(mesh.materials);
     std::free(mesh.triangles);
     std::free(mesh.shading);

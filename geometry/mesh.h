@@ -36,6 +36,6 @@ struct vyxMesh {
 // when the file could not be opened or read (vyxLoadObj said why).
 bool vyxLoadMeshFromObj(const char* path, vyxMesh& mesh);
 
-// Releases the arrays, materials (textureFile), nodes and structure; leaves the mesh
-// zeroed. Safe on a zeroed or already released mesh. Material textures are the scene's.
-void vyxReleaseMesh(vyxMesh& mesh);
+// Frees the arrays, materials (textureFile), nodes and structure; leaves the mesh
+// zeroed. Safe on a zeroed or already freed mesh. Material textures are the scene's.
+void vyxFreeMesh(vyxMesh& mesh);

@@ -48,7 +48,7 @@ void vyxSceneAddMesh(vyxScene& scene, vyxMesh* mesh) {
     appendPointer(scene.meshes, scene.meshCount, scene.meshCapacity, mesh, "mesh");
 }
 
-void vyxSceneRelease(vyxScene& scene) {
+void vyxSceneFree(vyxScene& scene) {
     std::free(scene.lights);
     std::free(scene.meshes);
     std::memset(&scene, 0, sizeof(scene));

@@ -24,4 +24,4 @@ void vyxSceneInit(vyxScene& scene);
 void vyxSceneAddLight(vyxScene& scene, vyxLight* light);
 void vyxSceneAddMesh(vyxScene& scene, vyxMesh* mesh);
 // Frees the two lists (not their entries) and zeroes the record. Safe twice.
-void vyxSceneRelease(vyxScene& scene);
+void vyxSceneFree(vyxScene& scene);

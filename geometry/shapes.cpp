@@ -29,7 +29,7 @@ static float latticeValue(uint32_t m) {
 }
 
 static float cosineWeight(float f) {
-    const float pi = 3.1415927f;
+    const float pi = static_cast<float>(vyxPi);
     return std::cos(f * pi + pi) * 0.5f + 0.5f;
 }
 

@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "geometry/assert.h"
+
 static const float kIdentity[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
 
 // matrix = op * matrix; each entry the float sum of four float products.
@@ -91,6 +93,7 @@ void vyxTransformPrepare(vyxTransform& transform) {
 }
 
 void vyxInvertMatrix(const float m[16], float out[16]) {
+    VYX_ASSERT(out != m);
     float a[16]; // adjugate, row-major: a[r*4+c] is the cofactor of m[c][r]
     a[0] = m[5] * m[10] * m[15] - m[5] * m[11] * m[14] - m[9] * m[6] * m[15] + m[9] * m[7] * m[14] +
            m[13] * m[6] * m[11] - m[13] * m[7] * m[10];

@@ -8,6 +8,6 @@ float vyxAngleBetween(vyxVec3 a, vyxVec3 b) {
     if (d > 0.99999999)
         return 0.0f;
     if (d < -0.99999999)
-        return 3.1415927410125732f;
+        return static_cast<float>(vyxPi);
     return static_cast<float>(std::acos(static_cast<double>(d)));
 }

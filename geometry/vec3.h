@@ -5,6 +5,10 @@
 
 #include <cmath>
 
+// The one definition of pi. Single-precision code takes static_cast<float>(vyxPi), the
+// float nearest to pi; its halves and doubles are exact in float as well.
+constexpr double vyxPi = 3.14159265358979323846;
+
 struct vyxVec3 {
     float x, y, z;
 };

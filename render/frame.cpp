@@ -7,6 +7,7 @@
 #include <system_error>
 #include <thread>
 
+#include "geometry/assert.h"
 #include "geometry/mesh.h"
 #include "render/standard.h"
 #include "render/subdivision.h"
@@ -15,14 +16,14 @@
 #include "trace/raystats.h"
 
 // One join covers at most this many workers per phase; larger counts are clamped.
-static constexpr int maxWorkers = 64;
+static constexpr int kMaxWorkers = 64;
 
 // Rows of one part of a subdivision band: 16 block strips.
 static constexpr int kPartRows = 128;
 
 static int workerCount(const vyxRenderSettings& settings) {
     int n = settings.threadCount;
-    return n < 1 ? 1 : (n > maxWorkers ? maxWorkers : n);
+    return n < 1 ? 1 : (n > kMaxWorkers ? kMaxWorkers : n);
 }
 
 static bool frameMatchesCamera(const FrameBuffer& image, const vyxCamera& camera) {
@@ -52,8 +53,8 @@ static void runWorkers(int (*worker)(Args*), Args* args, int count) {
         cores = static_cast<int>(std::thread::hardware_concurrency());
     }
     int threadCount = cores < count ? cores : count;
-    int helpers = (threadCount < maxWorkers ? threadCount : maxWorkers) - 1;
-    std::thread threads[maxWorkers];
+    int helpers = (threadCount < kMaxWorkers ? threadCount : kMaxWorkers) - 1;
+    std::thread threads[kMaxWorkers];
     for (int k = 0; k < helpers; ++k) {
         try {
             threads[k] = std::thread(drain);
@@ -113,6 +114,68 @@ int vyxSubdivisionBandWorker(vyxSubdivisionWorkerArgs* args) {
     return 1;
 }
 
+// Frees the first pass's argument blocks and every row buffer they hold; safe on null.
+static void freeStandardArgs(vyxStandardWorkerArgs* args, int n) {
+    for (int k = 0; args != nullptr && k < n; ++k) {
+        free(args[k].rows);
+    }
+    free(args);
+}
+
+// The first pass's argument blocks: worker k shades rows k, k + n, ... into its own
+// buffer, back to back. Null, with nothing left allocated, when memory runs out.
+static vyxStandardWorkerArgs* allocStandardArgs(const vyxScene& scene, const vyxCamera& camera,
+                                                const vyxRenderSettings& settings, int n, int height,
+                                                size_t rowBytes) {
+    auto* args = static_cast<vyxStandardWorkerArgs*>(calloc(n, sizeof(vyxStandardWorkerArgs)));
+    if (args == nullptr) {
+        return nullptr;
+    }
+    for (int k = 0; k < n; ++k) {
+        int rowCount = k < height ? (height - 1 - k) / n + 1 : 0;
+        args[k].firstRow = k;
+        args[k].rowStep = n;
+        args[k].scene = &scene;
+        args[k].camera = &camera;
+        args[k].settings = settings;
+        if (rowCount > 0) {
+            args[k].rows = static_cast<vyxVec3*>(malloc(rowBytes * rowCount));
+            if (args[k].rows == nullptr) {
+                freeStandardArgs(args, n);
+                return nullptr;
+            }
+        }
+    }
+    return args;
+}
+
+// The antialiasing pass on n workers. Every quad reads the row below it, which another
+// worker replaces, so all workers read the first-pass colours from a copy taken before
+// the pass. Returns false, with the image untouched, when memory runs out.
+static bool antialiasThreaded(const vyxScene& scene, const vyxCamera& camera, FrameBuffer& image,
+                              const vyxRenderSettings& settings, int n) {
+    size_t imageBytes = static_cast<size_t>(image.width) * image.height * sizeof(vyxVec3);
+    auto* firstPass = static_cast<vyxVec3*>(malloc(imageBytes));
+    auto* args = static_cast<vyxAntialiasWorkerArgs*>(calloc(n, sizeof(vyxAntialiasWorkerArgs)));
+    bool allocated = firstPass != nullptr && args != nullptr;
+    if (allocated) {
+        memcpy(firstPass, image.pixels, imageBytes);
+        for (int k = 0; k < n; ++k) {
+            args[k].scene = &scene;
+            args[k].camera = &camera;
+            args[k].image = &image;
+            args[k].firstPass = firstPass;
+            args[k].firstRow = k;
+            args[k].rowStep = n;
+            args[k].settings = settings;
+        }
+        runWorkers(vyxAntialiasRowsWorker, args, n);
+    }
+    free(args);
+    free(firstPass);
+    return allocated;
+}
+
 void vyxRenderStandardThreaded(const vyxScene& scene, const vyxCamera& camera, FrameBuffer& image,
                                const vyxRenderSettings& settings) {
     if (!frameMatchesCamera(image, camera)) {
@@ -123,26 +186,8 @@ void vyxRenderStandardThreaded(const vyxScene& scene, const vyxCamera& camera, F
     int height = image.height;
     size_t rowBytes = static_cast<size_t>(width) * sizeof(vyxVec3);
 
-    // First pass: worker k shades rows k, k + n, ... into its own buffer, back to back.
-    auto* args = static_cast<vyxStandardWorkerArgs*>(calloc(n, sizeof(vyxStandardWorkerArgs)));
-    bool allocated = args != nullptr;
-    for (int k = 0; allocated && k < n; ++k) {
-        int rowCount = k < height ? (height - 1 - k) / n + 1 : 0;
-        args[k].firstRow = k;
-        args[k].rowStep = n;
-        args[k].scene = &scene;
-        args[k].camera = &camera;
-        args[k].settings = settings;
-        if (rowCount > 0) {
-            args[k].rows = static_cast<vyxVec3*>(malloc(rowBytes * rowCount));
-            allocated = args[k].rows != nullptr;
-        }
-    }
-    if (!allocated) {
-        for (int k = 0; args != nullptr && k < n; ++k) {
-            free(args[k].rows);
-        }
-        free(args);
+    vyxStandardWorkerArgs* args = allocStandardArgs(scene, camera, settings, n, height, rowBytes);
+    if (args == nullptr) {
         vyxRenderStandard(scene, camera, image, settings);
         return;
     }
@@ -151,41 +196,17 @@ void vyxRenderStandardThreaded(const vyxScene& scene, const vyxCamera& camera, F
         const vyxVec3* source = args[y % n].rows + static_cast<size_t>(y / n) * width;
         memcpy(image.pixels + static_cast<size_t>(y) * width, source, rowBytes);
     }
-    for (int k = 0; k < n; ++k) {
-        free(args[k].rows);
-    }
-    free(args);
+    freeStandardArgs(args, n);
 
     if ((settings.flags & RenderAntialias) == 0 || height < 2) {
         return;
     }
-    // Antialiasing: every quad reads the row below it, which another worker replaces, so
-    // all workers read the first-pass colours from a copy taken before the phase.
-    size_t imageBytes = rowBytes * height;
-    auto* firstPass = static_cast<vyxVec3*>(malloc(imageBytes));
-    auto* aaArgs = static_cast<vyxAntialiasWorkerArgs*>(calloc(n, sizeof(vyxAntialiasWorkerArgs)));
-    if (firstPass == nullptr || aaArgs == nullptr) {
-        free(firstPass);
-        free(aaArgs);
+    if (!antialiasThreaded(scene, camera, image, settings, n)) {
         // Top to bottom on one thread the image is its own first-pass source.
         for (int y = 0; y + 1 < height; ++y) {
             vyxAntialiasRow(scene, camera, y, image.pixels, image.pixels, width, height, settings);
         }
-        return;
     }
-    memcpy(firstPass, image.pixels, imageBytes);
-    for (int k = 0; k < n; ++k) {
-        aaArgs[k].scene = &scene;
-        aaArgs[k].camera = &camera;
-        aaArgs[k].image = &image;
-        aaArgs[k].firstPass = firstPass;
-        aaArgs[k].firstRow = k;
-        aaArgs[k].rowStep = n;
-        aaArgs[k].settings = settings;
-    }
-    runWorkers(vyxAntialiasRowsWorker, aaArgs, n);
-    free(aaArgs);
-    free(firstPass);
 }
 
 void vyxRenderSubdivisionThreaded(const vyxScene& scene, const vyxCamera& camera, FrameBuffer& image,
@@ -221,6 +242,7 @@ void vyxRenderSubdivisionThreaded(const vyxScene& scene, const vyxCamera& camera
         long long start = static_cast<long long>(k) * bandStep;
         long long left = start < width ? width - start : 0;
         long long bandWidth = (k == n - 1 || left < bandStep) ? left : bandStep;
+        VYX_ASSERT(bandWidth == 0 || (start >= 0 && start + bandWidth <= width));
         vyxSubdivisionWorkerArgs band;
         memset(&band, 0, sizeof(band));
         band.settings = settings;
@@ -240,6 +262,7 @@ void vyxRenderSubdivisionThreaded(const vyxScene& scene, const vyxCamera& camera
             vyxSubdivisionWorkerArgs& block = args[static_cast<size_t>(k) * parts + p];
             block = band;
             block.firstRow = static_cast<uint32_t>(p * partRows);
+            VYX_ASSERT(block.firstRow < static_cast<uint32_t>(height));
             block.rowCount = static_cast<uint32_t>(partRows);
         }
     }

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "geometry/assert.h"
 #include "geometry/mesh.h"
 #include "geometry/query.h"
 #include "trace/raystats.h"
@@ -15,7 +16,9 @@ static bool isHit(const vyxSample& sample) { return sample.hit.t > 0.0f; }
 
 // The shading record of a hit sample's triangle.
 static const vyxTriangleShading& hitShading(const vyxSample& sample) {
+    VYX_ASSERT(sample.hit.object >= 0 && sample.hit.object < sample.scene->meshCount);
     const vyxMesh* mesh = sample.scene->meshes[sample.hit.object];
+    VYX_ASSERT(sample.hit.triangle >= 0 && sample.hit.triangle < mesh->triangleCount);
     return mesh->shading[sample.hit.triangle];
 }
 
@@ -90,7 +93,7 @@ bool vyxBlockNeedsRefinement(const vyxSample& c00, const vyxSample& c10, const v
                              const vyxSample& c11, const vyxRenderSettings& settings) {
     const vyxSample* corners[4] = {&c00, &c10, &c01, &c11};
 
-    // 1-2: silhouettes refine; a block that misses everywhere is filled from the environment.
+    // Silhouettes refine; a block that misses everywhere is filled from the environment.
     bool hit = isHit(c00);
     for (int i = 1; i < 4; ++i) {
         if (isHit(*corners[i]) != hit) {
@@ -100,13 +103,13 @@ bool vyxBlockNeedsRefinement(const vyxSample& c00, const vyxSample& c10, const v
     if (!hit) {
         return false;
     }
-    // 3: object borders.
+    // Borders between meshes.
     for (int i = 1; i < 4; ++i) {
         if (corners[i]->hit.object != c00.hit.object) {
             return true;
         }
     }
-    // 4-5: material and patch borders.
+    // Material and patch borders.
     const vyxTriangleShading& first = hitShading(c00);
     for (int i = 1; i < 4; ++i) {
         if (hitShading(*corners[i]).material != first.material) {
@@ -118,7 +121,7 @@ bool vyxBlockNeedsRefinement(const vyxSample& c00, const vyxSample& c10, const v
             return true;
         }
     }
-    // 6: edges of translucent regions.
+    // Edges of see-through regions.
     int translucent = 0;
     for (const vyxSample* corner : corners) {
         translucent += corner->surface[3] < 1.0f ? 1 : 0;
@@ -127,7 +130,7 @@ bool vyxBlockNeedsRefinement(const vyxSample& c00, const vyxSample& c10, const v
         return true;
     }
 
-    // 7-9: the optional subsample checks on the recorded light components.
+    // The optional subsample checks on the recorded light components.
     const vyxMaterial& material = *first.material;
     float value[4];
     if ((settings.flags & RenderCheckShadows) != 0) {
@@ -242,6 +245,8 @@ static void fillHits(int size, const vyxSample& c00, const vyxSample& c10, const
 
 void vyxSubdivideBlock(const vyxScene& scene, int size, vyxSample* topLeft, int windowStride, vyxVec3* output,
                        int outputStride, const vyxRenderSettings& settings, int clipWidth, int clipHeight) {
+    // Halving must end at 1 with the midpoints on lattice points.
+    VYX_ASSERT(size > 0 && (size & (size - 1)) == 0);
     if (clipWidth <= 0 || clipHeight <= 0) {
         return;
     }
@@ -344,6 +349,8 @@ bool vyxRenderBandRows(const vyxScene& scene, const vyxBandRays& rays, int width
     if (width <= 0 || height <= 0 || firstRow < 0 || firstRow >= endRow) {
         return true;
     }
+    // A part starts on a strip border, or its top lattice row would not be a block edge.
+    VYX_ASSERT(firstRow % 8 == 0);
     // The lattice reaches the next multiple of 8 beyond the band so that every block is
     // whole; points past the edge are ordinary rays, and the blocks clip their writes.
     int latticeWidth = roundUpToBlock(width);

@@ -10,7 +10,8 @@
 #include "trace/camera.h"
 #include "trace/settings.h"
 
-// One lattice point.
+// One lattice point: its ray and, for a hit, what vyxShadeHit recorded (the fields of
+// vyxHitShading).
 struct vyxSample {
     uint8_t traced;          // 1 once traced for the current strip
     const vyxScene* scene;   // scene the sample was traced in
@@ -39,7 +40,16 @@ void vyxSubdivideBlock(const vyxScene& scene, int size, vyxSample* topLeft, int 
                        int outputStride, const vyxRenderSettings& settings, int clipWidth = 1 << 30,
                        int clipHeight = 1 << 30);
 
-// The ten refinement rules in order; true = refine.
+// Whether a block must be split, from its four corner samples (true = refine). In this
+// order: corners that partly hit and partly miss refine; corners that all miss do not
+// (the block shows the environment); corners on different meshes, with different
+// materials or surface patches, or with some but not all of them see-through refine.
+// Then the optional checks on the recorded light, each comparing every pair of corners
+// by the mean of the three channels: RenderCheckShadows refines when the diffuse light
+// differs by more than subsampleThreshold, RenderCheckSpecular likewise for the
+// highlights of a material that has them, and RenderCheckReflections when the reflected
+// colour times the larger of the material's two reflectivities differs by more than
+// reflectionThreshold. A block that passes them all is interpolated.
 bool vyxBlockNeedsRefinement(const vyxSample& c00, const vyxSample& c10, const vyxSample& c01,
                              const vyxSample& c11, const vyxRenderSettings& settings);
 

@@ -46,7 +46,7 @@ vyxMaterial vyxMaterialFromMtl(const vyxMtlMaterial& mtl) {
     return material;
 }
 
-void vyxReleaseMaterial(vyxMaterial& material) {
+void vyxFreeMaterial(vyxMaterial& material) {
     std::free(material.textureFile);
     material.textureFile = nullptr;
 }

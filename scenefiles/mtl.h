@@ -45,11 +45,11 @@ vyxMaterial vyxDefaultMaterial();
 
 // The mapping from a library material: colour = kd, alpha = dissolve, textureFile = mapKd
 // as found from folder (vyxJoinPath) when hasMapKd, specular = |ks|, reflectivity,
-// fresnel = ft, unlit = !lit. The result owns its textureFile: release it with vyxReleaseMaterial.
+// fresnel = ft, unlit = !lit. The result owns its textureFile: free it with vyxFreeMaterial.
 vyxMaterial vyxMaterialFromMtl(const vyxMtlMaterial& mtl);
 
 // Frees textureFile (safe when null) and clears it. Does not touch texture.
-void vyxReleaseMaterial(vyxMaterial& material);
+void vyxFreeMaterial(vyxMaterial& material);
 
 // Reads the library at path and appends its materials to model.materials. Prints
 // "Opened file <path>\n" or "Unable to open file.\n" on standard output (and why on

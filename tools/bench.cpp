@@ -33,7 +33,7 @@
 
 namespace {
 
-const char* const usageLine =
+const char* const kUsageLine =
     "usage: vyx-bench [--size 640x480|1280x720|WxH] [--preset 0..5|all] [--camera 0..3|all] [--time T]\n"
     "                 [--frames N] [--ao] [--no-interp] [--threads N] [--cores N] [--assets DIR]\n"
     "                 [--out DIR] [--json FILE] [--model FILE.obj] [--probe] [--fixed-clock] [--hash]\n"
@@ -69,7 +69,7 @@ struct Result {
 };
 
 int badArguments(const char* message) {
-    std::fprintf(stderr, "vyx-bench: %s\n%s", message, usageLine);
+    std::fprintf(stderr, "vyx-bench: %s\n%s", message, kUsageLine);
     return 2;
 }
 
@@ -226,7 +226,7 @@ double twoThreadProbe() {
     return 2.0 * one / two;
 }
 
-const char* const presetNames[6] = {"subdiv", "subdiv+shadows", "subdiv+shadows+specular", "subdiv+all-checks",
+const char* const kPresetNames[6] = {"subdiv", "subdiv+shadows", "subdiv+shadows+specular", "subdiv+all-checks",
                                     "standard", "standard+AA"};
 
 bool writeJson(const std::string& path, const Options& options, const std::vector<Result>& results,
@@ -274,7 +274,7 @@ int main(int argc, char** argv) {
                     "--cores how many threads render those blocks (default: every core).\n"
                     "Defaults: --size 640x480 --preset 0 --camera 0 --time 0 --frames 10 --threads 20\n"
                     "          --assets %s\n",
-                    usageLine, VYX_DEFAULT_ASSETS_DIR);
+                    kUsageLine, VYX_DEFAULT_ASSETS_DIR);
         return 0;
     }
 
@@ -436,7 +436,7 @@ int main(int argc, char** argv) {
             r.mraysPerSecond = traceMs > 0 ? static_cast<double>(total) / (traceMs * 1000.0) : 0.0;
             results.push_back(r);
             std::printf("preset %d (%s), camera %d: median %.2f ms (tracing %.2f ms), %.1f fps, %.2f Mrays/s\n",
-                        preset, presetNames[preset], cameraMode, r.msMedian, r.traceMsMedian, r.fps,
+                        preset, kPresetNames[preset], cameraMode, r.msMedian, r.traceMsMedian, r.fps,
                         r.mraysPerSecond);
             std::fflush(stdout);
         }

@@ -19,9 +19,9 @@
 
 #include "stb_image_write.h"
 
-namespace {
+#include "geometry/vec3.h"
 
-constexpr double kPi = 3.14159265358979323846;
+namespace {
 
 const char* const kFontSource = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf";
 const char* const kFontLicence = "/usr/share/doc/fonts-dejavu-core/copyright";
@@ -174,7 +174,7 @@ bool writeSand(const std::string& dir) {
             double u = x / double(size), v = y / double(size);
             double patches = periodicFbm(u, v, 4, 6, 0.55, 11);
             double warp = periodicFbm(u, v, 8, 3, 0.5, 23);
-            double ripple = 0.5 + 0.5 * std::sin(2 * kPi * (6 * u + 2 * v) + 7.0 * warp);
+            double ripple = 0.5 + 0.5 * std::sin(2 * vyxPi * (6 * u + 2 * v) + 7.0 * warp);
             double grain = hashUnit(static_cast<uint32_t>(x), static_cast<uint32_t>(y), 37) - 0.5;
             double speck = hashUnit(static_cast<uint32_t>(x), static_cast<uint32_t>(y), 41);
             double t = 0.15 + 0.75 * patches + 0.18 * (ripple - 0.5) + 0.22 * grain;
@@ -208,7 +208,7 @@ bool writeMarble(const std::string& dir, const char* name) {
         for (int x = 0; x < size; ++x) {
             double u = x / double(size), v = y / double(size);
             double turbulence = periodicFbm(u, v, 4, 5, 0.6, 53);
-            double band = std::sin(2 * kPi * (2 * u + 1 * v) + 5.0 * turbulence);
+            double band = std::sin(2 * vyxPi * (2 * u + 1 * v) + 5.0 * turbulence);
             double veins = std::pow(1.0 - std::fabs(band), 14.0);
             double cloud = periodicFbm(u, v, 8, 4, 0.5, 59);
             double grain = hashUnit(static_cast<uint32_t>(x), static_cast<uint32_t>(y), 61) - 0.5;
@@ -432,9 +432,9 @@ void addSphere(Model& m, Group& g, V3 centre, double radius, int segments, int r
     int base = static_cast<int>(m.positions.size());
     int normalBase = static_cast<int>(m.normals.size());
     for (int j = 1; j < rings; ++j) {
-        double phi = kPi * j / rings;  // from the north pole
+        double phi = vyxPi * j / rings;  // from the north pole
         for (int i = 0; i < segments; ++i) {
-            double theta = 2 * kPi * i / segments;
+            double theta = 2 * vyxPi * i / segments;
             V3 n{std::sin(phi) * std::cos(theta), std::cos(phi), -std::sin(phi) * std::sin(theta)};
             addPosition(m, centre + n * radius);
             addNormal(m, n);
@@ -484,7 +484,7 @@ double bodyRadius(double t) {
 
 // The body's axis, swaying in an S (zero at both ends).
 V3 bodyAxis(double t) {
-    double sway = 0.05 * std::sin(2 * kPi * t);
+    double sway = 0.05 * std::sin(2 * vyxPi * t);
     return {sway, kBodyBottom + (kBodyTop - kBodyBottom) * t, 0.4 * sway};
 }
 
@@ -492,8 +492,8 @@ V3 bodyAxis(double t) {
 // up the height and an S-shaped sway of the axis (zero at both ends, so the foot sits
 // centred on the plinth and the neck under the head).
 V3 bodyPoint(double u, double t) {
-    double theta = 2 * kPi * u;
-    double flute = 1.0 + 0.10 * std::sin(kPi * t) * std::cos(9 * theta + 3 * kPi * t);
+    double theta = 2 * vyxPi * u;
+    double flute = 1.0 + 0.10 * std::sin(vyxPi * t) * std::cos(9 * theta + 3 * vyxPi * t);
     double r = bodyRadius(t) * flute;
     return bodyAxis(t) + V3{r * std::cos(theta), 0, -r * std::sin(theta)};
 }
@@ -501,7 +501,7 @@ V3 bodyPoint(double u, double t) {
 // A torus of major radius R and tube radius r, centred at c and tilted by `tilt` radians
 // about the horizontal axis `axis`.
 V3 torusPoint(double u, double v, V3 c, double R, double r, V3 axis, double tilt) {
-    double theta = 2 * kPi * u, phi = 2 * kPi * v;
+    double theta = 2 * vyxPi * u, phi = 2 * vyxPi * v;
     V3 p{(R + r * std::cos(phi)) * std::cos(theta), r * std::sin(phi), -(R + r * std::cos(phi)) * std::sin(theta)};
     return c + rotate(p, axis, tilt);
 }
@@ -510,7 +510,7 @@ V3 torusPoint(double u, double v, V3 c, double R, double r, V3 axis, double tilt
 // radius 0.40 that climbs from just above the plinth to the shoulders in 1.75 turns.
 // u runs around the cross-section, t along the helix.
 V3 helixCentre(double t) {
-    double angle = 0.6 + 1.75 * 2 * kPi * t;
+    double angle = 0.6 + 1.75 * 2 * vyxPi * t;
     return {0.40 * std::cos(angle), -0.62 + 0.96 * t, -0.40 * std::sin(angle)};
 }
 V3 ribbonPoint(double u, double t) {
@@ -519,7 +519,7 @@ V3 ribbonPoint(double u, double t) {
     V3 tangent = normalized(helixCentre(t + dt) - helixCentre(t - dt));
     V3 radial = normalized({centre.x, 0, centre.z});
     V3 across = normalized(cross(tangent, radial));  // roughly vertical
-    double phi = 2 * kPi * u;
+    double phi = 2 * vyxPi * u;
     return centre + across * (0.036 * std::cos(phi)) + radial * (0.010 * std::sin(phi));
 }
 
@@ -530,7 +530,7 @@ void addPlinth(Model& m, Group& g) {
     const int bands = sizeof profile / sizeof profile[0] - 1, sides = 8;
     const double texelsPerUnit = 1.0 / 0.35;  // one marble tile per 0.35 units
     auto cornerAt = [&](int side, double radius, double y) {
-        double theta = 2 * kPi * side / sides + kPi / sides;
+        double theta = 2 * vyxPi * side / sides + vyxPi / sides;
         return V3{radius * std::cos(theta), y, -radius * std::sin(theta)};
     };
     for (int b = 0; b < bands; ++b) {
@@ -582,7 +582,7 @@ Model buildSculpture() {
     // Collar between neck and head: a short 24-sided cylinder with 24-gon caps.
     Group& collar = addGroup(m, "g", "collar", "gold", true);
     auto collarPoint = [](double u, double t) {
-        double theta = 2 * kPi * u;
+        double theta = 2 * vyxPi * u;
         return V3{0.085 * std::cos(theta), 0.40 + 0.05 * t, -0.085 * std::sin(theta)};
     };
     Surface collarSurface = addSurface(m, collar, 24, 1, true, false, collarPoint);
@@ -604,7 +604,7 @@ Model buildSculpture() {
     // Crown: nine glowing beads resting on the head.
     Group& crown = addGroup(m, "g", "crown", "glow", true);
     for (int k = 0; k < 9; ++k) {
-        double theta = 2 * kPi * k / 9;
+        double theta = 2 * vyxPi * k / 9;
         addSphere(m, crown, {0.115 * std::cos(theta), 0.69, -0.115 * std::sin(theta)}, 0.026, 24, 12);
     }
 

@@ -4,7 +4,7 @@
 
 void vyxUpdateCamera(vyxCamera& camera) {
     if (camera.imageWidth != 0 && camera.imageHeight != 0 && camera.fov > 0.0f &&
-        camera.fov < 3.1415927410125732f) {
+        camera.fov < static_cast<float>(vyxPi)) {
         camera.aspect = static_cast<float>(camera.imageWidth) / static_cast<float>(camera.imageHeight);
         float half = camera.fov * 0.5f;
         float tangent = static_cast<float>(std::tan(static_cast<double>(half)));

@@ -8,7 +8,7 @@
 // then turn about y to w's heading. Straight up and down have no heading and take a
 // quarter turn about x alone.
 static void rotationOntoDirection(vyxVec3 w, vyxTransform& m) {
-    const float quarterTurn = 1.5707963705062866f;
+    const float quarterTurn = static_cast<float>(vyxPi / 2);
     vyxTransformIdentity(m);
     // The same sum vyxNormalize would divide by: when it is zero the heading is undefined.
     if (w.x * w.x + w.z * w.z == 0.0f) {
@@ -59,7 +59,7 @@ void vyxUpdateLight(vyxLight& light) {
         float s = std::tan(light.angle * 0.5f);
         // An equilateral triangle on the disc's rim at 90, 210 and 330 degrees, on the
         // plane one unit in front of the eye along -z.
-        const float a1 = 3.665191411972046f, a2 = 5.759586334228516f;
+        const float a1 = static_cast<float>(7 * vyxPi / 6), a2 = static_cast<float>(11 * vyxPi / 6);
         vyxVec3 local[3] = {
             {0.0f, s, -1.0f},
             {s * std::cos(a1), s * std::sin(a1), -1.0f},

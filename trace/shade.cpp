@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "geometry/assert.h"
 #include "geometry/mesh.h"
 #include "geometry/query.h"
 #include "geometry/transform.h"
@@ -54,172 +55,240 @@ static vyxVec3 shadeRay(const vyxScene& scene, vyxVec3 origin, vyxVec3 direction
                              s.reflectionWeight, s.fog, settings.fogColour);
 }
 
+namespace {
+
+// The hit as the lights see it.
+struct Surface {
+    vyxVec3 point;        // the hit, pulled back toward the ray origin
+    vyxVec3 normal;       // unit shading normal, turned toward the viewer
+    vyxVec3 faceNormal;   // the triangle's own normal (not unit), turned toward the viewer
+    vyxVec3 reflection;   // unit mirror direction of the view; black when the material needs none
+    float reflectionBase; // 1 - cosine of the angle between view and normal, with reflection
+};
+
+// What the lights add up to at a hit.
+struct LightSums {
+    vyxVec3 diffuse;
+    vyxVec3 specular;
+};
+
+} // namespace
+
+static bool reflects(const vyxMaterial& material) {
+    return material.reflectivity > 0.0f || material.tintedReflectivity > 0.0f;
+}
+
+// Point, normals and mirror direction at the hit. Normals go through the hierarchy's own
+// transform, then the mesh's.
+static Surface reconstructSurface(vyxMesh& mesh, const vyxTraceResult& hit, vyxVec3 origin, vyxVec3 direction,
+                                  const vyxMaterial& mat) {
+    const vyxTriangle& tri = mesh.triangles[hit.triangle];
+    const vyxTriangleShading& rec = mesh.shading[hit.triangle];
+    Surface s;
+    vyxVec3 view = -vyxNormalize(direction);
+    s.faceNormal = vyxTransformNormal(
+        mesh.transform,
+        vyxTransformNormal(mesh.bih->transform, vyxVec3{tri.normal[0], tri.normal[1], tri.normal[2]}));
+    // Pulled back toward the origin so that rays leaving the point do not find this
+    // surface again.
+    s.point = origin + direction * (hit.t * 0.999f);
+    vyxVec3 n0{rec.normal0[0], rec.normal0[1], rec.normal0[2]};
+    vyxVec3 n1{rec.normal1[0], rec.normal1[1], rec.normal1[2]};
+    vyxVec3 n2{rec.normal2[0], rec.normal2[1], rec.normal2[2]};
+    s.normal = vyxNormalize(vyxTransformNormal(
+        mesh.transform, vyxTransformNormal(mesh.bih->transform, n0 * hit.w0 + n1 * hit.w1 + n2 * hit.w2)));
+    // Both sides of a triangle are shaded alike: turn both normals toward the viewer.
+    if (vyxDot(s.faceNormal, view) < 0.0f) {
+        s.normal = -s.normal;
+        s.faceNormal = -s.faceNormal;
+    }
+    s.reflection = vyxVec3{0.0f, 0.0f, 0.0f};
+    s.reflectionBase = 0.0f;
+    if (mat.specular > 0.0f || reflects(mat)) {
+        float c = vyxDot(s.normal, view);
+        s.reflection = vyxNormalize(s.normal * (2.0f * c) - view);
+        s.reflectionBase = 1.0f - c;
+    }
+    return s;
+}
+
+// Surface colour at the hit into out.surface (and out.texCoord): the texture replaces
+// colour and alpha entirely.
+static void surfaceColour(const vyxTriangleShading& rec, const vyxTraceResult& hit, vyxHitShading& out) {
+    const vyxMaterial& mat = *rec.material;
+    out.texCoord[0] = 0.0f;
+    out.texCoord[1] = 0.0f;
+    if (!mat.texture) {
+        out.surface[0] = mat.color[0];
+        out.surface[1] = mat.color[1];
+        out.surface[2] = mat.color[2];
+        out.surface[3] = mat.alpha;
+        return;
+    }
+    float u = rec.uv0[0] * hit.w0 + rec.uv1[0] * hit.w1 + rec.uv2[0] * hit.w2;
+    float v = rec.uv0[1] * hit.w0 + rec.uv1[1] * hit.w1 + rec.uv2[1] * hit.w2;
+    out.texCoord[0] = u;
+    out.texCoord[1] = v;
+    // A texture without an image writes nothing: black and opaque.
+    out.surface[0] = 0.0f;
+    out.surface[1] = 0.0f;
+    out.surface[2] = 0.0f;
+    out.surface[3] = 1.0f;
+    vyxSampleTexture(*mat.texture, u, v, out.surface);
+}
+
+// Light from all around (ambient and hemisphere lights), dimmed by the occlusion factor
+// when there is one.
+static vyxVec3 dimmed(vyxVec3 light, const vyxVec3* occlusion) {
+    return occlusion ? light * *occlusion : light;
+}
+
+// A hemisphere light: its colour from the side of its direction, the ground colour from
+// the other, blended by where the normal points.
+static vyxVec3 hemisphereLight(const vyxLight& light, vyxVec3 normal) {
+    float b = vyxDot(normal, light.unitDirection) * 0.5f + 0.5f;
+    return light.colour * b + light.groundColour * (1.0f - b);
+}
+
+// The share of a point or spot light's colour left at distanceSquared from it, into att.
+// False when the point lies outside the box of the light's range (no light reaches it);
+// without a range only the rational falloff weakens the light.
+static bool attenuation(const vyxLight& light, vyxVec3 point, float distanceSquared, float& att) {
+    float k = light.angle;
+    att = 1.0f;
+    if (!(light.range > 0.0f)) {
+        if (light.falloff == FalloffRational)
+            att = k / (k + distanceSquared);
+        return true;
+    }
+    bool inBox = point.x >= light.boxMin.x && point.x <= light.boxMax.x && point.y >= light.boxMin.y &&
+                 point.y <= light.boxMax.y && point.z >= light.boxMin.z && point.z <= light.boxMax.z;
+    if (!inBox)
+        return false;
+    float d = std::sqrt(distanceSquared);
+    switch (light.falloff) {
+    case FalloffLinear:
+        att = 1.0f - d / light.range;
+        break;
+    case FalloffInverse:
+        att = 1.0f / d - 1.0f / light.range;
+        break;
+    case FalloffInverseSquare:
+        att = 1.0f / distanceSquared - 1.0f / light.rangeSquared;
+        break;
+    case FalloffRational:
+        att = k / (k + distanceSquared);
+        break;
+    default:
+        break;
+    }
+    if (att < 0.0f)
+        att = 0.0f;
+    return true;
+}
+
+// A point light, or a spot light (a point light that lights only inside its cone): its
+// diffuse light and highlight at the surface, weakened by distance and by what lies
+// between the surface and the light.
+static void addLocalLight(const vyxScene& scene, const vyxLight& light, const Surface& s,
+                          const vyxMaterial& mat, LightSums& sums) {
+    vyxVec3 toLight = light.position - s.point; // not normalised: shadow rays end at the light
+    float distanceSquared = vyxDot(toLight, toLight);
+    vyxVec3 lightDir = vyxNormalize(toLight);
+    // The cone's edge counts as inside.
+    if (light.kind == LightSpot && light.cosAngle > vyxDot(lightDir, -light.unitDirection))
+        return;
+    float att;
+    if (!attenuation(light, s.point, distanceSquared, att))
+        return;
+    float cosTheta = vyxDot(s.normal, lightDir);
+    if (!(cosTheta > 0.0f))
+        return;
+    vyxVec3 t = vyxTraceShadow(scene, s.point, toLight, 1.0f);
+    sums.diffuse += light.colour * (cosTheta * att) * t;
+    if (mat.specular > 0.0f) {
+        float r = vyxDot(lightDir, s.reflection);
+        if (r > 0.0f)
+            sums.specular += light.colour * att * (power50(r) * mat.specular) * t;
+    }
+}
+
+// A directional light, or a disc light (a directional light of some angular size, whose
+// shadows are soft): its diffuse light and highlight at the surface, through what lies
+// toward it.
+static void addDistantLight(const vyxScene& scene, const vyxLight& light, const Surface& s,
+                            const vyxMaterial& mat, const vyxRenderSettings& settings, LightSums& sums) {
+    vyxVec3 lightDir = -light.unitDirection;
+    float cosTheta = vyxDot(s.normal, lightDir);
+    if (!(cosTheta > 0.0f))
+        return;
+    vyxVec3 t = light.kind == LightDisc ? vyxDiscVisibility(scene, light, s.point, settings)
+                                        : vyxTraceShadow(scene, s.point, lightDir, -1.0f);
+    sums.diffuse += light.colour * cosTheta * t;
+    if (mat.specular > 0.0f) {
+        float r = vyxDot(lightDir, s.reflection);
+        if (r > 0.0f)
+            sums.specular += light.colour * (power50(r) * mat.specular) * t;
+    }
+}
+
+// Every light of the scene at a lit surface, in list order.
+static LightSums sumLights(const vyxScene& scene, const Surface& s, const vyxMaterial& mat,
+                           const vyxVec3* occlusion, const vyxRenderSettings& settings) {
+    LightSums sums{{0.0f, 0.0f, 0.0f}, {0.0f, 0.0f, 0.0f}};
+    for (int32_t i = 0; i < scene.lightCount; i++) {
+        const vyxLight& light = *scene.lights[i];
+        switch (light.kind) {
+        case LightAmbient:
+            sums.diffuse += dimmed(light.colour, occlusion);
+            break;
+        case LightHemisphere:
+            sums.diffuse += dimmed(hemisphereLight(light, s.normal), occlusion);
+            break;
+        case LightPoint:
+        case LightSpot:
+            addLocalLight(scene, light, s, mat, sums);
+            break;
+        case LightDirectional:
+        case LightDisc:
+            addDistantLight(scene, light, s, mat, settings, sums);
+            break;
+        default:
+            break;
+        }
+    }
+    return sums;
+}
+
 static bool shadeHit(const vyxScene& scene, const vyxTraceResult& hit, vyxVec3 origin, vyxVec3 direction,
                      int depth, const vyxRenderSettings& settings, vyxHitShading& out, int continuations) {
     if (!(hit.t > 0.0f))
         return false;
     const vyxVec3 black{0.0f, 0.0f, 0.0f};
-
-    // Geometry at the hit: normals go through the hierarchy's own transform, then the mesh's.
+    VYX_ASSERT(hit.object >= 0 && hit.object < scene.meshCount);
     vyxMesh& mesh = *scene.meshes[hit.object];
-    const vyxTriangle& tri = mesh.triangles[hit.triangle];
+    VYX_ASSERT(hit.triangle >= 0 && hit.triangle < mesh.triangleCount);
     const vyxTriangleShading& rec = mesh.shading[hit.triangle];
     const vyxMaterial& mat = *rec.material;
-
-    vyxVec3 view = -vyxNormalize(direction);
-    vyxVec3 faceNormal = vyxTransformNormal(
-        mesh.transform,
-        vyxTransformNormal(mesh.bih->transform, vyxVec3{tri.normal[0], tri.normal[1], tri.normal[2]}));
-    // Pulled back toward the origin so that rays leaving P do not find this surface again.
-    vyxVec3 point = origin + direction * (hit.t * 0.999f);
-    vyxVec3 n0{rec.normal0[0], rec.normal0[1], rec.normal0[2]};
-    vyxVec3 n1{rec.normal1[0], rec.normal1[1], rec.normal1[2]};
-    vyxVec3 n2{rec.normal2[0], rec.normal2[1], rec.normal2[2]};
-    vyxVec3 normal = vyxNormalize(vyxTransformNormal(
-        mesh.transform, vyxTransformNormal(mesh.bih->transform, n0 * hit.w0 + n1 * hit.w1 + n2 * hit.w2)));
-    // Both sides of a triangle are shaded alike: turn both normals toward the viewer.
-    if (vyxDot(faceNormal, view) < 0.0f) {
-        normal = -normal;
-        faceNormal = -faceNormal;
-    }
-
-    // Surface colour: the texture replaces colour and alpha entirely.
+    Surface s = reconstructSurface(mesh, hit, origin, direction, mat);
     out.material = rec.material;
-    out.texCoord[0] = 0.0f;
-    out.texCoord[1] = 0.0f;
-    if (mat.texture) {
-        float u = rec.uv0[0] * hit.w0 + rec.uv1[0] * hit.w1 + rec.uv2[0] * hit.w2;
-        float v = rec.uv0[1] * hit.w0 + rec.uv1[1] * hit.w1 + rec.uv2[1] * hit.w2;
-        out.texCoord[0] = u;
-        out.texCoord[1] = v;
-        // A texture without an image writes nothing: black and opaque.
-        out.surface[0] = 0.0f;
-        out.surface[1] = 0.0f;
-        out.surface[2] = 0.0f;
-        out.surface[3] = 1.0f;
-        vyxSampleTexture(*mat.texture, u, v, out.surface);
-    } else {
-        out.surface[0] = mat.color[0];
-        out.surface[1] = mat.color[1];
-        out.surface[2] = mat.color[2];
-        out.surface[3] = mat.alpha;
-    }
+    surfaceColour(rec, hit, out);
 
-    bool reflects = mat.reflectivity > 0.0f || mat.tintedReflectivity > 0.0f;
-    vyxVec3 reflection = black;
-    float reflectionBase = 0.0f;
-    if (mat.specular > 0.0f || reflects) {
-        float c = vyxDot(normal, view);
-        reflection = vyxNormalize(normal * (2.0f * c) - view);
-        reflectionBase = 1.0f - c;
-    }
-
-    bool occluded = false;
+    // Occlusion is measured whenever a light it dims is on, unlit surfaces included.
     vyxVec3 occlusion{1.0f, 1.0f, 1.0f};
+    const vyxVec3* occluded = nullptr;
     if ((settings.flags & RenderAmbientOcclusion) && hasOcclusionLight(scene)) {
-        occlusion = vyxAmbientOcclusion(scene, point, faceNormal, settings);
-        occluded = true;
+        occlusion = vyxAmbientOcclusion(scene, s.point, s.faceNormal, settings);
+        occluded = &occlusion;
     }
-
-    // Light sums.
-    vyxVec3 diffuse = black, specular = black;
     if (mat.unlit != 0) {
-        diffuse = vyxVec3{1.0f, 1.0f, 1.0f};
+        out.diffuse = vyxVec3{1.0f, 1.0f, 1.0f};
+        out.specular = black;
     } else {
-        for (int32_t i = 0; i < scene.lightCount; i++) {
-            const vyxLight& light = *scene.lights[i];
-            switch (light.kind) {
-            case LightAmbient: {
-                vyxVec3 add = light.colour;
-                diffuse += occluded ? add * occlusion : add;
-                break;
-            }
-            case LightHemisphere: {
-                float b = vyxDot(normal, light.unitDirection) * 0.5f + 0.5f;
-                vyxVec3 add = light.colour * b + light.groundColour * (1.0f - b);
-                diffuse += occluded ? add * occlusion : add;
-                break;
-            }
-            case LightPoint:
-            case LightSpot: {
-                bool visible = true;
-                float att = 1.0f;
-                vyxVec3 toLight = light.position - point; // not normalised: shadow rays end at the light
-                float k = light.angle;
-                float distanceSquared = vyxDot(toLight, toLight);
-                vyxVec3 lightDir = vyxNormalize(toLight);
-                bool insideCone = true;
-                if (light.kind == LightSpot) {
-                    // The cone's edge counts as inside.
-                    if (light.cosAngle > vyxDot(lightDir, -light.unitDirection)) {
-                        visible = false;
-                        insideCone = false;
-                    }
-                }
-                if (insideCone) {
-                    if (light.range > 0.0f) {
-                        bool inBox = point.x >= light.boxMin.x && point.x <= light.boxMax.x &&
-                                     point.y >= light.boxMin.y && point.y <= light.boxMax.y &&
-                                     point.z >= light.boxMin.z && point.z <= light.boxMax.z;
-                        if (inBox) {
-                            float d = std::sqrt(distanceSquared);
-                            switch (light.falloff) {
-                            case FalloffLinear:
-                                att = 1.0f - d / light.range;
-                                break;
-                            case FalloffInverse:
-                                att = 1.0f / d - 1.0f / light.range;
-                                break;
-                            case FalloffInverseSquare:
-                                att = 1.0f / distanceSquared - 1.0f / light.rangeSquared;
-                                break;
-                            case FalloffRational:
-                                att = k / (k + distanceSquared);
-                                break;
-                            default:
-                                att = 1.0f;
-                                break;
-                            }
-                            if (att < 0.0f)
-                                att = 0.0f;
-                        } else {
-                            visible = false;
-                        }
-                    } else if (light.falloff == FalloffRational) {
-                        att = k / (k + distanceSquared);
-                    }
-                }
-                float cosTheta = vyxDot(normal, lightDir);
-                if (visible && cosTheta > 0.0f) {
-                    vyxVec3 t = vyxTraceShadow(scene, point, toLight, 1.0f);
-                    diffuse += light.colour * (cosTheta * att) * t;
-                    float r;
-                    if (mat.specular > 0.0f && (r = vyxDot(lightDir, reflection)) > 0.0f)
-                        specular += light.colour * att * (power50(r) * mat.specular) * t;
-                }
-                break;
-            }
-            case LightDirectional:
-            case LightDisc: {
-                vyxVec3 lightDir = -light.unitDirection;
-                float cosTheta = vyxDot(normal, lightDir);
-                if (cosTheta > 0.0f) {
-                    vyxVec3 t = light.kind == LightDisc ? vyxDiscVisibility(scene, light, point, settings)
-                                                        : vyxTraceShadow(scene, point, lightDir, -1.0f);
-                    diffuse += light.colour * cosTheta * t;
-                    float r;
-                    if (mat.specular > 0.0f && (r = vyxDot(lightDir, reflection)) > 0.0f)
-                        specular += light.colour * (power50(r) * mat.specular) * t;
-                }
-                break;
-            }
-            default:
-                break;
-            }
-        }
+        LightSums sums = sumLights(scene, s, mat, occluded, settings);
+        out.diffuse = sums.diffuse;
+        out.specular = sums.specular;
     }
-    out.diffuse = diffuse;
-    out.specular = specular;
 
     // Transparency spends no depth; only the continuation cap ends a chain of see-through
     // surfaces that the 0.001 step cannot get past (far from the origin). Past the cap
@@ -234,11 +303,11 @@ static bool shadeHit(const vyxScene& scene, const vyxTraceResult& hit, vyxVec3 o
     // Mirror reflection spends one unit of depth.
     out.reflected = black;
     out.reflectionWeight = 0.0f;
-    if (reflects) {
+    if (reflects(mat)) {
         if (depth - 1 > 0)
             VYX_COUNT_RAY(reflection);
-        out.reflected = shadeRay(scene, point, reflection, depth - 1, settings, continuations);
-        float base = mat.fresnel * reflectionBase + 1.0f - mat.fresnel;
+        out.reflected = shadeRay(scene, s.point, s.reflection, depth - 1, settings, continuations);
+        float base = mat.fresnel * s.reflectionBase + 1.0f - mat.fresnel;
         out.reflectionWeight = base * base * base;
     }
 

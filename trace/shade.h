@@ -8,17 +8,21 @@
 #include "trace/settings.h"
 
 // Everything vyxShade computes at a hit before the final combination; the subdivision
-// renderer records it per lattice sample.
+// renderer records it per lattice sample and interpolates it between samples.
 struct vyxHitShading {
     vyxMaterial* material;
     float texCoord[2];       // written only when the material has a texture
     float surface[4];        // texture sample or colour and alpha
-    vyxVec3 diffuse;         // Ld
-    vyxVec3 specular;        // Ls
-    vyxVec3 reflected;       // Rc, when reflectivity or tintedReflectivity > 0
-    vyxVec3 transmitted;     // B, when surface alpha < 1
-    float reflectionWeight;  // W, with reflected
-    float fog;               // f
+    // Light arriving for the diffuse term: every light's colour weighted by the angle of
+    // incidence, its attenuation and the shadow transmission (ambient and hemisphere light
+    // by the occlusion factor); white for unlit materials. Tinted by the surface colour
+    // when combined.
+    vyxVec3 diffuse;
+    vyxVec3 specular;        // the lights' highlights, added untinted
+    vyxVec3 reflected;       // colour seen in the mirror direction; black unless the material reflects
+    vyxVec3 transmitted;     // colour seen through the surface; black unless surface alpha < 1
+    float reflectionWeight;  // view-angle weight of reflected; 0 unless the material reflects
+    float fog;               // share of the fog colour in the result, 0 .. 1
 };
 
 // Colour of the ray origin + t direction (direction need not be unit length). depth is
@@ -35,8 +39,11 @@ struct vyxTraceResult;
 bool vyxShadeHit(const vyxScene& scene, const vyxTraceResult& hit, vyxVec3 origin, vyxVec3 direction,
                  int depth, const vyxRenderSettings& settings, vyxHitShading& out);
 
-// out = Ld * S; + Ls (specular > 0); + Rc * reflectivity * W; + tinted * S * Rc * W;
-// blended with B by alpha; blended with fogColour by f.
+// The final colour at a hit: diffuse tinted by the surface colour; plus specular (when
+// the material has a highlight); plus reflected weighted by reflectivity and
+// reflectionWeight, and again tinted by the surface colour and weighted by
+// tintedReflectivity and reflectionWeight; then, for a surface alpha below 1, mixed with
+// transmitted in the proportion alpha : 1 - alpha; last, mixed with fogColour by fogFactor.
 vyxVec3 vyxCombineShading(vyxVec3 diffuse, vyxVec3 specular, vyxVec3 reflected, const vyxMaterial& material,
                           const float surface[4], vyxVec3 transmitted, float reflectionWeight, float fogFactor,
                           vyxVec3 fogColour);

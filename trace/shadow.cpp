@@ -6,6 +6,7 @@
 #include <cstring>
 #include <random>
 
+#include "geometry/assert.h"
 #include "geometry/mesh.h"
 #include "geometry/query.h"
 #include "geometry/transform.h"
@@ -14,11 +15,11 @@
 #include "trace/raystats.h"
 #include "trace/texture.h"
 
-static const float twoPi = 6.2831854820251465f;
+static const float kTwoPi = static_cast<float>(2 * vyxPi);
 
 // Past this many occlusion samples per query the count is clamped, so that an absurd
 // setting costs bounded time and the float-to-integer conversion stays defined.
-static const float maxOcclusionSamples = 65536.0f;
+static const float kMaxOcclusionSamples = 65536.0f;
 
 static vyxVec3 traceShadow(const vyxScene& scene, vyxVec3 origin, vyxVec3 direction, float maxDistance,
                            float* hitDistance, int continuations);
@@ -32,6 +33,8 @@ static vyxVec3 shadowFromHit(const vyxScene& scene, const vyxTraceResult& hit, v
     if (hitDistance)
         *hitDistance = hit.t;
 
+    VYX_ASSERT(hit.object >= 0 && hit.object < scene.meshCount);
+    VYX_ASSERT(hit.triangle >= 0 && hit.triangle < scene.meshes[hit.object]->triangleCount);
     const vyxMaterial& mat = *scene.meshes[hit.object]->shading[hit.triangle].material;
     const vyxTriangleShading& rec = scene.meshes[hit.object]->shading[hit.triangle];
 
@@ -90,6 +93,7 @@ static vyxVec3 traceShadow(const vyxScene& scene, vyxVec3 origin, vyxVec3 direct
 // hits as one by one), then each ray goes on by itself.
 static void traceShadows(const vyxScene& scene, vyxVec3 point, const vyxVec3* directions, int count,
                          vyxVec3* transmission) {
+    VYX_ASSERT(count >= 1 && count <= vyxPacketSize);
     vyxTraceResult hits[vyxPacketSize];
     vyxTraceScenePacket(scene, point, directions, count, -1.0f, hits);
     for (int r = 0; r < count; ++r) {
@@ -126,7 +130,7 @@ vyxVec3 vyxDiscVisibility(const vyxScene& scene, const vyxLight& light, vyxVec3 
         // seeded once from the system's non-deterministic source: asking that source for
         // every point costs some 60 ns (a frame shades hundreds of thousands of points).
         uint32_t u = jitterNumber();
-        float theta = (static_cast<float>(u) / 4294967296.0f) * twoPi;
+        float theta = (static_cast<float>(u) / 4294967296.0f) * kTwoPi;
         // vyxTransformRotate wants a unit axis; the light's direction may have any length.
         vyxVec3 axis = light.unitDirection;
         vyxTransform spin;
@@ -150,10 +154,10 @@ namespace {
 // the corner triangles, computed from the same two floats, so the same ray. A shadow
 // query is a pure function of its ray, so a repeat takes the stored result.
 struct MidpointMemo {
-    static const int capacity = 48;
+    static const int kCapacity = 48;
     int count;
-    vyxVec3 direction[capacity];
-    vyxVec3 result[capacity];
+    vyxVec3 direction[kCapacity];
+    vyxVec3 result[kCapacity];
 };
 
 } // namespace
@@ -188,7 +192,7 @@ static void traceMidpoints(const vyxScene& scene, vyxVec3 point, const vyxVec3 d
     vyxVec3 traced[3];
     if (freshCount > 0)
         traceShadows(scene, point, fresh, freshCount, traced);
-    for (int j = 0; j < freshCount && memo.count < MidpointMemo::capacity; ++j) {
+    for (int j = 0; j < freshCount && memo.count < MidpointMemo::kCapacity; ++j) {
         memo.direction[memo.count] = fresh[j];
         memo.result[memo.count] = traced[j];
         ++memo.count;
@@ -235,7 +239,7 @@ vyxVec3 vyxAmbientOcclusion(const vyxScene& scene, vyxVec3 point, vyxVec3 normal
     // NaN and non-positive counts take no sample: nothing is known to occlude.
     if (!(settings.aoSamples > 0.0f))
         return vyxVec3{1.0f, 1.0f, 1.0f};
-    uint32_t samples = static_cast<uint32_t>(std::ceil(std::min(settings.aoSamples, maxOcclusionSamples)));
+    uint32_t samples = static_cast<uint32_t>(std::ceil(std::min(settings.aoSamples, kMaxOcclusionSamples)));
 
     // Claim this query's stretch of the table in one step; unsigned arithmetic wraps
     // harmlessly and the mask keeps every index inside the table.
@@ -248,8 +252,9 @@ vyxVec3 vyxAmbientOcclusion(const vyxScene& scene, vyxVec3 point, vyxVec3 normal
         float r2 = vyxRandomTable[(cursor + 1u) & (vyxRandomTableSize - 1)];
         cursor += 2u;
 
-        // Uniform over the solid angle of the hemisphere z >= 0, then mirrored to F's side.
-        float phi = r1 * twoPi;
+        // Uniform over the solid angle of the hemisphere z >= 0, then mirrored to the
+        // normal's side.
+        float phi = r1 * kTwoPi;
         float s = std::sqrt(1.0f - r2 * r2);
         vyxVec3 dir{std::cos(phi) * s, std::sin(phi) * s, r2};
         float k = vyxDot(dir, normal);
@@ -260,15 +265,17 @@ vyxVec3 vyxAmbientOcclusion(const vyxScene& scene, vyxVec3 point, vyxVec3 normal
 
         float h = -1.0f;
         vyxVec3 t = vyxTraceShadow(scene, point, dir, settings.aoDistance, &h);
-        // Openness of the sample: a surface touching P closes it, one at aoDistance does not.
+        // Openness of the sample: a surface touching the point closes it, one at
+        // aoDistance does not.
         float g = 0.0f;
         if (h > 0.0f && settings.aoDistance > 0.0f)
             g = std::min(std::max(vyxLength(dir * h) / settings.aoDistance, 0.0f), 1.0f);
         sum += (t * (1.0f - g) + vyxVec3{g, g, g}) * k;
         weightSum += k;
     }
-    // Every sample perpendicular to F (only a zero or non-finite F does that) weighs
-    // nothing; an F so long that the weights overflow gives no usable average either.
+    // Every sample perpendicular to the normal (only a zero or non-finite normal does
+    // that) weighs nothing; a normal so long that the weights overflow gives no usable
+    // average either.
     if (!(weightSum > 0.0f) || !std::isfinite(weightSum))
         return vyxVec3{1.0f, 1.0f, 1.0f};
     return sum / weightSum;

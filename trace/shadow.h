@@ -19,7 +19,7 @@ constexpr int vyxMaxContinuations = 64;
 vyxVec3 vyxTraceShadow(const vyxScene& scene, vyxVec3 origin, vyxVec3 direction, float maxDistance,
                        float* hitDistance = nullptr);
 
-// Visible fraction of a LightDisc light from P (3 to 18 shadow rays).
+// Visible fraction of a LightDisc light from point (3 to 18 shadow rays).
 vyxVec3 vyxDiscVisibility(const vyxScene& scene, const vyxLight& light, vyxVec3 point,
                           const vyxRenderSettings& settings);
 
@@ -29,7 +29,8 @@ vyxVec3 vyxRefineDiscVisibility(const vyxScene& scene, vyxVec3 point, vyxVec3 a,
                                 vyxVec3 ta, vyxVec3 tb, vyxVec3 tc, const vyxRenderSettings& settings,
                                 int depth);
 
-// Occlusion factor over ceil(aoSamples) hemisphere directions around F (any length),
-// taking 2 numbers per sample from the shared random table. (1, 1, 1) when aoSamples <= 0.
+// Occlusion factor at point over ceil(aoSamples) directions of the hemisphere around
+// normal (any length), taking 2 numbers per sample from the shared random table.
+// (1, 1, 1) when aoSamples <= 0.
 vyxVec3 vyxAmbientOcclusion(const vyxScene& scene, vyxVec3 point, vyxVec3 normal,
                             const vyxRenderSettings& settings);

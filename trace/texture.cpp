@@ -50,7 +50,8 @@ static int32_t wrapIndex(int32_t index, int32_t size, uint8_t mode) {
     return index & (size - 1);
 }
 
-// Everything a lookup needs, or false when the texture cannot be sampled.
+// Where a lookup reads: the position in texels (fx, fy) and the texel it falls in (x, y),
+// truncated toward zero. Callers check usable() first.
 struct Addressing {
     double fx, fy;
     int32_t x, y;
@@ -227,7 +228,7 @@ void vyxSampleCubeMap(const vyxCubeMap& cubeMap, float x, float y, float z, floa
 
 // Texel values a sky face may hold: light is never negative, and 65504 (the largest
 // half-precision float) is far above any sky; beyond it a file is not what it claims.
-static const float maxFaceTexel = 65504.0f;
+static const float kMaxFaceTexel = 65504.0f;
 
 float* vyxReadFloatFace(FILE* file, const char* name) {
     if (!file) {
@@ -281,15 +282,15 @@ float* vyxReadFloatFace(FILE* file, const char* name) {
     size_t replaced = 0;
     for (size_t i = 0; i < faceBytes / sizeof(float); ++i) {
         float value = texels[i];
-        if (value >= 0.0f && value <= maxFaceTexel)
+        if (value >= 0.0f && value <= kMaxFaceTexel)
             continue;
-        texels[i] = std::isnan(value) || value < 0.0f ? 0.0f : maxFaceTexel;
+        texels[i] = std::isnan(value) || value < 0.0f ? 0.0f : kMaxFaceTexel;
         ++replaced;
     }
     if (replaced > 0)
         std::fprintf(stderr,
                      "vyx: %s: %zu texel values not finite or outside [0, %g] (a byte-swapped file?); NaN and "
                      "negative ones read as 0, larger ones as %g\n",
-                     name, replaced, static_cast<double>(maxFaceTexel), static_cast<double>(maxFaceTexel));
+                     name, replaced, static_cast<double>(kMaxFaceTexel), static_cast<double>(kMaxFaceTexel));
     return texels;
 }

@@ -14,7 +14,6 @@
 #include "geometry/transform.h"
 #include "geometry/triangle.h"
 
-static const double pi = 3.14159265358979323846;
 
 struct Vec3d {
     double x, y, z;
@@ -66,7 +65,7 @@ TEST(Animation, MeshTransformsFollowTheClock) {
         scene.animationTime = t;
         scene.cameraIndex = 0;
         scene.Animate();
-        double u = t * 0.01, v = t * 0.01 + pi;
+        double u = t * 0.01, v = t * 0.01 + vyxPi;
         // Torus: rotate by v about z, scale by cos u + 2, lift by 2 sin u.
         vyxVec3 p = vyxTransformPoint(scene.torus.transform, {1.0f, 0.0f, 0.0f});
         Vec3d torus = {std::cos(v) * (std::cos(u) + 2), std::sin(v) * (std::cos(u) + 2) + 2 * std::sin(u), 0};
@@ -96,7 +95,7 @@ TEST(CameraModes, OrbitPathAndChase) {
         Vec3d orbit = {3 * std::sin(t * 0.0017), 2 * std::sin(t * 0.0013), 3 * std::cos(t * 0.0017)};
         EXPECT_VEC_NEAR(scene.camera.position, orbit, 1e-4, "orbit position at t = " << t);
         EXPECT_VEC_NEAR(scene.camera.target, (Vec3d{0, 0, 0}), 0, "orbit target at t = " << t);
-        EXPECT_NEAR(scene.camera.fov, pi / 2, 1e-6);
+        EXPECT_NEAR(scene.camera.fov, vyxPi / 2, 1e-6);
         EXPECT_VEC_NEAR(scene.camera.upHint, (Vec3d{0, 1, 0}), 0, "up hint");
 
         scene.cameraIndex = 1;
@@ -114,12 +113,12 @@ TEST(CameraModes, OrbitPathAndChase) {
         vyxVec3 up = vyxTransformPoint(scene.torus.transform, {0, 1, 0}) -
                      vyxTransformPoint(scene.torus.transform, {0, 0, 0});
         EXPECT_VEC_NEAR(up, (Vec3d{0, std::cos(1.57), std::sin(1.57)}), 1e-4, "torus orientation");
-        EXPECT_NEAR(scene.camera.fov, pi / 2, 1e-6);
+        EXPECT_NEAR(scene.camera.fov, vyxPi / 2, 1e-6);
 
         scene.cameraIndex = 2;
         scene.Animate();
         Vec3d chased = path(w);
-        EXPECT_NEAR(scene.camera.fov, 15.0 * pi / 180.0, 1e-6) << "chase view is narrow";
+        EXPECT_NEAR(scene.camera.fov, 15.0 * vyxPi / 180.0, 1e-6) << "chase view is narrow";
         EXPECT_VEC_NEAR(scene.camera.target, chased, 2e-3, "chase target at t = " << t);
         EXPECT_VEC_NEAR(scene.camera.position, (Vec3d{chased.x - 8, chased.y + 1, chased.z + 4}), 2e-3,
                         "chase position at t = " << t);
@@ -153,7 +152,7 @@ TEST(CameraModes, FreeWalkStandsTenUnitsAboveTheGround) {
         Vec3d view = {-std::sin(c.yaw) * std::cos(c.pitch), std::sin(c.pitch), -std::cos(c.yaw) * std::cos(c.pitch)};
         vyxVec3 direction = scene.camera.target - scene.camera.position;
         EXPECT_VEC_NEAR(direction, view, 1e-4, "view direction yaw " << c.yaw << " pitch " << c.pitch);
-        EXPECT_NEAR(scene.camera.fov, pi / 2, 1e-6);
+        EXPECT_NEAR(scene.camera.fov, vyxPi / 2, 1e-6);
         // The model stands larger above the ground while walking.
         EXPECT_VEC_NEAR(vyxTransformPoint(scene.model.transform, {1, 0, 0}), (Vec3d{3, 5, 0}), 1e-5, "model");
     }
@@ -162,5 +161,5 @@ TEST(CameraModes, FreeWalkStandsTenUnitsAboveTheGround) {
     scene.animationTime = 0.0f;
     scene.Animate();
     EXPECT_VEC_NEAR(vyxTransformPoint(scene.model.transform, {1, 0, 0}), (Vec3d{1.5, 0, 0}), 1e-5, "model");
-    vyxReleaseMesh(scene.terrain);
+    vyxFreeMesh(scene.terrain);
 }

@@ -28,6 +28,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 std::abort();
             vyxTraceMesh(mesh, o, d, 2.0f);
         }
-    vyxReleaseMesh(mesh);
+    vyxFreeMesh(mesh);
     return 0;
 }

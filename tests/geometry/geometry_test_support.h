@@ -31,7 +31,7 @@ inline vyxTriangle setUp(const Tri& t) {
     return tri;
 }
 
-// A mesh owning malloc'd arrays (released with vyxReleaseMesh), one default material,
+// A mesh owning malloc'd arrays (freed with vyxFreeMesh), one default material,
 // identity transform and a built hierarchy.
 inline vyxMesh makeMesh(const std::vector<Tri>& tris) {
     vyxMesh mesh;

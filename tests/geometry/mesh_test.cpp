@@ -102,12 +102,12 @@ TEST(MeshFromObj, GroupsFacesMaterialsNormalsAndTextureCoordinates) {
     EXPECT_EQ(r.t, 3.0f);
     EXPECT_TRUE(r.triangle == 1 || r.triangle == 4) << r.triangle; // both cover (0.8, 0.9)
 
-    vyxReleaseMesh(mesh);
+    vyxFreeMesh(mesh);
     EXPECT_EQ(mesh.triangles, nullptr);
     EXPECT_EQ(mesh.materials, nullptr);
     EXPECT_EQ(mesh.bih, nullptr);
     EXPECT_EQ(mesh.triangleCount, 0);
-    vyxReleaseMesh(mesh); // safe twice
+    vyxFreeMesh(mesh); // safe twice
 }
 
 TEST(MeshFromObj, FacesWithoutAMaterialGetADefaultOne) {
@@ -124,7 +124,7 @@ TEST(MeshFromObj, FacesWithoutAMaterialGetADefaultOne) {
     // Second face: no normals, reversed winding: the flat normal points along -z.
     EXPECT_EQ(mesh.shading[1].normal0[2], -1.0f);
     EXPECT_EQ(mesh.shading[0].normal2[2], 1.0f);
-    vyxReleaseMesh(mesh);
+    vyxFreeMesh(mesh);
 }
 
 TEST(MeshFromObj, MissingFileGivesAnEmptyMeshThatMisses) {
@@ -136,6 +136,6 @@ TEST(MeshFromObj, MissingFileGivesAnEmptyMeshThatMisses) {
     ASSERT_NE(mesh.bih, nullptr);
     vyxTransformPrepare(mesh.transform);
     EXPECT_EQ(vyxTraceMesh(mesh, vyxVec3{0, 0, 0}, vyxVec3{1, 1, 1}, -1.0f).t, -1.0f);
-    vyxReleaseMesh(mesh);
-    vyxReleaseMesh(mesh);
+    vyxFreeMesh(mesh);
+    vyxFreeMesh(mesh);
 }

@@ -168,7 +168,7 @@ TEST(TraceMesh, MatchesBruteForceOnSeededRays) {
     for (const Case& c : cases) {
         vyxMesh mesh = geotest::makeMesh(c.make());
         compareWithBruteForce(mesh, makeRays(mesh, seed++, 3000), c.name);
-        vyxReleaseMesh(mesh);
+        vyxFreeMesh(mesh);
     }
 }
 
@@ -186,7 +186,7 @@ TEST(TraceMesh, DeepPathologicalMeshMatchesBruteForce) {
     vyxTraceResult probe = vyxTraceMesh(mesh, vyxVec3{0.2f, 0.2f, 0.75f * 4096.0f}, vyxVec3{0, 0, 1}, -1.0f);
     EXPECT_EQ(probe.t, 0.25f * 4096.0f);
     compareWithBruteForce(mesh, rays, "deep chains");
-    vyxReleaseMesh(mesh);
+    vyxFreeMesh(mesh);
 }
 
 TEST(TraceMesh, TransformedMeshMatchesTheMovedTriangles) {
@@ -221,7 +221,7 @@ TEST(TraceMesh, TransformedMeshMatchesTheMovedTriangles) {
     }
     EXPECT_GT(hits, 200);
     EXPECT_LE(disagreements, 2);
-    vyxReleaseMesh(mesh);
+    vyxFreeMesh(mesh);
 }
 
 TEST(TraceMesh, MaxDistanceIsStrictAndOriginOnTheTriangleHitsAtZero) {
@@ -244,7 +244,7 @@ TEST(TraceMesh, MaxDistanceIsStrictAndOriginOnTheTriangleHitsAtZero) {
             EXPECT_EQ(r.triangle, 0);
         }
     }
-    vyxReleaseMesh(mesh);
+    vyxFreeMesh(mesh);
 }
 
 TEST(TraceMesh, NonFiniteAndZeroRaysMissWithoutCrashing) {
@@ -261,7 +261,7 @@ TEST(TraceMesh, NonFiniteAndZeroRaysMissWithoutCrashing) {
             vyxTraceResult r = vyxTraceMesh(mesh, o, d, -1.0f);
             EXPECT_EQ(r.t, -1.0f) << "o " << o.x << "," << o.y << "," << o.z << " d " << d.x << "," << d.y << "," << d.z;
         }
-    vyxReleaseMesh(mesh);
+    vyxFreeMesh(mesh);
 }
 
 TEST(TraceMesh, MeshWithoutHierarchyOrTrianglesMisses) {
@@ -271,7 +271,7 @@ TEST(TraceMesh, MeshWithoutHierarchyOrTrianglesMisses) {
     EXPECT_EQ(vyxTraceMesh(mesh, vyxVec3{0, 0, 0}, vyxVec3{0, 0, 1}, -1.0f).t, -1.0f);
     vyxMesh empty = geotest::makeMesh({});
     EXPECT_EQ(vyxTraceMesh(empty, vyxVec3{0, 0, 0}, vyxVec3{0, 0, 1}, -1.0f).t, -1.0f);
-    vyxReleaseMesh(empty);
+    vyxFreeMesh(empty);
 }
 
 TEST(IntersectBox, SlabCases) {
@@ -378,9 +378,9 @@ TEST(TraceScene, NearestMeshWinsAndTiesKeepTheEarlierMesh) {
     EXPECT_EQ(r.t, 2.0f);
     EXPECT_EQ(r.object, 3);
 
-    vyxSceneRelease(scene);
+    vyxSceneFree(scene);
     for (vyxMesh* m : {&far, &nearA, &nearB, &empty})
-        vyxReleaseMesh(*m);
+        vyxFreeMesh(*m);
 }
 
 TEST(TraceScene, ConcurrentQueriesOnPreparedMeshesAgreeWithOneThread) {
@@ -413,9 +413,9 @@ TEST(TraceScene, ConcurrentQueriesOnPreparedMeshesAgreeWithOneThread) {
             EXPECT_EQ(threaded[i].triangle, single[i].triangle);
         }
     }
-    vyxSceneRelease(scene);
-    vyxReleaseMesh(a);
-    vyxReleaseMesh(b);
+    vyxSceneFree(scene);
+    vyxFreeMesh(a);
+    vyxFreeMesh(b);
 }
 
 TEST(SceneLists, GrowByFiftyKeepingTheEntries) {
@@ -441,8 +441,8 @@ TEST(SceneLists, GrowByFiftyKeepingTheEntries) {
     vyxSceneAddLight(scene, light);
     EXPECT_EQ(scene.lightCount, 1);
     EXPECT_EQ(scene.lights[0], light);
-    vyxSceneRelease(scene);
+    vyxSceneFree(scene);
     EXPECT_EQ(scene.meshes, nullptr);
     EXPECT_EQ(scene.meshCount, 0);
-    vyxSceneRelease(scene);
+    vyxSceneFree(scene);
 }

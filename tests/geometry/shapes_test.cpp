@@ -107,7 +107,7 @@ protected:
         vyxTransformPrepare(torus.transform);
         vyxTransformPrepare(torus.bih->transform);
     }
-    static void TearDownTestSuite() { vyxReleaseMesh(torus); }
+    static void TearDownTestSuite() { vyxFreeMesh(torus); }
     static vyxMesh torus;
     static int marker;
 };
@@ -147,11 +147,10 @@ TEST_F(TorusTest, VerticesNormalsAndTextureCoordinatesFollowTheSurface) {
     EXPECT_NEAR(n[0], -1.0f, 1e-6f);
     // Triangle 0 is P(0,0), P(0,1), P(1,0).
     const vyxTriangle& t0 = torus.triangles[0];
-    const double twoPi = 6.283185307179586;
     const double corners[3][2] = {{0, 0}, {0, 1}, {1, 0}};
     const float* tp[3] = {t0.p0, t0.p1, t0.p2};
     for (int c = 0; c < 3; ++c) {
-        double theta = corners[c][0] * twoPi / 300, phi = corners[c][1] * twoPi / 150;
+        double theta = corners[c][0] * 2 * vyxPi / 300, phi = corners[c][1] * 2 * vyxPi / 150;
         EXPECT_NEAR(tp[c][0], (0.8 + 0.2 * std::cos(phi)) * std::cos(theta), 1e-6) << c;
         EXPECT_NEAR(tp[c][1], 0.2 * std::sin(phi), 1e-6) << c;
         EXPECT_NEAR(tp[c][2], (0.8 + 0.2 * std::cos(phi)) * std::sin(theta), 1e-6) << c;
@@ -193,7 +192,7 @@ TEST_F(TorusTest, RaysThroughTheHoleMissAndRaysAtTheRimHit) {
     std::memset(&plain, 0, sizeof(plain));
     vyxMakeTorus(plain, nullptr, 0.8f, 0.2f);
     EXPECT_EQ(plain.materials[0].texture, nullptr);
-    vyxReleaseMesh(plain);
+    vyxFreeMesh(plain);
 }
 
 class TerrainTest : public ::testing::Test {
@@ -205,7 +204,7 @@ protected:
         vyxTransformPrepare(terrain.transform);
         vyxTransformPrepare(terrain.bih->transform);
     }
-    static void TearDownTestSuite() { vyxReleaseMesh(terrain); }
+    static void TearDownTestSuite() { vyxFreeMesh(terrain); }
     static vyxMesh terrain;
 };
 vyxMesh TerrainTest::terrain;

@@ -30,5 +30,5 @@ TEST(TerrainHeights, EveryVertexIsTheFractalNoiseAtItsGridPoint) {
             }
         }
     }
-    vyxReleaseMesh(terrain);
+    vyxFreeMesh(terrain);
 }

@@ -7,8 +7,6 @@
 
 namespace {
 
-const float kPi = 3.14159265358979f;
-
 void expectNear(vyxVec3 actual, vyxVec3 expected, float tolerance, const char* what) {
     EXPECT_NEAR(actual.x, expected.x, tolerance) << what;
     EXPECT_NEAR(actual.y, expected.y, tolerance) << what;
@@ -46,7 +44,7 @@ TEST(Transform, RotationsAreRightHanded) {
     for (const Case& c : cases) {
         vyxTransform t;
         vyxTransformIdentity(t);
-        vyxTransformRotate(t, kPi / 2, c.axis.x, c.axis.y, c.axis.z);
+        vyxTransformRotate(t, static_cast<float>(vyxPi / 2), c.axis.x, c.axis.y, c.axis.z);
         expectNear(vyxTransformPoint(t, c.point), c.expected, 1e-6f, "quarter turn");
     }
 }

@@ -47,7 +47,7 @@ public:
     TestScene() { vyxSceneInit(scene); }
     ~TestScene() {
         for (int i = 0; i < scene.meshCount; ++i) {
-            vyxReleaseMesh(*scene.meshes[i]);
+            vyxFreeMesh(*scene.meshes[i]);
             delete scene.meshes[i];
         }
         for (int i = 0; i < scene.lightCount; ++i) {
@@ -56,7 +56,7 @@ public:
         for (vyxTexture& face : faces) {
             free(face.data);
         }
-        vyxSceneRelease(scene);
+        vyxSceneFree(scene);
     }
     TestScene(const TestScene&) = delete;
     TestScene& operator=(const TestScene&) = delete;

@@ -143,7 +143,7 @@ TEST(BadModelFiles, LoadKeepWhatIsValidAndTrace) {
                 << c.name << " triangle " << t;
         }
         expectSquareTraces(mesh, c.squarePresent, c.name);
-        vyxReleaseMesh(mesh);
+        vyxFreeMesh(mesh);
     }
 }
 
@@ -179,7 +179,7 @@ TEST(BadModelFiles, MillionIdenticalTriangles) {
     if (!VYX_ROBUSTNESS_SANITIZED) {
         EXPECT_LT(peakResidentMiB(), 1024) << "peak resident memory for " << count << " triangles";
     }
-    vyxReleaseMesh(mesh);
+    vyxFreeMesh(mesh);
 }
 
 TEST(BadModelFiles, HundredMegabyteLines) {
@@ -202,7 +202,7 @@ TEST(BadModelFiles, HundredMegabyteLines) {
     EXPECT_EQ(mesh.shading[0].material->color[0], 1.0f) << "material red from the library";
     EXPECT_EQ(mesh.shading[0].material->color[2], 0.0f);
     expectSquareTraces(mesh, true, "100 MB lines");
-    vyxReleaseMesh(mesh);
+    vyxFreeMesh(mesh);
 }
 
 TEST(BadModelFiles, TextureCoordinatesOfNaNAndHugeValuesShade) {
@@ -248,10 +248,10 @@ TEST(BadModelFiles, TextureCoordinatesOfNaNAndHugeValuesShade) {
                         << x << ", " << y << ": " << colour.x;
                 }
         }
-    vyxSceneRelease(scene);
+    vyxSceneFree(scene);
     for (int32_t m = 0; m < mesh.materialCount; ++m)
         mesh.materials[m].texture = nullptr;
-    vyxReleaseMesh(mesh);
+    vyxFreeMesh(mesh);
 }
 
 TEST(BadModelFiles, EveryTruncatedPrefixLoads) {
@@ -271,7 +271,7 @@ TEST(BadModelFiles, EveryTruncatedPrefixLoads) {
     capture([&] { vyxLoadMeshFromObj("model.obj", whole); });
     ASSERT_EQ(whole.triangleCount, 4);
     ASSERT_EQ(whole.materialCount, 2);
-    vyxReleaseMesh(whole);
+    vyxFreeMesh(whole);
     for (int file = 0; file < 2; ++file) {
         const std::string& text = file == 0 ? model : library;
         for (size_t length = 0; length < text.size(); ++length) {
@@ -286,7 +286,7 @@ TEST(BadModelFiles, EveryTruncatedPrefixLoads) {
                 EXPECT_EQ(mesh.triangleCount, 4) << where << ": the model is whole";
             }
             expectSquareTraces(mesh, false, where);
-            vyxReleaseMesh(mesh);
+            vyxFreeMesh(mesh);
         }
         writeFile(file == 0 ? "model.obj" : "lib.mtl", text);
     }

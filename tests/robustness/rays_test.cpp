@@ -241,5 +241,5 @@ TEST(OverflowingRays, HitPointAtInfinityIsNoHit) {
         EXPECT_LT(vyxTraceMesh(mesh, {0, 1, 0}, d, -1.0f).t, 0.0f) << describe(d);
     // A sane ray still hits.
     EXPECT_FLOAT_EQ(vyxTraceMesh(mesh, {0, 1, 0}, {0, -1, 0}, -1.0f).t, 1.0f);
-    vyxReleaseMesh(mesh);
+    vyxFreeMesh(mesh);
 }

@@ -75,7 +75,7 @@ TEST(Material, Defaults) {
     EXPECT_EQ(m.fresnel, 0.0f);
     EXPECT_EQ(m.unlit, 0);
     EXPECT_EQ(m.castsShadows, 1);
-    vyxReleaseMaterial(m); // safe without a texture file
+    vyxFreeMaterial(m); // safe without a texture file
     EXPECT_EQ(m.textureFile, nullptr);
 }
 
@@ -114,7 +114,7 @@ TEST_F(MtlFiles, MappingOfEachProperty) {
         EXPECT_EQ(m.texture, nullptr) << c.body;
         EXPECT_EQ(m.tintedReflectivity, 0.0f) << c.body;
         EXPECT_EQ(m.castsShadows, 1) << c.body;
-        vyxReleaseMaterial(m);
+        vyxFreeMaterial(m);
     }
 }
 
@@ -150,9 +150,9 @@ TEST_F(MtlFiles, TextureNamesOptionsAndFolders) {
         model.materials[0].mapKd.assign(c.path.size(), 'x'); // the copy must not share storage
         ASSERT_NE(m.textureFile, nullptr) << c.line;
         EXPECT_EQ(std::string(m.textureFile), dir + "/" + c.path) << c.line;
-        vyxReleaseMaterial(m);
+        vyxFreeMaterial(m);
         EXPECT_EQ(m.textureFile, nullptr);
-        vyxReleaseMaterial(m); // a second release is harmless
+        vyxFreeMaterial(m); // a second free is harmless
     }
     vyxMtlMaterial absolute;
     absolute.hasMapKd = 1;
@@ -160,7 +160,7 @@ TEST_F(MtlFiles, TextureNamesOptionsAndFolders) {
     absolute.mapKd = "/textures\\x.png";
     vyxMaterial m = vyxMaterialFromMtl(absolute);
     EXPECT_STREQ(m.textureFile, "/textures/x.png") << "an absolute name is used as it is";
-    vyxReleaseMaterial(m);
+    vyxFreeMaterial(m);
 }
 
 TEST_F(MtlFiles, PropertiesBeforeTheFirstMaterialAreIgnored) {
@@ -240,6 +240,6 @@ TEST_F(MtlFiles, UnusableNumbersOutOfRangeValuesAndSeparators) {
             EXPECT_NE(err.find("one.mtl:" + message), std::string::npos) << c.body << ": " << err;
         }
         EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), static_cast<long>(c.messages.size())) << c.body << ": " << err;
-        vyxReleaseMaterial(m);
+        vyxFreeMaterial(m);
     }
 }

@@ -41,7 +41,7 @@ TestScene::~TestScene() {
     }
     for (vyxLight* light : lights_)
         delete light;
-    vyxSceneRelease(scene);
+    vyxSceneFree(scene);
 }
 
 static void store(float out[3], vyxVec3 v) {

@@ -16,7 +16,6 @@
 static const vyxVec3 white{1.0f, 1.0f, 1.0f};
 static const vyxVec3 black{0.0f, 0.0f, 0.0f};
 static const vyxVec3 sky{0.2f, 0.4f, 0.6f};
-static const double pi = 3.14159265358979323846;
 
 static void expectNear(vyxVec3 got, vyxVec3 want, double tolerance, const std::string& name) {
     EXPECT_NEAR(got.x, want.x, tolerance) << name;
@@ -139,17 +138,17 @@ TEST(Shade, PointAndSpotLightsOnAFloor) {
          LightSpot,
          FalloffLinear,
          0,
-         float(pi / 4),
+         float(vyxPi / 4),
          {0, 10, 0},
-         {float(10 * std::tan(44 * pi / 180)), 0, 0},
+         {float(10 * std::tan(44 * vyxPi / 180)), 0, 0},
          1.0},
         {"spot, 46 degrees off axis",
          LightSpot,
          FalloffLinear,
          0,
-         float(pi / 4),
+         float(vyxPi / 4),
          {0, 10, 0},
-         {float(10 * std::tan(46 * pi / 180)), 0, 0},
+         {float(10 * std::tan(46 * vyxPi / 180)), 0, 0},
          0.0},
         {"linear falloff at 5 of 10", LightPoint, FalloffLinear, 10, 0, {0, 5, 0}, {0, 0, 0}, 0.5},
         {"linear falloff at 11, outside the box",
@@ -285,7 +284,7 @@ TEST(Shade, HighlightExponent) {
         vyxLight light = testLight(LightDirectional, grey(2.0));
         light.direction = vyxVec3{0.0f, -1.0f, 0.0f};
         s.addLight(light);
-        double b = degrees * pi / 180.0;
+        double b = degrees * vyxPi / 180.0;
         vyxVec3 d{float(std::sin(b)), float(-std::cos(b)), 0.0f};
         vyxVec3 c = vyxShade(s.scene, vyxVec3{0, 1, 0} - d, d, 6, testSettings());
         expectNear(c, grey(2.0 * 0.5 * std::pow(std::cos(b), 50.0)), 1e-4,
@@ -398,9 +397,11 @@ TEST(Shade, SeeThroughSurfaceFarFromTheOriginEnds) {
 }
 
 // A black mirror floor under the sky shows the sky by the reflection weight
-// W = (fresnel (1 - N.V) + 1 - fresnel)^3; reflections spend depth.
+// (fresnel (1 - c) + 1 - fresnel)^3, c the cosine between normal and view direction;
+// reflections spend depth.
 TEST(Shade, MirrorReflection) {
-    const vyxVec3 down45{0.0f, -1.0f, -1.0f}, down60{float(std::sin(pi / 3)), float(-std::cos(pi / 3)), 0.0f};
+    const vyxVec3 down45{0.0f, -1.0f, -1.0f};
+    const vyxVec3 down60{float(std::sin(vyxPi / 3)), float(-std::cos(vyxPi / 3)), 0.0f};
     const vyxVec3 straightDown{0.0f, -1.0f, 0.0f};
     struct Case {
         const char* name;

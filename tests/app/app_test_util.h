@@ -1,9 +1,8 @@
 #pragma once
-// Shared set-up of the app tests: SDL on its dummy video driver with a small window, a
-// context pointing at it, and a scratch working directory.
+// Shared set-up of the app tests: SDL on its dummy video driver with a small window and
+// a context pointing at it.
 
 #include <cstdlib>
-#include <string>
 
 #include "SDL.h"
 #include "SDL_ttf.h"
@@ -45,13 +44,3 @@ inline AppContext makeContext(SDL_Surface* screen, int width, int height, int32_
     context.fullscreen = false;
     return context;
 }
-
-// Enters a fresh temporary directory (or `dir` when given) and returns to the previous
-// working directory on destruction; the temporary one is removed with its contents.
-struct ScopedWorkDir {
-    std::string previous;
-    std::string path;
-    bool temporary = false;
-    explicit ScopedWorkDir(const char* dir = nullptr);
-    ~ScopedWorkDir();
-};

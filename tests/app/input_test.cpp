@@ -7,7 +7,8 @@
 #include <string>
 
 #include "app/sample_scene.h"
-#include "app_test_util.h"
+#include "tests/app/app_test_util.h"
+#include "tests/support/scratch.h"
 
 namespace {
 
@@ -215,7 +216,7 @@ TEST_F(InputFixture, RepeatedQuickPressesAllCount) {
 
 TEST_F(InputFixture, PressesOfReloadQueuedInOneFrameReloadOnce) {
     // In an empty folder every load reports the missing sky face "xpos.float" once.
-    ScopedWorkDir work;
+    ScratchWorkDir work;
     auto loadsDuring = [&](int presses) {
         for (int n = 0; n < presses; ++n) {
             pushKey(SDLK_o);

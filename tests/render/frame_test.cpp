@@ -5,7 +5,7 @@
 #include <cstring>
 #include <sstream>
 
-#include "render/render_scene.h"
+#include "tests/render/render_scene.h"
 #include "render/standard.h"
 #include "render/subdivision.h"
 #include "trace/random.h"

@@ -6,7 +6,7 @@
 #include <sstream>
 
 #include "render/frame.h"
-#include "render/render_scene.h"
+#include "tests/render/render_scene.h"
 #include "render/standard.h"
 #include "trace/shade.h"
 

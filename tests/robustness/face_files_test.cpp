@@ -16,7 +16,8 @@
 
 #include "SDL_ttf.h"
 #include "app/sample_scene.h"
-#include "robustness_util.h"
+#include "tests/support/capture.h"
+#include "tests/support/scratch.h"
 #include "trace/texture.h"
 
 namespace {
@@ -63,7 +64,7 @@ TEST(BadFaceFiles, WrongSizesAreRefusedAbsurdTexelsReplaced) {
          "holds 10485760 bytes, a face needs 786432; face ignored"},
         {"absurd texels", floatsAsBytes(absurd), "6 texel values not finite or outside [0, 65504]"},
     };
-    ScopedDir dir;
+    ScratchWorkDir dir;
     for (const Case& c : cases) {
         writeFile("face.float", c.bytes);
         float* texels = nullptr;
@@ -96,7 +97,7 @@ TEST(BadFaceFiles, WrongSizesAreRefusedAbsurdTexelsReplaced) {
 }
 
 TEST(BadFaceFiles, SceneWithBrokenAndNonFiniteFacesRenders) {
-    ScopedDir dir;
+    ScratchWorkDir dir;
     const float inf = std::numeric_limits<float>::infinity();
     const float nan = std::numeric_limits<float>::quiet_NaN();
     // +x: 0 bytes; -x: one byte short of a face; +y: NaN; -y: infinite;

@@ -16,7 +16,9 @@
 #include "SDL_ttf.h"
 #include "app/image.h"
 #include "app/sample_scene.h"
-#include "robustness_util.h"
+#include "tests/robustness/robustness_util.h"
+#include "tests/support/capture.h"
+#include "tests/support/scratch.h"
 #include "stb_image_write.h"
 
 namespace {
@@ -181,7 +183,7 @@ std::vector<Expected> imageCases() {
 } // namespace
 
 TEST(BadImageFiles, DecodeToTheRightTexelsOrLeaveTheTextureEmpty) {
-    ScopedDir dir;
+    ScratchWorkDir dir;
     for (const Expected& c : imageCases()) {
         writeFile(c.name, c.file);
         vyxTexture texture;
@@ -222,7 +224,7 @@ TEST(BadImageFiles, SceneWithBrokenModelTexturesLoadsAndRenders) {
     // file; the decodable ones become textures, the others leave their material plain.
     if (access((std::string(VYX_ASSETS_DIR) + "/venus.obj").c_str(), F_OK) != 0)
         GTEST_SKIP() << "no generated assets in " << VYX_ASSETS_DIR;
-    ScopedDir dir;
+    ScratchWorkDir dir;
     std::vector<Expected> cases = imageCases();
     ASSERT_EQ(mkdir("folder.png", 0700), 0);
     std::string model = "mtllib venus.mtl\n", library;

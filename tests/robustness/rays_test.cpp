@@ -21,7 +21,9 @@
 #include "geometry/query.h"
 #include "geometry/triangle.h"
 #include "render/frame.h"
-#include "robustness_util.h"
+#include "tests/robustness/robustness_util.h"
+#include "tests/support/capture.h"
+#include "tests/support/scratch.h"
 #include "trace/light.h"
 #include "trace/shade.h"
 #include "trace/shadow.h"
@@ -47,7 +49,7 @@ class BadRays : public testing::Test {
 protected:
     static void SetUpTestSuite() {
         TTF_Init();
-        work = new ScopedDir(VYX_ASSETS_DIR);
+        work = new WorkingDir(VYX_ASSETS_DIR);
         scene = new GSSampleScene;
         scene->Load();
         settings = new vyxRenderSettings(vyxDefaultRenderSettings());
@@ -78,13 +80,13 @@ protected:
             GTEST_SKIP() << "no generated assets in " << VYX_ASSETS_DIR;
     }
 
-    static ScopedDir* work;
+    static WorkingDir* work;
     static GSSampleScene* scene;
     static vyxRenderSettings* settings;
     static AppContext context;
     static int32_t running;
 };
-ScopedDir* BadRays::work = nullptr;
+WorkingDir* BadRays::work = nullptr;
 GSSampleScene* BadRays::scene = nullptr;
 vyxRenderSettings* BadRays::settings = nullptr;
 AppContext BadRays::context;
@@ -230,7 +232,7 @@ TEST(OverflowingRays, HitPointAtInfinityIsNoHit) {
                                << hit.w2;
     }
     // The same rays through a mesh of the triangle, over its hierarchy.
-    ScopedDir dir;
+    ScratchWorkDir dir;
     writeFile("one.obj", "v -1 0 -1\nv 1 0 -1\nv 0 0 1\nf 1 2 3\n");
     vyxMesh mesh;
     std::memset(&mesh, 0, sizeof(mesh));

@@ -63,7 +63,7 @@ TEST(SubdivisionRenderer, AllMissSceneTracesOnlyBlockCorners) {
     for (int withCubeMap = 0; withCubeMap < 2; ++withCubeMap) {
         TestScene test;
         if (withCubeMap) {
-            test.addCubeMap();
+            test.setSmoothCubeMap();
         }
         vyxRenderSettings settings = testSettings(RenderSubdivision);
         struct Size {

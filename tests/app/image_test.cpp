@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/app/app_test_util.h"
+#include "tests/support/app_session.h"
 #include "tests/support/scratch.h"
 
 #include "stb_image_write.h"

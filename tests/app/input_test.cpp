@@ -7,7 +7,7 @@
 #include <string>
 
 #include "app/sample_scene.h"
-#include "tests/app/app_test_util.h"
+#include "tests/support/app_session.h"
 #include "tests/support/scratch.h"
 
 namespace {
@@ -28,22 +28,14 @@ struct InputFixture : ::testing::Test {
         }
     }
 
-    void pushKey(SDLKey key) {
+    void pushKey(SDLKey key, bool down = true) {
         SDL_Event event = {};
-        event.type = SDL_KEYDOWN;
-        event.key.type = SDL_KEYDOWN;
-        event.key.state = SDL_PRESSED;
+        event.type = event.key.type = down ? SDL_KEYDOWN : SDL_KEYUP;
+        event.key.state = down ? SDL_PRESSED : SDL_RELEASED;
         event.key.keysym.sym = key;
         ASSERT_EQ(SDL_PushEvent(&event), 0);
     }
-    void pushKeyUp(SDLKey key) {
-        SDL_Event event = {};
-        event.type = SDL_KEYUP;
-        event.key.type = SDL_KEYUP;
-        event.key.state = SDL_RELEASED;
-        event.key.keysym.sym = key;
-        ASSERT_EQ(SDL_PushEvent(&event), 0);
-    }
+    void pushKeyUp(SDLKey key) { pushKey(key, false); }
     void pushMotion(Sint16 xrel, Sint16 yrel) {
         SDL_Event event = {};
         event.type = SDL_MOUSEMOTION;

@@ -15,11 +15,12 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "app/sample_scene.h"
-#include "tests/app/app_test_util.h"
+#include "tests/support/app_session.h"
 #include "tests/support/scratch.h"
 #include "geometry/query.h"
 
@@ -51,11 +52,25 @@ static std::vector<std::string> filesIn(const std::string& dir) {
     return names;
 }
 
-TEST(SampleScene, LoadsTheGeneratedAssets) {
-    if (!assetsPresent())
-        GTEST_SKIP() << "no generated assets in " << VYX_ASSETS_DIR;
-    WorkingDir work(VYX_ASSETS_DIR);
-    TTF_Init();
+// Tests run in the folder of the generated assets with SDL_ttf started; skipped when the
+// build generated none.
+class SampleSceneAssets : public testing::Test {
+  protected:
+    void SetUp() override {
+        if (!assetsPresent())
+            GTEST_SKIP() << "no generated assets in " << VYX_ASSETS_DIR;
+        work = std::make_unique<WorkingDir>(VYX_ASSETS_DIR);
+        TTF_Init();
+    }
+    void TearDown() override {
+        if (work)
+            TTF_Quit();
+    }
+
+    std::unique_ptr<WorkingDir> work;
+};
+
+TEST_F(SampleSceneAssets, LoadsTheGeneratedAssets) {
     GSSampleScene scene;
     scene.Load();
     ASSERT_TRUE(scene.loaded);
@@ -130,14 +145,9 @@ TEST(SampleScene, LoadsTheGeneratedAssets) {
     EXPECT_EQ(scene.font, nullptr);
     scene.Unload(); // harmless while unloaded
     EXPECT_FALSE(scene.loaded);
-    TTF_Quit();
 }
 
-TEST(SampleScene, ReloadsKeepTheSceneAndDoNotGrowMemory) {
-    if (!assetsPresent())
-        GTEST_SKIP() << "no generated assets in " << VYX_ASSETS_DIR;
-    WorkingDir work(VYX_ASSETS_DIR);
-    TTF_Init();
+TEST_F(SampleSceneAssets, ReloadsKeepTheSceneAndDoNotGrowMemory) {
     GSSampleScene scene;
     scene.Load();
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -167,7 +177,6 @@ TEST(SampleScene, ReloadsKeepTheSceneAndDoNotGrowMemory) {
     ASSERT_EQ(scene.scene.meshCount, 2);
     scene.Unload();
     scene.Unload();
-    TTF_Quit();
 }
 
 // Bounding box of the model's corners, placed by its transform for the current camera
@@ -187,14 +196,10 @@ static void modelBounds(GSSampleScene& scene, bool placed, vyxVec3& low, vyxVec3
 // A model from a file stands where the sample model stands, with its centre and height
 // (a flat one is fitted by its largest side), in every camera mode and after a reload;
 // one that cannot be read leaves the sample model in its place.
-TEST(SampleScene, ModelFromAFileTakesTheSampleModelsPlace) {
-    if (!assetsPresent())
-        GTEST_SKIP() << "no generated assets in " << VYX_ASSETS_DIR;
+TEST_F(SampleSceneAssets, ModelFromAFileTakesTheSampleModelsPlace) {
     ScratchDir models;
     models.write("tall.obj", "v 100 -40 7\nv 104 -40 7\nv 100 0 9\nv 104 0 9\nf 1 2 4 3\n");
     models.write("flat.obj", "v -9 3 -9\nv 9 3 -9\nv 9 3 9\nv -9 3 9\nf 1 2 3 4\n");
-    WorkingDir work(VYX_ASSETS_DIR);
-    TTF_Init();
     GSSampleScene sample;
     sample.Load();
     vyxVec3 low, high, sampleLow, sampleHigh;
@@ -234,7 +239,6 @@ TEST(SampleScene, ModelFromAFileTakesTheSampleModelsPlace) {
         }
     }
     sample.Unload();
-    TTF_Quit();
 }
 
 TEST(SampleScene, EmptyFolderLoadsAndTraces) {

@@ -16,6 +16,7 @@
 
 #include "SDL_ttf.h"
 #include "app/sample_scene.h"
+#include "tests/support/app_session.h"
 #include "tests/support/capture.h"
 #include "tests/support/scratch.h"
 #include "trace/texture.h"
@@ -127,15 +128,8 @@ TEST(BadFaceFiles, SceneWithBrokenAndNonFiniteFacesRenders) {
     }
 
     int32_t running = 1;
-    vyxRenderSettings settings = vyxDefaultRenderSettings();
-    vyxApplyStartupSettings(settings);
-    settings.threadCount = 3;
-    AppContext context{};
-    context.windowWidth = context.renderWidth = 40;
-    context.windowHeight = context.renderHeight = 30;
-    context.running = &running;
-    context.settings = &settings;
-    scene.Init(context);
+    vyxRenderSettings settings = startupSettings(3);
+    scene.Init(makeContext(nullptr, 40, 30, &running, &settings));
     ASSERT_NE(scene.presentPixels, nullptr);
     // Every camera mode looks at some sky; both renderers, occlusion on.
     for (int camera = 0; camera < 4; ++camera)

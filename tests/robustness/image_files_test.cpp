@@ -17,6 +17,7 @@
 #include "app/image.h"
 #include "app/sample_scene.h"
 #include "tests/robustness/robustness_util.h"
+#include "tests/support/app_session.h"
 #include "tests/support/capture.h"
 #include "tests/support/scratch.h"
 #include "stb_image_write.h"
@@ -246,14 +247,7 @@ TEST(BadImageFiles, SceneWithBrokenModelTexturesLoadsAndRenders) {
 
     TTF_Init();
     int32_t running = 1;
-    vyxRenderSettings settings = vyxDefaultRenderSettings();
-    vyxApplyStartupSettings(settings);
-    settings.threadCount = 2;
-    AppContext context{};
-    context.windowWidth = context.renderWidth = 32;
-    context.windowHeight = context.renderHeight = 24;
-    context.running = &running;
-    context.settings = &settings;
+    vyxRenderSettings settings = startupSettings(2);
     GSSampleScene scene;
     CapturedOutput output = capture([&] { scene.Load(); });
     ASSERT_EQ(scene.model.materialCount, static_cast<int32_t>(cases.size() + 2));
@@ -269,7 +263,7 @@ TEST(BadImageFiles, SceneWithBrokenModelTexturesLoadsAndRenders) {
             EXPECT_NE(output.err.find(name), std::string::npos) << name << " is not reported: " << output.err;
         }
     }
-    scene.Init(context);
+    scene.Init(makeContext(nullptr, 32, 24, &running, &settings));
     for (int preset : {0, 5}) {
         scene.presetIndex = preset;
         scene.aoToggle = true;

@@ -22,6 +22,7 @@
 #include "geometry/triangle.h"
 #include "render/frame.h"
 #include "tests/robustness/robustness_util.h"
+#include "tests/support/app_session.h"
 #include "tests/support/capture.h"
 #include "tests/support/scratch.h"
 #include "trace/light.h"
@@ -52,15 +53,8 @@ protected:
         work = new WorkingDir(VYX_ASSETS_DIR);
         scene = new GSSampleScene;
         scene->Load();
-        settings = new vyxRenderSettings(vyxDefaultRenderSettings());
-        vyxApplyStartupSettings(*settings);
-        settings->threadCount = 2;
-        context = AppContext{};
-        context.windowWidth = context.renderWidth = 40;
-        context.windowHeight = context.renderHeight = 30;
-        context.running = &running;
-        context.settings = settings;
-        scene->Init(context);
+        settings = new vyxRenderSettings(startupSettings(2));
+        scene->Init(makeContext(nullptr, 40, 30, &running, settings));
         scene->aoToggle = true;
         scene->Animate();
         vyxUpdateCamera(scene->camera);
@@ -83,13 +77,11 @@ protected:
     static WorkingDir* work;
     static GSSampleScene* scene;
     static vyxRenderSettings* settings;
-    static AppContext context;
     static int32_t running;
 };
 WorkingDir* BadRays::work = nullptr;
 GSSampleScene* BadRays::scene = nullptr;
 vyxRenderSettings* BadRays::settings = nullptr;
-AppContext BadRays::context;
 int32_t BadRays::running = 1;
 
 // Origins inside, above and far outside the scene, and unusable ones.

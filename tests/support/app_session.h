@@ -1,6 +1,7 @@
 #pragma once
-// Shared set-up of the app tests: SDL on its dummy video driver with a small window and
-// a context pointing at it.
+// Set-up of the tests that run the program's scenes (suites linking vyxapp): SDL on its
+// dummy video driver with a small window, a context like the entry point's, and the
+// start-up render settings.
 
 #include <cstdlib>
 
@@ -8,6 +9,7 @@
 #include "SDL_ttf.h"
 
 #include "app/app_context.h"
+#include "trace/settings.h"
 
 // SDL video (dummy driver), the timer and SDL_ttf for the lifetime of the object, with a
 // width x height window.
@@ -31,7 +33,7 @@ struct SdlSession {
 // size = window size.
 inline AppContext makeContext(SDL_Surface* screen, int width, int height, int32_t* running,
                               vyxRenderSettings* settings) {
-    AppContext context;
+    AppContext context{};
     context.windowWidth = width;
     context.windowHeight = height;
     context.renderWidth = width;
@@ -43,4 +45,12 @@ inline AppContext makeContext(SDL_Surface* screen, int width, int height, int32_
     context.settings = settings;
     context.fullscreen = false;
     return context;
+}
+
+// The render settings the program starts with, with threadCount workers.
+inline vyxRenderSettings startupSettings(int32_t threadCount) {
+    vyxRenderSettings settings = vyxDefaultRenderSettings();
+    vyxApplyStartupSettings(settings);
+    settings.threadCount = threadCount;
+    return settings;
 }

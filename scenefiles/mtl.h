@@ -60,7 +60,7 @@ void vyxReleaseMaterial(vyxMaterial& material);
 // gives it. Warnings on stderr, naming displayName (null: "(no name)") and the line:
 // numbers that are not finite (the line changes nothing), colours outside [0, 1000] and
 // opacities outside [0, 1] (clamped), lines holding NUL bytes (skipped). Nothing is
-// printed on standard output.
+// printed on standard output. Threads may read into different models at once.
 void vyxLoadMtlFromText(vyxObjModel& model, const char* text, size_t size, const char* displayName,
                         const char* folder);
 

@@ -50,7 +50,8 @@ typedef void (*vyxMtlLibraryReader)(vyxObjModel& model, const char* path, void* 
 // holding NUL bytes (skipped). Nothing is printed on standard output. Each library named
 // by "mtllib" (several per line allowed) is found from the folder baseDir (as
 // vyxFolderPrefix gives it) and read by readLibrary(model, path, context), or by
-// vyxLoadMtl when readLibrary is null.
+// vyxLoadMtl when readLibrary is null. Keeps no state between calls: threads may read
+// different models at once.
 void vyxLoadObjFromText(const char* text, size_t size, const char* displayName, const char* baseDir,
                         vyxObjModel& model, vyxMtlLibraryReader readLibrary = nullptr, void* context = nullptr);
 

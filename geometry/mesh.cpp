@@ -39,12 +39,12 @@ static void copy3(float out[3], const float* in) {
     out[2] = in[2];
 }
 
-bool vyxLoadMeshFromObj(const char* path, vyxMesh& mesh) {
+// The mesh of model; path names it in messages. A model without usable faces is
+// reported when read is true (a file that could not be read was reported already).
+static void buildMesh(const vyxObjModel& model, const char* path, bool read, vyxMesh& mesh) {
     std::memset(&mesh, 0, sizeof(mesh));
     vyxTransformIdentity(mesh.transform);
 
-    vyxObjModel model;
-    const bool read = vyxLoadObj(path, model);
     const int32_t positionCount = model.positionCount();
     const int32_t texcoordCount = model.texcoordCount();
     const int32_t normalCount = model.normalCount();
@@ -145,6 +145,16 @@ bool vyxLoadMeshFromObj(const char* path, vyxMesh& mesh) {
     mesh.bih = new vyxBIH;
     std::memset(mesh.bih, 0, sizeof(vyxBIH));
     vyxBuildBIH(mesh.triangleCount, *mesh.bih, mesh.triangles);
+}
+
+void vyxBuildMeshFromObj(const vyxObjModel& model, const char* displayName, vyxMesh& mesh) {
+    buildMesh(model, displayName ? displayName : "(no name)", true, mesh);
+}
+
+bool vyxLoadMeshFromObj(const char* path, vyxMesh& mesh) {
+    vyxObjModel model;
+    const bool read = vyxLoadObj(path, model);
+    buildMesh(model, path, read, mesh);
     return read;
 }
 

@@ -9,6 +9,8 @@
 #include "geometry/triangle.h"
 #include "scenefiles/mtl.h"
 
+struct vyxObjModel;
+
 // Per-triangle shading data, same index as the triangle.
 struct vyxTriangleShading {
     float normal0[3], normal1[3], normal2[3]; // corner normals, object space, not normalised
@@ -27,13 +29,19 @@ struct vyxMesh {
     vyxTransform transform;       // object to world
 };
 
-// Fills mesh from the OBJ file at path (with its MTL libraries). A missing or empty
-// model gives a valid mesh with no triangles that every query misses; a model that was
-// read but has no faces is reported on stderr. Triangles with a corner that is not
-// finite or beyond 1e18 are left out, with one warning giving their count. A face whose
-// material is missing uses a default material; a corner without a normal gets the
-// triangle's geometric normal, one without a texture coordinate (0, 0). Returns false
-// when the file could not be opened or read (vyxLoadObj said why).
+// Fills mesh (its previous contents are not released) from a model already read, for
+// instance by vyxLoadObjFromText. A model without faces gives a valid mesh with no
+// triangles that every query misses, and is reported on stderr naming displayName
+// (null: "(no name)"). Triangles with a corner that is not finite or beyond 1e18 are
+// left out, with one warning giving their count. A face whose material is missing uses
+// a default material; a corner without a normal gets the triangle's geometric normal,
+// one without a texture coordinate (0, 0).
+void vyxBuildMeshFromObj(const vyxObjModel& model, const char* displayName, vyxMesh& mesh);
+
+// Fills mesh from the OBJ file at path (with its MTL libraries) read by vyxLoadObj, as
+// vyxBuildMeshFromObj does with path as the display name. A missing model gives a valid
+// mesh with no triangles and no further message. Returns false when the file could not
+// be opened or read (vyxLoadObj said why).
 bool vyxLoadMeshFromObj(const char* path, vyxMesh& mesh);
 
 // Frees the arrays, materials (textureFile), nodes and structure; leaves the mesh

@@ -154,16 +154,17 @@ static std::string textureName(int position, const std::string& line) {
     return line.substr(first, last + 1 - first);
 }
 
-bool vyxLoadMtl(vyxObjModel& model, const char* path) {
-    std::string text;
-    if (!vyxLoadTextFile(path, "material library", text))
-        return false;
-    const std::string folder = vyxFolderOf(path);
+void vyxLoadMtlFromText(vyxObjModel& model, const char* text, size_t size, const char* displayName,
+                        const char* folder) {
+    std::string decoded = size > 0 ? std::string(text, size) : std::string();
+    vyxDecodeText(decoded);
+    const char* path = displayName ? displayName : "(no name)"; // what messages call the text
+    const std::string textureFolder = vyxFolderPrefix(folder);
 
     // Properties before the first "newmtl" of this library belong to no material.
     vyxMtlMaterial* current = nullptr;
     vyxLineCursor cursor;
-    cursor.text = &text;
+    cursor.text = &decoded;
     std::string line;
     std::string keyword;
     std::string token;
@@ -180,7 +181,7 @@ bool vyxLoadMtl(vyxObjModel& model, const char* path) {
             token.clear();
             vyxNextToken(position, line, token);
             current->name = token;
-            current->folder = folder;
+            current->folder = textureFolder;
             continue;
         }
         if (!current) {
@@ -231,5 +232,12 @@ bool vyxLoadMtl(vyxObjModel& model, const char* path) {
         }
     }
     vyxReportSkippedLines(cursor, path);
+}
+
+bool vyxLoadMtl(vyxObjModel& model, const char* path) {
+    std::string bytes;
+    if (!vyxReadFileBytes(path, "material library", bytes))
+        return false;
+    vyxLoadMtlFromText(model, bytes.data(), bytes.size(), path, vyxFolderOf(path).c_str());
     return true;
 }

@@ -2,6 +2,7 @@
 // MTL material libraries: vyxMtlMaterial as read from the file, vyxMaterial as the
 // shading reads it, and the mapping between the two.
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -51,11 +52,20 @@ vyxMaterial vyxMaterialFromMtl(const vyxMtlMaterial& mtl);
 // Frees textureFile (safe when null) and clears it. Does not touch texture.
 void vyxFreeMaterial(vyxMaterial& material);
 
-// Reads the library at path and appends its materials to model.materials. Prints
-// "Opened file <path>\n" or "Unable to open file.\n" on standard output (and why on
-// stderr). Property lines before the first "newmtl" of the library are ignored. Texture
-// names may follow options ("-s 1 1 1 -clamp on name"); the rest of the line is the name,
-// spaces included. Warnings on stderr, with file and line: numbers that are not finite
-// (the line changes nothing), colours outside [0, 1000] and opacities outside [0, 1]
-// (clamped). Returns false when the file cannot be opened or read.
+// Reads a library from size bytes of text and appends its materials to model. The bytes
+// need not end in NUL and may hold NUL bytes; text may be null when size is 0. Decoded as
+// vyxDecodeText does. Property lines before the first "newmtl" of the library are
+// ignored. Texture names may follow options ("-s 1 1 1 -clamp on name"); the rest of the
+// line is the name, spaces included. Each material's folder is folder as vyxFolderPrefix
+// gives it. Warnings on stderr, naming displayName (null: "(no name)") and the line:
+// numbers that are not finite (the line changes nothing), colours outside [0, 1000] and
+// opacities outside [0, 1] (clamped), lines holding NUL bytes (skipped). Nothing is
+// printed on standard output. Threads may read into different models at once.
+void vyxLoadMtlFromText(vyxObjModel& model, const char* text, size_t size, const char* displayName,
+                        const char* folder);
+
+// Reads the library at path as vyxLoadMtlFromText reads its bytes, with path as the
+// display name and its folder as the materials' folder. Prints "Opened file <path>\n" or
+// "Unable to open file.\n" on standard output (and why on stderr). Returns false when
+// the file cannot be opened or read (model is then unchanged).
 bool vyxLoadMtl(vyxObjModel& model, const char* path);

@@ -281,18 +281,26 @@ static int32_t materialByName(const vyxObjModel& model, const std::string& name)
     return -1;
 }
 
-bool vyxLoadObj(const char* path, vyxObjModel& model) {
-    std::string text;
-    if (!vyxLoadTextFile(path, "model", text))
-        return false;
-    const std::string folder = vyxFolderOf(path);
+// What "mtllib" does unless the caller says otherwise: read the library file.
+static void readLibraryFile(vyxObjModel& model, const char* path, void*) {
+    vyxLoadMtl(model, path);
+}
+
+void vyxLoadObjFromText(const char* text, size_t size, const char* displayName, const char* baseDir,
+                        vyxObjModel& model, vyxMtlLibraryReader readLibrary, void* context) {
+    std::string decoded = size > 0 ? std::string(text, size) : std::string();
+    vyxDecodeText(decoded);
+    const char* path = displayName ? displayName : "(no name)"; // what messages call the text
+    const std::string folder = vyxFolderPrefix(baseDir);
+    if (!readLibrary)
+        readLibrary = readLibraryFile;
 
     int32_t groupIndex = 0;
     int32_t material = 0;
     // Material names used that no library read so far defines, with the line of first use.
     std::map<std::string, long> unknownMaterials;
     vyxLineCursor cursor;
-    cursor.text = &text;
+    cursor.text = &decoded;
     std::string line;
     std::string keyword;
     while (vyxNextLine(cursor, line)) {
@@ -302,9 +310,9 @@ bool vyxLoadObj(const char* path, vyxObjModel& model) {
             continue;
         }
         if (keyword == "mtllib") {
-            std::string name;
-            while ((position = vyxNextToken(position, line, name)) >= 0)
-                vyxLoadMtl(model, vyxJoinPath(folder, name).c_str());
+            std::string library;
+            while ((position = vyxNextToken(position, line, library)) >= 0)
+                readLibrary(model, vyxJoinPath(folder, library).c_str(), context);
             for (auto it = unknownMaterials.begin(); it != unknownMaterials.end();) {
                 if (materialByName(model, it->first) < 0) {
                     ++it;
@@ -343,5 +351,12 @@ bool vyxLoadObj(const char* path, vyxObjModel& model) {
         std::fprintf(stderr, "vyx: %s:%ld: no material library defines \"%s\"; its faces use the default material\n",
                      path, unknown.second, unknown.first.c_str());
     vyxReportSkippedLines(cursor, path);
+}
+
+bool vyxLoadObj(const char* path, vyxObjModel& model) {
+    std::string bytes;
+    if (!vyxReadFileBytes(path, "model", bytes))
+        return false;
+    vyxLoadObjFromText(bytes.data(), bytes.size(), path, vyxFolderOf(path).c_str(), model);
     return true;
 }

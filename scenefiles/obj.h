@@ -2,6 +2,7 @@
 // OBJ model reader: positions, texture coordinates, normals, the materials of the MTL
 // libraries it names, and its faces grouped by name and triangulated.
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -34,14 +35,29 @@ struct vyxObjModel {
     int32_t normalCount() const { return static_cast<int32_t>(normals.size() / 3); }
 };
 
-// Reads the OBJ file at path into model (which should be empty). Prints "Opened file
-// <path>\n" or "Unable to open file.\n" on standard output; a file that cannot be opened
-// or read leaves the model empty, says why on stderr and returns false. The text is read
-// as vyxLoadTextFile and vyxNextLine give it (any line end, UTF-16 decoded, comments cut).
-// Convex polygons are fanned around their first corner; others are cut into triangles
-// by ear clipping in their plane. Warnings go to stderr, one line each with file and
-// line: faces naming an index outside what the file defined so far or with fewer than
-// three corners (dropped), material names no library defines (their faces use the
-// default material), lines holding NUL bytes (skipped). Libraries named by "mtllib"
-// (several per line allowed) are read from the folder of path.
+// Reads the material library at path into model; path is a name from an "mtllib" line
+// as found from the model's folder (vyxJoinPath). context is the caller's, passed through.
+typedef void (*vyxMtlLibraryReader)(vyxObjModel& model, const char* path, void* context);
+
+// Reads an OBJ model from size bytes of text into model (which should be empty). The
+// bytes need not end in NUL and may hold NUL bytes; text may be null when size is 0.
+// The text is read as vyxDecodeText and vyxNextLine give it (any line end, UTF-16
+// decoded, comments cut). Convex polygons are fanned around their first corner; others
+// are cut into triangles by ear clipping in their plane. Warnings go to stderr, one line
+// each naming displayName (null: "(no name)") and the line: faces naming an index
+// outside what the text defined so far or with fewer than three corners (dropped),
+// material names no library defines (their faces use the default material), lines
+// holding NUL bytes (skipped). Nothing is printed on standard output. Each library named
+// by "mtllib" (several per line allowed) is found from the folder baseDir (as
+// vyxFolderPrefix gives it) and read by readLibrary(model, path, context), or by
+// vyxLoadMtl when readLibrary is null. Keeps no state between calls: threads may read
+// different models at once.
+void vyxLoadObjFromText(const char* text, size_t size, const char* displayName, const char* baseDir,
+                        vyxObjModel& model, vyxMtlLibraryReader readLibrary = nullptr, void* context = nullptr);
+
+// Reads the OBJ file at path into model (which should be empty) as vyxLoadObjFromText
+// reads its bytes, with path as the display name and libraries read from the folder of
+// path. Prints "Opened file <path>\n" or "Unable to open file.\n" on standard output; a
+// file that cannot be opened or read leaves the model empty, says why on stderr and
+// returns false.
 bool vyxLoadObj(const char* path, vyxObjModel& model);

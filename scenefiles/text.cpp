@@ -10,8 +10,8 @@ static bool isSeparator(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-bool vyxLoadTextFile(const char* path, const char* kind, std::string& text) {
-    text.clear();
+bool vyxReadFileBytes(const char* path, const char* kind, std::string& bytes) {
+    bytes.clear();
     FILE* file = path ? std::fopen(path, "rb") : nullptr;
     if (!file) {
         std::fputs("Unable to open file.\n", stdout);
@@ -23,17 +23,16 @@ bool vyxLoadTextFile(const char* path, const char* kind, std::string& text) {
     char buffer[65536];
     size_t got;
     while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0)
-        text.append(buffer, got);
+        bytes.append(buffer, got);
     // A folder opens as a file here but cannot be read.
     bool failed = std::ferror(file) != 0;
     int error = errno;
     std::fclose(file);
     if (failed) {
         std::fprintf(stderr, "vyx: cannot read %s %s: %s\n", kind, path, std::strerror(error));
-        text.clear();
+        bytes.clear();
         return false;
     }
-    vyxDecodeText(text);
     return true;
 }
 
@@ -187,6 +186,13 @@ std::string vyxFolderOf(const std::string& path) {
         return "./";
     }
     return path.substr(0, last + 1);
+}
+
+std::string vyxFolderPrefix(const char* folder) {
+    std::string prefix = folder && *folder ? folder : "./";
+    if (prefix.back() != '/' && prefix.back() != '\\')
+        prefix += '/';
+    return prefix;
 }
 
 std::string vyxJoinPath(const std::string& folder, const std::string& name) {

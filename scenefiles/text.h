@@ -6,12 +6,12 @@
 #include <cstddef>
 #include <string>
 
-// Opens the file at path and reads it whole into text, decoded as vyxDecodeText does.
-// Prints "Opened file <path>\n" or "Unable to open file.\n" on standard output, as the
-// readers always have; on failure also one line on stderr naming `kind` ("model",
-// "material library"), the path and the reason. Returns false when the file cannot be
-// opened or read (text is then empty).
-bool vyxLoadTextFile(const char* path, const char* kind, std::string& text);
+// Opens the file at path and reads its bytes whole into bytes, undecoded. Prints "Opened
+// file <path>\n" or "Unable to open file.\n" on standard output, as the readers always
+// have; on failure also one line on stderr naming `kind` ("model", "material library"),
+// the path and the reason. Returns false when the file cannot be opened or read (bytes
+// is then empty).
+bool vyxReadFileBytes(const char* path, const char* kind, std::string& bytes);
 
 // Decodes text in place to UTF-8: a UTF-8 byte-order mark is dropped; UTF-16 (little- or
 // big-endian, recognised by its byte-order mark or by NUL bytes in every second place at
@@ -46,6 +46,10 @@ int vyxNextToken(int start, const std::string& line, std::string& token);
 
 // The folder part of path including its last "/" or "\", or "./" when it has none.
 std::string vyxFolderOf(const std::string& path);
+
+// folder as vyxJoinPath wants it: "./" when null or empty, else with a "/" added unless
+// it already ends in "/" or "\".
+std::string vyxFolderPrefix(const char* folder);
 
 // name as found from folder: "\" in name is taken as a folder separator (files written on
 // Windows) and a name starting with "/" is used as it is.

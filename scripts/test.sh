@@ -5,6 +5,8 @@
 #      threaded render of the sample scene (both renderers, ambient occlusion on);
 #   3. ThreadSanitizer build: the same unit tests and render;
 #   4. each libFuzzer harness for a short time (VYX_FUZZ_SECONDS, default 30).
+# Each step runs its tests with TMPDIR set to a fresh folder and fails when they leave
+# anything in it.
 # VYX_TEST_QUICK=1 runs step 1 only.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -13,10 +15,26 @@ scripts/deps.sh clang-14 libclang-rt-14-dev
 
 step() { printf '\n==== %s (%s)\n' "$1" "$(date +%T)"; }
 
+temporary=$(mktemp -d)
+trap 'rm -rf "$temporary"' EXIT
+# in_clean_tmp NAME COMMAND...: runs COMMAND with TMPDIR (and the tests' temporary
+# directory) set to an empty folder of its own, and fails when anything is left in it.
+in_clean_tmp() {
+    local name=$1 left
+    shift
+    mkdir "$temporary/$name"
+    env -u TEST_TMPDIR TMPDIR="$temporary/$name" "$@"
+    left=$(find "$temporary/$name" -mindepth 1 -maxdepth 1 | head -20)
+    if [ -n "$left" ]; then
+        printf 'FAILED: the %s tests left this in their temporary directory:\n%s\n' "$name" "$left"
+        exit 1
+    fi
+}
+
 step "release build and full test suite"
 cmake --preset release >/dev/null
 cmake --build --preset release -j "$jobs"
-ctest --preset release -j "$jobs"
+in_clean_tmp release ctest --preset release -j "$jobs"
 
 if [ "${VYX_TEST_QUICK:-0}" = "1" ]; then
     exit 0
@@ -26,13 +44,13 @@ step "AddressSanitizer + UndefinedBehaviorSanitizer"
 cmake --preset asan >/dev/null
 cmake --build --preset asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-    ctest --preset asan -j "$jobs" -E '^e2e_'
+    in_clean_tmp asan ctest --preset asan -j "$jobs" -E '^e2e_'
 
 step "ThreadSanitizer"
 cmake --preset tsan >/dev/null
 cmake --build --preset tsan -j "$jobs"
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-    ctest --preset tsan -j "$jobs" -E '^e2e_'
+    in_clean_tmp tsan ctest --preset tsan -j "$jobs" -E '^e2e_'
 
 step "fuzzing"
-scripts/fuzz.sh "${VYX_FUZZ_SECONDS:-30}"
+in_clean_tmp fuzz scripts/fuzz.sh "${VYX_FUZZ_SECONDS:-30}"

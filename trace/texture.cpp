@@ -230,24 +230,11 @@ void vyxSampleCubeMap(const vyxCubeMap& cubeMap, float x, float y, float z, floa
 // half-precision float) is far above any sky; beyond it a file is not what it claims.
 static const float kMaxFaceTexel = 65504.0f;
 
-float* vyxReadFloatFace(FILE* file, const char* name) {
-    if (!file) {
-        return nullptr;
-    }
-    name = name ? name : "face file";
+// Turns the bytes of a face file (malloc'd room for one face, null when that could not
+// be allocated; got = the file's size) into texels, or frees them and says why not.
+static float* faceFromBytes(unsigned char* bytes, size_t got, const char* name) {
     const size_t faceBytes = static_cast<size_t>(vyxFloatFaceBytes);
     const size_t rowBytes = 256 * 3 * sizeof(float);
-    unsigned char* bytes = static_cast<unsigned char*>(std::malloc(faceBytes));
-    size_t got = bytes ? std::fread(bytes, 1, faceBytes, file) : 0;
-    // A longer file is some other format (a header would shift every texel): its size
-    // is counted to say so.
-    if (bytes && got == faceBytes) {
-        unsigned char extra[4096];
-        size_t more;
-        while ((more = std::fread(extra, 1, sizeof extra, file)) > 0)
-            got += more;
-    }
-    std::fclose(file);
     if (!bytes) {
         std::fprintf(stderr, "vyx: out of memory reading %s\n", name);
         return nullptr;
@@ -293,4 +280,31 @@ float* vyxReadFloatFace(FILE* file, const char* name) {
                      "negative ones read as 0, larger ones as %g\n",
                      name, replaced, static_cast<double>(kMaxFaceTexel), static_cast<double>(kMaxFaceTexel));
     return texels;
+}
+
+float* vyxReadFloatFaceFromBytes(const void* data, size_t size, const char* name) {
+    const size_t faceBytes = static_cast<size_t>(vyxFloatFaceBytes);
+    unsigned char* bytes = static_cast<unsigned char*>(std::malloc(faceBytes));
+    if (bytes && size == faceBytes)
+        std::memcpy(bytes, data, faceBytes);
+    return faceFromBytes(bytes, size, name ? name : "face file");
+}
+
+float* vyxReadFloatFace(FILE* file, const char* name) {
+    if (!file) {
+        return nullptr;
+    }
+    const size_t faceBytes = static_cast<size_t>(vyxFloatFaceBytes);
+    unsigned char* bytes = static_cast<unsigned char*>(std::malloc(faceBytes));
+    size_t got = bytes ? std::fread(bytes, 1, faceBytes, file) : 0;
+    // A longer file is some other format (a header would shift every texel): its size
+    // is counted to say so.
+    if (bytes && got == faceBytes) {
+        unsigned char extra[4096];
+        size_t more;
+        while ((more = std::fread(extra, 1, sizeof extra, file)) > 0)
+            got += more;
+    }
+    std::fclose(file);
+    return faceFromBytes(bytes, got, name ? name : "face file");
 }

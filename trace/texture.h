@@ -3,6 +3,7 @@
 // and the raw float face reader. Texture coordinate v = 0 is the bottom row; data holds
 // the top row first. Lookups only read and may run on any number of threads at once.
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
@@ -54,3 +55,7 @@ void vyxSampleCubeMap(const vyxCubeMap& cubeMap, float x, float y, float z, floa
 // NaN or negative become 0, those above 65504 (infinity included) 65504, with one
 // warning giving their count.
 float* vyxReadFloatFace(FILE* file, const char* name = "face file");
+
+// The same for a face file's size bytes already in memory (bytes may be null when size
+// is 0): the same result and messages as vyxReadFloatFace gives for a file holding them.
+float* vyxReadFloatFaceFromBytes(const void* bytes, size_t size, const char* name = "face file");

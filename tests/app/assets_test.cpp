@@ -12,7 +12,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <iterator>
 #include <set>
 #include <sstream>
 #include <string>
@@ -22,14 +21,10 @@
 
 #include "app/image.h"
 #include "scenefiles/obj.h"
+#include "tests/support/scratch.h"
 #include "trace/texture.h"
 
 static std::string assetPath(const char* name) { return std::string(VYX_ASSETS_DIR) + "/" + name; }
-
-static std::vector<char> readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<char>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 static bool isPowerOfTwo(int v) { return v > 0 && (v & (v - 1)) == 0; }
 
@@ -370,19 +365,15 @@ TEST(AssetGenerator, ExitStatusForBadArgumentsAndUnwritableFolders) {
 TEST(AssetGenerator, TwoRunsWriteIdenticalFiles) {
     struct stat info;
     if (stat(generatorPath().c_str(), &info) != 0) GTEST_SKIP() << "no generator at " << generatorPath();
-    char pattern[] = "/tmp/vyx-assets-test-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    std::string dir = pattern;
-    ASSERT_EQ(runGenerator(dir + "/fresh"), 0);
+    ScratchDir dir;
+    ASSERT_EQ(runGenerator(dir.file("fresh")), 0);
     const char* names[] = {"checker-board.png", "sand.jpg",       "xpos.float",      "xneg.float",
                            "ypos.float",        "yneg.float",     "zpos.float",      "zneg.float",
                            "venus.obj",         "venus-stone.mtl", "venus-metal.mtl", "venus-marble.png",
                            "Prelude-Medium.ttf", "Prelude-Medium.LICENSE.txt"};
     for (const char* name : names) {
-        std::vector<char> fresh = readFile(dir + "/fresh/" + name);
+        std::string fresh = readFile(dir.file("fresh/") + name);
         EXPECT_FALSE(fresh.empty()) << name;
         EXPECT_TRUE(fresh == readFile(assetPath(name))) << name << " differs between runs";
     }
-    std::string cleanup = "rm -rf '" + dir + "'";
-    EXPECT_EQ(std::system(cleanup.c_str()), 0);
 }

@@ -8,7 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "app_test_util.h"
+#include "tests/support/app_session.h"
+#include "tests/support/scratch.h"
 
 #include "stb_image_write.h"
 
@@ -80,7 +81,7 @@ std::vector<char> readBytes(const std::string& name) {
 } // namespace
 
 TEST(ImageTexture, PngOfEveryChannelCount) {
-    ScopedWorkDir work;
+    ScratchWorkDir work;
     const int w = 8, h = 4; // powers of two: the texels come out as decoded
     for (int channels = 1; channels <= 4; ++channels) {
         std::vector<uint8_t> source = pattern(w, h, channels);
@@ -111,7 +112,7 @@ TEST(ImageTexture, PngOfEveryChannelCount) {
 TEST(ImageTexture, JpegDecodesAndSamplesTopRowFirst) {
     // Top half red, bottom half blue, in flat 8 × 8 blocks so the compression keeps the
     // colours close.
-    ScopedWorkDir work;
+    ScratchWorkDir work;
     const int w = 16, h = 16;
     std::vector<uint8_t> source(static_cast<size_t>(w * h * 3));
     for (int y = 0; y < h; ++y) {
@@ -154,7 +155,7 @@ TEST(ImageTexture, JpegDecodesAndSamplesTopRowFirst) {
 // are resampled up to the next power, so every lookup still finds the right part of the
 // picture. A 250-wide gradient (red along u, green along v) is checked at every column.
 TEST(ImageTexture, SidesThatAreNotPowersOfTwoAreResampled) {
-    ScopedWorkDir work;
+    ScratchWorkDir work;
     struct Case {
         int w, h, wantW, wantH;
     };
@@ -199,7 +200,7 @@ TEST(ImageTexture, SidesThatAreNotPowersOfTwoAreResampled) {
 // SDL_image decodes a CMYK JPEG as ARGB (red comes out blue) and a JPEG cut short as
 // grey rows, without an error: the first is converted, the second loaded with a warning.
 TEST(ImageTexture, CmykAndTruncatedJpegs) {
-    ScopedWorkDir work;
+    ScratchWorkDir work;
     // Left half red, right half blue, stored as inverted inks with Adobe's marker.
     std::string cmyk = std::string(VYX_TEST_DATA_DIR) + "/images/jpeg-cmyk-read-as-argb.jpg";
     vyxTexture texture;
@@ -237,7 +238,7 @@ TEST(ImageTexture, CmykAndTruncatedJpegs) {
 }
 
 TEST(ImageTexture, FilesThatDoNotDecode) {
-    ScopedWorkDir work;
+    ScratchWorkDir work;
     std::vector<uint8_t> source = pattern(32, 32, 4);
     ASSERT_NE(stbi_write_png("whole.png", 32, 32, 4, source.data(), 32 * 4), 0);
     std::vector<char> png = readBytes("whole.png");

@@ -7,7 +7,8 @@
 #include <string>
 
 #include "app/sample_scene.h"
-#include "app_test_util.h"
+#include "tests/support/app_session.h"
+#include "tests/support/scratch.h"
 
 namespace {
 
@@ -27,22 +28,14 @@ struct InputFixture : ::testing::Test {
         }
     }
 
-    void pushKey(SDLKey key) {
+    void pushKey(SDLKey key, bool down = true) {
         SDL_Event event = {};
-        event.type = SDL_KEYDOWN;
-        event.key.type = SDL_KEYDOWN;
-        event.key.state = SDL_PRESSED;
+        event.type = event.key.type = down ? SDL_KEYDOWN : SDL_KEYUP;
+        event.key.state = down ? SDL_PRESSED : SDL_RELEASED;
         event.key.keysym.sym = key;
         ASSERT_EQ(SDL_PushEvent(&event), 0);
     }
-    void pushKeyUp(SDLKey key) {
-        SDL_Event event = {};
-        event.type = SDL_KEYUP;
-        event.key.type = SDL_KEYUP;
-        event.key.state = SDL_RELEASED;
-        event.key.keysym.sym = key;
-        ASSERT_EQ(SDL_PushEvent(&event), 0);
-    }
+    void pushKeyUp(SDLKey key) { pushKey(key, false); }
     void pushMotion(Sint16 xrel, Sint16 yrel) {
         SDL_Event event = {};
         event.type = SDL_MOUSEMOTION;
@@ -215,7 +208,7 @@ TEST_F(InputFixture, RepeatedQuickPressesAllCount) {
 
 TEST_F(InputFixture, PressesOfReloadQueuedInOneFrameReloadOnce) {
     // In an empty folder every load reports the missing sky face "xpos.float" once.
-    ScopedWorkDir work;
+    ScratchWorkDir work;
     auto loadsDuring = [&](int presses) {
         for (int n = 0; n < presses; ++n) {
             pushKey(SDLK_o);

@@ -15,11 +15,13 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "app/sample_scene.h"
-#include "app_test_util.h"
+#include "tests/support/app_session.h"
+#include "tests/support/scratch.h"
 #include "geometry/query.h"
 
 #ifndef VYX_ASSETS_DIR
@@ -50,11 +52,25 @@ static std::vector<std::string> filesIn(const std::string& dir) {
     return names;
 }
 
-TEST(SampleScene, LoadsTheGeneratedAssets) {
-    if (!assetsPresent())
-        GTEST_SKIP() << "no generated assets in " << VYX_ASSETS_DIR;
-    ScopedWorkDir work(VYX_ASSETS_DIR);
-    TTF_Init();
+// Tests run in the folder of the generated assets with SDL_ttf started; skipped when the
+// build generated none.
+class SampleSceneAssets : public testing::Test {
+  protected:
+    void SetUp() override {
+        if (!assetsPresent())
+            GTEST_SKIP() << "no generated assets in " << VYX_ASSETS_DIR;
+        work = std::make_unique<WorkingDir>(VYX_ASSETS_DIR);
+        TTF_Init();
+    }
+    void TearDown() override {
+        if (work)
+            TTF_Quit();
+    }
+
+    std::unique_ptr<WorkingDir> work;
+};
+
+TEST_F(SampleSceneAssets, LoadsTheGeneratedAssets) {
     GSSampleScene scene;
     scene.Load();
     ASSERT_TRUE(scene.loaded);
@@ -129,14 +145,9 @@ TEST(SampleScene, LoadsTheGeneratedAssets) {
     EXPECT_EQ(scene.font, nullptr);
     scene.Unload(); // harmless while unloaded
     EXPECT_FALSE(scene.loaded);
-    TTF_Quit();
 }
 
-TEST(SampleScene, ReloadsKeepTheSceneAndDoNotGrowMemory) {
-    if (!assetsPresent())
-        GTEST_SKIP() << "no generated assets in " << VYX_ASSETS_DIR;
-    ScopedWorkDir work(VYX_ASSETS_DIR);
-    TTF_Init();
+TEST_F(SampleSceneAssets, ReloadsKeepTheSceneAndDoNotGrowMemory) {
     GSSampleScene scene;
     scene.Load();
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -166,7 +177,6 @@ TEST(SampleScene, ReloadsKeepTheSceneAndDoNotGrowMemory) {
     ASSERT_EQ(scene.scene.meshCount, 2);
     scene.Unload();
     scene.Unload();
-    TTF_Quit();
 }
 
 // Bounding box of the model's corners, placed by its transform for the current camera
@@ -186,14 +196,10 @@ static void modelBounds(GSSampleScene& scene, bool placed, vyxVec3& low, vyxVec3
 // A model from a file stands where the sample model stands, with its centre and height
 // (a flat one is fitted by its largest side), in every camera mode and after a reload;
 // one that cannot be read leaves the sample model in its place.
-TEST(SampleScene, ModelFromAFileTakesTheSampleModelsPlace) {
-    if (!assetsPresent())
-        GTEST_SKIP() << "no generated assets in " << VYX_ASSETS_DIR;
-    ScopedWorkDir models;
-    std::ofstream(models.path + "/tall.obj") << "v 100 -40 7\nv 104 -40 7\nv 100 0 9\nv 104 0 9\nf 1 2 4 3\n";
-    std::ofstream(models.path + "/flat.obj") << "v -9 3 -9\nv 9 3 -9\nv 9 3 9\nv -9 3 9\nf 1 2 3 4\n";
-    ScopedWorkDir work(VYX_ASSETS_DIR);
-    TTF_Init();
+TEST_F(SampleSceneAssets, ModelFromAFileTakesTheSampleModelsPlace) {
+    ScratchDir models;
+    models.write("tall.obj", "v 100 -40 7\nv 104 -40 7\nv 100 0 9\nv 104 0 9\nf 1 2 4 3\n");
+    models.write("flat.obj", "v -9 3 -9\nv 9 3 -9\nv 9 3 9\nv -9 3 9\nf 1 2 3 4\n");
     GSSampleScene sample;
     sample.Load();
     vyxVec3 low, high, sampleLow, sampleHigh;
@@ -202,7 +208,7 @@ TEST(SampleScene, ModelFromAFileTakesTheSampleModelsPlace) {
     EXPECT_NEAR(high.y - low.y, vyxSampleModelHeight, 1e-4f);
     for (const char* file : {"tall.obj", "flat.obj", "missing.obj"}) {
         GSSampleScene scene;
-        scene.modelPath = models.path + "/" + file;
+        scene.modelPath = models.file(file);
         const bool readable = std::string(file) != "missing.obj", flat = std::string(file) == "flat.obj";
         for (int reload = 0; reload < 2; ++reload) {
             testing::internal::CaptureStdout();
@@ -233,13 +239,12 @@ TEST(SampleScene, ModelFromAFileTakesTheSampleModelsPlace) {
         }
     }
     sample.Unload();
-    TTF_Quit();
 }
 
 TEST(SampleScene, EmptyFolderLoadsAndTraces) {
     SdlSession sdl(48, 32);
     ASSERT_NE(sdl.screen, nullptr);
-    ScopedWorkDir work; // nothing in it
+    ScratchWorkDir work; // nothing in it
     int32_t running = 1;
     vyxRenderSettings settings = vyxDefaultRenderSettings();
     GSSampleScene scene;
@@ -292,20 +297,17 @@ TEST(SampleScene, EmptyFolderLoadsAndTraces) {
 TEST(SampleScene, DamagedAssetsLoadAsEmptyResources) {
     SdlSession sdl(32, 24);
     ASSERT_NE(sdl.screen, nullptr);
-    ScopedWorkDir work;
-    auto write = [](const char* name, const std::string& content) {
-        std::ofstream(name, std::ios::binary) << content;
-    };
+    ScratchWorkDir work;
     const std::string garbage = "\x89PNG\r\n\x1a\nthis is not an image at all \xff\xd8\xff";
-    write("checker-board.png", garbage);
-    write("sand.jpg", garbage);
-    write("Prelude-Medium.ttf", garbage);
+    writeFile("checker-board.png", garbage);
+    writeFile("sand.jpg", garbage);
+    writeFile("Prelude-Medium.ttf", garbage);
     for (const char* face : {"xpos.float", "xneg.float", "ypos.float", "yneg.float", "zpos.float", "zneg.float"})
-        write(face, std::string(1000, '\x7f')); // far shorter than a face
+        writeFile(face, std::string(1000, '\x7f')); // far shorter than a face
     // A model whose library names a damaged texture and one that does not exist.
-    write("venus.obj", "mtllib lib.mtl\nv 0 0 0\nv 1 0 0\nv 0 1 0\nv 1 1 0\nvt 0 0\nusemtl broken\n"
+    writeFile("venus.obj", "mtllib lib.mtl\nv 0 0 0\nv 1 0 0\nv 0 1 0\nv 1 1 0\nvt 0 0\nusemtl broken\n"
                        "f 1/1 2/1 3/1\nusemtl missing\nf 2 4 3\nf 1 2 99\n");
-    write("lib.mtl", "newmtl broken\nKd 0.5 0.5 0.5\nmap_Kd checker-board.png\n"
+    writeFile("lib.mtl", "newmtl broken\nKd 0.5 0.5 0.5\nmap_Kd checker-board.png\n"
                      "newmtl missing\nKd 0.2 0.3 0.4\nmap_Kd no-such-file.png\n");
     int32_t running = 1;
     vyxRenderSettings settings = vyxDefaultRenderSettings();
@@ -332,14 +334,14 @@ TEST(SampleScene, DamagedAssetsLoadAsEmptyResources) {
 TEST(SampleScene, ScreenshotWritesADatedBmpOrReportsFailure) {
     SdlSession sdl(40, 30);
     ASSERT_NE(sdl.screen, nullptr);
-    ScopedWorkDir work;
+    ScratchWorkDir work;
     int32_t running = 1;
     vyxRenderSettings settings = vyxDefaultRenderSettings();
     GSSampleScene scene;
     scene.Init(makeContext(sdl.screen, 40, 30, &running, &settings));
     std::memset(scene.presentPixels, 200, 40 * 30 * 3);
     ASSERT_TRUE(scene.TakeScreenshot());
-    std::vector<std::string> names = filesIn(work.path);
+    std::vector<std::string> names = filesIn(work.path());
     ASSERT_EQ(names.size(), 1u);
     // "%04d-%02d-%02d_vyx_screenshot_%d.bmp" with the local date and the seconds count.
     time_t now = time(nullptr);
@@ -355,13 +357,13 @@ TEST(SampleScene, ScreenshotWritesADatedBmpOrReportsFailure) {
     EXPECT_EQ(month, local.tm_mon + 1);
     EXPECT_NEAR(seconds, static_cast<double>(now), 5.0) << "seconds since 1970";
     struct stat info;
-    ASSERT_EQ(stat((work.path + "/" + names[0]).c_str(), &info), 0);
+    ASSERT_EQ(stat((work.path() + "/" + names[0]).c_str(), &info), 0);
     EXPECT_EQ(info.st_size, 54 + 40 * 30 * 3) << "24-bit BMP at the window size";
 
     // A write that fails halfway (here the file size limit, as a full disk would) is
     // reported and leaves no partial file behind.
     {
-        ScopedWorkDir full;
+        ScratchWorkDir full;
         rlimit previous;
         ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &previous), 0);
         rlimit small = previous;
@@ -375,12 +377,12 @@ TEST(SampleScene, ScreenshotWritesADatedBmpOrReportsFailure) {
         signal(SIGXFSZ, handler);
         EXPECT_FALSE(saved);
         EXPECT_NE(err.find("the partial file is removed"), std::string::npos) << err;
-        EXPECT_TRUE(filesIn(full.path).empty()) << filesIn(full.path)[0];
+        EXPECT_TRUE(filesIn(full.path()).empty()) << filesIn(full.path())[0];
     }
 
     // A folder that has gone away: the screenshot is skipped, nothing crashes.
-    ScopedWorkDir gone;
-    ASSERT_EQ(rmdir(gone.path.c_str()), 0);
+    ScratchWorkDir gone;
+    ASSERT_EQ(rmdir(gone.path().c_str()), 0);
     EXPECT_FALSE(scene.TakeScreenshot());
 }
 

@@ -2,9 +2,12 @@
 # assets, and a started program that is always stopped on exit.
 
 # make_workdir: creates a temporary directory with links to every generated asset and
-# enters it.
+# enters it. On exit, however the script ends, the program is stopped and the directory
+# removed.
 make_workdir() {
     WORK=$(mktemp -d)
+    trap 'kill ${APP:-} 2>/dev/null || true; cd /; rm -rf "$WORK"' EXIT
+    trap 'exit 1' INT TERM HUP
     if [ -n "${VYX_ASSETS_DIR:-}" ] && [ -d "$VYX_ASSETS_DIR" ]; then
         for f in "$VYX_ASSETS_DIR"/*; do
             [ -e "$f" ] && ln -s "$f" "$WORK/"
@@ -18,7 +21,6 @@ make_workdir() {
 # very first client; a program that ends before its window appears because it could not
 # reach the display is started again, a few times, after a pause.
 start_program() {
-    trap 'kill $APP 2>/dev/null || true; cd /; rm -rf "$WORK"' EXIT
     local attempt
     for attempt in 1 2 3 4 5; do
         "$@" > app.log 2>&1 &

@@ -2,13 +2,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "fuzz_util.h"
 #include "trace/texture.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    std::string path = fuzzScratchDir() + "/face.float";
-    fuzzWriteFile(path, reinterpret_cast<const char*>(data), size);
-    float* texels = vyxReadFloatFace(std::fopen(path.c_str(), "rb"), path.c_str());
+    float* texels = vyxReadFloatFaceFromBytes(data, size, "face.float");
     if (texels == nullptr)
         return 0;
     vyxTexture face;

@@ -1,17 +1,17 @@
-// Fuzzes mesh building from a model file and traces a fixed set of rays through it,
-// checking every reported hit against the triangle it names.
+// Fuzzes mesh building from a model and its library, then traces a fixed set of rays
+// through the mesh, checking every reported hit against the triangle it names.
 #include <cmath>
 #include <cstdlib>
 
-#include "fuzz_util.h"
 #include "geometry/mesh.h"
 #include "geometry/query.h"
+#include "tests/fuzz/fuzz_util.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    std::string path;
-    fuzzWriteModel(reinterpret_cast<const char*>(data), size, path);
+    vyxObjModel model;
+    fuzzLoadModel(data, size, model);
     vyxMesh mesh{};
-    vyxLoadMeshFromObj(path.c_str(), mesh);
+    vyxBuildMeshFromObj(model, "model.obj", mesh);
     static const vyxVec3 origins[] = {{0, 0, 5}, {0, 0, 0}, {3, 4, -5}, {1e20f, 0, 0}, {NAN, 0, 0}};
     // Besides plain rays: zero and infinite directions, and a nearly parallel one with
     // huge components whose hit points overflow to infinity.

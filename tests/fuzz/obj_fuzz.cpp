@@ -2,14 +2,12 @@
 // keeps indexes inside the model's lists.
 #include <cstdlib>
 
-#include "fuzz_util.h"
 #include "scenefiles/obj.h"
+#include "tests/fuzz/fuzz_util.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    std::string path;
-    fuzzWriteModel(reinterpret_cast<const char*>(data), size, path);
     vyxObjModel model;
-    vyxLoadObj(path.c_str(), model);
+    fuzzLoadModel(data, size, model);
     const int32_t materials = static_cast<int32_t>(model.materials.size());
     for (const vyxObjGroup& group : model.groups)
         for (const vyxObjFace& face : group.faces)

@@ -15,6 +15,8 @@
 #include "geometry/query.h"
 #include "tests/geometry/geometry_test_support.h"
 
+using geotest::deepChains;
+using geotest::flatAt;
 using geotest::Tri;
 
 namespace {
@@ -102,27 +104,6 @@ TreeReport checkTree(const vyxBIH& bih, int32_t count, const std::string& name) 
         EXPECT_EQ(bih.boundsMax[a], hi) << name << " axis " << a;
     }
     return rep;
-}
-
-// A triangle lying in the plane x = x0 (or y, z for the other axes) of unit size.
-Tri flatAt(int axis, float c) {
-    Tri t = {{0, 0, 0, 0, 0, 0, 0, 0, 0}};
-    int u = (axis + 1) % 3, v = (axis + 2) % 3;
-    for (int k = 0; k < 3; ++k)
-        t.v[3 * k + axis] = c;
-    t.v[3 * 1 + u] = 1.0f;
-    t.v[3 * 2 + v] = 1.0f;
-    return t;
-}
-
-// Triangles at 2^k along each axis: the natural split peels off one triangle per level,
-// which would make a tree far deeper than the traversal stack.
-std::vector<Tri> deepChains() {
-    std::vector<Tri> tris;
-    for (int axis = 0; axis < 3; ++axis)
-        for (int k = 0; k <= 120; ++k)
-            tris.push_back(flatAt(axis, std::ldexp(1.0f, k)));
-    return tris;
 }
 
 std::vector<Tri> duplicates(int copies) {

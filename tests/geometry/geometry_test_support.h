@@ -59,6 +59,27 @@ inline vyxMesh makeMesh(const std::vector<Tri>& tris) {
     return mesh;
 }
 
+// A triangle of unit size lying in the plane x = c (or y, z for axis 1, 2).
+inline Tri flatAt(int axis, float c) {
+    Tri t = {{0, 0, 0, 0, 0, 0, 0, 0, 0}};
+    int u = (axis + 1) % 3, v = (axis + 2) % 3;
+    for (int k = 0; k < 3; ++k)
+        t.v[3 * k + axis] = c;
+    t.v[3 * 1 + u] = 1.0f;
+    t.v[3 * 2 + v] = 1.0f;
+    return t;
+}
+
+// Triangles at 2^k (k = 0 .. 120) along each axis: the natural split peels off one
+// triangle per level, which would make a tree far deeper than the traversal stack.
+inline std::vector<Tri> deepChains() {
+    std::vector<Tri> tris;
+    for (int axis = 0; axis < 3; ++axis)
+        for (int k = 0; k <= 120; ++k)
+            tris.push_back(flatAt(axis, std::ldexp(1.0f, k)));
+    return tris;
+}
+
 // Triangles of sizes from tiny to a quarter of the cube [-10, 10]^3, in random places.
 inline std::vector<Tri> randomSoup(uint32_t seed, int count) {
     std::mt19937 rng(seed);

@@ -9,6 +9,8 @@
 #include <string>
 
 #include "geometry/query.h"
+#include "scenefiles/obj.h"
+#include "tests/support/capture.h"
 
 namespace {
 
@@ -127,15 +129,24 @@ TEST(MeshFromObj, FacesWithoutAMaterialGetADefaultOne) {
     vyxFreeMesh(mesh);
 }
 
-TEST(MeshFromObj, MissingFileGivesAnEmptyMeshThatMisses) {
+// An empty mesh either way; the missing file was reported by the reader, an empty model
+// from memory is reported by its display name.
+TEST(MeshFromObj, MissingFileOrEmptyModelGivesAnEmptyMeshThatMisses) {
     vyxMesh mesh;
     std::memset(&mesh, 0xab, sizeof(mesh)); // the loader must not trust the record's contents
-    vyxLoadMeshFromObj(dataPath("does-not-exist.obj").c_str(), mesh);
+    CapturedOutput output = capture([&] { vyxLoadMeshFromObj(dataPath("does-not-exist.obj").c_str(), mesh); });
+    EXPECT_EQ(output.err.find("has no faces"), std::string::npos) << output.err;
     EXPECT_EQ(mesh.triangleCount, 0);
     EXPECT_EQ(mesh.materialCount, 0);
     ASSERT_NE(mesh.bih, nullptr);
     vyxTransformPrepare(mesh.transform);
     EXPECT_EQ(vyxTraceMesh(mesh, vyxVec3{0, 0, 0}, vyxVec3{1, 1, 1}, -1.0f).t, -1.0f);
     vyxFreeMesh(mesh);
+    vyxFreeMesh(mesh);
+
+    output = capture([&] { vyxBuildMeshFromObj(vyxObjModel(), "memory.obj", mesh); });
+    EXPECT_EQ(output.err, "vyx: memory.obj has no faces to draw; the model is empty\n");
+    EXPECT_EQ(mesh.triangleCount, 0);
+    ASSERT_NE(mesh.bih, nullptr);
     vyxFreeMesh(mesh);
 }

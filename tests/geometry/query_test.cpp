@@ -127,21 +127,6 @@ void compareWithBruteForce(vyxMesh& mesh, const std::vector<Ray>& rays, const st
     EXPECT_GT(hits, static_cast<int>(rays.size()) / 10) << name;
 }
 
-std::vector<Tri> deepChains() {
-    std::vector<Tri> tris;
-    for (int axis = 0; axis < 3; ++axis)
-        for (int k = 0; k <= 120; ++k) {
-            Tri t = {{0, 0, 0, 0, 0, 0, 0, 0, 0}};
-            float c = std::ldexp(1.0f, k);
-            for (int v = 0; v < 3; ++v)
-                t.v[3 * v + axis] = c;
-            t.v[3 + (axis + 1) % 3] = 1.0f;
-            t.v[6 + (axis + 2) % 3] = 1.0f;
-            tris.push_back(t);
-        }
-    return tris;
-}
-
 } // namespace
 
 TEST(TraceMesh, MatchesBruteForceOnSeededRays) {
@@ -173,7 +158,7 @@ TEST(TraceMesh, MatchesBruteForceOnSeededRays) {
 }
 
 TEST(TraceMesh, DeepPathologicalMeshMatchesBruteForce) {
-    vyxMesh mesh = geotest::makeMesh(deepChains());
+    vyxMesh mesh = geotest::makeMesh(geotest::deepChains());
     std::vector<Ray> rays;
     // One head-on ray at every triangle, from three quarters of its distance.
     for (int axis = 0; axis < 3; ++axis)

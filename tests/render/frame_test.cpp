@@ -5,7 +5,7 @@
 #include <cstring>
 #include <sstream>
 
-#include "render/render_scene.h"
+#include "tests/render/render_scene.h"
 #include "render/standard.h"
 #include "render/subdivision.h"
 #include "trace/random.h"
@@ -28,18 +28,21 @@ bool sameImage(const FrameBuffer& a, const FrameBuffer& b) {
 TEST(RenderFrame, NoRendererLeavesImageButPreparesLightsTransformsAndTable) {
     TestScene test;
     buildLitScene(test);
-    vyxLight* point = test.addLight(LightPoint, {0, 0, 0}, {1, 1, 1});
-    vyxLight* disc = test.addLight(LightDisc, {0.0f, -1.0f, 0.0f}, {1, 1, 1});
-    // Undo what adding the lights derived, and move one mesh so its caches go stale.
-    point->position = {1.0f, 2.0f, 3.0f};
-    point->range = 4.0f;
-    point->boxMin = point->boxMax = {0, 0, 0};
-    for (vyxVec3& direction : disc->sampleDirs) {
+    vyxLight& point = test.addLight(LightPoint, {0, 0, 0}, {1, 1, 1});
+    vyxLight& disc = test.addLight(LightDisc, {0.0f, -1.0f, 0.0f}, {1, 1, 1});
+    // Undo what adding the lights derived, and move one mesh and its hierarchy so their
+    // caches go stale.
+    point.position = {1.0f, 2.0f, 3.0f};
+    point.range = 4.0f;
+    point.boxMin = point.boxMax = {0, 0, 0};
+    for (vyxVec3& direction : disc.sampleDirs) {
         direction = {0, 0, 0};
     }
     vyxMesh* mesh = test.scene.meshes[0];
     vyxTransformTranslate(mesh->transform, 0.0f, 0.0f, 0.5f);
+    vyxTransformIdentity(mesh->bih->transform);
     ASSERT_FALSE(mesh->transform.inverseValid && mesh->transform.normalValid);
+    ASSERT_FALSE(mesh->bih->transform.inverseValid && mesh->bih->transform.normalValid);
 
     bool filledBefore = vyxRandomTableFilled.load();
     vyxCamera camera = makeCamera(12, 9);
@@ -55,9 +58,9 @@ TEST(RenderFrame, NoRendererLeavesImageButPreparesLightsTransformsAndTable) {
     vyxFreeFrame(image);
     vyxFreeFrame(untouched);
 
-    EXPECT_EQ(point->boxMin, (vyxVec3{-3.0f, -2.0f, -1.0f}));
-    EXPECT_EQ(point->boxMax, (vyxVec3{5.0f, 6.0f, 7.0f}));
-    for (vyxVec3 direction : disc->sampleDirs) {
+    EXPECT_EQ(point.boxMin, (vyxVec3{-3.0f, -2.0f, -1.0f}));
+    EXPECT_EQ(point.boxMax, (vyxVec3{5.0f, 6.0f, 7.0f}));
+    for (vyxVec3 direction : disc.sampleDirs) {
         // Toward the disc, which lies opposite its travel direction (0, -1, 0).
         EXPECT_GT(direction.y, 0.0f);
     }

@@ -1,6 +1,6 @@
 #pragma once
-// Small scenes built in memory for the renderer tests: meshes from triangle lists, lights,
-// a float cube map, a camera, settings, and frames filled with a NaN sentinel.
+// What the renderer tests add to the shared test scenes: rectangles, unlit materials, a
+// camera, a lit scene with a little of everything, and frames filled with a NaN sentinel.
 
 #include <cmath>
 #include <cstdlib>
@@ -8,23 +8,11 @@
 #include <limits>
 #include <vector>
 
-#include "geometry/bih.h"
-#include "geometry/mesh.h"
-#include "geometry/scene.h"
-#include "geometry/transform.h"
 #include "render/framebuffer.h"
 #include "scenefiles/mtl.h"
+#include "tests/support/test_scene.h"
 #include "trace/camera.h"
-#include "trace/light.h"
 #include "trace/raystats.h"
-#include "trace/settings.h"
-#include "trace/texture.h"
-
-struct TestTriangle {
-    vyxVec3 p0, p1, p2;
-    int material;  // index into the mesh's materials
-    int patch;
-};
 
 // Two triangles covering the rectangle [x0, x1] x [y0, y1] in the plane z.
 inline void addRectangle(std::vector<TestTriangle>& triangles, float x0, float y0, float x1, float y1, float z,
@@ -42,96 +30,6 @@ inline vyxMaterial unlitMaterial(float r, float g, float b) {
     return material;
 }
 
-class TestScene {
-public:
-    TestScene() { vyxSceneInit(scene); }
-    ~TestScene() {
-        for (int i = 0; i < scene.meshCount; ++i) {
-            vyxFreeMesh(*scene.meshes[i]);
-            delete scene.meshes[i];
-        }
-        for (int i = 0; i < scene.lightCount; ++i) {
-            delete scene.lights[i];
-        }
-        for (vyxTexture& face : faces) {
-            free(face.data);
-        }
-        vyxSceneFree(scene);
-    }
-    TestScene(const TestScene&) = delete;
-    TestScene& operator=(const TestScene&) = delete;
-
-    // A mesh with flat corner normals, texture coordinates (0, 0) and an identity transform.
-    vyxMesh* addMesh(const std::vector<TestTriangle>& triangles, const std::vector<vyxMaterial>& materials) {
-        auto* mesh = new vyxMesh{};
-        mesh->triangleCount = static_cast<int32_t>(triangles.size());
-        mesh->materialCount = static_cast<int32_t>(materials.size());
-        mesh->triangles = static_cast<vyxTriangle*>(calloc(triangles.size(), sizeof(vyxTriangle)));
-        mesh->shading = static_cast<vyxTriangleShading*>(calloc(triangles.size(), sizeof(vyxTriangleShading)));
-        mesh->materials = static_cast<vyxMaterial*>(calloc(materials.size(), sizeof(vyxMaterial)));
-        for (size_t m = 0; m < materials.size(); ++m) {
-            mesh->materials[m] = materials[m];
-        }
-        for (size_t i = 0; i < triangles.size(); ++i) {
-            const TestTriangle& source = triangles[i];
-            vyxTriangle& triangle = mesh->triangles[i];
-            const vyxVec3 points[3] = {source.p0, source.p1, source.p2};
-            float* corners[3] = {triangle.p0, triangle.p1, triangle.p2};
-            for (int c = 0; c < 3; ++c) {
-                corners[c][0] = points[c].x;
-                corners[c][1] = points[c].y;
-                corners[c][2] = points[c].z;
-            }
-            vyxSetupTriangle(triangle);
-            vyxTriangleShading& shading = mesh->shading[i];
-            for (int a = 0; a < 3; ++a) {
-                shading.normal0[a] = shading.normal1[a] = shading.normal2[a] = triangle.normal[a];
-            }
-            shading.patch = source.patch;
-            shading.material = &mesh->materials[source.material];
-        }
-        mesh->bih = new vyxBIH{};
-        vyxBuildBIH(mesh->triangleCount, *mesh->bih, mesh->triangles);
-        vyxTransformIdentity(mesh->transform);
-        vyxSceneAddMesh(scene, mesh);
-        return mesh;
-    }
-
-    vyxLight* addLight(uint32_t kind, vyxVec3 direction, vyxVec3 colour) {
-        auto* light = new vyxLight(vyxZeroLight());
-        light->kind = kind;
-        light->direction = direction;
-        light->colour = colour;
-        light->groundColour = {0.1f, 0.1f, 0.1f};
-        light->angle = 0.05f;
-        vyxUpdateLight(*light);
-        vyxSceneAddLight(scene, light);
-        return light;
-    }
-
-    // Six 4 x 4 float faces whose texels vary smoothly, sampled bilinearly, so that a
-    // slightly different direction gives a slightly different colour.
-    void addCubeMap() {
-        for (int f = 0; f < 6; ++f) {
-            auto* texels = static_cast<float*>(malloc(4 * 4 * 3 * sizeof(float)));
-            for (int i = 0; i < 16; ++i) {
-                texels[i * 3 + 0] = 0.1f + 0.1f * f;
-                texels[i * 3 + 1] = 0.2f + 0.05f * (i % 4);
-                texels[i * 3 + 2] = 0.3f + 0.05f * (i / 4);
-            }
-            vyxMakeTexture(faces[f], 4, 4, texels, 3, StorageFloats, FilterBilinear, WrapClamp, WrapClamp);
-            cube.faces[f] = &faces[f];
-        }
-        scene.cubeMap = &cube;
-    }
-
-    vyxScene scene;
-
-private:
-    vyxTexture faces[6] = {};
-    vyxCubeMap cube = {};
-};
-
 // Looks from (0, 0, 10) at the origin with a 90 degree field of view: the plane z = 0
 // fills the image over x, y in [-10 * aspect, 10 * aspect] x [-10, 10].
 inline vyxCamera makeCamera(int width, int height, vyxVec3 position = {0.0f, 0.0f, 10.0f},
@@ -145,15 +43,6 @@ inline vyxCamera makeCamera(int width, int height, vyxVec3 position = {0.0f, 0.0
     camera.fov = 1.5707963267948966f;
     vyxUpdateCamera(camera);
     return camera;
-}
-
-// Deterministic settings: no ambient occlusion, no jitter, no fog.
-inline vyxRenderSettings testSettings(int32_t flags) {
-    vyxRenderSettings settings = vyxDefaultRenderSettings();
-    settings.flags = flags;
-    settings.aoDistance = 20.0f;
-    settings.aaThreshold = 0.25f;
-    return settings;
 }
 
 // A frame filled with NaN, so that a pixel nobody wrote stands out.
@@ -215,5 +104,5 @@ inline void buildLitScene(TestScene& test) {
 
     test.addLight(LightDirectional, {-0.3f, -0.2f, -1.0f}, {0.9f, 0.9f, 0.8f});
     test.addLight(LightHemisphere, {0.0f, 0.0f, 1.0f}, {0.3f, 0.3f, 0.4f});
-    test.addCubeMap();
+    test.setSmoothCubeMap();
 }

@@ -5,7 +5,7 @@
 #include <sstream>
 
 #include "render/frame.h"
-#include "render/render_scene.h"
+#include "tests/render/render_scene.h"
 #include "trace/shade.h"
 
 namespace {

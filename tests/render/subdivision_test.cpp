@@ -6,7 +6,7 @@
 #include <sstream>
 
 #include "render/frame.h"
-#include "render/render_scene.h"
+#include "tests/render/render_scene.h"
 #include "render/standard.h"
 #include "trace/shade.h"
 
@@ -63,7 +63,7 @@ TEST(SubdivisionRenderer, AllMissSceneTracesOnlyBlockCorners) {
     for (int withCubeMap = 0; withCubeMap < 2; ++withCubeMap) {
         TestScene test;
         if (withCubeMap) {
-            test.addCubeMap();
+            test.setSmoothCubeMap();
         }
         vyxRenderSettings settings = testSettings(RenderSubdivision);
         struct Size {

@@ -16,7 +16,9 @@
 
 #include "SDL_ttf.h"
 #include "app/sample_scene.h"
-#include "robustness_util.h"
+#include "tests/support/app_session.h"
+#include "tests/support/capture.h"
+#include "tests/support/scratch.h"
 #include "trace/texture.h"
 
 namespace {
@@ -63,7 +65,7 @@ TEST(BadFaceFiles, WrongSizesAreRefusedAbsurdTexelsReplaced) {
          "holds 10485760 bytes, a face needs 786432; face ignored"},
         {"absurd texels", floatsAsBytes(absurd), "6 texel values not finite or outside [0, 65504]"},
     };
-    ScopedDir dir;
+    ScratchWorkDir dir;
     for (const Case& c : cases) {
         writeFile("face.float", c.bytes);
         float* texels = nullptr;
@@ -96,7 +98,7 @@ TEST(BadFaceFiles, WrongSizesAreRefusedAbsurdTexelsReplaced) {
 }
 
 TEST(BadFaceFiles, SceneWithBrokenAndNonFiniteFacesRenders) {
-    ScopedDir dir;
+    ScratchWorkDir dir;
     const float inf = std::numeric_limits<float>::infinity();
     const float nan = std::numeric_limits<float>::quiet_NaN();
     // +x: 0 bytes; -x: one byte short of a face; +y: NaN; -y: infinite;
@@ -126,15 +128,8 @@ TEST(BadFaceFiles, SceneWithBrokenAndNonFiniteFacesRenders) {
     }
 
     int32_t running = 1;
-    vyxRenderSettings settings = vyxDefaultRenderSettings();
-    vyxApplyStartupSettings(settings);
-    settings.threadCount = 3;
-    AppContext context{};
-    context.windowWidth = context.renderWidth = 40;
-    context.windowHeight = context.renderHeight = 30;
-    context.running = &running;
-    context.settings = &settings;
-    scene.Init(context);
+    vyxRenderSettings settings = startupSettings(3);
+    scene.Init(makeContext(nullptr, 40, 30, &running, &settings));
     ASSERT_NE(scene.presentPixels, nullptr);
     // Every camera mode looks at some sky; both renderers, occlusion on.
     for (int camera = 0; camera < 4; ++camera)

@@ -16,7 +16,10 @@
 #include "SDL_ttf.h"
 #include "app/image.h"
 #include "app/sample_scene.h"
-#include "robustness_util.h"
+#include "tests/robustness/robustness_util.h"
+#include "tests/support/app_session.h"
+#include "tests/support/capture.h"
+#include "tests/support/scratch.h"
 #include "stb_image_write.h"
 
 namespace {
@@ -181,7 +184,7 @@ std::vector<Expected> imageCases() {
 } // namespace
 
 TEST(BadImageFiles, DecodeToTheRightTexelsOrLeaveTheTextureEmpty) {
-    ScopedDir dir;
+    ScratchWorkDir dir;
     for (const Expected& c : imageCases()) {
         writeFile(c.name, c.file);
         vyxTexture texture;
@@ -222,7 +225,7 @@ TEST(BadImageFiles, SceneWithBrokenModelTexturesLoadsAndRenders) {
     // file; the decodable ones become textures, the others leave their material plain.
     if (access((std::string(VYX_ASSETS_DIR) + "/venus.obj").c_str(), F_OK) != 0)
         GTEST_SKIP() << "no generated assets in " << VYX_ASSETS_DIR;
-    ScopedDir dir;
+    ScratchWorkDir dir;
     std::vector<Expected> cases = imageCases();
     ASSERT_EQ(mkdir("folder.png", 0700), 0);
     std::string model = "mtllib venus.mtl\n", library;
@@ -244,14 +247,7 @@ TEST(BadImageFiles, SceneWithBrokenModelTexturesLoadsAndRenders) {
 
     TTF_Init();
     int32_t running = 1;
-    vyxRenderSettings settings = vyxDefaultRenderSettings();
-    vyxApplyStartupSettings(settings);
-    settings.threadCount = 2;
-    AppContext context{};
-    context.windowWidth = context.renderWidth = 32;
-    context.windowHeight = context.renderHeight = 24;
-    context.running = &running;
-    context.settings = &settings;
+    vyxRenderSettings settings = startupSettings(2);
     GSSampleScene scene;
     CapturedOutput output = capture([&] { scene.Load(); });
     ASSERT_EQ(scene.model.materialCount, static_cast<int32_t>(cases.size() + 2));
@@ -267,7 +263,7 @@ TEST(BadImageFiles, SceneWithBrokenModelTexturesLoadsAndRenders) {
             EXPECT_NE(output.err.find(name), std::string::npos) << name << " is not reported: " << output.err;
         }
     }
-    scene.Init(context);
+    scene.Init(makeContext(nullptr, 32, 24, &running, &settings));
     for (int preset : {0, 5}) {
         scene.presetIndex = preset;
         scene.aoToggle = true;

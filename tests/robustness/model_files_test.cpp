@@ -16,7 +16,9 @@
 #include "geometry/mesh.h"
 #include "geometry/query.h"
 #include "geometry/scene.h"
-#include "robustness_util.h"
+#include "tests/robustness/robustness_util.h"
+#include "tests/support/capture.h"
+#include "tests/support/scratch.h"
 #include "trace/light.h"
 #include "trace/shade.h"
 #include "trace/texture.h"
@@ -120,7 +122,7 @@ TEST(BadModelFiles, LoadKeepWhatIsValidAndTrace) {
         {"library that is a folder", "mtllib folder.mtl\nusemtl red\n" + square, "", 2, true, ""},
         {"unknown material", "mtllib lib.mtl\nusemtl blue\n" + square, "newmtl red\nKd 1 0 0\n", 2, true, ""},
     };
-    ScopedDir dir;
+    ScratchWorkDir dir;
     ASSERT_EQ(mkdir("folder.mtl", 0700), 0);
     for (const Case& c : cases) {
         writeFile("model.obj", c.model);
@@ -152,7 +154,7 @@ TEST(BadModelFiles, MillionIdenticalTriangles) {
     // build must halve the list instead of recursing without end, and stay shallow
     // enough for the traversal's fixed stack.
     const int count = VYX_ROBUSTNESS_SANITIZED ? 200000 : 1000000;
-    ScopedDir dir;
+    ScratchWorkDir dir;
     {
         std::string text = "v 0 0 0\nv 1 0 0\nv 0 1 0\n";
         text.reserve(text.size() + 8u * count);
@@ -186,7 +188,7 @@ TEST(BadModelFiles, HundredMegabyteLines) {
     // One comment line and one library name of 100 MB, and a material library with a
     // line as long: the square before and after still loads.
     const size_t length = VYX_ROBUSTNESS_SANITIZED ? 10u << 20 : 100u << 20;
-    ScopedDir dir;
+    ScratchWorkDir dir;
     {
         std::string longText(length, 'x');
         writeFile("long.obj", "mtllib lib.mtl\nv -1 -1 0\nv 1 -1 0\n# " + longText + "\nmtllib " + longText +
@@ -208,7 +210,7 @@ TEST(BadModelFiles, HundredMegabyteLines) {
 TEST(BadModelFiles, TextureCoordinatesOfNaNAndHugeValuesShade) {
     // The texture lookup turns coordinates into texel indices: a NaN or 1e9 must land on
     // some texel without an out-of-range float-to-integer conversion.
-    ScopedDir dir;
+    ScratchWorkDir dir;
     writeFile("uv.obj", "mtllib uv.mtl\nusemtl tex\n"
                         "vt nan nan\nvt 1e9 -1e9\nvt inf -inf\nvt 3e38 1e30\nvt 0.5 0.5\n" +
                             std::string("v -1 -1 0\nv 1 -1 0\nv 1 1 0\nv -1 1 0\n") +
@@ -263,7 +265,7 @@ TEST(BadModelFiles, EveryTruncatedPrefixLoads) {
                               "g second\nusemtl glass\nf -4//1 -3//1 -2//1\nf 1 2 3\n";
     const std::string library = "newmtl red\nKd 1 0 0\nKs 0.5 0.5 0.5\nNs 20\nillum 2\n"
                                 "newmtl glass\nKd 0.2 0.3 0.4\nd 0.5\nTr 0.5\nmap_Kd glass.png\nillum 9\n";
-    ScopedDir dir;
+    ScratchWorkDir dir;
     writeFile("lib.mtl", library);
     writeFile("model.obj", model);
     vyxMesh whole;

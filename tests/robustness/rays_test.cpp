@@ -21,7 +21,10 @@
 #include "geometry/query.h"
 #include "geometry/triangle.h"
 #include "render/frame.h"
-#include "robustness_util.h"
+#include "tests/robustness/robustness_util.h"
+#include "tests/support/app_session.h"
+#include "tests/support/capture.h"
+#include "tests/support/scratch.h"
 #include "trace/light.h"
 #include "trace/shade.h"
 #include "trace/shadow.h"
@@ -47,18 +50,11 @@ class BadRays : public testing::Test {
 protected:
     static void SetUpTestSuite() {
         TTF_Init();
-        work = new ScopedDir(VYX_ASSETS_DIR);
+        work = new WorkingDir(VYX_ASSETS_DIR);
         scene = new GSSampleScene;
         scene->Load();
-        settings = new vyxRenderSettings(vyxDefaultRenderSettings());
-        vyxApplyStartupSettings(*settings);
-        settings->threadCount = 2;
-        context = AppContext{};
-        context.windowWidth = context.renderWidth = 40;
-        context.windowHeight = context.renderHeight = 30;
-        context.running = &running;
-        context.settings = settings;
-        scene->Init(context);
+        settings = new vyxRenderSettings(startupSettings(2));
+        scene->Init(makeContext(nullptr, 40, 30, &running, settings));
         scene->aoToggle = true;
         scene->Animate();
         vyxUpdateCamera(scene->camera);
@@ -78,16 +74,14 @@ protected:
             GTEST_SKIP() << "no generated assets in " << VYX_ASSETS_DIR;
     }
 
-    static ScopedDir* work;
+    static WorkingDir* work;
     static GSSampleScene* scene;
     static vyxRenderSettings* settings;
-    static AppContext context;
     static int32_t running;
 };
-ScopedDir* BadRays::work = nullptr;
+WorkingDir* BadRays::work = nullptr;
 GSSampleScene* BadRays::scene = nullptr;
 vyxRenderSettings* BadRays::settings = nullptr;
-AppContext BadRays::context;
 int32_t BadRays::running = 1;
 
 // Origins inside, above and far outside the scene, and unusable ones.
@@ -230,7 +224,7 @@ TEST(OverflowingRays, HitPointAtInfinityIsNoHit) {
                                << hit.w2;
     }
     // The same rays through a mesh of the triangle, over its hierarchy.
-    ScopedDir dir;
+    ScratchWorkDir dir;
     writeFile("one.obj", "v -1 0 -1\nv 1 0 -1\nv 0 0 1\nf 1 2 3\n");
     vyxMesh mesh;
     std::memset(&mesh, 0, sizeof(mesh));

@@ -1,52 +1,34 @@
 #include "scenefiles/mtl.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "scenefiles/obj.h"
+#include "tests/support/capture.h"
+#include "tests/support/scratch.h"
 
 namespace {
 
-class MtlFiles : public testing::Test {
+// Reads libraries from text in memory as "one.mtl" with textures in the folder "maps",
+// capturing what the reader prints.
+class MtlText : public testing::Test {
   protected:
-    void SetUp() override {
-        std::string pattern = testing::TempDir() + "vyx_mtl_XXXXXX";
-        ASSERT_NE(mkdtemp(&pattern[0]), nullptr);
-        dir = pattern;
-    }
-
-    std::string write(const std::string& name, const std::string& text) {
-        std::string path = dir + "/" + name;
-        FILE* file = std::fopen(path.c_str(), "wb");
-        EXPECT_NE(file, nullptr) << path;
-        if (file) {
-            std::fwrite(text.data(), 1, text.size(), file);
-            std::fclose(file);
-        }
-        return path;
-    }
-
-    // Appends the library at path to model, capturing standard output in out and
-    // standard error in err.
-    void load(vyxObjModel& model, const std::string& path) {
-        testing::internal::CaptureStdout();
-        testing::internal::CaptureStderr();
-        vyxLoadMtl(model, path.c_str());
-        err = testing::internal::GetCapturedStderr();
-        out = testing::internal::GetCapturedStdout();
+    void load(vyxObjModel& model, const std::string& text) {
+        CapturedOutput output =
+            capture([&] { vyxLoadMtlFromText(model, text.data(), text.size(), "one.mtl", "maps"); });
+        out = output.out;
+        err = output.err;
     }
 
     // Reads one library with a single material and maps it.
     vyxMaterial mapOne(const std::string& body) {
         vyxObjModel model;
-        load(model, write("one.mtl", "newmtl m\n" + body));
+        load(model, "newmtl m\n" + body);
         EXPECT_EQ(model.materials.size(), 1u) << body;
         if (model.materials.size() != 1) {
             return vyxDefaultMaterial();
@@ -54,9 +36,20 @@ class MtlFiles : public testing::Test {
         return vyxMaterialFromMtl(model.materials[0]);
     }
 
-    std::string dir;
     std::string out;
     std::string err;
+};
+
+// The same for files in a scratch folder, read with vyxLoadMtl.
+class MtlFiles : public MtlText {
+  protected:
+    void loadFile(vyxObjModel& model, const std::string& path) {
+        CapturedOutput output = capture([&] { vyxLoadMtl(model, path.c_str()); });
+        out = output.out;
+        err = output.err;
+    }
+
+    ScratchDir dir;
 };
 
 } // namespace
@@ -79,7 +72,7 @@ TEST(Material, Defaults) {
     EXPECT_EQ(m.textureFile, nullptr);
 }
 
-TEST_F(MtlFiles, MappingOfEachProperty) {
+TEST_F(MtlText, MappingOfEachProperty) {
     struct Case {
         const char* body;
         float color[3];
@@ -120,7 +113,7 @@ TEST_F(MtlFiles, MappingOfEachProperty) {
 
 // The texture path is the rest of the line after the options, found from the library's
 // folder, with Windows separators taken as folder separators; an owned copy.
-TEST_F(MtlFiles, TextureNamesOptionsAndFolders) {
+TEST_F(MtlText, TextureNamesOptionsAndFolders) {
     const std::string longName = std::string(1500, 't') + ".png";
     struct Case {
         std::string line; // after "map_Kd "
@@ -140,7 +133,7 @@ TEST_F(MtlFiles, TextureNamesOptionsAndFolders) {
     };
     for (const Case& c : cases) {
         vyxObjModel model;
-        load(model, write("tex.mtl", "newmtl t\nmap_Kd " + c.line + "\n"));
+        load(model, "newmtl t\nmap_Kd " + c.line + "\n");
         ASSERT_EQ(model.materials.size(), 1u);
         vyxMaterial m = vyxMaterialFromMtl(model.materials[0]);
         if (c.path == "-") {
@@ -149,28 +142,28 @@ TEST_F(MtlFiles, TextureNamesOptionsAndFolders) {
         }
         model.materials[0].mapKd.assign(c.path.size(), 'x'); // the copy must not share storage
         ASSERT_NE(m.textureFile, nullptr) << c.line;
-        EXPECT_EQ(std::string(m.textureFile), dir + "/" + c.path) << c.line;
+        EXPECT_EQ(std::string(m.textureFile), "maps/" + c.path) << c.line;
         vyxFreeMaterial(m);
         EXPECT_EQ(m.textureFile, nullptr);
-        vyxFreeMaterial(m); // a second free is harmless
+        vyxFreeMaterial(m); // a second release is harmless
     }
     vyxMtlMaterial absolute;
     absolute.hasMapKd = 1;
-    absolute.folder = dir + "/";
+    absolute.folder = "maps/";
     absolute.mapKd = "/textures\\x.png";
     vyxMaterial m = vyxMaterialFromMtl(absolute);
     EXPECT_STREQ(m.textureFile, "/textures/x.png") << "an absolute name is used as it is";
     vyxFreeMaterial(m);
 }
 
-TEST_F(MtlFiles, PropertiesBeforeTheFirstMaterialAreIgnored) {
+TEST_F(MtlText, PropertiesBeforeTheFirstMaterialAreIgnored) {
     vyxObjModel model;
-    load(model, write("early.mtl", "Kd 1 0 0\nillum 0\nmap_Kd stray.png\n"));
+    load(model, "Kd 1 0 0\nillum 0\nmap_Kd stray.png\n");
     EXPECT_TRUE(model.materials.empty());
 
     // They must not reach the last material of an earlier library either.
-    load(model, write("first.mtl", "newmtl kept\nKd 0 1 0\n"));
-    load(model, write("second.mtl", "Kd 1 0 0\nd 0.5\nillum 0\nnewmtl next\n"));
+    load(model, "newmtl kept\nKd 0 1 0\n");
+    load(model, "Kd 1 0 0\nd 0.5\nillum 0\nnewmtl next\n");
     ASSERT_EQ(model.materials.size(), 2u);
     EXPECT_EQ(model.materials[0].kd[0], 0.0f);
     EXPECT_EQ(model.materials[0].kd[1], 1.0f);
@@ -182,13 +175,14 @@ TEST_F(MtlFiles, PropertiesBeforeTheFirstMaterialAreIgnored) {
 
 TEST_F(MtlFiles, LibrariesAppendAndKeepDuplicateNames) {
     vyxObjModel model;
-    std::string first = write("a.mtl", "newmtl x\nKd 1 0 0\nnewmtl y\nKd 0 1 0\n");
-    std::string second = write("b.mtl", "newmtl x\r\nKd 0 0 1\r\nnewmtl\r\nKd 0.5 0.5 0.5");
-    load(model, first);
+    std::string first = dir.write("a.mtl", "newmtl x\nKd 1 0 0\nnewmtl y\nKd 0 1 0\n");
+    std::string second = dir.write("b.mtl", "newmtl x\r\nKd 0 0 1\r\nnewmtl\r\nKd 0.5 0.5 0.5");
+    loadFile(model, first);
     EXPECT_EQ(out, "Opened file " + first + "\n");
-    load(model, second);
+    loadFile(model, second);
     EXPECT_EQ(out, "Opened file " + second + "\n");
     ASSERT_EQ(model.materials.size(), 4u);
+    EXPECT_EQ(model.materials[0].folder, dir.path() + "/") << "textures are found beside the library";
     const char* names[] = {"x", "y", "x", ""};
     const float blue[] = {0, 0, 1, 0.5f};
     for (int i = 0; i < 4; ++i) {
@@ -200,20 +194,20 @@ TEST_F(MtlFiles, LibrariesAppendAndKeepDuplicateNames) {
 
 TEST_F(MtlFiles, LibraryThatCannotBeOpened) {
     vyxObjModel model;
-    load(model, dir + "/missing.mtl");
+    loadFile(model, dir.file("missing.mtl"));
     EXPECT_EQ(out, "Unable to open file.\n");
     EXPECT_TRUE(model.materials.empty());
     EXPECT_NE(err.find("missing.mtl"), std::string::npos) << err;
-    load(model, dir);
+    loadFile(model, dir.path());
     EXPECT_TRUE(model.materials.empty()) << "a folder yields nothing";
-    EXPECT_NE(err.find(dir), std::string::npos) << err;
+    EXPECT_NE(err.find(dir.path()), std::string::npos) << err;
 }
 
 // Numbers the shading cannot use leave the property as it was; colours are kept in
 // [0, 1000] and opacity in [0, 1], so no surface adds negative light behind it. Each is
 // warned of with file, line and value. Any white space separates, and a backslash at
 // the end of a line continues it.
-TEST_F(MtlFiles, UnusableNumbersOutOfRangeValuesAndSeparators) {
+TEST_F(MtlText, UnusableNumbersOutOfRangeValuesAndSeparators) {
     struct Case {
         const char* body;
         float r, g, b, alpha;
@@ -242,4 +236,25 @@ TEST_F(MtlFiles, UnusableNumbersOutOfRangeValuesAndSeparators) {
         EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), static_cast<long>(c.messages.size())) << c.body << ": " << err;
         vyxFreeMaterial(m);
     }
+}
+
+// Text from memory: read exactly to size (an exactly sized copy, so the address sanitizer
+// sees any read past it), nothing at all, no display name, no folder.
+TEST_F(MtlText, TextFromMemoryEdges) {
+    const std::string whole = "newmtl cut\nKd 0.5 0.5 0.25";
+    const std::vector<char> bytes(whole.begin(), whole.end() - 1);
+    vyxObjModel model;
+    vyxLoadMtlFromText(model, bytes.data(), bytes.size(), "cut.mtl", nullptr);
+    ASSERT_EQ(model.materials.size(), 1u);
+    EXPECT_EQ(model.materials[0].kd[2], 0.2f) << "the byte after size is not read";
+    EXPECT_EQ(model.materials[0].folder, "./");
+
+    CapturedOutput output = capture([&] { vyxLoadMtlFromText(model, nullptr, 0, "empty.mtl", "maps"); });
+    EXPECT_EQ(model.materials.size(), 1u);
+    EXPECT_EQ(output.out + output.err, "");
+
+    output = capture([&] { vyxLoadMtlFromText(model, "newmtl n\nd 7", 12, nullptr, "maps/"); });
+    ASSERT_EQ(model.materials.size(), 2u);
+    EXPECT_EQ(model.materials[1].folder, "maps/");
+    EXPECT_EQ(output.err.rfind("vyx: (no name):2: d value 7", 0), 0u) << output.err;
 }

@@ -1,56 +1,66 @@
 #include "scenefiles/obj.h"
-#include "scenefiles/text.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
-#include <cstdio>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "scenefiles/mtl.h"
+#include "scenefiles/text.h"
+#include "tests/support/capture.h"
+#include "tests/support/scratch.h"
+
 namespace {
 
-// A temporary folder with helpers to write the files a case needs and to load a model
-// while capturing what the readers print.
-class ObjFiles : public testing::Test {
+// Reads models from text in memory as "case.obj", capturing what the readers print. The
+// libraries that "mtllib" names are looked up in `libraries` by the path the reader asks
+// for ("./" and the name); every path asked for is kept in libraryPaths.
+class ObjText : public testing::Test {
   protected:
-    void SetUp() override {
-        std::string pattern = testing::TempDir() + "vyx_obj_XXXXXX";
-        ASSERT_NE(mkdtemp(&pattern[0]), nullptr);
-        dir = pattern;
-    }
-
-    std::string write(const std::string& name, const std::string& text) {
-        std::string path = dir + "/" + name;
-        FILE* file = std::fopen(path.c_str(), "wb");
-        EXPECT_NE(file, nullptr) << path;
-        if (file) {
-            std::fwrite(text.data(), 1, text.size(), file);
-            std::fclose(file);
-        }
-        return path;
-    }
-
-    // Loads path; out and err receive standard output and standard error.
-    vyxObjModel load(const std::string& path) {
+    vyxObjModel load(const std::string& text, std::map<std::string, std::string> libraryTexts = {}) {
+        libraries = std::move(libraryTexts);
+        libraryPaths.clear();
         vyxObjModel model;
-        testing::internal::CaptureStdout();
-        testing::internal::CaptureStderr();
-        vyxLoadObj(path.c_str(), model);
-        err = testing::internal::GetCapturedStderr();
-        out = testing::internal::GetCapturedStdout();
+        CapturedOutput output = capture([&] {
+            vyxLoadObjFromText(text.data(), text.size(), "case.obj", nullptr, model, readLibrary, this);
+        });
+        out = output.out;
+        err = output.err;
         return model;
     }
 
-    std::string dir;
+    static void readLibrary(vyxObjModel& model, const char* path, void* context) {
+        ObjText& self = *static_cast<ObjText*>(context);
+        self.libraryPaths.push_back(path);
+        auto found = self.libraries.find(path);
+        if (found != self.libraries.end())
+            vyxLoadMtlFromText(model, found->second.data(), found->second.size(), path, vyxFolderOf(path).c_str());
+    }
+
+    std::map<std::string, std::string> libraries;
+    std::vector<std::string> libraryPaths;
     std::string out;
     std::string err;
+};
+
+// The same for files in a scratch folder, read with vyxLoadObj.
+class ObjFiles : public ObjText {
+  protected:
+    vyxObjModel loadFile(const std::string& path) {
+        vyxObjModel model;
+        CapturedOutput output = capture([&] { vyxLoadObj(path.c_str(), model); });
+        out = output.out;
+        err = output.err;
+        return model;
+    }
+
+    ScratchDir dir;
 };
 
 const std::string square = "v 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\n";
@@ -94,8 +104,8 @@ TEST(ObjTokens, SeparatorsAndEndOfLine) {
     EXPECT_EQ(vyxNextToken(0, " \r\n\t\v\f", token), -1);
 }
 
-TEST_F(ObjFiles, ListsAndFanTriangulation) {
-    std::string path = write("model.obj", "# comment\n" + square +
+TEST_F(ObjText, ListsAndFanTriangulation) {
+    vyxObjModel model = load("# comment\n" + square +
                                               "vt 0.25 0.5 0.75\nvt 1 0\nvt 0 1\nvt 1 1\n"
                                               "vn 0 0 2\nvn 0 0 1\nvn 0 1 0\nvn 1 0 0\n"
                                               "s off\n"
@@ -103,9 +113,8 @@ TEST_F(ObjFiles, ListsAndFanTriangulation) {
                                               "f 1/1/1 2/2/2\n"
                                               "v 0 0 1\n"
                                               "f 1 2 3 4 5\n");
-    vyxObjModel model = load(path);
-    EXPECT_EQ(out, "Opened file " + path + "\n");
-    EXPECT_EQ(err, "vyx: " + path + ":16: face of 2 corners; a face needs three; face dropped\n");
+    EXPECT_EQ(out, "") << "text from memory prints nothing on standard output";
+    EXPECT_EQ(err, "vyx: case.obj:16: face of 2 corners; a face needs three; face dropped\n");
     ASSERT_EQ(model.positionCount(), 5);
     EXPECT_EQ(model.positions[6], 1.0f);
     EXPECT_EQ(model.positions[14], 1.0f);
@@ -126,7 +135,7 @@ TEST_F(ObjFiles, ListsAndFanTriangulation) {
     }
 }
 
-TEST_F(ObjFiles, AbsentAndRelativeIndices) {
+TEST_F(ObjText, AbsentAndRelativeIndices) {
     std::string body = square + "vt 0 0\nvt 1 0\nvt 1 1\nvt 0 1\nvn 0 0 1\nvn 0 1 0\nvn 1 0 0\n" +
                        "v 0 0 2\nvn 0 0 -1\nvn 0 -1 0\nvn -1 0 0\nvn 1 1 1\nvn 2 2 2\nvn 3 3 3\n";
     struct Case {
@@ -148,7 +157,7 @@ TEST_F(ObjFiles, AbsentAndRelativeIndices) {
         text += "f 5/4/9 4/4/9 3/4/9\n";
         text += std::string(c.line) + "\n";
     }
-    vyxObjModel model = load(write("indices.obj", text));
+    vyxObjModel model = load(text);
     EXPECT_EQ(err, "");
     ASSERT_EQ(model.groups.size(), 1u);
     ASSERT_EQ(model.groups[0].faces.size(), 2 * (sizeof cases / sizeof cases[0]));
@@ -157,16 +166,16 @@ TEST_F(ObjFiles, AbsentAndRelativeIndices) {
     }
 }
 
-TEST_F(ObjFiles, RelativeIndicesCountWhatWasReadSoFar) {
-    vyxObjModel model = load(write("relative.obj", "v 0 0 0\nv 1 0 0\nv 0 1 0\nf -3 -2 -1\n"
-                                                   "v 0 0 1\nv 1 0 1\nv 0 1 1\nf -3 -2 -1\n"));
+TEST_F(ObjText, RelativeIndicesCountWhatWasReadSoFar) {
+    vyxObjModel model = load("v 0 0 0\nv 1 0 0\nv 0 1 0\nf -3 -2 -1\n"
+                             "v 0 0 1\nv 1 0 1\nv 0 1 1\nf -3 -2 -1\n");
     ASSERT_EQ(model.groups.size(), 1u);
     ASSERT_EQ(model.groups[0].faces.size(), 2u);
     expectFace(model.groups[0].faces[0], {{0, 1, 2}, {-1, -1, -1}, {-1, -1, -1}}, "first");
     expectFace(model.groups[0].faces[1], {{3, 4, 5}, {-1, -1, -1}, {-1, -1, -1}}, "second");
 }
 
-TEST_F(ObjFiles, FacesWithBadIndicesAreDroppedWithOneWarning) {
+TEST_F(ObjText, FacesWithBadIndicesAreDroppedWithOneWarning) {
     // Line numbers: the square takes lines 1-4, "vt" line 5, "vn" line 6.
     const char* bad[] = {
         "f 0 1 2",             // 0 names nothing
@@ -184,12 +193,9 @@ TEST_F(ObjFiles, FacesWithBadIndicesAreDroppedWithOneWarning) {
         "f 1 2 6\nv 0 0 3", // a vertex defined after the face does not count
     };
     for (const char* line : bad) {
-        std::string text = square + "vt 0 0\nvn 0 0 1\n" + line + "\nf 1 2 3\n";
-        std::string path = write("bad.obj", text);
-        vyxObjModel model = load(path);
-        EXPECT_EQ(out, "Opened file " + path + "\n") << line;
+        vyxObjModel model = load(square + "vt 0 0\nvn 0 0 1\n" + line + "\nf 1 2 3\n");
         EXPECT_EQ(countLines(err), 1) << line << ": " << err;
-        EXPECT_NE(err.find(path + ":7"), std::string::npos) << line << ": " << err;
+        EXPECT_NE(err.find("case.obj:7"), std::string::npos) << line << ": " << err;
         ASSERT_EQ(model.groups.size(), 1u) << line;
         ASSERT_EQ(model.groups[0].faces.size(), 1u) << line << ": the good face after it still loads";
         expectFace(model.groups[0].faces[0], {{0, 1, 2}, {-1, -1, -1}, {-1, -1, -1}}, line);
@@ -197,18 +203,18 @@ TEST_F(ObjFiles, FacesWithBadIndicesAreDroppedWithOneWarning) {
 }
 
 TEST_F(ObjFiles, GroupsAndMaterials) {
-    write("first.mtl", "newmtl red\nKd 1 0 0\nnewmtl shared\nKd 0 1 0\n");
-    write("second.mtl", "newmtl shared\nKd 0 0 1\nnewmtl blue\nKd 0 0 1\n");
-    std::string path = write("groups.obj", "mtllib first.mtl\nmtllib second.mtl\n" + square +
+    dir.write("first.mtl", "newmtl red\nKd 1 0 0\nnewmtl shared\nKd 0 1 0\n");
+    dir.write("second.mtl", "newmtl shared\nKd 0 0 1\nnewmtl blue\nKd 0 0 1\n");
+    std::string path = dir.write("groups.obj", "mtllib first.mtl\nmtllib second.mtl\n" + square +
                                                "f 1 2 3\n" // before any group
                                                "g a\nusemtl red\nf 1 2 3\n"
                                                "o b\nusemtl missing\nf 1 2 4\n"
                                                "g a\nusemtl shared\nf 2 3 4\n"
                                                "g default\nusemtl blue\nf 1 3 4\n"
                                                "g\nf 4 3 2\n");
-    vyxObjModel model = load(path);
-    EXPECT_EQ(out, "Opened file " + path + "\nOpened file " + dir + "/first.mtl\nOpened file " + dir +
-                       "/second.mtl\n");
+    vyxObjModel model = loadFile(path);
+    EXPECT_EQ(out, "Opened file " + path + "\nOpened file " + dir.file("first.mtl") + "\nOpened file " +
+                       dir.file("second.mtl") + "\n");
     ASSERT_EQ(model.materials.size(), 4u);
     ASSERT_EQ(model.groups.size(), 3u);
     EXPECT_EQ(model.groups[0].name, "default");
@@ -237,9 +243,8 @@ TEST_F(ObjFiles, GroupsAndMaterials) {
     EXPECT_EQ(b.faces[0].position[2], 3);
 }
 
-TEST_F(ObjFiles, DefaultGroupBeforeAnyGroupExists) {
-    vyxObjModel model =
-        load(write("default.obj", square + "g default\nf 1 2 3\ng x\nf 2 3 4\ng default\nf 3 4 1\n"));
+TEST_F(ObjText, DefaultGroupBeforeAnyGroupExists) {
+    vyxObjModel model = load(square + "g default\nf 1 2 3\ng x\nf 2 3 4\ng default\nf 3 4 1\n");
     ASSERT_EQ(model.groups.size(), 2u);
     EXPECT_EQ(model.groups[0].faces.size(), 2u);
     EXPECT_EQ(model.groups[1].name, "x");
@@ -249,12 +254,11 @@ TEST_F(ObjFiles, DefaultGroupBeforeAnyGroupExists) {
     }
 }
 
-TEST_F(ObjFiles, CrlfLineEndsAndAMissingFinalLineFeed) {
-    write("crlf.mtl", "newmtl stone\r\nKd 0.5 0.25 1\r\nmap_Kd stone.png\r\n");
-    std::string path = write("crlf.obj", "mtllib crlf.mtl\r\nv 0 0 0\r\nv 1 0 0\r\nv 0 1 0\r\n"
-                                         "g left\r\nusemtl stone\r\nf 1/ 2/ 3/\r\ng left\r\nf 1 2 3");
-    vyxObjModel model = load(path);
-    EXPECT_EQ(out, "Opened file " + path + "\nOpened file " + dir + "/crlf.mtl\n");
+TEST_F(ObjText, CrlfLineEndsAndAMissingFinalLineFeed) {
+    vyxObjModel model = load("mtllib crlf.mtl\r\nv 0 0 0\r\nv 1 0 0\r\nv 0 1 0\r\n"
+                             "g left\r\nusemtl stone\r\nf 1/ 2/ 3/\r\ng left\r\nf 1 2 3",
+                             {{"./crlf.mtl", "newmtl stone\r\nKd 0.5 0.25 1\r\nmap_Kd stone.png\r\n"}});
+    EXPECT_EQ(libraryPaths, std::vector<std::string>{"./crlf.mtl"});
     ASSERT_EQ(model.materials.size(), 1u);
     EXPECT_EQ(model.materials[0].name, "stone");
     EXPECT_EQ(model.materials[0].mapKd, "stone.png");
@@ -273,19 +277,19 @@ TEST_F(ObjFiles, LongLinesNamesAndPaths) {
     std::string sub;
     for (int i = 0; i < 6; ++i) {
         sub += std::string(200, static_cast<char>('d' + i)) + "/";
-        ASSERT_EQ(mkdir((dir + "/" + sub).c_str(), 0700), 0);
+        dir.makeFolder(sub);
     }
-    write(sub + "lib.mtl", "newmtl " + longName + "\nmap_Kd " + longName + ".png\n");
+    dir.write(sub + "lib.mtl", "newmtl " + longName + "\nmap_Kd " + longName + ".png\n");
     std::string polygon = "f";
     for (int i = 0; i < 4000; ++i) {
         polygon += " " + std::to_string(i % 3 + 1);
     }
-    std::string path = write("long.obj", "mtllib " + sub + "lib.mtl\nv 0 0 0\nv 1 0 0\nv 0 1 0\n# " +
+    std::string path = dir.write("long.obj", "mtllib " + sub + "lib.mtl\nv 0 0 0\nv 1 0 0\nv 0 1 0\n# " +
                                              std::string(20000, 'c') + "\ng " + longName + "\nusemtl " +
                                              longName + "\n" + polygon + "\n");
-    vyxObjModel model = load(path);
+    vyxObjModel model = loadFile(path);
     EXPECT_EQ(err, "");
-    EXPECT_EQ(out, "Opened file " + path + "\nOpened file " + dir + "/" + sub + "lib.mtl\n");
+    EXPECT_EQ(out, "Opened file " + path + "\nOpened file " + dir.file(sub + "lib.mtl") + "\n");
     ASSERT_EQ(model.materials.size(), 1u);
     EXPECT_EQ(model.materials[0].name, longName);
     EXPECT_EQ(model.materials[0].mapKd, longName + ".png");
@@ -299,16 +303,14 @@ TEST_F(ObjFiles, DirectoryPrefixOfEitherSeparator) {
     // Libraries are read from the directory part of the model's name, which ends at the
     // last "/" or "\"; without one they are read from "./". Here "\" is an ordinary file
     // name character, so "sub\model.obj" names a file in the current folder.
-    write("lib.mtl", "newmtl plain\n");
-    write("sub\\lib.mtl", "newmtl backslash\n");
-    write("model.obj", "mtllib lib.mtl\n");
-    write("sub\\model.obj", "mtllib lib.mtl\n");
-    ASSERT_EQ(mkdir((dir + "/a").c_str(), 0700), 0);
-    write("a/b\\lib.mtl", "newmtl mixed\n");
-    write("a/b\\model.obj", "mtllib lib.mtl\n");
-    char previous[4096];
-    ASSERT_NE(getcwd(previous, sizeof previous), nullptr);
-    ASSERT_EQ(chdir(dir.c_str()), 0);
+    dir.write("lib.mtl", "newmtl plain\n");
+    dir.write("sub\\lib.mtl", "newmtl backslash\n");
+    dir.write("model.obj", "mtllib lib.mtl\n");
+    dir.write("sub\\model.obj", "mtllib lib.mtl\n");
+    dir.makeFolder("a");
+    dir.write("a/b\\lib.mtl", "newmtl mixed\n");
+    dir.write("a/b\\model.obj", "mtllib lib.mtl\n");
+    WorkingDir inside(dir.path());
     struct Case {
         const char* model;
         const char* library;
@@ -319,7 +321,7 @@ TEST_F(ObjFiles, DirectoryPrefixOfEitherSeparator) {
                           {"a/b\\model.obj", "a/b\\lib.mtl", "mixed"},
                           {"./a/../model.obj", "./a/../lib.mtl", "plain"}};
     for (const Case& c : cases) {
-        vyxObjModel model = load(c.model);
+        vyxObjModel model = loadFile(c.model);
         EXPECT_EQ(out, std::string("Opened file ") + c.model + "\nOpened file " + c.library + "\n")
             << c.model;
         EXPECT_EQ(model.materials.size(), 1u) << c.model;
@@ -327,38 +329,35 @@ TEST_F(ObjFiles, DirectoryPrefixOfEitherSeparator) {
             EXPECT_EQ(model.materials[0].name, c.material) << c.model;
         }
     }
-    ASSERT_EQ(chdir(previous), 0);
 }
 
 TEST_F(ObjFiles, FilesThatCannotBeRead) {
-    vyxObjModel model = load(dir + "/missing.obj");
+    vyxObjModel model = loadFile(dir.file("missing.obj"));
     EXPECT_EQ(out, "Unable to open file.\n");
-    EXPECT_EQ(err, "vyx: cannot open model " + dir + "/missing.obj: No such file or directory\n");
+    EXPECT_EQ(err, "vyx: cannot open model " + dir.file("missing.obj") + ": No such file or directory\n");
     EXPECT_TRUE(model.positions.empty() && model.groups.empty() && model.materials.empty());
 
     // A missing library is reported the same way and the model still loads.
-    std::string path = write("nolib.obj", "mtllib gone.mtl\n" + square + "f 1 2 3\n");
-    model = load(path);
+    std::string path = dir.write("nolib.obj", "mtllib gone.mtl\n" + square + "f 1 2 3\n");
+    model = loadFile(path);
     EXPECT_EQ(out, "Opened file " + path + "\nUnable to open file.\n");
-    EXPECT_NE(err.find("cannot open material library " + dir + "/gone.mtl"), std::string::npos) << err;
+    EXPECT_NE(err.find("cannot open material library " + dir.file("gone.mtl")), std::string::npos) << err;
     ASSERT_EQ(model.groups.size(), 1u);
     EXPECT_EQ(model.groups[0].faces.size(), 1u);
 
     // A folder opens but cannot be read: an empty model and a note on stderr.
-    ASSERT_EQ(mkdir((dir + "/folder.obj").c_str(), 0700), 0);
-    model = load(dir + "/folder.obj");
+    model = loadFile(dir.makeFolder("folder.obj"));
     EXPECT_TRUE(model.positions.empty() && model.groups.empty());
     EXPECT_NE(err, "");
 
-    model = load(write("empty.obj", ""));
+    model = loadFile(dir.write("empty.obj", ""));
     EXPECT_TRUE(model.positions.empty() && model.groups.empty());
 }
 
-TEST_F(ObjFiles, KeywordsWithoutArgumentsAndUnknownLines) {
-    std::string path = write("sparse.obj", "v\nv 1\nvt\nvn 1 2\nf\nf 1\nusemtl\nmtllib\ng\no\n"
-                                           "vp 1 2 3\nV 1 2 3\nl 1 2\n\n   \n\t\nF 1 2 3\nf 1 2 3\n");
-    vyxObjModel model = load(path);
-    EXPECT_EQ(out, "Opened file " + path + "\n");
+TEST_F(ObjText, KeywordsWithoutArgumentsAndUnknownLines) {
+    vyxObjModel model = load("v\nv 1\nvt\nvn 1 2\nf\nf 1\nusemtl\nmtllib\ng\no\n"
+                             "vp 1 2 3\nV 1 2 3\nl 1 2\n\n   \n\t\nF 1 2 3\nf 1 2 3\n");
+    EXPECT_TRUE(libraryPaths.empty()) << "\"mtllib\" without a name reads nothing";
     ASSERT_EQ(model.positionCount(), 2);
     EXPECT_EQ(model.positions[3], 1.0f);
     EXPECT_EQ(model.positions[4], 0.0f) << "missing numbers read as 0";
@@ -368,10 +367,10 @@ TEST_F(ObjFiles, KeywordsWithoutArgumentsAndUnknownLines) {
     // corners make nothing, so no group is ever needed. "usemtl" without a name names no
     // material either.
     EXPECT_EQ(countLines(err), 4) << err;
-    EXPECT_NE(err.find(path + ":5: face of 0 corners"), std::string::npos) << err;
-    EXPECT_NE(err.find(path + ":6: face of 1 corner;"), std::string::npos) << err;
-    EXPECT_NE(err.find(path + ":7: no material library defines \"\""), std::string::npos) << err;
-    EXPECT_NE(err.find(path + ":18:"), std::string::npos) << err;
+    EXPECT_NE(err.find("case.obj:5: face of 0 corners"), std::string::npos) << err;
+    EXPECT_NE(err.find("case.obj:6: face of 1 corner;"), std::string::npos) << err;
+    EXPECT_NE(err.find("case.obj:7: no material library defines \"\""), std::string::npos) << err;
+    EXPECT_NE(err.find("case.obj:18:"), std::string::npos) << err;
     EXPECT_TRUE(model.groups.empty());
 }
 
@@ -390,12 +389,12 @@ std::string utf16(const std::string& text, bool bigEndian, bool mark) {
 
 // Text as other tools write it: encodings, line ends, white space, continuations,
 // comments, libraries; and what the reader says about faces and materials it cannot use.
-TEST_F(ObjFiles, RealFileTextAndMessages) {
+TEST_F(ObjText, RealFileTextAndMessages) {
     const std::string tri = "v 0 0 0\nv 1 0 0\nv 0 1 0\n";
     struct Case {
         const char* name;
         std::string obj;
-        std::vector<std::pair<std::string, std::string>> libraries; // file, text
+        std::vector<std::pair<std::string, std::string>> libraries; // name below the model's folder, text
         std::vector<float> positions;                               // all of them; empty = not checked
         std::vector<Triangle> faces;                                // every group's, in order
         std::vector<int> materials;                                 // per face
@@ -433,12 +432,11 @@ TEST_F(ObjFiles, RealFileTextAndMessages) {
          {":4: material \"y\" is used before line 6, whose library defines it"}},
     };
     for (const Case& c : cases) {
-        ASSERT_EQ(mkdir((dir + "/sub").c_str(), 0700) == 0 || errno == EEXIST, true);
+        std::map<std::string, std::string> libraryTexts;
         for (const auto& library : c.libraries) {
-            write(library.first, library.second);
+            libraryTexts["./" + library.first] = library.second;
         }
-        std::string path = write("case.obj", c.obj);
-        vyxObjModel model = load(path);
+        vyxObjModel model = load(c.obj, libraryTexts);
         if (!c.positions.empty()) {
             EXPECT_EQ(model.positions, c.positions) << c.name;
         }
@@ -453,7 +451,7 @@ TEST_F(ObjFiles, RealFileTextAndMessages) {
         }
         EXPECT_EQ(countLines(err), static_cast<int>(c.messages.size())) << c.name << ": " << err;
         for (const std::string& message : c.messages) {
-            EXPECT_NE(err.find(path + message), std::string::npos) << c.name << ": " << err;
+            EXPECT_NE(err.find("case.obj" + message), std::string::npos) << c.name << ": " << err;
         }
     }
 }
@@ -461,7 +459,7 @@ TEST_F(ObjFiles, RealFileTextAndMessages) {
 // A convex polygon is fanned around its first corner, exactly as before; any other is
 // cut into triangles that wind like the polygon, add up to its area and all lie inside
 // it (checked at each triangle's centroid against the outline).
-TEST_F(ObjFiles, ConcavePolygonsAreCutInsideTheirOutline) {
+TEST_F(ObjText, ConcavePolygonsAreCutInsideTheirOutline) {
     struct P2 {
         double a, b;
     };
@@ -508,7 +506,7 @@ TEST_F(ObjFiles, ConcavePolygonsAreCutInsideTheirOutline) {
             for (size_t i = 1; i <= outline.size(); ++i) {
                 text += " " + std::to_string(i);
             }
-            vyxObjModel model = load(write("polygon.obj", text + "\n"));
+            vyxObjModel model = load(text + "\n");
             std::string what = std::string(c.name) + (reversed ? " (reversed)" : "");
             ASSERT_EQ(model.groups.size(), 1u) << what;
             const std::vector<vyxObjFace>& faces = model.groups[0].faces;
@@ -547,5 +545,43 @@ TEST_F(ObjFiles, ConcavePolygonsAreCutInsideTheirOutline) {
             }
             EXPECT_NEAR(triangleArea, polygonArea, 1e-3 * std::fabs(polygonArea)) << what;
         }
+    }
+}
+
+// What only text from memory can be: bytes with no NUL after them (read exactly to size;
+// the copy is exactly sized so the address sanitizer sees any read past it), no bytes at
+// all, no display name; and the folders libraries are looked up in.
+TEST_F(ObjText, TextFromMemoryEdges) {
+    const std::string whole = "v 1 2 3\nv 4 5 6\nv 7 8 9\nf 1 2 3\nv 1 2 34";
+    const std::vector<char> bytes(whole.begin(), whole.end() - 1);
+    vyxObjModel cut;
+    vyxLoadObjFromText(bytes.data(), bytes.size(), "cut.obj", nullptr, cut);
+    ASSERT_EQ(cut.positionCount(), 4);
+    EXPECT_EQ(cut.positions[11], 3.0f) << "the byte after size is not read";
+    ASSERT_EQ(cut.groups.size(), 1u);
+
+    vyxObjModel empty;
+    CapturedOutput output = capture([&] { vyxLoadObjFromText(nullptr, 0, "empty.obj", nullptr, empty); });
+    EXPECT_TRUE(empty.positions.empty() && empty.groups.empty() && empty.materials.empty());
+    EXPECT_EQ(output.out + output.err, "");
+
+    vyxObjModel unnamed;
+    output = capture([&] { vyxLoadObjFromText("f 1 2 3", 7, nullptr, nullptr, unnamed); });
+    EXPECT_EQ(output.err.rfind("vyx: (no name):1: face corner", 0), 0u) << output.err;
+
+    struct Case {
+        const char* baseDir;
+        const char* path; // of "mtllib sub\lib.mtl"
+    };
+    const Case cases[] = {{nullptr, "./sub/lib.mtl"},
+                          {"", "./sub/lib.mtl"},
+                          {"models", "models/sub/lib.mtl"},
+                          {"models/", "models/sub/lib.mtl"},
+                          {"C:\\models\\", "C:\\models\\sub/lib.mtl"}};
+    for (const Case& c : cases) {
+        libraryPaths.clear();
+        vyxObjModel model;
+        vyxLoadObjFromText("mtllib sub\\lib.mtl\n", 19, "case.obj", c.baseDir, model, readLibrary, this);
+        EXPECT_EQ(libraryPaths, std::vector<std::string>{c.path}) << (c.baseDir ? c.baseDir : "null");
     }
 }

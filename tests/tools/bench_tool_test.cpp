@@ -8,12 +8,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "SDL.h"
 #include "SDL_image.h"
+#include "tests/support/scratch.h"
 
 namespace {
 
@@ -22,37 +22,16 @@ struct BenchRun {
     std::string out, err;
 };
 
-std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-// A scratch folder removed with its contents at the end of the test.
-struct TempDir {
-    std::string path;
-    TempDir() {
-        char pattern[] = "/tmp/vyx-bench-test-XXXXXX";
-        if (mkdtemp(pattern) != nullptr)
-            path = pattern;
-    }
-    ~TempDir() {
-        if (!path.empty() && std::system(("rm -rf '" + path + "'").c_str()) != 0)
-            std::fprintf(stderr, "could not remove %s\n", path.c_str());
-    }
-};
-
 BenchRun runBench(const std::string& arguments) {
-    TempDir scratch;
+    ScratchDir scratch;
     BenchRun run;
-    std::string command = std::string(VYX_BENCH_PATH) + " " + arguments + " >" + scratch.path + "/out 2>" +
-                          scratch.path + "/err";
+    std::string command =
+        std::string(VYX_BENCH_PATH) + " " + arguments + " >" + scratch.file("out") + " 2>" + scratch.file("err");
     int raw = std::system(command.c_str());
     if (raw != -1 && WIFEXITED(raw))
         run.status = WEXITSTATUS(raw);
-    run.out = slurp(scratch.path + "/out");
-    run.err = slurp(scratch.path + "/err");
+    run.out = readFile(scratch.file("out"));
+    run.err = readFile(scratch.file("err"));
     return run;
 }
 
@@ -84,8 +63,8 @@ TEST(BenchTool, HelpExitsZeroWithTheUsage) {
 }
 
 TEST(BenchTool, MissingAssetsExitOneNamingTheFolder) {
-    TempDir empty;
-    for (std::string folder : {empty.path, empty.path + "/absent", std::string("/dev/null")}) {
+    ScratchDir empty;
+    for (std::string folder : {empty.path(), empty.file("absent"), std::string("/dev/null")}) {
         BenchRun run = runBench("--size 32x24 --frames 1 --assets " + folder);
         EXPECT_EQ(run.status, 1) << folder << "\n" << run.err;
         EXPECT_NE(run.err.find(folder), std::string::npos) << folder << ": " << run.err;
@@ -95,11 +74,11 @@ TEST(BenchTool, MissingAssetsExitOneNamingTheFolder) {
 TEST(BenchTool, OneFrameOfEveryPresetDecodesAtTheRequestedSize) {
     // Odd sizes, neither a multiple of the renderers' blocks nor of the thread bands.
     const int width = 75, height = 41;
-    TempDir out;
-    BenchRun run = runBench("--size 75x41 --preset all --frames 1 --threads 3 --out " + out.path + "/images");
+    ScratchDir out;
+    BenchRun run = runBench("--size 75x41 --preset all --frames 1 --threads 3 --out " + out.file("images"));
     ASSERT_EQ(run.status, 0) << run.err;
     for (int preset = 0; preset < 6; ++preset) {
-        std::string name = out.path + "/images/vyx-75x41-p" + std::to_string(preset) + "-c0.png";
+        std::string name = out.path() + "/images/vyx-75x41-p" + std::to_string(preset) + "-c0.png";
         SDL_Surface* image = IMG_Load(name.c_str());
         ASSERT_NE(image, nullptr) << name << ": " << IMG_GetError();
         EXPECT_EQ(image->w, width) << name;
@@ -125,8 +104,8 @@ TEST(BenchTool, OneFrameOfEveryPresetDecodesAtTheRequestedSize) {
 // glmark2-data, when installed), a model without faces (valid and empty) and one that
 // cannot be read.
 TEST(BenchTool, ModelOnTheCommandLine) {
-    TempDir dir;
-    std::ofstream(dir.path + "/points.obj") << "v 0 0 0\nv 1 0 0\nv 0 1 0\nl 1 2 3\n";
+    ScratchDir dir;
+    dir.write("points.obj", "v 0 0 0\nv 1 0 0\nv 0 1 0\nl 1 2 3\n");
     const std::string bunny = "/usr/share/glmark2/models/bunny.obj";
     struct Case {
         std::string model;
@@ -134,8 +113,8 @@ TEST(BenchTool, ModelOnTheCommandLine) {
         std::string err; // expected in stderr; "" = stderr empty
     };
     std::vector<Case> cases = {
-        {dir.path + "/points.obj", 0, dir.path + "/points.obj has no faces to draw"},
-        {dir.path + "/missing.obj", 1, "vyx-bench: cannot read the model " + dir.path + "/missing.obj"},
+        {dir.file("points.obj"), 0, dir.path() + "/points.obj has no faces to draw"},
+        {dir.file("missing.obj"), 1, "vyx-bench: cannot read the model " + dir.file("missing.obj")},
     };
     if (std::ifstream(bunny).good()) {
         cases.push_back({bunny, 0, ""});

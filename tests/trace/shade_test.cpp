@@ -8,7 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "geometry/query.h"
-#include "scene_builder.h"
+#include "tests/support/test_scene.h"
 #include "trace/random.h"
 #include "trace/raystats.h"
 #include "trace/shadow.h"
@@ -370,7 +370,7 @@ TEST(Shade, TransparencyContinuationCap) {
             triangles.push_back({a, c, d});
         }
         // Fully see-through and unlit: every layer passes everything behind it.
-        s.addMesh(triangles, testMaterial(white, 0.0f)).unlit = 1;
+        s.addMesh(triangles, {testMaterial(white, 0.0f)}).unlit = 1;
         s.setCubeMap(&sky);
         vyxRayStatsReset();
         vyxVec3 c = shadeFloorAt(s, 0.1f, 0.2f, testSettings(), 6);

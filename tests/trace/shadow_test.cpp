@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "scene_builder.h"
+#include "tests/support/test_scene.h"
 #include "trace/random.h"
 #include "trace/raystats.h"
 
@@ -115,7 +115,7 @@ static vyxMaterial& addLayers(TestScene& s, int count, const vyxMaterial& m) {
         triangles.push_back({a, b, c});
         triangles.push_back({a, c, d});
     }
-    return s.addMesh(triangles, m);
+    return s.addMesh(triangles, {m});
 }
 
 // A chain of continuations ends after vyxMaxContinuations; the rest of the path then

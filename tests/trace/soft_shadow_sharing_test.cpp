@@ -9,7 +9,7 @@
 #include <string>
 #include <tuple>
 
-#include "scene_builder.h"
+#include "tests/support/test_scene.h"
 #include "trace/raystats.h"
 #include "trace/shadow.h"
 

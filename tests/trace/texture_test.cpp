@@ -2,15 +2,17 @@
 
 #include <dirent.h>
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <random>
 #include <string>
 #include <vector>
+
+#include "tests/support/scratch.h"
 
 namespace {
 
@@ -37,13 +39,6 @@ vyxTexture floatTexture(std::vector<float>& texels, int32_t width, int32_t heigh
 // Value of stored texel (column c, row r counted from the bottom) of a one-channel texture.
 float texelAt(const std::vector<float>& texels, int32_t width, int32_t height, int c, int r) {
     return texels[static_cast<size_t>(c + width * (height - 1 - r))];
-}
-
-std::string makeTempDir() {
-    std::string pattern = testing::TempDir() + "vyx_texture_XXXXXX";
-    char* made = mkdtemp(&pattern[0]);
-    EXPECT_NE(made, nullptr);
-    return pattern;
 }
 
 int openDescriptorCount() {
@@ -455,29 +450,13 @@ std::vector<float> faceFileTexels() {
     return texels;
 }
 
-std::string writeFile(const std::string& path, const void* bytes, size_t size) {
-    FILE* file = std::fopen(path.c_str(), "wb");
-    EXPECT_NE(file, nullptr) << path;
-    if (file) {
-        if (size) {
-            EXPECT_EQ(std::fwrite(bytes, 1, size, file), size);
-        }
-        std::fclose(file);
-    }
-    return path;
-}
-
 } // namespace
 
 TEST(FloatFace, RowsAreFlippedAndTheBottomRowIsAtVZero) {
-    std::string dir = makeTempDir();
     std::vector<float> fileTexels = faceFileTexels();
-    std::string path = writeFile(dir + "/zpos.float", fileTexels.data(), fileTexels.size() * sizeof(float));
     // The file bytes are little-endian floats; so is this machine's memory (checked in
     // the reader on other machines).
-    int descriptors = openDescriptorCount();
-    float* texels = vyxReadFloatFace(std::fopen(path.c_str(), "rb"), path.c_str());
-    EXPECT_EQ(openDescriptorCount(), descriptors) << "the reader must close the file";
+    float* texels = vyxReadFloatFaceFromBytes(fileTexels.data(), fileTexels.size() * sizeof(float), "zpos.float");
     ASSERT_NE(texels, nullptr);
     for (int memoryRow = 0; memoryRow < 256; ++memoryRow) {
         int fileRow = 255 - memoryRow;
@@ -504,26 +483,38 @@ TEST(FloatFace, RowsAreFlippedAndTheBottomRowIsAtVZero) {
     std::free(texels);
 }
 
-TEST(FloatFace, FilesOfAnyOtherSizeAreRejected) {
-    std::string dir = makeTempDir();
-    std::vector<unsigned char> bytes(static_cast<size_t>(vyxFloatFaceBytes) + 100, 0x3f);
-    const size_t sizes[] = {0, 1, 400, static_cast<size_t>(vyxFloatFaceBytes) - 1,
-                            static_cast<size_t>(vyxFloatFaceBytes) + 1, bytes.size()};
+// A file and the same bytes in memory read alike: any size but one face is refused with
+// the same message (null bytes of size 0 included), one face gives the same texels, and
+// the file is closed either way.
+TEST(FloatFace, FilesAndBytesOfAnyOtherSizeAreRejected) {
+    ScratchDir dir;
+    std::vector<float> fileTexels = faceFileTexels();
+    const std::string face(reinterpret_cast<const char*>(fileTexels.data()), fileTexels.size() * sizeof(float));
+    const std::string bytes = face + std::string(100, '\x3f');
+    const size_t sizes[] = {0, 1, 400, face.size() - 1, face.size() + 1, bytes.size(), face.size()};
     for (size_t size : sizes) {
-        std::string path = writeFile(dir + "/wrong.float", bytes.data(), size);
+        std::string path = dir.write("wrong.float", bytes.substr(0, size));
         int descriptors = openDescriptorCount();
         testing::internal::CaptureStderr();
-        float* texels = vyxReadFloatFace(std::fopen(path.c_str(), "rb"), "wrong.float");
-        std::string warning = testing::internal::GetCapturedStderr();
-        EXPECT_EQ(texels, nullptr) << size << " bytes";
-        EXPECT_NE(warning.find("wrong.float holds " + std::to_string(size) + " bytes"), std::string::npos)
-            << size << " bytes: " << warning;
-        EXPECT_EQ(openDescriptorCount(), descriptors) << size << " bytes";
-        std::free(texels);
+        float* fromFile = vyxReadFloatFace(std::fopen(path.c_str(), "rb"), "wrong.float");
+        std::string fileWarning = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(openDescriptorCount(), descriptors) << size << " bytes: the reader must close the file";
+        testing::internal::CaptureStderr();
+        float* fromBytes = vyxReadFloatFaceFromBytes(size > 0 ? bytes.data() : nullptr, size, "wrong.float");
+        std::string bytesWarning = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(fileWarning, bytesWarning) << size << " bytes";
+        if (size == face.size()) {
+            ASSERT_NE(fromFile, nullptr);
+            ASSERT_NE(fromBytes, nullptr);
+            EXPECT_EQ(std::memcmp(fromFile, fromBytes, face.size()), 0);
+        } else {
+            EXPECT_EQ(fromFile, nullptr) << size << " bytes";
+            EXPECT_EQ(fromBytes, nullptr) << size << " bytes";
+            EXPECT_NE(fileWarning.find("wrong.float holds " + std::to_string(size) + " bytes"), std::string::npos)
+                << size << " bytes: " << fileWarning;
+        }
+        std::free(fromFile);
+        std::free(fromBytes);
     }
-    std::string path = writeFile(dir + "/face.float", bytes.data(), static_cast<size_t>(vyxFloatFaceBytes));
-    float* texels = vyxReadFloatFace(std::fopen(path.c_str(), "rb"), path.c_str());
-    ASSERT_NE(texels, nullptr);
-    std::free(texels);
     EXPECT_EQ(vyxReadFloatFace(nullptr, "missing.float"), nullptr);
 }

@@ -1,14 +1,15 @@
 #pragma once
-// Shared set-up of the app tests: SDL on its dummy video driver with a small window, a
-// context pointing at it, and a scratch working directory.
+// Set-up of the tests that run the program's scenes (suites linking vyxapp): SDL on its
+// dummy video driver with a small window, a context like the entry point's, and the
+// start-up render settings.
 
 #include <cstdlib>
-#include <string>
 
 #include "SDL.h"
 #include "SDL_ttf.h"
 
 #include "app/app_context.h"
+#include "trace/settings.h"
 
 // SDL video (dummy driver), the timer and SDL_ttf for the lifetime of the object, with a
 // width x height window.
@@ -32,7 +33,7 @@ struct SdlSession {
 // size = window size.
 inline AppContext makeContext(SDL_Surface* screen, int width, int height, int32_t* running,
                               vyxRenderSettings* settings) {
-    AppContext context;
+    AppContext context{};
     context.windowWidth = width;
     context.windowHeight = height;
     context.renderWidth = width;
@@ -46,12 +47,10 @@ inline AppContext makeContext(SDL_Surface* screen, int width, int height, int32_
     return context;
 }
 
-// Enters a fresh temporary directory (or `dir` when given) and returns to the previous
-// working directory on destruction; the temporary one is removed with its contents.
-struct ScopedWorkDir {
-    std::string previous;
-    std::string path;
-    bool temporary = false;
-    explicit ScopedWorkDir(const char* dir = nullptr);
-    ~ScopedWorkDir();
-};
+// The render settings the program starts with, with threadCount workers.
+inline vyxRenderSettings startupSettings(int32_t threadCount) {
+    vyxRenderSettings settings = vyxDefaultRenderSettings();
+    vyxApplyStartupSettings(settings);
+    settings.threadCount = threadCount;
+    return settings;
+}

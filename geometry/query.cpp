@@ -6,6 +6,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "geometry/assert.h"
+
 // Capacity of the traversal's deferred-node stack. The build keeps the number of split
 // levels below it; a hand-made deeper tree is still traversed correctly (see below).
 static const int kStackSize = 256;
@@ -78,6 +80,7 @@ vyxTraceResult vyxTraverseBIH(const vyxVec3& origin, const vyxVec3& direction, f
         const vyxBIHNode* next = nullptr;
         if (node && node->isLeaf) {
             if (!(best.t >= 0.0f && tnear > best.t)) {
+                VYX_ASSERT(node->triangle >= 0);
                 vyxTraceResult r = vyxTestTrace(triangles[node->triangle], o[0], o[1], o[2], d[0], d[1], d[2]);
                 // r.t >= 0 is false for a NaN t (degenerate triangle).
                 if (r.t >= 0.0f && (best.t < 0.0f || r.t < best.t) && (maxDistance < 0.0f || r.t < maxDistance)) {

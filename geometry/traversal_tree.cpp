@@ -2,13 +2,13 @@
 
 #include <emmintrin.h>
 
-#include <cassert>
 #include <cfloat>
 #include <cstddef>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 
+#include "geometry/assert.h"
 #include "geometry/bih.h"
 #include "geometry/large_alloc.h"
 
@@ -444,8 +444,10 @@ inline int meetBoxes(const vyxTraversalNode& node, const RaySetup& ray, float li
 // a nearer hit in best, lowering limit to it.
 inline void testLeaf(const vyxTraversalTree& tree, int32_t ref, int octant, const float origin[3],
                      const float direction[3], vyxTraceResult& best, float& limit) {
+    VYX_ASSERT(~ref >= 0 && ~ref < tree.triangleCount);
     const vyxTraversalTriangle* leaf = tree.triangles + ~ref;
     int count = leaf->count;
+    VYX_ASSERT(count == 1 || (count == 2 && ~ref + 1 < tree.triangleCount));
     int step = 1;
     if (count == 2 && ((octant >> leaf->axis) & 1)) {
         leaf += 1;
@@ -498,6 +500,7 @@ vyxTraceResult vyxTraverseTree(const vyxTraversalTree& tree, const float origin[
         if (ref < 0) {
             testLeaf(tree, ref, octant, origin, direction, best, limit);
         } else {
+            VYX_ASSERT(ref < tree.nodeCount);
             const vyxTraversalNode& node = tree.nodes[ref];
             __m128 tnear;
             int hit = meetBoxes(node, ray, limit, tnear);
@@ -509,7 +512,7 @@ vyxTraceResult vyxTraverseTree(const vyxTraversalTree& tree, const float origin[
                 unsigned met = kOrderedHits.packed[order][hit];
                 for (unsigned k = met & 7; k-- > 1;) {
                     unsigned slot = (met >> (3 + 2 * k)) & 3;
-                    assert(depth < tree.stackNeeded);
+                    VYX_ASSERT(depth < tree.stackNeeded);
                     stack[depth++] = Entry{node.child[slot], entryDistance[slot]};
                 }
                 ref = node.child[(met >> 3) & 3];
@@ -531,14 +534,14 @@ vyxTraceResult vyxTraverseTree(const vyxTraversalTree& tree, const float origin[
 
 void vyxTraverseTreePacket(const vyxTraversalTree& tree, int count, const float origins[][3],
                            const float directions[][3], const float* maxDistances, vyxTraceResult* results) {
-    assert(count >= 1 && count <= vyxPacketSize);
+    VYX_ASSERT(count >= 1 && count <= vyxPacketSize);
     RaySetup rays[vyxPacketSize];
     float limits[vyxPacketSize];
     for (int r = 0; r < count; ++r) {
         results[r] = missResult();
         limits[r] = maxDistances[r];
         setUpRay(tree, origins[r], directions[r], rays[r]);
-        assert(rays[r].octant == rays[0].octant);
+        VYX_ASSERT(rays[r].octant == rays[0].octant);
     }
     const int octant = rays[0].octant;
 
@@ -559,6 +562,7 @@ void vyxTraverseTreePacket(const vyxTraversalTree& tree, int count, const float 
                 if (current.rays & (1u << r))
                     testLeaf(tree, current.ref, octant, origins[r], directions[r], results[r], limits[r]);
         } else {
+            VYX_ASSERT(current.ref < tree.nodeCount);
             const vyxTraversalNode& node = tree.nodes[current.ref];
             // Per ray: the boxes it meets and its distances; per slot: the rays meeting it.
             alignas(16) float entryDistance[vyxPacketSize][4];
@@ -582,7 +586,7 @@ void vyxTraverseTreePacket(const vyxTraversalTree& tree, int count, const float 
                 for (unsigned k = met & 7; k-- > 0;) {
                     unsigned slot = (met >> (3 + 2 * k)) & 3;
                     Entry& entry = k == 0 ? current : stack[depth++];
-                    assert(depth <= tree.stackNeeded);
+                    VYX_ASSERT(depth <= tree.stackNeeded);
                     entry.ref = node.child[slot];
                     entry.rays = slotRays[slot];
                     for (int r = 0; r < count; ++r)

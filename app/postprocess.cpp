@@ -1,5 +1,7 @@
 #include "app/postprocess.h"
 
+#include <emmintrin.h>
+
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -164,6 +166,29 @@ struct SampledCurve {
     }
 };
 
+// True when none of the four values is 0, NaN or 1 and above: all four are interpolated
+// from the table.
+static inline bool onTablePath(__m128 v) {
+    __m128 special = _mm_or_ps(_mm_or_ps(_mm_cmpeq_ps(v, _mm_setzero_ps()), _mm_cmpunord_ps(v, v)),
+                               _mm_cmpge_ps(v, _mm_set1_ps(1.0f)));
+    return _mm_movemask_ps(special) == 0;
+}
+
+// SampledCurve's table path for four values at once: the same operations, lane by lane.
+static inline __m128 interpolate4(const float* table, __m128 v) {
+    const __m128 one = _mm_set1_ps(1.0f);
+    __m128 p = _mm_sub_ps(_mm_mul_ps(v, _mm_set1_ps(256.0f)), one);
+    __m128 whole = _mm_cmpge_ps(p, one);
+    // Lanes below 1 take i = 0 and frac = p; only the others are converted.
+    __m128i i = _mm_and_si128(_mm_cvttps_epi32(p), _mm_castps_si128(whole));
+    __m128 frac = _mm_or_ps(_mm_and_ps(whole, _mm_sub_ps(p, _mm_cvtepi32_ps(i))), _mm_andnot_ps(whole, p));
+    alignas(16) int32_t index[4];
+    _mm_store_si128(reinterpret_cast<__m128i*>(index), i);
+    __m128 low = _mm_setr_ps(table[index[0]], table[index[1]], table[index[2]], table[index[3]]);
+    __m128 high = _mm_setr_ps(table[index[0] + 1], table[index[1] + 1], table[index[2] + 1], table[index[3] + 1]);
+    return _mm_add_ps(_mm_mul_ps(low, _mm_sub_ps(one, frac)), _mm_mul_ps(high, frac));
+}
+
 static float exposureOf(float k, float x) { return exposureCurve(x, k); }
 static float gammaOf(float inverseGamma, float x) { return gammaCurve(x, inverseGamma); }
 
@@ -183,7 +208,32 @@ static void applyCurves(vyxVec3* frame, int width, int height, const SampledCurv
     forRowShares(height, [=](int firstRow, int endRow) {
         float* values = &frame[static_cast<size_t>(firstRow) * width].x;
         size_t count = static_cast<size_t>(endRow - firstRow) * static_cast<size_t>(width) * 3;
-        for (size_t n = 0; n < count; ++n) {
+        size_t n = 0;
+        // Four values at a time while all four take the table path.
+        for (; n + 4 <= count; n += 4) {
+            __m128 v = _mm_loadu_ps(values + n);
+            if (!onTablePath(v)) {
+                for (size_t k = n; k < n + 4; ++k) {
+                    float w = (*first)(values[k]);
+                    values[k] = second ? (*second)(w) : w;
+                }
+                continue;
+            }
+            v = interpolate4(first->table, v);
+            if (second) {
+                if (onTablePath(v)) {
+                    v = interpolate4(second->table, v);
+                } else {
+                    alignas(16) float w[4];
+                    _mm_store_ps(w, v);
+                    for (int k = 0; k < 4; ++k)
+                        w[k] = (*second)(w[k]);
+                    v = _mm_load_ps(w);
+                }
+            }
+            _mm_storeu_ps(values + n, v);
+        }
+        for (; n < count; ++n) {
             float v = (*first)(values[n]);
             values[n] = second ? (*second)(v) : v;
         }

@@ -92,7 +92,7 @@ void GSSampleScene::Animate() {
         placeToriAt(*this, vyxCameraPath(w) - lower);
         break;
     }
-    case 2: { // chase: a narrow view of the tori flying along the path
+    case 2: {                                        // chase: a narrow view of the tori flying along the path
         camera.fov = static_cast<float>(vyxPi / 12); // 15 degrees
         vyxVec3 p = vyxCameraPath(w);
         placeToriAt(*this, p);
@@ -101,8 +101,8 @@ void GSSampleScene::Animate() {
         break;
     }
     case 3: { // free walk, 10 units above the ground
-        vyxTraceResult ground = vyxTraceMesh(terrain, {walkPosition.x, 10000.0f, walkPosition.z},
-                                             {0.0f, -1.0f, 0.0f}, -1.0f);
+        vyxTraceResult ground =
+            vyxTraceMesh(terrain, {walkPosition.x, 10000.0f, walkPosition.z}, {0.0f, -1.0f, 0.0f}, -1.0f);
         if (ground.t < 0.0f)
             walkPosition.y = 0.0f;
         else

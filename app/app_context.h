@@ -9,15 +9,15 @@
 struct SDL_Surface;
 
 struct AppContext {
-    int32_t windowWidth;           // windowed video mode
+    int32_t windowWidth; // windowed video mode
     int32_t windowHeight;
-    int32_t renderWidth;           // traced image size
+    int32_t renderWidth; // traced image size
     int32_t renderHeight;
-    SDL_Surface* screen;           // window surface; replaced by a display-mode switch
-    float lookSensitivity;         // radians per pixel of mouse motion
-    float moveSpeed;               // world units per millisecond
-    int32_t* running;              // the main loop's keep-running flag; 0 ends the loop
-    vyxRenderSettings* settings;   // the global settings record
+    SDL_Surface* screen;         // window surface; replaced by a display-mode switch
+    float lookSensitivity;       // radians per pixel of mouse motion
+    float moveSpeed;             // world units per millisecond
+    int32_t* running;            // the main loop's keep-running flag; 0 ends the loop
+    vyxRenderSettings* settings; // the global settings record
     bool fullscreen;
 };
 

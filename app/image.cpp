@@ -31,9 +31,9 @@ uint8_t* vyxSurfaceToRGBA(SDL_Surface* surface, int32_t& width, int32_t& height)
     // Zeroed, so texels a colour key skips during the blit stay transparent black
     // rather than uninitialised.
     uint8_t* pixels = static_cast<uint8_t*>(std::calloc(static_cast<size_t>(w) * static_cast<size_t>(h), 4));
-    SDL_Surface* wrapper = pixels ? SDL_CreateRGBSurfaceFrom(pixels, w, h, 32, w * 4, 0x000000FFu,
-                                                             0x0000FF00u, 0x00FF0000u, 0xFF000000u)
-                                  : nullptr;
+    SDL_Surface* wrapper =
+        pixels ? SDL_CreateRGBSurfaceFrom(pixels, w, h, 32, w * 4, 0x000000FFu, 0x0000FF00u, 0x00FF0000u, 0xFF000000u)
+               : nullptr;
     if (!wrapper || SDL_UpperBlit(surface, nullptr, wrapper, nullptr) < 0) {
         if (wrapper) {
             SDL_FreeSurface(wrapper);
@@ -139,9 +139,8 @@ static bool resampleToPowerOfTwo(uint8_t*& pixels, int32_t& width, int32_t& heig
     if (newWidth == width && newHeight == height)
         return true;
     uint8_t* resampled = static_cast<uint8_t*>(std::malloc(static_cast<size_t>(newWidth) * newHeight * 4));
-    if (!resampled ||
-        !stbir_resize_uint8_srgb_edgemode(pixels, width, height, 0, resampled, newWidth, newHeight, 0, 4, 3, 0,
-                                          STBIR_EDGE_WRAP)) {
+    if (!resampled || !stbir_resize_uint8_srgb_edgemode(pixels, width, height, 0, resampled, newWidth, newHeight, 0, 4,
+                                                        3, 0, STBIR_EDGE_WRAP)) {
         std::free(resampled);
         return false;
     }
@@ -199,8 +198,7 @@ bool vyxLoadImageTexture(const char* path, vyxTexture& texture, uint8_t filter) 
         pixels = vyxSurfaceToRGBA(surface, w, h);
     }
     if (!pixels) {
-        std::fprintf(stderr,
-                     "vyx: cannot convert image %s (empty, larger than %d texels a side, or out of memory)\n",
+        std::fprintf(stderr, "vyx: cannot convert image %s (empty, larger than %d texels a side, or out of memory)\n",
                      path, kMaxImageSide);
         return false;
     }

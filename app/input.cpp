@@ -158,8 +158,8 @@ bool GSSampleScene::TakeScreenshot() {
     }
     char name[256];
     int32_t seconds = static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(now)));
-    std::snprintf(name, sizeof(name), "%04d-%02d-%02d_vyx_screenshot_%d.bmp", local.tm_year + 1900,
-                  local.tm_mon + 1, local.tm_mday, seconds);
+    std::snprintf(name, sizeof(name), "%04d-%02d-%02d_vyx_screenshot_%d.bmp", local.tm_year + 1900, local.tm_mon + 1,
+                  local.tm_mday, seconds);
     // The BMP is made in memory and then written with every write checked, so that a
     // write that fails halfway (a full disk) removes the file instead of leaving half a
     // picture behind.

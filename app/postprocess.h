@@ -8,14 +8,14 @@
 #include "geometry/vec3.h"
 
 struct ExposureState {
-    float minimum;     // lowest exposure a measurement may choose
-    float maximum;     // highest
-    float current;     // exposure applied to this frame
-    float interval;    // milliseconds between measurements
-    float lastUpdate;  // clock of the last measurement (ms)
-    float target;      // exposure chosen by the last measurement
-    float start;       // exposure the current transition started from
-    float key;         // curve value an average pixel should reach
+    float minimum;    // lowest exposure a measurement may choose
+    float maximum;    // highest
+    float current;    // exposure applied to this frame
+    float interval;   // milliseconds between measurements
+    float lastUpdate; // clock of the last measurement (ms)
+    float target;     // exposure chosen by the last measurement
+    float start;      // exposure the current transition started from
+    float key;        // curve value an average pixel should reach
 };
 
 // The state Init sets, with the clock `now` in milliseconds.

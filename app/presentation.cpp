@@ -55,8 +55,8 @@ void GSSampleScene::ProcessFrame(FrameBuffer& frame, float now) {
         resized = vyxAllocFrame(presentWidth, presentHeight);
         if (resized.pixels == nullptr)
             return;
-        stbir_resize_float(&frame.pixels[0].x, width, height, 0, &resized.pixels[0].x, presentWidth, presentHeight,
-                           0, 3);
+        stbir_resize_float(&frame.pixels[0].x, width, height, 0, &resized.pixels[0].x, presentWidth, presentHeight, 0,
+                           3);
         source = &resized;
     }
     vyxConvertToBytes(source->pixels, presentWidth, presentHeight, presentPixels);
@@ -103,7 +103,8 @@ void GSSampleScene::Render() {
     Animate();
     vyxUpdateCamera(camera);
 
-    FrameBuffer frame = vyxAllocFrame(static_cast<int32_t>(camera.imageWidth), static_cast<int32_t>(camera.imageHeight));
+    FrameBuffer frame =
+        vyxAllocFrame(static_cast<int32_t>(camera.imageWidth), static_cast<int32_t>(camera.imageHeight));
     if (frame.pixels != nullptr) {
         TraceFrame(frame);
         ProcessFrame(frame, static_cast<float>(SDL_GetTicks()));

@@ -16,17 +16,16 @@ int vyxRunProgram(GameState& state, int32_t width, int32_t height);
 
 // What the command line asks for. Fields are filled by vyxParseCommandLine.
 struct vyxCommandLine {
-    bool help = false;             // "--help" or "-h"
-    const char* model = nullptr;   // the one OBJ file named, or null; points into argv
+    bool help = false;           // "--help" or "-h"
+    const char* model = nullptr; // the one OBJ file named, or null; points into argv
 };
 
 // Reads argv: "--help" / "-h", at most one model path, "--" ending the options. Returns
 // -1 to go on; otherwise the exit status: 2 after one line naming the problem and the
-// usage line on stderr (both with argv[0] without its folder) (an unknown option, a second model). Writes nothing for "--help":
-// the caller prints vyxPrintHelp.
+// usage line on stderr (both with argv[0] without its folder) (an unknown option, a second model). Writes nothing for
+// "--help": the caller prints vyxPrintHelp.
 int vyxParseCommandLine(int argc, char** argv, vyxCommandLine& commandLine);
 
 // Writes the usage, the keys and the file formats read to out, for the program `name`
 // (argv[0]; its folder is left out).
 void vyxPrintHelp(const char* name, FILE* out);
-

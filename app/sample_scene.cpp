@@ -26,7 +26,7 @@ static const char* const kAssetPrefix = "./";
 static const char* const kCheckerPath = "./checker-board.png";
 static const char* const kSandPath = "./sand.jpg";
 static const char* const kFacePaths[6] = {"xpos.float", "xneg.float", "ypos.float",
-                                         "yneg.float", "zpos.float", "zneg.float"};
+                                          "yneg.float", "zpos.float", "zneg.float"};
 static const char* const kFontPath = "Prelude-Medium.ttf";
 static const char* const kModelName = "venus.obj";
 
@@ -141,8 +141,8 @@ void GSSampleScene::CreatePresentImage(int32_t width, int32_t height) {
         return;
     }
     std::memset(presentPixels, 0, static_cast<size_t>(width) * height * 3);
-    presentSurface = SDL_CreateRGBSurfaceFrom(presentPixels, width, height, 24, width * 3, 0x000000FF,
-                                              0x0000FF00, 0x00FF0000, 0);
+    presentSurface =
+        SDL_CreateRGBSurfaceFrom(presentPixels, width, height, 24, width * 3, 0x000000FF, 0x0000FF00, 0x00FF0000, 0);
     if (presentSurface == nullptr) {
         std::fprintf(stderr, "vyx: cannot create the presentation surface: %s\n", SDL_GetError());
         std::free(presentPixels);
@@ -365,9 +365,8 @@ void GSSampleScene::SetDisplayMode(bool fullscreenWanted) {
     FreePresentImage();
 
     // The first full-screen switch asks for 0 x 0: SDL keeps the current display size.
-    SDL_Surface* screen = fullscreenWanted
-                              ? setMode(savedFullscreenWidth, savedFullscreenHeight, true)
-                              : setMode(context.windowWidth, context.windowHeight, false);
+    SDL_Surface* screen = fullscreenWanted ? setMode(savedFullscreenWidth, savedFullscreenHeight, true)
+                                           : setMode(context.windowWidth, context.windowHeight, false);
     bool fullscreenNow = fullscreenWanted;
     if (screen == nullptr) {
         std::fprintf(stderr, "vyx: cannot switch to %s mode: %s\n", fullscreenWanted ? "full-screen" : "windowed",

@@ -63,7 +63,7 @@ public:
     // The model Load reads in place of the sample model (set by the caller; empty = the
     // sample model). A model that cannot be read is reported and the sample model shown.
     std::string modelPath;
-    bool modelFromFile;          // derived by Load: the mesh holds modelPath's model
+    bool modelFromFile; // derived by Load: the mesh holds modelPath's model
     // Derived by Load for a model from modelPath: uniform scale and offset that put its
     // bounding box where the sample model's is (same centre, same height). Animate
     // applies them before the model's own motion.
@@ -85,7 +85,7 @@ public:
     vyxLight* skyLight;
     vyxLight* pointLight;
     vyxMesh torus;
-    vyxMesh torusCopy;           // shares the torus arrays, owns nothing
+    vyxMesh torusCopy; // shares the torus arrays, owns nothing
     vyxMesh terrain;
     vyxMesh model;
     vyxCubeMap cubeFaces;

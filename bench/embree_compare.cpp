@@ -131,8 +131,8 @@ struct Agreement {
     size_t farApart = 0;         // both hit at clearly different distances
 };
 
-bool compareMesh(const char* name, vyxMesh& mesh, RTCDevice device, RTCDevice deviceAllThreads,
-                 vyxVec3 eye, vyxVec3 target, float fovY, int rounds) {
+bool compareMesh(const char* name, vyxMesh& mesh, RTCDevice device, RTCDevice deviceAllThreads, vyxVec3 eye,
+                 vyxVec3 target, float fovY, int rounds) {
     const vyxVec3 sun = vyxNormalize(vyxVec3{0.375f, 0.484f, 1.0f});
     std::printf("\n== %s: %d triangles, %dx%d primary rays\n", name, mesh.triangleCount, kWidth, kHeight);
 
@@ -231,8 +231,8 @@ bool compareMesh(const char* name, vyxMesh& mesh, RTCDevice device, RTCDevice de
     rtcReleaseScene(embree.scene);
 
     double np = static_cast<double>(primary.size()), ns = static_cast<double>(shadow.size());
-    std::printf("primary: ours %.2f Mrays/s, Embree rtcIntersect1 %.2f Mrays/s, ratio %.2f\n",
-                np / ourPrimary / 1e6, np / embreePrimary / 1e6, embreePrimary / ourPrimary);
+    std::printf("primary: ours %.2f Mrays/s, Embree rtcIntersect1 %.2f Mrays/s, ratio %.2f\n", np / ourPrimary / 1e6,
+                np / embreePrimary / 1e6, embreePrimary / ourPrimary);
     std::printf("shadow (%zu rays, %.1f%% blocked): ours %.2f Mrays/s, Embree rtcOccluded1 %.2f Mrays/s, "
                 "ratio %.2f\n",
                 shadow.size(), 100.0 * static_cast<double>(shadowBlocked) / std::max(ns, 1.0), ns / ourShadowTime / 1e6,
@@ -268,7 +268,8 @@ int main(int argc, char** argv) {
     RTCDevice device = rtcNewDevice("threads=1");
     RTCDevice deviceAll = rtcNewDevice(nullptr);
     if (!device || !deviceAll) {
-        std::fprintf(stderr, "vyx-bench-embree: no Embree device (error %d)\n", static_cast<int>(rtcGetDeviceError(nullptr)));
+        std::fprintf(stderr, "vyx-bench-embree: no Embree device (error %d)\n",
+                     static_cast<int>(rtcGetDeviceError(nullptr)));
         return 1;
     }
     std::printf("single-threaded tracing; best of %d rounds; ratio = Embree time / our time (> 1: we are faster)\n",

@@ -154,8 +154,8 @@ void renderFrames(benchmark::State& state, int32_t flags, bool compareWithStanda
     state.counters["primary"] = static_cast<double>(stats.primary) / frames;
     state.counters["rays"] = static_cast<double>(allRays(stats)) / frames;
     if (compareWithStandard) {
-        state.counters["saved"] = 1.0 - static_cast<double>(allRays(stats)) / frames /
-                                            static_cast<double>(standardRays());
+        state.counters["saved"] =
+            1.0 - static_cast<double>(allRays(stats)) / frames / static_cast<double>(standardRays());
         state.counters["primary_saved"] =
             1.0 - static_cast<double>(stats.primary) / frames / (static_cast<double>(kFrameWidth) * kFrameHeight);
     }

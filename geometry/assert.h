@@ -16,8 +16,7 @@
     std::abort();
 }
 
-#define VYX_ASSERT(condition)                                                                                  \
-    ((condition) ? static_cast<void>(0) : vyxAssertFailed(__FILE__, __LINE__, #condition))
+#define VYX_ASSERT(condition) ((condition) ? static_cast<void>(0) : vyxAssertFailed(__FILE__, __LINE__, #condition))
 
 #else
 

@@ -33,10 +33,10 @@ struct BuildState {
     int32_t* items;   // triangle indices; each node owns one contiguous range
     int32_t* scratch; // room for the right-hand items while a range is partitioned
     vyxBIHNode* nodes;
-    int32_t* links;   // 2 per node: left and right child index, -1 = none
+    int32_t* links; // 2 per node: left and right child index, -1 = none
     int32_t nodeCount;
     int32_t nodeCapacity;
-    bool failed;      // out of memory: the build is abandoned
+    bool failed; // out of memory: the build is abandoned
 };
 
 } // namespace
@@ -110,10 +110,14 @@ static void buildNode(BuildState& st, int32_t node, int32_t begin, int32_t end, 
         for (int32_t k = begin + 1; k < end; ++k) {
             const BuildRecord& r = st.records[st.items[k]];
             for (int i = 0; i < 3; ++i) {
-                if (r.min[i] < tmin[i]) tmin[i] = r.min[i];
-                if (r.max[i] > tmax[i]) tmax[i] = r.max[i];
-                if (r.centroid[i] < cmin[i]) cmin[i] = r.centroid[i];
-                if (r.centroid[i] > cmax[i]) cmax[i] = r.centroid[i];
+                if (r.min[i] < tmin[i])
+                    tmin[i] = r.min[i];
+                if (r.max[i] > tmax[i])
+                    tmax[i] = r.max[i];
+                if (r.centroid[i] < cmin[i])
+                    cmin[i] = r.centroid[i];
+                if (r.centroid[i] > cmax[i])
+                    cmax[i] = r.centroid[i];
             }
         }
 
@@ -152,7 +156,7 @@ static void buildNode(BuildState& st, int32_t node, int32_t begin, int32_t end, 
                 st.links[2 * node + 1] = child; // the triangles lie above the cut
                 boxMin[cutAxis] = tmin[cutAxis];
             } else {
-                st.links[2 * node] = child;     // the triangles lie below the cut
+                st.links[2 * node] = child; // the triangles lie below the cut
                 boxMax[cutAxis] = tmax[cutAxis];
             }
             node = child;
@@ -174,10 +178,12 @@ static void buildNode(BuildState& st, int32_t node, int32_t begin, int32_t end, 
                 const BuildRecord& r = st.records[item];
                 if (r.centroid[a] <= s) {
                     st.items[mid++] = item;
-                    if (r.max[a] > leftMax) leftMax = r.max[a];
+                    if (r.max[a] > leftMax)
+                        leftMax = r.max[a];
                 } else {
                     st.scratch[rightCount++] = item;
-                    if (r.min[a] < rightMin) rightMin = r.min[a];
+                    if (r.min[a] < rightMin)
+                        rightMin = r.min[a];
                 }
             }
             std::memcpy(st.items + mid, st.scratch, static_cast<size_t>(rightCount) * sizeof(int32_t));
@@ -190,10 +196,12 @@ static void buildNode(BuildState& st, int32_t node, int32_t begin, int32_t end, 
             mid = begin + count / 2;
             leftMax = st.records[st.items[begin]].max[a];
             for (int32_t k = begin + 1; k < mid; ++k)
-                if (st.records[st.items[k]].max[a] > leftMax) leftMax = st.records[st.items[k]].max[a];
+                if (st.records[st.items[k]].max[a] > leftMax)
+                    leftMax = st.records[st.items[k]].max[a];
             rightMin = st.records[st.items[mid]].min[a];
             for (int32_t k = mid + 1; k < end; ++k)
-                if (st.records[st.items[k]].min[a] < rightMin) rightMin = st.records[st.items[k]].min[a];
+                if (st.records[st.items[k]].min[a] < rightMin)
+                    rightMin = st.records[st.items[k]].min[a];
         }
 
         int32_t children = allocateNodes(st, 2);
@@ -255,15 +263,21 @@ void vyxBuildBIH(int32_t count, vyxBIH& bih, vyxTriangle* triangles) {
             for (int i = 0; i < 3; ++i) {
                 float a = tri.p0[i], b = tri.p1[i], c = tri.p2[i];
                 float lo = a, hi = a;
-                if (b < lo) lo = b;
-                if (c < lo) lo = c;
-                if (b > hi) hi = b;
-                if (c > hi) hi = c;
+                if (b < lo)
+                    lo = b;
+                if (c < lo)
+                    lo = c;
+                if (b > hi)
+                    hi = b;
+                if (c > hi)
+                    hi = c;
                 r.min[i] = lo;
                 r.max[i] = hi;
                 r.centroid[i] = (b + a + c) / 3.0f;
-                if (lo < bih.boundsMin[i]) bih.boundsMin[i] = lo;
-                if (hi > bih.boundsMax[i]) bih.boundsMax[i] = hi;
+                if (lo < bih.boundsMin[i])
+                    bih.boundsMin[i] = lo;
+                if (hi > bih.boundsMax[i])
+                    bih.boundsMax[i] = hi;
             }
             st.items[t] = t;
         }

@@ -14,20 +14,20 @@
 #include "geometry/triangle.h"
 
 struct vyxBIHNode {
-    uint8_t axis;       // split axis 0 = x, 1 = y, 2 = z (interior nodes)
-    uint8_t isLeaf;     // 1 for a leaf
-    int32_t triangle;   // leaf: index into the triangle array
-    vyxBIHNode* left;   // lower child; null after a low-side cut
-    vyxBIHNode* right;  // upper child; null after a high-side cut
-    float rightMin;     // lowest coordinate on axis of the right child's triangles
-    float leftMax;      // highest coordinate on axis of the left child's triangles
-    float extentMin;    // lowest coordinate on axis of all this node's triangles
-    float extentMax;    // highest coordinate on axis of all this node's triangles
+    uint8_t axis;      // split axis 0 = x, 1 = y, 2 = z (interior nodes)
+    uint8_t isLeaf;    // 1 for a leaf
+    int32_t triangle;  // leaf: index into the triangle array
+    vyxBIHNode* left;  // lower child; null after a low-side cut
+    vyxBIHNode* right; // upper child; null after a high-side cut
+    float rightMin;    // lowest coordinate on axis of the right child's triangles
+    float leftMax;     // highest coordinate on axis of the left child's triangles
+    float extentMin;   // lowest coordinate on axis of all this node's triangles
+    float extentMax;   // highest coordinate on axis of all this node's triangles
 };
 
 struct vyxBIH {
     vyxBIHNode root;
-    float boundsMin[3];      // componentwise minimum over all vertices
+    float boundsMin[3]; // componentwise minimum over all vertices
     float boundsMax[3];
     // Placement of the hierarchy inside its mesh's object space. Queries carry a ray
     // through the mesh's transform and then this one, and shading carries normals back
@@ -35,10 +35,10 @@ struct vyxBIH {
     // a rebuild. The build sets the identity and nothing in the program changes it; at
     // the identity the queries skip its matrix products.
     vyxTransform transform;
-    vyxTriangle* triangles;  // the mesh's array; not owned
+    vyxTriangle* triangles; // the mesh's array; not owned
     int32_t triangleCount;
-    vyxBIHNode* nodePool;    // every node below the root, in one allocation; owned
-    int32_t nodeCount;       // nodes used in nodePool
+    vyxBIHNode* nodePool;       // every node below the root, in one allocation; owned
+    int32_t nodeCount;          // nodes used in nodePool
     vyxTraversalTree traversal; // derived copy the queries walk; empty = walk the nodes
 };
 

@@ -69,12 +69,13 @@ static void buildMesh(const vyxObjModel& model, const char* path, bool read, vyx
     if (read && triangleCount == 0)
         std::fprintf(stderr, "vyx: %s has no faces to draw; the model is empty\n", path);
     if (farTriangles > 0)
-        std::fprintf(stderr, "vyx: %s: %ld triangle%s with a corner that is not finite or beyond 1e18 left out\n",
-                     path, farTriangles, farTriangles == 1 ? "" : "s");
+        std::fprintf(stderr, "vyx: %s: %ld triangle%s with a corner that is not finite or beyond 1e18 left out\n", path,
+                     farTriangles, farTriangles == 1 ? "" : "s");
 
     int32_t materialCount = modelMaterials + (needsDefault ? 1 : 0);
     if (materialCount > 0) {
-        mesh.materials = static_cast<vyxMaterial*>(std::calloc(static_cast<size_t>(materialCount), sizeof(vyxMaterial)));
+        mesh.materials =
+            static_cast<vyxMaterial*>(std::calloc(static_cast<size_t>(materialCount), sizeof(vyxMaterial)));
         if (!mesh.materials)
             materialCount = triangleCount = 0;
     }
@@ -85,7 +86,8 @@ static void buildMesh(const vyxObjModel& model, const char* path, bool read, vyx
     mesh.materialCount = materialCount;
 
     if (triangleCount > 0) {
-        mesh.triangles = static_cast<vyxTriangle*>(vyxAllocLargeZeroed(static_cast<size_t>(triangleCount), sizeof(vyxTriangle)));
+        mesh.triangles =
+            static_cast<vyxTriangle*>(vyxAllocLargeZeroed(static_cast<size_t>(triangleCount), sizeof(vyxTriangle)));
         mesh.shading = static_cast<vyxTriangleShading*>(
             vyxAllocLargeZeroed(static_cast<size_t>(triangleCount), sizeof(vyxTriangleShading)));
         if (!mesh.triangles || !mesh.shading) {

@@ -22,11 +22,11 @@ struct vyxTriangleShading {
 struct vyxMesh {
     int32_t triangleCount;
     int32_t materialCount;
-    vyxTriangle* triangles;       // malloc'd, owned
-    vyxTriangleShading* shading;  // malloc'd, owned
-    vyxMaterial* materials;       // malloc'd, owned (each material's textureFile too)
-    vyxBIH* bih;                  // new'd, owned
-    vyxTransform transform;       // object to world
+    vyxTriangle* triangles;      // malloc'd, owned
+    vyxTriangleShading* shading; // malloc'd, owned
+    vyxMaterial* materials;      // malloc'd, owned (each material's textureFile too)
+    vyxBIH* bih;                 // new'd, owned
+    vyxTransform transform;      // object to world
 };
 
 // Fills mesh (its previous contents are not released) from a model already read, for

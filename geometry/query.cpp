@@ -21,8 +21,8 @@ static vyxTraceResult missResult() {
     return result;
 }
 
-bool vyxIntersectBox(const float boxMin[3], const float boxMax[3], const float origin[3],
-                     const float direction[3], float& tnear, float& tfar) {
+bool vyxIntersectBox(const float boxMin[3], const float boxMax[3], const float origin[3], const float direction[3],
+                     float& tnear, float& tfar) {
     // The three axes side by side: the same divisions as one axis at a time, with the
     // axes of a zero component (and NaN quotients, which never pass a comparison) left
     // out of the minimum and the maximum.
@@ -165,7 +165,8 @@ vyxTraceResult vyxTraverseBIH(const vyxVec3& origin, const vyxVec3& direction, f
                         float limit = maxDistance;
                         if (best.t >= 0.0f && (limit < 0.0f || best.t < limit))
                             limit = best.t;
-                        vyxTraceResult r = vyxTraverseBIH(origin, direction, tnear, nearFar, triangles, limit, *nearChild);
+                        vyxTraceResult r =
+                            vyxTraverseBIH(origin, direction, tnear, nearFar, triangles, limit, *nearChild);
                         if (r.t >= 0.0f)
                             best = r;
                     }
@@ -188,9 +189,7 @@ vyxTraceResult vyxTraverseBIH(const vyxVec3& origin, const vyxVec3& direction, f
     }
 }
 
-static bool finite3(const vyxVec3& v) {
-    return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z);
-}
+static bool finite3(const vyxVec3& v) { return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z); }
 
 static const float kIdentityBits[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
 
@@ -256,8 +255,7 @@ static bool prepareBIHRay(vyxBIH& bih, vyxVec3 origin, vyxVec3 direction, float 
 static vyxTraceResult walkBIH(vyxBIH& bih, const BIHRay& ray) {
     if (bih.traversal.triangleCount > 0)
         return vyxTraverseTree(bih.traversal, ray.o, ray.d, ray.maxDistance);
-    return vyxTraverseBIH(ray.origin, ray.direction, ray.tnear, ray.tfar, bih.triangles, ray.maxDistance,
-                          bih.root);
+    return vyxTraverseBIH(ray.origin, ray.direction, ray.tnear, ray.tfar, bih.triangles, ray.maxDistance, bih.root);
 }
 
 vyxTraceResult vyxTraceBIH(vyxBIH& bih, vyxVec3 origin, vyxVec3 direction, float maxDistance) {

@@ -28,5 +28,5 @@ vyxTraceResult vyxTraverseBIH(const vyxVec3& origin, const vyxVec3& direction, f
                               const vyxTriangle* triangles, float maxDistance, const vyxBIHNode& root);
 // Slab test; axes with a zero direction component are skipped. An origin inside the box
 // gives tnear = 0 and true.
-bool vyxIntersectBox(const float boxMin[3], const float boxMax[3], const float origin[3],
-                     const float direction[3], float& tnear, float& tfar);
+bool vyxIntersectBox(const float boxMin[3], const float boxMax[3], const float origin[3], const float direction[3],
+                     float& tnear, float& tfar);

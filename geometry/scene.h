@@ -14,8 +14,8 @@ struct vyxScene {
     vyxLight** lights;
     int32_t meshCount;
     int32_t meshCapacity;
-    vyxMesh** meshes;      // a hit's object index refers to this list
-    vyxCubeMap* cubeMap;   // null = no environment
+    vyxMesh** meshes;    // a hit's object index refers to this list
+    vyxCubeMap* cubeMap; // null = no environment
 };
 
 // Empty lists with capacity 50 each, no cube map.

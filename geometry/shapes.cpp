@@ -82,7 +82,8 @@ float vyxFractalNoise(float x, float y, float z, float persistence) {
 // Allocates the triangle and shading arrays and the single material of a generated
 // mesh. On failure the mesh is left empty (no triangles) and false is returned.
 static bool allocateGenerated(vyxMesh& mesh, int32_t triangleCount, const char* what) {
-    mesh.triangles = static_cast<vyxTriangle*>(vyxAllocLargeZeroed(static_cast<size_t>(triangleCount), sizeof(vyxTriangle)));
+    mesh.triangles =
+        static_cast<vyxTriangle*>(vyxAllocLargeZeroed(static_cast<size_t>(triangleCount), sizeof(vyxTriangle)));
     mesh.shading = static_cast<vyxTriangleShading*>(
         vyxAllocLargeZeroed(static_cast<size_t>(triangleCount), sizeof(vyxTriangleShading)));
     mesh.materials = static_cast<vyxMaterial*>(std::calloc(1, sizeof(vyxMaterial)));
@@ -109,8 +110,8 @@ static void buildHierarchy(vyxMesh& mesh) {
     vyxBuildBIH(mesh.triangleCount, *mesh.bih, mesh.triangles);
 }
 
-static void setCorner(vyxTriangle& tri, vyxTriangleShading& sh, int corner, const float* p, const float* n,
-                      float u, float v) {
+static void setCorner(vyxTriangle& tri, vyxTriangleShading& sh, int corner, const float* p, const float* n, float u,
+                      float v) {
     float* points[3] = {tri.p0, tri.p1, tri.p2};
     float* normals[3] = {sh.normal0, sh.normal1, sh.normal2};
     float* uvs[3] = {sh.uv0, sh.uv1, sh.uv2};
@@ -242,8 +243,8 @@ void vyxBuildTerrainMesh(vyxMesh& mesh) {
                 const Lattice& lx = axisLattice[c][octave];
                 const Lattice& ly = axisLattice[a][octave];
                 const Lattice& lz = depthLattice[octave];
-                sum += amplitude * blendLattice(latticeIndex(lx.index, ly.index, lz.index), lx.weight, ly.weight,
-                                                lz.weight);
+                sum += amplitude *
+                       blendLattice(latticeIndex(lx.index, ly.index, lz.index), lx.weight, ly.weight, lz.weight);
                 amplitude *= 0.5f;
             }
             float h = sum * 0.25f + 0.5f;

@@ -32,10 +32,22 @@ void vyxTransformRotate(vyxTransform& transform, float angle, float x, float y, 
     float c = static_cast<float>(std::cos(static_cast<double>(angle)));
     float s = static_cast<float>(std::sin(static_cast<double>(angle)));
     float k = 1.0f - c;
-    const float op[16] = {c + x * x * k,     x * y * k - z * s, x * z * k + y * s, 0,
-                          x * y * k + z * s, c + y * y * k,     y * z * k - x * s, 0,
-                          x * z * k - y * s, y * z * k + x * s, c + z * z * k,     0,
-                          0,                 0,                 0,                 1};
+    const float op[16] = {c + x * x * k,
+                          x * y * k - z * s,
+                          x * z * k + y * s,
+                          0,
+                          x * y * k + z * s,
+                          c + y * y * k,
+                          y * z * k - x * s,
+                          0,
+                          x * z * k - y * s,
+                          y * z * k + x * s,
+                          c + z * z * k,
+                          0,
+                          0,
+                          0,
+                          0,
+                          1};
     multiplyLeft(transform, op);
 }
 
@@ -54,9 +66,7 @@ static vyxVec3 applyAffine(const float* m, vyxVec3 p) {
             m[8] * p.x + m[9] * p.y + m[10] * p.z + m[11]};
 }
 
-vyxVec3 vyxTransformPoint(const vyxTransform& transform, vyxVec3 point) {
-    return applyAffine(transform.matrix, point);
-}
+vyxVec3 vyxTransformPoint(const vyxTransform& transform, vyxVec3 point) { return applyAffine(transform.matrix, point); }
 
 vyxVec3 vyxTransformPointInverse(vyxTransform& transform, vyxVec3 point) {
     if (!transform.inverseValid) {
@@ -111,22 +121,22 @@ void vyxInvertMatrix(const float m[16], float out[16]) {
            m[12] * m[1] * m[11] + m[12] * m[3] * m[9];
     a[13] = m[0] * m[9] * m[14] - m[0] * m[10] * m[13] - m[8] * m[1] * m[14] + m[8] * m[2] * m[13] +
             m[12] * m[1] * m[10] - m[12] * m[2] * m[9];
-    a[2] = m[1] * m[6] * m[15] - m[1] * m[7] * m[14] - m[5] * m[2] * m[15] + m[5] * m[3] * m[14] +
-           m[13] * m[2] * m[7] - m[13] * m[3] * m[6];
+    a[2] = m[1] * m[6] * m[15] - m[1] * m[7] * m[14] - m[5] * m[2] * m[15] + m[5] * m[3] * m[14] + m[13] * m[2] * m[7] -
+           m[13] * m[3] * m[6];
     a[6] = -m[0] * m[6] * m[15] + m[0] * m[7] * m[14] + m[4] * m[2] * m[15] - m[4] * m[3] * m[14] -
            m[12] * m[2] * m[7] + m[12] * m[3] * m[6];
     a[10] = m[0] * m[5] * m[15] - m[0] * m[7] * m[13] - m[4] * m[1] * m[15] + m[4] * m[3] * m[13] +
             m[12] * m[1] * m[7] - m[12] * m[3] * m[5];
     a[14] = -m[0] * m[5] * m[14] + m[0] * m[6] * m[13] + m[4] * m[1] * m[14] - m[4] * m[2] * m[13] -
             m[12] * m[1] * m[6] + m[12] * m[2] * m[5];
-    a[3] = -m[1] * m[6] * m[11] + m[1] * m[7] * m[10] + m[5] * m[2] * m[11] - m[5] * m[3] * m[10] -
-           m[9] * m[2] * m[7] + m[9] * m[3] * m[6];
-    a[7] = m[0] * m[6] * m[11] - m[0] * m[7] * m[10] - m[4] * m[2] * m[11] + m[4] * m[3] * m[10] +
-           m[8] * m[2] * m[7] - m[8] * m[3] * m[6];
-    a[11] = -m[0] * m[5] * m[11] + m[0] * m[7] * m[9] + m[4] * m[1] * m[11] - m[4] * m[3] * m[9] -
-            m[8] * m[1] * m[7] + m[8] * m[3] * m[5];
-    a[15] = m[0] * m[5] * m[10] - m[0] * m[6] * m[9] - m[4] * m[1] * m[10] + m[4] * m[2] * m[9] +
-            m[8] * m[1] * m[6] - m[8] * m[2] * m[5];
+    a[3] = -m[1] * m[6] * m[11] + m[1] * m[7] * m[10] + m[5] * m[2] * m[11] - m[5] * m[3] * m[10] - m[9] * m[2] * m[7] +
+           m[9] * m[3] * m[6];
+    a[7] = m[0] * m[6] * m[11] - m[0] * m[7] * m[10] - m[4] * m[2] * m[11] + m[4] * m[3] * m[10] + m[8] * m[2] * m[7] -
+           m[8] * m[3] * m[6];
+    a[11] = -m[0] * m[5] * m[11] + m[0] * m[7] * m[9] + m[4] * m[1] * m[11] - m[4] * m[3] * m[9] - m[8] * m[1] * m[7] +
+            m[8] * m[3] * m[5];
+    a[15] = m[0] * m[5] * m[10] - m[0] * m[6] * m[9] - m[4] * m[1] * m[10] + m[4] * m[2] * m[9] + m[8] * m[1] * m[6] -
+            m[8] * m[2] * m[5];
 
     // M's first column against the adjugate's first row.
     float det = m[0] * a[0] + m[4] * a[1] + m[8] * a[2] + m[12] * a[3];

@@ -3,8 +3,8 @@
 #include <emmintrin.h>
 
 #include <cfloat>
-#include <cstddef>
 #include <cmath>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 
@@ -43,15 +43,19 @@ Box emptyBox() {
 // triangle with one never reports a hit).
 void grow(Box& b, const float p[3]) {
     for (int a = 0; a < 3; ++a) {
-        if (p[a] < b.lower[a]) b.lower[a] = p[a];
-        if (p[a] > b.upper[a]) b.upper[a] = p[a];
+        if (p[a] < b.lower[a])
+            b.lower[a] = p[a];
+        if (p[a] > b.upper[a])
+            b.upper[a] = p[a];
     }
 }
 
 void grow(Box& b, const Box& other) {
     for (int a = 0; a < 3; ++a) {
-        if (other.lower[a] < b.lower[a]) b.lower[a] = other.lower[a];
-        if (other.upper[a] > b.upper[a]) b.upper[a] = other.upper[a];
+        if (other.lower[a] < b.lower[a])
+            b.lower[a] = other.lower[a];
+        if (other.upper[a] > b.upper[a])
+            b.upper[a] = other.upper[a];
     }
 }
 
@@ -64,9 +68,9 @@ struct Builder {
     int32_t nodeCount;
     vyxTraversalTriangle* leaves;
     int32_t leafCount;
-    int32_t deepest;     // node levels of the deepest path
+    int32_t deepest;          // node levels of the deepest path
     const int32_t* leafOrder; // triangle indices in leaf order, for fetching ahead; may be null
-    bool failed;         // a reference out of range or more entries than the arrays hold
+    bool failed;              // a reference out of range or more entries than the arrays hold
 };
 
 // Skips the single-child nodes of empty-space cuts: the child holds the same triangles.
@@ -114,9 +118,7 @@ int32_t addTriangle(Builder& b, int32_t index, Box& box) {
     return b.leafCount++;
 }
 
-bool validLeaf(const Builder& b, const vyxBIHNode* node) {
-    return node->triangle >= 0 && node->triangle < b.count;
-}
+bool validLeaf(const Builder& b, const vyxBIHNode* node) { return node->triangle >= 0 && node->triangle < b.count; }
 
 // A split whose two sides are single triangles: both are kept together as one leaf.
 bool isPair(const vyxBIHNode* node) {
@@ -304,8 +306,8 @@ const OrderedHits kOrderedHits;
 
 } // namespace
 
-bool vyxBuildTraversalTree(const vyxBIHNode& root, const vyxTriangle* triangles, int32_t count,
-                           vyxTraversalTree& tree, const int32_t* leafOrder) {
+bool vyxBuildTraversalTree(const vyxBIHNode& root, const vyxTriangle* triangles, int32_t count, vyxTraversalTree& tree,
+                           const int32_t* leafOrder) {
     std::memset(&tree, 0, sizeof(tree));
     if (!triangles || count <= 0)
         return false;
@@ -320,7 +322,8 @@ bool vyxBuildTraversalTree(const vyxBIHNode& root, const vyxTriangle* triangles,
     // Room for the most nodes a hierarchy over count triangles can need; the pages past
     // the nodes actually made are never touched.
     b.nodes = static_cast<vyxTraversalNode*>(vyxAllocLarge(static_cast<size_t>(count) * sizeof(vyxTraversalNode)));
-    b.leaves = static_cast<vyxTraversalTriangle*>(vyxAllocLarge(static_cast<size_t>(count) * sizeof(vyxTraversalTriangle)));
+    b.leaves =
+        static_cast<vyxTraversalTriangle*>(vyxAllocLarge(static_cast<size_t>(count) * sizeof(vyxTraversalTriangle)));
     Box box = emptyBox();
     int32_t rootRef = 0;
     if (b.nodes && b.leaves)
@@ -339,8 +342,10 @@ bool vyxBuildTraversalTree(const vyxBIHNode& root, const vyxTriangle* triangles,
     // every distance NaN; such boxes are unbounded anyway.
     float largest = 0.0f;
     for (int a = 0; a < 3; ++a) {
-        if (std::isfinite(box.lower[a]) && std::fabs(box.lower[a]) > largest) largest = std::fabs(box.lower[a]);
-        if (std::isfinite(box.upper[a]) && std::fabs(box.upper[a]) > largest) largest = std::fabs(box.upper[a]);
+        if (std::isfinite(box.lower[a]) && std::fabs(box.lower[a]) > largest)
+            largest = std::fabs(box.lower[a]);
+        if (std::isfinite(box.upper[a]) && std::fabs(box.upper[a]) > largest)
+            largest = std::fabs(box.upper[a]);
     }
     if (!std::isfinite(largest * kMarginFraction))
         largest = 0.0f;

@@ -21,10 +21,10 @@ struct vyxBIHNode;
 // One node stands for up to three splits of the hierarchy (a split and the shallowest
 // splits below it) and its four slots for the subtrees below those, left to right.
 struct alignas(64) vyxTraversalNode {
-    float lower[3][4];  // per axis, per slot: box minimum; +inf in an empty slot
-    float upper[3][4];  // per axis, per slot: box maximum; -inf in an empty slot
-    int32_t child[4];   // >= 0: node index; vyxTraversalLeaf(slot) for a triangle; empty: 0
-    uint8_t slots;      // bit i set when slot i holds a child
+    float lower[3][4]; // per axis, per slot: box minimum; +inf in an empty slot
+    float upper[3][4]; // per axis, per slot: box maximum; -inf in an empty slot
+    int32_t child[4];  // >= 0: node index; vyxTraversalLeaf(slot) for a triangle; empty: 0
+    uint8_t slots;     // bit i set when slot i holds a child
     // Visiting order of the slots for a ray in each octant (bit a set: the direction's
     // component on axis a is negative, so every split on that axis is entered from its
     // right, upper side): two bits per place, first place lowest.
@@ -36,21 +36,21 @@ struct vyxTraversalTriangle {
     float normal[3];
     float d;
     float c0, c1, c2, c3;
-    float p0u, p0v;     // p0 on the two projection axes
-    int32_t triangle;   // index in the mesh's triangle array
-    uint8_t u, v;       // projection axes, (k + 1) % 3 and (k + 2) % 3
-    uint8_t count;      // first of a leaf: its triangles, 1 or 2 (the next one)
-    uint8_t axis;       // first of a two-triangle leaf: the axis of the split between them
+    float p0u, p0v;   // p0 on the two projection axes
+    int32_t triangle; // index in the mesh's triangle array
+    uint8_t u, v;     // projection axes, (k + 1) % 3 and (k + 2) % 3
+    uint8_t count;    // first of a leaf: its triangles, 1 or 2 (the next one)
+    uint8_t axis;     // first of a two-triangle leaf: the axis of the split between them
 };
 
 struct vyxTraversalTree {
-    vyxTraversalNode* nodes;         // node 0 first when the root is a split; owned
+    vyxTraversalNode* nodes; // node 0 first when the root is a split; owned
     int32_t nodeCount;
     vyxTraversalTriangle* triangles; // in the order the leaves are reached; owned
     int32_t triangleCount;
-    int32_t root;                    // reference to the root: node, leaf, or 0 when empty
-    float margin;                    // boxes are widened by this much at query time
-    int32_t stackNeeded;             // deepest deferred-entry count a query can reach
+    int32_t root;        // reference to the root: node, leaf, or 0 when empty
+    float margin;        // boxes are widened by this much at query time
+    int32_t stackNeeded; // deepest deferred-entry count a query can reach
 };
 
 // Child references: a non-negative node index, or a leaf as the bitwise complement of
@@ -63,8 +63,8 @@ inline int32_t vyxTraversalLeaf(int32_t slot) { return ~slot; }
 // then uses the hierarchy itself.
 // leafOrder, when not null, holds the triangle indices of the leaves left to right (as
 // the hierarchy's build leaves them); it only lets the copy fetch triangles ahead.
-bool vyxBuildTraversalTree(const vyxBIHNode& root, const vyxTriangle* triangles, int32_t count,
-                           vyxTraversalTree& tree, const int32_t* leafOrder = nullptr);
+bool vyxBuildTraversalTree(const vyxBIHNode& root, const vyxTriangle* triangles, int32_t count, vyxTraversalTree& tree,
+                           const int32_t* leafOrder = nullptr);
 
 // Frees the arrays and zeroes the record. Safe on a zeroed or already freed tree.
 void vyxFreeTraversalTree(vyxTraversalTree& tree);

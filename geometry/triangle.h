@@ -14,7 +14,7 @@ struct vyxTriangle {
 };
 
 struct vyxTraceResult {
-    float t;         // distance in units of the ray direction; -1 = no hit
+    float t;          // distance in units of the ray direction; -1 = no hit
     int32_t triangle; // index in the mesh's triangle array (set by the traversal)
     int32_t object;   // index in the scene's mesh list (set by the scene query)
     float w0, w1, w2; // barycentric weights of p0, p1, p2
@@ -63,4 +63,3 @@ inline vyxTraceResult vyxTestTrace(const vyxTriangle& tri, const float& ox, cons
     result.t = t;
     return result;
 }
-

@@ -21,9 +21,18 @@ inline vyxVec3 operator*(float s, vyxVec3 a) { return {s * a.x, s * a.y, s * a.z
 // Component-wise product: how colours are combined.
 inline vyxVec3 operator*(vyxVec3 a, vyxVec3 b) { return {a.x * b.x, a.y * b.y, a.z * b.z}; }
 inline vyxVec3 operator/(vyxVec3 a, float s) { return {a.x / s, a.y / s, a.z / s}; }
-inline vyxVec3& operator+=(vyxVec3& a, vyxVec3 b) { a = a + b; return a; }
-inline vyxVec3& operator-=(vyxVec3& a, vyxVec3 b) { a = a - b; return a; }
-inline vyxVec3& operator*=(vyxVec3& a, float s) { a = a * s; return a; }
+inline vyxVec3& operator+=(vyxVec3& a, vyxVec3 b) {
+    a = a + b;
+    return a;
+}
+inline vyxVec3& operator-=(vyxVec3& a, vyxVec3 b) {
+    a = a - b;
+    return a;
+}
+inline vyxVec3& operator*=(vyxVec3& a, float s) {
+    a = a * s;
+    return a;
+}
 inline bool operator==(vyxVec3 a, vyxVec3 b) { return a.x == b.x && a.y == b.y && a.z == b.z; }
 inline bool operator!=(vyxVec3 a, vyxVec3 b) { return !(a == b); }
 

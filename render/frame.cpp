@@ -105,8 +105,8 @@ int vyxSubdivisionBandWorker(vyxSubdivisionWorkerArgs* args) {
         int width = static_cast<int>(args->bandWidth);
         int stride = static_cast<int>(args->bandStride);
         if (!vyxRenderBandRows(*args->scene, rays, width, static_cast<int>(args->height),
-                               static_cast<int>(args->firstRow), static_cast<int>(args->rowCount), args->band,
-                               stride, args->settings)) {
+                               static_cast<int>(args->firstRow), static_cast<int>(args->rowCount), args->band, stride,
+                               args->settings)) {
             fprintf(stderr, "vyx: out of memory for a subdivision band; it stays black\n");
         }
     }
@@ -125,8 +125,7 @@ static void freeStandardArgs(vyxStandardWorkerArgs* args, int n) {
 // The first pass's argument blocks: worker k shades rows k, k + n, ... into its own
 // buffer, back to back. Null, with nothing left allocated, when memory runs out.
 static vyxStandardWorkerArgs* allocStandardArgs(const vyxScene& scene, const vyxCamera& camera,
-                                                const vyxRenderSettings& settings, int n, int height,
-                                                size_t rowBytes) {
+                                                const vyxRenderSettings& settings, int n, int height, size_t rowBytes) {
     auto* args = static_cast<vyxStandardWorkerArgs*>(calloc(n, sizeof(vyxStandardWorkerArgs)));
     if (args == nullptr) {
         return nullptr;
@@ -270,8 +269,7 @@ void vyxRenderSubdivisionThreaded(const vyxScene& scene, const vyxCamera& camera
     free(args);
 }
 
-void vyxRenderFrame(const vyxScene& scene, const vyxCamera& camera, FrameBuffer& image,
-                    vyxRenderSettings& settings) {
+void vyxRenderFrame(const vyxScene& scene, const vyxCamera& camera, FrameBuffer& image, vyxRenderSettings& settings) {
     // The transforms cache their inverse and normal matrices lazily; filling them here,
     // before any worker starts, leaves the workers only reading them.
     for (int i = 0; i < scene.meshCount; ++i) {
@@ -299,8 +297,8 @@ void vyxRenderFrame(const vyxScene& scene, const vyxCamera& camera, FrameBuffer&
         return;
     }
     if (!frameMatchesCamera(image, camera)) {
-        fprintf(stderr, "vyx: frame of %d x %d does not match the camera's %u x %u; nothing rendered\n",
-                image.width, image.height, camera.imageWidth, camera.imageHeight);
+        fprintf(stderr, "vyx: frame of %d x %d does not match the camera's %u x %u; nothing rendered\n", image.width,
+                image.height, camera.imageWidth, camera.imageHeight);
         return;
     }
     bool threaded = (settings.flags & RenderThreaded) != 0;

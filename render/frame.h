@@ -14,33 +14,33 @@
 #include "trace/settings.h"
 
 struct vyxStandardWorkerArgs {
-    int32_t firstRow;            // the worker's index k, also its first image row
-    int32_t rowStep;             // threadCount
+    int32_t firstRow; // the worker's index k, also its first image row
+    int32_t rowStep;  // threadCount
     const vyxScene* scene;
     const vyxCamera* camera;
-    vyxVec3* rows;               // the worker's rows back to back
-    vyxRenderSettings settings;  // private copy
+    vyxVec3* rows;              // the worker's rows back to back
+    vyxRenderSettings settings; // private copy
 };
 
 struct vyxAntialiasWorkerArgs {
     const vyxScene* scene;
     const vyxCamera* camera;
-    FrameBuffer* image;          // shared output
-    const vyxVec3* firstPass;    // copy of the first-pass colours, read by every worker
+    FrameBuffer* image;       // shared output
+    const vyxVec3* firstPass; // copy of the first-pass colours, read by every worker
     int32_t firstRow;
     int32_t rowStep;
     vyxRenderSettings settings;
 };
 
 struct vyxSubdivisionWorkerArgs {
-    vyxVec3 origin;              // camera position
+    vyxVec3 origin;                     // camera position
     vyxVec3 dirTL, dirTR, dirBL, dirBR; // primary directions at the band's corners
-    vyxVec3* band;               // bandWidth x height colours, cleared to 0
-    uint32_t bandStride;         // colours from one row of band to the next (>= bandWidth)
-    uint32_t bandWidth;          // a multiple of 8 except in the band at the right edge; 0 = idle
+    vyxVec3* band;                      // bandWidth x height colours, cleared to 0
+    uint32_t bandStride;                // colours from one row of band to the next (>= bandWidth)
+    uint32_t bandWidth;                 // a multiple of 8 except in the band at the right edge; 0 = idle
     uint32_t height;
-    uint32_t firstRow;           // the part of the band this block renders: a multiple of 8,
-    uint32_t rowCount;           // and its row count (the whole band: 0 and height)
+    uint32_t firstRow; // the part of the band this block renders: a multiple of 8,
+    uint32_t rowCount; // and its row count (the whole band: 0 and height)
     vyxRenderSettings settings;
     const vyxScene* scene;
 };
@@ -49,8 +49,7 @@ struct vyxSubdivisionWorkerArgs {
 // Prepares every mesh transform's caches before any worker starts. Any frame size from
 // 1 x 1 works; a frame whose size differs from the camera's is left as it is (with a
 // message). threadCount is clamped to 1 .. 64.
-void vyxRenderFrame(const vyxScene& scene, const vyxCamera& camera, FrameBuffer& image,
-                    vyxRenderSettings& settings);
+void vyxRenderFrame(const vyxScene& scene, const vyxCamera& camera, FrameBuffer& image, vyxRenderSettings& settings);
 void vyxRenderStandardThreaded(const vyxScene& scene, const vyxCamera& camera, FrameBuffer& image,
                                const vyxRenderSettings& settings);
 void vyxRenderSubdivisionThreaded(const vyxScene& scene, const vyxCamera& camera, FrameBuffer& image,

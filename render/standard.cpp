@@ -8,8 +8,7 @@
 // Mean absolute channel difference relative to the reference brightness b; the channel
 // order (g, r, b) and the 0.33 factor are part of the renderer's look.
 static float relativeDifference(vyxVec3 reference, vyxVec3 other, float brightness) {
-    float sum = std::fabs(reference.y - other.y) + std::fabs(reference.x - other.x) +
-                std::fabs(reference.z - other.z);
+    float sum = std::fabs(reference.y - other.y) + std::fabs(reference.x - other.x) + std::fabs(reference.z - other.z);
     return sum * 0.33f / brightness;
 }
 
@@ -19,8 +18,8 @@ static vyxVec3 shadePrimary(const vyxScene& scene, vyxVec3 origin, vyxVec3 direc
     return vyxShade(scene, origin, direction, settings.maxDepth, settings);
 }
 
-vyxVec3 vyxAntialiasQuad(const vyxScene& scene, vyxVec3 origin, vyxVec3 d00, vyxVec3 d10, vyxVec3 d01,
-                         vyxVec3 d11, vyxVec3 c00, vyxVec3 c10, vyxVec3 c01, vyxVec3 c11, int depth,
+vyxVec3 vyxAntialiasQuad(const vyxScene& scene, vyxVec3 origin, vyxVec3 d00, vyxVec3 d10, vyxVec3 d01, vyxVec3 d11,
+                         vyxVec3 c00, vyxVec3 c10, vyxVec3 c01, vyxVec3 c11, int depth,
                          const vyxRenderSettings& settings) {
     if (depth <= 0) {
         return c00;
@@ -66,8 +65,8 @@ void vyxShadeRow(const vyxScene& scene, const vyxCamera& camera, int y, vyxVec3*
     }
 }
 
-void vyxAntialiasRow(const vyxScene& scene, const vyxCamera& camera, int y, const vyxVec3* firstPass,
-                     vyxVec3* out, int width, int height, const vyxRenderSettings& settings) {
+void vyxAntialiasRow(const vyxScene& scene, const vyxCamera& camera, int y, const vyxVec3* firstPass, vyxVec3* out,
+                     int width, int height, const vyxRenderSettings& settings) {
     if (y < 0 || y + 1 >= height) {
         return;
     }
@@ -90,8 +89,8 @@ void vyxAntialiasRow(const vyxScene& scene, const vyxCamera& camera, int y, cons
         vyxVec3 c10 = row[x + 1];
         vyxVec3 c01 = below[x];
         vyxVec3 c11 = below[x + 1];
-        target[x] = vyxAntialiasQuad(scene, origin, d00, d10, d01, d11, c00, c10, c01, c11, settings.aaLevels,
-                                     settings);
+        target[x] =
+            vyxAntialiasQuad(scene, origin, d00, d10, d01, d11, c00, c10, c01, c11, settings.aaLevels, settings);
     }
 }
 

@@ -19,10 +19,10 @@ void vyxShadeRow(const vyxScene& scene, const vyxCamera& camera, int y, vyxVec3*
 // Antialiases row y (y < height - 1) reading first-pass colours from firstPass (a full
 // width x height image) and writing columns 0 .. width - 2 of row y into out (a full
 // image; may equal firstPass only when rows are processed top to bottom on one thread).
-void vyxAntialiasRow(const vyxScene& scene, const vyxCamera& camera, int y, const vyxVec3* firstPass,
-                     vyxVec3* out, int width, int height, const vyxRenderSettings& settings);
+void vyxAntialiasRow(const vyxScene& scene, const vyxCamera& camera, int y, const vyxVec3* firstPass, vyxVec3* out,
+                     int width, int height, const vyxRenderSettings& settings);
 
 // Adaptive supersample of one quad: directions and first-pass colours of its corners.
-vyxVec3 vyxAntialiasQuad(const vyxScene& scene, vyxVec3 origin, vyxVec3 d00, vyxVec3 d10, vyxVec3 d01,
-                         vyxVec3 d11, vyxVec3 c00, vyxVec3 c10, vyxVec3 c01, vyxVec3 c11, int depth,
+vyxVec3 vyxAntialiasQuad(const vyxScene& scene, vyxVec3 origin, vyxVec3 d00, vyxVec3 d10, vyxVec3 d01, vyxVec3 d11,
+                         vyxVec3 c00, vyxVec3 c10, vyxVec3 c01, vyxVec3 c11, int depth,
                          const vyxRenderSettings& settings);

@@ -55,13 +55,12 @@ static vyxVec3 environment(const vyxScene& scene, vyxVec3 direction) {
 }
 
 static vyxVec3 combineSample(const vyxSample& sample, const vyxRenderSettings& settings) {
-    return vyxCombineShading(sample.diffuse, sample.specular, sample.reflected, *hitMaterial(sample),
-                             sample.surface, sample.transmitted, sample.reflectionWeight, sample.fog,
-                             settings.fogColour);
+    return vyxCombineShading(sample.diffuse, sample.specular, sample.reflected, *hitMaterial(sample), sample.surface,
+                             sample.transmitted, sample.reflectionWeight, sample.fog, settings.fogColour);
 }
 
-void vyxTraceSample(const vyxRenderSettings& settings, const vyxScene& scene, vyxVec3 origin,
-                    vyxVec3 direction, vyxSample& sample) {
+void vyxTraceSample(const vyxRenderSettings& settings, const vyxScene& scene, vyxVec3 origin, vyxVec3 direction,
+                    vyxSample& sample) {
     VYX_COUNT_RAY(primary);
     const float unlimited = -1.0f;
     sample.hit = vyxTraceScene(scene, origin, direction, unlimited);
@@ -89,8 +88,8 @@ void vyxTraceSample(const vyxRenderSettings& settings, const vyxScene& scene, vy
     sample.fog = shading.fog;
 }
 
-bool vyxBlockNeedsRefinement(const vyxSample& c00, const vyxSample& c10, const vyxSample& c01,
-                             const vyxSample& c11, const vyxRenderSettings& settings) {
+bool vyxBlockNeedsRefinement(const vyxSample& c00, const vyxSample& c10, const vyxSample& c01, const vyxSample& c11,
+                             const vyxRenderSettings& settings) {
     const vyxSample* corners[4] = {&c00, &c10, &c01, &c11};
 
     // Silhouettes refine; a block that misses everywhere is filled from the environment.
@@ -150,8 +149,8 @@ bool vyxBlockNeedsRefinement(const vyxSample& c00, const vyxSample& c10, const v
         }
     }
     if ((settings.flags & RenderCheckReflections) != 0) {
-        float weight = material.reflectivity > material.tintedReflectivity ? material.reflectivity
-                                                                           : material.tintedReflectivity;
+        float weight =
+            material.reflectivity > material.tintedReflectivity ? material.reflectivity : material.tintedReflectivity;
         if (weight > 0.0f) {
             for (int i = 0; i < 4; ++i) {
                 value[i] = weight * channelMean(corners[i]->reflected);
@@ -202,9 +201,8 @@ static void fillMisses(const vyxScene& scene, int size, const vyxSample& c00, co
 
 // An unrefined block of hits on one material: every shading component the material
 // uses is interpolated from the corners and combined per pixel.
-static void fillHits(int size, const vyxSample& c00, const vyxSample& c10, const vyxSample& c01,
-                     const vyxSample& c11, vyxVec3* output, int outputStride, int rows, int columns,
-                     const vyxRenderSettings& settings) {
+static void fillHits(int size, const vyxSample& c00, const vyxSample& c10, const vyxSample& c01, const vyxSample& c11,
+                     vyxVec3* output, int outputStride, int rows, int columns, const vyxRenderSettings& settings) {
     const vyxMaterial& material = *hitMaterial(c00);
     bool textured = material.texture != nullptr;
     bool specular = material.specular > 0.0f;
@@ -224,21 +222,19 @@ static void fillHits(int size, const vyxSample& c00, const vyxSample& c10, const
                 vyxSampleTexture(*material.texture, s, t, surface);
             }
             vyxVec3 diffuse = blend(u, v, c00.diffuse, c10.diffuse, c01.diffuse, c11.diffuse);
-            vyxVec3 highlight =
-                specular ? blend(u, v, c00.specular, c10.specular, c01.specular, c11.specular) : black;
+            vyxVec3 highlight = specular ? blend(u, v, c00.specular, c10.specular, c01.specular, c11.specular) : black;
             vyxVec3 reflected = black;
             float weight = 0.0f;
             if (reflective) {
                 reflected = blend(u, v, c00.reflected, c10.reflected, c01.reflected, c11.reflected);
-                weight = blend(u, v, c00.reflectionWeight, c10.reflectionWeight, c01.reflectionWeight,
-                               c11.reflectionWeight);
+                weight =
+                    blend(u, v, c00.reflectionWeight, c10.reflectionWeight, c01.reflectionWeight, c11.reflectionWeight);
             }
             vyxVec3 transmitted =
-                translucent ? blend(u, v, c00.transmitted, c10.transmitted, c01.transmitted, c11.transmitted)
-                            : black;
+                translucent ? blend(u, v, c00.transmitted, c10.transmitted, c01.transmitted, c11.transmitted) : black;
             float fog = blend(u, v, c00.fog, c10.fog, c01.fog, c11.fog);
-            target[q] = vyxCombineShading(diffuse, highlight, reflected, material, surface, transmitted, weight,
-                                          fog, settings.fogColour);
+            target[q] = vyxCombineShading(diffuse, highlight, reflected, material, surface, transmitted, weight, fog,
+                                          settings.fogColour);
         }
     }
 }
@@ -288,11 +284,10 @@ void vyxSubdivideBlock(const vyxScene& scene, int size, vyxSample* topLeft, int 
                               clipHeight);
         }
         if (clipHeight > h) {
-            vyxSubdivideBlock(scene, h, &left, windowStride, lower, outputStride, settings, clipWidth,
-                              clipHeight - h);
+            vyxSubdivideBlock(scene, h, &left, windowStride, lower, outputStride, settings, clipWidth, clipHeight - h);
             if (clipWidth > h) {
-                vyxSubdivideBlock(scene, h, &centre, windowStride, lower + h, outputStride, settings,
-                                  clipWidth - h, clipHeight - h);
+                vyxSubdivideBlock(scene, h, &centre, windowStride, lower + h, outputStride, settings, clipWidth - h,
+                                  clipHeight - h);
             }
         }
         return;
@@ -312,8 +307,8 @@ static int roundUpToBlock(int value) { return (value + 7) / 8 * 8; }
 
 // Traces lattice row y into window row `row` at every block corner and marks the other
 // lattice points of the row untraced.
-static void traceLatticeRow(const vyxScene& scene, const vyxRenderSettings& settings,
-                            const vyxBandRays& rays, int y, vyxSample* row, int latticeWidth) {
+static void traceLatticeRow(const vyxScene& scene, const vyxRenderSettings& settings, const vyxBandRays& rays, int y,
+                            vyxSample* row, int latticeWidth) {
     for (int x = 0; x <= latticeWidth; ++x) {
         if (x % 8 == 0) {
             vyxVec3 origin, direction;
@@ -327,15 +322,14 @@ static void traceLatticeRow(const vyxScene& scene, const vyxRenderSettings& sett
 
 void vyxBandRay(const vyxBandRays& rays, int x, int y, vyxVec3& origin, vyxVec3& direction) {
     if (rays.camera != nullptr) {
-        vyxPrimaryRay(*rays.camera, static_cast<float>(rays.column + x), static_cast<float>(y), origin,
-                      direction);
+        vyxPrimaryRay(*rays.camera, static_cast<float>(rays.column + x), static_cast<float>(y), origin, direction);
         return;
     }
     float u = static_cast<float>(x) / static_cast<float>(rays.width);
     float v = static_cast<float>(y) / static_cast<float>(rays.height);
     origin = rays.origin;
-    direction = (1.0f - v) * ((1.0f - u) * rays.dirTL + u * rays.dirTR) +
-                v * ((1.0f - u) * rays.dirBL + u * rays.dirBR);
+    direction =
+        (1.0f - v) * ((1.0f - u) * rays.dirTL + u * rays.dirTR) + v * ((1.0f - u) * rays.dirBL + u * rays.dirBR);
 }
 
 bool vyxRenderBand(const vyxScene& scene, const vyxBandRays& rays, int width, int height, vyxVec3* output,
@@ -372,8 +366,7 @@ bool vyxRenderBandRows(const vyxScene& scene, const vyxBandRays& rays, int width
         int clipHeight = smaller(8, height - s);
         vyxVec3* strip = output + static_cast<size_t>(s) * outputStride;
         for (int c = 0; c < width; c += 8) {
-            vyxSubdivideBlock(scene, 8, window + c, stride, strip + c, outputStride, settings, width - c,
-                              clipHeight);
+            vyxSubdivideBlock(scene, 8, window + c, stride, strip + c, outputStride, settings, width - c, clipHeight);
         }
     }
     free(window);

@@ -13,24 +13,24 @@
 // One lattice point: its ray and, for a hit, what vyxShadeHit recorded (the fields of
 // vyxHitShading).
 struct vyxSample {
-    uint8_t traced;          // 1 once traced for the current strip
-    const vyxScene* scene;   // scene the sample was traced in
-    vyxTraceResult hit;      // t > 0 = hit
-    float texCoord[2];       // hit with a textured material only
-    float surface[4];        // texture sample or colour, alpha
+    uint8_t traced;        // 1 once traced for the current strip
+    const vyxScene* scene; // scene the sample was traced in
+    vyxTraceResult hit;    // t > 0 = hit
+    float texCoord[2];     // hit with a textured material only
+    float surface[4];      // texture sample or colour, alpha
     vyxVec3 diffuse;
     vyxVec3 specular;
-    vyxVec3 reflected;       // when reflectivity or tintedReflectivity > 0
-    vyxVec3 transmitted;     // when surface alpha < 1
-    float reflectionWeight;  // with reflected
+    vyxVec3 reflected;      // when reflectivity or tintedReflectivity > 0
+    vyxVec3 transmitted;    // when surface alpha < 1
+    float reflectionWeight; // with reflected
     vyxVec3 origin;
-    vyxVec3 direction;       // unnormalised
-    float fog;               // every hit
+    vyxVec3 direction; // unnormalised
+    float fog;         // every hit
 };
 
 // Traces the ray and records everything vyxShade computes before its combination.
-void vyxTraceSample(const vyxRenderSettings& settings, const vyxScene& scene, vyxVec3 origin,
-                    vyxVec3 direction, vyxSample& sample);
+void vyxTraceSample(const vyxRenderSettings& settings, const vyxScene& scene, vyxVec3 origin, vyxVec3 direction,
+                    vyxSample& sample);
 
 // Refines or fills the block of `size` (8, 4, 2, 1) whose top-left sample is topLeft in
 // a window of row length windowStride, writing colours from output (row length
@@ -50,8 +50,8 @@ void vyxSubdivideBlock(const vyxScene& scene, int size, vyxSample* topLeft, int 
 // highlights of a material that has them, and RenderCheckReflections when the reflected
 // colour times the larger of the material's two reflectivities differs by more than
 // reflectionThreshold. A block that passes them all is interpolated.
-bool vyxBlockNeedsRefinement(const vyxSample& c00, const vyxSample& c10, const vyxSample& c01,
-                             const vyxSample& c11, const vyxRenderSettings& settings);
+bool vyxBlockNeedsRefinement(const vyxSample& c00, const vyxSample& c10, const vyxSample& c01, const vyxSample& c11,
+                             const vyxRenderSettings& settings);
 
 // Where the lattice rays of a band come from. With camera set, lattice point (x, y) is
 // the primary ray at image position (column + x, y). Without, the direction is the

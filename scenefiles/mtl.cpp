@@ -81,8 +81,8 @@ static float clampWarned(float value, float low, float high, const std::string& 
     if (value >= low && value <= high)
         return value;
     float kept = value < low ? low : high;
-    std::fprintf(stderr, "vyx: %s:%ld: %s value %g is outside [%g, %g]; %g used\n", at.path, at.line,
-                 keyword.c_str(), static_cast<double>(value), static_cast<double>(low), static_cast<double>(high),
+    std::fprintf(stderr, "vyx: %s:%ld: %s value %g is outside [%g, %g]; %g used\n", at.path, at.line, keyword.c_str(),
+                 static_cast<double>(value), static_cast<double>(low), static_cast<double>(high),
                  static_cast<double>(kept));
     return kept;
 }
@@ -111,8 +111,8 @@ static void readColor(int position, const std::string& line, const std::string& 
 // Options of a texture map line and how many arguments each takes; -o, -s and -t take
 // one to three numbers.
 static int optionArguments(const std::string& option) {
-    static const char* const one[] = {"-blendu", "-blendv", "-boost", "-texres", "-clamp",
-                                      "-bm",     "-imfchan", "-type", "-cc"};
+    static const char* const one[] = {"-blendu", "-blendv",  "-boost", "-texres", "-clamp",
+                                      "-bm",     "-imfchan", "-type",  "-cc"};
     for (const char* name : one)
         if (option == name)
             return 1;

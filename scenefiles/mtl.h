@@ -11,34 +11,34 @@ struct vyxObjModel;
 
 // One "newmtl" block of a library; fields named after the keyword that fills them.
 struct vyxMtlMaterial {
-    float kd[3] = {0, 0, 0};  // "Kd"
-    float ka[3] = {0, 0, 0};  // "Ka" (stored, unused)
-    float ks[3] = {0, 0, 0};  // "Ks"
-    float ke[3] = {0, 0, 0};  // "Ke" (stored, unused)
-    float reflectivity = 0;   // "illum": 3 sets the mean of ks, other non-zero values 0
-    float dissolve = 1.0f;    // "d"
-    float ft = 0;             // "Ft"
-    uint8_t hasMapKd = 0;     // "map_Kd"
-    uint8_t hasMapKa = 0;     // "map_Ka" (stored, unused)
-    uint8_t lit = 1;          // "illum 0" clears it
-    std::string name;         // "newmtl"
-    std::string mapKd;        // "map_Kd": the file name as written, options skipped
-    std::string mapKa;        // "map_Ka": likewise
-    std::string folder;       // folder of the library that defined it ("./" style prefix)
+    float kd[3] = {0, 0, 0}; // "Kd"
+    float ka[3] = {0, 0, 0}; // "Ka" (stored, unused)
+    float ks[3] = {0, 0, 0}; // "Ks"
+    float ke[3] = {0, 0, 0}; // "Ke" (stored, unused)
+    float reflectivity = 0;  // "illum": 3 sets the mean of ks, other non-zero values 0
+    float dissolve = 1.0f;   // "d"
+    float ft = 0;            // "Ft"
+    uint8_t hasMapKd = 0;    // "map_Kd"
+    uint8_t hasMapKa = 0;    // "map_Ka" (stored, unused)
+    uint8_t lit = 1;         // "illum 0" clears it
+    std::string name;        // "newmtl"
+    std::string mapKd;       // "map_Kd": the file name as written, options skipped
+    std::string mapKa;       // "map_Ka": likewise
+    std::string folder;      // folder of the library that defined it ("./" style prefix)
 };
 
 // The material of a mesh, read by the shading at every hit.
 struct vyxMaterial {
-    float color[3];            // base colour
-    float alpha;               // opacity
-    vyxTexture* texture;       // colour map; set by the scene, not owned by the material
-    char* textureFile;         // malloc'd path of the map_Kd image, owned; null when none
-    float specular;            // highlight weight
-    float reflectivity;        // mirror reflection weight
-    float tintedReflectivity;  // weight of the reflection tinted by the surface colour
-    float fresnel;             // view-angle dependence of both reflection terms
-    uint8_t unlit;             // 1 = ignores the lights
-    uint8_t castsShadows;      // 1 = blocks shadow rays according to its alpha
+    float color[3];           // base colour
+    float alpha;              // opacity
+    vyxTexture* texture;      // colour map; set by the scene, not owned by the material
+    char* textureFile;        // malloc'd path of the map_Kd image, owned; null when none
+    float specular;           // highlight weight
+    float reflectivity;       // mirror reflection weight
+    float tintedReflectivity; // weight of the reflection tinted by the surface colour
+    float fresnel;            // view-angle dependence of both reflection terms
+    uint8_t unlit;            // 1 = ignores the lights
+    uint8_t castsShadows;     // 1 = blocks shadow rays according to its alpha
 };
 
 // A material with the defaults: colour 0.8, alpha 1, casts shadows, everything else 0/null.
@@ -61,8 +61,7 @@ void vyxFreeMaterial(vyxMaterial& material);
 // numbers that are not finite (the line changes nothing), colours outside [0, 1000] and
 // opacities outside [0, 1] (clamped), lines holding NUL bytes (skipped). Nothing is
 // printed on standard output. Threads may read into different models at once.
-void vyxLoadMtlFromText(vyxObjModel& model, const char* text, size_t size, const char* displayName,
-                        const char* folder);
+void vyxLoadMtlFromText(vyxObjModel& model, const char* text, size_t size, const char* displayName, const char* folder);
 
 // Reads the library at path as vyxLoadMtlFromText reads its bytes, with path as the
 // display name and its folder as the materials' folder. Prints "Opened file <path>\n" or

@@ -18,9 +18,7 @@ static std::string nextArgument(int& position, const std::string& line) {
     return token;
 }
 
-static float parseFloat(const std::string& text) {
-    return std::strtof(text.c_str(), nullptr);
-}
+static float parseFloat(const std::string& text) { return std::strtof(text.c_str(), nullptr); }
 
 // One index field of a face corner. Returns false when the field is present but does
 // not name a valid element; an empty field leaves index at -1 ("none").
@@ -66,8 +64,7 @@ static bool parseCorner(const std::string& token, const vyxObjModel& model, Corn
         if (fieldCount == 3) {
             return false; // more than three fields
         }
-        fields[fieldCount++] =
-            token.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
+        fields[fieldCount++] = token.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
         if (slash == std::string::npos) {
             break;
         }
@@ -233,8 +230,8 @@ static void triangulate(const std::vector<int32_t>& corners, const vyxObjModel& 
         triangles.insert(triangles.end(), {0, i - 1, i});
 }
 
-static void readFace(const std::string& line, int position, vyxObjModel& model, int32_t& groupIndex,
-                     int32_t material, const char* path, long lineNumber) {
+static void readFace(const std::string& line, int position, vyxObjModel& model, int32_t& groupIndex, int32_t material,
+                     const char* path, long lineNumber) {
     // Every corner is checked before any triangle is made, so a bad polygon is dropped whole.
     std::vector<Corner> corners;
     std::string token;
@@ -250,8 +247,8 @@ static void readFace(const std::string& line, int position, vyxObjModel& model, 
         corners.push_back(corner);
     }
     if (corners.size() < 3) {
-        std::fprintf(stderr, "vyx: %s:%ld: face of %zu corner%s; a face needs three; face dropped\n", path,
-                     lineNumber, corners.size(), corners.size() == 1 ? "" : "s");
+        std::fprintf(stderr, "vyx: %s:%ld: face of %zu corner%s; a face needs three; face dropped\n", path, lineNumber,
+                     corners.size(), corners.size() == 1 ? "" : "s");
         return;
     }
     std::vector<int32_t> positions(corners.size()), triangles;
@@ -282,12 +279,10 @@ static int32_t materialByName(const vyxObjModel& model, const std::string& name)
 }
 
 // What "mtllib" does unless the caller says otherwise: read the library file.
-static void readLibraryFile(vyxObjModel& model, const char* path, void*) {
-    vyxLoadMtl(model, path);
-}
+static void readLibraryFile(vyxObjModel& model, const char* path, void*) { vyxLoadMtl(model, path); }
 
-void vyxLoadObjFromText(const char* text, size_t size, const char* displayName, const char* baseDir,
-                        vyxObjModel& model, vyxMtlLibraryReader readLibrary, void* context) {
+void vyxLoadObjFromText(const char* text, size_t size, const char* displayName, const char* baseDir, vyxObjModel& model,
+                        vyxMtlLibraryReader readLibrary, void* context) {
     std::string decoded = size > 0 ? std::string(text, size) : std::string();
     vyxDecodeText(decoded);
     const char* path = displayName ? displayName : "(no name)"; // what messages call the text

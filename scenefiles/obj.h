@@ -52,8 +52,8 @@ typedef void (*vyxMtlLibraryReader)(vyxObjModel& model, const char* path, void* 
 // vyxFolderPrefix gives it) and read by readLibrary(model, path, context), or by
 // vyxLoadMtl when readLibrary is null. Keeps no state between calls: threads may read
 // different models at once.
-void vyxLoadObjFromText(const char* text, size_t size, const char* displayName, const char* baseDir,
-                        vyxObjModel& model, vyxMtlLibraryReader readLibrary = nullptr, void* context = nullptr);
+void vyxLoadObjFromText(const char* text, size_t size, const char* displayName, const char* baseDir, vyxObjModel& model,
+                        vyxMtlLibraryReader readLibrary = nullptr, void* context = nullptr);
 
 // Reads the OBJ file at path into model (which should be empty) as vyxLoadObjFromText
 // reads its bytes, with path as the display name and libraries read from the folder of

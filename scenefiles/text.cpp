@@ -6,9 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
-static bool isSeparator(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
+static bool isSeparator(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 
 bool vyxReadFileBytes(const char* path, const char* kind, std::string& bytes) {
     bytes.clear();

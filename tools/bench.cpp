@@ -49,7 +49,7 @@ struct Options {
     bool ao = false;
     bool noInterp = false;
     int threads = 20;
-    int cores = 0;           // threads that render the blocks; 0 = as many as the machine runs
+    int cores = 0; // threads that render the blocks; 0 = as many as the machine runs
     std::string assets = VYX_DEFAULT_ASSETS_DIR;
     std::string out;
     std::string json;
@@ -190,8 +190,8 @@ uint64_t bytesHash(const void* data, size_t count) {
 }
 
 uint64_t frameHash(const FrameBuffer& frame) {
-    return bytesHash(frame.pixels, static_cast<size_t>(frame.width) * static_cast<size_t>(frame.height) *
-                                       sizeof(vyxVec3));
+    return bytesHash(frame.pixels,
+                     static_cast<size_t>(frame.width) * static_cast<size_t>(frame.height) * sizeof(vyxVec3));
 }
 
 double nowMs() {
@@ -226,33 +226,33 @@ double twoThreadProbe() {
     return 2.0 * one / two;
 }
 
-const char* const kPresetNames[6] = {"subdiv", "subdiv+shadows", "subdiv+shadows+specular", "subdiv+all-checks",
-                                    "standard", "standard+AA"};
+const char* const kPresetNames[6] = {"subdiv",   "subdiv+shadows", "subdiv+shadows+specular", "subdiv+all-checks",
+                                     "standard", "standard+AA"};
 
-bool writeJson(const std::string& path, const Options& options, const std::vector<Result>& results,
-               double loadMs) {
+bool writeJson(const std::string& path, const Options& options, const std::vector<Result>& results, double loadMs) {
     FILE* f = std::fopen(path.c_str(), "w");
     if (f == nullptr)
         return false;
     std::fprintf(f, "[\n");
     for (size_t i = 0; i < results.size(); ++i) {
         const Result& r = results[i];
-        uint64_t total = r.raysPerFrame.primary + r.raysPerFrame.shadow + r.raysPerFrame.reflection +
-                         r.raysPerFrame.transparency;
-        std::fprintf(f,
-                     "  {\"size\": \"%dx%d\", \"preset\": %d, \"camera\": %d, \"time\": %g, \"threads\": %d, "
-                     "\"ao\": %s, \"no_interp\": %s, \"frames\": %d, \"load_ms\": %.1f, \"ms_median\": %.3f, "
-                     "\"trace_ms_median\": %.3f, \"ms_min\": %.3f, \"ms_max\": %.3f, \"fps\": %.3f, \"rays_per_frame\": %llu, "
-                     "\"primary_rays\": %llu, \"shadow_rays\": %llu, \"reflection_rays\": %llu, "
-                     "\"transparency_rays\": %llu, \"mrays_per_s\": %.3f}%s\n",
-                     options.width, options.height, r.preset, r.camera, options.time, options.threads,
-                     options.ao ? "true" : "false", options.noInterp ? "true" : "false", options.frames, loadMs,
-                     r.msMedian, r.traceMsMedian, r.msMin, r.msMax, r.fps, static_cast<unsigned long long>(total),
-                     static_cast<unsigned long long>(r.raysPerFrame.primary),
-                     static_cast<unsigned long long>(r.raysPerFrame.shadow),
-                     static_cast<unsigned long long>(r.raysPerFrame.reflection),
-                     static_cast<unsigned long long>(r.raysPerFrame.transparency), r.mraysPerSecond,
-                     i + 1 < results.size() ? "," : "");
+        uint64_t total =
+            r.raysPerFrame.primary + r.raysPerFrame.shadow + r.raysPerFrame.reflection + r.raysPerFrame.transparency;
+        std::fprintf(
+            f,
+            "  {\"size\": \"%dx%d\", \"preset\": %d, \"camera\": %d, \"time\": %g, \"threads\": %d, "
+            "\"ao\": %s, \"no_interp\": %s, \"frames\": %d, \"load_ms\": %.1f, \"ms_median\": %.3f, "
+            "\"trace_ms_median\": %.3f, \"ms_min\": %.3f, \"ms_max\": %.3f, \"fps\": %.3f, \"rays_per_frame\": %llu, "
+            "\"primary_rays\": %llu, \"shadow_rays\": %llu, \"reflection_rays\": %llu, "
+            "\"transparency_rays\": %llu, \"mrays_per_s\": %.3f}%s\n",
+            options.width, options.height, r.preset, r.camera, options.time, options.threads,
+            options.ao ? "true" : "false", options.noInterp ? "true" : "false", options.frames, loadMs, r.msMedian,
+            r.traceMsMedian, r.msMin, r.msMax, r.fps, static_cast<unsigned long long>(total),
+            static_cast<unsigned long long>(r.raysPerFrame.primary),
+            static_cast<unsigned long long>(r.raysPerFrame.shadow),
+            static_cast<unsigned long long>(r.raysPerFrame.reflection),
+            static_cast<unsigned long long>(r.raysPerFrame.transparency), r.mraysPerSecond,
+            i + 1 < results.size() ? "," : "");
     }
     std::fprintf(f, "]\n");
     return std::fclose(f) == 0;
@@ -344,9 +344,9 @@ int main(int argc, char** argv) {
 
     if (options.probe)
         std::printf("two-thread arithmetic probe: %.2fx speed-up (2.00 = second core free)\n", twoThreadProbe());
-    std::printf("scene loaded in %.1f ms; %dx%d, %d thread(s), %d frame(s) per configuration, time %g%s%s\n",
-                loadMs, options.width, options.height, options.threads, options.frames, options.time,
-                options.ao ? ", AO" : "", options.noInterp ? ", no interpolation" : "");
+    std::printf("scene loaded in %.1f ms; %dx%d, %d thread(s), %d frame(s) per configuration, time %g%s%s\n", loadMs,
+                options.width, options.height, options.threads, options.frames, options.time, options.ao ? ", AO" : "",
+                options.noInterp ? ", no interpolation" : "");
 
     std::vector<Result> results;
     bool firstFrame = true;
@@ -369,8 +369,7 @@ int main(int argc, char** argv) {
                 vyxUpdateCamera(scene.camera);
                 FrameBuffer frame = vyxAllocFrame(options.width, options.height);
                 if (frame.pixels == nullptr) {
-                    std::fprintf(stderr, "vyx-bench: out of memory for a %dx%d frame\n", options.width,
-                                 options.height);
+                    std::fprintf(stderr, "vyx-bench: out of memory for a %dx%d frame\n", options.width, options.height);
                     scene.Unload();
                     return 1;
                 }
@@ -395,8 +394,8 @@ int main(int argc, char** argv) {
                 vyxFreeFrame(frame);
                 double t3 = nowMs();
                 if (firstFrame) {
-                    std::printf("start-up to first frame: %.1f ms (load %.1f + frame %.1f)\n", loadMs + t3 - t0,
-                                loadMs, t3 - t0);
+                    std::printf("start-up to first frame: %.1f ms (load %.1f + frame %.1f)\n", loadMs + t3 - t0, loadMs,
+                                t3 - t0);
                     firstFrame = false;
                 }
                 times.push_back(t3 - t0);
@@ -435,9 +434,8 @@ int main(int argc, char** argv) {
             uint64_t total = rays.primary + rays.shadow + rays.reflection + rays.transparency;
             r.mraysPerSecond = traceMs > 0 ? static_cast<double>(total) / (traceMs * 1000.0) : 0.0;
             results.push_back(r);
-            std::printf("preset %d (%s), camera %d: median %.2f ms (tracing %.2f ms), %.1f fps, %.2f Mrays/s\n",
-                        preset, kPresetNames[preset], cameraMode, r.msMedian, r.traceMsMedian, r.fps,
-                        r.mraysPerSecond);
+            std::printf("preset %d (%s), camera %d: median %.2f ms (tracing %.2f ms), %.1f fps, %.2f Mrays/s\n", preset,
+                        kPresetNames[preset], cameraMode, r.msMedian, r.traceMsMedian, r.fps, r.mraysPerSecond);
             std::fflush(stdout);
         }
     }
@@ -445,8 +443,8 @@ int main(int argc, char** argv) {
     std::printf("\n%-6s %-6s %9s %9s %9s %8s %10s %10s %10s %10s %10s %9s\n", "preset", "camera", "median", "min",
                 "max", "fps", "primary", "shadow", "reflection", "transp.", "rays", "Mrays/s");
     for (const Result& r : results) {
-        uint64_t total = r.raysPerFrame.primary + r.raysPerFrame.shadow + r.raysPerFrame.reflection +
-                         r.raysPerFrame.transparency;
+        uint64_t total =
+            r.raysPerFrame.primary + r.raysPerFrame.shadow + r.raysPerFrame.reflection + r.raysPerFrame.transparency;
         std::printf("%-6d %-6d %7.2fms %7.2fms %7.2fms %8.2f %10llu %10llu %10llu %10llu %10llu %9.2f\n", r.preset,
                     r.camera, r.msMedian, r.msMin, r.msMax, r.fps,
                     static_cast<unsigned long long>(r.raysPerFrame.primary),

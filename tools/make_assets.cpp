@@ -7,8 +7,8 @@
 // be written or the font package is missing, 2 on bad arguments.
 
 #include <cerrno>
-#include <cstdarg>
 #include <cmath>
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -118,7 +118,8 @@ bool writeBytes(const std::string& path, const void* data, size_t size) {
     }
     bool ok = std::fwrite(data, 1, size, file) == size;
     int writeErrno = errno;
-    if (std::fclose(file) != 0) ok = false;
+    if (std::fclose(file) != 0)
+        ok = false;
     if (!ok) {
         std::fprintf(stderr, "vyx-make-assets: cannot write %s: %s\n", path.c_str(), std::strerror(writeErrno));
         std::remove(path.c_str());
@@ -128,11 +129,13 @@ bool writeBytes(const std::string& path, const void* data, size_t size) {
 
 bool readWholeFile(const char* path, std::vector<unsigned char>& bytes) {
     FILE* file = std::fopen(path, "rb");
-    if (!file) return false;
+    if (!file)
+        return false;
     bytes.clear();
     unsigned char buffer[65536];
     size_t got;
-    while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) bytes.insert(bytes.end(), buffer, buffer + got);
+    while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0)
+        bytes.insert(bytes.end(), buffer, buffer + got);
     bool ok = !std::ferror(file);
     std::fclose(file);
     return ok;
@@ -179,15 +182,19 @@ bool writeSand(const std::string& dir) {
             double speck = hashUnit(static_cast<uint32_t>(x), static_cast<uint32_t>(y), 41);
             double t = 0.15 + 0.75 * patches + 0.18 * (ripple - 0.5) + 0.22 * grain;
             double shade[3];
-            for (int c = 0; c < 3; ++c) shade[c] = dark[c] + (light[c] - dark[c]) * clamp01(t);
-            if (speck > 0.985) {  // dark mineral grains
-                for (double& s : shade) s *= 0.55;
-            } else if (speck < 0.01) {  // bright quartz grains
-                for (double& s : shade) s = s + (1.0 - s) * 0.5;
-            } else if (speck < 0.03) {  // reddish grains
+            for (int c = 0; c < 3; ++c)
+                shade[c] = dark[c] + (light[c] - dark[c]) * clamp01(t);
+            if (speck > 0.985) { // dark mineral grains
+                for (double& s : shade)
+                    s *= 0.55;
+            } else if (speck < 0.01) { // bright quartz grains
+                for (double& s : shade)
+                    s = s + (1.0 - s) * 0.5;
+            } else if (speck < 0.03) { // reddish grains
                 shade[0] *= 1.05, shade[1] *= 0.9, shade[2] *= 0.8;
             }
-            for (int c = 0; c < 3; ++c) pixels[(y * size + x) * 3 + c] = toByte(shade[c]);
+            for (int c = 0; c < 3; ++c)
+                pixels[(y * size + x) * 3 + c] = toByte(shade[c]);
         }
     std::string path = joinPath(dir, "sand.jpg");
     if (!stbi_write_jpg(path.c_str(), size, size, 3, pixels.data(), 92)) {
@@ -255,19 +262,26 @@ void skyRadiance(V3 d, double rgb[3]) {
 V3 faceDirection(int face, double u, double v) {
     double a = 2 * u - 1, b = 2 * v - 1;
     switch (face) {
-    case 0: return {1, b, a};    // +X: u toward +Z, v toward +Y
-    case 1: return {-1, b, -a};  // -X: u toward -Z, v toward +Y
-    case 2: return {a, 1, b};    // +Y: u toward +X, v toward +Z
-    case 3: return {a, -1, -b};  // -Y: u toward +X, v toward -Z
-    case 4: return {-a, b, 1};   // +Z: u toward -X, v toward +Y
-    default: return {a, b, -1};  // -Z: u toward +X, v toward +Y
+    case 0:
+        return {1, b, a}; // +X: u toward +Z, v toward +Y
+    case 1:
+        return {-1, b, -a}; // -X: u toward -Z, v toward +Y
+    case 2:
+        return {a, 1, b}; // +Y: u toward +X, v toward +Z
+    case 3:
+        return {a, -1, -b}; // -Y: u toward +X, v toward -Z
+    case 4:
+        return {-a, b, 1}; // +Z: u toward -X, v toward +Y
+    default:
+        return {a, b, -1}; // -Z: u toward +X, v toward +Y
     }
 }
 
 void putFloatLE(std::vector<uint8_t>& out, float value) {
     uint32_t bits;
     std::memcpy(&bits, &value, 4);
-    for (int k = 0; k < 4; ++k) out.push_back(static_cast<uint8_t>(bits >> (8 * k)));
+    for (int k = 0; k < 4; ++k)
+        out.push_back(static_cast<uint8_t>(bits >> (8 * k)));
 }
 
 // Six headerless 256 x 256 RGB float faces, first row at the bottom (v near 0). Each
@@ -283,9 +297,11 @@ bool writeSkyFaces(const std::string& dir) {
                 V3 d = normalized(faceDirection(face, (column + 0.5) / size, (row + 0.5) / size));
                 double rgb[3];
                 skyRadiance(d, rgb);
-                for (double c : rgb) putFloatLE(bytes, static_cast<float>(c));
+                for (double c : rgb)
+                    putFloatLE(bytes, static_cast<float>(c));
             }
-        if (!writeBytes(joinPath(dir, names[face]), bytes.data(), bytes.size())) return false;
+        if (!writeBytes(joinPath(dir, names[face]), bytes.data(), bytes.size()))
+            return false;
     }
     return true;
 }
@@ -297,11 +313,11 @@ bool writeSkyFaces(const std::string& dir) {
 // three or more corners, then written as OBJ.
 
 struct Corner {
-    int p, t, n;  // 0-based; t = -1 when the face has no texture coordinates
+    int p, t, n; // 0-based; t = -1 when the face has no texture coordinates
 };
 
 struct Group {
-    const char* keyword;   // "o" or "g"
+    const char* keyword; // "o" or "g"
     const char* name;
     const char* material;
     bool smooth;
@@ -311,7 +327,7 @@ struct Group {
 
 struct Model {
     std::vector<V3> positions, normals;
-    std::vector<double> texcoords;  // u, v pairs
+    std::vector<double> texcoords; // u, v pairs
     std::vector<Group> groups;
 };
 
@@ -368,8 +384,8 @@ void addOrientedFace(Model& m, Group& g, std::vector<Corner> corners, V3 outward
 struct Surface {
     int nu, nv;
     bool wrapU, wrapV;
-    int positionBase;  // index of grid point (0, 0); point (i, j) is base + j * columns + i
-    int columns;       // positions per row
+    int positionBase; // index of grid point (0, 0); point (i, j) is base + j * columns + i
+    int columns;      // positions per row
 };
 
 template <class F>
@@ -390,7 +406,8 @@ Surface addSurface(Model& m, Group& g, int nu, int nv, bool wrapU, bool wrapV, F
     int texBase = static_cast<int>(m.texcoords.size() / 2);
     if (texScale)
         for (int j = 0; j <= nv; ++j)
-            for (int i = 0; i <= nu; ++i) addTexcoord(m, double(i) / nu * texScale[0], double(j) / nv * texScale[1]);
+            for (int i = 0; i <= nu; ++i)
+                addTexcoord(m, double(i) / nu * texScale[0], double(j) / nv * texScale[1]);
     auto corner = [&](int i, int j) {
         int pi = wrapU ? i % nu : i, pj = wrapV ? j % nv : j;
         int k = pj * s.columns + pi;
@@ -407,7 +424,8 @@ Surface addSurface(Model& m, Group& g, int nu, int nv, bool wrapU, bool wrapV, F
 std::vector<int> surfaceRow(const Surface& s, int j) {
     std::vector<int> row;
     int count = s.wrapU ? s.nu : s.nu + 1;
-    for (int i = 0; i < count; ++i) row.push_back(s.positionBase + j * s.columns + i);
+    for (int i = 0; i < count; ++i)
+        row.push_back(s.positionBase + j * s.columns + i);
     return row;
 }
 
@@ -415,7 +433,8 @@ std::vector<int> surfaceRow(const Surface& s, int j) {
 void addCap(Model& m, Group& g, const std::vector<int>& ring, V3 outward) {
     int n = addNormal(m, outward);
     std::vector<Corner> corners;
-    for (int p : ring) corners.push_back({p, -1, n});
+    for (int p : ring)
+        corners.push_back({p, -1, n});
     addOrientedFace(m, g, corners, outward);
 }
 
@@ -432,7 +451,7 @@ void addSphere(Model& m, Group& g, V3 centre, double radius, int segments, int r
     int base = static_cast<int>(m.positions.size());
     int normalBase = static_cast<int>(m.normals.size());
     for (int j = 1; j < rings; ++j) {
-        double phi = vyxPi * j / rings;  // from the north pole
+        double phi = vyxPi * j / rings; // from the north pole
         for (int i = 0; i < segments; ++i) {
             double theta = 2 * vyxPi * i / segments;
             V3 n{std::sin(phi) * std::cos(theta), std::cos(phi), -std::sin(phi) * std::sin(theta)};
@@ -442,7 +461,7 @@ void addSphere(Model& m, Group& g, V3 centre, double radius, int segments, int r
     }
     int north = addPosition(m, centre + V3{0, radius, 0}), northN = addNormal(m, {0, 1, 0});
     int south = addPosition(m, centre - V3{0, radius, 0}), southN = addNormal(m, {0, -1, 0});
-    auto at = [&](int i, int j) {  // ring j in 1..rings-1
+    auto at = [&](int i, int j) { // ring j in 1..rings-1
         int k = (j - 1) * segments + i % segments;
         return Corner{base + k, -1, normalBase + k};
     };
@@ -469,12 +488,13 @@ constexpr double kHeadY = 0.585, kHeadRadius = 0.15;
 // Radius of the figure's body along its height t in [0, 1]: foot, hips, waist, chest,
 // shoulders, neck, through a Catmull-Rom spline of control radii.
 double bodyRadius(double t) {
-    static const double knots[][2] = {{-0.1, 0.140}, {0.0, 0.140}, {0.10, 0.150}, {0.30, 0.205}, {0.52, 0.118},
-                                      {0.72, 0.180}, {0.85, 0.168}, {0.95, 0.080}, {1.0, 0.060}, {1.1, 0.060}};
+    static const double knots[][2] = {{-0.1, 0.140}, {0.0, 0.140},  {0.10, 0.150}, {0.30, 0.205}, {0.52, 0.118},
+                                      {0.72, 0.180}, {0.85, 0.168}, {0.95, 0.080}, {1.0, 0.060},  {1.1, 0.060}};
     const int count = sizeof knots / sizeof knots[0];
     t = t < 0 ? 0 : (t > 1 ? 1 : t);
     int k = 1;
-    while (k < count - 3 && t > knots[k + 1][0]) ++k;
+    while (k < count - 3 && t > knots[k + 1][0])
+        ++k;
     double t0 = knots[k][0], t1 = knots[k + 1][0];
     double s = (t - t0) / (t1 - t0);
     double p0 = knots[k - 1][1], p1 = knots[k][1], p2 = knots[k + 1][1], p3 = knots[k + 2][1];
@@ -518,7 +538,7 @@ V3 ribbonPoint(double u, double t) {
     V3 centre = helixCentre(t);
     V3 tangent = normalized(helixCentre(t + dt) - helixCentre(t - dt));
     V3 radial = normalized({centre.x, 0, centre.z});
-    V3 across = normalized(cross(tangent, radial));  // roughly vertical
+    V3 across = normalized(cross(tangent, radial)); // roughly vertical
     double phi = 2 * vyxPi * u;
     return centre + across * (0.036 * std::cos(phi)) + radial * (0.010 * std::sin(phi));
 }
@@ -526,9 +546,10 @@ V3 ribbonPoint(double u, double t) {
 // The octagonal plinth: two flat-faced tiers joined by chamfers, each face with its own
 // vertices and normal (hard edges), textured with marble by world distance.
 void addPlinth(Model& m, Group& g) {
-    const double profile[][2] = {{0.29, kPlinthBottom}, {0.29, -0.86}, {0.25, -0.83}, {0.25, -0.745}, {0.23, kPlinthTop}};
+    const double profile[][2] = {
+        {0.29, kPlinthBottom}, {0.29, -0.86}, {0.25, -0.83}, {0.25, -0.745}, {0.23, kPlinthTop}};
     const int bands = sizeof profile / sizeof profile[0] - 1, sides = 8;
-    const double texelsPerUnit = 1.0 / 0.35;  // one marble tile per 0.35 units
+    const double texelsPerUnit = 1.0 / 0.35; // one marble tile per 0.35 units
     auto cornerAt = [&](int side, double radius, double y) {
         double theta = 2 * vyxPi * side / sides + vyxPi / sides;
         return V3{radius * std::cos(theta), y, -radius * std::sin(theta)};
@@ -540,11 +561,12 @@ void addPlinth(Model& m, Group& g) {
             V3 p01 = cornerAt(k, r1, y1), p11 = cornerAt(k + 1, r1, y1);
             V3 mid = (p00 + p10) * 0.5;
             V3 outward = normalized(cross(p10 - p00, p01 - p00));
-            if (dot(outward, {mid.x, 0, mid.z}) < 0) outward = outward * -1.0;
+            if (dot(outward, {mid.x, 0, mid.z}) < 0)
+                outward = outward * -1.0;
             int n = addNormal(m, outward);
             double width0 = length(p10 - p00), width1 = length(p11 - p01);
             double v0 = (y0 - kPlinthBottom) * texelsPerUnit, v1 = v0 + length(p01 - p00) * texelsPerUnit;
-            double u0 = k * 0.37;  // shift each side so neighbouring sides do not repeat
+            double u0 = k * 0.37; // shift each side so neighbouring sides do not repeat
             std::vector<Corner> quad{
                 {addPosition(m, p00), addTexcoord(m, u0, v0), n},
                 {addPosition(m, p10), addTexcoord(m, u0 + width0 * texelsPerUnit, v0), n},
@@ -569,7 +591,7 @@ void addPlinth(Model& m, Group& g) {
 
 Model buildSculpture() {
     Model m;
-    m.groups.reserve(16);  // groups are filled through references while later ones are added
+    m.groups.reserve(16); // groups are filled through references while later ones are added
 
     Group& plinth = addGroup(m, "o", "plinth", "marble", false);
     addPlinth(m, plinth);
@@ -626,7 +648,8 @@ void appendf(std::string& out, const char* format, ...) {
     va_start(args, format);
     int n = std::vsnprintf(buffer, sizeof buffer, format, args);
     va_end(args);
-    if (n > 0) out.append(buffer, static_cast<size_t>(n) < sizeof buffer ? n : sizeof buffer - 1);
+    if (n > 0)
+        out.append(buffer, static_cast<size_t>(n) < sizeof buffer ? n : sizeof buffer - 1);
 }
 
 // Counts, for the summary line and the checks below.
@@ -637,13 +660,17 @@ struct ModelStats {
 
 ModelStats measure(const Model& m) {
     ModelStats s;
-    for (const V3& p : m.positions) s.maxRadius = std::fmax(s.maxRadius, length(p));
+    for (const V3& p : m.positions)
+        s.maxRadius = std::fmax(s.maxRadius, length(p));
     for (const Group& g : m.groups)
         for (int size : g.faceSizes) {
             s.triangles += size - 2;
-            if (size == 3) ++s.triangleFaces;
-            else if (size == 4) ++s.quads;
-            else ++s.polygons;
+            if (size == 3)
+                ++s.triangleFaces;
+            else if (size == 4)
+                ++s.quads;
+            else
+                ++s.polygons;
         }
     return s;
 }
@@ -657,10 +684,14 @@ std::string objText(const Model& m, const char* const libraries[2], const ModelS
             m.positions.size(), m.texcoords.size() / 2, m.normals.size());
     appendf(out, "# %ld triangles after fan triangulation (%ld triangle, %ld quad and %ld larger faces).\n",
             stats.triangles, stats.triangleFaces, stats.quads, stats.polygons);
-    for (int k = 0; k < 2; ++k) appendf(out, "mtllib %s\n", libraries[k]);
-    for (const V3& p : m.positions) appendf(out, "v %.5f %.5f %.5f\n", p.x, p.y, p.z);
-    for (size_t k = 0; k < m.texcoords.size(); k += 2) appendf(out, "vt %.5f %.5f\n", m.texcoords[k], m.texcoords[k + 1]);
-    for (const V3& n : m.normals) appendf(out, "vn %.4f %.4f %.4f\n", n.x, n.y, n.z);
+    for (int k = 0; k < 2; ++k)
+        appendf(out, "mtllib %s\n", libraries[k]);
+    for (const V3& p : m.positions)
+        appendf(out, "v %.5f %.5f %.5f\n", p.x, p.y, p.z);
+    for (size_t k = 0; k < m.texcoords.size(); k += 2)
+        appendf(out, "vt %.5f %.5f\n", m.texcoords[k], m.texcoords[k + 1]);
+    for (const V3& n : m.normals)
+        appendf(out, "vn %.4f %.4f %.4f\n", n.x, n.y, n.z);
     for (const Group& g : m.groups) {
         appendf(out, "%s %s\nusemtl %s\ns %s\n", g.keyword, g.name, g.material, g.smooth ? "1" : "off");
         size_t c = 0;
@@ -668,8 +699,10 @@ std::string objText(const Model& m, const char* const libraries[2], const ModelS
             std::string line = "f";
             for (int k = 0; k < size; ++k, ++c) {
                 const Corner& corner = g.corners[c];
-                if (corner.t >= 0) appendf(line, " %d/%d/%d", corner.p + 1, corner.t + 1, corner.n + 1);
-                else appendf(line, " %d//%d", corner.p + 1, corner.n + 1);
+                if (corner.t >= 0)
+                    appendf(line, " %d/%d/%d", corner.p + 1, corner.t + 1, corner.n + 1);
+                else
+                    appendf(line, " %d//%d", corner.p + 1, corner.n + 1);
             }
             out += line;
             out += '\n';
@@ -683,54 +716,52 @@ std::string objText(const Model& m, const char* const libraries[2], const ModelS
 // specular highlight (alabaster, gold), mirrors with and without a fresnel term (silver,
 // chrome, glass), a coloured translucent part (glass) and an unlit part (glow). "illum 3"
 // follows "Ks" because it averages the Ks read so far.
-const char* const kStoneLibrary =
-    "# Stone and light materials of the sculpture venus.\n"
-    "\n"
-    "newmtl marble\n"
-    "Ka 0.2 0.2 0.2\n"
-    "Kd 1.0 1.0 1.0\n"
-    "Ks 0.12 0.12 0.12\n"
-    "illum 2\n"
-    "map_Kd venus-marble.png\n"
-    "map_Ka venus-marble.png\n"
-    "\n"
-    "newmtl alabaster\n"
-    "Ka 0.2 0.2 0.2\n"
-    "Kd 0.88 0.82 0.74\n"
-    "Ks 0.35 0.33 0.30\n"
-    "illum 2\n"
-    "\n"
-    "newmtl glow\n"
-    "Kd 1.6 0.85 0.3\n"
-    "Ke 1.6 0.85 0.3\n"
-    "illum 0\n";
+const char* const kStoneLibrary = "# Stone and light materials of the sculpture venus.\n"
+                                  "\n"
+                                  "newmtl marble\n"
+                                  "Ka 0.2 0.2 0.2\n"
+                                  "Kd 1.0 1.0 1.0\n"
+                                  "Ks 0.12 0.12 0.12\n"
+                                  "illum 2\n"
+                                  "map_Kd venus-marble.png\n"
+                                  "map_Ka venus-marble.png\n"
+                                  "\n"
+                                  "newmtl alabaster\n"
+                                  "Ka 0.2 0.2 0.2\n"
+                                  "Kd 0.88 0.82 0.74\n"
+                                  "Ks 0.35 0.33 0.30\n"
+                                  "illum 2\n"
+                                  "\n"
+                                  "newmtl glow\n"
+                                  "Kd 1.6 0.85 0.3\n"
+                                  "Ke 1.6 0.85 0.3\n"
+                                  "illum 0\n";
 
-const char* const kMetalLibrary =
-    "# Metal and glass materials of the sculpture venus.\n"
-    "\n"
-    "newmtl gold\n"
-    "Ka 0.1 0.08 0.02\n"
-    "Kd 0.75 0.55 0.18\n"
-    "Ks 0.95 0.80 0.45\n"
-    "illum 2\n"
-    "\n"
-    "newmtl silver_mirror\n"
-    "Kd 0.08 0.08 0.09\n"
-    "Ks 0.75 0.77 0.80\n"
-    "illum 3\n"
-    "Ft 0.3\n"
-    "\n"
-    "newmtl chrome\n"
-    "Kd 0.05 0.05 0.05\n"
-    "Ks 0.9 0.9 0.9\n"
-    "illum 3\n"
-    "\n"
-    "newmtl glass\n"
-    "Kd 0.25 0.70 1.0\n"
-    "Ks 0.5 0.5 0.5\n"
-    "illum 3\n"
-    "Ft 1.0\n"
-    "d 0.45\n";
+const char* const kMetalLibrary = "# Metal and glass materials of the sculpture venus.\n"
+                                  "\n"
+                                  "newmtl gold\n"
+                                  "Ka 0.1 0.08 0.02\n"
+                                  "Kd 0.75 0.55 0.18\n"
+                                  "Ks 0.95 0.80 0.45\n"
+                                  "illum 2\n"
+                                  "\n"
+                                  "newmtl silver_mirror\n"
+                                  "Kd 0.08 0.08 0.09\n"
+                                  "Ks 0.75 0.77 0.80\n"
+                                  "illum 3\n"
+                                  "Ft 0.3\n"
+                                  "\n"
+                                  "newmtl chrome\n"
+                                  "Kd 0.05 0.05 0.05\n"
+                                  "Ks 0.9 0.9 0.9\n"
+                                  "illum 3\n"
+                                  "\n"
+                                  "newmtl glass\n"
+                                  "Kd 0.25 0.70 1.0\n"
+                                  "Ks 0.5 0.5 0.5\n"
+                                  "illum 3\n"
+                                  "Ft 1.0\n"
+                                  "d 0.45\n";
 
 bool writeSculpture(const std::string& dir) {
     const char* const libraries[2] = {"venus-stone.mtl", "venus-metal.mtl"};
@@ -738,8 +769,8 @@ bool writeSculpture(const std::string& dir) {
     ModelStats stats = measure(model);
     // Guards against edits that break what the scene relies on.
     if (stats.triangles < 60000 || stats.maxRadius > 0.995) {
-        std::fprintf(stderr, "vyx-make-assets: sculpture out of bounds (%ld triangles, radius %.4f)\n",
-                     stats.triangles, stats.maxRadius);
+        std::fprintf(stderr, "vyx-make-assets: sculpture out of bounds (%ld triangles, radius %.4f)\n", stats.triangles,
+                     stats.maxRadius);
         return false;
     }
     std::string obj = objText(model, libraries, stats);
@@ -754,8 +785,7 @@ bool writeSculpture(const std::string& dir) {
 bool copyFont(const std::string& dir) {
     std::vector<unsigned char> font, licence;
     if (!readWholeFile(kFontSource, font) || font.empty()) {
-        std::fprintf(stderr,
-                     "vyx-make-assets: cannot read the font %s; install the Debian package fonts-dejavu-core\n",
+        std::fprintf(stderr, "vyx-make-assets: cannot read the font %s; install the Debian package fonts-dejavu-core\n",
                      kFontSource);
         return false;
     }
@@ -770,7 +800,7 @@ bool copyFont(const std::string& dir) {
            writeBytes(joinPath(dir, "Prelude-Medium.LICENSE.txt"), licence.data(), licence.size());
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv) {
     if (argc != 2 || argv[1][0] == '\0') {

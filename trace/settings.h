@@ -8,16 +8,16 @@
 #include "geometry/vec3.h"
 
 enum RenderFlags : uint32_t {
-    RenderStandard = 0x1,             // one primary ray per pixel; wins over RenderSubdivision
-    RenderSubdivision = 0x2,          // adaptive 8x8 block subdivision
-    RenderThreaded = 0x4,             // threaded driver with threadCount workers
-    RenderAntialias = 0x10,           // standard renderer: adaptive antialiasing pass
-    RenderCheckShadows = 0x20,        // subdivision: refine on diffuse differences
-    RenderCheckSpecular = 0x40,       // subdivision: refine on specular differences
-    RenderCheckReflections = 0x80,    // subdivision: refine on reflection differences
-    RenderAmbientOcclusion = 0x100,   // ambient occlusion for ambient and hemisphere lights
+    RenderStandard = 0x1,               // one primary ray per pixel; wins over RenderSubdivision
+    RenderSubdivision = 0x2,            // adaptive 8x8 block subdivision
+    RenderThreaded = 0x4,               // threaded driver with threadCount workers
+    RenderAntialias = 0x10,             // standard renderer: adaptive antialiasing pass
+    RenderCheckShadows = 0x20,          // subdivision: refine on diffuse differences
+    RenderCheckSpecular = 0x40,         // subdivision: refine on specular differences
+    RenderCheckReflections = 0x80,      // subdivision: refine on reflection differences
+    RenderAmbientOcclusion = 0x100,     // ambient occlusion for ambient and hemisphere lights
     RenderNoBlockInterpolation = 0x200, // subdivision: unrefined blocks write one pixel
-    RenderJitterSoftShadows = 0x400,  // rotate disc-light samples by a random angle per point
+    RenderJitterSoftShadows = 0x400,    // rotate disc-light samples by a random angle per point
 };
 
 struct vyxRenderSettings {

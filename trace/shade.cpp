@@ -30,8 +30,8 @@ static bool hasOcclusionLight(const vyxScene& scene) {
     return false;
 }
 
-static bool shadeHit(const vyxScene& scene, const vyxTraceResult& hit, vyxVec3 origin, vyxVec3 direction,
-                     int depth, const vyxRenderSettings& settings, vyxHitShading& out, int continuations);
+static bool shadeHit(const vyxScene& scene, const vyxTraceResult& hit, vyxVec3 origin, vyxVec3 direction, int depth,
+                     const vyxRenderSettings& settings, vyxHitShading& out, int continuations);
 
 // vyxShade with the number of transparency continuations already followed on this path.
 static vyxVec3 shadeRay(const vyxScene& scene, vyxVec3 origin, vyxVec3 direction, int depth,
@@ -87,8 +87,7 @@ static Surface reconstructSurface(vyxMesh& mesh, const vyxTraceResult& hit, vyxV
     Surface s;
     vyxVec3 view = -vyxNormalize(direction);
     s.faceNormal = vyxTransformNormal(
-        mesh.transform,
-        vyxTransformNormal(mesh.bih->transform, vyxVec3{tri.normal[0], tri.normal[1], tri.normal[2]}));
+        mesh.transform, vyxTransformNormal(mesh.bih->transform, vyxVec3{tri.normal[0], tri.normal[1], tri.normal[2]}));
     // Pulled back toward the origin so that rays leaving the point do not find this
     // surface again.
     s.point = origin + direction * (hit.t * 0.999f);
@@ -139,9 +138,7 @@ static void surfaceColour(const vyxTriangleShading& rec, const vyxTraceResult& h
 
 // Light from all around (ambient and hemisphere lights), dimmed by the occlusion factor
 // when there is one.
-static vyxVec3 dimmed(vyxVec3 light, const vyxVec3* occlusion) {
-    return occlusion ? light * *occlusion : light;
-}
+static vyxVec3 dimmed(vyxVec3 light, const vyxVec3* occlusion) { return occlusion ? light * *occlusion : light; }
 
 // A hemisphere light: its colour from the side of its direction, the ground colour from
 // the other, blended by where the normal points.
@@ -190,8 +187,8 @@ static bool attenuation(const vyxLight& light, vyxVec3 point, float distanceSqua
 // A point light, or a spot light (a point light that lights only inside its cone): its
 // diffuse light and highlight at the surface, weakened by distance and by what lies
 // between the surface and the light.
-static void addLocalLight(const vyxScene& scene, const vyxLight& light, const Surface& s,
-                          const vyxMaterial& mat, LightSums& sums) {
+static void addLocalLight(const vyxScene& scene, const vyxLight& light, const Surface& s, const vyxMaterial& mat,
+                          LightSums& sums) {
     vyxVec3 toLight = light.position - s.point; // not normalised: shadow rays end at the light
     float distanceSquared = vyxDot(toLight, toLight);
     vyxVec3 lightDir = vyxNormalize(toLight);
@@ -216,8 +213,8 @@ static void addLocalLight(const vyxScene& scene, const vyxLight& light, const Su
 // A directional light, or a disc light (a directional light of some angular size, whose
 // shadows are soft): its diffuse light and highlight at the surface, through what lies
 // toward it.
-static void addDistantLight(const vyxScene& scene, const vyxLight& light, const Surface& s,
-                            const vyxMaterial& mat, const vyxRenderSettings& settings, LightSums& sums) {
+static void addDistantLight(const vyxScene& scene, const vyxLight& light, const Surface& s, const vyxMaterial& mat,
+                            const vyxRenderSettings& settings, LightSums& sums) {
     vyxVec3 lightDir = -light.unitDirection;
     float cosTheta = vyxDot(s.normal, lightDir);
     if (!(cosTheta > 0.0f))
@@ -233,8 +230,8 @@ static void addDistantLight(const vyxScene& scene, const vyxLight& light, const 
 }
 
 // Every light of the scene at a lit surface, in list order.
-static LightSums sumLights(const vyxScene& scene, const Surface& s, const vyxMaterial& mat,
-                           const vyxVec3* occlusion, const vyxRenderSettings& settings) {
+static LightSums sumLights(const vyxScene& scene, const Surface& s, const vyxMaterial& mat, const vyxVec3* occlusion,
+                           const vyxRenderSettings& settings) {
     LightSums sums{{0.0f, 0.0f, 0.0f}, {0.0f, 0.0f, 0.0f}};
     for (int32_t i = 0; i < scene.lightCount; i++) {
         const vyxLight& light = *scene.lights[i];
@@ -260,8 +257,8 @@ static LightSums sumLights(const vyxScene& scene, const Surface& s, const vyxMat
     return sums;
 }
 
-static bool shadeHit(const vyxScene& scene, const vyxTraceResult& hit, vyxVec3 origin, vyxVec3 direction,
-                     int depth, const vyxRenderSettings& settings, vyxHitShading& out, int continuations) {
+static bool shadeHit(const vyxScene& scene, const vyxTraceResult& hit, vyxVec3 origin, vyxVec3 direction, int depth,
+                     const vyxRenderSettings& settings, vyxHitShading& out, int continuations) {
     if (!(hit.t > 0.0f))
         return false;
     const vyxVec3 black{0.0f, 0.0f, 0.0f};
@@ -323,14 +320,14 @@ vyxVec3 vyxShade(const vyxScene& scene, vyxVec3 origin, vyxVec3 direction, int d
     return shadeRay(scene, origin, direction, depth, settings, 0);
 }
 
-bool vyxShadeHit(const vyxScene& scene, const vyxTraceResult& hit, vyxVec3 origin, vyxVec3 direction,
-                 int depth, const vyxRenderSettings& settings, vyxHitShading& out) {
+bool vyxShadeHit(const vyxScene& scene, const vyxTraceResult& hit, vyxVec3 origin, vyxVec3 direction, int depth,
+                 const vyxRenderSettings& settings, vyxHitShading& out) {
     return shadeHit(scene, hit, origin, direction, depth, settings, out, 0);
 }
 
 vyxVec3 vyxCombineShading(vyxVec3 diffuse, vyxVec3 specular, vyxVec3 reflected, const vyxMaterial& material,
-                          const float surface[4], vyxVec3 transmitted, float reflectionWeight,
-                          float fogFactor, vyxVec3 fogColour) {
+                          const float surface[4], vyxVec3 transmitted, float reflectionWeight, float fogFactor,
+                          vyxVec3 fogColour) {
     vyxVec3 colour{surface[0], surface[1], surface[2]};
     float alpha = surface[3];
     vyxVec3 out = diffuse * colour;

@@ -11,18 +11,18 @@
 // renderer records it per lattice sample and interpolates it between samples.
 struct vyxHitShading {
     vyxMaterial* material;
-    float texCoord[2];       // written only when the material has a texture
-    float surface[4];        // texture sample or colour and alpha
+    float texCoord[2]; // written only when the material has a texture
+    float surface[4];  // texture sample or colour and alpha
     // Light arriving for the diffuse term: every light's colour weighted by the angle of
     // incidence, its attenuation and the shadow transmission (ambient and hemisphere light
     // by the occlusion factor); white for unlit materials. Tinted by the surface colour
     // when combined.
     vyxVec3 diffuse;
-    vyxVec3 specular;        // the lights' highlights, added untinted
-    vyxVec3 reflected;       // colour seen in the mirror direction; black unless the material reflects
-    vyxVec3 transmitted;     // colour seen through the surface; black unless surface alpha < 1
-    float reflectionWeight;  // view-angle weight of reflected; 0 unless the material reflects
-    float fog;               // share of the fog colour in the result, 0 .. 1
+    vyxVec3 specular;       // the lights' highlights, added untinted
+    vyxVec3 reflected;      // colour seen in the mirror direction; black unless the material reflects
+    vyxVec3 transmitted;    // colour seen through the surface; black unless surface alpha < 1
+    float reflectionWeight; // view-angle weight of reflected; 0 unless the material reflects
+    float fog;              // share of the fog colour in the result, 0 .. 1
 };
 
 // Colour of the ray origin + t direction (direction need not be unit length). depth is
@@ -36,8 +36,8 @@ vyxVec3 vyxShade(const vyxScene& scene, vyxVec3 origin, vyxVec3 direction, int d
 // reflection budget depth (the reflected ray gets depth - 1, the transmitted ray depth).
 // Writes every field of out. Returns false (out left untouched) when hit.t is not above 0.
 struct vyxTraceResult;
-bool vyxShadeHit(const vyxScene& scene, const vyxTraceResult& hit, vyxVec3 origin, vyxVec3 direction,
-                 int depth, const vyxRenderSettings& settings, vyxHitShading& out);
+bool vyxShadeHit(const vyxScene& scene, const vyxTraceResult& hit, vyxVec3 origin, vyxVec3 direction, int depth,
+                 const vyxRenderSettings& settings, vyxHitShading& out);
 
 // The final colour at a hit: diffuse tinted by the surface colour; plus specular (when
 // the material has a highlight); plus reflected weighted by reflectivity and

@@ -202,8 +202,8 @@ static void traceMidpoints(const vyxScene& scene, vyxVec3 point, const vyxVec3 d
             results[k] = traced[freshIndex[k]];
 }
 
-static vyxVec3 refine(const vyxScene& scene, vyxVec3 point, vyxVec3 a, vyxVec3 b, vyxVec3 c, vyxVec3 ta,
-                      vyxVec3 tb, vyxVec3 tc, const vyxRenderSettings& settings, int depth, MidpointMemo& memo) {
+static vyxVec3 refine(const vyxScene& scene, vyxVec3 point, vyxVec3 a, vyxVec3 b, vyxVec3 c, vyxVec3 ta, vyxVec3 tb,
+                      vyxVec3 tc, const vyxRenderSettings& settings, int depth, MidpointMemo& memo) {
     if (depth > 0) {
         float sa = ta.x + ta.y + ta.z;
         float sb = tb.x + tb.y + tb.z;
@@ -226,16 +226,14 @@ static vyxVec3 refine(const vyxScene& scene, vyxVec3 point, vyxVec3 a, vyxVec3 b
     return (ta + tb + tc) / 3.0f;
 }
 
-vyxVec3 vyxRefineDiscVisibility(const vyxScene& scene, vyxVec3 point, vyxVec3 a, vyxVec3 b, vyxVec3 c,
-                                vyxVec3 ta, vyxVec3 tb, vyxVec3 tc, const vyxRenderSettings& settings,
-                                int depth) {
+vyxVec3 vyxRefineDiscVisibility(const vyxScene& scene, vyxVec3 point, vyxVec3 a, vyxVec3 b, vyxVec3 c, vyxVec3 ta,
+                                vyxVec3 tb, vyxVec3 tc, const vyxRenderSettings& settings, int depth) {
     MidpointMemo memo;
     memo.count = 0;
     return refine(scene, point, a, b, c, ta, tb, tc, settings, depth, memo);
 }
 
-vyxVec3 vyxAmbientOcclusion(const vyxScene& scene, vyxVec3 point, vyxVec3 normal,
-                            const vyxRenderSettings& settings) {
+vyxVec3 vyxAmbientOcclusion(const vyxScene& scene, vyxVec3 point, vyxVec3 normal, const vyxRenderSettings& settings) {
     // NaN and non-positive counts take no sample: nothing is known to occlude.
     if (!(settings.aoSamples > 0.0f))
         return vyxVec3{1.0f, 1.0f, 1.0f};

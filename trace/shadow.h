@@ -25,12 +25,10 @@ vyxVec3 vyxDiscVisibility(const vyxScene& scene, const vyxLight& light, vyxVec3 
 
 // Transmission averaged over the triangle of directions a, b, c, refined while the
 // corner transmissions differ by softShadowThreshold or more and depth > 0.
-vyxVec3 vyxRefineDiscVisibility(const vyxScene& scene, vyxVec3 point, vyxVec3 a, vyxVec3 b, vyxVec3 c,
-                                vyxVec3 ta, vyxVec3 tb, vyxVec3 tc, const vyxRenderSettings& settings,
-                                int depth);
+vyxVec3 vyxRefineDiscVisibility(const vyxScene& scene, vyxVec3 point, vyxVec3 a, vyxVec3 b, vyxVec3 c, vyxVec3 ta,
+                                vyxVec3 tb, vyxVec3 tc, const vyxRenderSettings& settings, int depth);
 
 // Occlusion factor at point over ceil(aoSamples) directions of the hemisphere around
 // normal (any length), taking 2 numbers per sample from the shared random table.
 // (1, 1, 1) when aoSamples <= 0.
-vyxVec3 vyxAmbientOcclusion(const vyxScene& scene, vyxVec3 point, vyxVec3 normal,
-                            const vyxRenderSettings& settings);
+vyxVec3 vyxAmbientOcclusion(const vyxScene& scene, vyxVec3 point, vyxVec3 normal, const vyxRenderSettings& settings);

@@ -4,12 +4,10 @@
 #include <cstdlib>
 #include <cstring>
 
-static bool isPowerOfTwo(int32_t value) {
-    return value > 0 && (value & (value - 1)) == 0;
-}
+static bool isPowerOfTwo(int32_t value) { return value > 0 && (value & (value - 1)) == 0; }
 
-void vyxMakeTexture(vyxTexture& texture, int32_t width, int32_t height, void* data, uint8_t channels,
-                    uint8_t storage, uint8_t filter, uint8_t wrapU, uint8_t wrapV) {
+void vyxMakeTexture(vyxTexture& texture, int32_t width, int32_t height, void* data, uint8_t channels, uint8_t storage,
+                    uint8_t filter, uint8_t wrapU, uint8_t wrapV) {
     texture.width = width;
     texture.height = height;
     // Repeat addressing masks with size - 1, which tiles evenly only for powers of two;
@@ -58,8 +56,7 @@ struct Addressing {
 };
 
 static bool usable(const vyxTexture& texture) {
-    return texture.data && texture.width > 0 && texture.height > 0 && texture.channels >= 1 &&
-           texture.channels <= 4;
+    return texture.data && texture.width > 0 && texture.height > 0 && texture.channels >= 1 && texture.channels <= 4;
 }
 
 static Addressing address(const vyxTexture& texture, float u, float v) {

@@ -33,8 +33,8 @@ constexpr long vyxFloatFaceBytes = 256L * 256L * 3L * 4L;
 // Fills every field. data is stored only when width and height are both powers of two
 // (halving meets no odd value above 1); otherwise data is null. Takes no ownership
 // decision: the caller still owns data either way.
-void vyxMakeTexture(vyxTexture& texture, int32_t width, int32_t height, void* data, uint8_t channels,
-                    uint8_t storage, uint8_t filter, uint8_t wrapU, uint8_t wrapV);
+void vyxMakeTexture(vyxTexture& texture, int32_t width, int32_t height, void* data, uint8_t channels, uint8_t storage,
+                    uint8_t filter, uint8_t wrapU, uint8_t wrapV);
 
 // RGBA at (u, v) into rgba[4]. Writes nothing when data is null or the storage, filter
 // or channel count is unknown, so callers initialise rgba (black, alpha 1).

@@ -14,7 +14,6 @@
 #include "geometry/transform.h"
 #include "geometry/triangle.h"
 
-
 struct Vec3d {
     double x, y, z;
 };
@@ -24,11 +23,11 @@ static Vec3d path(double w) {
     return {std::cos(w) * r, (1.0 - std::cos(4.0 * w)) * 30.0, std::sin(w) * r};
 }
 
-#define EXPECT_VEC_NEAR(actual, expected, tolerance, what)                  \
-    do {                                                                    \
-        EXPECT_NEAR((actual).x, (expected).x, tolerance) << what << " (x)"; \
-        EXPECT_NEAR((actual).y, (expected).y, tolerance) << what << " (y)"; \
-        EXPECT_NEAR((actual).z, (expected).z, tolerance) << what << " (z)"; \
+#define EXPECT_VEC_NEAR(actual, expected, tolerance, what)                                                             \
+    do {                                                                                                               \
+        EXPECT_NEAR((actual).x, (expected).x, tolerance) << what << " (x)";                                            \
+        EXPECT_NEAR((actual).y, (expected).y, tolerance) << what << " (y)";                                            \
+        EXPECT_NEAR((actual).z, (expected).z, tolerance) << what << " (z)";                                            \
     } while (0)
 
 // A flat square terrain: object-space y = 0 over x, z in [-1, 1], which the terrain
@@ -110,8 +109,8 @@ TEST(CameraModes, OrbitPathAndChase) {
         EXPECT_VEC_NEAR(vyxTransformPoint(scene.torus.transform, {0, 0, 0}), torus, 2e-3, "torus on path");
         EXPECT_VEC_NEAR(vyxTransformPoint(scene.torusCopy.transform, {0, 0, 0}), torus, 2e-3, "copy on path");
         // The torus lies flat: rotated 1.57 about x, so its y axis turns toward +z.
-        vyxVec3 up = vyxTransformPoint(scene.torus.transform, {0, 1, 0}) -
-                     vyxTransformPoint(scene.torus.transform, {0, 0, 0});
+        vyxVec3 up =
+            vyxTransformPoint(scene.torus.transform, {0, 1, 0}) - vyxTransformPoint(scene.torus.transform, {0, 0, 0});
         EXPECT_VEC_NEAR(up, (Vec3d{0, std::cos(1.57), std::sin(1.57)}), 1e-4, "torus orientation");
         EXPECT_NEAR(scene.camera.fov, vyxPi / 2, 1e-6);
 

@@ -86,7 +86,8 @@ TEST(SculptureAsset, VertexNormalsAgreeWithTheWinding) {
             const float* p1 = &m.positions[3 * face.position[1]];
             const float* p2 = &m.positions[3 * face.position[2]];
             double e1[3], e2[3];
-            for (int a = 0; a < 3; ++a) e1[a] = p1[a] - p0[a], e2[a] = p2[a] - p0[a];
+            for (int a = 0; a < 3; ++a)
+                e1[a] = p1[a] - p0[a], e2[a] = p2[a] - p0[a];
             double n[3] = {e1[1] * e2[2] - e1[2] * e2[1], e1[2] * e2[0] - e1[0] * e2[2], e1[0] * e2[1] - e1[1] * e2[0]};
             double area2 = std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
             if (area2 < 1e-12) {
@@ -95,7 +96,8 @@ TEST(SculptureAsset, VertexNormalsAgreeWithTheWinding) {
             }
             for (int k = 0; k < 3; ++k) {
                 const float* vn = &m.normals[3 * face.normal[k]];
-                if ((vn[0] * n[0] + vn[1] * n[1] + vn[2] * n[2]) / area2 < 0.5) ++disagreeing;
+                if ((vn[0] * n[0] + vn[1] * n[1] + vn[2] * n[2]) / area2 < 0.5)
+                    ++disagreeing;
             }
         }
         EXPECT_EQ(disagreeing, 0) << "group " << group.name;
@@ -111,17 +113,21 @@ TEST(SculptureAsset, MaterialsShowEveryShadingFeature) {
         if (mat.hasMapKd) {
             texture = true;
             vyxTexture image{};
-            ASSERT_TRUE(vyxLoadImageTexture(assetPath(mat.mapKd.c_str()).c_str(), image, FilterBilinear))
-                << mat.mapKd;
+            ASSERT_TRUE(vyxLoadImageTexture(assetPath(mat.mapKd.c_str()).c_str(), image, FilterBilinear)) << mat.mapKd;
             EXPECT_TRUE(isPowerOfTwo(image.width) && isPowerOfTwo(image.height))
                 << mat.mapKd << " is " << image.width << " x " << image.height;
             std::free(image.data);
         }
-        if (mat.reflectivity > 0 && ks > 0) mirror = true;
-        if (mat.dissolve < 1 && (mat.kd[0] != mat.kd[1] || mat.kd[1] != mat.kd[2])) translucentColour = true;
-        if (mat.reflectivity == 0 && ks > 0 && mat.lit) highlight = true;
-        if (!mat.lit) unlit = true;
-        if (mat.ft > 0 && mat.reflectivity > 0) fresnel = true;
+        if (mat.reflectivity > 0 && ks > 0)
+            mirror = true;
+        if (mat.dissolve < 1 && (mat.kd[0] != mat.kd[1] || mat.kd[1] != mat.kd[2]))
+            translucentColour = true;
+        if (mat.reflectivity == 0 && ks > 0 && mat.lit)
+            highlight = true;
+        if (!mat.lit)
+            unlit = true;
+        if (mat.ft > 0 && mat.reflectivity > 0)
+            fresnel = true;
     }
     EXPECT_TRUE(texture);
     EXPECT_TRUE(mirror);
@@ -130,7 +136,8 @@ TEST(SculptureAsset, MaterialsShowEveryShadingFeature) {
     EXPECT_TRUE(unlit);
     EXPECT_TRUE(fresnel);
     // Every group's faces name a material that exists (usemtl matched).
-    for (const vyxObjGroup& group : m.groups) EXPECT_GE(group.material, 0) << group.name;
+    for (const vyxObjGroup& group : m.groups)
+        EXPECT_GE(group.material, 0) << group.name;
 }
 
 // The reader fans polygons into triangles and keeps no trace of the original face sizes
@@ -156,10 +163,14 @@ TEST(SculptureAsset, FileUsesTrianglesQuadsPolygonsGroupsObjectsAndTwoLibraries)
             ++objectLines;
         } else if (keyword == "f") {
             int corners = 0;
-            while (words >> word) ++corners;
-            if (corners == 3) ++triangles;
-            else if (corners == 4) ++quads;
-            else if (corners > 4) ++polygons;
+            while (words >> word)
+                ++corners;
+            if (corners == 3)
+                ++triangles;
+            else if (corners == 4)
+                ++quads;
+            else if (corners > 4)
+                ++polygons;
         }
     }
     EXPECT_GT(triangles, 0);
@@ -185,13 +196,15 @@ struct SkyFaces {
         for (int f = 0; f < 6; ++f) {
             FILE* file = std::fopen(assetPath(names[f]).c_str(), "rb");
             float* texels = vyxReadFloatFace(file, names[f]);
-            if (!texels) complete = false;
+            if (!texels)
+                complete = false;
             vyxMakeTexture(faces[f], 256, 256, texels, 3, StorageFloats, FilterBilinear, WrapClamp, WrapClamp);
             cube.faces[f] = &faces[f];
         }
     }
     ~SkyFaces() {
-        for (vyxTexture& face : faces) std::free(face.data);
+        for (vyxTexture& face : faces)
+            std::free(face.data);
     }
     double luminance(double x, double y, double z) const {
         float rgba[4] = {-1, -1, -1, -1};
@@ -226,7 +239,7 @@ TEST(SkyAsset, FacesAreWholeFiniteAndNonNegative) {
 // over the same step just beside the edge, on either face.
 TEST(SkyAsset, SeamlessAcrossEveryFaceEdge) {
     ASSERT_TRUE(sky().complete);
-    const double step = 2.0 / 256;  // one texel in face coordinates
+    const double step = 2.0 / 256; // one texel in face coordinates
     int edges = 0;
     for (int axisA = 0; axisA < 3; ++axisA)
         for (int axisB = axisA + 1; axisB < 3; ++axisB)
@@ -252,8 +265,8 @@ TEST(SkyAsset, SeamlessAcrossEveryFaceEdge) {
                         double across = std::fabs(l[2] - l[1]);
                         double beside = std::max(std::fabs(l[1] - l[0]), std::fabs(l[3] - l[2]));
                         EXPECT_LE(across, 2.5 * beside + 0.01 * l[1] + 1e-4)
-                            << "edge between axis " << axisA << " sign " << signA << " and axis " << axisB
-                            << " sign " << signB << " at " << t;
+                            << "edge between axis " << axisA << " sign " << signA << " and axis " << axisB << " sign "
+                            << signB << " at " << t;
                     }
                 }
     EXPECT_EQ(edges, 12);
@@ -269,7 +282,8 @@ TEST(SkyAsset, SunGlowInTheSunDirectionHorizonBrightGroundDark) {
         double z = 1 - 2 * (i + 0.5) / count, r = std::sqrt(1 - z * z), phi = 2.399963229728653 * i;
         double d[3] = {r * std::cos(phi), z, r * std::sin(phi)};
         double l = sky().luminance(d[0], d[1], d[2]);
-        if (l > best) best = l, bestDot = d[0] * sun[0] + d[1] * sun[1] + d[2] * sun[2];
+        if (l > best)
+            best = l, bestDot = d[0] * sun[0] + d[1] * sun[1] + d[2] * sun[2];
     }
     EXPECT_GT(bestDot, std::cos(2.0 * 3.14159265 / 180));
     EXPECT_GT(best, 1.0);
@@ -317,14 +331,16 @@ TEST(TextureAssets, CheckerHasTwoColoursAndSandTilesWithoutASeam) {
     };
     for (bool columns : {true, false}) {
         double interior = 0;
-        for (int k = 0; k < 511; ++k) interior += step(k, k + 1, columns);
+        for (int k = 0; k < 511; ++k)
+            interior += step(k, k + 1, columns);
         interior /= 511;
         EXPECT_LT(step(511, 0, columns), 1.5 * interior) << (columns ? "columns" : "rows");
     }
     // Warm: red above green above blue on average.
     double mean[3] = {0, 0, 0};
     for (int i = 0; i < 512 * 512; ++i)
-        for (int ch = 0; ch < 3; ++ch) mean[ch] += s[4 * i + ch];
+        for (int ch = 0; ch < 3; ++ch)
+            mean[ch] += s[4 * i + ch];
     EXPECT_GT(mean[0], mean[1]);
     EXPECT_GT(mean[1], mean[2]);
     std::free(sand.data);
@@ -334,7 +350,8 @@ TEST(FontAsset, OpensWithItsLicenceBeside) {
     ASSERT_EQ(TTF_Init(), 0);
     TTF_Font* font = TTF_OpenFont(assetPath("Prelude-Medium.ttf").c_str(), 12);
     EXPECT_NE(font, nullptr);
-    if (font) TTF_CloseFont(font);
+    if (font)
+        TTF_CloseFont(font);
     TTF_Quit();
     EXPECT_FALSE(readFile(assetPath("Prelude-Medium.LICENSE.txt")).empty());
 }
@@ -352,7 +369,8 @@ static int runGenerator(const std::string& arguments) {
 
 TEST(AssetGenerator, ExitStatusForBadArgumentsAndUnwritableFolders) {
     struct stat info;
-    if (stat(generatorPath().c_str(), &info) != 0) GTEST_SKIP() << "no generator at " << generatorPath();
+    if (stat(generatorPath().c_str(), &info) != 0)
+        GTEST_SKIP() << "no generator at " << generatorPath();
     EXPECT_EQ(runGenerator(""), 2);
     EXPECT_EQ(runGenerator("a b"), 2);
     EXPECT_EQ(runGenerator("''"), 2);
@@ -364,12 +382,16 @@ TEST(AssetGenerator, ExitStatusForBadArgumentsAndUnwritableFolders) {
 
 TEST(AssetGenerator, TwoRunsWriteIdenticalFiles) {
     struct stat info;
-    if (stat(generatorPath().c_str(), &info) != 0) GTEST_SKIP() << "no generator at " << generatorPath();
+    if (stat(generatorPath().c_str(), &info) != 0)
+        GTEST_SKIP() << "no generator at " << generatorPath();
     ScratchDir dir;
     ASSERT_EQ(runGenerator(dir.file("fresh")), 0);
-    const char* names[] = {"checker-board.png", "sand.jpg",       "xpos.float",      "xneg.float",
-                           "ypos.float",        "yneg.float",     "zpos.float",      "zneg.float",
-                           "venus.obj",         "venus-stone.mtl", "venus-metal.mtl", "venus-marble.png",
+    const char* names[] = {"checker-board.png",  "sand.jpg",
+                           "xpos.float",         "xneg.float",
+                           "ypos.float",         "yneg.float",
+                           "zpos.float",         "zneg.float",
+                           "venus.obj",          "venus-stone.mtl",
+                           "venus-metal.mtl",    "venus-marble.png",
                            "Prelude-Medium.ttf", "Prelude-Medium.LICENSE.txt"};
     for (const char* name : names) {
         std::string fresh = readFile(dir.file("fresh/") + name);

@@ -29,7 +29,7 @@ TEST(AutoExposure, FirstSecondHoldsThenSlidesToTheMeasurement) {
     };
     // Start and target are both 1 for the first second; the measurement at 2001 ms takes
     // effect linearly over the next second, reaching 2.5 at 3001 ms.
-    const Step steps[] = {{1000.0f, 1.0f}, {1500.0f, 1.0f}, {2000.0f, 1.0f}, {2001.0f, 1.0f},
+    const Step steps[] = {{1000.0f, 1.0f},  {1500.0f, 1.0f},   {2000.0f, 1.0f}, {2001.0f, 1.0f},
                           {2501.0f, 1.75f}, {2751.0f, 2.125f}, {3001.0f, 2.5f}, {3002.0f, 2.5f}};
     for (const Step& step : steps) {
         vyxAutoExposure(image.data(), 16, 12, exposure, step.now);
@@ -101,8 +101,8 @@ static double exposureCurve(double x, double k) { return 1.0 - std::exp(-k * x);
 static double gammaCurve(double x, double gamma) { return std::pow(x, 1.0 / gamma); }
 
 TEST(ToneCurves, TableBelowOneExactFromOne) {
-    const float values[] = {0.0f,   1.0f / 1024, 1.0f / 512, 0.003f, 1.0f / 256, 0.01f, 0.1f,
-                            0.25f,  0.5f,        0.777f,     0.999f, 1.0f,       1.5f,  4.0f};
+    const float values[] = {0.0f,  1.0f / 1024, 1.0f / 512, 0.003f, 1.0f / 256, 0.01f, 0.1f,
+                            0.25f, 0.5f,        0.777f,     0.999f, 1.0f,       1.5f,  4.0f};
     struct Curve {
         const char* name;
         double (*reference)(double, double);
@@ -163,15 +163,13 @@ TEST(ToneCurves, NonFiniteAndHugeValuesEndAsValidBytes) {
     vyxApplyGamma(pixels, 2, 1, 2.2f);
     uint8_t bytes[6];
     vyxConvertToBytes(pixels, 2, 1, bytes);
-    const uint8_t expected[6] = {0, 0, static_cast<uint8_t>(255.0 * gammaCurve(exposureCurve(0.5, 2), 2.2)),
-                                 0, 255, 0};
+    const uint8_t expected[6] = {0, 0, static_cast<uint8_t>(255.0 * gammaCurve(exposureCurve(0.5, 2), 2.2)), 0, 255, 0};
     for (int n = 0; n < 6; ++n)
         EXPECT_NEAR(bytes[n], expected[n], 1) << "channel " << n;
 }
 
 // Two passes of the four-neighbour filter in double precision.
-static std::vector<vyxVec3> referenceSmooth(const std::vector<vyxVec3>& image, int width, int height,
-                                            double strength) {
+static std::vector<vyxVec3> referenceSmooth(const std::vector<vyxVec3>& image, int width, int height, double strength) {
     std::vector<double> current(image.size() * 3);
     for (size_t n = 0; n < image.size(); ++n) {
         current[3 * n] = image[n].x;
@@ -184,9 +182,9 @@ static std::vector<vyxVec3> referenceSmooth(const std::vector<vyxVec3>& image, i
             for (int x = 1; x < width - 1; ++x)
                 for (int c = 0; c < 3; ++c) {
                     auto at = [&](int xx, int yy) { return current[3 * (yy * width + xx) + c]; };
-                    next[3 * (y * width + x) + c] = strength / 4 * (at(x, y - 1) + at(x, y + 1) + at(x - 1, y) +
-                                                                    at(x + 1, y)) +
-                                                    (1 - strength) * at(x, y);
+                    next[3 * (y * width + x) + c] =
+                        strength / 4 * (at(x, y - 1) + at(x, y + 1) + at(x - 1, y) + at(x + 1, y)) +
+                        (1 - strength) * at(x, y);
                 }
         current = next;
     }
@@ -245,8 +243,8 @@ TEST(ConvertToBytes, ClampsTruncatesAndZeroesNonFinite) {
         float value;
         uint8_t byte;
     };
-    const Case cases[] = {{1.0f, 255}, {0.999f, 254}, {2.0f, 255}, {0.0f, 0},  {-1.0f, 0},    {0.5f, 127},
-                          {0.003f, 0}, {nan, 0},  {inf, 0}, {-inf, 0}, {1e30f, 255}};
+    const Case cases[] = {{1.0f, 255}, {0.999f, 254}, {2.0f, 255}, {0.0f, 0}, {-1.0f, 0},  {0.5f, 127},
+                          {0.003f, 0}, {nan, 0},      {inf, 0},    {-inf, 0}, {1e30f, 255}};
     const int count = sizeof(cases) / sizeof(cases[0]);
     std::vector<vyxVec3> image(count);
     for (int n = 0; n < count; ++n)

@@ -55,8 +55,15 @@ TEST(Program, CommandLine) {
         {{"-h", "x.obj"}, -1, true, "x.obj", ""},
         {{"--", "-dash.obj"}, -1, false, "-dash.obj", ""},
         {{"-"}, -1, false, "-", ""},
-        {{"--fast"}, 2, false, nullptr, "vyx-raytracer: unknown option --fast\nusage: vyx-raytracer [--help] [MODEL.obj]\n"},
-        {{"a.obj", "b.obj"}, 2, false, "a.obj",
+        {{"--fast"},
+         2,
+         false,
+         nullptr,
+         "vyx-raytracer: unknown option --fast\nusage: vyx-raytracer [--help] [MODEL.obj]\n"},
+        {{"a.obj", "b.obj"},
+         2,
+         false,
+         "a.obj",
          "vyx-raytracer: one model at a time (a.obj and b.obj given)\nusage: vyx-raytracer [--help] [MODEL.obj]\n"},
     };
     for (const Case& c : cases) {

@@ -20,9 +20,9 @@
 #include <vector>
 
 #include "app/sample_scene.h"
+#include "geometry/query.h"
 #include "tests/support/app_session.h"
 #include "tests/support/scratch.h"
-#include "geometry/query.h"
 
 #ifndef VYX_ASSETS_DIR
 #define VYX_ASSETS_DIR ""
@@ -55,7 +55,7 @@ static std::vector<std::string> filesIn(const std::string& dir) {
 // Tests run in the folder of the generated assets with SDL_ttf started; skipped when the
 // build generated none.
 class SampleSceneAssets : public testing::Test {
-  protected:
+protected:
     void SetUp() override {
         if (!assetsPresent())
             GTEST_SKIP() << "no generated assets in " << VYX_ASSETS_DIR;
@@ -187,7 +187,8 @@ static void modelBounds(GSSampleScene& scene, bool placed, vyxVec3& low, vyxVec3
     high = -low;
     for (int32_t t = 0; t < scene.model.triangleCount; ++t)
         for (const float* p : {scene.model.triangles[t].p0, scene.model.triangles[t].p1, scene.model.triangles[t].p2}) {
-            vyxVec3 w = placed ? vyxTransformPoint(scene.model.transform, {p[0], p[1], p[2]}) : vyxVec3{p[0], p[1], p[2]};
+            vyxVec3 w =
+                placed ? vyxTransformPoint(scene.model.transform, {p[0], p[1], p[2]}) : vyxVec3{p[0], p[1], p[2]};
             low = {std::fmin(low.x, w.x), std::fmin(low.y, w.y), std::fmin(low.z, w.z)};
             high = {std::fmax(high.x, w.x), std::fmax(high.y, w.y), std::fmax(high.z, w.z)};
         }
@@ -306,9 +307,9 @@ TEST(SampleScene, DamagedAssetsLoadAsEmptyResources) {
         writeFile(face, std::string(1000, '\x7f')); // far shorter than a face
     // A model whose library names a damaged texture and one that does not exist.
     writeFile("venus.obj", "mtllib lib.mtl\nv 0 0 0\nv 1 0 0\nv 0 1 0\nv 1 1 0\nvt 0 0\nusemtl broken\n"
-                       "f 1/1 2/1 3/1\nusemtl missing\nf 2 4 3\nf 1 2 99\n");
+                           "f 1/1 2/1 3/1\nusemtl missing\nf 2 4 3\nf 1 2 99\n");
     writeFile("lib.mtl", "newmtl broken\nKd 0.5 0.5 0.5\nmap_Kd checker-board.png\n"
-                     "newmtl missing\nKd 0.2 0.3 0.4\nmap_Kd no-such-file.png\n");
+                         "newmtl missing\nKd 0.2 0.3 0.4\nmap_Kd no-such-file.png\n");
     int32_t running = 1;
     vyxRenderSettings settings = vyxDefaultRenderSettings();
     GSSampleScene scene;
@@ -348,7 +349,8 @@ TEST(SampleScene, ScreenshotWritesADatedBmpOrReportsFailure) {
     struct tm local;
     ASSERT_NE(localtime_r(&now, &local), nullptr);
     int year = 0, month = 0, day = 0, seconds = 0, end = 0;
-    ASSERT_EQ(std::sscanf(names[0].c_str(), "%4d-%2d-%2d_vyx_screenshot_%d.bmp%n", &year, &month, &day, &seconds, &end), 4)
+    ASSERT_EQ(std::sscanf(names[0].c_str(), "%4d-%2d-%2d_vyx_screenshot_%d.bmp%n", &year, &month, &day, &seconds, &end),
+              4)
         << names[0];
     EXPECT_EQ(static_cast<size_t>(end), names[0].size()) << names[0];
     EXPECT_EQ(names[0][4], '-');

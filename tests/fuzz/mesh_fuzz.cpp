@@ -15,8 +15,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const vyxVec3 origins[] = {{0, 0, 5}, {0, 0, 0}, {3, 4, -5}, {1e20f, 0, 0}, {NAN, 0, 0}};
     // Besides plain rays: zero and infinite directions, and a nearly parallel one with
     // huge components whose hit points overflow to infinity.
-    static const vyxVec3 directions[] = {{0, 0, -1}, {1, 0, 0}, {-0.3f, -0.4f, 0.5f}, {0, 0, 0},
-                                         {INFINITY, 1, 0}, {1e30f, -1e-10f, 1e30f}};
+    static const vyxVec3 directions[] = {{0, 0, -1}, {1, 0, 0},        {-0.3f, -0.4f, 0.5f},
+                                         {0, 0, 0},  {INFINITY, 1, 0}, {1e30f, -1e-10f, 1e30f}};
     for (const vyxVec3& o : origins)
         for (const vyxVec3& d : directions) {
             vyxTraceResult hit = vyxTraceMesh(mesh, o, d, -1.0f);

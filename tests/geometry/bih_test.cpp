@@ -165,7 +165,10 @@ TEST(BIHBuild, InvariantsHoldOnRandomAndStructuredMeshes) {
         {"same centroid", [] { return sameCentroid(300); }},
         {"adjacent centroids", [] { return adjacentCentroids(); }},
         {"deep chains", [] { return deepChains(); }},
-        {"two triangles", [] { return std::vector<Tri>{flatAt(0, 0), flatAt(0, 3)}; }},
+        {"two triangles",
+         [] {
+             return std::vector<Tri>{flatAt(0, 0), flatAt(0, 3)};
+         }},
     };
     for (const Case& c : cases) {
         BuiltBIH built(c.make());
@@ -263,11 +266,11 @@ TEST(BIHBuild, EmptySpaceCutsTrimMarginsOfMoreThanATenth) {
         float near, far1, far2;
         bool lowCut;
     } cases[] = {
-        {0.0f, 10.0f, 11.0f, true},     // box [5.5, 11]: gap 4.5 of 5.5
-        {0.0f, 0.008f, 0.009f, false},  // box extent 0.0045 <= 0.01: never cut
-        {0.0f, 0.032f, 0.036f, true},   // box extent 0.018 > 0.01: cut
-        {-10.0f, 1.0f, 10.0f, false},   // box [0, 10], gap exactly a tenth: no cut
-        {-10.0f, 1.01f, 10.0f, true},   // just over a tenth: cut
+        {0.0f, 10.0f, 11.0f, true},    // box [5.5, 11]: gap 4.5 of 5.5
+        {0.0f, 0.008f, 0.009f, false}, // box extent 0.0045 <= 0.01: never cut
+        {0.0f, 0.032f, 0.036f, true},  // box extent 0.018 > 0.01: cut
+        {-10.0f, 1.0f, 10.0f, false},  // box [0, 10], gap exactly a tenth: no cut
+        {-10.0f, 1.01f, 10.0f, true},  // just over a tenth: cut
     };
     for (const Case& c : cases) {
         BuiltBIH built({flatAt(0, c.near), flatAt(0, c.far1), flatAt(0, c.far2)});
@@ -322,8 +325,10 @@ TEST(BIHBuild, ChildrenOfASplitAreAdjacentInThePool) {
             ++splits;
             adjacent += n->right == n->left + 1;
         }
-        if (n->left) stack.push_back(n->left);
-        if (n->right) stack.push_back(n->right);
+        if (n->left)
+            stack.push_back(n->left);
+        if (n->right)
+            stack.push_back(n->right);
     }
     EXPECT_EQ(splits, 499);
     EXPECT_EQ(adjacent, splits);

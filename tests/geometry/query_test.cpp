@@ -5,9 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <algorithm>
 #include <functional>
 #include <random>
 #include <sstream>
@@ -88,7 +88,8 @@ std::vector<Ray> makeRays(const vyxMesh& mesh, uint32_t seed, int count) {
     return rays;
 }
 
-void expectSameHit(const vyxMesh& mesh, const vyxTraceResult& got, const vyxTraceResult& want, const std::string& what) {
+void expectSameHit(const vyxMesh& mesh, const vyxTraceResult& got, const vyxTraceResult& want,
+                   const std::string& what) {
     ASSERT_EQ(got.t, want.t) << what << " (got triangle " << got.triangle << ", want " << want.triangle << ")";
     if (want.t < 0.0f)
         return;
@@ -109,14 +110,15 @@ void compareWithBruteForce(vyxMesh& mesh, const std::vector<Ray>& rays, const st
     int hits = 0;
     for (const Ray& r : rays) {
         vyxTraceResult want = geotest::bruteForce(mesh.triangles, mesh.triangleCount, r.o, r.d, r.maxDistance);
-        vyxTraceResult got = vyxTraceMesh(mesh, vyxVec3{r.o[0], r.o[1], r.o[2]}, vyxVec3{r.d[0], r.d[1], r.d[2]},
-                                          r.maxDistance);
+        vyxTraceResult got =
+            vyxTraceMesh(mesh, vyxVec3{r.o[0], r.o[1], r.o[2]}, vyxVec3{r.d[0], r.d[1], r.d[2]}, r.maxDistance);
         expectSameHit(mesh, got, want, name + ": " + describe(r));
         if (::testing::Test::HasFatalFailure())
             return;
         if (got.t >= 0.0f) {
             ++hits;
-            vyxTraceResult again = vyxTestTrace(mesh.triangles[got.triangle], r.o[0], r.o[1], r.o[2], r.d[0], r.d[1], r.d[2]);
+            vyxTraceResult again =
+                vyxTestTrace(mesh.triangles[got.triangle], r.o[0], r.o[1], r.o[2], r.d[0], r.d[1], r.d[2]);
             EXPECT_EQ(again.t, got.t) << name << ": " << describe(r);
             EXPECT_EQ(again.w0, got.w0) << name << ": " << describe(r);
             EXPECT_EQ(again.w1, got.w1) << name << ": " << describe(r);
@@ -140,11 +142,12 @@ TEST(TraceMesh, MatchesBruteForceOnSeededRays) {
         {"duplicates, slivers and corrupt vertices",
          [] {
              std::vector<Tri> tris = geotest::randomSoup(14, 200);
-             for (int i = 0; i < 50; ++i) tris.push_back(tris[static_cast<size_t>(i)]);
+             for (int i = 0; i < 50; ++i)
+                 tris.push_back(tris[static_cast<size_t>(i)]);
              tris.push_back(Tri{{0, 0, 0, 1, 1, 1, 2, 2, 2}}); // zero area
              tris.push_back(Tri{{3, 3, 3, 3, 3, 3, 3, 3, 3}}); // a point
              const float nan = std::nanf(""), inf = INFINITY;
-             tris.push_back(Tri{{0, 0, 0, nan, 1, 0, 0, 1, 1}});  // corrupt vertices
+             tris.push_back(Tri{{0, 0, 0, nan, 1, 0, 0, 1, 1}}); // corrupt vertices
              tris.push_back(Tri{{1, 1, 1, inf, 1, 0, 0, -inf, 1}});
              return tris;
          }},
@@ -194,7 +197,8 @@ TEST(TraceMesh, TransformedMeshMatchesTheMovedTriangles) {
     for (int i = 0; i < 2000; ++i) {
         Ray r = {{u(rng), u(rng), u(rng)}, {u(rng), u(rng), u(rng)}, -1.0f};
         vyxTraceResult want = geotest::bruteForce(world.data(), static_cast<int32_t>(world.size()), r.o, r.d, -1.0f);
-        vyxTraceResult got = vyxTraceMesh(mesh, vyxVec3{r.o[0], r.o[1], r.o[2]}, vyxVec3{r.d[0], r.d[1], r.d[2]}, -1.0f);
+        vyxTraceResult got =
+            vyxTraceMesh(mesh, vyxVec3{r.o[0], r.o[1], r.o[2]}, vyxVec3{r.d[0], r.d[1], r.d[2]}, -1.0f);
         if ((want.t >= 0.0f) != (got.t >= 0.0f)) {
             ++disagreements; // a graze along an edge may fall either way after rounding
             continue;
@@ -218,9 +222,8 @@ TEST(TraceMesh, MaxDistanceIsStrictAndOriginOnTheTriangleHitsAtZero) {
         float maxDistance;
         float t;
     } cases[] = {
-        {{0, 0, 0}, -1.0f, 5.0f},  {{0, 0, 0}, 5.0f, -1.0f}, {{0, 0, 0}, 5.0001f, 5.0f},
-        {{0, 0, 0}, 0.0f, -1.0f},  {{0, 0, 5}, -1.0f, 0.0f}, {{0, 0, 5}, 0.0f, -1.0f},
-        {{0, 0, 6}, -1.0f, -1.0f},
+        {{0, 0, 0}, -1.0f, 5.0f}, {{0, 0, 0}, 5.0f, -1.0f}, {{0, 0, 0}, 5.0001f, 5.0f}, {{0, 0, 0}, 0.0f, -1.0f},
+        {{0, 0, 5}, -1.0f, 0.0f}, {{0, 0, 5}, 0.0f, -1.0f}, {{0, 0, 6}, -1.0f, -1.0f},
     };
     for (const Case& c : cases) {
         vyxTraceResult r = vyxTraceMesh(mesh, c.origin, down, c.maxDistance);
@@ -244,7 +247,8 @@ TEST(TraceMesh, NonFiniteAndZeroRaysMissWithoutCrashing) {
             if (finite)
                 continue;
             vyxTraceResult r = vyxTraceMesh(mesh, o, d, -1.0f);
-            EXPECT_EQ(r.t, -1.0f) << "o " << o.x << "," << o.y << "," << o.z << " d " << d.x << "," << d.y << "," << d.z;
+            EXPECT_EQ(r.t, -1.0f) << "o " << o.x << "," << o.y << "," << o.z << " d " << d.x << "," << d.y << ","
+                                  << d.z;
         }
     vyxFreeMesh(mesh);
 }
@@ -266,19 +270,20 @@ TEST(IntersectBox, SlabCases) {
         bool hit;
         float tnear, tfar;
     } cases[] = {
-        {{-1, 0.5f, 0.5f}, {1, 0, 0}, true, 1, 2},         // straight through x
-        {{0.5f, 0.5f, 0.5f}, {0, 0, 2}, true, 0, 0.25f},   // from inside: tnear 0
-        {{2, 0.5f, 0.5f}, {1, 0, 0}, false, 0, 0},         // pointing away
-        {{-1, 5, 0.5f}, {1, 0, 0}, true, 1, 2},            // parallel to y outside its slab: not rejected here
-        {{-1, -1, 0.5f}, {1, 1, 0}, true, 1, 2},           // through an edge
-        {{-1, 0.5f, 0.5f}, {1, 3, 0}, false, 0, 0},        // passes above
-        {{1, 1, 1}, {1, 1, 1}, true, 0, 0},                // origin on the corner counts as inside
+        {{-1, 0.5f, 0.5f}, {1, 0, 0}, true, 1, 2},       // straight through x
+        {{0.5f, 0.5f, 0.5f}, {0, 0, 2}, true, 0, 0.25f}, // from inside: tnear 0
+        {{2, 0.5f, 0.5f}, {1, 0, 0}, false, 0, 0},       // pointing away
+        {{-1, 5, 0.5f}, {1, 0, 0}, true, 1, 2},          // parallel to y outside its slab: not rejected here
+        {{-1, -1, 0.5f}, {1, 1, 0}, true, 1, 2},         // through an edge
+        {{-1, 0.5f, 0.5f}, {1, 3, 0}, false, 0, 0},      // passes above
+        {{1, 1, 1}, {1, 1, 1}, true, 0, 0},              // origin on the corner counts as inside
     };
     for (const Case& c : cases) {
         float tnear = -7, tfar = -7;
         bool hit = vyxIntersectBox(lo, hi, c.o, c.d, tnear, tfar);
         std::ostringstream name;
-        name << "o=(" << c.o[0] << "," << c.o[1] << "," << c.o[2] << ") d=(" << c.d[0] << "," << c.d[1] << "," << c.d[2] << ")";
+        name << "o=(" << c.o[0] << "," << c.o[1] << "," << c.o[2] << ") d=(" << c.d[0] << "," << c.d[1] << "," << c.d[2]
+             << ")";
         EXPECT_EQ(hit, c.hit) << name.str();
         if (c.hit) {
             EXPECT_FLOAT_EQ(tnear, c.tnear) << name.str();
@@ -294,7 +299,8 @@ TEST(TraverseBIH, HandMadeTreeDeeperThanTheStackStaysCorrect) {
     std::vector<vyxTriangle> tris;
     std::mt19937 rng(41);
     std::vector<int> order(depth);
-    for (int i = 0; i < depth; ++i) order[static_cast<size_t>(i)] = i;
+    for (int i = 0; i < depth; ++i)
+        order[static_cast<size_t>(i)] = i;
     std::shuffle(order.begin(), order.end(), rng);
     for (int i = 0; i < depth; ++i) {
         float x = 1.0f + static_cast<float>(order[static_cast<size_t>(i)]);

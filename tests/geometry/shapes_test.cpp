@@ -40,10 +40,19 @@ struct GridView {
         const vyxTriangleShading& s1 = mesh.shading[first];
         const vyxTriangleShading& s2 = mesh.shading[first + 1];
         bool lastI = i == cellsI, lastJ = j == cellsJ;
-        if (!lastI && !lastJ) { p = t1.p0; n = s1.normal0; }
-        else if (!lastI) { p = t1.p1; n = s1.normal1; }
-        else if (!lastJ) { p = t1.p2; n = s1.normal2; }
-        else { p = t2.p2; n = s2.normal2; }
+        if (!lastI && !lastJ) {
+            p = t1.p0;
+            n = s1.normal0;
+        } else if (!lastI) {
+            p = t1.p1;
+            n = s1.normal1;
+        } else if (!lastJ) {
+            p = t1.p2;
+            n = s1.normal2;
+        } else {
+            p = t2.p2;
+            n = s2.normal2;
+        }
     }
 };
 
@@ -58,7 +67,8 @@ TEST(ValueNoise, LatticePointsGiveTheHashedCornerValue) {
         for (const auto& q : points) {
             float v = vyxValueNoise(q[0] * cell, q[1] * cell, q[2] * cell, cell);
             int64_t n = static_cast<int64_t>(q[0]) + 17 * q[1] + 31 * q[2];
-            EXPECT_NEAR(v, latticeReference(n), 2e-6) << "cell " << cell << " point " << q[0] << "," << q[1] << "," << q[2];
+            EXPECT_NEAR(v, latticeReference(n), 2e-6)
+                << "cell " << cell << " point " << q[0] << "," << q[1] << "," << q[2];
         }
 }
 
@@ -236,7 +246,8 @@ TEST_F(TerrainTest, GridPositionsHeightsAndTextureCoordinates) {
 }
 
 TEST_F(TerrainTest, PatchesAreSixteenCellTiles) {
-    const int cases[][3] = {{17, 33, 18}, {0, 0, 0}, {15, 15, 0}, {16, 0, 16}, {0, 16, 1}, {255, 255, 255}, {128, 200, 140}};
+    const int cases[][3] = {{17, 33, 18}, {0, 0, 0},       {15, 15, 0},    {16, 0, 16},
+                            {0, 16, 1},   {255, 255, 255}, {128, 200, 140}};
     for (const auto& c : cases)
         for (int half = 0; half < 2; ++half)
             EXPECT_EQ(terrain.shading[2 * (c[0] * 256 + c[1]) + half].patch, c[2]) << c[0] << "," << c[1];

@@ -7,8 +7,7 @@
 
 namespace {
 
-vyxTriangle makeTriangle(float a0, float a1, float a2, float b0, float b1, float b2, float c0, float c1,
-                         float c2) {
+vyxTriangle makeTriangle(float a0, float a1, float a2, float b0, float b1, float b2, float c0, float c1, float c2) {
     vyxTriangle t{};
     t.p0[0] = a0, t.p0[1] = a1, t.p0[2] = a2;
     t.p1[0] = b0, t.p1[1] = b1, t.p1[2] = b2;

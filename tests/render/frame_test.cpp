@@ -5,9 +5,9 @@
 #include <cstring>
 #include <sstream>
 
-#include "tests/render/render_scene.h"
 #include "render/standard.h"
 #include "render/subdivision.h"
+#include "tests/render/render_scene.h"
 #include "trace/random.h"
 
 namespace {

@@ -55,7 +55,8 @@ TEST(StandardRenderer, ThreadedEqualsSingleThreaded) {
     const Size sizes[] = {{23, 17}, {1, 1}, {1, 9}, {9, 1}, {40, 3}};
     const int threadCounts[] = {1, 2, 3, 5, 17, 20, 64, 0, 500};
     for (int antialias = 0; antialias < 2; ++antialias) {
-        vyxRenderSettings settings = testSettings(static_cast<int32_t>(RenderStandard) | (antialias ? static_cast<int32_t>(RenderAntialias) : 0));
+        vyxRenderSettings settings = testSettings(static_cast<int32_t>(RenderStandard) |
+                                                  (antialias ? static_cast<int32_t>(RenderAntialias) : 0));
         for (const Size& size : sizes) {
             vyxCamera camera = makeCamera(size.width, size.height);
             SentinelFrame reference(size.width, size.height);
@@ -144,8 +145,8 @@ TEST(AntialiasQuad, RefinesOnRelativeDifferenceOnly) {
     };
     for (const Case& c : cases) {
         vyxRayStatsReset();
-        vyxVec3 result = vyxAntialiasQuad(empty.scene, origin, d00, d10, d01, d11, c.c00, c.c10, c.c01, c.c11,
-                                          c.levels, settings);
+        vyxVec3 result =
+            vyxAntialiasQuad(empty.scene, origin, d00, d10, d01, d11, c.c00, c.c10, c.c01, c.c11, c.levels, settings);
         EXPECT_LT(largestDifference(result, c.expected), 1e-6f) << c.name;
 #ifdef VYX_RAY_STATS
         EXPECT_EQ(primaryRays(), c.rays) << c.name;

@@ -6,8 +6,8 @@
 #include <sstream>
 
 #include "render/frame.h"
-#include "tests/render/render_scene.h"
 #include "render/standard.h"
+#include "tests/render/render_scene.h"
 #include "trace/shade.h"
 
 namespace {
@@ -299,8 +299,8 @@ TEST(SubdivisionRenderer, NoBlockInterpolationWritesOnePixelPerUnrefinedBlock) {
 TEST(SubdivisionRenderer, ThreadedMatchesSingleThreadedAtAnySize) {
     TestScene test;
     buildLitScene(test);
-    vyxRenderSettings settings = testSettings(RenderSubdivision | RenderCheckShadows | RenderCheckSpecular |
-                                              RenderCheckReflections);
+    vyxRenderSettings settings =
+        testSettings(RenderSubdivision | RenderCheckShadows | RenderCheckSpecular | RenderCheckReflections);
     struct Case {
         int width, height, threads;
     };
@@ -370,7 +370,8 @@ TEST_F(RefinementRules, FirstDecidingRuleWins) {
     const vyxVec3 grey = {0.5f, 0.5f, 0.5f};
     auto miss = [](vyxSample& s) { s.hit.t = -1.0f; };
     auto all = [](vyxSample* c, std::function<void(vyxSample&)> f) {
-        for (int i = 0; i < 4; ++i) f(c[i]);
+        for (int i = 0; i < 4; ++i)
+            f(c[i]);
     };
     const int32_t checks = RenderCheckShadows | RenderCheckSpecular | RenderCheckReflections;
     const Case cases[] = {
@@ -380,17 +381,33 @@ TEST_F(RefinementRules, FirstDecidingRuleWins) {
         {"miss at c11", 0, [&](vyxSample* c) { miss(c[3]); }, true},
         {"miss at c00 only", 0, [&](vyxSample* c) { miss(c[0]); }, true},
         {"all miss", checks, [&](vyxSample* c) { all(c, miss); }, false},
-        {"other object", 0, [](vyxSample* c) { c[3].hit.object = 1; c[3].hit.triangle = 0; }, true},
+        {"other object", 0,
+         [](vyxSample* c) {
+             c[3].hit.object = 1;
+             c[3].hit.triangle = 0;
+         },
+         true},
         {"other triangle, same material and patch", 0, [](vyxSample* c) { c[2].hit.triangle = PlainToo; }, false},
         {"other material", 0, [](vyxSample* c) { c[1].hit.triangle = OtherMaterial; }, true},
         {"other patch", 0, [](vyxSample* c) { c[2].hit.triangle = OtherPatch; }, true},
         {"all translucent", 0, [&](vyxSample* c) { all(c, [](vyxSample& s) { s.surface[3] = 0.5f; }); }, false},
         {"one translucent", 0, [](vyxSample* c) { c[3].surface[3] = 0.99f; }, true},
-        {"shadow edge unchecked", 0, [](vyxSample* c) { c[1].diffuse = {0, 0, 0}; }, false},
-        {"shadow edge checked", RenderCheckShadows, [](vyxSample* c) { c[1].diffuse = {0, 0, 0}; }, true},
+        {"shadow edge unchecked", 0,
+         [](vyxSample* c) {
+             c[1].diffuse = {0, 0, 0};
+         },
+         false},
+        {"shadow edge checked", RenderCheckShadows,
+         [](vyxSample* c) {
+             c[1].diffuse = {0, 0, 0};
+         },
+         true},
         // Means 0.75 and 0.5: a difference exactly at the threshold does not refine.
         {"shadow difference at threshold", RenderCheckShadows,
-         [](vyxSample* c) { c[3].diffuse = {0.75f, 0.75f, 0.75f}; }, false},
+         [](vyxSample* c) {
+             c[3].diffuse = {0.75f, 0.75f, 0.75f};
+         },
+         false},
         // Only the pair (c10, c01) differs by more than 0.25.
         {"shadow across the diagonal", RenderCheckShadows,
          [](vyxSample* c) {
@@ -398,7 +415,10 @@ TEST_F(RefinementRules, FirstDecidingRuleWins) {
              c[2].diffuse = {0.3f, 0.3f, 0.3f};
          },
          true},
-        {"highlight on a matte material", RenderCheckSpecular, [](vyxSample* c) { c[0].specular = {1, 1, 1}; },
+        {"highlight on a matte material", RenderCheckSpecular,
+         [](vyxSample* c) {
+             c[0].specular = {1, 1, 1};
+         },
          false},
         {"highlight unchecked", 0,
          [&](vyxSample* c) {
@@ -413,7 +433,10 @@ TEST_F(RefinementRules, FirstDecidingRuleWins) {
          },
          true},
         {"reflection on a matte material", RenderCheckReflections,
-         [](vyxSample* c) { c[0].reflected = {1, 1, 1}; }, false},
+         [](vyxSample* c) {
+             c[0].reflected = {1, 1, 1};
+         },
+         false},
         {"reflection unchecked", RenderCheckShadows | RenderCheckSpecular,
          [&](vyxSample* c) {
              all(c, [](vyxSample& s) { s.hit.triangle = Mirror; });

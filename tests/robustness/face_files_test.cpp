@@ -69,11 +69,13 @@ TEST(BadFaceFiles, WrongSizesAreRefusedAbsurdTexelsReplaced) {
     for (const Case& c : cases) {
         writeFile("face.float", c.bytes);
         float* texels = nullptr;
-        CapturedOutput output = capture([&] { texels = vyxReadFloatFace(std::fopen("face.float", "rb"), "face.float"); });
+        CapturedOutput output =
+            capture([&] { texels = vyxReadFloatFace(std::fopen("face.float", "rb"), "face.float"); });
         bool refused = std::string(c.message).find("ignored") != std::string::npos;
         EXPECT_EQ(texels == nullptr, refused) << c.name;
         if (*c.message) {
-            EXPECT_NE(output.err.find(std::string("face.float") + (refused ? " " : ": ") + c.message), std::string::npos)
+            EXPECT_NE(output.err.find(std::string("face.float") + (refused ? " " : ": ") + c.message),
+                      std::string::npos)
                 << c.name << ": " << output.err;
             EXPECT_EQ(std::count(output.err.begin(), output.err.end(), '\n'), 1) << c.name << ": " << output.err;
         } else {

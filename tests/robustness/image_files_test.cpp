@@ -1,8 +1,8 @@
 // Image files the texture loader may meet beyond the app tests' plain cases (sizes are
-// powers of two, so the texels come out as decoded): a truncated JPEG, a PNG named .jpg, palettized, 16-bit, greyscale and grey-with-alpha
-// PNGs built byte by byte, 1 x 1 images; then the sample scene with every one of them
-// as a model texture. Each either decodes to the right texels or leaves the texture
-// empty with a message naming the file; the scene loads and renders either way.
+// powers of two, so the texels come out as decoded): a truncated JPEG, a PNG named .jpg, palettized, 16-bit, greyscale
+// and grey-with-alpha PNGs built byte by byte, 1 x 1 images; then the sample scene with every one of them as a model
+// texture. Each either decodes to the right texels or leaves the texture empty with a message naming the file; the
+// scene loads and renders either way.
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -16,11 +16,11 @@
 #include "SDL_ttf.h"
 #include "app/image.h"
 #include "app/sample_scene.h"
+#include "stb_image_write.h"
 #include "tests/robustness/robustness_util.h"
 #include "tests/support/app_session.h"
 #include "tests/support/capture.h"
 #include "tests/support/scratch.h"
-#include "stb_image_write.h"
 
 namespace {
 
@@ -136,33 +136,66 @@ std::vector<Expected> imageCases() {
     cases.push_back({"palette8.png",
                      handMadePng(4, 2, 8, 3, {bytes({0, 1, 2, 1}), bytes({2, 2, 0, 0})},
                                  bytes({255, 0, 0, 0, 255, 0, 10, 20, 30}), bytes({255, 128})),
-                     4, 2, {255, 0, 0, 255, 0, 255, 0, 128, 10, 20, 30, 255, 0, 255, 0, 128,
-                            10, 20, 30, 255, 10, 20, 30, 255, 255, 0, 0, 255, 255, 0, 0, 255}, 0});
+                     4,
+                     2,
+                     {255, 0,  0,  255, 0,  255, 0,  128, 10,  20, 30, 255, 0,   255, 0, 128,
+                      10,  20, 30, 255, 10, 20,  30, 255, 255, 0,  0,  255, 255, 0,   0, 255},
+                     0});
     // Palettized, 2 bits per index: four texels packed in one byte.
-    cases.push_back({"palette2.png",
-                     handMadePng(4, 1, 2, 3, {bytes({0x1B})}, bytes({0, 0, 0, 85, 85, 85, 170, 170, 170, 255, 255, 255})),
-                     4, 1, {0, 0, 0, 255, 85, 85, 85, 255, 170, 170, 170, 255, 255, 255, 255, 255}, 0});
+    cases.push_back(
+        {"palette2.png",
+         handMadePng(4, 1, 2, 3, {bytes({0x1B})}, bytes({0, 0, 0, 85, 85, 85, 170, 170, 170, 255, 255, 255})),
+         4,
+         1,
+         {0, 0, 0, 255, 85, 85, 85, 255, 170, 170, 170, 255, 255, 255, 255, 255},
+         0});
     // 16-bit RGB: the high bytes are the colour.
-    cases.push_back({"rgb16.png",
-                     handMadePng(2, 1, 16, 2, {bytes({0x12, 0x34, 0xAB, 0xCD, 0xFF, 0xFF, 0x00, 0x01, 0x80, 0x00, 0x7F, 0xFF})}),
-                     2, 1, {0x12, 0xAB, 0xFF, 255, 0x00, 0x80, 0x7F, 255}, 1});
+    cases.push_back(
+        {"rgb16.png",
+         handMadePng(2, 1, 16, 2, {bytes({0x12, 0x34, 0xAB, 0xCD, 0xFF, 0xFF, 0x00, 0x01, 0x80, 0x00, 0x7F, 0xFF})}),
+         2,
+         1,
+         {0x12, 0xAB, 0xFF, 255, 0x00, 0x80, 0x7F, 255},
+         1});
     // 16-bit RGBA and 16-bit grey with alpha.
     cases.push_back({"rgba16.png",
                      handMadePng(1, 1, 16, 6, {bytes({0xC0, 0, 0x40, 0, 0x20, 0, 0x80, 0})}),
-                     1, 1, {0xC0, 0x40, 0x20, 0x80}, 1});
+                     1,
+                     1,
+                     {0xC0, 0x40, 0x20, 0x80},
+                     1});
     cases.push_back({"greyalpha16.png",
                      handMadePng(2, 1, 16, 4, {bytes({0x33, 0x00, 0xFF, 0xFF, 0xCC, 0x00, 0x40, 0x00})}),
-                     2, 1, {0x33, 0x33, 0x33, 0xFF, 0xCC, 0xCC, 0xCC, 0x40}, 1});
+                     2,
+                     1,
+                     {0x33, 0x33, 0x33, 0xFF, 0xCC, 0xCC, 0xCC, 0x40},
+                     1});
     // Greyscale 16-bit, 8-bit, 1-bit and grey with alpha 8-bit.
-    cases.push_back({"grey16.png", handMadePng(2, 1, 16, 0, {bytes({0x10, 0x00, 0xEF, 0xFF})}), 2, 1,
-                     {0x10, 0x10, 0x10, 255, 0xEF, 0xEF, 0xEF, 255}, 1});
-    cases.push_back({"grey8.png", handMadePng(4, 1, 8, 0, {bytes({0, 100, 255, 50})}), 4, 1,
-                     {0, 0, 0, 255, 100, 100, 100, 255, 255, 255, 255, 255, 50, 50, 50, 255}, 0});
-    cases.push_back({"grey1.png", handMadePng(8, 1, 1, 0, {bytes({0xA5})}), 8, 1,
-                     {255, 255, 255, 255, 0, 0, 0, 255, 255, 255, 255, 255, 0, 0, 0, 255,
-                      0, 0, 0, 255, 255, 255, 255, 255, 0, 0, 0, 255, 255, 255, 255, 255}, 0});
-    cases.push_back({"greyalpha8.png", handMadePng(2, 1, 8, 4, {bytes({200, 50, 10, 255})}), 2, 1,
-                     {200, 200, 200, 50, 10, 10, 10, 255}, 0});
+    cases.push_back({"grey16.png",
+                     handMadePng(2, 1, 16, 0, {bytes({0x10, 0x00, 0xEF, 0xFF})}),
+                     2,
+                     1,
+                     {0x10, 0x10, 0x10, 255, 0xEF, 0xEF, 0xEF, 255},
+                     1});
+    cases.push_back({"grey8.png",
+                     handMadePng(4, 1, 8, 0, {bytes({0, 100, 255, 50})}),
+                     4,
+                     1,
+                     {0, 0, 0, 255, 100, 100, 100, 255, 255, 255, 255, 255, 50, 50, 50, 255},
+                     0});
+    cases.push_back({"grey1.png",
+                     handMadePng(8, 1, 1, 0, {bytes({0xA5})}),
+                     8,
+                     1,
+                     {255, 255, 255, 255, 0,   0,   0,   255, 255, 255, 255, 255, 0,   0,   0,   255,
+                      0,   0,   0,   255, 255, 255, 255, 255, 0,   0,   0,   255, 255, 255, 255, 255},
+                     0});
+    cases.push_back({"greyalpha8.png",
+                     handMadePng(2, 1, 8, 4, {bytes({200, 50, 10, 255})}),
+                     2,
+                     1,
+                     {200, 200, 200, 50, 10, 10, 10, 255},
+                     0});
     // 1 x 1 images of either format, and a PNG under a .jpg name (decoded by content).
     cases.push_back({"one.png", pngOf(1, 1, 3, {7, 8, 9}), 1, 1, {7, 8, 9, 255}, 0});
     cases.push_back({"one.jpg", jpeg(1, 1, {200, 40, 90}), 1, 1, {200, 40, 90, 255}, 12});
@@ -236,8 +269,8 @@ TEST(BadImageFiles, SceneWithBrokenModelTexturesLoadsAndRenders) {
             writeFile(file, cases[m].file);
         library += "newmtl m" + std::to_string(m) + "\nKd 1 1 1\nmap_Kd " + file + "\n";
         float x = static_cast<float>(m) * 0.1f;
-        model += "v " + std::to_string(x) + " 0 0\nv " + std::to_string(x + 0.05f) + " 0 0\nv " +
-                 std::to_string(x) + " 1 0\nvt 0 0\nvt 1 0\nvt 0 1\nusemtl m" + std::to_string(m) + "\n";
+        model += "v " + std::to_string(x) + " 0 0\nv " + std::to_string(x + 0.05f) + " 0 0\nv " + std::to_string(x) +
+                 " 1 0\nvt 0 0\nvt 1 0\nvt 0 1\nusemtl m" + std::to_string(m) + "\n";
         v += 3;
         model += "f " + std::to_string(v - 2) + "/" + std::to_string(v - 2) + " " + std::to_string(v - 1) + "/" +
                  std::to_string(v - 1) + " " + std::to_string(v) + "/" + std::to_string(v) + "\n";

@@ -91,9 +91,9 @@ TEST(BadModelFiles, LoadKeepWhatIsValidAndTrace) {
     struct Case {
         const char* name;
         std::string model, library;
-        int triangles;        // expected count, -1 = any
-        bool squarePresent;   // rays onto the square must hit it
-        const char* message;  // expected in stderr or stdout, "" = none checked
+        int triangles;       // expected count, -1 = any
+        bool squarePresent;  // rays onto the square must hit it
+        const char* message; // expected in stderr or stdout, "" = none checked
     };
     const Case cases[] = {
         {"empty file", "", "", 0, false, "model.obj has no faces to draw"},
@@ -110,12 +110,14 @@ TEST(BadModelFiles, LoadKeepWhatIsValidAndTrace) {
         {"texture and normal indices out of range", "vt 0 0\nvn 0 0 1\n" + square + "f 1/2/1 2/1/1 3/1/1\n", "", 2,
          true, "model.obj:9"},
         // Left out when the mesh is built: their bounds would be NaN or infinite.
-        {"NaN, infinite and huge coordinates", square + "v nan 0 0\nv inf inf 0\nv 1e39 -1e39 0\nv -inf 0 nan\n"
-                                                        "v 0 2e18 0\nf 5 6 7\nf 1 5 2\nf 6 7 8\nf 3 8 4\nf 1 2 6\n"
-                                                        "f 1 2 9\nv 0 1e18 0\nf 1 2 10\n",
+        {"NaN, infinite and huge coordinates",
+         square + "v nan 0 0\nv inf inf 0\nv 1e39 -1e39 0\nv -inf 0 nan\n"
+                  "v 0 2e18 0\nf 5 6 7\nf 1 5 2\nf 6 7 8\nf 3 8 4\nf 1 2 6\n"
+                  "f 1 2 9\nv 0 1e18 0\nf 1 2 10\n",
          "", 3, true, "model.obj: 6 triangles with a corner that is not finite or beyond 1e18 left out"},
-        {"degenerate triangles", square + "v 0 0 0\nv 0.5 0.5 0\n"
-                                          "f 1 1 2\nf 1 3 3\nf 1 5 3\nf 5 6 3\nf 2 2 2\nf 1 6 5\n",
+        {"degenerate triangles",
+         square + "v 0 0 0\nv 0.5 0.5 0\n"
+                  "f 1 1 2\nf 1 3 3\nf 1 5 3\nf 5 6 3\nf 2 2 2\nf 1 6 5\n",
          "", 8, true, ""},
         {"missing library", "mtllib gone.mtl\nusemtl red\n" + square, "", 2, true,
          "cannot open material library ./gone.mtl"},
@@ -213,8 +215,7 @@ TEST(BadModelFiles, TextureCoordinatesOfNaNAndHugeValuesShade) {
     ScratchWorkDir dir;
     writeFile("uv.obj", "mtllib uv.mtl\nusemtl tex\n"
                         "vt nan nan\nvt 1e9 -1e9\nvt inf -inf\nvt 3e38 1e30\nvt 0.5 0.5\n" +
-                            std::string("v -1 -1 0\nv 1 -1 0\nv 1 1 0\nv -1 1 0\n") +
-                            "f 1/1 2/2 3/3\nf 1/4 3/5 4/1\n");
+                            std::string("v -1 -1 0\nv 1 -1 0\nv 1 1 0\nv -1 1 0\n") + "f 1/1 2/2 3/3\nf 1/4 3/5 4/1\n");
     writeFile("uv.mtl", "newmtl tex\nKd 1 1 1\nmap_Kd texture.png\n");
     vyxMesh mesh;
     std::memset(&mesh, 0, sizeof(mesh));

@@ -40,9 +40,7 @@ std::string describe(const vyxVec3& v) {
     return s.str();
 }
 
-bool finite(const vyxVec3& v) {
-    return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z);
-}
+bool finite(const vyxVec3& v) { return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z); }
 
 // The sample scene from the generated assets, loaded once for the suite, with one small
 // frame rendered so lights, transforms and the random table are prepared.
@@ -85,12 +83,12 @@ vyxRenderSettings* BadRays::settings = nullptr;
 int32_t BadRays::running = 1;
 
 // Origins inside, above and far outside the scene, and unusable ones.
-const vyxVec3 origins[] = {{0, 3, 6},   {0.3f, 8, 0.2f}, {1e30f, 2, 0},   {-3e38f, 3e38f, 1e38f},
-                           {0, 1e20f, 0}, {kNaN, 2, 6},   {0, kInf, 0},     {-kInf, -kInf, -kInf}};
-const vyxVec3 directions[] = {{0, 0, -1},   {0.2f, -1, -0.3f}, {0, 0, 0},       {-0.0f, 0, -0.0f},
-                              {kNaN, 0, -1}, {kNaN, kNaN, kNaN},   {kInf, -1, 0},    {0, -kInf, 0},
-                              {kInf, kInf, -kInf}, {1e-30f, -1e-30f, 0}, {1e30f, -1e30f, 1e30f},
-                              {-1e-40f, -1, 0}};
+const vyxVec3 origins[] = {{0, 3, 6},     {0.3f, 8, 0.2f}, {1e30f, 2, 0}, {-3e38f, 3e38f, 1e38f},
+                           {0, 1e20f, 0}, {kNaN, 2, 6},    {0, kInf, 0},  {-kInf, -kInf, -kInf}};
+const vyxVec3 directions[] = {{0, 0, -1},           {0.2f, -1, -0.3f},      {0, 0, 0},
+                              {-0.0f, 0, -0.0f},    {kNaN, 0, -1},          {kNaN, kNaN, kNaN},
+                              {kInf, -1, 0},        {0, -kInf, 0},          {kInf, kInf, -kInf},
+                              {1e-30f, -1e-30f, 0}, {1e30f, -1e30f, 1e30f}, {-1e-40f, -1, 0}};
 
 } // namespace
 
@@ -216,8 +214,11 @@ TEST(OverflowingRays, HitPointAtInfinityIsNoHit) {
     std::memcpy(triangle.p1, corners[1], sizeof(corners[1]));
     std::memcpy(triangle.p2, corners[2], sizeof(corners[2]));
     vyxSetupTriangle(triangle);
-    const vyxVec3 directions[] = {{1e30f, -1e-10f, 1e30f}, {1e30f, -1e-10f, -1e30f}, {-1e30f, -1e-10f, -1e30f},
-                                  {3e38f, -1e-8f, 3e38f},  {-3e38f, -1e-30f, 1e20f}};
+    const vyxVec3 directions[] = {{1e30f, -1e-10f, 1e30f},
+                                  {1e30f, -1e-10f, -1e30f},
+                                  {-1e30f, -1e-10f, -1e30f},
+                                  {3e38f, -1e-8f, 3e38f},
+                                  {-3e38f, -1e-30f, 1e20f}};
     for (const vyxVec3& d : directions) {
         vyxTraceResult hit = vyxTestTrace(triangle, 0, 1, 0, d.x, d.y, d.z);
         EXPECT_LT(hit.t, 0.0f) << describe(d) << ": t " << hit.t << ", weights " << hit.w0 << " " << hit.w1 << " "

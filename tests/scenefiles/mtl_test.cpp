@@ -17,7 +17,7 @@ namespace {
 // Reads libraries from text in memory as "one.mtl" with textures in the folder "maps",
 // capturing what the reader prints.
 class MtlText : public testing::Test {
-  protected:
+protected:
     void load(vyxObjModel& model, const std::string& text) {
         CapturedOutput output =
             capture([&] { vyxLoadMtlFromText(model, text.data(), text.size(), "one.mtl", "maps"); });
@@ -42,7 +42,7 @@ class MtlText : public testing::Test {
 
 // The same for files in a scratch folder, read with vyxLoadMtl.
 class MtlFiles : public MtlText {
-  protected:
+protected:
     void loadFile(vyxObjModel& model, const std::string& path) {
         CapturedOutput output = capture([&] { vyxLoadMtl(model, path.c_str()); });
         out = output.out;
@@ -91,7 +91,7 @@ TEST_F(MtlText, MappingOfEachProperty) {
         {"d 0.25\nFt 0.5\nKs 0 3 4\n", {0, 0, 0}, 0.25f, 5, 0, 0.5f, 0},
         {"Kd 0.5\n", {0.5f, 0.5f, 0.5f}, 1, 0, 0, 0, 0},                           // one number is a grey
         {"Kd 0.1 0.2 0.3\nKd\nd\nFt\nillum\n", {0.1f, 0.2f, 0.3f}, 1, 0, 0, 0, 0}, // no numbers: unchanged
-        {"kd 1 1 1\nKD 1 1 1\n# Kd 1 1 1\n", {0, 0, 0}, 1, 0, 0, 0, 0}, // keywords are case-sensitive
+        {"kd 1 1 1\nKD 1 1 1\n# Kd 1 1 1\n", {0, 0, 0}, 1, 0, 0, 0, 0},            // keywords are case-sensitive
     };
     for (const Case& c : cases) {
         vyxMaterial m = mapOne(c.body);
@@ -233,7 +233,8 @@ TEST_F(MtlText, UnusableNumbersOutOfRangeValuesAndSeparators) {
         for (const std::string& message : c.messages) {
             EXPECT_NE(err.find("one.mtl:" + message), std::string::npos) << c.body << ": " << err;
         }
-        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), static_cast<long>(c.messages.size())) << c.body << ": " << err;
+        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), static_cast<long>(c.messages.size()))
+            << c.body << ": " << err;
         vyxFreeMaterial(m);
     }
 }

@@ -22,14 +22,13 @@ namespace {
 // libraries that "mtllib" names are looked up in `libraries` by the path the reader asks
 // for ("./" and the name); every path asked for is kept in libraryPaths.
 class ObjText : public testing::Test {
-  protected:
+protected:
     vyxObjModel load(const std::string& text, std::map<std::string, std::string> libraryTexts = {}) {
         libraries = std::move(libraryTexts);
         libraryPaths.clear();
         vyxObjModel model;
-        CapturedOutput output = capture([&] {
-            vyxLoadObjFromText(text.data(), text.size(), "case.obj", nullptr, model, readLibrary, this);
-        });
+        CapturedOutput output = capture(
+            [&] { vyxLoadObjFromText(text.data(), text.size(), "case.obj", nullptr, model, readLibrary, this); });
         out = output.out;
         err = output.err;
         return model;
@@ -51,7 +50,7 @@ class ObjText : public testing::Test {
 
 // The same for files in a scratch folder, read with vyxLoadObj.
 class ObjFiles : public ObjText {
-  protected:
+protected:
     vyxObjModel loadFile(const std::string& path) {
         vyxObjModel model;
         CapturedOutput output = capture([&] { vyxLoadObj(path.c_str(), model); });
@@ -106,13 +105,13 @@ TEST(ObjTokens, SeparatorsAndEndOfLine) {
 
 TEST_F(ObjText, ListsAndFanTriangulation) {
     vyxObjModel model = load("# comment\n" + square +
-                                              "vt 0.25 0.5 0.75\nvt 1 0\nvt 0 1\nvt 1 1\n"
-                                              "vn 0 0 2\nvn 0 0 1\nvn 0 1 0\nvn 1 0 0\n"
-                                              "s off\n"
-                                              "f 1/1/1 2/2/2 3/3/3 4/4/4\n"
-                                              "f 1/1/1 2/2/2\n"
-                                              "v 0 0 1\n"
-                                              "f 1 2 3 4 5\n");
+                             "vt 0.25 0.5 0.75\nvt 1 0\nvt 0 1\nvt 1 1\n"
+                             "vn 0 0 2\nvn 0 0 1\nvn 0 1 0\nvn 1 0 0\n"
+                             "s off\n"
+                             "f 1/1/1 2/2/2 3/3/3 4/4/4\n"
+                             "f 1/1/1 2/2/2\n"
+                             "v 0 0 1\n"
+                             "f 1 2 3 4 5\n");
     EXPECT_EQ(out, "") << "text from memory prints nothing on standard output";
     EXPECT_EQ(err, "vyx: case.obj:16: face of 2 corners; a face needs three; face dropped\n");
     ASSERT_EQ(model.positionCount(), 5);
@@ -130,8 +129,7 @@ TEST_F(ObjText, ListsAndFanTriangulation) {
     expectFace(faces[0], {{0, 1, 2}, {0, 1, 2}, {0, 1, 2}}, "quad first");
     expectFace(faces[1], {{0, 2, 3}, {0, 2, 3}, {0, 2, 3}}, "quad second");
     for (int i = 0; i < 3; ++i) {
-        expectFace(faces[2 + i], {{0, i + 1, i + 2}, {-1, -1, -1}, {-1, -1, -1}},
-                   "pentagon " + std::to_string(i));
+        expectFace(faces[2 + i], {{0, i + 1, i + 2}, {-1, -1, -1}, {-1, -1, -1}}, "pentagon " + std::to_string(i));
     }
 }
 
@@ -189,8 +187,8 @@ TEST_F(ObjText, FacesWithBadIndicesAreDroppedWithOneWarning) {
         "f 1 2 99999999999999999999",
         "f 1 2 -99999999999999999999",
         "f 1 2 -9223372036854775808", // the most negative 64-bit number
-        "f 1 2 3 4 9 3",    // one bad corner drops the whole polygon
-        "f 1 2 6\nv 0 0 3", // a vertex defined after the face does not count
+        "f 1 2 3 4 9 3",              // one bad corner drops the whole polygon
+        "f 1 2 6\nv 0 0 3",           // a vertex defined after the face does not count
     };
     for (const char* line : bad) {
         vyxObjModel model = load(square + "vt 0 0\nvn 0 0 1\n" + line + "\nf 1 2 3\n");
@@ -206,12 +204,12 @@ TEST_F(ObjFiles, GroupsAndMaterials) {
     dir.write("first.mtl", "newmtl red\nKd 1 0 0\nnewmtl shared\nKd 0 1 0\n");
     dir.write("second.mtl", "newmtl shared\nKd 0 0 1\nnewmtl blue\nKd 0 0 1\n");
     std::string path = dir.write("groups.obj", "mtllib first.mtl\nmtllib second.mtl\n" + square +
-                                               "f 1 2 3\n" // before any group
-                                               "g a\nusemtl red\nf 1 2 3\n"
-                                               "o b\nusemtl missing\nf 1 2 4\n"
-                                               "g a\nusemtl shared\nf 2 3 4\n"
-                                               "g default\nusemtl blue\nf 1 3 4\n"
-                                               "g\nf 4 3 2\n");
+                                                   "f 1 2 3\n" // before any group
+                                                   "g a\nusemtl red\nf 1 2 3\n"
+                                                   "o b\nusemtl missing\nf 1 2 4\n"
+                                                   "g a\nusemtl shared\nf 2 3 4\n"
+                                                   "g default\nusemtl blue\nf 1 3 4\n"
+                                                   "g\nf 4 3 2\n");
     vyxObjModel model = loadFile(path);
     EXPECT_EQ(out, "Opened file " + path + "\nOpened file " + dir.file("first.mtl") + "\nOpened file " +
                        dir.file("second.mtl") + "\n");
@@ -239,7 +237,8 @@ TEST_F(ObjFiles, GroupsAndMaterials) {
     const vyxObjGroup& b = model.groups[2];
     ASSERT_EQ(b.faces.size(), 1u);
     EXPECT_EQ(b.faces[0].material, -1) << "an unknown name selects the default material";
-    EXPECT_EQ(err, "vyx: " + path + ":12: no material library defines \"missing\"; its faces use the default material\n");
+    EXPECT_EQ(err,
+              "vyx: " + path + ":12: no material library defines \"missing\"; its faces use the default material\n");
     EXPECT_EQ(b.faces[0].position[2], 3);
 }
 
@@ -284,9 +283,9 @@ TEST_F(ObjFiles, LongLinesNamesAndPaths) {
     for (int i = 0; i < 4000; ++i) {
         polygon += " " + std::to_string(i % 3 + 1);
     }
-    std::string path = dir.write("long.obj", "mtllib " + sub + "lib.mtl\nv 0 0 0\nv 1 0 0\nv 0 1 0\n# " +
-                                             std::string(20000, 'c') + "\ng " + longName + "\nusemtl " +
-                                             longName + "\n" + polygon + "\n");
+    std::string path =
+        dir.write("long.obj", "mtllib " + sub + "lib.mtl\nv 0 0 0\nv 1 0 0\nv 0 1 0\n# " + std::string(20000, 'c') +
+                                  "\ng " + longName + "\nusemtl " + longName + "\n" + polygon + "\n");
     vyxObjModel model = loadFile(path);
     EXPECT_EQ(err, "");
     EXPECT_EQ(out, "Opened file " + path + "\nOpened file " + dir.file(sub + "lib.mtl") + "\n");
@@ -322,8 +321,7 @@ TEST_F(ObjFiles, DirectoryPrefixOfEitherSeparator) {
                           {"./a/../model.obj", "./a/../lib.mtl", "plain"}};
     for (const Case& c : cases) {
         vyxObjModel model = loadFile(c.model);
-        EXPECT_EQ(out, std::string("Opened file ") + c.model + "\nOpened file " + c.library + "\n")
-            << c.model;
+        EXPECT_EQ(out, std::string("Opened file ") + c.model + "\nOpened file " + c.library + "\n") << c.model;
         EXPECT_EQ(model.materials.size(), 1u) << c.model;
         if (model.materials.size() == 1) {
             EXPECT_EQ(model.materials[0].name, c.material) << c.model;
@@ -402,33 +400,92 @@ TEST_F(ObjText, RealFileTextAndMessages) {
     };
     const Triangle t012 = {{0, 1, 2}, {-1, -1, -1}, {-1, -1, -1}};
     const Case cases[] = {
-        {"vertical tab and form feed separate", "v\v0 0 0\nv 1\f0 0\nv\f0 1\v0\nf 1 2 3\n", {},
-         {0, 0, 0, 1, 0, 0, 0, 1, 0}, {t012}, {0}, {}},
-        {"backslash continues a line", "v 0 0 \\\n5\nv 1 0 0\nv 0 1 0\nf 1 \\\n2 3\n", {},
-         {0, 0, 5, 1, 0, 0, 0, 1, 0}, {t012}, {0}, {}},
-        {"UTF-8 byte-order mark", "\xEF\xBB\xBF" "v 7 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n", {},
-         {7, 0, 0, 1, 0, 0, 0, 1, 0}, {t012}, {0}, {}},
-        {"UTF-16LE with a mark", utf16("v 1.5 0 0\r\nv 1 0 0\r\nv 0 1 0\r\nf 1 2 3\r\n", false, true), {},
-         {1.5f, 0, 0, 1, 0, 0, 0, 1, 0}, {t012}, {0}, {}},
-        {"UTF-16BE without a mark", utf16("v 1.5 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n", true, false), {},
-         {1.5f, 0, 0, 1, 0, 0, 0, 1, 0}, {t012}, {0}, {}},
-        {"lone carriage returns end lines", "v 0 0 0\rv 1 0 0\rv 0 1 0\rf 1 2 3\rf 3 2 1", {},
-         {0, 0, 0, 1, 0, 0, 0, 1, 0}, {t012, {{2, 1, 0}, {-1, -1, -1}, {-1, -1, -1}}}, {0, 0}, {}},
-        {"a comment ends the line", tri + "f 1 2 3 # note\nv#not-a-comment 1 1 1\n# f 1 2 3\n", {},
-         {0, 0, 0, 1, 0, 0, 0, 1, 0}, {t012}, {0}, {}},
-        {"faces of fewer than three corners", tri + "f 1\nf 3 2\nf 1 2 3\n", {}, {}, {t012}, {0},
+        {"vertical tab and form feed separate",
+         "v\v0 0 0\nv 1\f0 0\nv\f0 1\v0\nf 1 2 3\n",
+         {},
+         {0, 0, 0, 1, 0, 0, 0, 1, 0},
+         {t012},
+         {0},
+         {}},
+        {"backslash continues a line",
+         "v 0 0 \\\n5\nv 1 0 0\nv 0 1 0\nf 1 \\\n2 3\n",
+         {},
+         {0, 0, 5, 1, 0, 0, 0, 1, 0},
+         {t012},
+         {0},
+         {}},
+        {"UTF-8 byte-order mark",
+         "\xEF\xBB\xBF"
+         "v 7 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n",
+         {},
+         {7, 0, 0, 1, 0, 0, 0, 1, 0},
+         {t012},
+         {0},
+         {}},
+        {"UTF-16LE with a mark",
+         utf16("v 1.5 0 0\r\nv 1 0 0\r\nv 0 1 0\r\nf 1 2 3\r\n", false, true),
+         {},
+         {1.5f, 0, 0, 1, 0, 0, 0, 1, 0},
+         {t012},
+         {0},
+         {}},
+        {"UTF-16BE without a mark",
+         utf16("v 1.5 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n", true, false),
+         {},
+         {1.5f, 0, 0, 1, 0, 0, 0, 1, 0},
+         {t012},
+         {0},
+         {}},
+        {"lone carriage returns end lines",
+         "v 0 0 0\rv 1 0 0\rv 0 1 0\rf 1 2 3\rf 3 2 1",
+         {},
+         {0, 0, 0, 1, 0, 0, 0, 1, 0},
+         {t012, {{2, 1, 0}, {-1, -1, -1}, {-1, -1, -1}}},
+         {0, 0},
+         {}},
+        {"a comment ends the line",
+         tri + "f 1 2 3 # note\nv#not-a-comment 1 1 1\n# f 1 2 3\n",
+         {},
+         {0, 0, 0, 1, 0, 0, 0, 1, 0},
+         {t012},
+         {0},
+         {}},
+        {"faces of fewer than three corners",
+         tri + "f 1\nf 3 2\nf 1 2 3\n",
+         {},
+         {},
+         {t012},
+         {0},
          {":4: face of 1 corner;", ":5: face of 2 corners;"}},
-        {"lines holding NUL bytes", "v 0 0 0\nv 1" + std::string(1, '\0') + ".5 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n",
-         {}, {0, 0, 0, 1, 0, 0, 0, 1, 0}, {t012}, {0}, {": 1 line holding NUL bytes"}},
+        {"lines holding NUL bytes",
+         "v 0 0 0\nv 1" + std::string(1, '\0') + ".5 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n",
+         {},
+         {0, 0, 0, 1, 0, 0, 0, 1, 0},
+         {t012},
+         {0},
+         {": 1 line holding NUL bytes"}},
         {"several libraries on one line, Windows separators",
          "mtllib sub\\a.mtl b.mtl\n" + tri + "usemtl y\nf 1 2 3\nusemtl x\nf 1 2 3\n",
-         {{"sub/a.mtl", "newmtl x\n"}, {"b.mtl", "newmtl y\n"}}, {}, {t012, t012}, {1, 0}, {}},
-        {"unknown material names", "mtllib b.mtl\n" + tri + "usemtl y\nf 1 2 3\nusemtl red\nf 1 2 3\n"
-                                   "usemtl y\nusemtl red\nf 1 2 3\n",
-         {{"b.mtl", "newmtl y\n"}}, {}, {t012, t012, t012}, {0, -1, -1},
+         {{"sub/a.mtl", "newmtl x\n"}, {"b.mtl", "newmtl y\n"}},
+         {},
+         {t012, t012},
+         {1, 0},
+         {}},
+        {"unknown material names",
+         "mtllib b.mtl\n" + tri +
+             "usemtl y\nf 1 2 3\nusemtl red\nf 1 2 3\n"
+             "usemtl y\nusemtl red\nf 1 2 3\n",
+         {{"b.mtl", "newmtl y\n"}},
+         {},
+         {t012, t012, t012},
+         {0, -1, -1},
          {":7: no material library defines \"red\"; its faces use the default material"}},
-        {"material used before its library", tri + "usemtl y\nf 1 2 3\nmtllib b.mtl\nusemtl y\nf 1 2 3\n",
-         {{"b.mtl", "newmtl y\n"}}, {}, {t012, t012}, {-1, 0},
+        {"material used before its library",
+         tri + "usemtl y\nf 1 2 3\nmtllib b.mtl\nusemtl y\nf 1 2 3\n",
+         {{"b.mtl", "newmtl y\n"}},
+         {},
+         {t012, t012},
+         {-1, 0},
          {":4: material \"y\" is used before line 6, whose library defines it"}},
     };
     for (const Case& c : cases) {
@@ -485,7 +542,8 @@ TEST_F(ObjText, ConcavePolygonsAreCutInsideTheirOutline) {
         {"square with a corner on its edge", {{0, 0}, {1, 0}, {2, 0}, {2, 2}, {0, 2}}, true},
         {"L shape", {{0, 0}, {2, 0}, {2, 1}, {1, 1}, {1, 2}, {0, 2}}, false},
         {"first corner reflex", {{1, 1}, {2, 0}, {2, 2}, {0, 2}, {0, 0}}, false},
-        {"comb", {{0, 0}, {5, 0}, {5, 3}, {4, 3}, {4, 1}, {3, 1}, {3, 3}, {2, 3}, {2, 1}, {1, 1}, {1, 3}, {0, 3}},
+        {"comb",
+         {{0, 0}, {5, 0}, {5, 3}, {4, 3}, {4, 1}, {3, 1}, {3, 3}, {2, 3}, {2, 1}, {1, 1}, {1, 3}, {0, 3}},
          false},
         {"star", star, false},
         {"ring of 66 corners", annulus, false},
@@ -536,7 +594,8 @@ TEST_F(ObjText, ConcavePolygonsAreCutInsideTheirOutline) {
                 EXPECT_GE(area * polygonArea, -1e-9) << what << " triangle " << f << " winds the other way";
                 triangleArea += area;
                 if (c.convex) {
-                    expectFace(faces[f], {{0, static_cast<int>(f) + 1, static_cast<int>(f) + 2}, {-1, -1, -1}, {-1, -1, -1}},
+                    expectFace(faces[f],
+                               {{0, static_cast<int>(f) + 1, static_cast<int>(f) + 2}, {-1, -1, -1}, {-1, -1, -1}},
                                what);
                 } else if (std::fabs(area) > 1e-6) {
                     EXPECT_TRUE(inside({(p0.a + p1.a + p2.a) / 3, (p0.b + p1.b + p2.b) / 3}))

@@ -28,9 +28,7 @@ ScratchDir::~ScratchDir() {
         ADD_FAILURE() << "cannot remove the scratch folder " << path_ << ": " << error.message();
 }
 
-std::string ScratchDir::file(const std::string& name) const {
-    return path_ + "/" + name;
-}
+std::string ScratchDir::file(const std::string& name) const { return path_ + "/" + name; }
 
 std::string ScratchDir::write(const std::string& name, const std::string& bytes) const {
     writeFile(file(name), bytes);

@@ -8,7 +8,7 @@
 // TMPDIR), removed with everything in it when the object is destroyed. A folder that
 // cannot be made or removed is a test failure; path() is empty when it could not be made.
 class ScratchDir {
-  public:
+public:
     ScratchDir();
     ~ScratchDir();
     ScratchDir(const ScratchDir&) = delete;
@@ -22,26 +22,26 @@ class ScratchDir {
     // Makes the folder file(name) (its parent must exist) and returns its path.
     std::string makeFolder(const std::string& name) const;
 
-  private:
+private:
     std::string path_;
 };
 
 // Makes dir the working directory while the object lives and returns to the previous
 // one afterwards. A folder that cannot be entered is a test failure.
 class WorkingDir {
-  public:
+public:
     explicit WorkingDir(const std::string& dir);
     ~WorkingDir();
     WorkingDir(const WorkingDir&) = delete;
     WorkingDir& operator=(const WorkingDir&) = delete;
 
-  private:
+private:
     std::string previous_;
 };
 
 // A ScratchDir that is the working directory while it lives.
 class ScratchWorkDir : public ScratchDir {
-  private:
+private:
     WorkingDir enter_{path()};
 };
 

@@ -40,9 +40,7 @@ vyxLight testLight(uint32_t kind, vyxVec3 colour) {
     return light;
 }
 
-TestScene::TestScene() {
-    vyxSceneInit(scene);
-}
+TestScene::TestScene() { vyxSceneInit(scene); }
 
 TestScene::~TestScene() {
     for (std::unique_ptr<vyxMesh>& mesh : meshes_)

@@ -34,7 +34,7 @@ vyxTexture testTexture(float* texel, uint8_t channels);
 vyxLight testLight(uint32_t kind, vyxVec3 colour);
 
 class TestScene {
-  public:
+public:
     TestScene();
     ~TestScene();
     TestScene(const TestScene&) = delete;
@@ -60,7 +60,7 @@ class TestScene {
 
     vyxScene scene;
 
-  private:
+private:
     std::vector<std::unique_ptr<vyxMesh>> meshes_;
     std::vector<std::unique_ptr<vyxLight>> lights_;
     vyxCubeMap cubeMap_{};

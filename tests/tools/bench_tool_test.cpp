@@ -38,12 +38,11 @@ BenchRun runBench(const std::string& arguments) {
 } // namespace
 
 TEST(BenchTool, BadArgumentsExitTwoWithTheUsage) {
-    const char* cases[] = {"--size",          "--size 0x10",    "--size 10x0",      "--size 8193x8",
-                           "--size 64x48px",  "--size big",     "--preset 6",       "--preset -1",
-                           "--preset",        "--camera 4",     "--frames 0",       "--frames 2x",
-                           "--threads 0",     "--threads 65",   "--time nan",       "--time -1",
-                           "--time inf",      "--assets",       "--out",            "--json",
-                           "--unknown",       "extra",          "--ao --preset one", "--model"};
+    const char* cases[] = {"--size",     "--size 0x10", "--size 10x0",       "--size 8193x8", "--size 64x48px",
+                           "--size big", "--preset 6",  "--preset -1",       "--preset",      "--camera 4",
+                           "--frames 0", "--frames 2x", "--threads 0",       "--threads 65",  "--time nan",
+                           "--time -1",  "--time inf",  "--assets",          "--out",         "--json",
+                           "--unknown",  "extra",       "--ao --preset one", "--model"};
     for (const char* arguments : cases) {
         BenchRun run = runBench(arguments);
         EXPECT_EQ(run.status, 2) << arguments << "\n" << run.err;

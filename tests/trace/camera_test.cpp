@@ -69,8 +69,8 @@ TEST(Camera, InvalidSizeOrFieldOfViewKeepsFocalAndAspect) {
     struct Case {
         uint32_t width, height;
         float fov;
-    } cases[] = {{100, 50, 0.0f}, {100, 50, 3.1415927410125732f}, {100, 50, 4.0f}, {100, 50, NAN},
-                 {0, 50, 1.0f},   {100, 0, 1.0f}};
+    } cases[] = {{100, 50, 0.0f}, {100, 50, 3.1415927410125732f}, {100, 50, 4.0f}, {100, 50, NAN}, {0, 50, 1.0f},
+                 {100, 0, 1.0f}};
     for (const Case& k : cases) {
         vyxCamera c = lookDownMinusZ(640, 480);
         float focal = c.focal, aspect = c.aspect;

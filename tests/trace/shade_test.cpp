@@ -23,13 +23,10 @@ static void expectNear(vyxVec3 got, vyxVec3 want, double tolerance, const std::s
     EXPECT_NEAR(got.z, want.z, tolerance) << name;
 }
 
-static vyxVec3 grey(double v) {
-    return vyxVec3{float(v), float(v), float(v)};
-}
+static vyxVec3 grey(double v) { return vyxVec3{float(v), float(v), float(v)}; }
 
 // Shades the floor y = 0 at (x, 0, z) from one unit straight above.
-static vyxVec3 shadeFloorAt(const TestScene& s, float x, float z, const vyxRenderSettings& settings,
-                            int depth = 6) {
+static vyxVec3 shadeFloorAt(const TestScene& s, float x, float z, const vyxRenderSettings& settings, int depth = 6) {
     return vyxShade(s.scene, vyxVec3{x, 1.0f, z}, vyxVec3{0.0f, -1.0f, 0.0f}, depth, settings);
 }
 
@@ -47,16 +44,7 @@ TEST(CombineShading, OrderOfTheTerms) {
     } cases[] = {
         {"diffuse times surface plus highlight", 0.2f, 0, 0, red, black, black, 0, 0, {0.6f, 0.1f, 0.1f}},
         {"no highlight without specular", 0.0f, 0, 0, red, black, black, 0, 0, {0.5f, 0, 0}},
-        {"blended with what is behind",
-         0.2f,
-         0,
-         0,
-         redQuarter,
-         black,
-         {0, 0, 1},
-         0,
-         0,
-         {0.15f, 0.025f, 0.775f}},
+        {"blended with what is behind", 0.2f, 0, 0, redQuarter, black, {0, 0, 1}, 0, 0, {0.15f, 0.025f, 0.775f}},
         {"reflection by weight", 0.0f, 0.5f, 0, red, white, black, 0.8f, 0, {0.9f, 0.4f, 0.4f}},
         {"tinted reflection", 0.0f, 0, 0.5f, red, white, black, 0.8f, 0, {0.9f, 0, 0}},
         {"fog last", 0.0f, 0, 0, red, black, black, 0, 0.5f, {0.25f, 0.1f, 0.2f}},
@@ -65,8 +53,8 @@ TEST(CombineShading, OrderOfTheTerms) {
         m.specular = c.specular;
         m.reflectivity = c.reflectivity;
         m.tintedReflectivity = c.tinted;
-        vyxVec3 out = vyxCombineShading(grey(0.5), grey(0.1), c.reflected, m, c.surface, c.transmitted,
-                                        c.weight, c.fog, vyxVec3{0.0f, 0.2f, 0.4f});
+        vyxVec3 out = vyxCombineShading(grey(0.5), grey(0.1), c.reflected, m, c.surface, c.transmitted, c.weight, c.fog,
+                                        vyxVec3{0.0f, 0.2f, 0.4f});
         expectNear(out, c.want, 1e-6, c.name);
     }
 }
@@ -77,8 +65,7 @@ TEST(Shade, DepthBudgetSpentGivesBlack) {
     s.setCubeMap(&sky);
     vyxRayStatsReset();
     for (int depth : {0, -1, -100})
-        expectNear(shadeFloorAt(s, 0, 0, testSettings(), depth), black, 0.0,
-                   "depth " + std::to_string(depth));
+        expectNear(shadeFloorAt(s, 0, 0, testSettings(), depth), black, 0.0, "depth " + std::to_string(depth));
     expectNear(shadeFloorAt(s, 0, 0, testSettings(), 1), white, 0.0, "depth 1");
 }
 
@@ -109,8 +96,7 @@ TEST(Shade, MissesShowTheEnvironmentWithoutFog) {
 // f = 1 - (1 - density)^distance over the segment; 1 - 0.9996^1000 is about 0.33.
 TEST(Shade, FogOverTheRaySegment) {
     TestScene s;
-    s.addQuad(vyxVec3{-1e4f, -1e4f, -1000.0f}, vyxVec3{2e4f, 0, 0}, vyxVec3{0, 2e4f, 0}, testMaterial(white))
-        .unlit = 1;
+    s.addQuad(vyxVec3{-1e4f, -1e4f, -1000.0f}, vyxVec3{2e4f, 0, 0}, vyxVec3{0, 2e4f, 0}, testMaterial(white)).unlit = 1;
     vyxRenderSettings settings = testSettings();
     settings.fogDensity = 0.0004f;
     settings.fogColour = vyxVec3{0.16f, 0.24f, 0.272f};
@@ -151,14 +137,7 @@ TEST(Shade, PointAndSpotLightsOnAFloor) {
          {float(10 * std::tan(46 * vyxPi / 180)), 0, 0},
          0.0},
         {"linear falloff at 5 of 10", LightPoint, FalloffLinear, 10, 0, {0, 5, 0}, {0, 0, 0}, 0.5},
-        {"linear falloff at 11, outside the box",
-         LightPoint,
-         FalloffLinear,
-         10,
-         0,
-         {0, 11, 0},
-         {0, 0, 0},
-         0.0},
+        {"linear falloff at 11, outside the box", LightPoint, FalloffLinear, 10, 0, {0, 11, 0}, {0, 0, 0}, 0.0},
         {"linear falloff at 11, inside the box",
          LightPoint,
          FalloffLinear,
@@ -269,8 +248,7 @@ TEST(Shade, ShadowsOfTheLightsThatCastThem) {
         s.addFloor(2.0f, 3.0f, testMaterial(white)); // a small roof between the floor and the lights
         s.addLight(c.light);
         // Shade the floor from beside the roof, looking at the point under its middle.
-        vyxVec3 c0 =
-            vyxShade(s.scene, vyxVec3{0.0f, 1.0f, 1.0f}, vyxVec3{0.0f, -1.0f, -1.0f}, 6, testSettings());
+        vyxVec3 c0 = vyxShade(s.scene, vyxVec3{0.0f, 1.0f, 1.0f}, vyxVec3{0.0f, -1.0f, -1.0f}, 6, testSettings());
         expectNear(c0, c.want, 1e-6, c.name);
     }
 }
@@ -287,8 +265,7 @@ TEST(Shade, HighlightExponent) {
         double b = degrees * vyxPi / 180.0;
         vyxVec3 d{float(std::sin(b)), float(-std::cos(b)), 0.0f};
         vyxVec3 c = vyxShade(s.scene, vyxVec3{0, 1, 0} - d, d, 6, testSettings());
-        expectNear(c, grey(2.0 * 0.5 * std::pow(std::cos(b), 50.0)), 1e-4,
-                   std::to_string(degrees) + " degrees");
+        expectNear(c, grey(2.0 * 0.5 * std::pow(std::cos(b), 50.0)), 1e-4, std::to_string(degrees) + " degrees");
     }
 }
 
@@ -313,8 +290,7 @@ TEST(Shade, SurfaceSeenFromBehindShadesLikeItsFront) {
         s.addLight(directional);
         s.addLight(point);
         s.addLight(hemisphere);
-        colours[flipped] =
-            vyxShade(s.scene, vyxVec3{0.5f, 2.0f, 0.25f}, vyxVec3{0.1f, -1.0f, 0.3f}, 6, testSettings());
+        colours[flipped] = vyxShade(s.scene, vyxVec3{0.5f, 2.0f, 0.25f}, vyxVec3{0.1f, -1.0f, 0.3f}, 6, testSettings());
     }
     expectNear(colours[1], colours[0], 1e-6, "flipped winding");
     EXPECT_GT(colours[0].x, 0.3f);
@@ -327,8 +303,8 @@ TEST(Shade, UnlitSurfacesIgnoreLightsAndShadows) {
     vyxLight light = testLight(LightDirectional, grey(5.0));
     light.direction = vyxVec3{0, -1, 0};
     s.addLight(light);
-    expectNear(vyxShade(s.scene, vyxVec3{0, 1, 1}, vyxVec3{0, -1, -1}, 6, testSettings()),
-               vyxVec3{0.3f, 0.6f, 0.9f}, 1e-6, "unlit under a roof");
+    expectNear(vyxShade(s.scene, vyxVec3{0, 1, 1}, vyxVec3{0, -1, -1}, 6, testSettings()), vyxVec3{0.3f, 0.6f, 0.9f},
+               1e-6, "unlit under a roof");
 }
 
 // Transparency spends no depth: three unlit white layers of alpha 0.5 in front of the sky
@@ -349,8 +325,7 @@ TEST(Shade, TransparencyFollowsTheWholeChain) {
         if (c.cubeMap)
             s.setCubeMap(&sky);
         vyxRayStatsReset();
-        expectNear(shadeFloorAt(s, 0.1f, 0.2f, testSettings(), 1), c.want, 1e-6,
-                   std::to_string(c.layers) + " layers");
+        expectNear(shadeFloorAt(s, 0.1f, 0.2f, testSettings(), 1), c.want, 1e-6, std::to_string(c.layers) + " layers");
 #ifdef VYX_RAY_STATS
         EXPECT_EQ(vyxRayStatsTotal().transparency, uint64_t(c.layers)) << c.layers << " layers";
 #endif
@@ -384,12 +359,10 @@ TEST(Shade, TransparencyContinuationCap) {
 TEST(Shade, SeeThroughSurfaceFarFromTheOriginEnds) {
     TestScene s;
     const float far = 1.0e8f;
-    s.addQuad(vyxVec3{-1e9f, -1e9f, -far}, vyxVec3{2e9f, 0, 0}, vyxVec3{0, 2e9f, 0},
-              testMaterial(white, 0.5f))
-        .unlit = 1;
+    s.addQuad(vyxVec3{-1e9f, -1e9f, -far}, vyxVec3{2e9f, 0, 0}, vyxVec3{0, 2e9f, 0}, testMaterial(white, 0.5f)).unlit =
+        1;
     vyxRayStatsReset();
-    vyxVec3 c =
-        vyxShade(s.scene, vyxVec3{0.3f, 0.7f, 0.0f}, vyxVec3{0.001f, 0.002f, -1.0f}, 6, testSettings());
+    vyxVec3 c = vyxShade(s.scene, vyxVec3{0.3f, 0.7f, 0.0f}, vyxVec3{0.001f, 0.002f, -1.0f}, 6, testSettings());
     EXPECT_NEAR(c.x, 0.5f, 1e-6);
 #ifdef VYX_RAY_STATS
     EXPECT_LE(vyxRayStatsTotal().transparency, uint64_t(vyxMaxContinuations));
@@ -425,8 +398,8 @@ TEST(Shade, MirrorReflection) {
         m.tintedReflectivity = c.tinted;
         m.fresnel = c.fresnel;
         s.setCubeMap(&sky);
-        expectNear(vyxShade(s.scene, vyxVec3{0, 1, 0} - c.direction, c.direction, c.depth, testSettings()),
-                   c.want, 1e-5, c.name);
+        expectNear(vyxShade(s.scene, vyxVec3{0, 1, 0} - c.direction, c.direction, c.depth, testSettings()), c.want,
+                   1e-5, c.name);
     }
 }
 

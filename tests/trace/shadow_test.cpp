@@ -27,9 +27,7 @@ static vyxMaterial& addWall(TestScene& s, float z, const vyxMaterial& m) {
     return s.addQuad(vyxVec3{-50.0f, -50.0f, z}, vyxVec3{100.0f, 0.0f, 0.0f}, vyxVec3{0.0f, 100.0f, 0.0f}, m);
 }
 
-static uint64_t shadowRays() {
-    return vyxRayStatsTotal().shadow;
-}
+static uint64_t shadowRays() { return vyxRayStatsTotal().shadow; }
 
 TEST(TraceShadow, TransmissionAlongTheRay) {
     struct Case {
@@ -101,8 +99,7 @@ TEST(TraceShadow, TexturedSurfaces) {
         TestScene s;
         vyxMaterial& m = addWall(s, -2.0f, testMaterial(red, 0.5f));
         m.texture = &c.texture;
-        expectNear(vyxTraceShadow(s.scene, vyxVec3{0, 0, 0}, vyxVec3{0, 0, -1}, -1.0f), c.want, 1e-6f,
-                   c.name);
+        expectNear(vyxTraceShadow(s.scene, vyxVec3{0, 0, 0}, vyxVec3{0, 0, -1}, -1.0f), c.want, 1e-6f, c.name);
     }
 }
 
@@ -187,8 +184,8 @@ TEST(DiscVisibility, RefinementOfTheTriangleOfDirections) {
     };
     for (const Case& k : cases) {
         vyxRayStatsReset();
-        vyxVec3 t = vyxRefineDiscVisibility(empty.scene, vyxVec3{0, 0, 0}, a, b, c, k.ta, k.tb, k.tc,
-                                            settings, k.depth);
+        vyxVec3 t =
+            vyxRefineDiscVisibility(empty.scene, vyxVec3{0, 0, 0}, a, b, c, k.ta, k.tb, k.tc, settings, k.depth);
         if (k.checkValue)
             expectNear(t, k.want, 1e-6f, k.name);
 #ifdef VYX_RAY_STATS
@@ -217,15 +214,13 @@ TEST(DiscVisibility, OpenCoveredAndPartlyCovered) {
         TestScene roofed;
         vyxLight& light2 = roofed.addLight(sunStraightDown(1.0471976f));
         roofed.addFloor(1.0f, 50.0f, testMaterial(white));
-        expectNear(vyxDiscVisibility(roofed.scene, light2, vyxVec3{0, 0, 0}, settings), vyxVec3{0, 0, 0},
-                   0.0f, mode);
+        expectNear(vyxDiscVisibility(roofed.scene, light2, vyxVec3{0, 0, 0}, settings), vyxVec3{0, 0, 0}, 0.0f, mode);
 
         // A roof over x < -0.1 at height 1 hides a segment of the disc (radius tan 30 on
         // that plane): 39% of its area, so about 61% stays visible.
         TestScene edge;
         vyxLight& light3 = edge.addLight(sunStraightDown(1.0471976f));
-        edge.addQuad(vyxVec3{-100.0f, 1.0f, -50.0f}, vyxVec3{0, 0, 100.0f}, vyxVec3{99.9f, 0, 0},
-                     testMaterial(white));
+        edge.addQuad(vyxVec3{-100.0f, 1.0f, -50.0f}, vyxVec3{0, 0, 100.0f}, vyxVec3{99.9f, 0, 0}, testMaterial(white));
         const int calls = jitter ? 400 : 1;
         double sum = 0.0;
         float lowest = 1.0f, highest = 0.0f;
@@ -246,7 +241,7 @@ TEST(DiscVisibility, OpenCoveredAndPartlyCovered) {
 }
 
 class AmbientOcclusion : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override { vyxFillRandomTable(); }
 };
 

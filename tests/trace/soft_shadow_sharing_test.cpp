@@ -26,8 +26,8 @@ Bits bitsOf(vyxVec3 v) {
 }
 
 // The refinement written out plainly: every midpoint traced, each distinct one noted.
-vyxVec3 reference(const vyxScene& scene, vyxVec3 p, vyxVec3 a, vyxVec3 b, vyxVec3 c, vyxVec3 ta, vyxVec3 tb,
-                  vyxVec3 tc, float threshold, int depth, std::set<Bits>& traced) {
+vyxVec3 reference(const vyxScene& scene, vyxVec3 p, vyxVec3 a, vyxVec3 b, vyxVec3 c, vyxVec3 ta, vyxVec3 tb, vyxVec3 tc,
+                  float threshold, int depth, std::set<Bits>& traced) {
     if (depth > 0) {
         float sa = ta.x + ta.y + ta.z, sb = tb.x + tb.y + tb.z, sc = tc.x + tc.y + tc.z;
         if (std::fabs(sa - sb) + std::fabs(sc - sb) + std::fabs(sc - sa) >= threshold) {

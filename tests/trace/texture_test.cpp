@@ -25,12 +25,11 @@ void resetColor(float rgba[4]) {
 }
 
 bool isUntouched(const float rgba[4]) {
-    return rgba[0] == untouched[0] && rgba[1] == untouched[1] && rgba[2] == untouched[2] &&
-           rgba[3] == untouched[3];
+    return rgba[0] == untouched[0] && rgba[1] == untouched[1] && rgba[2] == untouched[2] && rgba[3] == untouched[3];
 }
 
-vyxTexture floatTexture(std::vector<float>& texels, int32_t width, int32_t height, uint8_t channels,
-                        uint8_t filter, uint8_t wrap) {
+vyxTexture floatTexture(std::vector<float>& texels, int32_t width, int32_t height, uint8_t channels, uint8_t filter,
+                        uint8_t wrap) {
     vyxTexture texture;
     vyxMakeTexture(texture, width, height, texels.data(), channels, StorageFloats, filter, wrap, wrap);
     return texture;
@@ -92,8 +91,7 @@ TEST(Texture, NearestPicksTheTexelContainingTheCoordinate) {
                     float rgba[4];
                     vyxSampleTexture(texture, u, v, rgba);
                     EXPECT_EQ(rgba[0], texelAt(texels, w, h, c, r))
-                        << "column " << c << " row " << r << " fraction " << fraction << " wrap "
-                        << int(wrap);
+                        << "column " << c << " row " << r << " fraction " << fraction << " wrap " << int(wrap);
                 }
             }
         }
@@ -141,7 +139,7 @@ TEST(Texture, WrapModesAtAndBeyondTheEdges) {
         {-0.25f, 0.5f, WrapClamp, 0, 2},                                  // fx = -1
         {-0.25f, 0.5f, WrapRepeat, 3, 2},                                 // -1 & 3
         {1.5f, 0.0f, WrapRepeat, 2, 0},    {0.0f, 0.0f, WrapClamp, 0, 0}, // v = 0 is the last stored row
-        {0.0f, 0.9999f, WrapClamp, 0, 3}, // v just below 1 is the first stored row
+        {0.0f, 0.9999f, WrapClamp, 0, 3},                                 // v just below 1 is the first stored row
         {0.0f, 0.9999f, WrapRepeat, 0, 3}, {0.0f, 2.0f, WrapClamp, 0, 3}, {0.0f, -3.0f, WrapClamp, 0, 0},
     };
     for (const Case& c : cases) {
@@ -185,9 +183,8 @@ TEST(Texture, ChannelExpansion) {
                     float expected = e.source[i] < 0           ? 1.0f
                                      : storage == StorageBytes ? bytes[e.source[i]] / 255.0f
                                                                : floats[e.source[i]];
-                    EXPECT_FLOAT_EQ(rgba[i], expected)
-                        << "channels " << int(e.channels) << " storage " << int(storage) << " filter "
-                        << int(filter) << " component " << i;
+                    EXPECT_FLOAT_EQ(rgba[i], expected) << "channels " << int(e.channels) << " storage " << int(storage)
+                                                       << " filter " << int(filter) << " component " << i;
                 }
             }
         }
@@ -204,8 +201,7 @@ TEST(Texture, BilinearAlphaOfThreeAndTwoChannelTextures) {
     // Two-channel bytes: luminance 255 everywhere, alpha 0 in column 0 and 255 in column 1.
     const uint8_t la[2 * 2 * 2] = {255, 0, 255, 255, 255, 0, 255, 255};
     vyxTexture bytes;
-    vyxMakeTexture(bytes, 2, 2, const_cast<uint8_t*>(la), 2, StorageBytes, FilterBilinear, WrapClamp,
-                   WrapClamp);
+    vyxMakeTexture(bytes, 2, 2, const_cast<uint8_t*>(la), 2, StorageBytes, FilterBilinear, WrapClamp, WrapClamp);
     for (float u : {0.0f, 0.125f, 0.25f, 0.4f, 0.5f}) {
         vyxSampleTexture(bytes, u, 0.0f, rgba);
         EXPECT_FLOAT_EQ(rgba[0], 1.0f);
@@ -231,13 +227,13 @@ TEST(Texture, UnknownFormatsAndMissingDataWriteNothing) {
     };
     for (const Case& c : cases) {
         vyxTexture texture;
-        vyxMakeTexture(texture, 4, 4, c.withData ? texels.data() : nullptr, c.channels, c.storage, c.filter,
-                       WrapRepeat, WrapRepeat);
+        vyxMakeTexture(texture, 4, 4, c.withData ? texels.data() : nullptr, c.channels, c.storage, c.filter, WrapRepeat,
+                       WrapRepeat);
         float rgba[4];
         resetColor(rgba);
         vyxSampleTexture(texture, 0.5f, 0.5f, rgba);
-        EXPECT_TRUE(isUntouched(rgba)) << "channels " << int(c.channels) << " storage " << int(c.storage)
-                                       << " filter " << int(c.filter) << " data " << c.withData;
+        EXPECT_TRUE(isUntouched(rgba)) << "channels " << int(c.channels) << " storage " << int(c.storage) << " filter "
+                                       << int(c.filter) << " data " << c.withData;
     }
 }
 
@@ -247,14 +243,12 @@ TEST(Texture, PowerOfTwoRule) {
         int32_t width, height;
         bool kept;
     };
-    const Case cases[] = {{1, 1, true},         {2, 256, true}, {256, 256, true}, {1 << 30, 1, true},
-                          {3, 4, false},        {4, 12, false}, {6, 8, false},    {0, 4, false},
-                          {4, 0, false},        {-4, 4, false}, {4, -2, false},   {255, 256, false},
-                          {INT32_MIN, 1, false}};
+    const Case cases[] = {{1, 1, true},   {2, 256, true},    {256, 256, true},     {1 << 30, 1, true}, {3, 4, false},
+                          {4, 12, false}, {6, 8, false},     {0, 4, false},        {4, 0, false},      {-4, 4, false},
+                          {4, -2, false}, {255, 256, false}, {INT32_MIN, 1, false}};
     for (const Case& c : cases) {
         vyxTexture texture;
-        vyxMakeTexture(texture, c.width, c.height, &texel, 3, StorageFloats, FilterBilinear, WrapClamp,
-                       WrapClamp);
+        vyxMakeTexture(texture, c.width, c.height, &texel, 3, StorageFloats, FilterBilinear, WrapClamp, WrapClamp);
         EXPECT_EQ(texture.data != nullptr, c.kept) << c.width << " x " << c.height;
     }
 }
@@ -310,8 +304,8 @@ struct TestCube {
                     texels[f][static_cast<size_t>(c + size * (size - 1 - r))] = f * 10000.0f + c * 100.0f + r;
                 }
             }
-            vyxMakeTexture(textures[f], size, size, texels[f].data(), 1, StorageFloats, FilterNearest,
-                           WrapClamp, WrapClamp);
+            vyxMakeTexture(textures[f], size, size, texels[f].data(), 1, StorageFloats, FilterNearest, WrapClamp,
+                           WrapClamp);
             cube.faces[f] = &textures[f];
         }
     }
@@ -338,9 +332,8 @@ TEST(CubeMap, FaceOrientationMatchesTheAxes) {
     // Reference: for each face, its major axis and the world directions of increasing u
     // and v; the coordinate is 0.5 + 0.5 × (d · axis) / |d · major|.
     const float axes[6][3][3] = {
-        {{1, 0, 0}, {0, 0, 1}, {0, 1, 0}},  {{-1, 0, 0}, {0, 0, -1}, {0, 1, 0}},
-        {{0, 1, 0}, {1, 0, 0}, {0, 0, 1}},  {{0, -1, 0}, {1, 0, 0}, {0, 0, -1}},
-        {{0, 0, 1}, {-1, 0, 0}, {0, 1, 0}}, {{0, 0, -1}, {1, 0, 0}, {0, 1, 0}},
+        {{1, 0, 0}, {0, 0, 1}, {0, 1, 0}},   {{-1, 0, 0}, {0, 0, -1}, {0, 1, 0}}, {{0, 1, 0}, {1, 0, 0}, {0, 0, 1}},
+        {{0, -1, 0}, {1, 0, 0}, {0, 0, -1}}, {{0, 0, 1}, {-1, 0, 0}, {0, 1, 0}},  {{0, 0, -1}, {1, 0, 0}, {0, 1, 0}},
     };
     TestCube cube;
     std::mt19937 random(2024);
@@ -348,9 +341,7 @@ TEST(CubeMap, FaceOrientationMatchesTheAxes) {
     int checked = 0;
     for (int i = 0; i < 5000; ++i) {
         float d[3] = {gaussian(random), gaussian(random), gaussian(random)};
-        auto dot = [&](const float* a) {
-            return double(d[0]) * a[0] + double(d[1]) * a[1] + double(d[2]) * a[2];
-        };
+        auto dot = [&](const float* a) { return double(d[0]) * a[0] + double(d[1]) * a[1] + double(d[2]) * a[2]; };
         int expectedFace = 0;
         for (int f = 1; f < 6; ++f) {
             if (dot(axes[f][0]) > dot(axes[expectedFace][0])) {
@@ -422,8 +413,7 @@ TEST(CubeMap, AbsentFacesAndDegenerateDirections) {
     for (const auto& d : directions) {
         int face = -1, column = -1, row = -1;
         ASSERT_TRUE(full.sample(d[0], d[1], d[2], face, column, row)) << d[0] << ", " << d[1] << ", " << d[2];
-        EXPECT_TRUE(face >= 0 && face < 6 && column >= 0 && column < TestCube::size && row >= 0 &&
-                    row < TestCube::size)
+        EXPECT_TRUE(face >= 0 && face < 6 && column >= 0 && column < TestCube::size && row >= 0 && row < TestCube::size)
             << d[0] << ", " << d[1] << ", " << d[2];
     }
 }

@@ -9,7 +9,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-30}
 scripts/deps.sh clang-14 libclang-rt-14-dev
-CXX=clang++-14 cmake -S . -B build/fuzz -DVYX_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVYX_RAY_STATS=OFF >/dev/null
+CXX=clang++-14 cmake -S . -B build/fuzz -DVYX_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVYX_RAY_STATS=OFF \
+    -DVYX_WERROR="${VYX_WERROR:-OFF}" >/dev/null
 cmake --build build/fuzz -j "$(nproc)" --target vyx_obj_fuzz vyx_face_fuzz vyx_mesh_fuzz
 mkdir -p build/fuzz/artifacts
 status=0

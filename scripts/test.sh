@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds and runs the whole test suite:
+# Installs what is missing, checks the layout of the code against .clang-format, then
+# builds (warnings are errors) and runs the whole test suite:
 #   1. release build: every unit test and the end-to-end tests under Xvfb;
 #   2. AddressSanitizer + UndefinedBehaviorSanitizer build: the unit tests and a short
 #      threaded render of the sample scene (both renderers, ambient occlusion on);
@@ -31,8 +32,11 @@ in_clean_tmp() {
     fi
 }
 
+step "code layout"
+scripts/format.sh --check
+
 step "release build and full test suite"
-cmake --preset release >/dev/null
+cmake --preset release -DVYX_WERROR=ON >/dev/null
 cmake --build --preset release -j "$jobs"
 in_clean_tmp release ctest --preset release -j "$jobs"
 
@@ -41,16 +45,17 @@ if [ "${VYX_TEST_QUICK:-0}" = "1" ]; then
 fi
 
 step "AddressSanitizer + UndefinedBehaviorSanitizer"
-cmake --preset asan >/dev/null
+cmake --preset asan -DVYX_WERROR=ON >/dev/null
 cmake --build --preset asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
     in_clean_tmp asan ctest --preset asan -j "$jobs" -E '^e2e_'
 
 step "ThreadSanitizer"
-cmake --preset tsan >/dev/null
+cmake --preset tsan -DVYX_WERROR=ON >/dev/null
 cmake --build --preset tsan -j "$jobs"
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
     in_clean_tmp tsan ctest --preset tsan -j "$jobs" -E '^e2e_'
 
 step "fuzzing"
+export VYX_WERROR=ON
 in_clean_tmp fuzz scripts/fuzz.sh "${VYX_FUZZ_SECONDS:-30}"

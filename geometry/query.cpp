@@ -12,15 +12,6 @@
 // levels below it; a hand-made deeper tree is still traversed correctly (see below).
 static const int kStackSize = 256;
 
-static vyxTraceResult missResult() {
-    vyxTraceResult result;
-    result.t = -1.0f;
-    result.triangle = -1;
-    result.object = -1;
-    result.w0 = result.w1 = result.w2 = 0.0f;
-    return result;
-}
-
 bool vyxIntersectBox(const float boxMin[3], const float boxMax[3], const float origin[3], const float direction[3],
                      float& tnear, float& tfar) {
     // The three axes side by side: the same divisions as one axis at a time, with the
@@ -67,7 +58,7 @@ vyxTraceResult vyxTraverseBIH(const vyxVec3& origin, const vyxVec3& direction, f
     for (int a = 0; a < 3; ++a)
         inv[a] = d[a] != 0.0f ? 1.0f / d[a] : 0.0f;
 
-    vyxTraceResult best = missResult();
+    vyxTraceResult best = vyxMissResult();
     const vyxBIHNode* stackNode[kStackSize];
     float stackNear[kStackSize];
     float stackFar[kStackSize];
@@ -261,13 +252,13 @@ static vyxTraceResult walkBIH(vyxBIH& bih, const BIHRay& ray) {
 vyxTraceResult vyxTraceBIH(vyxBIH& bih, vyxVec3 origin, vyxVec3 direction, float maxDistance) {
     BIHRay ray;
     if (!prepareBIHRay(bih, origin, direction, maxDistance, ray))
-        return missResult();
+        return vyxMissResult();
     return walkBIH(bih, ray);
 }
 
 vyxTraceResult vyxTraceMesh(vyxMesh& mesh, vyxVec3 origin, vyxVec3 direction, float maxDistance) {
     if (!mesh.bih)
-        return missResult();
+        return vyxMissResult();
     carryRay(mesh.transform, origin, direction);
     return vyxTraceBIH(*mesh.bih, origin, direction, maxDistance);
 }
@@ -289,7 +280,7 @@ static void keepNearer(const vyxTraceResult& hit, int32_t object, vyxTraceResult
 
 vyxTraceResult vyxTraceScene(const vyxScene& scene, const vyxVec3& origin, const vyxVec3& direction,
                              const float& maxDistance) {
-    vyxTraceResult best = missResult();
+    vyxTraceResult best = vyxMissResult();
     for (int32_t i = 0; i < scene.meshCount; ++i) {
         vyxMesh* mesh = scene.meshes[i];
         if (!mesh)
@@ -302,7 +293,7 @@ vyxTraceResult vyxTraceScene(const vyxScene& scene, const vyxVec3& origin, const
 void vyxTraceScenePacket(const vyxScene& scene, const vyxVec3& origin, const vyxVec3* directions, int count,
                          float maxDistance, vyxTraceResult* results) {
     for (int r = 0; r < count; ++r)
-        results[r] = missResult();
+        results[r] = vyxMissResult();
     for (int32_t i = 0; i < scene.meshCount; ++i) {
         vyxMesh* mesh = scene.meshes[i];
         if (!mesh || !mesh->bih)

@@ -473,20 +473,11 @@ inline void testLeaf(const vyxTraversalTree& tree, int32_t ref, int octant, cons
     }
 }
 
-vyxTraceResult missResult() {
-    vyxTraceResult best;
-    best.t = -1.0f;
-    best.triangle = -1;
-    best.object = -1;
-    best.w0 = best.w1 = best.w2 = 0.0f;
-    return best;
-}
-
 } // namespace
 
 vyxTraceResult vyxTraverseTree(const vyxTraversalTree& tree, const float origin[3], const float direction[3],
                                float maxDistance) {
-    vyxTraceResult best = missResult();
+    vyxTraceResult best = vyxMissResult();
     // Hits count when t < limit: the best so far once there is one, else maxDistance.
     float limit = maxDistance;
 
@@ -543,7 +534,7 @@ void vyxTraverseTreePacket(const vyxTraversalTree& tree, int count, const float 
     RaySetup rays[vyxPacketSize];
     float limits[vyxPacketSize];
     for (int r = 0; r < count; ++r) {
-        results[r] = missResult();
+        results[r] = vyxMissResult();
         limits[r] = maxDistances[r];
         setUpRay(tree, origins[r], directions[r], rays[r]);
         VYX_ASSERT(rays[r].octant == rays[0].octant);

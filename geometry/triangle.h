@@ -20,6 +20,16 @@ struct vyxTraceResult {
     float w0, w1, w2; // barycentric weights of p0, p1, p2
 };
 
+// The record every query returns for a ray that hits nothing.
+inline vyxTraceResult vyxMissResult() {
+    vyxTraceResult result;
+    result.t = -1.0f;
+    result.triangle = -1;
+    result.object = -1;
+    result.w0 = result.w1 = result.w2 = 0.0f;
+    return result;
+}
+
 // Fills normal, d, c0..c3 and k from p0, p1, p2. A degenerate triangle gets
 // non-finite fields; the test then yields a NaN t, which every query treats as a miss.
 void vyxSetupTriangle(vyxTriangle& triangle);

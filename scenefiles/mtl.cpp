@@ -58,7 +58,7 @@ struct LineSource {
 };
 
 // The largest colour component kept; beyond it a surface only blows out the picture.
-static const float maxColour = 1000.0f;
+static const float kMaxColour = 1000.0f;
 
 // The next number of the line. present is false at the end of the line; usable is
 // false there and for a number that is not finite, which the shading could not use (a
@@ -89,7 +89,7 @@ static float clampWarned(float value, float low, float high, const std::string& 
 
 // "Kd r [g b]": a colour given by one number is grey, as the MTL format defines it. A
 // line without numbers, or with one that is not finite, changes nothing; components are
-// kept in [0, maxColour].
+// kept in [0, kMaxColour].
 static void readColor(int position, const std::string& line, const std::string& keyword, const LineSource& at,
                       float color[3]) {
     bool present = false, usable = false;
@@ -103,9 +103,9 @@ static void readColor(int position, const std::string& line, const std::string& 
     float b = hasG ? nextFloat(position, line, keyword, at, present, usable) : r;
     if (hasG && present && !usable)
         return;
-    color[0] = clampWarned(r, 0.0f, maxColour, keyword, at);
-    color[1] = hasG ? clampWarned(g, 0.0f, maxColour, keyword, at) : color[0];
-    color[2] = hasG ? clampWarned(b, 0.0f, maxColour, keyword, at) : color[0];
+    color[0] = clampWarned(r, 0.0f, kMaxColour, keyword, at);
+    color[1] = hasG ? clampWarned(g, 0.0f, kMaxColour, keyword, at) : color[0];
+    color[2] = hasG ? clampWarned(b, 0.0f, kMaxColour, keyword, at) : color[0];
 }
 
 // Options of a texture map line and how many arguments each takes; -o, -s and -t take

@@ -5,7 +5,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <system_error>
+#include <exception>
 #include <thread>
 
 #include "geometry/large_alloc.h"
@@ -25,8 +25,8 @@ static void forRowShares(int rows, Work work) {
         int end = static_cast<int>(static_cast<long>(rows) * (k + 1) / shares);
         try {
             threads[k] = std::thread(work, first, end);
-        } catch (const std::system_error&) {
-            work(first, end);
+        } catch (const std::exception&) {
+            work(first, end); // no thread (system_error) or no memory for one (bad_alloc)
         }
     }
     work(0, static_cast<int>(static_cast<long>(rows) / shares));

@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <system_error>
+#include <exception>
 #include <thread>
 
 #include "SDL.h"
@@ -211,8 +211,8 @@ void GSSampleScene::Load() {
     std::thread shapes;
     try {
         shapes = std::thread(buildShapes);
-    } catch (const std::system_error&) {
-        buildShapes();
+    } catch (const std::exception&) {
+        buildShapes(); // no thread (system_error) or no memory for one (bad_alloc)
     }
 
     font = TTF_OpenFont(kFontPath, 12);

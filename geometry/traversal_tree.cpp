@@ -390,14 +390,14 @@ static_assert(offsetof(vyxTraversalNode, lower) == 0 && offsetof(vyxTraversalNod
 int vyxDirectionOctant(const float direction[3]) {
     int octant = 0;
     for (int a = 0; a < 3; ++a)
-        octant |= (std::signbit(direction[a]) ? 1 : 0) << a;
+        octant |= (direction[a] < 0.0f ? 1 : 0) << a;
     return octant;
 }
 
 namespace {
 
-// What the box tests of one ray need. Octant bit a: the component on axis a is
-// negative, so the ray enters a box through its upper plane on that axis; nodes keep
+// What the box tests of one ray need, and its octant (the slot order). A component with
+// its sign bit set makes the ray enter a box through its upper plane on that axis; nodes keep
 // lower planes at byte 16 a, upper ones at 48 + 16 a. The origin is moved by the margin
 // so that both planes are widened (entry plane pulled toward the ray, exit pushed away).
 // A zero component gives an infinite inverse: the slab then either holds the origin (no
@@ -418,7 +418,9 @@ void setUpRay(const vyxTraversalTree& tree, const float origin[3], const float d
     float margin = largest * kMarginFraction > tree.margin ? largest * kMarginFraction : tree.margin;
     ray.octant = vyxDirectionOctant(direction);
     for (int a = 0; a < 3; ++a) {
-        bool negative = (ray.octant >> a) & 1;
+        // The sign bit, not the octant: a negative zero has an inverse of -inf, which
+        // meets the planes the other way round from +inf.
+        bool negative = std::signbit(direction[a]);
         ray.nearOffset[a] = (negative ? 48 : 0) + 16 * a;
         ray.farOffset[a] = (negative ? 0 : 48) + 16 * a;
         ray.inv[a] = _mm_set1_ps(1.0f / direction[a]);

@@ -9,8 +9,11 @@
 //
 // Queries visit the leaves in exactly the hierarchy's front-to-back order (at every split
 // the child on the ray's side of the split axis first) and only skip subtrees whose
-// slightly enlarged box the ray cannot meet nearer than the best hit so far, so the
-// nearest hit, ties included, is the one the hierarchy's own traversal finds.
+// slightly enlarged box the ray cannot meet nearer than the best hit so far, so they test
+// every triangle the hierarchy's own traversal tests, in the same order, and find its
+// nearest hit, ties included. The one difference: that traversal cuts the ray at its
+// planes without any margin, so a ray aimed exactly at an edge or corner can lose a hit
+// there to rounding, which the copy then finds (never a farther one).
 
 #include <cstdint>
 
@@ -74,20 +77,24 @@ constexpr int vyxPacketSize = 4;
 
 // Nearest hit of origin + t direction with t in [0, maxDistance) (maxDistance must be
 // positive; pass FLT_MAX for no limit), origin and direction finite and in the tree's
-// space. Same result as vyxTraverseBIH over the hierarchy the tree was built from: t,
-// weights and triangle; object = -1; t = -1 for no hit. Any thread.
+// space. Same result as vyxTraverseBIH over the hierarchy the tree was built from (t,
+// weights and triangle; see above for rays aimed exactly at edges); object = -1; t = -1
+// for no hit. Any thread.
 vyxTraceResult vyxTraverseTree(const vyxTraversalTree& tree, const float origin[3], const float direction[3],
                                float maxDistance);
 
 // The same query for count rays (1 .. vyxPacketSize) at once, each with its own origin,
 // direction and maxDistance (the same conditions as above), whose directions all lie in
-// the same octant (each component of the same sign in every ray). results[i] is exactly
+// the same octant (vyxDirectionOctant). results[i] is exactly
 // what vyxTraverseTree gives ray i: the rays share the walk through the tree, whose
 // order depends on the octant only, but each tests only what its own boxes allow and
 // keeps its own best hit. Any thread.
 void vyxTraverseTreePacket(const vyxTraversalTree& tree, int count, const float origins[][3],
                            const float directions[][3], const float* maxDistances, vyxTraceResult* results);
 
-// The octant of a direction: bit a set when the component on axis a is negative
-// (negative zero included).
+// The octant of a direction, which fixes the order a query visits the slots in: bit a
+// set when the component on axis a is below zero. A negative zero counts as positive, as
+// at the hierarchy's own splits, where a zero component visits the left side first.
+// (The box tests take the side to enter from from the sign bit, which a zero's
+// infinite inverse needs.)
 int vyxDirectionOctant(const float direction[3]);

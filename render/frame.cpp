@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <system_error>
+#include <exception>
 #include <thread>
 
 #include "geometry/assert.h"
@@ -58,8 +58,8 @@ static void runWorkers(int (*worker)(Args*), Args* args, int count) {
     for (int k = 0; k < helpers; ++k) {
         try {
             threads[k] = std::thread(drain);
-        } catch (const std::system_error&) {
-            break;
+        } catch (const std::exception&) {
+            break; // no thread (system_error) or no memory for one (bad_alloc)
         }
     }
     drain();

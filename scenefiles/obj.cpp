@@ -167,28 +167,56 @@ static bool insideTriangle(Point2 p, Point2 a, Point2 b, Point2 c) {
     return area2(a, b, p) >= 0 && area2(b, c, p) >= 0 && area2(c, a, p) >= 0;
 }
 
+// Past this many corners that do not turn counter-clockwise, a polygon is fanned instead
+// of cut into ears: each ear test looks at every such corner, so the cost of a face grows
+// with its corners times this count, and a crafted face could otherwise stall loading.
+static const int32_t kMaxInwardCorners = 1024;
+
 // Ear clipping: repeatedly cuts off a corner whose triangle turns counter-clockwise and
-// holds no other remaining corner. Ear marks are kept per corner and refreshed only for
-// the two neighbours of a cut, so the whole polygon costs O(n^2). Whatever is left when no
-// ear is found (a self-crossing outline) is fanned.
-static void clipEars(const std::vector<Point2>& p, std::vector<int32_t>& triangles) {
+// holds no other remaining corner. Only corners that do not turn counter-clockwise
+// ("inward" corners, collinear ones included) need that check: in a simple polygon a
+// triangle of three consecutive corners that holds any corner holds an inward one. Ear
+// marks are kept per corner and refreshed only for the two neighbours of a cut, so a
+// polygon costs O(n × inward corners). Whatever is left when no ear is found (a
+// self-crossing outline) is fanned. Returns false, leaving triangles alone, when the
+// polygon has more than kMaxInwardCorners inward corners.
+static bool clipEars(const std::vector<Point2>& p, std::vector<int32_t>& triangles) {
     const int32_t n = static_cast<int32_t>(p.size());
     std::vector<int32_t> prev(n), next(n);
     for (int32_t i = 0; i < n; ++i) {
         prev[i] = (i + n - 1) % n;
         next[i] = (i + 1) % n;
     }
+    std::vector<char> inward(n), removed(n);
+    std::vector<int32_t> inwardList;
+    auto turnsInward = [&](int32_t i) { return area2(p[prev[i]], p[i], p[next[i]]) <= 0; };
+    for (int32_t i = 0; i < n; ++i) {
+        inward[i] = turnsInward(i);
+        if (inward[i])
+            inwardList.push_back(i);
+    }
+    if (static_cast<int32_t>(inwardList.size()) > kMaxInwardCorners)
+        return false;
     auto isEar = [&](int32_t i) {
-        Point2 a = p[prev[i]], b = p[i], c = p[next[i]];
-        if (area2(a, b, c) <= 0)
+        if (inward[i])
             return false;
-        for (int32_t j = next[next[i]]; j != prev[i]; j = next[j]) {
+        Point2 a = p[prev[i]], b = p[i], c = p[next[i]];
+        for (int32_t j : inwardList) {
+            if (removed[j] || !inward[j] || j == prev[i] || j == next[i])
+                continue;
             Point2 q = p[j];
             bool atCorner = (q.u == a.u && q.v == a.v) || (q.u == b.u && q.v == b.v) || (q.u == c.u && q.v == c.v);
             if (!atCorner && insideTriangle(q, a, b, c))
                 return false;
         }
         return true;
+    };
+    // A cut changes the turn of its two neighbours only.
+    auto refresh = [&](int32_t i) {
+        bool now = turnsInward(i);
+        if (now && !inward[i])
+            inwardList.push_back(i); // only a self-crossing outline turns a corner inward
+        inward[i] = now;
     };
     std::vector<char> ear(n);
     for (int32_t i = 0; i < n; ++i)
@@ -206,28 +234,36 @@ static void clipEars(const std::vector<Point2>& p, std::vector<int32_t>& triangl
         int32_t before = prev[at], after = next[at];
         next[before] = after;
         prev[after] = before;
+        removed[at] = 1;
         --left;
+        refresh(before);
+        refresh(after);
         ear[before] = isEar(before);
         ear[after] = isEar(after);
         at = after;
     }
     for (int32_t second = next[at], third = next[second]; third != at; second = third, third = next[third])
         triangles.insert(triangles.end(), {at, second, third});
+    return true;
 }
 
 // Triangles of the polygon as corner-number triples: the fan around corner 0 when the
-// polygon is convex (or degenerate), ear clipping otherwise.
-static void triangulate(const std::vector<int32_t>& corners, const vyxObjModel& model,
+// polygon is convex (or degenerate), ear clipping otherwise. Returns false when a
+// concave polygon had too many inward corners to cut into ears and was fanned.
+static bool triangulate(const std::vector<int32_t>& corners, const vyxObjModel& model,
                         std::vector<int32_t>& triangles) {
     triangles.clear();
     const int32_t n = static_cast<int32_t>(corners.size());
     std::vector<Point2> projected;
+    bool cut = true;
     if (n > 3 && projectPolygon(corners, model, projected) && !isConvex(projected)) {
-        clipEars(projected, triangles);
-        return;
+        if (clipEars(projected, triangles))
+            return true;
+        cut = false;
     }
     for (int32_t i = 2; i < n; ++i)
         triangles.insert(triangles.end(), {0, i - 1, i});
+    return cut;
 }
 
 static void readFace(const std::string& line, int position, vyxObjModel& model, int32_t& groupIndex, int32_t material,
@@ -254,7 +290,11 @@ static void readFace(const std::string& line, int position, vyxObjModel& model, 
     std::vector<int32_t> positions(corners.size()), triangles;
     for (size_t i = 0; i < corners.size(); ++i)
         positions[i] = corners[i].position;
-    triangulate(positions, model, triangles);
+    if (!triangulate(positions, model, triangles))
+        std::fprintf(stderr,
+                     "vyx: %s:%ld: face of %zu corners with more than %d inward corners; fanned from its first "
+                     "corner, so it may cover its own notches\n",
+                     path, lineNumber, corners.size(), static_cast<int>(kMaxInwardCorners));
     vyxObjGroup& group = currentGroup(model, groupIndex);
     for (size_t t = 0; t + 2 < triangles.size(); t += 3) {
         vyxObjFace face;

@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <sys/stat.h>
+
 static bool isPowerOfTwo(int32_t value) { return value > 0 && (value & (value - 1)) == 0; }
 
 void vyxMakeTexture(vyxTexture& texture, int32_t width, int32_t height, void* data, uint8_t channels, uint8_t storage,
@@ -294,13 +296,21 @@ float* vyxReadFloatFace(FILE* file, const char* name) {
     const size_t faceBytes = static_cast<size_t>(vyxFloatFaceBytes);
     unsigned char* bytes = static_cast<unsigned char*>(std::malloc(faceBytes));
     size_t got = bytes ? std::fread(bytes, 1, faceBytes, file) : 0;
-    // A longer file is some other format (a header would shift every texel): its size
-    // is counted to say so.
-    if (bytes && got == faceBytes) {
-        unsigned char extra[4096];
-        size_t more;
-        while ((more = std::fread(extra, 1, sizeof extra, file)) > 0)
-            got += more;
+    // A longer file is some other format (a header would shift every texel). Its size is
+    // taken from the file system, not by reading on: a pipe or a device such as
+    // /dev/zero would never end.
+    if (bytes && got == faceBytes && std::fgetc(file) != EOF) {
+        struct stat status;
+        if (fstat(fileno(file), &status) == 0 && S_ISREG(status.st_mode) &&
+            static_cast<unsigned long long>(status.st_size) > faceBytes) {
+            got = static_cast<size_t>(status.st_size);
+        } else {
+            std::fprintf(stderr, "vyx: %s holds more than %zu bytes, a face needs %zu; face ignored\n",
+                         name ? name : "face file", faceBytes, faceBytes);
+            std::free(bytes);
+            std::fclose(file);
+            return nullptr;
+        }
     }
     std::fclose(file);
     return faceFromBytes(bytes, got, name ? name : "face file");

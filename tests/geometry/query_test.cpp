@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
 #include <cstring>
 #include <functional>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "geometry/scene.h"
+#include "geometry/traversal_tree.h"
 #include "tests/geometry/geometry_test_support.h"
 
 using geotest::Tri;
@@ -156,6 +158,39 @@ TEST(TraceMesh, MatchesBruteForceOnSeededRays) {
     for (const Case& c : cases) {
         vyxMesh mesh = geotest::makeMesh(c.make());
         compareWithBruteForce(mesh, makeRays(mesh, seed++, 3000), c.name);
+        vyxFreeMesh(mesh);
+    }
+}
+
+// The traversal copy the queries walk against the hierarchy's own walk, exactly: t,
+// weights and triangle, ties included. Besides the seeded rays, rays whose direction has
+// a zero component of either sign, which the hierarchy treats as parallel to its splits
+// (the last one hit two triangles at the same t, resolved differently once).
+TEST(TraceMesh, TraversalCopyFindsTheHierarchysOwnHits) {
+    const std::vector<Tri> meshes[] = {geotest::heightField(16, 3), geotest::randomSoup(11, 1500)};
+    uint32_t seed = 300;
+    for (const std::vector<Tri>& tris : meshes) {
+        vyxMesh mesh = geotest::makeMesh(tris);
+        vyxBIH& bih = *mesh.bih;
+        ASSERT_GT(bih.traversal.triangleCount, 0);
+        std::vector<Ray> rays = makeRays(mesh, seed++, 3000);
+        for (float zero : {0.0f, -0.0f})
+            for (float x = 0.37f; x < 16.0f; x += 1.1f)
+                rays.push_back({{x, 20.0f, 7.3125f}, {zero, -1.0f, -zero}, -1.0f});
+        rays.push_back({{1.0f, 20.0f, 0.3125f}, {-0.0f, -1.0f, 0.0f}, -1.0f});
+        for (const Ray& r : rays) {
+            float tnear, tfar;
+            // The copy takes only positive limits; the queries never give it 0.
+            if (r.maxDistance == 0.0f || !vyxIntersectBox(bih.boundsMin, bih.boundsMax, r.o, r.d, tnear, tfar))
+                continue;
+            vyxTraceResult want = vyxTraverseBIH(vyxVec3{r.o[0], r.o[1], r.o[2]}, vyxVec3{r.d[0], r.d[1], r.d[2]},
+                                                 tnear, tfar, bih.triangles, r.maxDistance, bih.root);
+            vyxTraceResult got =
+                vyxTraverseTree(bih.traversal, r.o, r.d, r.maxDistance < 0.0f ? FLT_MAX : r.maxDistance);
+            EXPECT_EQ(got.t, want.t) << describe(r);
+            EXPECT_EQ(got.triangle, want.triangle) << describe(r);
+            EXPECT_TRUE(got.w0 == want.w0 && got.w1 == want.w1 && got.w2 == want.w2) << describe(r);
+        }
         vyxFreeMesh(mesh);
     }
 }

@@ -532,6 +532,12 @@ TEST_F(ObjText, ConcavePolygonsAreCutInsideTheirOutline) {
         double angle = 2 * 3.14159265358979 * i / 10, radius = i % 2 ? 0.4 : 1.0;
         star.push_back({radius * std::cos(angle), radius * std::sin(angle)});
     }
+    // Nearly every corner an ear: the case that made ear tests over every corner slow.
+    std::vector<P2> dented;
+    for (int i = 0; i < 3000; ++i) {
+        double angle = 2 * 3.14159265358979 * i / 3000, radius = i == 0 ? 0.5 : 1.0;
+        dented.push_back({radius * std::cos(angle), radius * std::sin(angle)});
+    }
     struct Case {
         const char* name;
         std::vector<P2> outline; // counter-clockwise seen from +z before the tilt below
@@ -547,6 +553,7 @@ TEST_F(ObjText, ConcavePolygonsAreCutInsideTheirOutline) {
          false},
         {"star", star, false},
         {"ring of 66 corners", annulus, false},
+        {"circle of 3000 corners with one pulled in", dented, false},
     };
     for (bool reversed : {false, true}) {
         for (const Case& c : cases) {
@@ -605,6 +612,28 @@ TEST_F(ObjText, ConcavePolygonsAreCutInsideTheirOutline) {
             EXPECT_NEAR(triangleArea, polygonArea, 1e-3 * std::fabs(polygonArea)) << what;
         }
     }
+}
+
+// A concave face with more inward corners than ear clipping takes on (a crafted face
+// would otherwise stall loading) is fanned whole, and the reader says so.
+TEST_F(ObjText, FaceWithTooManyInwardCornersIsFannedWithAMessage) {
+    std::string text, face = "f";
+    const int teeth = 1100; // two corners each, every second one inward
+    for (int i = 0; i < teeth; ++i) {
+        text += "v " + std::to_string(i) + " 0 0\nv " + std::to_string(i) + ".5 " + (i % 2 ? "1" : "3") + " 0\n";
+    }
+    text += "v " + std::to_string(teeth) + " -1 0\nv 0 -1 0\n";
+    for (int i = 1; i <= 2 * teeth + 2; ++i) {
+        face += " " + std::to_string(i);
+    }
+    vyxObjModel model = load(text + face + "\n");
+    ASSERT_EQ(model.groups.size(), 1u);
+    ASSERT_EQ(model.groups[0].faces.size(), static_cast<size_t>(2 * teeth));
+    expectFace(model.groups[0].faces[5], {{0, 6, 7}, {-1, -1, -1}, {-1, -1, -1}}, "fan");
+    EXPECT_NE(err.find("case.obj:" + std::to_string(2 * teeth + 3) + ": face of " + std::to_string(2 * teeth + 2) +
+                       " corners with more than 1024 inward corners; fanned"),
+              std::string::npos)
+        << err;
 }
 
 // What only text from memory can be: bytes with no NUL after them (read exactly to size;

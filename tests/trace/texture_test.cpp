@@ -507,4 +507,10 @@ TEST(FloatFace, FilesAndBytesOfAnyOtherSizeAreRejected) {
         std::free(fromBytes);
     }
     EXPECT_EQ(vyxReadFloatFace(nullptr, "missing.float"), nullptr);
+
+    // A device that never ends is refused after one face's bytes, not read for ever.
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(vyxReadFloatFace(std::fopen("/dev/zero", "rb"), "endless.float"), nullptr);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("endless.float holds more than 786432 bytes"),
+              std::string::npos);
 }

@@ -2,7 +2,6 @@
 // caption and overlay.
 
 #include <cstdio>
-#include <cstring>
 
 #include "SDL.h"
 #include "SDL_ttf.h"
@@ -25,11 +24,8 @@ int32_t GSSampleScene::FrameFlags() const {
 }
 
 void GSSampleScene::TraceFrame(FrameBuffer& frame) {
-    // Without block interpolation the subdivision renderer writes one pixel per
-    // unrefined block; the rest must read as black, not as whatever the allocation held.
-    if (frame.pixels != nullptr)
-        std::memset(static_cast<void*>(frame.pixels), 0,
-                    static_cast<size_t>(frame.width) * static_cast<size_t>(frame.height) * sizeof(vyxVec3));
+    // Every pixel is written by the renderer: the subdivision renderer clears the image
+    // before it writes one pixel per unrefined block without block interpolation.
     context.settings->flags = FrameFlags();
     vyxRenderFrame(scene, camera, frame, *context.settings);
 }

@@ -58,17 +58,6 @@ void vyxFitToSampleModel(vyxVec3 low, vyxVec3 high, float& scale, vyxVec3& offse
         offset = {0.0f, 0.0f, 0.0f};
 }
 
-// Bounding box of every triangle corner of mesh; low > high when it has none.
-static void meshBounds(const vyxMesh& mesh, vyxVec3& low, vyxVec3& high) {
-    low = {INFINITY, INFINITY, INFINITY};
-    high = {-INFINITY, -INFINITY, -INFINITY};
-    for (int32_t t = 0; t < mesh.triangleCount; ++t)
-        for (const float* p : {mesh.triangles[t].p0, mesh.triangles[t].p1, mesh.triangles[t].p2}) {
-            low = {std::fmin(low.x, p[0]), std::fmin(low.y, p[1]), std::fmin(low.z, p[2])};
-            high = {std::fmax(high.x, p[0]), std::fmax(high.y, p[1]), std::fmax(high.z, p[2])};
-        }
-}
-
 GSSampleScene::GSSampleScene() {
     // Zero every plain member first so that Unload, the destructor and the tools that
     // build a scene by hand see empty meshes and null pointers.
@@ -286,10 +275,14 @@ void GSSampleScene::LoadModel() {
     if (!modelPath.empty()) {
         if (vyxLoadMeshFromObj(modelPath.c_str(), model)) {
             modelFromFile = true;
-            vyxVec3 low, high;
-            meshBounds(model, low, high);
-            if (model.triangleCount > 0)
-                vyxFitToSampleModel(low, high, modelFitScale, modelFitOffset);
+            // The hierarchy's bounds are those of every triangle corner (an empty
+            // model's are a zero box, so it is left unfitted).
+            if (model.triangleCount > 0 && model.bih != nullptr) {
+                const float* low = model.bih->boundsMin;
+                const float* high = model.bih->boundsMax;
+                vyxFitToSampleModel({low[0], low[1], low[2]}, {high[0], high[1], high[2]}, modelFitScale,
+                                    modelFitOffset);
+            }
             return;
         }
         vyxFreeMesh(model);

@@ -9,14 +9,15 @@
 #include <thread>
 
 #include "geometry/large_alloc.h"
+#include "render/frame.h"
 
-// Runs work(firstRow, endRow) over [0, rows) split into one share per core, the calling
-// thread taking the first; every row is worked on by exactly one call, so a per-pixel
-// step gives the same values as one pass on one thread. A share whose thread cannot be
-// started runs on the calling thread.
+// Runs work(firstRow, endRow) over [0, rows) split into one share per core the frame
+// dispatch may use (vyxWorkerCores), the calling thread taking the first; every row is
+// worked on by exactly one call, so a per-pixel step gives the same values as one pass
+// on one thread. A share whose thread cannot be started runs on the calling thread.
 template <typename Work>
 static void forRowShares(int rows, Work work) {
-    int cores = static_cast<int>(std::thread::hardware_concurrency());
+    int cores = vyxWorkerCores();
     // Small images are not worth a thread.
     int shares = rows < 64 || cores < 2 ? 1 : (cores < 16 ? cores : 16);
     std::thread threads[16];

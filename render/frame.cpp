@@ -40,6 +40,13 @@ static std::atomic<int> workerThreadLimit{0};
 
 void vyxSetWorkerThreadLimit(int threads) { workerThreadLimit.store(threads < 0 ? 0 : threads); }
 
+int vyxWorkerCores() {
+    int cores = workerThreadLimit.load();
+    if (cores == 0)
+        cores = static_cast<int>(std::thread::hardware_concurrency());
+    return cores < 1 ? 1 : cores;
+}
+
 template <typename Args>
 static void runWorkers(int (*worker)(Args*), Args* args, int count) {
     std::atomic<int> next{0};
@@ -48,10 +55,7 @@ static void runWorkers(int (*worker)(Args*), Args* args, int count) {
             worker(&args[k]);
         }
     };
-    int cores = workerThreadLimit.load();
-    if (cores == 0) {
-        cores = static_cast<int>(std::thread::hardware_concurrency());
-    }
+    int cores = vyxWorkerCores();
     int threadCount = cores < count ? cores : count;
     int helpers = (threadCount < kMaxWorkers ? threadCount : kMaxWorkers) - 1;
     std::thread threads[kMaxWorkers];

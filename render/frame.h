@@ -55,9 +55,12 @@ void vyxRenderStandardThreaded(const vyxScene& scene, const vyxCamera& camera, F
 void vyxRenderSubdivisionThreaded(const vyxScene& scene, const vyxCamera& camera, FrameBuffer& image,
                                   const vyxRenderSettings& settings);
 
-// How many threads share out the blocks of a phase: 0 (the default) = as many as the
-// machine runs at once. For measurements; set it while no frame is being rendered.
+// How many threads share out the blocks of a phase (and the rows of post-processing):
+// 0 (the default) = as many as the machine runs at once. For measurements; set it while
+// no frame is being rendered.
 void vyxSetWorkerThreadLimit(int threads);
+// The number of threads that limit allows now (at least 1).
+int vyxWorkerCores();
 
 // Worker entry points; each returns 1.
 int vyxStandardRowsWorker(vyxStandardWorkerArgs* args);

@@ -5,10 +5,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <vector>
 
 #include "SDL_image.h"
 #include "stb_image_resize.h"
+
+#include "scenefiles/text.h"
 
 // SDL 1.2 keeps a surface's pitch in 16 bits, so a 4-byte-per-texel row holds at most
 // 16383 texels; the same bound is applied to the height.
@@ -49,23 +50,9 @@ uint8_t* vyxSurfaceToRGBA(SDL_Surface* surface, int32_t& width, int32_t& height)
     return pixels;
 }
 
-// Whole file at path into bytes; false (with errno set) when it cannot be read.
-static bool readFile(const char* path, std::vector<unsigned char>& bytes) {
-    FILE* file = std::fopen(path, "rb");
-    if (!file)
-        return false;
-    unsigned char buffer[65536];
-    size_t got;
-    while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0)
-        bytes.insert(bytes.end(), buffer, buffer + got);
-    bool failed = std::ferror(file) != 0;
-    int error = errno;
-    std::fclose(file);
-    errno = error;
-    return !failed;
-}
+static unsigned byteAt(const std::string& bytes, size_t at) { return static_cast<unsigned char>(bytes[at]); }
 
-static bool contains(const std::vector<unsigned char>& bytes, size_t from, size_t to, const char* text) {
+static bool contains(const std::string& bytes, size_t from, size_t to, const char* text) {
     size_t length = std::strlen(text);
     for (size_t at = from; at + length <= to && at + length <= bytes.size(); ++at)
         if (std::memcmp(&bytes[at], text, length) == 0)
@@ -76,17 +63,17 @@ static bool contains(const std::vector<unsigned char>& bytes, size_t from, size_
 // A JPEG's decoder takes missing data as grey without an error, so a file cut short is
 // recognised by its end marker (FF D9), which cannot occur inside the coded data; a few
 // bytes of padding may follow it.
-static bool jpegEndMissing(const std::vector<unsigned char>& bytes) {
+static bool jpegEndMissing(const std::string& bytes) {
     size_t from = bytes.size() > 256 ? bytes.size() - 256 : 0;
     return !contains(bytes, from, bytes.size(), "\xFF\xD9");
 }
 
 // Whether the JPEG's header segments (those before the scan) include Adobe's APP14.
-static bool hasAdobeMarker(const std::vector<unsigned char>& bytes) {
+static bool hasAdobeMarker(const std::string& bytes) {
     size_t at = 2;
-    while (at + 4 <= bytes.size() && bytes[at] == 0xFF && bytes[at + 1] != 0xDA) {
-        size_t length = static_cast<size_t>(bytes[at + 2]) << 8 | bytes[at + 3];
-        if (bytes[at + 1] == 0xEE && contains(bytes, at + 4, at + 2 + length, "Adobe"))
+    while (at + 4 <= bytes.size() && byteAt(bytes, at) == 0xFF && byteAt(bytes, at + 1) != 0xDA) {
+        size_t length = static_cast<size_t>(byteAt(bytes, at + 2)) << 8 | byteAt(bytes, at + 3);
+        if (byteAt(bytes, at + 1) == 0xEE && contains(bytes, at + 4, at + 2 + length, "Adobe"))
             return true;
         at += 2 + length;
     }
@@ -171,8 +158,8 @@ bool vyxLoadImageTexture(const char* path, vyxTexture& texture, uint8_t filter) 
     if (!path) {
         return false;
     }
-    std::vector<unsigned char> bytes;
-    if (!readFile(path, bytes)) {
+    std::string bytes;
+    if (!vyxReadWholeFile(path, bytes)) {
         std::fprintf(stderr, "vyx: cannot load image %s: %s\n", path, std::strerror(errno));
         return false;
     }
@@ -183,7 +170,8 @@ bool vyxLoadImageTexture(const char* path, vyxTexture& texture, uint8_t filter) 
         std::fprintf(stderr, "vyx: cannot load image %s: %s\n", path, IMG_GetError());
         return false;
     }
-    const bool jpeg = bytes.size() >= 3 && bytes[0] == 0xFF && bytes[1] == 0xD8 && bytes[2] == 0xFF;
+    const bool jpeg =
+        bytes.size() >= 3 && byteAt(bytes, 0) == 0xFF && byteAt(bytes, 1) == 0xD8 && byteAt(bytes, 2) == 0xFF;
     if (jpeg && jpegEndMissing(bytes))
         std::fprintf(stderr, "vyx: image %s: the JPEG data is cut short (no end marker); rows past the cut show grey\n",
                      path);

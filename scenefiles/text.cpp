@@ -8,16 +8,13 @@
 
 static bool isSeparator(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 
-bool vyxReadFileBytes(const char* path, const char* kind, std::string& bytes) {
+bool vyxReadWholeFile(const char* path, std::string& bytes, bool* opened) {
     bytes.clear();
-    FILE* file = path ? std::fopen(path, "rb") : nullptr;
-    if (!file) {
-        std::fputs("Unable to open file.\n", stdout);
-        std::fprintf(stderr, "vyx: cannot open %s %s: %s\n", kind, path ? path : "(no name)",
-                     path ? std::strerror(errno) : "no file name");
+    FILE* file = std::fopen(path, "rb");
+    if (opened)
+        *opened = file != nullptr;
+    if (!file)
         return false;
-    }
-    std::printf("Opened file %s\n", path);
     char buffer[65536];
     size_t got;
     while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0)
@@ -26,9 +23,26 @@ bool vyxReadFileBytes(const char* path, const char* kind, std::string& bytes) {
     bool failed = std::ferror(file) != 0;
     int error = errno;
     std::fclose(file);
-    if (failed) {
-        std::fprintf(stderr, "vyx: cannot read %s %s: %s\n", kind, path, std::strerror(error));
+    errno = error;
+    if (failed)
         bytes.clear();
+    return !failed;
+}
+
+bool vyxReadFileBytes(const char* path, const char* kind, std::string& bytes) {
+    bool opened = false;
+    bool read = path && vyxReadWholeFile(path, bytes, &opened);
+    int error = errno;
+    if (!opened) {
+        bytes.clear();
+        std::fputs("Unable to open file.\n", stdout);
+        std::fprintf(stderr, "vyx: cannot open %s %s: %s\n", kind, path ? path : "(no name)",
+                     path ? std::strerror(error) : "no file name");
+        return false;
+    }
+    std::printf("Opened file %s\n", path);
+    if (!read) {
+        std::fprintf(stderr, "vyx: cannot read %s %s: %s\n", kind, path, std::strerror(error));
         return false;
     }
     return true;

@@ -20,6 +20,7 @@
 #include "stb_image_write.h"
 
 #include "geometry/vec3.h"
+#include "scenefiles/text.h"
 
 namespace {
 
@@ -124,20 +125,6 @@ bool writeBytes(const std::string& path, const void* data, size_t size) {
         std::fprintf(stderr, "vyx-make-assets: cannot write %s: %s\n", path.c_str(), std::strerror(writeErrno));
         std::remove(path.c_str());
     }
-    return ok;
-}
-
-bool readWholeFile(const char* path, std::vector<unsigned char>& bytes) {
-    FILE* file = std::fopen(path, "rb");
-    if (!file)
-        return false;
-    bytes.clear();
-    unsigned char buffer[65536];
-    size_t got;
-    while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0)
-        bytes.insert(bytes.end(), buffer, buffer + got);
-    bool ok = !std::ferror(file);
-    std::fclose(file);
     return ok;
 }
 
@@ -783,13 +770,13 @@ bool writeSculpture(const std::string& dir) {
 // Font.
 
 bool copyFont(const std::string& dir) {
-    std::vector<unsigned char> font, licence;
-    if (!readWholeFile(kFontSource, font) || font.empty()) {
+    std::string font, licence;
+    if (!vyxReadWholeFile(kFontSource, font) || font.empty()) {
         std::fprintf(stderr, "vyx-make-assets: cannot read the font %s; install the Debian package fonts-dejavu-core\n",
                      kFontSource);
         return false;
     }
-    if (!readWholeFile(kFontLicence, licence) || licence.empty()) {
+    if (!vyxReadWholeFile(kFontLicence, licence) || licence.empty()) {
         std::fprintf(stderr,
                      "vyx-make-assets: cannot read the font licence %s; install the Debian package "
                      "fonts-dejavu-core\n",

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <utility>
 
 #include "scenefiles/obj.h"
 #include "scenefiles/text.h"
@@ -154,9 +156,9 @@ static std::string textureName(int position, const std::string& line) {
     return line.substr(first, last + 1 - first);
 }
 
-void vyxLoadMtlFromText(vyxObjModel& model, const char* text, size_t size, const char* displayName,
-                        const char* folder) {
-    std::string decoded = size > 0 ? std::string(text, size) : std::string();
+// The reader proper, over the file's bytes, which it decodes in place: the path version
+// hands over the bytes it read instead of copying them.
+static void readMtlText(vyxObjModel& model, std::string decoded, const char* displayName, const char* folder) {
     vyxDecodeText(decoded);
     const char* path = displayName ? displayName : "(no name)"; // what messages call the text
     const std::string textureFolder = vyxFolderPrefix(folder);
@@ -234,10 +236,15 @@ void vyxLoadMtlFromText(vyxObjModel& model, const char* text, size_t size, const
     vyxReportSkippedLines(cursor, path);
 }
 
+void vyxLoadMtlFromText(vyxObjModel& model, const char* text, size_t size, const char* displayName,
+                        const char* folder) {
+    readMtlText(model, size > 0 ? std::string(text, size) : std::string(), displayName, folder);
+}
+
 bool vyxLoadMtl(vyxObjModel& model, const char* path) {
     std::string bytes;
     if (!vyxReadFileBytes(path, "material library", bytes))
         return false;
-    vyxLoadMtlFromText(model, bytes.data(), bytes.size(), path, vyxFolderOf(path).c_str());
+    readMtlText(model, std::move(bytes), path, vyxFolderOf(path).c_str());
     return true;
 }

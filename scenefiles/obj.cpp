@@ -6,6 +6,8 @@
 #include <cstdlib>
 
 #include <map>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "scenefiles/text.h"
@@ -321,9 +323,10 @@ static int32_t materialByName(const vyxObjModel& model, const std::string& name)
 // What "mtllib" does unless the caller says otherwise: read the library file.
 static void readLibraryFile(vyxObjModel& model, const char* path, void*) { vyxLoadMtl(model, path); }
 
-void vyxLoadObjFromText(const char* text, size_t size, const char* displayName, const char* baseDir, vyxObjModel& model,
+// The reader proper, over the file's bytes, which it decodes in place: the path version
+// hands over the bytes it read instead of copying them.
+static void readObjText(std::string decoded, const char* displayName, const char* baseDir, vyxObjModel& model,
                         vyxMtlLibraryReader readLibrary, void* context) {
-    std::string decoded = size > 0 ? std::string(text, size) : std::string();
     vyxDecodeText(decoded);
     const char* path = displayName ? displayName : "(no name)"; // what messages call the text
     const std::string folder = vyxFolderPrefix(baseDir);
@@ -388,10 +391,15 @@ void vyxLoadObjFromText(const char* text, size_t size, const char* displayName, 
     vyxReportSkippedLines(cursor, path);
 }
 
+void vyxLoadObjFromText(const char* text, size_t size, const char* displayName, const char* baseDir, vyxObjModel& model,
+                        vyxMtlLibraryReader readLibrary, void* context) {
+    readObjText(size > 0 ? std::string(text, size) : std::string(), displayName, baseDir, model, readLibrary, context);
+}
+
 bool vyxLoadObj(const char* path, vyxObjModel& model) {
     std::string bytes;
     if (!vyxReadFileBytes(path, "model", bytes))
         return false;
-    vyxLoadObjFromText(bytes.data(), bytes.size(), path, vyxFolderOf(path).c_str(), model);
+    readObjText(std::move(bytes), path, vyxFolderOf(path).c_str(), model, nullptr, nullptr);
     return true;
 }

@@ -135,20 +135,21 @@ void vyxSmoothImage(vyxVec3* frame, int width, int height, float strength) {
 static float exposureCurve(float x, float k) { return 1.0f - std::pow(2.7182817f, -k * x); }
 static float gammaCurve(float x, float inverseGamma) { return std::pow(x, inverseGamma); }
 
-// The curve sampled at (j + 1) / 256 for j = 0 .. 255, and its application to one value.
-template <typename Curve>
+// One curve with its parameter, sampled at (j + 1) / 256 for j = 0 .. 255, and its
+// application to one value.
 struct SampledCurve {
-    Curve curve;
+    float (*curve)(float x, float parameter);
+    float parameter;
     float table[256];
-    explicit SampledCurve(Curve c) : curve(c) {
+    SampledCurve(float (*function)(float, float), float p) : curve(function), parameter(p) {
         for (int j = 0; j < 256; ++j)
-            table[j] = curve(static_cast<float>(j + 1) / 256.0f);
+            table[j] = curve(static_cast<float>(j + 1) / 256.0f, parameter);
     }
     float operator()(float v) const {
         if (v == 0.0f || std::isnan(v))
             return v;
         if (v >= 1.0f)
-            return curve(v);
+            return curve(v, parameter);
         // Below 1: interpolate between neighbouring entries. Below the first entry
         // (v < 1/256, negative values included) the line through the first two entries
         // is extrapolated, so a negative value stays negative instead of wrapping back
@@ -190,20 +191,9 @@ static inline __m128 interpolate4(const float* table, __m128 v) {
     return _mm_add_ps(_mm_mul_ps(low, _mm_sub_ps(one, frac)), _mm_mul_ps(high, frac));
 }
 
-static float exposureOf(float k, float x) { return exposureCurve(x, k); }
-static float gammaOf(float inverseGamma, float x) { return gammaCurve(x, inverseGamma); }
-
-// One of the two curves with its parameter, as the sampled curves take it.
-struct CurveOf {
-    float (*function)(float, float);
-    float parameter;
-    float operator()(float x) const { return function(parameter, x); }
-};
-
 // Applies the curves in turn to every value, in row shares: each value goes through
 // the same steps in the same order as in separate passes.
-static void applyCurves(vyxVec3* frame, int width, int height, const SampledCurve<CurveOf>* first,
-                        const SampledCurve<CurveOf>* second) {
+static void applyCurves(vyxVec3* frame, int width, int height, const SampledCurve* first, const SampledCurve* second) {
     if (width <= 0 || height <= 0)
         return;
     forRowShares(height, [=](int firstRow, int endRow) {
@@ -242,18 +232,18 @@ static void applyCurves(vyxVec3* frame, int width, int height, const SampledCurv
 }
 
 void vyxApplyExposure(vyxVec3* frame, int width, int height, float k) {
-    const SampledCurve<CurveOf> exposure(CurveOf{exposureOf, k});
+    const SampledCurve exposure(exposureCurve, k);
     applyCurves(frame, width, height, &exposure, nullptr);
 }
 
 void vyxApplyGamma(vyxVec3* frame, int width, int height, float gamma) {
-    const SampledCurve<CurveOf> curve(CurveOf{gammaOf, 1.0f / gamma});
+    const SampledCurve curve(gammaCurve, 1.0f / gamma);
     applyCurves(frame, width, height, &curve, nullptr);
 }
 
 void vyxApplyExposureAndGamma(vyxVec3* frame, int width, int height, float k, float gamma) {
-    const SampledCurve<CurveOf> exposure(CurveOf{exposureOf, k});
-    const SampledCurve<CurveOf> curve(CurveOf{gammaOf, 1.0f / gamma});
+    const SampledCurve exposure(exposureCurve, k);
+    const SampledCurve curve(gammaCurve, 1.0f / gamma);
     applyCurves(frame, width, height, &exposure, &curve);
 }
 

@@ -60,6 +60,12 @@ struct Options {
     bool fixedClock = false; // post-processing sees 1/60 s per frame from 0, not the real clock
 };
 
+// The middle value of sorted (not empty), or the mean of the middle two.
+double medianOfSorted(const std::vector<double>& sorted) {
+    size_t n = sorted.size();
+    return n % 2 ? sorted[n / 2] : 0.5 * (sorted[n / 2 - 1] + sorted[n / 2]);
+}
+
 struct Result {
     int preset, camera;
     double msMedian, msMin, msMax, fps;
@@ -424,12 +430,12 @@ int main(int argc, char** argv) {
             r.preset = preset;
             r.camera = cameraMode;
             size_t n = sorted.size();
-            r.msMedian = n % 2 ? sorted[n / 2] : 0.5 * (sorted[n / 2 - 1] + sorted[n / 2]);
+            r.msMedian = medianOfSorted(sorted);
             r.msMin = sorted.front();
             r.msMax = sorted.back();
             r.fps = 1000.0 / r.msMedian;
             std::sort(traceTimes.begin(), traceTimes.end());
-            r.traceMsMedian = n % 2 ? traceTimes[n / 2] : 0.5 * (traceTimes[n / 2 - 1] + traceTimes[n / 2]);
+            r.traceMsMedian = medianOfSorted(traceTimes);
             r.raysPerFrame = {rays.primary / n, rays.shadow / n, rays.reflection / n, rays.transparency / n};
             uint64_t total = rays.primary + rays.shadow + rays.reflection + rays.transparency;
             r.mraysPerSecond = traceMs > 0 ? static_cast<double>(total) / (traceMs * 1000.0) : 0.0;

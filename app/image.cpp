@@ -9,7 +9,7 @@
 #include "SDL_image.h"
 #include "stb_image_resize.h"
 
-#include "scenefiles/text.h"
+#include "util/file.h"
 
 // SDL 1.2 keeps a surface's pitch in 16 bits, so a 4-byte-per-texel row holds at most
 // 16383 texels; the same bound is applied to the height.

@@ -8,8 +8,8 @@
 #include <exception>
 #include <thread>
 
-#include "geometry/large_alloc.h"
 #include "render/frame.h"
+#include "util/large_alloc.h"
 
 // Runs work(firstRow, endRow) over [0, rows) split into one share per core the frame
 // dispatch may use (vyxWorkerCores), the calling thread taking the first; every row is

@@ -9,8 +9,8 @@
 #include "stb_image_resize.h"
 
 #include "app/sample_scene.h"
-#include "geometry/assert.h"
 #include "render/frame.h"
+#include "util/assert.h"
 
 int32_t GSSampleScene::FrameFlags() const {
     // Init, the arrow keys and the tools that choose a preset keep presetIndex in the table.

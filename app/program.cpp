@@ -10,7 +10,7 @@
 
 #include "app/app_context.h"
 #include "app/game_state.h"
-#include "geometry/large_alloc.h"
+#include "util/large_alloc.h"
 
 static void fail(const char* what, const char* reason) {
     std::fprintf(stderr, "vyx-raytracer: %s failed: %s\n", what, reason);

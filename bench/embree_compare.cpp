@@ -18,10 +18,10 @@
 #include <vector>
 
 #include "geometry/bih.h"
-#include "geometry/large_alloc.h"
 #include "geometry/mesh.h"
 #include "geometry/query.h"
 #include "geometry/shapes.h"
+#include "util/large_alloc.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include "geometry/bih.h"
 
-#include "geometry/large_alloc.h"
+#include "util/large_alloc.h"
 
 #include <cstdio>
 #include <cstdlib>

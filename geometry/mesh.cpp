@@ -5,9 +5,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "geometry/assert.h"
-#include "geometry/large_alloc.h"
 #include "scenefiles/obj.h"
+#include "util/assert.h"
+#include "util/large_alloc.h"
 
 static bool validIndex(int32_t index, int32_t count) { return index >= 0 && index < count; }
 

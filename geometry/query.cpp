@@ -6,7 +6,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "geometry/assert.h"
+#include "util/assert.h"
 
 // Capacity of the traversal's deferred-node stack. The build keeps the number of split
 // levels below it; a hand-made deeper tree is still traversed correctly (see below).

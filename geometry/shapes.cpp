@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "geometry/large_alloc.h"
 #include "geometry/vec3.h"
+#include "util/large_alloc.h"
 
 // x / cell truncated toward zero. The lattice only needs a few bits; out-of-range and NaN
 // quotients (whose conversion to int would be undefined) are clamped, NaN to 0.

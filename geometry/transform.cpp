@@ -3,7 +3,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "geometry/assert.h"
+#include "util/assert.h"
 
 static const float kIdentity[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
 

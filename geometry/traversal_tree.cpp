@@ -8,9 +8,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "geometry/assert.h"
 #include "geometry/bih.h"
-#include "geometry/large_alloc.h"
+#include "util/assert.h"
+#include "util/large_alloc.h"
 
 // Deferred entries a query can hold: a node defers at most three of its four slots, and
 // the hierarchy's build keeps its split depth below 256, so half as many node levels.

@@ -7,13 +7,13 @@
 #include <exception>
 #include <thread>
 
-#include "geometry/assert.h"
 #include "geometry/mesh.h"
 #include "render/standard.h"
 #include "render/subdivision.h"
 #include "trace/light.h"
 #include "trace/random.h"
 #include "trace/raystats.h"
+#include "util/assert.h"
 
 // One join covers at most this many workers per phase; larger counts are clamped.
 static constexpr int kMaxWorkers = 64;

@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <cstdlib>
 
-#include "geometry/large_alloc.h"
+#include "util/large_alloc.h"
 
 FrameBuffer vyxAllocFrame(int32_t width, int32_t height) {
     FrameBuffer frame = {0, 0, nullptr};

@@ -5,12 +5,12 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "geometry/assert.h"
 #include "geometry/mesh.h"
 #include "geometry/query.h"
 #include "trace/raystats.h"
 #include "trace/shade.h"
 #include "trace/texture.h"
+#include "util/assert.h"
 
 static bool isHit(const vyxSample& sample) { return sample.hit.t > 0.0f; }
 

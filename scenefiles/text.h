@@ -6,11 +6,6 @@
 #include <cstddef>
 #include <string>
 
-// Reads the file at path whole into bytes (emptied first). Returns false when it cannot
-// be opened or read, with errno saying why and *opened (when not null) whether it was
-// opened. Prints nothing; any file, not only text.
-bool vyxReadWholeFile(const char* path, std::string& bytes, bool* opened = nullptr);
-
 // Opens the file at path and reads its bytes whole into bytes, undecoded. Prints "Opened
 // file <path>\n" or "Unable to open file.\n" on standard output, as the readers always
 // have; on failure also one line on stderr naming `kind` ("model", "material library"),

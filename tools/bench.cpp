@@ -22,10 +22,10 @@
 
 #include "app/app_context.h"
 #include "app/sample_scene.h"
-#include "geometry/large_alloc.h"
 #include "render/frame.h"
 #include "render/framebuffer.h"
 #include "trace/raystats.h"
+#include "util/large_alloc.h"
 
 #ifndef VYX_DEFAULT_ASSETS_DIR
 #define VYX_DEFAULT_ASSETS_DIR "assets"

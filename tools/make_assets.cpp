@@ -20,7 +20,7 @@
 #include "stb_image_write.h"
 
 #include "geometry/vec3.h"
-#include "scenefiles/text.h"
+#include "util/file.h"
 
 namespace {
 

@@ -2,7 +2,6 @@
 
 #include <cmath>
 
-#include "geometry/assert.h"
 #include "geometry/mesh.h"
 #include "geometry/query.h"
 #include "geometry/transform.h"
@@ -10,6 +9,7 @@
 #include "trace/raystats.h"
 #include "trace/shadow.h"
 #include "trace/texture.h"
+#include "util/assert.h"
 
 // The specular exponent of every material.
 static float power50(float r) {

@@ -6,7 +6,6 @@
 #include <cstring>
 #include <random>
 
-#include "geometry/assert.h"
 #include "geometry/mesh.h"
 #include "geometry/query.h"
 #include "geometry/transform.h"
@@ -14,6 +13,7 @@
 #include "trace/random.h"
 #include "trace/raystats.h"
 #include "trace/texture.h"
+#include "util/assert.h"
 
 static const float kTwoPi = static_cast<float>(2 * vyxPi);
 

@@ -1,4 +1,4 @@
-#include "geometry/large_alloc.h"
+#include "util/large_alloc.h"
 
 #include <malloc.h>
 #include <sys/mman.h>

@@ -1,4 +1,4 @@
-#include "geometry/assert.h"
+#include "util/assert.h"
 
 #include <gtest/gtest.h>
 

@@ -74,7 +74,10 @@ vyxTraceResult vyxTraverseBIH(const vyxVec3& origin, const vyxVec3& direction, f
                 VYX_ASSERT(node->triangle >= 0);
                 vyxTraceResult r = vyxTestTrace(triangles[node->triangle], o[0], o[1], o[2], d[0], d[1], d[2]);
                 // r.t >= 0 is false for a NaN t (degenerate triangle).
-                if (r.t >= 0.0f && (best.t < 0.0f || r.t < best.t) && (maxDistance < 0.0f || r.t < maxDistance)) {
+                // At equal distances the lower triangle index wins, whatever the order of
+                // the walk.
+                bool nearer = best.t < 0.0f || r.t < best.t || (r.t == best.t && node->triangle < best.triangle);
+                if (r.t >= 0.0f && nearer && (maxDistance < 0.0f || r.t < maxDistance)) {
                     best = r;
                     best.triangle = node->triangle;
                     best.object = -1;

@@ -10,7 +10,8 @@
 #include "geometry/scene.h"
 #include "geometry/triangle.h"
 
-// Nearest hit over the scene's mesh list; object = list index. Ties keep the earlier mesh.
+// Nearest hit over the scene's mesh list; object = list index. Ties keep the earlier mesh
+// (within a mesh, every query keeps the lower triangle index at equal distances).
 vyxTraceResult vyxTraceScene(const vyxScene& scene, const vyxVec3& origin, const vyxVec3& direction,
                              const float& maxDistance);
 // The same query for count rays (1 .. vyxPacketSize) from one origin: results[i] is

@@ -464,7 +464,10 @@ inline void testLeaf(const vyxTraversalTree& tree, int32_t ref, int octant, cons
         float w0 = 0.0f, w1 = 0.0f, w2 = 0.0f;
         float t = testTriangle(*leaf, origin, direction, w0, w1, w2);
         // t >= 0 is false for the NaN t of a degenerate triangle.
-        if (t >= 0.0f && t < limit) {
+        // At the limit itself only a hit on a lower triangle index than the best so far
+        // wins (a tie); the limit passed in (no best yet) is never reached.
+        bool nearer = t < limit || (t == limit && best.triangle >= 0 && leaf->triangle < best.triangle);
+        if (t >= 0.0f && nearer) {
             best.t = t;
             best.triangle = leaf->triangle;
             best.w0 = w0;

@@ -128,7 +128,8 @@ inline std::vector<Tri> heightField(int n, uint32_t seed) {
 }
 
 // The reference query: every triangle in index order, nearest t >= 0 and, when
-// maxDistance >= 0, t < maxDistance. A NaN t (degenerate triangle) never counts.
+// maxDistance >= 0, t < maxDistance; at equal t the lower index wins. A NaN t
+// (degenerate triangle) never counts.
 inline vyxTraceResult bruteForce(const vyxTriangle* triangles, int32_t count, const float o[3], const float d[3],
                                  float maxDistance) {
     vyxTraceResult best = {-1.0f, -1, -1, 0, 0, 0};

@@ -106,7 +106,7 @@ void traceAll(benchmark::State& state, vyxMesh& mesh, const std::vector<Ray>& ra
 void buildHierarchy(benchmark::State& state, const vyxMesh& mesh) {
     for (auto _ : state) {
         vyxBIH bih;
-        vyxBuildBIH(mesh.triangleCount, bih, mesh.triangles);
+        vyxBuildBIHForTracing(mesh.triangleCount, bih, mesh.triangles);
         benchmark::DoNotOptimize(bih.nodeCount);
         state.PauseTiming();
         vyxFreeBIH(bih);

@@ -236,16 +236,42 @@ static void makeEmpty(vyxBIH& bih) {
     bih.triangleCount = 0;
     bih.nodePool = nullptr;
     bih.nodeCount = 0;
-    std::memset(&bih.traversal, 0, sizeof(bih.traversal));
+    std::memset(&bih.bvh, 0, sizeof(bih.bvh));
 }
 
-void vyxBuildBIH(int32_t count, vyxBIH& bih, vyxTriangle* triangles) {
-    vyxTransformIdentity(bih.transform);
-    bih.triangles = triangles;
-    makeEmpty(bih);
-    if (count <= 0 || !triangles)
-        return;
+// The lowest and highest corner coordinate of tri on axis i (comparisons as they fall
+// for a NaN corner).
+static void cornerRange(const vyxTriangle& tri, int i, float& lo, float& hi) {
+    float a = tri.p0[i], b = tri.p1[i], c = tri.p2[i];
+    lo = hi = a;
+    if (b < lo)
+        lo = b;
+    if (c < lo)
+        lo = c;
+    if (b > hi)
+        hi = b;
+    if (c > hi)
+        hi = c;
+}
 
+// bih's bounds over count > 0 triangles.
+static void computeBounds(vyxBIH& bih, const vyxTriangle* triangles, int32_t count) {
+    for (int i = 0; i < 3; ++i)
+        bih.boundsMin[i] = bih.boundsMax[i] = triangles[0].p0[i];
+    for (int32_t t = 0; t < count; ++t)
+        for (int i = 0; i < 3; ++i) {
+            float lo, hi;
+            cornerRange(triangles[t], i, lo, hi);
+            if (lo < bih.boundsMin[i])
+                bih.boundsMin[i] = lo;
+            if (hi > bih.boundsMax[i])
+                bih.boundsMax[i] = hi;
+        }
+}
+
+// The hierarchy's nodes, and its bounds, over count > 0 triangles (empty when memory
+// runs out).
+static void buildNodes(int32_t count, vyxBIH& bih, vyxTriangle* triangles) {
     BuildState st = {};
     BuildRecord* records = static_cast<BuildRecord*>(vyxAllocLarge(static_cast<size_t>(count) * sizeof(BuildRecord)));
     st.items = static_cast<int32_t*>(std::malloc(static_cast<size_t>(count) * sizeof(int32_t)));
@@ -255,29 +281,16 @@ void vyxBuildBIH(int32_t count, vyxBIH& bih, vyxTriangle* triangles) {
         st.failed = true;
 
     if (!st.failed) {
-        for (int i = 0; i < 3; ++i)
-            bih.boundsMin[i] = bih.boundsMax[i] = triangles[0].p0[i];
+        computeBounds(bih, triangles, count);
         for (int32_t t = 0; t < count; ++t) {
             const vyxTriangle& tri = triangles[t];
             BuildRecord& r = records[t];
             for (int i = 0; i < 3; ++i) {
-                float a = tri.p0[i], b = tri.p1[i], c = tri.p2[i];
-                float lo = a, hi = a;
-                if (b < lo)
-                    lo = b;
-                if (c < lo)
-                    lo = c;
-                if (b > hi)
-                    hi = b;
-                if (c > hi)
-                    hi = c;
+                float lo, hi;
+                cornerRange(tri, i, lo, hi);
                 r.min[i] = lo;
                 r.max[i] = hi;
-                r.centroid[i] = (b + a + c) / 3.0f;
-                if (lo < bih.boundsMin[i])
-                    bih.boundsMin[i] = lo;
-                if (hi > bih.boundsMax[i])
-                    bih.boundsMax[i] = hi;
+                r.centroid[i] = (tri.p1[i] + tri.p0[i] + tri.p2[i]) / 3.0f;
             }
             st.items[t] = t;
         }
@@ -325,15 +338,38 @@ void vyxBuildBIH(int32_t count, vyxBIH& bih, vyxTriangle* triangles) {
     std::free(st.scratch);
     std::free(st.nodes);
     std::free(st.links);
-    // After the build's own arrays are freed, so that the copy can take over their
-    // (already touched) memory. The items are left in leaf order by the partitioning.
-    if (bih.triangleCount > 0)
-        vyxBuildTraversalTree(bih.root, triangles, count, bih.traversal, st.items);
     std::free(st.items);
 }
 
+void vyxBuildBIH(int32_t count, vyxBIH& bih, vyxTriangle* triangles) {
+    vyxTransformIdentity(bih.transform);
+    bih.triangles = triangles;
+    makeEmpty(bih);
+    if (count <= 0 || !triangles)
+        return;
+    buildNodes(count, bih, triangles);
+    // After the build's own arrays are freed, so that this one can take over their
+    // (already touched) memory. Without it the queries walk the nodes.
+    if (bih.triangleCount > 0)
+        vyxBuildBVH(bih.bvh, triangles, count);
+}
+
+void vyxBuildBIHForTracing(int32_t count, vyxBIH& bih, vyxTriangle* triangles) {
+    vyxTransformIdentity(bih.transform);
+    bih.triangles = triangles;
+    makeEmpty(bih);
+    if (count <= 0 || !triangles)
+        return;
+    if (!vyxBuildBVH(bih.bvh, triangles, count)) {
+        buildNodes(count, bih, triangles);
+        return;
+    }
+    computeBounds(bih, triangles, count);
+    bih.triangleCount = count;
+}
+
 void vyxFreeBIH(vyxBIH& bih) {
-    vyxFreeTraversalTree(bih.traversal);
+    vyxFreeBVH(bih.bvh);
     std::free(bih.nodePool);
     bih.nodePool = nullptr;
     bih.nodeCount = 0;

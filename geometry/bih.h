@@ -4,13 +4,15 @@
 // single child; every leaf holds one triangle. Built once, read-only afterwards.
 //
 // The queries over it (vyxTraceBIH, and vyxTraverseBIH, the walk of these nodes) are in
-// geometry/query.h. The build also derives a copy laid out for faster walks, declared
-// in geometry/traversal_tree.h; the queries walk that copy whenever the build made one.
+// geometry/query.h. Beside the nodes the record holds the structure the queries walk
+// whenever it was built, a four-wide surface-area hierarchy over the same triangles
+// (geometry/bvh.h), which finds the same hits faster. The tracer builds only that one
+// (vyxBuildBIHForTracing); the nodes serve as the reference walk and as the fallback.
 
 #include <cstdint>
 
+#include "geometry/bvh.h"
 #include "geometry/transform.h"
-#include "geometry/traversal_tree.h"
 #include "geometry/triangle.h"
 
 struct vyxBIHNode {
@@ -37,18 +39,24 @@ struct vyxBIH {
     vyxTransform transform;
     vyxTriangle* triangles; // the mesh's array; not owned
     int32_t triangleCount;
-    vyxBIHNode* nodePool;       // every node below the root, in one allocation; owned
-    int32_t nodeCount;          // nodes used in nodePool
-    vyxTraversalTree traversal; // derived copy the queries walk; empty = walk the nodes
+    vyxBIHNode* nodePool; // every node below the root, in one allocation; owned
+    int32_t nodeCount;    // nodes used in nodePool
+    vyxBVH bvh;           // what the queries walk when built; else they walk the nodes
 };
 
 // Builds the hierarchy over count set-up triangles into bih (every field written). With
 // count <= 0 or no triangles the structure is empty and every query misses. Triangles
 // that cannot be separated are split in list order, and the depth stays bounded so the
-// traversal stack cannot overflow. Also builds the traversal copy the queries use.
+// traversal stack cannot overflow. Also builds the four-wide structure the queries walk.
 void vyxBuildBIH(int32_t count, vyxBIH& bih, vyxTriangle* triangles);
 
-// Frees every node below the root and the traversal copy; the vyxBIH record itself
+// What tracing needs, as fast as it can be built: bih's bounds, transform and the
+// four-wide structure the queries walk, every field written. The hierarchy's own nodes
+// are built only when that structure cannot be (memory ran out), for the queries to
+// walk instead; otherwise bih.root is an empty node.
+void vyxBuildBIHForTracing(int32_t count, vyxBIH& bih, vyxTriangle* triangles);
+
+// Frees every node below the root and the four-wide structure; the vyxBIH record itself
 // belongs to the mesh's owner.
 // Safe on an empty, zeroed or already freed structure.
 void vyxFreeBIH(vyxBIH& bih);

@@ -146,7 +146,7 @@ static void buildMesh(const vyxObjModel& model, const char* path, bool read, vyx
 
     mesh.bih = new vyxBIH;
     std::memset(mesh.bih, 0, sizeof(vyxBIH));
-    vyxBuildBIH(mesh.triangleCount, *mesh.bih, mesh.triangles);
+    vyxBuildBIHForTracing(mesh.triangleCount, *mesh.bih, mesh.triangles);
 }
 
 void vyxBuildMeshFromObj(const vyxObjModel& model, const char* displayName, vyxMesh& mesh) {

@@ -233,22 +233,28 @@ static bool prepareBIHRay(vyxBIH& bih, vyxVec3 origin, vyxVec3 direction, float 
     ray.d[0] = direction.x;
     ray.d[1] = direction.y;
     ray.d[2] = direction.z;
-    if (!vyxIntersectBox(bih.boundsMin, bih.boundsMax, ray.o, ray.d, ray.tnear, ray.tfar))
-        return false;
-    if (maxDistance >= 0.0f && ray.tnear > maxDistance)
-        return false;
+    // The nodes' walk starts inside the bounds of the corners. (The four-wide structure
+    // tests its own boxes, which also hold the few accepted points outside them.)
+    ray.tnear = 0.0f;
+    ray.tfar = FLT_MAX;
+    if (!bih.bvh.built) {
+        if (!vyxIntersectBox(bih.boundsMin, bih.boundsMax, ray.o, ray.d, ray.tnear, ray.tfar))
+            return false;
+        if (maxDistance >= 0.0f && ray.tnear > maxDistance)
+            return false;
+    }
     // Unlimited still ends below infinity: far from the scene t can overflow to inf,
     // and a hit there is no hit.
     ray.maxDistance = maxDistance < 0.0f ? FLT_MAX : maxDistance;
-    // A limit of exactly 0 admits no hit (and the traversal copy wants a positive one).
-    return ray.maxDistance > 0.0f || bih.traversal.triangleCount == 0;
+    // A limit of exactly 0 admits no hit.
+    return ray.maxDistance > 0.0f;
 }
 
-// The walk of a prepared ray: through the traversal copy, which finds the same hit as
-// the nodes themselves, faster, or through the nodes when there is no copy.
+// The walk of a prepared ray: through the four-wide structure, which finds the same hit
+// as the nodes themselves, faster, or through the nodes when it was not built.
 static vyxTraceResult walkBIH(vyxBIH& bih, const BIHRay& ray) {
-    if (bih.traversal.triangleCount > 0)
-        return vyxTraverseTree(bih.traversal, ray.o, ray.d, ray.maxDistance);
+    if (bih.bvh.built)
+        return vyxTraverseBVH(bih.bvh, ray.o, ray.d, ray.maxDistance);
     return vyxTraverseBIH(ray.origin, ray.direction, ray.tnear, ray.tfar, bih.triangles, ray.maxDistance, bih.root);
 }
 
@@ -303,7 +309,7 @@ void vyxTraceScenePacket(const vyxScene& scene, const vyxVec3& origin, const vyx
             continue;
         vyxBIH& bih = *mesh->bih;
         // Each ray as vyxTraceMesh and vyxTraceBIH prepare it; the ones that can still
-        // hit this mesh are walked together when they share an octant.
+        // hit this mesh are walked together.
         BIHRay rays[vyxPacketSize];
         int index[vyxPacketSize];
         int walking = 0;
@@ -313,10 +319,7 @@ void vyxTraceScenePacket(const vyxScene& scene, const vyxVec3& origin, const vyx
             if (prepareBIHRay(bih, o, d, meshLimit(maxDistance, results[r]), rays[walking]))
                 index[walking++] = r;
         }
-        bool together = walking > 1 && bih.traversal.triangleCount > 0;
-        for (int k = 1; k < walking && together; ++k)
-            together = vyxDirectionOctant(rays[k].d) == vyxDirectionOctant(rays[0].d);
-        if (!together) {
+        if (walking <= 1 || !bih.bvh.built) {
             for (int k = 0; k < walking; ++k)
                 keepNearer(walkBIH(bih, rays[k]), i, results[index[k]]);
             continue;
@@ -330,7 +333,7 @@ void vyxTraceScenePacket(const vyxScene& scene, const vyxVec3& origin, const vyx
             limits[k] = rays[k].maxDistance;
         }
         vyxTraceResult hits[vyxPacketSize];
-        vyxTraverseTreePacket(bih.traversal, walking, origins, dirs, limits, hits);
+        vyxTraverseBVHPacket(bih.bvh, walking, origins, dirs, limits, hits);
         for (int k = 0; k < walking; ++k)
             keepNearer(hits[k], i, results[index[k]]);
     }

@@ -107,7 +107,7 @@ static bool allocateGenerated(vyxMesh& mesh, int32_t triangleCount, const char* 
 static void buildHierarchy(vyxMesh& mesh) {
     mesh.bih = new vyxBIH;
     std::memset(mesh.bih, 0, sizeof(vyxBIH));
-    vyxBuildBIH(mesh.triangleCount, *mesh.bih, mesh.triangles);
+    vyxBuildBIHForTracing(mesh.triangleCount, *mesh.bih, mesh.triangles);
 }
 
 static void setCorner(vyxTriangle& tri, vyxTriangleShading& sh, int corner, const float* p, const float* n, float u,

@@ -59,6 +59,19 @@ inline vyxMesh makeMesh(const std::vector<Tri>& tris) {
     return mesh;
 }
 
+// A mesh made by one of the shape builders (build(mesh) on a zeroed mesh), with its
+// transforms prepared for queries; freed with vyxFreeMesh.
+template <typename Build>
+vyxMesh makeShape(Build build) {
+    vyxMesh mesh;
+    std::memset(&mesh, 0, sizeof(mesh));
+    vyxTransformIdentity(mesh.transform);
+    build(mesh);
+    vyxTransformPrepare(mesh.transform);
+    vyxTransformPrepare(mesh.bih->transform);
+    return mesh;
+}
+
 // A triangle of unit size lying in the plane x = c (or y, z for axis 1, 2).
 inline Tri flatAt(int axis, float c) {
     Tri t = {{0, 0, 0, 0, 0, 0, 0, 0, 0}};

@@ -16,8 +16,9 @@
 #include <thread>
 #include <vector>
 
+#include "geometry/bvh.h"
 #include "geometry/scene.h"
-#include "geometry/traversal_tree.h"
+#include "geometry/shapes.h"
 #include "tests/geometry/geometry_test_support.h"
 
 using geotest::Tri;
@@ -158,37 +159,192 @@ TEST(TraceMesh, MatchesBruteForceOnSeededRays) {
     }
 }
 
-// The traversal copy the queries walk against the hierarchy's own walk, exactly: t,
-// weights and triangle, ties included. Besides the seeded rays, rays whose direction has
-// a zero component of either sign, which the hierarchy treats as parallel to its splits
-// (the last one hit two triangles at the same t, resolved differently once).
-TEST(TraceMesh, TraversalCopyFindsTheHierarchysOwnHits) {
-    const std::vector<Tri> meshes[] = {geotest::heightField(16, 3), geotest::randomSoup(11, 1500)};
-    uint32_t seed = 300;
-    for (const std::vector<Tri>& tris : meshes) {
-        vyxMesh mesh = geotest::makeMesh(tris);
-        vyxBIH& bih = *mesh.bih;
-        ASSERT_GT(bih.traversal.triangleCount, 0);
-        std::vector<Ray> rays = makeRays(mesh, seed++, 3000);
-        for (float zero : {0.0f, -0.0f})
-            for (float x = 0.37f; x < 16.0f; x += 1.1f)
-                rays.push_back({{x, 20.0f, 7.3125f}, {zero, -1.0f, -zero}, -1.0f});
-        rays.push_back({{1.0f, 20.0f, 0.3125f}, {-0.0f, -1.0f, 0.0f}, -1.0f});
-        for (const Ray& r : rays) {
-            float tnear, tfar;
-            // The copy takes only positive limits; the queries never give it 0.
-            if (r.maxDistance == 0.0f || !vyxIntersectBox(bih.boundsMin, bih.boundsMax, r.o, r.d, tnear, tfar))
-                continue;
-            vyxTraceResult want = vyxTraverseBIH(vyxVec3{r.o[0], r.o[1], r.o[2]}, vyxVec3{r.d[0], r.d[1], r.d[2]},
-                                                 tnear, tfar, bih.triangles, r.maxDistance, bih.root);
-            vyxTraceResult got =
-                vyxTraverseTree(bih.traversal, r.o, r.d, r.maxDistance < 0.0f ? FLT_MAX : r.maxDistance);
-            EXPECT_EQ(got.t, want.t) << describe(r);
-            EXPECT_EQ(got.triangle, want.triangle) << describe(r);
-            EXPECT_TRUE(got.w0 == want.w0 && got.w1 == want.w1 && got.w2 == want.w2) << describe(r);
+// Rays aimed exactly at corners and edge midpoints of random triangles, from random
+// points, and rays leaving surfaces (from just before a hit, as shadow rays do, some
+// limited to where they met it).
+void addAimedAndSurfaceRays(const vyxMesh& mesh, uint32_t seed, int count, std::vector<Ray>& rays) {
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+    std::uniform_real_distribution<float> dir(-1.0f, 1.0f);
+    const vyxTriangle& some = mesh.triangles[0];
+    for (int i = 0; i < count; ++i) {
+        const vyxTriangle& t = mesh.triangles[static_cast<int32_t>(unit(rng) * 0.999f * mesh.triangleCount)];
+        const float* corners[3] = {t.p0, t.p1, t.p2};
+        float aim[3];
+        for (int a = 0; a < 3; ++a)
+            aim[a] = i % 2 ? corners[i % 3][a] : 0.5f * (corners[i % 3][a] + corners[(i + 1) % 3][a]);
+        Ray r;
+        for (int a = 0; a < 3; ++a) {
+            r.o[a] = some.p0[a] + 8.0f * dir(rng);
+            r.d[a] = aim[a] - r.o[a];
         }
+        r.maxDistance = -1.0f;
+        rays.push_back(r);
+        // From just before the surface, the way shading leaves a hit.
+        vyxTraceResult hit = geotest::bruteForce(mesh.triangles, mesh.triangleCount, r.o, r.d, -1.0f);
+        if (hit.t > 0.0f) {
+            Ray s;
+            for (int a = 0; a < 3; ++a) {
+                s.o[a] = r.o[a] + r.d[a] * (hit.t * 0.999f);
+                s.d[a] = dir(rng);
+            }
+            s.maxDistance = i % 3 == 0 ? 1.0f : -1.0f;
+            rays.push_back(s);
+        }
+    }
+}
+
+// The occlusion answer the nearest hit implies.
+vyxOcclusion occlusionOf(const vyxTraceResult& hit) {
+    return hit.t < 0.0f ? OcclusionNone : hit.t == 0.0f ? OcclusionAtZero : OcclusionBeyond;
+}
+
+// Every query of the four-wide structure against the scan of every triangle, exactly:
+// nearest hit (t, triangle and weights, bit for bit), occlusion, and both in packets of
+// one to four rays of mixed directions and of rays from one point.
+void compareFastWalk(const vyxMesh& mesh, const std::vector<Ray>& rays, const std::string& name) {
+    const vyxBVH& bvh = mesh.bih->bvh;
+    ASSERT_TRUE(bvh.built) << name;
+    std::vector<vyxTraceResult> want;
+    std::vector<Ray> walked; // finite rays with a positive limit, as the queries hand them on
+    for (const Ray& r : rays) {
+        if (r.maxDistance == 0.0f || !(std::isfinite(r.o[0]) && std::isfinite(r.o[1]) && std::isfinite(r.o[2])))
+            continue;
+        if (r.d[0] == 0.0f && r.d[1] == 0.0f && r.d[2] == 0.0f)
+            continue;
+        Ray w = r;
+        w.maxDistance = r.maxDistance < 0.0f ? FLT_MAX : r.maxDistance;
+        walked.push_back(w);
+        want.push_back(geotest::bruteForce(mesh.triangles, mesh.triangleCount, r.o, r.d, w.maxDistance));
+    }
+    auto same = [&](const vyxTraceResult& got, const vyxTraceResult& expected, const Ray& r, const char* query) {
+        std::string what = name + ", " + query + ": " + describe(r);
+        EXPECT_EQ(got.t, expected.t) << what;
+        EXPECT_EQ(got.triangle, expected.triangle) << what;
+        EXPECT_TRUE(expected.t < 0.0f || std::memcmp(&got.w0, &expected.w0, 3 * sizeof(float)) == 0) << what;
+    };
+    for (size_t i = 0; i < walked.size() && !::testing::Test::HasFailure(); ++i) {
+        same(vyxTraverseBVH(bvh, walked[i].o, walked[i].d, walked[i].maxDistance), want[i], walked[i], "single");
+        EXPECT_EQ(vyxOccludedBVH(bvh, walked[i].o, walked[i].d, walked[i].maxDistance), occlusionOf(want[i]))
+            << name << ", occlusion: " << describe(walked[i]);
+    }
+    // Packets of 1, 2, 3, 4, 1, ... consecutive rays; then the same with every ray of a
+    // packet starting at its first ray's origin.
+    for (int fromOnePoint = 0; fromOnePoint < 2; ++fromOnePoint) {
+        for (size_t begin = 0, size = 1; begin < walked.size() && !::testing::Test::HasFailure();
+             begin += size, size = size % 4 + 1) {
+            const int count = static_cast<int>(std::min(size, walked.size() - begin));
+            Ray packet[vyxPacketSize];
+            vyxTraceResult expected[vyxPacketSize];
+            float origins[vyxPacketSize][3], directions[vyxPacketSize][3], limits[vyxPacketSize];
+            for (int k = 0; k < count; ++k) {
+                packet[k] = walked[begin + k];
+                expected[k] = want[begin + k];
+                if (fromOnePoint) {
+                    std::memcpy(packet[k].o, walked[begin].o, sizeof(packet[k].o));
+                    expected[k] = geotest::bruteForce(mesh.triangles, mesh.triangleCount, packet[k].o, packet[k].d,
+                                                      packet[k].maxDistance);
+                }
+                std::memcpy(origins[k], packet[k].o, sizeof(origins[k]));
+                std::memcpy(directions[k], packet[k].d, sizeof(directions[k]));
+                limits[k] = packet[k].maxDistance;
+            }
+            vyxTraceResult hits[vyxPacketSize];
+            vyxOcclusion occluded[vyxPacketSize];
+            vyxTraverseBVHPacket(bvh, count, origins, directions, limits, hits);
+            vyxOccludedBVHPacket(bvh, count, origins, directions, limits, occluded);
+            for (int k = 0; k < count; ++k) {
+                same(hits[k], expected[k], packet[k], fromOnePoint ? "packet from one point" : "packet");
+                EXPECT_EQ(occluded[k], occlusionOf(expected[k]))
+                    << name << ", packet occlusion: " << describe(packet[k]);
+            }
+        }
+    }
+}
+
+TEST(FastWalk, EveryQueryEqualsTheScanOfEveryTriangle) {
+    struct Case {
+        const char* name;
+        std::function<vyxMesh()> make;
+        int rays;
+    } cases[] = {
+        {"random soup", [] { return geotest::makeMesh(geotest::randomSoup(11, 1500)); }, 1500},
+        {"height field", [] { return geotest::makeMesh(geotest::heightField(32, 3)); }, 1500},
+        {"duplicates, slivers and corrupt vertices",
+         [] {
+             std::vector<Tri> tris = geotest::randomSoup(14, 200);
+             for (int i = 0; i < 50; ++i)
+                 tris.push_back(tris[static_cast<size_t>(i)]);
+             tris.push_back(Tri{{0, 0, 0, 1, 1, 1, 2, 2, 2}});          // zero area
+             tris.push_back(Tri{{0, 0, 0, 5, 5, 5.0001f, 10, 10, 10}}); // a sliver
+             tris.push_back(Tri{{1, 1, 1, INFINITY, 1, 0, 0, -INFINITY, 1}});
+             return geotest::makeMesh(tris);
+         },
+         1500},
+        {"flat grid (boxes without thickness)",
+         [] {
+             std::vector<Tri> tris = geotest::heightField(24, 4);
+             for (Tri& t : tris)
+                 t.v[1] = t.v[4] = t.v[7] = 0.75f;
+             return geotest::makeMesh(tris);
+         },
+         1500},
+        {"a huge triangle below small ones",
+         [] {
+             std::vector<Tri> tris = geotest::randomSoup(15, 300);
+             tris.push_back(Tri{{-1e6f, -1010, 1000, 1e6f, -1010, 1000, 0, -1010, 1e6f}});
+             return geotest::makeMesh(tris);
+         },
+         1000},
+        {"terrain", [] { return geotest::makeShape(vyxBuildTerrainMesh); }, 150},
+        {"torus", [] { return geotest::makeShape([](vyxMesh& m) { vyxMakeTorus(m, nullptr, 0.8f, 0.2f); }); }, 150},
+    };
+    uint32_t seed = 300;
+    for (const Case& c : cases) {
+        vyxMesh mesh = c.make();
+        std::vector<Ray> rays = makeRays(mesh, seed++, c.rays);
+        addAimedAndSurfaceRays(mesh, seed++, c.rays / 3, rays);
+        // Zero components of either sign, which fix the side a box is entered from.
+        for (float zero : {0.0f, -0.0f})
+            rays.push_back({{0.37f, 20.0f, 7.3125f}, {zero, -1.0f, -zero}, -1.0f});
+        compareFastWalk(mesh, rays, c.name);
         vyxFreeMesh(mesh);
     }
+}
+
+// A huge triangle far from every ray must not make the walk visit more: rays toward
+// small triangles visit about as many nodes and triangles with it as without it.
+TEST(FastWalk, AHugeDistantTriangleCostsNothingToRaysThatMissIt) {
+    std::vector<Tri> small = geotest::heightField(64, 5);
+    for (float size : {100.0f, 1e4f, 1e6f}) {
+        std::vector<Tri> withHuge = small;
+        withHuge.push_back(Tri{{-size, -1010, 1000, size, -1010, 1000, 0, -1010, size}});
+        vyxMesh plain = geotest::makeMesh(small), huge = geotest::makeMesh(withHuge);
+        vyxBVHVisits a = {0, 0, 0}, b = {0, 0, 0};
+        std::vector<Ray> rays = makeRays(plain, 77, 2000);
+        for (const Ray& r : rays) {
+            if (r.d[0] == 0.0f && r.d[1] == 0.0f && r.d[2] == 0.0f)
+                continue;
+            float limit = r.maxDistance < 0.0f ? FLT_MAX : r.maxDistance;
+            if (limit == 0.0f || r.d[1] < 0.0f) // only rays that never reach y = -1010
+                continue;
+            vyxTraverseBVHCounted(plain.bih->bvh, r.o, r.d, limit, a);
+            vyxTraverseBVHCounted(huge.bih->bvh, r.o, r.d, limit, b);
+        }
+        EXPECT_LE(b.nodes, a.nodes * 5 / 4 + 100) << "huge triangle of size " << size;
+        EXPECT_LE(b.triangles, a.triangles * 5 / 4 + 100) << "huge triangle of size " << size;
+        vyxFreeMesh(plain);
+        vyxFreeMesh(huge);
+    }
+}
+
+// Without its four-wide structure (memory ran out building it) a mesh is traced through
+// the hierarchy's own nodes, with the same hits.
+TEST(FastWalk, AMeshWithoutItIsTracedThroughTheHierarchy) {
+    vyxMesh mesh = geotest::makeMesh(geotest::randomSoup(16, 800));
+    vyxFreeBVH(mesh.bih->bvh);
+    compareWithBruteForce(mesh, makeRays(mesh, 17, 2000), "hierarchy walk");
+    vyxFreeMesh(mesh);
 }
 
 TEST(TraceMesh, DeepPathologicalMeshMatchesBruteForce) {

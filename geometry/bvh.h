@@ -1,0 +1,112 @@
+#pragma once
+// vyxBVH: the structure the ray queries walk. A four-wide bounding volume hierarchy over
+// one mesh's set-up triangles, built with the surface area heuristic: each node holds
+// the boxes of up to four children, which a ray tests side by side, and each leaf the
+// test data of up to four triangles, also tested side by side. Read-only once built.
+//
+// Every query returns the nearest hit, and at equal t the lower triangle index, so the
+// order of the walk never changes a result: it is exactly what testing every triangle
+// with vyxTestTrace would give (t, triangle and weights, bit for bit).
+//
+// For that the boxes must never cut away a hit the triangle test accepts. The test works
+// in floats, so a point it accepts can lie a little outside the triangle: each box bounds
+// every point the test can accept for its triangles (the corners, the triangle that the
+// rounded edge coefficients describe, and the rounded plane over it), widened by a small
+// fraction of the box's own coordinates and, at query time, of the ray's origin. The
+// widening of a box depends only on the box and the ray, so a huge or far-away triangle
+// in a mesh costs nothing to rays that never come near it.
+
+#include <cstdint>
+
+#include "geometry/triangle.h"
+
+constexpr int vyxBVHWidth = 4;    // children per node
+constexpr int vyxBVHLeafSize = 4; // triangles per leaf
+// Node levels the surface area heuristic may use; below them ranges are halved in list
+// order, which needs at most 16 more levels for 2^31 triangles (4^16 > 2^31).
+constexpr int vyxBVHHeuristicDepth = 64;
+constexpr int vyxBVHMaxDepth = vyxBVHHeuristicDepth + 16;
+// Boxes are widened by this fraction of the largest coordinate magnitude of the box (at
+// build time) and of the ray's origin (at query time). The triangle test finds its hit
+// point from rounded products of coordinates of that size, so a point it accepts can lie
+// some units in the last place outside the exact region; this is about 170 such units.
+constexpr float vyxBVHMarginFraction = 1e-5f;
+// Deferred entries a walk can hold: a node defers at most all children but one.
+constexpr int vyxBVHStackSize = (vyxBVHWidth - 1) * vyxBVHMaxDepth + 1;
+
+struct alignas(64) vyxBVHNode {
+    float lower[3][4]; // per axis, per child slot: widened box minimum; +inf in an empty slot
+    float upper[3][4]; // per axis, per child slot: widened box maximum; -inf in an empty slot
+    int32_t child[4];  // >= 0: node index; < 0: vyxBVHLeafRef(leaf index); empty slot: 0
+};
+
+// Up to four triangles' test data, lane by lane (the fields of vyxTriangle that
+// vyxTestTrace reads). An unused lane has a NaN normal, which never hits.
+struct alignas(64) vyxBVHLeaf {
+    float normal[3][4];
+    float d[4];
+    float c[4][4];        // c0, c1, c2, c3
+    float p0u[4], p0v[4]; // p0 on the two projection axes
+    int32_t k[4];         // dominant normal axis: projection axes (k+1)%3, (k+2)%3
+    int32_t triangle[4];  // index in the mesh's triangle array; -1 in an unused lane
+};
+
+struct vyxBVH {
+    vyxBVHNode* nodes; // owned
+    int32_t nodeCount;
+    vyxBVHLeaf* leaves; // owned, in the order a depth-first walk reaches them
+    int32_t leafCount;
+    int32_t root;  // node index, or a leaf reference; meaningless without leaves
+    int32_t depth; // node levels on the deepest path (a leaf root: 0)
+    uint8_t built; // 1 once vyxBuildBVH succeeded (with no leaves every query misses)
+};
+
+// A leaf's reference in a child slot.
+inline int32_t vyxBVHLeafRef(int32_t leaf) { return ~leaf; }
+
+// Builds bvh over triangles[0, count) (set up by vyxSetupTriangle); triangles the test can
+// never report (NaN in their set-up fields) are left out. Returns false and leaves bvh
+// zeroed when memory runs out; the caller then walks another structure. Any thread, one
+// build per record.
+bool vyxBuildBVH(vyxBVH& bvh, const vyxTriangle* triangles, int32_t count);
+
+// Frees the arrays and zeroes the record. Safe on a zeroed or already freed record.
+void vyxFreeBVH(vyxBVH& bvh);
+
+// The queries. A ray is origin + t direction, in the tree's space, with a finite origin
+// and a finite, non-zero direction; hits count for t in [0, maxDistance), where
+// maxDistance > 0 (FLT_MAX for no limit). Any thread, many at once.
+
+// Nearest hit; object = -1; t = -1 when none.
+vyxTraceResult vyxTraverseBVH(const vyxBVH& bvh, const float origin[3], const float direction[3], float maxDistance);
+
+// What an occlusion query learns about the nearest hit, without finding it.
+enum vyxOcclusion : uint8_t {
+    OcclusionNone = 0,   // no hit in [0, maxDistance)
+    OcclusionAtZero = 1, // the nearest hit is at t = 0 (the origin lies on a triangle)
+    OcclusionBeyond = 2, // the nearest hit is at some t > 0
+};
+// Stops at the first hit with t > 0 once no hit at t = 0 remains possible.
+vyxOcclusion vyxOccludedBVH(const vyxBVH& bvh, const float origin[3], const float direction[3], float maxDistance);
+
+// Up to this many rays are walked together by the packet queries.
+constexpr int vyxPacketSize = 4;
+
+// The same queries for count rays (1 .. vyxPacketSize) at once, each with its own origin,
+// direction and maxDistance (the conditions above): results[i] is exactly what the single
+// query gives ray i. The rays share the walk (best when they start at one point and point
+// the same way, as soft-shadow rays do).
+void vyxTraverseBVHPacket(const vyxBVH& bvh, int count, const float origins[][3], const float directions[][3],
+                          const float* maxDistances, vyxTraceResult* results);
+void vyxOccludedBVHPacket(const vyxBVH& bvh, int count, const float origins[][3], const float directions[][3],
+                          const float* maxDistances, vyxOcclusion* results);
+
+// Work counts of one nearest-hit query, for tests and benchmarks: the query walks the
+// same way as vyxTraverseBVH and returns the same result.
+struct vyxBVHVisits {
+    int64_t nodes;     // nodes whose boxes were tested
+    int64_t leaves;    // leaves whose triangles were tested
+    int64_t triangles; // triangles in those leaves
+};
+vyxTraceResult vyxTraverseBVHCounted(const vyxBVH& bvh, const float origin[3], const float direction[3],
+                                     float maxDistance, vyxBVHVisits& visits);

@@ -1,0 +1,452 @@
+// Building the four-wide hierarchy: conservative boxes for the triangles, binned
+// surface-area splits, and the layout the queries read.
+
+#include <emmintrin.h>
+
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+#include "geometry/bvh.h"
+#include "util/assert.h"
+#include "util/large_alloc.h"
+
+namespace {
+
+const int kBins = 16;
+
+// Boxes of the build are two four-float vectors (x, y, z, unused).
+struct Box {
+    __m128 lower, upper;
+};
+
+Box emptyBox() { return Box{_mm_set1_ps(INFINITY), _mm_set1_ps(-INFINITY)}; }
+
+void grow(Box& b, const Box& other) {
+    b.lower = _mm_min_ps(b.lower, other.lower);
+    b.upper = _mm_max_ps(b.upper, other.upper);
+}
+
+void growPoint(Box& b, __m128 p) {
+    b.lower = _mm_min_ps(b.lower, p);
+    b.upper = _mm_max_ps(b.upper, p);
+}
+
+// Half the surface area, as the heuristic weighs it; unbounded and empty boxes count as
+// very large and zero (never NaN, so comparisons stay meaningful).
+float halfArea(const Box& b) {
+    alignas(16) float e[4];
+    _mm_store_ps(e, _mm_max_ps(_mm_sub_ps(b.upper, b.lower), _mm_setzero_ps()));
+    float area = e[0] * e[1] + e[1] * e[2] + e[2] * e[0];
+    return area <= FLT_MAX ? area : FLT_MAX;
+}
+
+// A triangle as the build sees it: the box of every point the test can accept for it.
+struct PrimRef {
+    Box box;
+    int32_t triangle;
+};
+
+// Twice the middle of a prim's box, the point binning sorts it by; unbounded sides are
+// clamped so that the point stays finite.
+inline __m128 centre2(const PrimRef& p) {
+    const __m128 big = _mm_set1_ps(1e30f);
+    return _mm_add_ps(_mm_max_ps(p.box.lower, _mm_sub_ps(_mm_setzero_ps(), big)), _mm_min_ps(p.box.upper, big));
+}
+
+// The float nearest x on the side away from zero... or rather: the largest float not
+// above x (down) and the smallest not below (up), for rounding bounds outward.
+float floatBelow(double x) {
+    float f = static_cast<float>(x);
+    return static_cast<double>(f) > x ? std::nextafter(f, -INFINITY) : f;
+}
+float floatAbove(double x) {
+    float f = static_cast<float>(x);
+    return static_cast<double>(f) < x ? std::nextafter(f, INFINITY) : f;
+}
+
+// The box of everything vyxTestTrace can accept for tri, in double precision; false when
+// the test can never report a hit for it (a NaN in the fields it reads).
+//
+// The test projects the hit onto the axes u and v and takes weights w1 = c1 du - c0 dv,
+// w2 = c2 dv - c3 du from its rounded coefficients, so it accepts the triangle those
+// coefficients describe: p0 and p0 + M^-1 e1, p0 + M^-1 e2 with M = [c1 -c0; -c3 c2]. On
+// the third axis it accepts points of its own rounded plane over that triangle. Rounding
+// in the weights can move the accepted edges by about eps * cond(M) * size: a sliver's
+// coefficients are ill-conditioned, so its box gets that much more room.
+bool acceptanceBox(const vyxTriangle& tri, Box& box) {
+    const int k = tri.k, u = (k + 1) % 3, v = (k + 2) % 3;
+    const float fields[] = {tri.normal[0], tri.normal[1], tri.normal[2], tri.d,        tri.c0,
+                            tri.c1,        tri.c2,        tri.c3,        tri.p0[u], tri.p0[v]};
+    for (float f : fields)
+        if (std::isnan(f))
+            return false;
+
+    double lo[3], hi[3];
+    for (int a = 0; a < 3; ++a) {
+        lo[a] = INFINITY;
+        hi[a] = -INFINITY;
+        // A NaN corner coordinate (only p1 and p2 can have one here) bounds nothing.
+        for (const float* p : {tri.p0, tri.p1, tri.p2})
+            if (!std::isnan(p[a])) {
+                lo[a] = std::min(lo[a], static_cast<double>(p[a]));
+                hi[a] = std::max(hi[a], static_cast<double>(p[a]));
+            }
+    }
+    const double c0 = tri.c0, c1 = tri.c1, c2 = tri.c2, c3 = tri.c3;
+    const double inverseDet = 1.0 / (c1 * c2 - c0 * c3);
+    const double edges[2][2] = {{c2 * inverseDet, c3 * inverseDet}, {c0 * inverseDet, c1 * inverseDet}};
+    const double n[3] = {tri.normal[0], tri.normal[1], tri.normal[2]};
+    const double inverseNk = 1.0 / n[k];
+    double size = 0.0;
+    for (int corner = 0; corner < 3; ++corner) {
+        const double du = corner == 0 ? 0.0 : edges[corner - 1][0];
+        const double dv = corner == 0 ? 0.0 : edges[corner - 1][1];
+        size = std::max(size, std::max(std::fabs(du), std::fabs(dv)));
+        double p[3];
+        p[u] = static_cast<double>(tri.p0[u]) + du;
+        p[v] = static_cast<double>(tri.p0[v]) + dv;
+        p[k] = -(static_cast<double>(tri.d) + n[u] * p[u] + n[v] * p[v]) * inverseNk;
+        for (int a = 0; a < 3; ++a) {
+            lo[a] = std::min(lo[a], p[a]);
+            hi[a] = std::max(hi[a], p[a]);
+        }
+    }
+    const double normM = std::max(std::fabs(c1) + std::fabs(c0), std::fabs(c3) + std::fabs(c2));
+    const double normInverse = std::max(std::fabs(c2) + std::fabs(c0), std::fabs(c3) + std::fabs(c1)) * std::fabs(inverseDet);
+    const double room = 32.0 * FLT_EPSILON * normM * normInverse * size;
+
+    alignas(16) float lower[4] = {0, 0, 0, 0}, upper[4] = {0, 0, 0, 0};
+    bool bounded = std::isfinite(room);
+    for (int a = 0; a < 3; ++a) {
+        const double low = lo[a] - room, high = hi[a] + room;
+        bounded = bounded && std::fabs(low) < FLT_MAX && std::fabs(high) < FLT_MAX; // false for NaN
+        lower[a] = floatBelow(low);
+        upper[a] = floatAbove(high);
+    }
+    // Ill-conditioned beyond measure (a singular M leaves a whole strip acceptable):
+    // such a triangle is tested by every ray that reaches its leaf.
+    if (!bounded)
+        for (int a = 0; a < 3; ++a) {
+            lower[a] = -INFINITY;
+            upper[a] = INFINITY;
+        }
+    box.lower = _mm_load_ps(lower);
+    box.upper = _mm_load_ps(upper);
+    return true;
+}
+
+// A run of prims [begin, end), the box of their boxes and of their binning points.
+struct Range {
+    int32_t begin, end;
+    Box bounds;
+    Box centres;
+    int32_t count() const { return end - begin; }
+};
+
+struct Builder {
+    const vyxTriangle* triangles;
+    PrimRef* prims;
+    vyxBVHNode* nodes;
+    int32_t nodeCount;
+    int32_t nodeCapacity;
+    vyxBVHLeaf* leaves;
+    int32_t leafCount;
+    int32_t leafCapacity;
+    int32_t deepest;
+};
+
+// Triangles tested per leaf cost the same up to a full leaf.
+float leafBlocks(int32_t count) { return static_cast<float>((count + vyxBVHLeafSize - 1) / vyxBVHLeafSize); }
+
+// Per axis: where the binning points start, and the factor that maps them to bins (0 on
+// an axis where they cannot be separated).
+struct Binning {
+    __m128 origin, scale;
+};
+
+Binning binningOf(const Range& r) {
+    alignas(16) float lo[4], hi[4], scale[4] = {0, 0, 0, 0};
+    _mm_store_ps(lo, r.centres.lower);
+    _mm_store_ps(hi, r.centres.upper);
+    for (int a = 0; a < 3; ++a) {
+        const float extent = hi[a] - lo[a];
+        if (extent > 0.0f && extent <= FLT_MAX)
+            scale[a] = static_cast<float>(kBins) * (1.0f - 1e-6f) / extent;
+    }
+    return Binning{r.centres.lower, _mm_load_ps(scale)};
+}
+
+// The bins of a binning point, one per axis, each in [0, kBins).
+inline __m128i binsOf(const Binning& binning, __m128 centre) {
+    __m128 f = _mm_mul_ps(_mm_sub_ps(centre, binning.origin), binning.scale);
+    f = _mm_min_ps(_mm_max_ps(f, _mm_setzero_ps()), _mm_set1_ps(static_cast<float>(kBins - 1)));
+    return _mm_cvttps_epi32(f);
+}
+
+// Splits r in two: at the best of kBins binned planes per axis by the surface area
+// heuristic, or in list order when the binning points cannot be separated or the depth
+// limit for the heuristic is reached. Both halves get their boxes.
+void split(Builder& b, const Range& r, int depth, Range& left, Range& right) {
+    int bestAxis = -1, bestPlane = 0;
+    const Binning binning = binningOf(r);
+    if (depth < vyxBVHHeuristicDepth) {
+        Box boxes[3][kBins];
+        int32_t counts[3][kBins];
+        for (int a = 0; a < 3; ++a)
+            for (int i = 0; i < kBins; ++i) {
+                boxes[a][i] = emptyBox();
+                counts[a][i] = 0;
+            }
+        for (int32_t i = r.begin; i < r.end; ++i) {
+            const PrimRef& p = b.prims[i];
+            alignas(16) int32_t bin[4];
+            _mm_store_si128(reinterpret_cast<__m128i*>(bin), binsOf(binning, centre2(p)));
+            for (int a = 0; a < 3; ++a) {
+                grow(boxes[a][bin[a]], p.box);
+                ++counts[a][bin[a]];
+            }
+        }
+        // Cost of every plane between bins i - 1 and i: sweep from the right, then from
+        // the left.
+        alignas(16) float scale[4];
+        _mm_store_ps(scale, binning.scale);
+        float bestCost = INFINITY;
+        for (int a = 0; a < 3; ++a) {
+            if (scale[a] == 0.0f)
+                continue;
+            float rightArea[kBins];
+            int32_t rightCount[kBins];
+            Box acc = emptyBox();
+            int32_t n = 0;
+            for (int i = kBins - 1; i > 0; --i) {
+                grow(acc, boxes[a][i]);
+                n += counts[a][i];
+                rightArea[i] = halfArea(acc);
+                rightCount[i] = n;
+            }
+            acc = emptyBox();
+            n = 0;
+            for (int i = 1; i < kBins; ++i) {
+                grow(acc, boxes[a][i - 1]);
+                n += counts[a][i - 1];
+                if (n == 0 || rightCount[i] == 0)
+                    continue;
+                float cost = halfArea(acc) * leafBlocks(n) + rightArea[i] * leafBlocks(rightCount[i]);
+                if (cost < bestCost) {
+                    bestCost = cost;
+                    bestAxis = a;
+                    bestPlane = i;
+                }
+            }
+        }
+    }
+
+    left = Range{r.begin, r.begin, emptyBox(), emptyBox()};
+    right = Range{r.end, r.end, emptyBox(), emptyBox()};
+    if (bestAxis >= 0) {
+        // In place from both ends: prims of bins below the plane to the left.
+        int32_t i = r.begin, j = r.end - 1;
+        for (;;) {
+            while (i <= j) {
+                alignas(16) int32_t bin[4];
+                const __m128 c = centre2(b.prims[i]);
+                _mm_store_si128(reinterpret_cast<__m128i*>(bin), binsOf(binning, c));
+                if (bin[bestAxis] >= bestPlane)
+                    break;
+                grow(left.bounds, b.prims[i].box);
+                growPoint(left.centres, c);
+                ++i;
+            }
+            while (i <= j) {
+                alignas(16) int32_t bin[4];
+                const __m128 c = centre2(b.prims[j]);
+                _mm_store_si128(reinterpret_cast<__m128i*>(bin), binsOf(binning, c));
+                if (bin[bestAxis] < bestPlane)
+                    break;
+                grow(right.bounds, b.prims[j].box);
+                growPoint(right.centres, c);
+                --j;
+            }
+            if (i >= j)
+                break;
+            std::swap(b.prims[i], b.prims[j]);
+        }
+        left.end = right.begin = i;
+        // The sweep only offers planes with prims on both sides.
+        VYX_ASSERT(i > r.begin && i < r.end);
+        return;
+    }
+    // In list order: two halves.
+    left.end = right.begin = r.begin + r.count() / 2;
+    for (int32_t i = r.begin; i < r.end; ++i) {
+        Range& side = i < left.end ? left : right;
+        grow(side.bounds, b.prims[i].box);
+        growPoint(side.centres, centre2(b.prims[i]));
+    }
+}
+
+int32_t makeLeaf(Builder& b, const Range& r) {
+    VYX_ASSERT(r.count() >= 1 && r.count() <= vyxBVHLeafSize);
+    VYX_ASSERT(b.leafCount < b.leafCapacity);
+    // Lanes in triangle order.
+    int32_t index[vyxBVHLeafSize];
+    const int count = r.count();
+    for (int lane = 0; lane < count; ++lane)
+        index[lane] = b.prims[r.begin + lane].triangle;
+    for (int i = 1; i < count; ++i)
+        for (int j = i; j > 0 && index[j - 1] > index[j]; --j)
+            std::swap(index[j - 1], index[j]);
+    vyxBVHLeaf& leaf = b.leaves[b.leafCount];
+    for (int lane = 0; lane < vyxBVHLeafSize; ++lane) {
+        if (lane >= count) {
+            for (int a = 0; a < 3; ++a)
+                leaf.normal[a][lane] = NAN;
+            leaf.d[lane] = 0.0f;
+            for (int c = 0; c < 4; ++c)
+                leaf.c[c][lane] = 0.0f;
+            leaf.p0u[lane] = leaf.p0v[lane] = 0.0f;
+            leaf.k[lane] = 0;
+            leaf.triangle[lane] = -1;
+            continue;
+        }
+        const vyxTriangle& tri = b.triangles[index[lane]];
+        const int k = tri.k;
+        for (int a = 0; a < 3; ++a)
+            leaf.normal[a][lane] = tri.normal[a];
+        leaf.d[lane] = tri.d;
+        leaf.c[0][lane] = tri.c0;
+        leaf.c[1][lane] = tri.c1;
+        leaf.c[2][lane] = tri.c2;
+        leaf.c[3][lane] = tri.c3;
+        leaf.p0u[lane] = tri.p0[(k + 1) % 3];
+        leaf.p0v[lane] = tri.p0[(k + 2) % 3];
+        leaf.k[lane] = k;
+        leaf.triangle[lane] = index[lane];
+    }
+    return vyxBVHLeafRef(b.leafCount++);
+}
+
+// Writes a child's box into a node slot, widened by the fraction of its own size.
+void setSlot(vyxBVHNode& node, int slot, const Box& box, int32_t ref) {
+    alignas(16) float lower[4], upper[4];
+    _mm_store_ps(lower, box.lower);
+    _mm_store_ps(upper, box.upper);
+    float largest = 0.0f;
+    for (int a = 0; a < 3; ++a) {
+        if (std::isfinite(lower[a]))
+            largest = std::max(largest, std::fabs(lower[a]));
+        if (std::isfinite(upper[a]))
+            largest = std::max(largest, std::fabs(upper[a]));
+    }
+    // The smallest normal float keeps the margin positive for a box at the origin.
+    const float margin = std::max(largest * vyxBVHMarginFraction, FLT_MIN);
+    for (int a = 0; a < 3; ++a) {
+        node.lower[a][slot] = lower[a] - margin;
+        node.upper[a][slot] = upper[a] + margin;
+    }
+    node.child[slot] = ref;
+}
+
+// Builds the subtree of r as a node of up to four children: the child with the largest
+// area is split again until there are four or every child fits a leaf.
+int32_t buildNode(Builder& b, const Range& r, int depth) {
+    if (r.count() <= vyxBVHLeafSize)
+        return makeLeaf(b, r);
+    b.deepest = std::max(b.deepest, depth + 1);
+    Range children[vyxBVHWidth];
+    int count = 1;
+    children[0] = r;
+    while (count < vyxBVHWidth) {
+        int pick = -1;
+        float pickArea = -1.0f;
+        for (int i = 0; i < count; ++i) {
+            float area = halfArea(children[i].bounds);
+            if (children[i].count() > vyxBVHLeafSize && area > pickArea) {
+                pick = i;
+                pickArea = area;
+            }
+        }
+        if (pick < 0)
+            break;
+        const Range whole = children[pick];
+        split(b, whole, depth, children[pick], children[count]);
+        ++count;
+    }
+
+    VYX_ASSERT(b.nodeCount < b.nodeCapacity);
+    const int32_t index = b.nodeCount++;
+    for (int slot = 0; slot < vyxBVHWidth; ++slot) {
+        if (slot < count) {
+            const int32_t ref = buildNode(b, children[slot], depth + 1);
+            setSlot(b.nodes[index], slot, children[slot].bounds, ref);
+        } else {
+            vyxBVHNode& node = b.nodes[index];
+            for (int a = 0; a < 3; ++a) {
+                node.lower[a][slot] = INFINITY;
+                node.upper[a][slot] = -INFINITY;
+            }
+            node.child[slot] = 0;
+        }
+    }
+    return index;
+}
+
+} // namespace
+
+bool vyxBuildBVH(vyxBVH& bvh, const vyxTriangle* triangles, int32_t count) {
+    std::memset(&bvh, 0, sizeof(bvh));
+    if (!triangles || count <= 0) {
+        bvh.built = 1;
+        return true;
+    }
+    const size_t n = static_cast<size_t>(count);
+    Builder b;
+    std::memset(&b, 0, sizeof(b));
+    b.triangles = triangles;
+    b.prims = static_cast<PrimRef*>(vyxAllocLarge(n * sizeof(PrimRef)));
+    // A node has at least two children, so there are fewer nodes than leaves, and no more
+    // leaves than triangles. Pages past the ones written are never touched.
+    b.nodes = static_cast<vyxBVHNode*>(vyxAllocLarge(n * sizeof(vyxBVHNode)));
+    b.leaves = static_cast<vyxBVHLeaf*>(vyxAllocLarge(n * sizeof(vyxBVHLeaf)));
+    b.nodeCapacity = b.leafCapacity = count;
+    if (!b.prims || !b.nodes || !b.leaves) {
+        std::free(b.prims);
+        std::free(b.nodes);
+        std::free(b.leaves);
+        return false;
+    }
+
+    int32_t used = 0;
+    Range all = {0, 0, emptyBox(), emptyBox()};
+    for (int32_t i = 0; i < count; ++i) {
+        PrimRef& p = b.prims[used];
+        if (!acceptanceBox(triangles[i], p.box))
+            continue;
+        p.triangle = i;
+        grow(all.bounds, p.box);
+        growPoint(all.centres, centre2(p));
+        ++used;
+    }
+    all.end = used;
+    if (used > 0)
+        bvh.root = buildNode(b, all, 0);
+    std::free(b.prims);
+    VYX_ASSERT(b.deepest <= vyxBVHMaxDepth);
+
+    bvh.nodes = b.nodes;
+    bvh.nodeCount = b.nodeCount;
+    bvh.leaves = b.leaves;
+    bvh.leafCount = b.leafCount;
+    bvh.depth = b.deepest;
+    bvh.built = 1;
+    return true;
+}
+
+void vyxFreeBVH(vyxBVH& bvh) {
+    std::free(bvh.nodes);
+    std::free(bvh.leaves);
+    std::memset(&bvh, 0, sizeof(bvh));
+}

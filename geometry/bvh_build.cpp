@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -16,6 +17,8 @@
 namespace {
 
 const int kBins = 16;
+// Ranges of at least this many prims are binned on all three axes, smaller ones on one.
+const int32_t kAllAxesFrom = 1024;
 
 // Boxes of the build are two four-float vectors (x, y, z, unused).
 struct Box {
@@ -58,73 +61,74 @@ inline __m128 centre2(const PrimRef& p) {
 
 // The float nearest x on the side away from zero... or rather: the largest float not
 // above x (down) and the smallest not below (up), for rounding bounds outward.
+// The step to the neighbouring float is taken in the bits (a finite float; a zero steps to
+// the smallest subnormal of the wanted sign).
+float stepDown(float f) {
+    uint32_t bits;
+    std::memcpy(&bits, &f, sizeof(bits));
+    bits = f > 0.0f ? bits - 1 : f < 0.0f ? bits + 1 : 0x80000001u;
+    std::memcpy(&f, &bits, sizeof(bits));
+    return f;
+}
 float floatBelow(double x) {
     float f = static_cast<float>(x);
-    return static_cast<double>(f) > x ? std::nextafter(f, -INFINITY) : f;
+    return std::isfinite(f) && static_cast<double>(f) > x ? stepDown(f) : f;
 }
-float floatAbove(double x) {
-    float f = static_cast<float>(x);
-    return static_cast<double>(f) < x ? std::nextafter(f, INFINITY) : f;
-}
+float floatAbove(double x) { return -floatBelow(-x); }
 
-// The box of everything vyxTestTrace can accept for tri, in double precision; false when
-// the test can never report a hit for it (a NaN in the fields it reads).
+// The box of everything vyxTestTrace can accept for tri; false when the test can never
+// report a hit for it: a field it reads is not finite (a NaN fails every comparison, an
+// infinite coefficient leaves weights that are infinite or NaN, an infinite plane
+// offset puts the hit at an infinite t, beyond every limit).
 //
 // The test projects the hit onto the axes u and v and takes weights w1 = c1 du - c0 dv,
 // w2 = c2 dv - c3 du from its rounded coefficients, so it accepts the triangle those
 // coefficients describe: p0 and p0 + M^-1 e1, p0 + M^-1 e2 with M = [c1 -c0; -c3 c2]. On
 // the third axis it accepts points of its own rounded plane over that triangle. Rounding
 // in the weights can move the accepted edges by about eps * cond(M) * size: a sliver's
-// coefficients are ill-conditioned, so its box gets that much more room.
+// coefficients are ill-conditioned, so its box gets that much more room. (Computed in
+// double precision, then rounded outward.)
 bool acceptanceBox(const vyxTriangle& tri, Box& box) {
     const int k = tri.k, u = (k + 1) % 3, v = (k + 2) % 3;
-    const float fields[] = {tri.normal[0], tri.normal[1], tri.normal[2], tri.d,        tri.c0,
-                            tri.c1,        tri.c2,        tri.c3,        tri.p0[u], tri.p0[v]};
-    for (float f : fields)
-        if (std::isnan(f))
-            return false;
+    const float check = (tri.normal[0] + tri.normal[1] + tri.normal[2] + tri.d + tri.c0 + tri.c1 + tri.c2 + tri.c3 +
+                         tri.p0[u] + tri.p0[v]) *
+                        0.0f;
+    if (check != 0.0f) // NaN: some field is infinite or NaN (x * 0 is NaN for both)
+        return false;
 
-    double lo[3], hi[3];
-    for (int a = 0; a < 3; ++a) {
-        lo[a] = INFINITY;
-        hi[a] = -INFINITY;
-        // A NaN corner coordinate (only p1 and p2 can have one here) bounds nothing.
-        for (const float* p : {tri.p0, tri.p1, tri.p2})
-            if (!std::isnan(p[a])) {
-                lo[a] = std::min(lo[a], static_cast<double>(p[a]));
-                hi[a] = std::max(hi[a], static_cast<double>(p[a]));
-            }
-    }
     const double c0 = tri.c0, c1 = tri.c1, c2 = tri.c2, c3 = tri.c3;
     const double inverseDet = 1.0 / (c1 * c2 - c0 * c3);
-    const double edges[2][2] = {{c2 * inverseDet, c3 * inverseDet}, {c0 * inverseDet, c1 * inverseDet}};
-    const double n[3] = {tri.normal[0], tri.normal[1], tri.normal[2]};
-    const double inverseNk = 1.0 / n[k];
-    double size = 0.0;
-    for (int corner = 0; corner < 3; ++corner) {
-        const double du = corner == 0 ? 0.0 : edges[corner - 1][0];
-        const double dv = corner == 0 ? 0.0 : edges[corner - 1][1];
-        size = std::max(size, std::max(std::fabs(du), std::fabs(dv)));
-        double p[3];
-        p[u] = static_cast<double>(tri.p0[u]) + du;
-        p[v] = static_cast<double>(tri.p0[v]) + dv;
-        p[k] = -(static_cast<double>(tri.d) + n[u] * p[u] + n[v] * p[v]) * inverseNk;
-        for (int a = 0; a < 3; ++a) {
-            lo[a] = std::min(lo[a], p[a]);
-            hi[a] = std::max(hi[a], p[a]);
-        }
-    }
+    const double e1u = c2 * inverseDet, e1v = c3 * inverseDet, e2u = c0 * inverseDet, e2v = c1 * inverseDet;
+    const double nu = tri.normal[u], nv = tri.normal[v], inverseNk = 1.0 / tri.normal[k];
+    const double au = tri.p0[u], av = tri.p0[v];
+    const double ak = -(static_cast<double>(tri.d) + nu * au + nv * av) * inverseNk;
+    // Corners A = p0, B = A + e1, C = A + e2 on the rounded plane.
+    const double corners[3][3] = {{au, av, ak},
+                                  {au + e1u, av + e1v, ak - (nu * e1u + nv * e1v) * inverseNk},
+                                  {au + e2u, av + e2v, ak - (nu * e2u + nv * e2v) * inverseNk}};
+    const double size = std::max(std::max(std::fabs(e1u), std::fabs(e1v)), std::max(std::fabs(e2u), std::fabs(e2v)));
     const double normM = std::max(std::fabs(c1) + std::fabs(c0), std::fabs(c3) + std::fabs(c2));
-    const double normInverse = std::max(std::fabs(c2) + std::fabs(c0), std::fabs(c3) + std::fabs(c1)) * std::fabs(inverseDet);
+    const double normInverse =
+        std::max(std::fabs(c2) + std::fabs(c0), std::fabs(c3) + std::fabs(c1)) * std::fabs(inverseDet);
     const double room = 32.0 * FLT_EPSILON * normM * normInverse * size;
 
+    // The corners' own box joins in (the two agree up to rounding for a sound triangle).
+    const int axis[3] = {u, v, k};
     alignas(16) float lower[4] = {0, 0, 0, 0}, upper[4] = {0, 0, 0, 0};
-    bool bounded = std::isfinite(room);
-    for (int a = 0; a < 3; ++a) {
-        const double low = lo[a] - room, high = hi[a] + room;
-        bounded = bounded && std::fabs(low) < FLT_MAX && std::fabs(high) < FLT_MAX; // false for NaN
-        lower[a] = floatBelow(low);
-        upper[a] = floatAbove(high);
+    bool bounded = room <= FLT_MAX; // false for NaN
+    for (int i = 0; i < 3; ++i) {
+        const int a = axis[i];
+        double lo = std::min(std::min(tri.p0[a], tri.p1[a]), tri.p2[a]);
+        double hi = std::max(std::max(tri.p0[a], tri.p1[a]), tri.p2[a]);
+        for (const double* p : corners) {
+            lo = std::min(lo, p[i]);
+            hi = std::max(hi, p[i]);
+        }
+        lo -= room;
+        hi += room;
+        bounded = bounded && std::fabs(lo) < FLT_MAX && std::fabs(hi) < FLT_MAX;
+        lower[a] = floatBelow(lo);
+        upper[a] = floatAbove(hi);
     }
     // Ill-conditioned beyond measure (a singular M leaves a whole strip acceptable):
     // such a triangle is tested by every ray that reaches its leaf.
@@ -162,27 +166,49 @@ struct Builder {
 float leafBlocks(int32_t count) { return static_cast<float>((count + vyxBVHLeafSize - 1) / vyxBVHLeafSize); }
 
 // Per axis: where the binning points start, and the factor that maps them to bins (0 on
-// an axis where they cannot be separated).
+// an axis where they cannot be separated). Small ranges use fewer bins: their planes
+// matter less and the sweep over the bins would cost more than the binning.
 struct Binning {
-    __m128 origin, scale;
+    __m128 origin, scale, last;
+    int bins;
+    int axes[3]; // the axes binned
+    int axisCount;
 };
 
 Binning binningOf(const Range& r) {
+    const int bins = std::min(kBins, std::max(4, r.count() / 2));
     alignas(16) float lo[4], hi[4], scale[4] = {0, 0, 0, 0};
     _mm_store_ps(lo, r.centres.lower);
     _mm_store_ps(hi, r.centres.upper);
+    Binning binning;
+    binning.axisCount = 0;
+    int widest = 0;
     for (int a = 0; a < 3; ++a) {
         const float extent = hi[a] - lo[a];
-        if (extent > 0.0f && extent <= FLT_MAX)
-            scale[a] = static_cast<float>(kBins) * (1.0f - 1e-6f) / extent;
+        if (extent > 0.0f && extent <= FLT_MAX) {
+            scale[a] = static_cast<float>(bins) * (1.0f - 1e-6f) / extent;
+            binning.axes[binning.axisCount++] = a;
+            if (extent > hi[widest] - lo[widest])
+                widest = a;
+        }
     }
-    return Binning{r.centres.lower, _mm_load_ps(scale)};
+    // Below the top of the tree only the widest axis is binned: the planes found are
+    // nearly as good and binning costs a third.
+    if (r.count() < kAllAxesFrom && binning.axisCount > 1) {
+        binning.axisCount = 1;
+        binning.axes[0] = widest;
+    }
+    binning.origin = r.centres.lower;
+    binning.scale = _mm_load_ps(scale);
+    binning.last = _mm_set1_ps(static_cast<float>(bins - 1));
+    binning.bins = bins;
+    return binning;
 }
 
-// The bins of a binning point, one per axis, each in [0, kBins).
+// The bins of a binning point, one per axis, each in [0, bins).
 inline __m128i binsOf(const Binning& binning, __m128 centre) {
     __m128 f = _mm_mul_ps(_mm_sub_ps(centre, binning.origin), binning.scale);
-    f = _mm_min_ps(_mm_max_ps(f, _mm_setzero_ps()), _mm_set1_ps(static_cast<float>(kBins - 1)));
+    f = _mm_min_ps(_mm_max_ps(f, _mm_setzero_ps()), binning.last);
     return _mm_cvttps_epi32(f);
 }
 
@@ -195,8 +221,9 @@ void split(Builder& b, const Range& r, int depth, Range& left, Range& right) {
     if (depth < vyxBVHHeuristicDepth) {
         Box boxes[3][kBins];
         int32_t counts[3][kBins];
-        for (int a = 0; a < 3; ++a)
-            for (int i = 0; i < kBins; ++i) {
+        const int bins = binning.bins;
+        for (int k = 0; k < binning.axisCount; ++k)
+            for (int i = 0, a = binning.axes[k]; i < bins; ++i) {
                 boxes[a][i] = emptyBox();
                 counts[a][i] = 0;
             }
@@ -204,24 +231,22 @@ void split(Builder& b, const Range& r, int depth, Range& left, Range& right) {
             const PrimRef& p = b.prims[i];
             alignas(16) int32_t bin[4];
             _mm_store_si128(reinterpret_cast<__m128i*>(bin), binsOf(binning, centre2(p)));
-            for (int a = 0; a < 3; ++a) {
+            for (int k = 0; k < binning.axisCount; ++k) {
+                const int a = binning.axes[k];
                 grow(boxes[a][bin[a]], p.box);
                 ++counts[a][bin[a]];
             }
         }
         // Cost of every plane between bins i - 1 and i: sweep from the right, then from
         // the left.
-        alignas(16) float scale[4];
-        _mm_store_ps(scale, binning.scale);
         float bestCost = INFINITY;
-        for (int a = 0; a < 3; ++a) {
-            if (scale[a] == 0.0f)
-                continue;
+        for (int k = 0; k < binning.axisCount; ++k) {
+            const int a = binning.axes[k];
             float rightArea[kBins];
             int32_t rightCount[kBins];
             Box acc = emptyBox();
             int32_t n = 0;
-            for (int i = kBins - 1; i > 0; --i) {
+            for (int i = bins - 1; i > 0; --i) {
                 grow(acc, boxes[a][i]);
                 n += counts[a][i];
                 rightArea[i] = halfArea(acc);
@@ -229,7 +254,7 @@ void split(Builder& b, const Range& r, int depth, Range& left, Range& right) {
             }
             acc = emptyBox();
             n = 0;
-            for (int i = 1; i < kBins; ++i) {
+            for (int i = 1; i < bins; ++i) {
                 grow(acc, boxes[a][i - 1]);
                 n += counts[a][i - 1];
                 if (n == 0 || rightCount[i] == 0)

@@ -67,7 +67,9 @@ inline unsigned meetBoxes(const vyxBVHNode& node, const RaySetup& ray, float lim
 }
 
 // lanes ? a : b, bit for bit.
-inline __m128 select(__m128 lanes, __m128 a, __m128 b) { return _mm_or_ps(_mm_and_ps(lanes, a), _mm_andnot_ps(lanes, b)); }
+inline __m128 select(__m128 lanes, __m128 a, __m128 b) {
+    return _mm_or_ps(_mm_and_ps(lanes, a), _mm_andnot_ps(lanes, b));
+}
 
 // The triangle test of vyxTestTrace on the leaf's four lanes: the same operations in the
 // same order, so the same bits. Returns the mask of lanes hit with t <= limit, and t and
@@ -77,9 +79,10 @@ inline unsigned testLeaf(const vyxBVHLeaf& leaf, const RaySetup& ray, float limi
     const __m128 n0 = _mm_load_ps(leaf.normal[0]), n1 = _mm_load_ps(leaf.normal[1]), n2 = _mm_load_ps(leaf.normal[2]);
     const __m128 nd = _mm_add_ps(_mm_add_ps(_mm_mul_ps(n1, ray.direction[1]), _mm_mul_ps(n0, ray.direction[0])),
                                  _mm_mul_ps(n2, ray.direction[2]));
-    const __m128 distance = _mm_add_ps(_mm_add_ps(_mm_add_ps(_mm_mul_ps(n0, ray.origin[0]), _mm_mul_ps(n1, ray.origin[1])),
-                                                  _mm_mul_ps(n2, ray.origin[2])),
-                                       _mm_load_ps(leaf.d));
+    const __m128 distance =
+        _mm_add_ps(_mm_add_ps(_mm_add_ps(_mm_mul_ps(n0, ray.origin[0]), _mm_mul_ps(n1, ray.origin[1])),
+                              _mm_mul_ps(n2, ray.origin[2])),
+                   _mm_load_ps(leaf.d));
     t = _mm_xor_ps(_mm_div_ps(distance, nd), _mm_set1_ps(-0.0f));
 
     // The projection axes per lane: k = 0 projects onto (y, z), 1 onto (z, x), 2 onto (x, y).

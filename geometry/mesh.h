@@ -27,6 +27,11 @@ struct vyxMesh {
     vyxMaterial* materials;      // malloc'd, owned (each material's textureFile too)
     vyxBIH* bih;                 // new'd, owned
     vyxTransform transform;      // object to world
+    // 1 when every hit on this mesh stops a shadow ray outright (its materials are all
+    // opaque shadow casters), so shadow queries may stop at any hit instead of the
+    // nearest. Derived from the materials before each frame (vyxMarkOpaqueMeshes); 0 =
+    // not known, always safe.
+    uint8_t opaque;
 };
 
 // Fills mesh (its previous contents are not released) from a model already read, for

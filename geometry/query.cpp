@@ -299,42 +299,161 @@ vyxTraceResult vyxTraceScene(const vyxScene& scene, const vyxVec3& origin, const
     return best;
 }
 
-void vyxTraceScenePacket(const vyxScene& scene, const vyxVec3& origin, const vyxVec3* directions, int count,
-                         float maxDistance, vyxTraceResult* results) {
+namespace {
+
+// Rays from one origin carried into one mesh and prepared for its walk; `index` maps the
+// ones that can hit it back to their place in the caller's list.
+struct MeshPacket {
+    BIHRay rays[vyxPacketSize];
+    int index[vyxPacketSize];
+    int walking;
+    float origins[vyxPacketSize][3], directions[vyxPacketSize][3], limits[vyxPacketSize];
+};
+
+// Prepares the rays with limits[r] (< 0: unlimited) that can meet mesh; false when
+// none can. limits[r] NaN leaves ray r out.
+bool preparePacket(vyxMesh& mesh, const vyxVec3& origin, const vyxVec3* directions, int count, const float* limits,
+                   MeshPacket& p) {
+    p.walking = 0;
+    if (!mesh.bih)
+        return false;
+    for (int r = 0; r < count; ++r) {
+        if (std::isnan(limits[r]))
+            continue;
+        vyxVec3 o = origin, d = directions[r];
+        carryRay(mesh.transform, o, d);
+        BIHRay& ray = p.rays[p.walking];
+        if (!prepareBIHRay(*mesh.bih, o, d, limits[r], ray))
+            continue;
+        for (int a = 0; a < 3; ++a) {
+            p.origins[p.walking][a] = ray.o[a];
+            p.directions[p.walking][a] = ray.d[a];
+        }
+        p.limits[p.walking] = ray.maxDistance;
+        p.index[p.walking++] = r;
+    }
+    return p.walking > 0;
+}
+
+// Nearest hits of the meshes (all, or only those not marked opaque) for rays from one
+// origin, walked together where the mesh's structure allows.
+void tracePacket(const vyxScene& scene, const vyxVec3& origin, const vyxVec3* directions, int count, float maxDistance,
+                 bool skipOpaque, vyxTraceResult* results) {
     for (int r = 0; r < count; ++r)
         results[r] = vyxMissResult();
     for (int32_t i = 0; i < scene.meshCount; ++i) {
         vyxMesh* mesh = scene.meshes[i];
-        if (!mesh || !mesh->bih)
+        if (!mesh || (skipOpaque && mesh->opaque))
+            continue;
+        float limits[vyxPacketSize];
+        for (int r = 0; r < count; ++r)
+            limits[r] = meshLimit(maxDistance, results[r]);
+        MeshPacket p;
+        if (!preparePacket(*mesh, origin, directions, count, limits, p))
             continue;
         vyxBIH& bih = *mesh->bih;
-        // Each ray as vyxTraceMesh and vyxTraceBIH prepare it; the ones that can still
-        // hit this mesh are walked together.
-        BIHRay rays[vyxPacketSize];
-        int index[vyxPacketSize];
-        int walking = 0;
-        for (int r = 0; r < count; ++r) {
-            vyxVec3 o = origin, d = directions[r];
-            carryRay(mesh->transform, o, d);
-            if (prepareBIHRay(bih, o, d, meshLimit(maxDistance, results[r]), rays[walking]))
-                index[walking++] = r;
-        }
-        if (walking <= 1 || !bih.bvh.built) {
-            for (int k = 0; k < walking; ++k)
-                keepNearer(walkBIH(bih, rays[k]), i, results[index[k]]);
-            continue;
-        }
-        float origins[vyxPacketSize][3], dirs[vyxPacketSize][3], limits[vyxPacketSize];
-        for (int k = 0; k < walking; ++k) {
-            for (int a = 0; a < 3; ++a) {
-                origins[k][a] = rays[k].o[a];
-                dirs[k][a] = rays[k].d[a];
-            }
-            limits[k] = rays[k].maxDistance;
-        }
         vyxTraceResult hits[vyxPacketSize];
-        vyxTraverseBVHPacket(bih.bvh, walking, origins, dirs, limits, hits);
-        for (int k = 0; k < walking; ++k)
-            keepNearer(hits[k], i, results[index[k]]);
+        if (p.walking > 1 && bih.bvh.built) {
+            vyxTraverseBVHPacket(bih.bvh, p.walking, p.origins, p.directions, p.limits, hits);
+        } else {
+            for (int k = 0; k < p.walking; ++k)
+                hits[k] = walkBIH(bih, p.rays[k]);
+        }
+        for (int k = 0; k < p.walking; ++k)
+            keepNearer(hits[k], i, results[p.index[k]]);
     }
+}
+
+// The occlusion class a nearest hit implies.
+vyxOcclusion occlusionOf(const vyxTraceResult& hit) {
+    return hit.t < 0.0f ? OcclusionNone : hit.t == 0.0f ? OcclusionAtZero : OcclusionBeyond;
+}
+
+// The limit for an opaque mesh at place i of the scene, for a ray whose nearest hit over
+// the other meshes is nearest: only a hit nearer than that changes the answer, or one as
+// near on an earlier mesh (which wins the tie). Once a hit beyond 0 is known, only a
+// hit at t = 0 can (kOnlyZero: the smallest positive float).
+const float kOnlyZero = FLT_TRUE_MIN;
+
+float opaqueLimit(int32_t i, float maxDistance, const vyxTraceResult& nearest, bool beyond) {
+    if (beyond)
+        return kOnlyZero;
+    if (nearest.t < 0.0f)
+        return maxDistance;
+    return i < nearest.object ? std::nextafter(nearest.t, INFINITY) : nearest.t;
+}
+
+} // namespace
+
+void vyxTraceScenePacket(const vyxScene& scene, const vyxVec3& origin, const vyxVec3* directions, int count,
+                         float maxDistance, vyxTraceResult* results) {
+    tracePacket(scene, origin, directions, count, maxDistance, false, results);
+}
+
+vyxOcclusion vyxOccludedScene(const vyxScene& scene, const vyxVec3& origin, const vyxVec3& direction, float maxDistance,
+                              vyxTraceResult& nearest) {
+    nearest = vyxMissResult();
+    for (int32_t i = 0; i < scene.meshCount; ++i) {
+        vyxMesh* mesh = scene.meshes[i];
+        if (mesh && !mesh->opaque)
+            keepNearer(vyxTraceMesh(*mesh, origin, direction, meshLimit(maxDistance, nearest)), i, nearest);
+    }
+    if (nearest.t == 0.0f)
+        return OcclusionAtZero;
+    bool beyond = false;
+    for (int32_t i = 0; i < scene.meshCount; ++i) {
+        vyxMesh* mesh = scene.meshes[i];
+        if (!mesh || !mesh->opaque || !mesh->bih)
+            continue;
+        vyxVec3 o = origin, d = direction;
+        carryRay(mesh->transform, o, d);
+        BIHRay ray;
+        if (!prepareBIHRay(*mesh->bih, o, d, opaqueLimit(i, maxDistance, nearest, beyond), ray))
+            continue;
+        const vyxOcclusion found = mesh->bih->bvh.built ? vyxOccludedBVH(mesh->bih->bvh, ray.o, ray.d, ray.maxDistance)
+                                                        : occlusionOf(walkBIH(*mesh->bih, ray));
+        if (found == OcclusionAtZero)
+            return OcclusionAtZero;
+        beyond = beyond || found == OcclusionBeyond;
+    }
+    return beyond ? OcclusionBeyond : OcclusionNone;
+}
+
+void vyxOccludedScenePacket(const vyxScene& scene, const vyxVec3& origin, const vyxVec3* directions, int count,
+                            float maxDistance, vyxOcclusion* occlusion, vyxTraceResult* nearest) {
+    tracePacket(scene, origin, directions, count, maxDistance, true, nearest);
+    bool beyond[vyxPacketSize];
+    for (int r = 0; r < count; ++r) {
+        occlusion[r] = nearest[r].t == 0.0f ? OcclusionAtZero : OcclusionNone;
+        beyond[r] = false;
+    }
+    for (int32_t i = 0; i < scene.meshCount; ++i) {
+        vyxMesh* mesh = scene.meshes[i];
+        if (!mesh || !mesh->opaque)
+            continue;
+        // Rays already known to stop at t = 0 are left out (a NaN limit).
+        float limits[vyxPacketSize];
+        for (int r = 0; r < count; ++r)
+            limits[r] = occlusion[r] == OcclusionAtZero ? NAN : opaqueLimit(i, maxDistance, nearest[r], beyond[r]);
+        MeshPacket p;
+        if (!preparePacket(*mesh, origin, directions, count, limits, p))
+            continue;
+        vyxBIH& bih = *mesh->bih;
+        vyxOcclusion found[vyxPacketSize];
+        if (bih.bvh.built) {
+            vyxOccludedBVHPacket(bih.bvh, p.walking, p.origins, p.directions, p.limits, found);
+        } else {
+            for (int k = 0; k < p.walking; ++k)
+                found[k] = occlusionOf(walkBIH(bih, p.rays[k]));
+        }
+        for (int k = 0; k < p.walking; ++k) {
+            const int r = p.index[k];
+            if (found[k] == OcclusionAtZero)
+                occlusion[r] = OcclusionAtZero;
+            beyond[r] = beyond[r] || found[k] == OcclusionBeyond;
+        }
+    }
+    for (int r = 0; r < count; ++r)
+        if (occlusion[r] != OcclusionAtZero && beyond[r])
+            occlusion[r] = OcclusionBeyond;
 }

@@ -20,6 +20,17 @@ vyxTraceResult vyxTraceScene(const vyxScene& scene, const vyxVec3& origin, const
 void vyxTraceScenePacket(const vyxScene& scene, const vyxVec3& origin, const vyxVec3* directions, int count,
                          float maxDistance, vyxTraceResult* results);
 
+// For shadow rays, what vyxTraceScene's nearest hit tells about the meshes marked opaque,
+// found faster (an opaque mesh is searched only until any hit): OcclusionBeyond when the
+// scene's nearest hit lies on an opaque mesh at some t > 0, OcclusionAtZero when it is at
+// t = 0 (on any mesh), OcclusionNone otherwise. nearest receives the nearest hit over the
+// meshes not marked opaque, which with OcclusionNone is the scene's nearest hit.
+vyxOcclusion vyxOccludedScene(const vyxScene& scene, const vyxVec3& origin, const vyxVec3& direction, float maxDistance,
+                              vyxTraceResult& nearest);
+// The same for count rays (1 .. vyxPacketSize) from one origin, as vyxTraceScenePacket.
+void vyxOccludedScenePacket(const vyxScene& scene, const vyxVec3& origin, const vyxVec3* directions, int count,
+                            float maxDistance, vyxOcclusion* occlusion, vyxTraceResult* nearest);
+
 // One mesh: the ray is carried into object space through the mesh transform's inverse.
 vyxTraceResult vyxTraceMesh(vyxMesh& mesh, vyxVec3 origin, vyxVec3 direction, float maxDistance);
 // One hierarchy: its own transform, the bounds test, then the traversal.

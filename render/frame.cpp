@@ -13,6 +13,7 @@
 #include "trace/light.h"
 #include "trace/random.h"
 #include "trace/raystats.h"
+#include "trace/shadow.h"
 #include "util/assert.h"
 
 // One join covers at most this many workers per phase; larger counts are clamped.
@@ -286,6 +287,7 @@ void vyxRenderFrame(const vyxScene& scene, const vyxCamera& camera, FrameBuffer&
             vyxTransformPrepare(mesh->bih->transform);
         }
     }
+    vyxMarkOpaqueMeshes(scene);
     for (int i = 0; i < scene.lightCount; ++i) {
         if (scene.lights[i] != nullptr) {
             vyxUpdateLight(*scene.lights[i]);

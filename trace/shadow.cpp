@@ -81,12 +81,30 @@ static vyxVec3 shadowFromHit(const vyxScene& scene, const vyxTraceResult& hit, v
     return colour * beyond * (1.0f - alpha);
 }
 
-// One shadow ray and its continuations.
+// A shadow ray whose first hit's occlusion class is known (vyxOccludedScene): a ray
+// stopped at t = 0 counts as unblocked, like any first hit at t = 0, and one whose first
+// hit lies on an opaque mesh is blocked; otherwise nearest is the first hit.
+static vyxVec3 shadowFromOcclusion(const vyxScene& scene, vyxOcclusion occlusion, const vyxTraceResult& nearest,
+                                   vyxVec3 origin, vyxVec3 direction, float maxDistance, int continuations) {
+    if (occlusion == OcclusionAtZero)
+        return vyxVec3{1.0f, 1.0f, 1.0f};
+    if (occlusion == OcclusionBeyond)
+        return vyxVec3{0.0f, 0.0f, 0.0f};
+    return shadowFromHit(scene, nearest, origin, direction, maxDistance, nullptr, continuations);
+}
+
+// One shadow ray and its continuations. Unless the first hit's distance is wanted, the
+// meshes marked opaque are searched only for some hit, not the nearest.
 static vyxVec3 traceShadow(const vyxScene& scene, vyxVec3 origin, vyxVec3 direction, float maxDistance,
                            float* hitDistance, int continuations) {
     VYX_COUNT_RAY(shadow);
-    vyxTraceResult hit = vyxTraceScene(scene, origin, direction, maxDistance);
-    return shadowFromHit(scene, hit, origin, direction, maxDistance, hitDistance, continuations);
+    vyxTraceResult hit;
+    if (hitDistance) {
+        hit = vyxTraceScene(scene, origin, direction, maxDistance);
+        return shadowFromHit(scene, hit, origin, direction, maxDistance, hitDistance, continuations);
+    }
+    vyxOcclusion occlusion = vyxOccludedScene(scene, origin, direction, maxDistance, hit);
+    return shadowFromOcclusion(scene, occlusion, hit, origin, direction, maxDistance, continuations);
 }
 
 // Unlimited shadow rays from one point: their first hits are found together (the same
@@ -95,10 +113,28 @@ static void traceShadows(const vyxScene& scene, vyxVec3 point, const vyxVec3* di
                          vyxVec3* transmission) {
     VYX_ASSERT(count >= 1 && count <= vyxPacketSize);
     vyxTraceResult hits[vyxPacketSize];
-    vyxTraceScenePacket(scene, point, directions, count, -1.0f, hits);
+    vyxOcclusion occlusion[vyxPacketSize];
+    vyxOccludedScenePacket(scene, point, directions, count, -1.0f, occlusion, hits);
     for (int r = 0; r < count; ++r) {
         VYX_COUNT_RAY(shadow);
-        transmission[r] = shadowFromHit(scene, hits[r], point, directions[r], -1.0f, nullptr, 0);
+        transmission[r] = shadowFromOcclusion(scene, occlusion[r], hits[r], point, directions[r], -1.0f, 0);
+    }
+}
+
+void vyxMarkOpaqueMeshes(const vyxScene& scene) {
+    for (int32_t i = 0; i < scene.meshCount; ++i) {
+        vyxMesh* mesh = scene.meshes[i];
+        if (!mesh)
+            continue;
+        // Opaque as shadowFromHit judges a hit: a shadow caster whose alpha is 1, where a
+        // texture without an alpha channel counts as alpha 1 and one with it is sampled.
+        bool opaque = mesh->materials != nullptr;
+        for (int32_t m = 0; m < mesh->materialCount && opaque; ++m) {
+            const vyxMaterial& mat = mesh->materials[m];
+            const bool sampledAlpha = mat.texture && (mat.texture->channels == 2 || mat.texture->channels == 4);
+            opaque = mat.castsShadows != 0 && !sampledAlpha && (mat.texture || mat.alpha >= 1.0f);
+        }
+        mesh->opaque = opaque ? 1 : 0;
     }
 }
 

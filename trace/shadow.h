@@ -19,6 +19,11 @@ constexpr int vyxMaxContinuations = 64;
 vyxVec3 vyxTraceShadow(const vyxScene& scene, vyxVec3 origin, vyxVec3 direction, float maxDistance,
                        float* hitDistance = nullptr);
 
+// Marks each mesh of the scene opaque (vyxMesh::opaque) when every material it holds
+// stops shadow rays outright, so that shadow queries need not find the nearest hit on it.
+// Call after the materials or their textures change and before threads trace the scene.
+void vyxMarkOpaqueMeshes(const vyxScene& scene);
+
 // Visible fraction of a LightDisc light from point (3 to 18 shadow rays).
 vyxVec3 vyxDiscVisibility(const vyxScene& scene, const vyxLight& light, vyxVec3 point,
                           const vyxRenderSettings& settings);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -61,7 +62,63 @@ TEST(TraceShadow, TransmissionAlongTheRay) {
         }
         vyxVec3 t = vyxTraceShadow(s.scene, vyxVec3{0, 0, 0}, c.direction, c.maxDistance);
         expectNear(t, c.want, 1e-6f, c.name);
+        // Opaque walls marked as such are only searched for some hit: the same answer.
+        vyxMarkOpaqueMeshes(s.scene);
+        vyxVec3 marked = vyxTraceShadow(s.scene, vyxVec3{0, 0, 0}, c.direction, c.maxDistance);
+        EXPECT_TRUE(marked.x == t.x && marked.y == t.y && marked.z == t.z) << c.name;
     }
+}
+
+// Shadow rays through a clutter of opaque, see-through and shadowless meshes, some rays
+// starting exactly on a triangle (a first hit at t = 0 counts as no hit): single rays
+// and the disc light's rays from one point give the very same transmission whether the
+// opaque meshes are marked (searched for any hit) or not (searched for the nearest).
+TEST(TraceShadow, MarkingOpaqueMeshesChangesNoShadow) {
+    TestScene s;
+    std::mt19937 rng(61);
+    std::uniform_real_distribution<float> pos(-4.0f, 4.0f), size(0.2f, 2.0f);
+    vyxMaterial glass = testMaterial(red, 0.5f), shadowless = testMaterial(red);
+    shadowless.castsShadows = 0;
+    const vyxMaterial kinds[] = {testMaterial(white), glass, shadowless, testMaterial(white)};
+    std::vector<vyxVec3> onSurfaces;
+    for (const vyxMaterial& material : kinds) {
+        std::vector<TestTriangle> tris;
+        for (int i = 0; i < 60; ++i) {
+            vyxVec3 c{pos(rng), pos(rng), pos(rng)};
+            float r = size(rng);
+            tris.push_back({c + vyxVec3{r, 0, 0}, c + vyxVec3{0, r, 0}, c + vyxVec3{0, 0, r}});
+            onSurfaces.push_back(tris.back().p1);
+        }
+        s.addMesh(tris, {material});
+    }
+    vyxLight& sun = s.addLight(LightDisc, vyxVec3{-0.3f, -1.0f, -0.2f}, white);
+    vyxRenderSettings settings = testSettings();
+    std::vector<vyxVec3> origins = onSurfaces;
+    for (int i = 0; i < 300; ++i)
+        origins.push_back(vyxVec3{pos(rng), pos(rng), pos(rng)});
+    auto traceAll = [&] {
+        std::vector<vyxVec3> out;
+        for (size_t i = 0; i < origins.size(); ++i) {
+            vyxVec3 d{pos(rng), pos(rng), pos(rng)};
+            out.push_back(vyxTraceShadow(s.scene, origins[i], d, i % 2 ? 1.0f : -1.0f));
+            out.push_back(vyxDiscVisibility(s.scene, sun, origins[i], settings));
+        }
+        return out;
+    };
+    rng.seed(62);
+    std::vector<vyxVec3> nearest = traceAll();
+    vyxMarkOpaqueMeshes(s.scene);
+    ASSERT_TRUE(s.scene.meshes[0]->opaque && !s.scene.meshes[1]->opaque && !s.scene.meshes[2]->opaque &&
+                s.scene.meshes[3]->opaque);
+    rng.seed(62);
+    std::vector<vyxVec3> marked = traceAll();
+    int blocked = 0;
+    for (size_t i = 0; i < nearest.size(); ++i) {
+        EXPECT_TRUE(marked[i].x == nearest[i].x && marked[i].y == nearest[i].y && marked[i].z == nearest[i].z)
+            << "ray " << i;
+        blocked += nearest[i].x == 0.0f;
+    }
+    EXPECT_GT(blocked, 20);
 }
 
 TEST(TraceShadow, HitDistanceIsInUnitsOfTheDirection) {

@@ -5,35 +5,23 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <exception>
-#include <thread>
 
 #include "render/frame.h"
 #include "util/large_alloc.h"
+#include "util/parallel.h"
 
 // Runs work(firstRow, endRow) over [0, rows) split into one share per core the frame
-// dispatch may use (vyxWorkerCores), the calling thread taking the first; every row is
-// worked on by exactly one call, so a per-pixel step gives the same values as one pass
-// on one thread. A share whose thread cannot be started runs on the calling thread.
+// dispatch may use (vyxWorkerCores), on the shared pool; every row is worked on by
+// exactly one call, so a per-pixel step gives the same values as one pass on one thread.
 template <typename Work>
 static void forRowShares(int rows, Work work) {
     int cores = vyxWorkerCores();
     // Small images are not worth a thread.
     int shares = rows < 64 || cores < 2 ? 1 : (cores < 16 ? cores : 16);
-    std::thread threads[16];
-    for (int k = 1; k < shares; ++k) {
-        int first = static_cast<int>(static_cast<long>(rows) * k / shares);
-        int end = static_cast<int>(static_cast<long>(rows) * (k + 1) / shares);
-        try {
-            threads[k] = std::thread(work, first, end);
-        } catch (const std::exception&) {
-            work(first, end); // no thread (system_error) or no memory for one (bad_alloc)
-        }
-    }
-    work(0, static_cast<int>(static_cast<long>(rows) / shares));
-    for (int k = 1; k < shares; ++k)
-        if (threads[k].joinable())
-            threads[k].join();
+    vyxParallelFor(shares, cores, [&](int k) {
+        work(static_cast<int>(static_cast<long>(rows) * k / shares),
+             static_cast<int>(static_cast<long>(rows) * (k + 1) / shares));
+    });
 }
 
 ExposureState vyxInitialExposure(float now) {

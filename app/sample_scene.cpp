@@ -7,8 +7,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <exception>
-#include <thread>
 
 #include "SDL.h"
 #include "SDL_ttf.h"
@@ -16,6 +14,7 @@
 #include "app/image.h"
 #include "geometry/scene.h"
 #include "geometry/shapes.h"
+#include "util/parallel.h"
 
 GSSampleScene vyxSampleScene;
 
@@ -175,9 +174,10 @@ void GSSampleScene::Load() {
     loadImage(kCheckerPath, checkerTexture, FilterNearest);
     loadImage(kSandPath, sandTexture, FilterBilinear);
 
-    // A second thread builds the torus and the terrain (their hierarchies included) and
-    // reads the six cube faces while this one reads the model: the two halves share
-    // nothing but the checker texture, which is loaded by now.
+    // Two halves run on two cores at once when there are two: one builds the torus and
+    // the terrain (their hierarchies included) and reads the six cube faces, the other
+    // opens the font and reads the model and its textures. They share nothing but the
+    // checker texture, which is loaded by now.
     auto buildShapes = [this] {
         // The torus is only textured when the checker image loaded.
         vyxMakeTorus(torus, checkerTexture.data != nullptr ? &checkerTexture : nullptr, 0.8f, 0.2f);
@@ -197,41 +197,34 @@ void GSSampleScene::Load() {
         }
         vyxBuildTerrainMesh(terrain);
     };
-    std::thread shapes;
-    try {
-        shapes = std::thread(buildShapes);
-    } catch (const std::exception&) {
-        buildShapes(); // no thread (system_error) or no memory for one (bad_alloc)
-    }
+    auto readFiles = [this] {
+        font = TTF_OpenFont(kFontPath, 12);
+        if (font != nullptr)
+            TTF_SetFontHinting(font, TTF_HINTING_LIGHT);
+        else
+            std::fprintf(stderr, "vyx: cannot open font \"%s\": the overlay is hidden\n", kFontPath);
 
-    font = TTF_OpenFont(kFontPath, 12);
-    if (font != nullptr)
-        TTF_SetFontHinting(font, TTF_HINTING_LIGHT);
-    else
-        std::fprintf(stderr, "vyx: cannot open font \"%s\": the overlay is hidden\n", kFontPath);
+        LoadModel();
 
-    LoadModel();
-
-    for (int32_t m = 0; m < model.materialCount; ++m) {
-        vyxMaterial& material = model.materials[m];
-        if (material.textureFile == nullptr)
-            continue;
-        vyxTexture* texture = new vyxTexture;
-        loadImage(material.textureFile, *texture, FilterBilinear);
-        if (texture->data != nullptr) {
-            material.texture = texture;
-        } else {
-            // A map that failed to load would paint the surface black; the material's
-            // own colour is the better stand-in.
-            delete texture;
-            material.texture = nullptr;
+        for (int32_t m = 0; m < model.materialCount; ++m) {
+            vyxMaterial& material = model.materials[m];
+            if (material.textureFile == nullptr)
+                continue;
+            vyxTexture* texture = new vyxTexture;
+            loadImage(material.textureFile, *texture, FilterBilinear);
+            if (texture->data != nullptr) {
+                material.texture = texture;
+            } else {
+                // A map that failed to load would paint the surface black; the material's
+                // own colour is the better stand-in.
+                delete texture;
+                material.texture = nullptr;
+            }
+            std::free(material.textureFile);
+            material.textureFile = nullptr;
         }
-        std::free(material.textureFile);
-        material.textureFile = nullptr;
-    }
-
-    if (shapes.joinable())
-        shapes.join();
+    };
+    vyxParallelFor(2, 0, [&](int task) { task == 0 ? readFiles() : buildShapes(); });
     // The copy shares the torus arrays and structure; it owns nothing.
     std::memcpy(static_cast<void*>(&torusCopy), &torus, sizeof(vyxMesh));
     // An empty sand texture would sample as black; without it the terrain keeps the

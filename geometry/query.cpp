@@ -185,23 +185,6 @@ vyxTraceResult vyxTraverseBIH(const vyxVec3& origin, const vyxVec3& direction, f
 
 static bool finite3(const vyxVec3& v) { return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z); }
 
-static const float kIdentityBits[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
-
-// o' = M^-1 o, d' = M^-1 d - M^-1 0: the direction goes through the linear part only.
-static void carryRay(vyxTransform& transform, vyxVec3& origin, vyxVec3& direction) {
-    // Through an inverse that is exactly the identity (every zero a positive zero) the
-    // products give x + 0 for finite input: x itself, with a zero made positive.
-    // Non-finite input stays non-finite, which is all its callers look at.
-    if (transform.inverseValid && std::memcmp(transform.inverse, kIdentityBits, sizeof(kIdentityBits)) == 0) {
-        origin = origin + vyxVec3{0.0f, 0.0f, 0.0f};
-        direction = (direction + vyxVec3{0.0f, 0.0f, 0.0f}) - vyxVec3{0.0f, 0.0f, 0.0f};
-        return;
-    }
-    vyxVec3 base = vyxTransformPointInverse(transform, vyxVec3{0.0f, 0.0f, 0.0f});
-    origin = vyxTransformPointInverse(transform, origin);
-    direction = vyxTransformPointInverse(transform, direction) - base;
-}
-
 namespace {
 
 // A ray carried into a hierarchy's own space and cut to its bounds, ready for the walk.
@@ -218,7 +201,7 @@ struct BIHRay {
 static bool prepareBIHRay(vyxBIH& bih, vyxVec3 origin, vyxVec3 direction, float maxDistance, BIHRay& ray) {
     if (bih.triangleCount <= 0 || !bih.triangles)
         return false;
-    carryRay(bih.transform, origin, direction);
+    vyxTransformRayInverse(bih.transform, origin, direction);
     // A non-finite ray could report a false t = 0 hit inside the triangle test, and a
     // zero direction can never hit: both miss.
     if (!finite3(origin) || !finite3(direction))
@@ -268,7 +251,7 @@ vyxTraceResult vyxTraceBIH(vyxBIH& bih, vyxVec3 origin, vyxVec3 direction, float
 vyxTraceResult vyxTraceMesh(vyxMesh& mesh, vyxVec3 origin, vyxVec3 direction, float maxDistance) {
     if (!mesh.bih)
         return vyxMissResult();
-    carryRay(mesh.transform, origin, direction);
+    vyxTransformRayInverse(mesh.transform, origin, direction);
     return vyxTraceBIH(*mesh.bih, origin, direction, maxDistance);
 }
 
@@ -321,7 +304,7 @@ bool preparePacket(vyxMesh& mesh, const vyxVec3& origin, const vyxVec3* directio
         if (std::isnan(limits[r]))
             continue;
         vyxVec3 o = origin, d = directions[r];
-        carryRay(mesh.transform, o, d);
+        vyxTransformRayInverse(mesh.transform, o, d);
         BIHRay& ray = p.rays[p.walking];
         if (!prepareBIHRay(*mesh.bih, o, d, limits[r], ray))
             continue;
@@ -406,7 +389,7 @@ vyxOcclusion vyxOccludedScene(const vyxScene& scene, const vyxVec3& origin, cons
         if (!mesh || !mesh->opaque || !mesh->bih)
             continue;
         vyxVec3 o = origin, d = direction;
-        carryRay(mesh->transform, o, d);
+        vyxTransformRayInverse(mesh->transform, o, d);
         BIHRay ray;
         if (!prepareBIHRay(*mesh->bih, o, d, opaqueLimit(i, maxDistance, nearest, beyond), ray))
             continue;

@@ -20,11 +20,31 @@ static void multiplyLeft(vyxTransform& transform, const float op[16]) {
     transform.normalValid = false;
 }
 
+static vyxVec3 applyAffine(const float* m, vyxVec3 p) {
+    return {m[0] * p.x + m[1] * p.y + m[2] * p.z + m[3], m[4] * p.x + m[5] * p.y + m[6] * p.z + m[7],
+            m[8] * p.x + m[9] * p.y + m[10] * p.z + m[11]};
+}
+
+// The inverse cache and what is derived with it; inverse must hold M^-1 already.
+static void deriveFromInverse(vyxTransform& transform) {
+    vyxVec3 base = applyAffine(transform.inverse, vyxVec3{0.0f, 0.0f, 0.0f});
+    transform.inverseOrigin[0] = base.x;
+    transform.inverseOrigin[1] = base.y;
+    transform.inverseOrigin[2] = base.z;
+    transform.inverseIdentity = std::memcmp(transform.inverse, kIdentity, sizeof(kIdentity)) == 0;
+    transform.inverseValid = true;
+}
+
+static void fillInverse(vyxTransform& transform) {
+    vyxInvertMatrix(transform.matrix, transform.inverse);
+    deriveFromInverse(transform);
+}
+
 void vyxTransformIdentity(vyxTransform& transform) {
     std::memcpy(transform.matrix, kIdentity, sizeof(kIdentity));
     std::memcpy(transform.inverse, kIdentity, sizeof(kIdentity));
     std::memcpy(transform.normal, kIdentity, sizeof(kIdentity));
-    transform.inverseValid = true;
+    deriveFromInverse(transform);
     transform.normalValid = false;
 }
 
@@ -61,19 +81,28 @@ void vyxTransformTranslate(vyxTransform& transform, float x, float y, float z) {
     multiplyLeft(transform, op);
 }
 
-static vyxVec3 applyAffine(const float* m, vyxVec3 p) {
-    return {m[0] * p.x + m[1] * p.y + m[2] * p.z + m[3], m[4] * p.x + m[5] * p.y + m[6] * p.z + m[7],
-            m[8] * p.x + m[9] * p.y + m[10] * p.z + m[11]};
-}
-
 vyxVec3 vyxTransformPoint(const vyxTransform& transform, vyxVec3 point) { return applyAffine(transform.matrix, point); }
 
 vyxVec3 vyxTransformPointInverse(vyxTransform& transform, vyxVec3 point) {
-    if (!transform.inverseValid) {
-        vyxInvertMatrix(transform.matrix, transform.inverse);
-        transform.inverseValid = true;
-    }
+    if (!transform.inverseValid)
+        fillInverse(transform);
     return applyAffine(transform.inverse, point);
+}
+
+void vyxTransformRayInverse(vyxTransform& transform, vyxVec3& origin, vyxVec3& direction) {
+    if (!transform.inverseValid)
+        fillInverse(transform);
+    // Through an inverse that is exactly the identity the products give x + 0 for finite
+    // input: x itself, a zero made positive; non-finite input stays non-finite.
+    const vyxVec3 zero{0.0f, 0.0f, 0.0f};
+    if (transform.inverseIdentity) {
+        origin = origin + zero;
+        direction = (direction + zero) - zero;
+        return;
+    }
+    const vyxVec3 base{transform.inverseOrigin[0], transform.inverseOrigin[1], transform.inverseOrigin[2]};
+    origin = applyAffine(transform.inverse, origin);
+    direction = applyAffine(transform.inverse, direction) - base;
 }
 
 static void fillNormalMatrix(vyxTransform& transform) {
@@ -94,10 +123,8 @@ vyxVec3 vyxTransformNormal(vyxTransform& transform, vyxVec3 v) {
 }
 
 void vyxTransformPrepare(vyxTransform& transform) {
-    if (!transform.inverseValid) {
-        vyxInvertMatrix(transform.matrix, transform.inverse);
-        transform.inverseValid = true;
-    }
+    if (!transform.inverseValid)
+        fillInverse(transform);
     if (!transform.normalValid)
         fillNormalMatrix(transform);
 }

@@ -15,6 +15,11 @@ struct vyxTransform {
     float normal[16];  // cached transpose of M^-1, valid while normalValid
     bool inverseValid;
     bool normalValid;
+    // Derived with the inverse, for carrying rays into object space without per-ray
+    // matrix work: M^-1 (0, 0, 0), which a carried direction subtracts, and whether M^-1
+    // is exactly the identity (every zero a positive zero).
+    float inverseOrigin[3];
+    bool inverseIdentity;
 };
 
 // matrix = inverse = identity, inverseValid set, normalValid clear.
@@ -33,6 +38,9 @@ vyxVec3 vyxTransformPointInverse(vyxTransform& transform, vyxVec3 point);
 // Upper-left 3x3 of (M^-1)^T applied to v (no translation, no normalisation); fills the
 // cached normal matrix first when it is stale (inverting M afresh).
 vyxVec3 vyxTransformNormal(vyxTransform& transform, vyxVec3 v);
+// Carries a ray into the transform's object space: origin through M^-1, direction
+// through M^-1 minus M^-1 (0, 0, 0). Fills the cached inverse first when it is stale.
+void vyxTransformRayInverse(vyxTransform& transform, vyxVec3& origin, vyxVec3& direction);
 // Fills both caches now, so later queries from many threads only read the record.
 void vyxTransformPrepare(vyxTransform& transform);
 // out = adjugate(m) / det(m); the unscaled adjugate when det is exactly 0.

@@ -4,8 +4,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <exception>
-#include <thread>
 
 #include "geometry/mesh.h"
 #include "render/standard.h"
@@ -15,8 +13,9 @@
 #include "trace/raystats.h"
 #include "trace/shadow.h"
 #include "util/assert.h"
+#include "util/parallel.h"
 
-// One join covers at most this many workers per phase; larger counts are clamped.
+// Blocks of work per phase at most; larger thread counts are clamped.
 static constexpr int kMaxWorkers = 64;
 
 // Rows of one part of a subdivision band: 16 block strips.
@@ -33,10 +32,7 @@ static bool frameMatchesCamera(const FrameBuffer& image, const vyxCamera& camera
            static_cast<uint32_t>(image.height) == camera.imageHeight;
 }
 
-// Runs the worker on every argument block: as many threads as the machine runs at once
-// (the calling thread among them, never more than there are blocks) each take the next
-// block in index order until none is left, and all are joined. A thread that cannot be
-// started leaves its share to the others, so the frame is still complete.
+// How many threads may share out the blocks of a phase (0: every core).
 static std::atomic<int> workerThreadLimit{0};
 
 void vyxSetWorkerThreadLimit(int threads) { workerThreadLimit.store(threads < 0 ? 0 : threads); }
@@ -44,35 +40,16 @@ void vyxSetWorkerThreadLimit(int threads) { workerThreadLimit.store(threads < 0 
 int vyxWorkerCores() {
     int cores = workerThreadLimit.load();
     if (cores == 0)
-        cores = static_cast<int>(std::thread::hardware_concurrency());
+        cores = vyxParallelHelpers() + 1;
     return cores < 1 ? 1 : cores;
 }
 
+// Runs the worker on every argument block, the blocks shared out among the pool's
+// threads and the calling one (vyxParallelFor), each taking the next block in index
+// order until none is left.
 template <typename Args>
 static void runWorkers(int (*worker)(Args*), Args* args, int count) {
-    std::atomic<int> next{0};
-    auto drain = [&]() {
-        for (int k = next.fetch_add(1); k < count; k = next.fetch_add(1)) {
-            worker(&args[k]);
-        }
-    };
-    int cores = vyxWorkerCores();
-    int threadCount = cores < count ? cores : count;
-    int helpers = (threadCount < kMaxWorkers ? threadCount : kMaxWorkers) - 1;
-    std::thread threads[kMaxWorkers];
-    for (int k = 0; k < helpers; ++k) {
-        try {
-            threads[k] = std::thread(drain);
-        } catch (const std::exception&) {
-            break; // no thread (system_error) or no memory for one (bad_alloc)
-        }
-    }
-    drain();
-    for (int k = 0; k < helpers; ++k) {
-        if (threads[k].joinable()) {
-            threads[k].join();
-        }
-    }
+    vyxParallelFor(count, vyxWorkerCores(), [&](int k) { worker(&args[k]); });
 }
 
 int vyxStandardRowsWorker(vyxStandardWorkerArgs* args) {

@@ -1,0 +1,18 @@
+#pragma once
+// One pool of worker threads for the whole program, started on first use and kept: the
+// frame's phases, post-processing and loading share it instead of starting threads of
+// their own each time.
+
+#include <functional>
+
+// Calls work(i) once for every i in [0, count), spread over up to `threads` threads (the
+// calling thread among them; 0 or more than the machine runs at once: all of them), each
+// taking the next i in order when it finishes one, and returns when every call has
+// returned. work must not throw. Threads the system refused to start are simply not
+// there: the others, the caller at least, do their share. Calls from inside work, or
+// from another thread while a call runs, run their loop on their own thread alone or
+// wait their turn; the result is the same either way. Any thread.
+void vyxParallelFor(int count, int threads, const std::function<void(int)>& work);
+
+// Threads of the pool besides the caller (0 when the system starts none). Starts the pool.
+int vyxParallelHelpers();

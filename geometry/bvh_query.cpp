@@ -318,77 +318,111 @@ vyxOcclusion vyxOccludedBVH(const vyxBVH& bvh, const float origin[3], const floa
 
 namespace {
 
-// A deferred entry of a packet walk: the rays that met it and each one's entry distance.
-struct PacketEntry {
-    int32_t ref;
-    unsigned rays;
-    float tnear[vyxPacketSize];
+// What the packet walk needs of rays that leave one point into one octant: each ray's
+// own set-up for the triangle tests, and for the box tests the shared origin and
+// entering sides with the least and greatest inverse direction on each axis. With one
+// origin, a ray's entry distance on an axis is (plane - origin) times its inverse, so
+// those two products bound every ray's: a box no ray can meet fails the test, and a box
+// some ray meets passes it (others may pass too; the triangle tests stay per ray).
+struct PacketSetup {
+    int count;
+    RaySetup rays[vyxPacketSize];
+    int nearOffset[3], farOffset[3];
+    __m128 nearOrigin[3], farOrigin[3];
+    __m128 invLow[3], invHigh[3];
 };
 
-// The node step shared by both packet walks: every active ray's boxes; the slots met go
-// on (nearest to the packet first) or wait. Returns false when no ray meets any slot.
-inline bool packetDescend(const vyxBVHNode& node, int count, const RaySetup* rays, const float* limits,
-                          PacketEntry& current, PacketEntry* stack, int& depth) {
-    alignas(16) float dist[vyxPacketSize][4];
-    unsigned slotRays[4] = {0, 0, 0, 0};
-    unsigned hit = 0;
+// Sets up the packet; false when its rays do not share the origin and the sign of each
+// direction component, or some component is zero (the single-ray walk then serves).
+bool setUpPacket(int count, const float origins[][3], const float directions[][3], PacketSetup& p) {
+    p.count = count;
     for (int r = 0; r < count; ++r) {
-        if (!(current.rays & (1u << r)))
-            continue;
-        __m128 entry;
-        const unsigned met = meetBoxes(node, rays[r], limits[r], entry);
-        _mm_store_ps(dist[r], entry);
-        hit |= met;
-        for (unsigned m = met; m != 0; m &= m - 1)
-            slotRays[__builtin_ctz(m)] |= 1u << r;
+        for (int a = 0; a < 3; ++a)
+            if (origins[r][a] != origins[0][a] || std::signbit(origins[r][a]) != std::signbit(origins[0][a]) ||
+                directions[r][a] == 0.0f || std::signbit(directions[r][a]) != std::signbit(directions[0][a]))
+                return false;
+        setUpRay(origins[r], directions[r], p.rays[r]);
     }
-    if (hit == 0)
-        return false;
-    // Each slot's key: the least entry distance of the rays meeting it.
-    PacketEntry met[4];
-    float key[4];
-    int n = 0;
-    for (; hit != 0; hit &= hit - 1) {
-        const int slot = __builtin_ctz(hit);
-        PacketEntry& e = met[n];
-        e.ref = node.child[slot];
-        e.rays = slotRays[slot];
-        key[n] = INFINITY;
-        for (int r = 0; r < count; ++r) {
-            e.tnear[r] = dist[r][slot];
-            if ((e.rays & (1u << r)) && dist[r][slot] < key[n])
-                key[n] = dist[r][slot];
+    for (int a = 0; a < 3; ++a) {
+        p.nearOffset[a] = p.rays[0].nearOffset[a];
+        p.farOffset[a] = p.rays[0].farOffset[a];
+        p.nearOrigin[a] = p.rays[0].nearOrigin[a];
+        p.farOrigin[a] = p.rays[0].farOrigin[a];
+        __m128 low = p.rays[0].inv[a], high = low;
+        for (int r = 1; r < count; ++r) {
+            low = _mm_min_ps(low, p.rays[r].inv[a]);
+            high = _mm_max_ps(high, p.rays[r].inv[a]);
         }
-        ++n;
+        p.invLow[a] = low;
+        p.invHigh[a] = high;
     }
-    // Farthest first onto the stack, the nearest goes on.
-    int order[4] = {0, 1, 2, 3};
-    for (int i = 1; i < n; ++i)
-        for (int j = i; j > 0 && key[order[j - 1]] < key[order[j]]; --j) {
-            int swap = order[j];
-            order[j] = order[j - 1];
-            order[j - 1] = swap;
-        }
-    VYX_ASSERT(depth + n - 1 <= vyxBVHStackSize);
-    for (int i = 0; i < n - 1; ++i)
-        stack[depth++] = met[order[i]];
-    current = met[order[n - 1]];
     return true;
 }
 
-// Takes the next deferred entry that some ray of alive can still use; false when none.
-inline bool packetPop(int count, const float* limits, unsigned alive, PacketEntry& current, PacketEntry* stack,
-                      int& depth) {
-    while (depth > 0) {
-        current = stack[--depth];
-        current.rays &= alive;
-        for (int r = 0; r < count; ++r)
-            if ((current.rays & (1u << r)) && !(current.tnear[r] <= limits[r]))
-                current.rays &= ~(1u << r);
-        if (current.rays != 0)
-            return true;
+// The least entry distance of any ray of the packet into the node's four boxes, and the
+// mask of boxes some ray may meet before limit (the greatest of the rays' limits).
+inline unsigned meetBoxesPacket(const vyxBVHNode& node, const PacketSetup& p, float limit, __m128& entry) {
+    const char* base = reinterpret_cast<const char*>(&node);
+    __m128 tnear = _mm_setzero_ps(), tfar = _mm_set1_ps(limit);
+    for (int a = 0; a < 3; ++a) {
+        __m128 nearPlanes =
+            _mm_sub_ps(_mm_load_ps(reinterpret_cast<const float*>(base + p.nearOffset[a])), p.nearOrigin[a]);
+        __m128 farPlanes =
+            _mm_sub_ps(_mm_load_ps(reinterpret_cast<const float*>(base + p.farOffset[a])), p.farOrigin[a]);
+        __m128 tn = _mm_min_ps(_mm_mul_ps(nearPlanes, p.invLow[a]), _mm_mul_ps(nearPlanes, p.invHigh[a]));
+        __m128 tf = _mm_max_ps(_mm_mul_ps(farPlanes, p.invLow[a]), _mm_mul_ps(farPlanes, p.invHigh[a]));
+        tnear = _mm_max_ps(tn, tnear);
+        tfar = _mm_min_ps(tf, tfar);
     }
-    return false;
+    entry = tnear;
+    return static_cast<unsigned>(_mm_movemask_ps(_mm_cmple_ps(tnear, tfar)));
+}
+
+inline float greatest(const float* values, int count) {
+    float g = values[0];
+    for (int r = 1; r < count; ++r)
+        g = values[r] > g ? values[r] : g;
+    return g;
+}
+
+// The shared walk: leaf(leaf) tests the rays still in question and returns the greatest
+// limit of those (a negative one when none is left).
+template <typename Leaf>
+void walkPacket(const vyxBVH& bvh, const PacketSetup& p, float limit, Leaf leaf) {
+    Entry stack[vyxBVHStackSize];
+    int depth = 0;
+    int32_t ref = bvh.root;
+    for (;;) {
+        bool reached = true;
+        while (ref >= 0) {
+            VYX_ASSERT(ref < bvh.nodeCount);
+            const vyxBVHNode& node = bvh.nodes[ref];
+            __m128 entry;
+            const unsigned hit = meetBoxesPacket(node, p, limit, entry);
+            if (hit == 0) {
+                reached = false;
+                break;
+            }
+            alignas(16) float dist[4];
+            _mm_store_ps(dist, entry);
+            ref = descend(node, hit, dist, stack, depth);
+        }
+        if (reached) {
+            VYX_ASSERT(~ref >= 0 && ~ref < bvh.leafCount);
+            limit = leaf(bvh.leaves[~ref]);
+            if (limit < 0.0f)
+                return;
+        }
+        for (;;) {
+            if (depth == 0)
+                return;
+            const Entry e = stack[--depth];
+            if (e.tnear <= limit) {
+                ref = e.ref;
+                break;
+            }
+        }
+    }
 }
 
 } // namespace
@@ -396,86 +430,49 @@ inline bool packetPop(int count, const float* limits, unsigned alive, PacketEntr
 void vyxTraverseBVHPacket(const vyxBVH& bvh, int count, const float origins[][3], const float directions[][3],
                           const float* maxDistances, vyxTraceResult* results) {
     VYX_ASSERT(count >= 1 && count <= vyxPacketSize);
-    RaySetup rays[vyxPacketSize];
-    float limits[vyxPacketSize];
+    PacketSetup p;
+    if (count == 1 || bvh.leafCount == 0 || !setUpPacket(count, origins, directions, p)) {
+        for (int r = 0; r < count; ++r)
+            results[r] = vyxTraverseBVH(bvh, origins[r], directions[r], maxDistances[r]);
+        return;
+    }
+    float limits[vyxPacketSize] = {0.0f, 0.0f, 0.0f, 0.0f};
     for (int r = 0; r < count; ++r) {
         results[r] = vyxMissResult();
         limits[r] = maxDistances[r];
-        setUpRay(origins[r], directions[r], rays[r]);
     }
-    if (bvh.leafCount == 0)
-        return;
-    const unsigned all = (1u << count) - 1;
-    PacketEntry stack[vyxBVHStackSize];
-    int depth = 0;
-    PacketEntry current;
-    current.ref = bvh.root;
-    current.rays = all;
-    for (;;) {
-        bool reached = true;
-        while (current.ref >= 0) {
-            VYX_ASSERT(current.ref < bvh.nodeCount);
-            if (!packetDescend(bvh.nodes[current.ref], count, rays, limits, current, stack, depth)) {
-                reached = false;
-                break;
-            }
-        }
-        if (reached) {
-            VYX_ASSERT(~current.ref >= 0 && ~current.ref < bvh.leafCount);
-            const vyxBVHLeaf& leaf = bvh.leaves[~current.ref];
-            for (unsigned m = current.rays; m != 0; m &= m - 1) {
-                const int r = __builtin_ctz(m);
-                keepNearest(leaf, rays[r], results[r], limits[r]);
-            }
-        }
-        if (!packetPop(count, limits, all, current, stack, depth))
-            return;
-    }
+    walkPacket(bvh, p, greatest(limits, count), [&](const vyxBVHLeaf& leaf) {
+        for (int r = 0; r < count; ++r)
+            keepNearest(leaf, p.rays[r], results[r], limits[r]);
+        return greatest(limits, count);
+    });
 }
 
 void vyxOccludedBVHPacket(const vyxBVH& bvh, int count, const float origins[][3], const float directions[][3],
                           const float* maxDistances, vyxOcclusion* results) {
     VYX_ASSERT(count >= 1 && count <= vyxPacketSize);
-    RaySetup rays[vyxPacketSize];
-    float limits[vyxPacketSize];
+    PacketSetup p;
+    if (count == 1 || bvh.leafCount == 0 || !setUpPacket(count, origins, directions, p)) {
+        for (int r = 0; r < count; ++r)
+            results[r] = vyxOccludedBVH(bvh, origins[r], directions[r], maxDistances[r]);
+        return;
+    }
+    float limits[vyxPacketSize] = {0.0f, 0.0f, 0.0f, 0.0f};
     bool beyond[vyxPacketSize];
     for (int r = 0; r < count; ++r) {
         results[r] = OcclusionNone;
         limits[r] = maxDistances[r];
         beyond[r] = false;
-        setUpRay(origins[r], directions[r], rays[r]);
     }
-    if (bvh.leafCount == 0)
-        return;
-    unsigned alive = (1u << count) - 1; // rays without a hit at t = 0 yet
-    PacketEntry stack[vyxBVHStackSize];
-    int depth = 0;
-    PacketEntry current;
-    current.ref = bvh.root;
-    current.rays = alive;
-    for (;;) {
-        bool reached = true;
-        while (current.ref >= 0) {
-            VYX_ASSERT(current.ref < bvh.nodeCount);
-            if (!packetDescend(bvh.nodes[current.ref], count, rays, limits, current, stack, depth)) {
-                reached = false;
-                break;
+    // A ray stopped at t = 0 is done: its limit becomes -1 and no box is met before it.
+    walkPacket(bvh, p, greatest(limits, count), [&](const vyxBVHLeaf& leaf) {
+        for (int r = 0; r < count; ++r)
+            if (limits[r] > 0.0f && occludedAtZero(leaf, p.rays[r], limits[r], beyond[r])) {
+                results[r] = OcclusionAtZero;
+                limits[r] = -1.0f;
             }
-        }
-        if (reached) {
-            VYX_ASSERT(~current.ref >= 0 && ~current.ref < bvh.leafCount);
-            const vyxBVHLeaf& leaf = bvh.leaves[~current.ref];
-            for (unsigned m = current.rays & alive; m != 0; m &= m - 1) {
-                const int r = __builtin_ctz(m);
-                if (occludedAtZero(leaf, rays[r], limits[r], beyond[r])) {
-                    results[r] = OcclusionAtZero;
-                    alive &= ~(1u << r);
-                }
-            }
-        }
-        if (alive == 0 || !packetPop(count, limits, alive, current, stack, depth))
-            break;
-    }
+        return greatest(limits, count);
+    });
     for (int r = 0; r < count; ++r)
         if (results[r] != OcclusionAtZero && beyond[r])
             results[r] = OcclusionBeyond;

@@ -23,7 +23,9 @@ TEST(ParallelFor, EveryIndexExactlyOnceNestedAndFromTwoCallers) {
     }
     // Two threads calling at once take turns; neither loses an index.
     std::vector<std::atomic<int>> calls(2 * 5000);
-    auto caller = [&](int half) { vyxParallelFor(5000, 0, [&](int i) { ++calls[static_cast<size_t>(half * 5000 + i)]; }); };
+    auto caller = [&](int half) {
+        vyxParallelFor(5000, 0, [&](int i) { ++calls[static_cast<size_t>(half * 5000 + i)]; });
+    };
     std::thread other(caller, 1);
     caller(0);
     other.join();

@@ -27,6 +27,11 @@ struct RaySetup {
     __m128 origin[3], direction[3];
 };
 
+// lanes ? a : b, bit for bit.
+inline __m128 select(__m128 lanes, __m128 a, __m128 b) {
+    return _mm_or_ps(_mm_and_ps(lanes, a), _mm_andnot_ps(lanes, b));
+}
+
 void setUpRay(const float origin[3], const float direction[3], RaySetup& ray) {
     float largest = 0.0f;
     for (int a = 0; a < 3; ++a) {
@@ -64,11 +69,6 @@ inline unsigned meetBoxes(const vyxBVHNode& node, const RaySetup& ray, float lim
     }
     entry = tnear;
     return static_cast<unsigned>(_mm_movemask_ps(_mm_cmple_ps(tnear, tfar)));
-}
-
-// lanes ? a : b, bit for bit.
-inline __m128 select(__m128 lanes, __m128 a, __m128 b) {
-    return _mm_or_ps(_mm_and_ps(lanes, a), _mm_andnot_ps(lanes, b));
 }
 
 // The triangle test of vyxTestTrace on the leaf's four lanes: the same operations in the

@@ -185,6 +185,17 @@ vyxTraceResult vyxTraverseBIH(const vyxVec3& origin, const vyxVec3& direction, f
 
 static bool finite3(const vyxVec3& v) { return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z); }
 
+// vyxTransformRayInverse with its most common case, an identity transform, inline.
+static inline void carryRay(vyxTransform& transform, vyxVec3& origin, vyxVec3& direction) {
+    if (transform.inverseValid && transform.inverseIdentity) {
+        const vyxVec3 zero{0.0f, 0.0f, 0.0f};
+        origin = origin + zero;
+        direction = (direction + zero) - zero;
+        return;
+    }
+    vyxTransformRayInverse(transform, origin, direction);
+}
+
 namespace {
 
 // A ray carried into a hierarchy's own space and cut to its bounds, ready for the walk.
@@ -201,7 +212,7 @@ struct BIHRay {
 static bool prepareBIHRay(vyxBIH& bih, vyxVec3 origin, vyxVec3 direction, float maxDistance, BIHRay& ray) {
     if (bih.triangleCount <= 0 || !bih.triangles)
         return false;
-    vyxTransformRayInverse(bih.transform, origin, direction);
+    carryRay(bih.transform, origin, direction);
     // A non-finite ray could report a false t = 0 hit inside the triangle test, and a
     // zero direction can never hit: both miss.
     if (!finite3(origin) || !finite3(direction))
@@ -251,7 +262,7 @@ vyxTraceResult vyxTraceBIH(vyxBIH& bih, vyxVec3 origin, vyxVec3 direction, float
 vyxTraceResult vyxTraceMesh(vyxMesh& mesh, vyxVec3 origin, vyxVec3 direction, float maxDistance) {
     if (!mesh.bih)
         return vyxMissResult();
-    vyxTransformRayInverse(mesh.transform, origin, direction);
+    carryRay(mesh.transform, origin, direction);
     return vyxTraceBIH(*mesh.bih, origin, direction, maxDistance);
 }
 
@@ -304,7 +315,7 @@ bool preparePacket(vyxMesh& mesh, const vyxVec3& origin, const vyxVec3* directio
         if (std::isnan(limits[r]))
             continue;
         vyxVec3 o = origin, d = directions[r];
-        vyxTransformRayInverse(mesh.transform, o, d);
+        carryRay(mesh.transform, o, d);
         BIHRay& ray = p.rays[p.walking];
         if (!prepareBIHRay(*mesh.bih, o, d, limits[r], ray))
             continue;
@@ -389,7 +400,7 @@ vyxOcclusion vyxOccludedScene(const vyxScene& scene, const vyxVec3& origin, cons
         if (!mesh || !mesh->opaque || !mesh->bih)
             continue;
         vyxVec3 o = origin, d = direction;
-        vyxTransformRayInverse(mesh->transform, o, d);
+        carryRay(mesh->transform, o, d);
         BIHRay ray;
         if (!prepareBIHRay(*mesh->bih, o, d, opaqueLimit(i, maxDistance, nearest, beyond), ray))
             continue;

@@ -6,6 +6,8 @@
 
 #include <sys/stat.h>
 
+#include "util/assert.h"
+
 static bool isPowerOfTwo(int32_t value) { return value > 0 && (value & (value - 1)) == 0; }
 
 void vyxMakeTexture(vyxTexture& texture, int32_t width, int32_t height, void* data, uint8_t channels, uint8_t storage,
@@ -70,6 +72,13 @@ static Addressing address(const vyxTexture& texture, float u, float v) {
     return a;
 }
 
+// What every lookup requires: somewhere to write, and sides that the masks of repeat
+// addressing keep inside the texels.
+static void assertLookup(const vyxTexture& texture, const float* rgba) {
+    VYX_ASSERT_NE(rgba, nullptr);
+    VYX_ASSERT(!texture.data || (isPowerOfTwo(texture.width) && isPowerOfTwo(texture.height)));
+}
+
 // Element offset of texel (column, row counted from the bottom), both unmapped.
 static size_t texelOffset(const vyxTexture& texture, int32_t column, int32_t row) {
     size_t c = static_cast<size_t>(wrapIndex(column, texture.width, texture.wrapU));
@@ -106,6 +115,7 @@ static void expand(const float* value, uint8_t channels, float rgba[4]) {
 
 template <typename Texel>
 static void sampleNearest(const vyxTexture& texture, float u, float v, float scale, float rgba[4]) {
+    assertLookup(texture, rgba);
     if (!usable(texture)) {
         return;
     }
@@ -120,6 +130,7 @@ static void sampleNearest(const vyxTexture& texture, float u, float v, float sca
 
 template <typename Texel>
 static void sampleBilinear(const vyxTexture& texture, float u, float v, float scale, float rgba[4]) {
+    assertLookup(texture, rgba);
     if (!usable(texture)) {
         return;
     }
@@ -159,6 +170,7 @@ void vyxSampleBilinearFloats(const vyxTexture& texture, float u, float v, float 
 }
 
 void vyxSampleTexture(const vyxTexture& texture, float u, float v, float rgba[4]) {
+    assertLookup(texture, rgba);
     if (!texture.data) {
         return;
     }

@@ -6,13 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdlib>
-#include <cstring>
 
 #include "app/sample_scene.h"
-#include "geometry/bih.h"
 #include "geometry/transform.h"
-#include "geometry/triangle.h"
+#include "tests/support/test_scene.h"
 #include "tests/support/vector_near.h"
 
 struct Vec3d {
@@ -22,24 +19,6 @@ struct Vec3d {
 static Vec3d path(double w) {
     double r = 100.0 * std::sin(2.0 * w);
     return {std::cos(w) * r, (1.0 - std::cos(4.0 * w)) * 30.0, std::sin(w) * r};
-}
-
-// A flat square terrain: object-space y = 0 over x, z in [-1, 1], which the terrain
-// transform (scale 40, 20, 40, then up 205) puts at world height 205 over [-40, 40].
-static void makeFlatTerrain(vyxMesh& mesh) {
-    std::memset(static_cast<void*>(&mesh), 0, sizeof(mesh));
-    mesh.triangleCount = 2;
-    mesh.triangles = static_cast<vyxTriangle*>(std::calloc(2, sizeof(vyxTriangle)));
-    const float corners[2][3][3] = {{{-1, 0, -1}, {1, 0, -1}, {1, 0, 1}}, {{-1, 0, -1}, {1, 0, 1}, {-1, 0, 1}}};
-    for (int t = 0; t < 2; ++t) {
-        std::memcpy(mesh.triangles[t].p0, corners[t][0], sizeof(float) * 3);
-        std::memcpy(mesh.triangles[t].p1, corners[t][1], sizeof(float) * 3);
-        std::memcpy(mesh.triangles[t].p2, corners[t][2], sizeof(float) * 3);
-        vyxSetupTriangle(mesh.triangles[t]);
-    }
-    mesh.bih = new vyxBIH;
-    vyxBuildBIH(2, *mesh.bih, mesh.triangles);
-    vyxTransformIdentity(mesh.transform);
 }
 
 TEST(CameraPath, MatchesTheClosedForm) {
@@ -121,7 +100,10 @@ TEST(CameraModes, OrbitPathAndChase) {
 
 TEST(CameraModes, FreeWalkStandsTenUnitsAboveTheGround) {
     GSSampleScene scene;
-    makeFlatTerrain(scene.terrain);
+    // A flat square terrain: object-space y = 0 over x, z in [-1, 1], which the terrain
+    // transform (scale 40, 20, 40, then up 205) puts at world height 205 over [-40, 40].
+    const vyxVec3 c00{-1, 0, -1}, c10{1, 0, -1}, c11{1, 0, 1}, c01{-1, 0, 1};
+    buildTestMesh(scene.terrain, {{c00, c10, c11}, {c00, c11, c01}});
     scene.cameraIndex = 3;
     struct Case {
         vyxVec3 walk;

@@ -18,7 +18,7 @@
 
 #include "geometry/scene.h"
 #include "geometry/traversal_tree.h"
-#include "tests/geometry/geometry_test_support.h"
+#include "tests/support/test_geometry.h"
 
 using geotest::Tri;
 
@@ -156,9 +156,8 @@ TEST(TraceMesh, MatchesBruteForceOnSeededRays) {
     };
     uint32_t seed = 100;
     for (const Case& c : cases) {
-        vyxMesh mesh = geotest::makeMesh(c.make());
+        TestMesh mesh = geotest::makeMesh(c.make());
         compareWithBruteForce(mesh, makeRays(mesh, seed++, 3000), c.name);
-        vyxFreeMesh(mesh);
     }
 }
 
@@ -170,7 +169,7 @@ TEST(TraceMesh, TraversalCopyFindsTheHierarchysOwnHits) {
     const std::vector<Tri> meshes[] = {geotest::heightField(16, 3), geotest::randomSoup(11, 1500)};
     uint32_t seed = 300;
     for (const std::vector<Tri>& tris : meshes) {
-        vyxMesh mesh = geotest::makeMesh(tris);
+        TestMesh mesh = geotest::makeMesh(tris);
         vyxBIH& bih = *mesh.bih;
         ASSERT_GT(bih.traversal.triangleCount, 0);
         std::vector<Ray> rays = makeRays(mesh, seed++, 3000);
@@ -191,12 +190,11 @@ TEST(TraceMesh, TraversalCopyFindsTheHierarchysOwnHits) {
             EXPECT_EQ(got.triangle, want.triangle) << describe(r);
             EXPECT_TRUE(got.w0 == want.w0 && got.w1 == want.w1 && got.w2 == want.w2) << describe(r);
         }
-        vyxFreeMesh(mesh);
     }
 }
 
 TEST(TraceMesh, DeepPathologicalMeshMatchesBruteForce) {
-    vyxMesh mesh = geotest::makeMesh(geotest::deepChains());
+    TestMesh mesh = geotest::makeMesh(geotest::deepChains());
     std::vector<Ray> rays;
     // One head-on ray at every triangle, from three quarters of its distance.
     for (int axis = 0; axis < 3; ++axis)
@@ -209,14 +207,13 @@ TEST(TraceMesh, DeepPathologicalMeshMatchesBruteForce) {
     vyxTraceResult probe = vyxTraceMesh(mesh, vyxVec3{0.2f, 0.2f, 0.75f * 4096.0f}, vyxVec3{0, 0, 1}, -1.0f);
     EXPECT_EQ(probe.t, 0.25f * 4096.0f);
     compareWithBruteForce(mesh, rays, "deep chains");
-    vyxFreeMesh(mesh);
 }
 
 TEST(TraceMesh, TransformedMeshMatchesTheMovedTriangles) {
     // Scale by 2 and translate by whole numbers: exact in floats, so object space and the
     // moved world-space triangles agree up to the triangle set-up's rounding.
     std::vector<Tri> tris = geotest::randomSoup(21, 400);
-    vyxMesh mesh = geotest::makeMesh(tris);
+    TestMesh mesh = geotest::makeMesh(tris);
     vyxTransformScale(mesh.transform, 2.0f, 2.0f, 2.0f);
     vyxTransformTranslate(mesh.transform, 4.0f, -8.0f, 2.0f);
     vyxTransformPrepare(mesh.transform);
@@ -245,12 +242,11 @@ TEST(TraceMesh, TransformedMeshMatchesTheMovedTriangles) {
     }
     EXPECT_GT(hits, 200);
     EXPECT_LE(disagreements, 2);
-    vyxFreeMesh(mesh);
 }
 
 TEST(TraceMesh, MaxDistanceIsStrictAndOriginOnTheTriangleHitsAtZero) {
     // A triangle in the plane z = 5 around the z axis.
-    vyxMesh mesh = geotest::makeMesh({Tri{{-1, -1, 5, 1, -1, 5, 0, 1, 5}}});
+    TestMesh mesh = geotest::makeMesh({Tri{{-1, -1, 5, 1, -1, 5, 0, 1, 5}}});
     vyxVec3 down{0, 0, 1};
     struct Case {
         vyxVec3 origin;
@@ -267,11 +263,10 @@ TEST(TraceMesh, MaxDistanceIsStrictAndOriginOnTheTriangleHitsAtZero) {
             EXPECT_EQ(r.triangle, 0);
         }
     }
-    vyxFreeMesh(mesh);
 }
 
 TEST(TraceMesh, NonFiniteAndZeroRaysMissWithoutCrashing) {
-    vyxMesh mesh = geotest::makeMesh(geotest::randomSoup(31, 300));
+    TestMesh mesh = geotest::makeMesh(geotest::randomSoup(31, 300));
     const float nan = std::nanf(""), inf = INFINITY;
     const vyxVec3 origins[] = {{0, 0, -20}, {nan, 0, 0}, {inf, 0, 0}, {0, -inf, 0}, {0, 0, 0}};
     const vyxVec3 directions[] = {{0, 0, 1}, {nan, 0, 1}, {0, inf, 0}, {inf, inf, inf}, {0, 0, 0}, {-0.0f, 0, 0}};
@@ -285,7 +280,6 @@ TEST(TraceMesh, NonFiniteAndZeroRaysMissWithoutCrashing) {
             EXPECT_EQ(r.t, -1.0f) << "o " << o.x << "," << o.y << "," << o.z << " d " << d.x << "," << d.y << ","
                                   << d.z;
         }
-    vyxFreeMesh(mesh);
 }
 
 TEST(TraceMesh, MeshWithoutHierarchyOrTrianglesMisses) {
@@ -293,9 +287,8 @@ TEST(TraceMesh, MeshWithoutHierarchyOrTrianglesMisses) {
     std::memset(&mesh, 0, sizeof(mesh));
     vyxTransformIdentity(mesh.transform);
     EXPECT_EQ(vyxTraceMesh(mesh, vyxVec3{0, 0, 0}, vyxVec3{0, 0, 1}, -1.0f).t, -1.0f);
-    vyxMesh empty = geotest::makeMesh({});
+    TestMesh empty = geotest::makeMesh({});
     EXPECT_EQ(vyxTraceMesh(empty, vyxVec3{0, 0, 0}, vyxVec3{0, 0, 1}, -1.0f).t, -1.0f);
-    vyxFreeMesh(empty);
 }
 
 TEST(IntersectBox, SlabCases) {
@@ -369,10 +362,10 @@ TEST(TraverseBIH, HandMadeTreeDeeperThanTheStackStaysCorrect) {
 
 TEST(TraceScene, NearestMeshWinsAndTiesKeepTheEarlierMesh) {
     auto wall = [](float z) { return std::vector<Tri>{Tri{{-1, -1, z, 1, -1, z, 0, 1, z}}}; };
-    vyxMesh far = geotest::makeMesh(wall(8.0f));
-    vyxMesh nearA = geotest::makeMesh(wall(3.0f));
-    vyxMesh nearB = geotest::makeMesh(wall(3.0f));
-    vyxMesh empty = geotest::makeMesh({});
+    TestMesh far = geotest::makeMesh(wall(8.0f));
+    TestMesh nearA = geotest::makeMesh(wall(3.0f));
+    TestMesh nearB = geotest::makeMesh(wall(3.0f));
+    TestMesh empty = geotest::makeMesh({});
     vyxScene scene;
     vyxSceneInit(scene);
     vyxSceneAddMesh(scene, &far);
@@ -405,13 +398,11 @@ TEST(TraceScene, NearestMeshWinsAndTiesKeepTheEarlierMesh) {
     EXPECT_EQ(r.object, 3);
 
     vyxSceneFree(scene);
-    for (vyxMesh* m : {&far, &nearA, &nearB, &empty})
-        vyxFreeMesh(*m);
 }
 
 TEST(TraceScene, ConcurrentQueriesOnPreparedMeshesAgreeWithOneThread) {
-    vyxMesh a = geotest::makeMesh(geotest::heightField(32, 51));
-    vyxMesh b = geotest::makeMesh(geotest::randomSoup(52, 500));
+    TestMesh a = geotest::makeMesh(geotest::heightField(32, 51));
+    TestMesh b = geotest::makeMesh(geotest::randomSoup(52, 500));
     vyxTransformRotate(b.transform, 0.3f, 0.0f, 1.0f, 0.0f);
     vyxTransformTranslate(b.transform, 5.0f, 2.0f, 5.0f);
     vyxTransformPrepare(b.transform);
@@ -440,8 +431,6 @@ TEST(TraceScene, ConcurrentQueriesOnPreparedMeshesAgreeWithOneThread) {
         }
     }
     vyxSceneFree(scene);
-    vyxFreeMesh(a);
-    vyxFreeMesh(b);
 }
 
 TEST(SceneLists, GrowByFiftyKeepingTheEntries) {

@@ -52,12 +52,16 @@ static int32_t wrapIndex(int32_t index, int32_t size, uint8_t mode) {
     return index & (size - 1);
 }
 
+namespace {
+
 // Where a lookup reads: the position in texels (fx, fy) and the texel it falls in (x, y),
 // truncated toward zero. Callers check usable() first.
 struct Addressing {
     double fx, fy;
     int32_t x, y;
 };
+
+} // namespace
 
 static bool usable(const vyxTexture& texture) {
     return texture.data && texture.width > 0 && texture.height > 0 && texture.channels >= 1 && texture.channels <= 4;

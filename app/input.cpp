@@ -24,11 +24,13 @@ static vyxVec3 walkStep(vyxVec3 direction, float moveSpeed, float frameTime) {
     return step;
 }
 
-void GSSampleScene::Update(float dt) {
+// Walking for a frame of dt seconds: a step along the ground for each of W, S, A and D
+// that is held.
+static void walk(GSSampleScene& state, float dt) {
     // Walking stays horizontal: only yaw turns the directions.
     vyxTransform turn;
     vyxTransformIdentity(turn);
-    vyxTransformRotate(turn, yaw, 0.0f, 1.0f, 0.0f);
+    vyxTransformRotate(turn, state.yaw, 0.0f, 1.0f, 0.0f);
     vyxVec3 forward = vyxTransformPoint(turn, {0.0f, 0.0f, -1.0f});
     vyxVec3 right = vyxTransformPoint(turn, {1.0f, 0.0f, 0.0f});
 
@@ -37,98 +39,108 @@ void GSSampleScene::Update(float dt) {
     // one frame) still walks for one frame.
     int keyCount = 0;
     const Uint8* keys = SDL_GetKeyState(&keyCount);
-    auto held = [this, keys, keyCount](int key) {
-        return heldKeys[key] != 0 || (keys != nullptr && key < keyCount && keys[key] != 0);
+    auto held = [&state, keys, keyCount](int key) {
+        return state.heldKeys[key] != 0 || (keys != nullptr && key < keyCount && keys[key] != 0);
     };
+    const float speed = state.context.moveSpeed;
     if (held(SDLK_w))
-        walkPosition += walkStep(forward, context.moveSpeed, dt);
+        state.walkPosition += walkStep(forward, speed, dt);
     if (held(SDLK_s))
-        walkPosition -= walkStep(forward, context.moveSpeed, dt);
+        state.walkPosition -= walkStep(forward, speed, dt);
     if (held(SDLK_a))
-        walkPosition -= walkStep(right, context.moveSpeed, dt);
+        state.walkPosition -= walkStep(right, speed, dt);
     if (held(SDLK_d))
-        walkPosition += walkStep(right, context.moveSpeed, dt);
-    for (uint8_t& state : heldKeys)
-        if (state == KeyReleaseAfterWalk)
-            state = 0;
+        state.walkPosition += walkStep(right, speed, dt);
+    for (uint8_t& keyState : state.heldKeys)
+        if (keyState == KeyReleaseAfterWalk)
+            keyState = 0;
+}
+
+// A key press: marks the key held and acts on it.
+static void handleKeyDown(GSSampleScene& state, int key) {
+    if (key >= 0 && key < 256)
+        state.heldKeys[key] = KeyPressedThisFrame;
+    switch (key) {
+    case SDLK_ESCAPE:
+        if (state.context.running != nullptr)
+            *state.context.running = 0;
+        break;
+    case SDLK_c:
+        state.cameraIndex = (state.cameraIndex + 1) % state.cameraCount;
+        break;
+    case SDLK_f:
+        state.SetDisplayMode(!state.context.fullscreen);
+        break;
+    case SDLK_i: {
+        // Init copies the context it is given; pass a copy so it does not copy the
+        // record onto itself.
+        AppContext stored = state.context;
+        static_cast<GameState&>(state).Init(stored);
+        break;
+    }
+    case SDLK_o:
+        // A reload takes a good part of a second: presses queued in one frame (a held
+        // key's repeats, an impatient user) reload once, after the events.
+        state.reloadRequested = true;
+        break;
+    case SDLK_r:
+        state.hudVisible = !state.hudVisible;
+        break;
+    case SDLK_x:
+        state.noInterpolationToggle = !state.noInterpolationToggle;
+        break;
+    case SDLK_z:
+        state.aoToggle = !state.aoToggle;
+        break;
+    case SDLK_RIGHT:
+        state.presetIndex = (state.presetIndex + 1) % state.presetCount;
+        break;
+    case SDLK_LEFT:
+        state.presetIndex = (state.presetIndex + state.presetCount - 1) % state.presetCount;
+        break;
+    case SDLK_F12:
+        state.TakeScreenshot();
+        break;
+    default:
+        break;
+    }
+}
+
+// A key release. Released in the same frame as pressed: kept for the next walking step.
+static void handleKeyUp(GSSampleScene& state, int key) {
+    if (key >= 0 && key < 256)
+        state.heldKeys[key] = state.heldKeys[key] == KeyPressedThisFrame ? KeyReleaseAfterWalk : 0;
+}
+
+// Mouse look: yaw and pitch follow the motion, pitch within +-1.5 radians.
+static void handleMouseMotion(GSSampleScene& state, const SDL_MouseMotionEvent& motion) {
+    // Under a grab the first motion reports the pointer's absolute position.
+    if (!state.firstMotionSeen) {
+        state.firstMotionSeen = true;
+        return;
+    }
+    const float sensitivity = state.context.lookSensitivity;
+    state.yaw = state.yaw - sensitivity * static_cast<float>(motion.xrel);
+    state.pitch = state.pitch + sensitivity * static_cast<float>(motion.yrel);
+    if (state.pitch > 1.5f)
+        state.pitch = 1.5f;
+    if (state.pitch < -1.5f)
+        state.pitch = -1.5f;
+}
+
+void GSSampleScene::Update(float dt) {
+    walk(*this, dt);
 
     SDL_Event event;
     while (SDL_PollEvent(&event)) {
         if (event.type == SDL_QUIT && context.running != nullptr)
             *context.running = 0;
-
-        if (event.type == SDL_KEYUP) {
-            // Released in the same frame as pressed: keep it for the next walking step.
-            int key = event.key.keysym.sym;
-            if (key >= 0 && key < 256)
-                heldKeys[key] = heldKeys[key] == KeyPressedThisFrame ? KeyReleaseAfterWalk : 0;
-        }
-
-        if (event.type == SDL_KEYDOWN) {
-            int key = event.key.keysym.sym;
-            if (key >= 0 && key < 256)
-                heldKeys[key] = KeyPressedThisFrame;
-            switch (key) {
-            case SDLK_ESCAPE:
-                if (context.running != nullptr)
-                    *context.running = 0;
-                break;
-            case SDLK_c:
-                cameraIndex = (cameraIndex + 1) % cameraCount;
-                break;
-            case SDLK_f:
-                SetDisplayMode(!context.fullscreen);
-                break;
-            case SDLK_i: {
-                // Init copies the context it is given; pass a copy so it does not copy
-                // the record onto itself.
-                AppContext stored = context;
-                static_cast<GameState*>(this)->Init(stored);
-                break;
-            }
-            case SDLK_o:
-                // A reload takes a good part of a second: presses queued in one frame
-                // (a held key's repeats, an impatient user) reload once, after the events.
-                reloadRequested = true;
-                break;
-            case SDLK_r:
-                hudVisible = !hudVisible;
-                break;
-            case SDLK_x:
-                noInterpolationToggle = !noInterpolationToggle;
-                break;
-            case SDLK_z:
-                aoToggle = !aoToggle;
-                break;
-            case SDLK_RIGHT:
-                presetIndex = (presetIndex + 1) % presetCount;
-                break;
-            case SDLK_LEFT:
-                presetIndex = (presetIndex + presetCount - 1) % presetCount;
-                break;
-            case SDLK_F12:
-                TakeScreenshot();
-                break;
-            default:
-                break;
-            }
-        }
-
-        if (event.type == SDL_MOUSEMOTION) {
-            // Under a grab the first motion reports the pointer's absolute position.
-            if (!firstMotionSeen) {
-                firstMotionSeen = true;
-            } else {
-                Sint16 xrel = event.motion.xrel;
-                Sint16 yrel = event.motion.yrel;
-                yaw = yaw - context.lookSensitivity * static_cast<float>(xrel);
-                pitch = pitch + context.lookSensitivity * static_cast<float>(yrel);
-                if (pitch > 1.5f)
-                    pitch = 1.5f;
-                if (pitch < -1.5f)
-                    pitch = -1.5f;
-            }
-        }
+        else if (event.type == SDL_KEYUP)
+            handleKeyUp(*this, event.key.keysym.sym);
+        else if (event.type == SDL_KEYDOWN)
+            handleKeyDown(*this, event.key.keysym.sym);
+        else if (event.type == SDL_MOUSEMOTION)
+            handleMouseMotion(*this, event.motion);
     }
 
     for (uint8_t& state : heldKeys)

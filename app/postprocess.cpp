@@ -123,6 +123,8 @@ void vyxSmoothImage(vyxVec3* frame, int width, int height, float strength) {
 static float exposureCurve(float x, float k) { return 1.0f - std::pow(2.7182817f, -k * x); }
 static float gammaCurve(float x, float inverseGamma) { return std::pow(x, inverseGamma); }
 
+namespace {
+
 // One curve with its parameter, sampled at (j + 1) / 256 for j = 0 .. 255, and its
 // application to one value.
 struct SampledCurve {
@@ -155,6 +157,8 @@ struct SampledCurve {
         return table[i] * (1.0f - frac) + table[i + 1] * frac;
     }
 };
+
+} // namespace
 
 // True when none of the four values is 0, NaN or 1 and above: all four are interpolated
 // from the table.

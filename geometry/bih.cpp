@@ -6,12 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 
-// Below this many split levels the natural split is used; deeper down every node is
-// halved in list order, which adds at most log2(count) <= 31 further levels. The
-// traversal defers at most one node per split level on the path, so its 256-entry stack
-// always suffices (200 + 31 < 256).
-static const int kMaxNaturalSplitDepth = 200;
-
 // A node's empty-space cuts come before its split; each axis can be trimmed at most once
 // from below and once from above, so a chain never needs more than six cut nodes.
 static const int kMaxCutChain = 6;
@@ -170,7 +164,7 @@ static void buildNode(BuildState& st, int32_t node, int32_t begin, int32_t end, 
         float s = (cmin[a] + cmax[a]) * 0.5f;
         float leftMax = s, rightMin = s;
         int32_t mid = begin;
-        bool halve = depth >= kMaxNaturalSplitDepth;
+        bool halve = depth >= vyxBIHMaxNaturalSplitDepth;
         if (!halve) {
             int32_t rightCount = 0;
             for (int32_t k = begin; k < end; ++k) {

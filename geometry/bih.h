@@ -15,6 +15,12 @@
 #include "geometry/transform.h"
 #include "geometry/triangle.h"
 
+// Below this many split levels the build uses the natural split; deeper down every node
+// is halved in list order, which adds at most log2(count) <= 31 further levels, so no
+// path holds more than vyxBIHMaxSplitDepth splits (the walk's stack is sized by it).
+constexpr int vyxBIHMaxNaturalSplitDepth = 200;
+constexpr int vyxBIHMaxSplitDepth = vyxBIHMaxNaturalSplitDepth + 31;
+
 struct vyxBIHNode {
     uint8_t axis;      // split axis 0 = x, 1 = y, 2 = z (interior nodes)
     uint8_t isLeaf;    // 1 for a leaf

@@ -26,6 +26,7 @@ constexpr int vyxBVHLeafSize = 4; // triangles per leaf
 // order, which needs at most 16 more levels for 2^31 triangles (4^16 > 2^31).
 constexpr int vyxBVHHeuristicDepth = 64;
 constexpr int vyxBVHMaxDepth = vyxBVHHeuristicDepth + 16;
+static_assert(2 * (vyxBVHMaxDepth - vyxBVHHeuristicDepth) >= 31, "halving four ways covers 2^31 triangles");
 // Boxes are widened by this fraction of the largest coordinate magnitude of the box (at
 // build time) and of the ray's origin (at query time). The triangle test finds its hit
 // point from rounded products of coordinates of that size, so a point it accepts can lie

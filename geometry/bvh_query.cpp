@@ -180,6 +180,7 @@ inline int32_t descend(const vyxBVHNode& node, unsigned hit, const float dist[4]
 template <bool kCount>
 vyxTraceResult nearest(const vyxBVH& bvh, const float origin[3], const float direction[3], float maxDistance,
                        vyxBVHVisits* visits) {
+    VYX_ASSERT_GT(maxDistance, 0.0f);
     vyxTraceResult best = vyxMissResult();
     if (bvh.leafCount == 0)
         return best;
@@ -268,6 +269,7 @@ vyxTraceResult vyxTraverseBVHCounted(const vyxBVH& bvh, const float origin[3], c
 }
 
 vyxOcclusion vyxOccludedBVH(const vyxBVH& bvh, const float origin[3], const float direction[3], float maxDistance) {
+    VYX_ASSERT_GT(maxDistance, 0.0f);
     if (bvh.leafCount == 0)
         return OcclusionNone;
     float limit = maxDistance;
@@ -438,6 +440,7 @@ void vyxTraverseBVHPacket(const vyxBVH& bvh, int count, const float origins[][3]
     }
     float limits[vyxPacketSize] = {0.0f, 0.0f, 0.0f, 0.0f};
     for (int r = 0; r < count; ++r) {
+        VYX_ASSERT_GT(maxDistances[r], 0.0f);
         results[r] = vyxMissResult();
         limits[r] = maxDistances[r];
     }
@@ -460,6 +463,7 @@ void vyxOccludedBVHPacket(const vyxBVH& bvh, int count, const float origins[][3]
     float limits[vyxPacketSize] = {0.0f, 0.0f, 0.0f, 0.0f};
     bool beyond[vyxPacketSize];
     for (int r = 0; r < count; ++r) {
+        VYX_ASSERT_GT(maxDistances[r], 0.0f);
         results[r] = OcclusionNone;
         limits[r] = maxDistances[r];
         beyond[r] = false;

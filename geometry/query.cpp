@@ -8,9 +8,11 @@
 
 #include "util/assert.h"
 
-// Capacity of the traversal's deferred-node stack. The build keeps the number of split
-// levels below it; a hand-made deeper tree is still traversed correctly (see below).
+// Capacity of the walk's deferred-node stack: one entry per split level on the path,
+// and the build keeps those below vyxBIHMaxSplitDepth. A hand-made deeper tree is still
+// walked correctly (see below).
 static const int kStackSize = 256;
+static_assert(kStackSize > vyxBIHMaxSplitDepth, "the hierarchy's walk defers one node per split level");
 
 bool vyxIntersectBox(const float boxMin[3], const float boxMax[3], const float origin[3], const float direction[3],
                      float& tnear, float& tfar) {
@@ -154,16 +156,14 @@ vyxTraceResult vyxTraverseBIH(const vyxVec3& origin, const vyxVec3& direction, f
                 } else {
                     // Stack full (only a hand-made tree deeper than the build allows gets
                     // here): finish the near child in a nested walk, then go on with the
-                    // far one, so the order and the result stay the same.
-                    if (nearChild) {
-                        float limit = maxDistance;
-                        if (best.t >= 0.0f && (limit < 0.0f || best.t < limit))
-                            limit = best.t;
-                        vyxTraceResult r =
-                            vyxTraverseBIH(origin, direction, tnear, nearFar, triangles, limit, *nearChild);
-                        if (r.t >= 0.0f)
-                            best = r;
-                    }
+                    // far one, so the result stays the same. The nested walk may also
+                    // return a hit as near as the best, which wins on a lower index.
+                    float limit = maxDistance;
+                    if (best.t >= 0.0f && (limit < 0.0f || best.t < limit))
+                        limit = std::nextafter(best.t, INFINITY);
+                    vyxTraceResult r = vyxTraverseBIH(origin, direction, tnear, nearFar, triangles, limit, *nearChild);
+                    if (r.t >= 0.0f && (best.t < 0.0f || r.t < best.t || (r.t == best.t && r.triangle < best.triangle)))
+                        best = r;
                     next = farChild;
                     tnear = farNear;
                 }

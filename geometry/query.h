@@ -1,7 +1,9 @@
 #pragma once
 // Nearest-hit ray queries: the whole scene, one mesh, one hierarchy, and the traversal.
 // Ray directions are never normalised; t is in units of the caller's direction.
-// maxDistance < 0 means unlimited, otherwise only hits with t < maxDistance count.
+// maxDistance < 0 means unlimited, otherwise only hits with t < maxDistance count. (The
+// four-wide structure's own queries in geometry/bvh.h take a positive limit instead, with
+// FLT_MAX for none, and the ones here hand it that.)
 // All queries keep their state on the caller's stack and may run on many threads at
 // once, provided the mesh transforms were prepared (vyxTransformPrepare) beforehand.
 
@@ -16,7 +18,8 @@ vyxTraceResult vyxTraceScene(const vyxScene& scene, const vyxVec3& origin, const
                              const float& maxDistance);
 // The same query for count rays (1 .. vyxPacketSize) from one origin: results[i] is
 // exactly vyxTraceScene(scene, origin, directions[i], maxDistance). Rays whose directions
-// share an octant walk each hierarchy together, which costs less than one walk each.
+// share an octant walk each mesh's structure together, which costs less than one walk
+// each.
 void vyxTraceScenePacket(const vyxScene& scene, const vyxVec3& origin, const vyxVec3* directions, int count,
                          float maxDistance, vyxTraceResult* results);
 

@@ -143,11 +143,6 @@ void vyxMakeTorus(vyxMesh& mesh, vyxTexture* checker, float majorRadius, float m
     material.texture = checker;
     material.reflectivity = 0.5f;
     material.fresnel = 0.5f;
-    material.specular = 0.0f;
-    material.tintedReflectivity = 0.0f;
-    material.unlit = 0;
-    material.castsShadows = 1;
-    material.alpha = 1.0f;
 
     // Grid point (i, j): i around the main circle, j around the tube. Row i = 300 and
     // column j = 150 repeat the angles 2 pi, so the surface closes up to rounding while
@@ -189,55 +184,36 @@ void vyxMakeTorus(vyxMesh& mesh, vyxTexture* checker, float majorRadius, float m
     buildHierarchy(mesh);
 }
 
-void vyxBuildTerrainMesh(vyxMesh& mesh) {
-    const int cells = 256, points = cells + 1;
-    const size_t gridFloats = static_cast<size_t>(points) * points * 3;
-    float* pos = static_cast<float*>(vyxAllocLarge(gridFloats * sizeof(float)));
-    float* nrm = static_cast<float*>(vyxAllocLarge(gridFloats * sizeof(float)));
-    if (!pos || !nrm || !allocateGenerated(mesh, cells * cells * 2, "terrain")) {
-        if (!pos || !nrm)
-            std::fprintf(stderr, "vyx: out of memory generating the terrain\n");
-        std::free(pos);
-        std::free(nrm);
-        buildHierarchy(mesh);
-        return;
-    }
-    auto P = [&](int a, int c) -> vyxVec3 {
-        const float* q = pos + (static_cast<size_t>(a) * points + c) * 3;
-        return {q[0], q[1], q[2]};
-    };
-    auto setN = [&](int a, int c, vyxVec3 v) {
-        float* q = nrm + (static_cast<size_t>(a) * points + c) * 3;
-        q[0] = v.x;
-        q[1] = v.y;
-        q[2] = v.z;
-    };
+// The terrain grid: kTerrainPoints x kTerrainPoints points of three floats, row a
+// (towards -z) after row; column c runs towards +x.
+static const int kTerrainCells = 256;
+static const int kTerrainPoints = kTerrainCells + 1;
 
-    // Heights: row a runs towards -z, column c towards +x; the grid spans -128..128.
-    // The height is vyxFractalNoise(c * 0.01, a * 0.01, 100, 0.5), computed the same way
-    // step for step, with each octave's lattice index and weight worked out once per
-    // grid coordinate (rows and columns share the values k * 0.01) and once for z, not at
-    // every point.
+// Where the three floats of grid point (a, c) start.
+static size_t terrainOffset(int a, int c) { return (static_cast<size_t>(a) * kTerrainPoints + c) * 3; }
+
+// Heights: the grid spans -128..128 in x and z. The height is vyxFractalNoise(c * 0.01,
+// a * 0.01, 100, 0.5), computed the same way step for step, with each octave's lattice
+// index and weight worked out once per grid coordinate (rows and columns share the
+// values k * 0.01) and once for z, not at every point.
+static void terrainHeights(float* positions) {
     const int octaves = 8;
     struct Lattice {
         int32_t index;
         float weight;
     };
-    Lattice axisLattice[points][octaves], depthLattice[octaves];
-    {
-        float cell = 1.0f;
-        for (int octave = 0; octave < octaves; ++octave) {
-            for (int k = 0; k < points; ++k) {
-                latticeAxis(static_cast<float>(k) * 0.01f, cell, axisLattice[k][octave].index,
-                            axisLattice[k][octave].weight);
-            }
-            latticeAxis(100.0f, cell, depthLattice[octave].index, depthLattice[octave].weight);
-            cell *= 0.5f;
+    Lattice axisLattice[kTerrainPoints][octaves], depthLattice[octaves];
+    float cell = 1.0f;
+    for (int octave = 0; octave < octaves; ++octave) {
+        for (int k = 0; k < kTerrainPoints; ++k) {
+            latticeAxis(static_cast<float>(k) * 0.01f, cell, axisLattice[k][octave].index,
+                        axisLattice[k][octave].weight);
         }
+        latticeAxis(100.0f, cell, depthLattice[octave].index, depthLattice[octave].weight);
+        cell *= 0.5f;
     }
-    for (int a = 0; a < points; ++a) {
-        for (int c = 0; c < points; ++c) {
-            float* q = pos + (static_cast<size_t>(a) * points + c) * 3;
+    for (int a = 0; a < kTerrainPoints; ++a) {
+        for (int c = 0; c < kTerrainPoints; ++c) {
             float sum = 0.0f, amplitude = 1.0f;
             for (int octave = 0; octave < octaves; ++octave) {
                 const Lattice& lx = axisLattice[c][octave];
@@ -248,70 +224,102 @@ void vyxBuildTerrainMesh(vyxMesh& mesh) {
                 amplitude *= 0.5f;
             }
             float h = sum * 0.25f + 0.5f;
+            float* q = positions + terrainOffset(a, c);
             q[0] = static_cast<float>(c - 128);
             q[1] = -100.0f * (h - 0.5f);
             q[2] = static_cast<float>(128 - a);
-            setN(a, c, vyxVec3{0.0f, 1.0f, 0.0f});
         }
     }
+}
 
-    // Normals from central differences; the edges use the one tangent they have and are
-    // not normalised after the rotation; the four corners keep straight up.
-    for (int a = 0; a < points; a += cells) {
-        for (int c = 1; c < cells; ++c) {
+// Normals from central differences; the edges use the one tangent they have and are not
+// normalised after the rotation; the four corners keep straight up.
+static void terrainNormals(const float* positions, float* normals) {
+    const int last = kTerrainCells;
+    auto P = [positions](int a, int c) {
+        const float* q = positions + terrainOffset(a, c);
+        return vyxVec3{q[0], q[1], q[2]};
+    };
+    auto setN = [normals](int a, int c, vyxVec3 v) {
+        float* q = normals + terrainOffset(a, c);
+        q[0] = v.x;
+        q[1] = v.y;
+        q[2] = v.z;
+    };
+    for (int corner = 0; corner < 4; ++corner)
+        setN(corner / 2 * last, corner % 2 * last, vyxVec3{0.0f, 1.0f, 0.0f});
+    for (int a = 0; a <= last; a += last) {
+        for (int c = 1; c < last; ++c) {
             vyxVec3 t = vyxNormalize(P(a, c + 1) - P(a, c - 1));
             setN(a, c, vyxVec3{-t.y, t.x, 0.0f});
         }
     }
-    for (int c = 0; c < points; c += cells) {
-        for (int a = 1; a < cells; ++a) {
+    for (int c = 0; c <= last; c += last) {
+        for (int a = 1; a < last; ++a) {
             vyxVec3 t = vyxNormalize(P(a + 1, c) - P(a - 1, c));
             setN(a, c, vyxVec3{0.0f, -t.z, t.y});
         }
     }
-    for (int a = 1; a < cells; ++a) {
-        for (int c = 1; c < cells; ++c) {
+    for (int a = 1; a < last; ++a) {
+        for (int c = 1; c < last; ++c) {
             vyxVec3 along = vyxNormalize(P(a + 1, c) - P(a - 1, c));
             vyxVec3 across = vyxNormalize(P(a, c + 1) - P(a, c - 1));
             setN(a, c, vyxNormalize(vyxCross(across, along)));
         }
     }
+}
 
-    vyxMaterial& material = mesh.materials[0];
-    material = vyxDefaultMaterial();
+// The default material in a dark sandy colour, untextured: the scene sets its sand
+// texture when that image loads.
+static vyxMaterial terrainMaterial() {
+    vyxMaterial material = vyxDefaultMaterial();
     material.color[0] = 0.25f;
     material.color[1] = 0.1f;
     material.color[2] = 0.05f;
-    material.texture = nullptr; // the scene sets its sand texture
-    material.specular = 0.0f;
-    material.reflectivity = 0.0f;
-    material.tintedReflectivity = 0.0f;
-    material.fresnel = 0.0f;
-    material.unlit = 0;
-    material.alpha = 1.0f;
-    material.castsShadows = 1;
+    return material;
+}
 
+// Two triangles a cell on the mesh's one material, texture coordinates (column, row),
+// one patch per 16 x 16-cell tile.
+static void terrainTriangles(const float* positions, const float* normals, vyxMesh& mesh) {
     int32_t t = 0;
-    for (int a = 0; a < cells; ++a) {
-        for (int c = 0; c < cells; ++c) {
-            // One value per 16 x 16-cell tile: 16 * (a / 16) + c / 16.
+    for (int a = 0; a < kTerrainCells; ++a) {
+        for (int c = 0; c < kTerrainCells; ++c) {
+            // 16 * (a / 16) + c / 16.
             int32_t patch = (c >> 4) | (a & 0xffff0);
             for (int half = 0; half < 2; ++half, ++t) {
                 vyxTriangle& tri = mesh.triangles[t];
                 vyxTriangleShading& sh = mesh.shading[t];
                 for (int k = 0; k < 3; ++k) {
                     int ga = a + kCellCorners[half][k][0], gc = c + kCellCorners[half][k][1];
-                    const float* q = pos + (static_cast<size_t>(ga) * points + gc) * 3;
-                    const float* n = nrm + (static_cast<size_t>(ga) * points + gc) * 3;
-                    setCorner(tri, sh, k, q, n, static_cast<float>(gc), static_cast<float>(ga));
+                    setCorner(tri, sh, k, positions + terrainOffset(ga, gc), normals + terrainOffset(ga, gc),
+                              static_cast<float>(gc), static_cast<float>(ga));
                 }
                 vyxSetupTriangle(tri);
                 sh.patch = patch;
-                sh.material = &material;
+                sh.material = &mesh.materials[0];
             }
         }
     }
-    std::free(pos);
-    std::free(nrm);
+}
+
+void vyxBuildTerrainMesh(vyxMesh& mesh) {
+    const size_t gridFloats = static_cast<size_t>(kTerrainPoints) * kTerrainPoints * 3;
+    float* positions = static_cast<float*>(vyxAllocLarge(gridFloats * sizeof(float)));
+    float* normals = static_cast<float*>(vyxAllocLarge(gridFloats * sizeof(float)));
+    if (!positions || !normals || !allocateGenerated(mesh, kTerrainCells * kTerrainCells * 2, "terrain")) {
+        if (!positions || !normals)
+            std::fprintf(stderr, "vyx: out of memory generating the terrain\n");
+        std::free(positions);
+        std::free(normals);
+        buildHierarchy(mesh);
+        return;
+    }
+    terrainHeights(positions);
+    terrainNormals(positions, normals);
+    mesh.materials[0] = terrainMaterial();
+    terrainTriangles(positions, normals, mesh);
+    std::free(positions);
+    std::free(normals);
     buildHierarchy(mesh);
 }

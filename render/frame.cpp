@@ -26,12 +26,6 @@ static int workerCount(const vyxRenderSettings& settings) {
     return n < 1 ? 1 : (n > kMaxWorkers ? kMaxWorkers : n);
 }
 
-static bool frameMatchesCamera(const FrameBuffer& image, const vyxCamera& camera) {
-    return image.pixels != nullptr && image.width > 0 && image.height > 0 &&
-           static_cast<uint32_t>(image.width) == camera.imageWidth &&
-           static_cast<uint32_t>(image.height) == camera.imageHeight;
-}
-
 // How many threads may share out the blocks of a phase (0: every core).
 static std::atomic<int> workerThreadLimit{0};
 
@@ -159,7 +153,7 @@ static bool antialiasThreaded(const vyxScene& scene, const vyxCamera& camera, Fr
 
 void vyxRenderStandardThreaded(const vyxScene& scene, const vyxCamera& camera, FrameBuffer& image,
                                const vyxRenderSettings& settings) {
-    if (!frameMatchesCamera(image, camera)) {
+    if (!vyxFrameFitsCamera(image, camera)) {
         return;
     }
     int n = workerCount(settings);
@@ -192,7 +186,7 @@ void vyxRenderStandardThreaded(const vyxScene& scene, const vyxCamera& camera, F
 
 void vyxRenderSubdivisionThreaded(const vyxScene& scene, const vyxCamera& camera, FrameBuffer& image,
                                   const vyxRenderSettings& settings) {
-    if (!frameMatchesCamera(image, camera)) {
+    if (!vyxFrameFitsCamera(image, camera)) {
         return;
     }
     int n = workerCount(settings);
@@ -279,7 +273,7 @@ void vyxRenderFrame(const vyxScene& scene, const vyxCamera& camera, FrameBuffer&
     if (!standard && !subdivision) {
         return;
     }
-    if (!frameMatchesCamera(image, camera)) {
+    if (!vyxFrameFitsCamera(image, camera)) {
         fprintf(stderr, "vyx: frame of %d x %d does not match the camera's %u x %u; nothing rendered\n", image.width,
                 image.height, camera.imageWidth, camera.imageHeight);
         return;

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdlib>
 
+#include "trace/camera.h"
 #include "util/large_alloc.h"
 
 FrameBuffer vyxAllocFrame(int32_t width, int32_t height) {
@@ -27,4 +28,10 @@ void vyxFreeFrame(FrameBuffer& frame) {
     frame.pixels = nullptr;
     frame.width = 0;
     frame.height = 0;
+}
+
+bool vyxFrameFitsCamera(const FrameBuffer& frame, const vyxCamera& camera) {
+    return frame.pixels != nullptr && frame.width > 0 && frame.height > 0 &&
+           static_cast<uint32_t>(frame.width) == camera.imageWidth &&
+           static_cast<uint32_t>(frame.height) == camera.imageHeight;
 }

@@ -6,6 +6,8 @@
 
 #include "geometry/vec3.h"
 
+struct vyxCamera;
+
 struct FrameBuffer {
     int32_t width;
     int32_t height;
@@ -17,3 +19,7 @@ struct FrameBuffer {
 FrameBuffer vyxAllocFrame(int32_t width, int32_t height);
 // Frees pixels and zeroes the record; safe on a zeroed frame.
 void vyxFreeFrame(FrameBuffer& frame);
+
+// Whether frame can hold camera's image: pixels allocated, camera.imageWidth x
+// imageHeight. The renderers require it; vyxRenderFrame checks it first.
+bool vyxFrameFitsCamera(const FrameBuffer& frame, const vyxCamera& camera);

@@ -4,6 +4,7 @@
 
 #include "trace/raystats.h"
 #include "trace/shade.h"
+#include "util/assert.h"
 
 // Mean absolute channel difference relative to the reference brightness b; the channel
 // order (g, r, b) and the 0.33 factor are part of the renderer's look.
@@ -57,6 +58,8 @@ vyxVec3 vyxAntialiasQuad(const vyxScene& scene, vyxVec3 origin, vyxVec3 d00, vyx
 
 void vyxShadeRow(const vyxScene& scene, const vyxCamera& camera, int y, vyxVec3* out,
                  const vyxRenderSettings& settings) {
+    VYX_ASSERT_GE(y, 0);
+    VYX_ASSERT_LT(static_cast<uint32_t>(y), camera.imageHeight);
     int width = static_cast<int>(camera.imageWidth);
     for (int x = 0; x < width; ++x) {
         vyxVec3 origin, direction;
@@ -67,6 +70,8 @@ void vyxShadeRow(const vyxScene& scene, const vyxCamera& camera, int y, vyxVec3*
 
 void vyxAntialiasRow(const vyxScene& scene, const vyxCamera& camera, int y, const vyxVec3* firstPass, vyxVec3* out,
                      int width, int height, const vyxRenderSettings& settings) {
+    VYX_ASSERT_EQ(static_cast<uint32_t>(width), camera.imageWidth);
+    VYX_ASSERT_EQ(static_cast<uint32_t>(height), camera.imageHeight);
     if (y < 0 || y + 1 >= height) {
         return;
     }
@@ -96,9 +101,9 @@ void vyxAntialiasRow(const vyxScene& scene, const vyxCamera& camera, int y, cons
 
 void vyxRenderStandard(const vyxScene& scene, const vyxCamera& camera, FrameBuffer& image,
                        const vyxRenderSettings& settings) {
-    if (image.pixels == nullptr || image.width <= 0 || image.height <= 0 ||
-        static_cast<uint32_t>(image.width) != camera.imageWidth ||
-        static_cast<uint32_t>(image.height) != camera.imageHeight) {
+    VYX_ASSERT_EQ(static_cast<uint32_t>(image.width), camera.imageWidth);
+    VYX_ASSERT_EQ(static_cast<uint32_t>(image.height), camera.imageHeight);
+    if (!vyxFrameFitsCamera(image, camera)) {
         return;
     }
     int width = image.width;

@@ -8,17 +8,19 @@
 #include "trace/settings.h"
 
 // Renders the whole frame on the calling thread (first pass, then antialiasing when
-// RenderAntialias is set and the image has more than one row).
+// RenderAntialias is set and the image has more than one row). The image must fit the
+// camera (vyxFrameFitsCamera); in release builds one that does not is left as it is.
 void vyxRenderStandard(const vyxScene& scene, const vyxCamera& camera, FrameBuffer& image,
                        const vyxRenderSettings& settings);
 
-// Shades image row y into out[0 .. width - 1].
+// Shades image row y (0 .. camera.imageHeight - 1) into out[0 .. camera.imageWidth - 1].
 void vyxShadeRow(const vyxScene& scene, const vyxCamera& camera, int y, vyxVec3* out,
                  const vyxRenderSettings& settings);
 
-// Antialiases row y (y < height - 1) reading first-pass colours from firstPass (a full
-// width x height image) and writing columns 0 .. width - 2 of row y into out (a full
-// image; may equal firstPass only when rows are processed top to bottom on one thread).
+// Antialiases row y (y < height - 1; other rows are left alone) reading first-pass
+// colours from firstPass (a full image of the camera's width x height) and writing
+// columns 0 .. width - 2 of row y into out (a full image; may equal firstPass only when
+// rows are processed top to bottom on one thread).
 void vyxAntialiasRow(const vyxScene& scene, const vyxCamera& camera, int y, const vyxVec3* firstPass, vyxVec3* out,
                      int width, int height, const vyxRenderSettings& settings);
 

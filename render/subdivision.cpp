@@ -16,9 +16,11 @@ static bool isHit(const vyxSample& sample) { return sample.hit.t > 0.0f; }
 
 // The shading record of a hit sample's triangle.
 static const vyxTriangleShading& hitShading(const vyxSample& sample) {
-    VYX_ASSERT(sample.hit.object >= 0 && sample.hit.object < sample.scene->meshCount);
+    VYX_ASSERT_GE(sample.hit.object, 0);
+    VYX_ASSERT_LT(sample.hit.object, sample.scene->meshCount);
     const vyxMesh* mesh = sample.scene->meshes[sample.hit.object];
-    VYX_ASSERT(sample.hit.triangle >= 0 && sample.hit.triangle < mesh->triangleCount);
+    VYX_ASSERT_GE(sample.hit.triangle, 0);
+    VYX_ASSERT_LT(sample.hit.triangle, mesh->triangleCount);
     return mesh->shading[sample.hit.triangle];
 }
 
@@ -344,7 +346,8 @@ bool vyxRenderBandRows(const vyxScene& scene, const vyxBandRays& rays, int width
         return true;
     }
     // A part starts on a strip border, or its top lattice row would not be a block edge.
-    VYX_ASSERT(firstRow % 8 == 0);
+    VYX_ASSERT_EQ(firstRow % 8, 0);
+    VYX_ASSERT_GE(outputStride, width);
     // The lattice reaches the next multiple of 8 beyond the band so that every block is
     // whole; points past the edge are ordinary rays, and the blocks clip their writes.
     int latticeWidth = roundUpToBlock(width);
@@ -375,9 +378,9 @@ bool vyxRenderBandRows(const vyxScene& scene, const vyxBandRays& rays, int width
 
 void vyxRenderSubdivision(const vyxScene& scene, const vyxCamera& camera, FrameBuffer& image,
                           const vyxRenderSettings& settings) {
-    if (image.pixels == nullptr || image.width <= 0 || image.height <= 0 ||
-        static_cast<uint32_t>(image.width) != camera.imageWidth ||
-        static_cast<uint32_t>(image.height) != camera.imageHeight) {
+    VYX_ASSERT_EQ(static_cast<uint32_t>(image.width), camera.imageWidth);
+    VYX_ASSERT_EQ(static_cast<uint32_t>(image.height), camera.imageHeight);
+    if (!vyxFrameFitsCamera(image, camera)) {
         return;
     }
     // Pixels the blocks leave unwritten (misses without an environment, unrefined blocks

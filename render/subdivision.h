@@ -72,7 +72,7 @@ void vyxBandRay(const vyxBandRays& rays, int x, int y, vyxVec3& origin, vyxVec3&
 
 // Renders a band of width x height pixels (any sizes from 1 up; 0 renders nothing)
 // through a nine-row sample window, writing exactly those pixels of output (row length
-// outputStride) that the blocks write. The lattice extends to the next multiples of 8.
+// outputStride, at least width) that the blocks write. The lattice extends to the next multiples of 8.
 // Returns false, writing nothing, when the window cannot be allocated.
 bool vyxRenderBand(const vyxScene& scene, const vyxBandRays& rays, int width, int height, vyxVec3* output,
                    int outputStride, const vyxRenderSettings& settings);
@@ -84,6 +84,7 @@ bool vyxRenderBand(const vyxScene& scene, const vyxBandRays& rays, int width, in
 bool vyxRenderBandRows(const vyxScene& scene, const vyxBandRays& rays, int width, int height, int firstRow,
                        int rowCount, vyxVec3* output, int outputStride, const vyxRenderSettings& settings);
 
-// The whole image as one band on the calling thread.
+// The whole image as one band on the calling thread. The image must fit the camera
+// (vyxFrameFitsCamera); in release builds one that does not is left as it is.
 void vyxRenderSubdivision(const vyxScene& scene, const vyxCamera& camera, FrameBuffer& image,
                           const vyxRenderSettings& settings);

@@ -53,11 +53,15 @@ void vyxFreeMaterial(vyxMaterial& material) {
     material.textureFile = nullptr;
 }
 
+namespace {
+
 // Where a library line is, for warnings.
 struct LineSource {
     const char* path;
     long line;
 };
+
+} // namespace
 
 // The largest colour component kept; beyond it a surface only blows out the picture.
 static const float kMaxColour = 1000.0f;

@@ -49,11 +49,15 @@ static bool resolveIndex(const std::string& field, int32_t count, int32_t& index
     return false;
 }
 
+namespace {
+
 struct Corner {
     int32_t position;
     int32_t texcoord;
     int32_t normal;
 };
+
+} // namespace
 
 // A vertex token "p", "p/t", "p//n" or "p/t/n". The position is required; the other
 // fields are -1 when absent.
@@ -110,9 +114,13 @@ static int32_t groupIndexByName(vyxObjModel& model, const std::string& name) {
 // result lists triangles as triples of corner numbers (0 .. n-1), in the polygon's
 // winding.
 
+namespace {
+
 struct Point2 {
     double u, v;
 };
+
+} // namespace
 
 // Twice the signed area of triangle a b c: positive when it turns counter-clockwise.
 static double area2(Point2 a, Point2 b, Point2 c) { return (b.u - a.u) * (c.v - a.v) - (b.v - a.v) * (c.u - a.u); }

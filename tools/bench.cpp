@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <sys/stat.h>
 #include <thread>
@@ -71,8 +72,11 @@ struct Result {
     double msMedian, msMin, msMax, fps;
     double traceMsMedian; // the tracing alone, without animation, post-processing and allocation
     vyxRayStats raysPerFrame;
+    uint64_t raysPerFrameTotal; // every kind of raysPerFrame together
     double mraysPerSecond;
 };
+
+uint64_t rayTotal(const vyxRayStats& rays) { return rays.primary + rays.shadow + rays.reflection + rays.transparency; }
 
 int badArguments(const char* message) {
     std::fprintf(stderr, "vyx-bench: %s\n%s", message, kUsageLine);
@@ -242,8 +246,6 @@ bool writeJson(const std::string& path, const Options& options, const std::vecto
     std::fprintf(f, "[\n");
     for (size_t i = 0; i < results.size(); ++i) {
         const Result& r = results[i];
-        uint64_t total =
-            r.raysPerFrame.primary + r.raysPerFrame.shadow + r.raysPerFrame.reflection + r.raysPerFrame.transparency;
         std::fprintf(
             f,
             "  {\"size\": \"%dx%d\", \"preset\": %d, \"camera\": %d, \"time\": %g, \"threads\": %d, "
@@ -253,7 +255,7 @@ bool writeJson(const std::string& path, const Options& options, const std::vecto
             "\"transparency_rays\": %llu, \"mrays_per_s\": %.3f}%s\n",
             options.width, options.height, r.preset, r.camera, options.time, options.threads,
             options.ao ? "true" : "false", options.noInterp ? "true" : "false", options.frames, loadMs, r.msMedian,
-            r.traceMsMedian, r.msMin, r.msMax, r.fps, static_cast<unsigned long long>(total),
+            r.traceMsMedian, r.msMin, r.msMax, r.fps, static_cast<unsigned long long>(r.raysPerFrameTotal),
             static_cast<unsigned long long>(r.raysPerFrame.primary),
             static_cast<unsigned long long>(r.raysPerFrame.shadow),
             static_cast<unsigned long long>(r.raysPerFrame.reflection),
@@ -264,26 +266,10 @@ bool writeJson(const std::string& path, const Options& options, const std::vecto
     return std::fclose(f) == 0;
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
-    vyxKeepFreedMemory();
-    Options options;
-    bool help = false;
-    int status = parseArguments(argc, argv, options, help);
-    if (status != 0)
-        return status;
-    if (help) {
-        std::printf("%s\nRenders the sample scene headlessly and prints frame times and rays per frame.\n"
-                    "With --model, an OBJ file takes the sample model's place. --threads sets the\n"
-                    "renderer's thread count (its blocks of work, which shape the subdivision bands);\n"
-                    "--cores how many threads render those blocks (default: every core).\n"
-                    "Defaults: --size 640x480 --preset 0 --camera 0 --time 0 --frames 10 --threads 20\n"
-                    "          --assets %s\n",
-                    kUsageLine, VYX_DEFAULT_ASSETS_DIR);
-        return 0;
-    }
-
+// Set-up: paths made absolute, the output folder made, the assets folder entered, SDL
+// started and the scene loaded as the program loads it, without a window; loadMs is the
+// loading time. Returns 0 to go on, or the exit status (with a message).
+int setUp(Options& options, double& loadMs) {
     // Paths given relative to where the tool was started stay valid after the chdir.
     options.out = absolutePath(options.out);
     options.json = absolutePath(options.json);
@@ -310,7 +296,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     // The same start-up values as the program; no window.
-    int32_t running = 1;
+    static int32_t running = 1;
     AppContext context{};
     context.windowWidth = context.renderWidth = options.width;
     context.windowHeight = context.renderHeight = options.height;
@@ -328,7 +314,7 @@ int main(int argc, char** argv) {
     scene.modelPath = options.model;
     scene.Load();
     scene.Init(context);
-    double loadMs = nowMs() - loadStart;
+    loadMs = nowMs() - loadStart;
     // A model without faces is a valid, empty one (the loader says so); a model that
     // could not be read would leave the sample model in its place, which is not what
     // was asked to be measured.
@@ -347,118 +333,167 @@ int main(int argc, char** argv) {
         for (int32_t i = 0; i < scene.presetCount; ++i)
             scene.presetTable[i] &= ~static_cast<int32_t>(RenderJitterSoftShadows);
     scene.noInterpolationToggle = options.noInterp;
+    return 0;
+}
 
-    if (options.probe)
-        std::printf("two-thread arithmetic probe: %.2fx speed-up (2.00 = second core free)\n", twoThreadProbe());
-    std::printf("scene loaded in %.1f ms; %dx%d, %d thread(s), %d frame(s) per configuration, time %g%s%s\n", loadMs,
-                options.width, options.height, options.threads, options.frames, options.time, options.ao ? ", AO" : "",
-                options.noInterp ? ", no interpolation" : "");
+// The figures of one configuration from its frames' times (ms, in frame order) and the
+// rays of all its frames.
+Result summarize(int preset, int camera, const std::vector<double>& times, std::vector<double> traceTimes,
+                 const vyxRayStats& rays) {
+    double traceMs = 0;
+    for (double t : traceTimes)
+        traceMs += t;
+    std::vector<double> sorted = times;
+    std::sort(sorted.begin(), sorted.end());
+    Result r;
+    r.preset = preset;
+    r.camera = camera;
+    size_t n = sorted.size();
+    r.msMedian = medianOfSorted(sorted);
+    r.msMin = sorted.front();
+    r.msMax = sorted.back();
+    r.fps = 1000.0 / r.msMedian;
+    std::sort(traceTimes.begin(), traceTimes.end());
+    r.traceMsMedian = medianOfSorted(traceTimes);
+    r.raysPerFrame = {rays.primary / n, rays.shadow / n, rays.reflection / n, rays.transparency / n};
+    r.raysPerFrameTotal = rayTotal(r.raysPerFrame);
+    r.mraysPerSecond = traceMs > 0 ? static_cast<double>(rayTotal(rays)) / (traceMs * 1000.0) : 0.0;
+    return r;
+}
 
-    std::vector<Result> results;
-    bool firstFrame = true;
-    for (int preset : options.presets) {
-        for (int cameraMode : options.cameras) {
-            scene.presetIndex = preset;
-            scene.cameraIndex = cameraMode;
-            // On the fixed clock every configuration starts from a fresh exposure at time
-            // 0, so its pictures do not depend on the real time the scene loaded at.
-            if (options.fixedClock)
-                scene.exposure = vyxInitialExposure(0.0f);
-            std::vector<double> times, traceTimes;
-            vyxRayStats rays{};
-            double traceMs = 0;
-            for (int frameIndex = 0; frameIndex < options.frames; ++frameIndex) {
-                scene.animationTime = options.time;
-                vyxRayStatsReset();
-                double t0 = nowMs();
-                scene.Animate();
-                vyxUpdateCamera(scene.camera);
-                FrameBuffer frame = vyxAllocFrame(options.width, options.height);
-                if (frame.pixels == nullptr) {
-                    std::fprintf(stderr, "vyx-bench: out of memory for a %dx%d frame\n", options.width, options.height);
-                    scene.Unload();
-                    return 1;
-                }
-                double t1 = nowMs();
-                scene.TraceFrame(frame);
-                double t2 = nowMs();
-                if (options.hash)
-                    std::printf("preset %d, camera %d, frame %d: traced frame hash %016llx\n", preset, cameraMode,
-                                frameIndex, static_cast<unsigned long long>(frameHash(frame)));
-                // The exposure adapts over real time; a fixed clock makes the PNGs of two
-                // builds comparable byte for byte.
-                float clock = options.fixedClock ? static_cast<float>(frameIndex) * (1000.0f / 60.0f)
-                                                 : static_cast<float>(SDL_GetTicks());
-                scene.ProcessFrame(frame, clock);
-                // With the fixed clock the exposure repeats too, so the picture shown in the
-                // window (after post-processing) is as repeatable as the traced one.
-                if (options.hash && options.fixedClock && scene.presentPixels != nullptr)
-                    std::printf("preset %d, camera %d, frame %d: shown frame hash %016llx\n", preset, cameraMode,
-                                frameIndex,
-                                static_cast<unsigned long long>(bytesHash(
-                                    scene.presentPixels, static_cast<size_t>(options.width) * options.height * 3)));
-                vyxFreeFrame(frame);
-                double t3 = nowMs();
-                if (firstFrame) {
-                    std::printf("start-up to first frame: %.1f ms (load %.1f + frame %.1f)\n", loadMs + t3 - t0, loadMs,
-                                t3 - t0);
-                    firstFrame = false;
-                }
-                times.push_back(t3 - t0);
-                traceMs += t2 - t1;
-                traceTimes.push_back(t2 - t1);
-                vyxRayStats r = vyxRayStatsTotal();
-                rays.primary += r.primary;
-                rays.shadow += r.shadow;
-                rays.reflection += r.reflection;
-                rays.transparency += r.transparency;
-            }
-            if (!options.out.empty()) {
-                char name[512];
-                std::snprintf(name, sizeof(name), "%s/vyx-%dx%d-p%d-c%d.png", options.out.c_str(), options.width,
-                              options.height, preset, cameraMode);
-                if (scene.presentPixels == nullptr ||
-                    !stbi_write_png(name, options.width, options.height, 3, scene.presentPixels, options.width * 3)) {
-                    std::fprintf(stderr, "vyx-bench: cannot write %s\n", name);
-                    scene.Unload();
-                    return 1;
-                }
-            }
-            std::vector<double> sorted = times;
-            std::sort(sorted.begin(), sorted.end());
-            Result r;
-            r.preset = preset;
-            r.camera = cameraMode;
-            size_t n = sorted.size();
-            r.msMedian = medianOfSorted(sorted);
-            r.msMin = sorted.front();
-            r.msMax = sorted.back();
-            r.fps = 1000.0 / r.msMedian;
-            std::sort(traceTimes.begin(), traceTimes.end());
-            r.traceMsMedian = medianOfSorted(traceTimes);
-            r.raysPerFrame = {rays.primary / n, rays.shadow / n, rays.reflection / n, rays.transparency / n};
-            uint64_t total = rays.primary + rays.shadow + rays.reflection + rays.transparency;
-            r.mraysPerSecond = traceMs > 0 ? static_cast<double>(total) / (traceMs * 1000.0) : 0.0;
-            results.push_back(r);
-            std::printf("preset %d (%s), camera %d: median %.2f ms (tracing %.2f ms), %.1f fps, %.2f Mrays/s\n", preset,
-                        kPresetNames[preset], cameraMode, r.msMedian, r.traceMsMedian, r.fps, r.mraysPerSecond);
-            std::fflush(stdout);
+// Renders the options' frames of one preset and camera mode through the program's steps
+// (animation, camera, tracing, post-processing), printing the hashes asked for and, on
+// the first frame of the run (firstFrame, then cleared), the start-up time; writes the
+// last picture shown when an output folder is given. Nothing when a frame cannot be
+// allocated or the picture not written (with a message).
+std::optional<Result> measureConfiguration(GSSampleScene& scene, const Options& options, int preset, int cameraMode,
+                                           double loadMs, bool& firstFrame) {
+    scene.presetIndex = preset;
+    scene.cameraIndex = cameraMode;
+    // On the fixed clock every configuration starts from a fresh exposure at time 0, so
+    // its pictures do not depend on the real time the scene loaded at.
+    if (options.fixedClock)
+        scene.exposure = vyxInitialExposure(0.0f);
+    std::vector<double> times, traceTimes;
+    vyxRayStats rays{};
+    for (int frameIndex = 0; frameIndex < options.frames; ++frameIndex) {
+        scene.animationTime = options.time;
+        vyxRayStatsReset();
+        double t0 = nowMs();
+        scene.Animate();
+        vyxUpdateCamera(scene.camera);
+        FrameBuffer frame = vyxAllocFrame(options.width, options.height);
+        if (frame.pixels == nullptr) {
+            std::fprintf(stderr, "vyx-bench: out of memory for a %dx%d frame\n", options.width, options.height);
+            return std::nullopt;
+        }
+        double t1 = nowMs();
+        scene.TraceFrame(frame);
+        double t2 = nowMs();
+        if (options.hash)
+            std::printf("preset %d, camera %d, frame %d: traced frame hash %016llx\n", preset, cameraMode, frameIndex,
+                        static_cast<unsigned long long>(frameHash(frame)));
+        // The exposure adapts over real time; a fixed clock makes the PNGs of two builds
+        // comparable byte for byte.
+        float clock = options.fixedClock ? static_cast<float>(frameIndex) * (1000.0f / 60.0f)
+                                         : static_cast<float>(SDL_GetTicks());
+        scene.ProcessFrame(frame, clock);
+        // With the fixed clock the exposure repeats too, so the picture shown in the
+        // window (after post-processing) is as repeatable as the traced one.
+        if (options.hash && options.fixedClock && scene.presentPixels != nullptr)
+            std::printf("preset %d, camera %d, frame %d: shown frame hash %016llx\n", preset, cameraMode, frameIndex,
+                        static_cast<unsigned long long>(
+                            bytesHash(scene.presentPixels, static_cast<size_t>(options.width) * options.height * 3)));
+        vyxFreeFrame(frame);
+        double t3 = nowMs();
+        if (firstFrame) {
+            std::printf("start-up to first frame: %.1f ms (load %.1f + frame %.1f)\n", loadMs + t3 - t0, loadMs,
+                        t3 - t0);
+            firstFrame = false;
+        }
+        times.push_back(t3 - t0);
+        traceTimes.push_back(t2 - t1);
+        vyxRayStats r = vyxRayStatsTotal();
+        rays.primary += r.primary;
+        rays.shadow += r.shadow;
+        rays.reflection += r.reflection;
+        rays.transparency += r.transparency;
+    }
+    if (!options.out.empty()) {
+        char name[512];
+        std::snprintf(name, sizeof(name), "%s/vyx-%dx%d-p%d-c%d.png", options.out.c_str(), options.width,
+                      options.height, preset, cameraMode);
+        if (scene.presentPixels == nullptr ||
+            !stbi_write_png(name, options.width, options.height, 3, scene.presentPixels, options.width * 3)) {
+            std::fprintf(stderr, "vyx-bench: cannot write %s\n", name);
+            return std::nullopt;
         }
     }
+    return summarize(preset, cameraMode, times, traceTimes, rays);
+}
 
+// The closing table, one row per configuration.
+void printReport(const std::vector<Result>& results) {
     std::printf("\n%-6s %-6s %9s %9s %9s %8s %10s %10s %10s %10s %10s %9s\n", "preset", "camera", "median", "min",
                 "max", "fps", "primary", "shadow", "reflection", "transp.", "rays", "Mrays/s");
     for (const Result& r : results) {
-        uint64_t total =
-            r.raysPerFrame.primary + r.raysPerFrame.shadow + r.raysPerFrame.reflection + r.raysPerFrame.transparency;
         std::printf("%-6d %-6d %7.2fms %7.2fms %7.2fms %8.2f %10llu %10llu %10llu %10llu %10llu %9.2f\n", r.preset,
                     r.camera, r.msMedian, r.msMin, r.msMax, r.fps,
                     static_cast<unsigned long long>(r.raysPerFrame.primary),
                     static_cast<unsigned long long>(r.raysPerFrame.shadow),
                     static_cast<unsigned long long>(r.raysPerFrame.reflection),
                     static_cast<unsigned long long>(r.raysPerFrame.transparency),
-                    static_cast<unsigned long long>(total), r.mraysPerSecond);
+                    static_cast<unsigned long long>(r.raysPerFrameTotal), r.mraysPerSecond);
     }
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    vyxKeepFreedMemory();
+    Options options;
+    bool help = false;
+    int status = parseArguments(argc, argv, options, help);
+    if (status != 0)
+        return status;
+    if (help) {
+        std::printf("%s\nRenders the sample scene headlessly and prints frame times and rays per frame.\n"
+                    "With --model, an OBJ file takes the sample model's place. --threads sets the\n"
+                    "renderer's thread count (its blocks of work, which shape the subdivision bands);\n"
+                    "--cores how many threads render those blocks (default: every core).\n"
+                    "Defaults: --size 640x480 --preset 0 --camera 0 --time 0 --frames 10 --threads 20\n"
+                    "          --assets %s\n",
+                    kUsageLine, VYX_DEFAULT_ASSETS_DIR);
+        return 0;
+    }
+    double loadMs = 0;
+    status = setUp(options, loadMs);
+    if (status != 0)
+        return status;
+    GSSampleScene& scene = vyxSampleScene;
+
+    if (options.probe)
+        std::printf("two-thread arithmetic probe: %.2fx speed-up (2.00 = second core free)\n", twoThreadProbe());
+    std::printf("scene loaded in %.1f ms; %dx%d, %d thread(s), %d frame(s) per configuration, time %g%s%s\n", loadMs,
+                options.width, options.height, options.threads, options.frames, options.time, options.ao ? ", AO" : "",
+                options.noInterp ? ", no interpolation" : "");
+    std::vector<Result> results;
+    bool firstFrame = true;
+    for (int preset : options.presets) {
+        for (int cameraMode : options.cameras) {
+            std::optional<Result> r = measureConfiguration(scene, options, preset, cameraMode, loadMs, firstFrame);
+            if (!r) {
+                scene.Unload();
+                return 1;
+            }
+            results.push_back(*r);
+            std::printf("preset %d (%s), camera %d: median %.2f ms (tracing %.2f ms), %.1f fps, %.2f Mrays/s\n", preset,
+                        kPresetNames[preset], cameraMode, r->msMedian, r->traceMsMedian, r->fps, r->mraysPerSecond);
+            std::fflush(stdout);
+        }
+    }
+
+    printReport(results);
     int exitStatus = 0;
     if (!options.json.empty() && !writeJson(options.json, options, results, loadMs)) {
         std::fprintf(stderr, "vyx-bench: cannot write %s\n", options.json.c_str());

@@ -6,6 +6,8 @@
 
 #include <sys/stat.h>
 
+#include "util/assert.h"
+
 static bool isPowerOfTwo(int32_t value) { return value > 0 && (value & (value - 1)) == 0; }
 
 void vyxMakeTexture(vyxTexture& texture, int32_t width, int32_t height, void* data, uint8_t channels, uint8_t storage,
@@ -50,12 +52,16 @@ static int32_t wrapIndex(int32_t index, int32_t size, uint8_t mode) {
     return index & (size - 1);
 }
 
+namespace {
+
 // Where a lookup reads: the position in texels (fx, fy) and the texel it falls in (x, y),
 // truncated toward zero. Callers check usable() first.
 struct Addressing {
     double fx, fy;
     int32_t x, y;
 };
+
+} // namespace
 
 static bool usable(const vyxTexture& texture) {
     return texture.data && texture.width > 0 && texture.height > 0 && texture.channels >= 1 && texture.channels <= 4;
@@ -68,6 +74,13 @@ static Addressing address(const vyxTexture& texture, float u, float v) {
     a.x = static_cast<int32_t>(a.fx);
     a.y = static_cast<int32_t>(a.fy);
     return a;
+}
+
+// What every lookup requires: somewhere to write, and sides that the masks of repeat
+// addressing keep inside the texels.
+static void assertLookup(const vyxTexture& texture, const float* rgba) {
+    VYX_ASSERT_NE(rgba, nullptr);
+    VYX_ASSERT(!texture.data || (isPowerOfTwo(texture.width) && isPowerOfTwo(texture.height)));
 }
 
 // Element offset of texel (column, row counted from the bottom), both unmapped.
@@ -106,6 +119,7 @@ static void expand(const float* value, uint8_t channels, float rgba[4]) {
 
 template <typename Texel>
 static void sampleNearest(const vyxTexture& texture, float u, float v, float scale, float rgba[4]) {
+    assertLookup(texture, rgba);
     if (!usable(texture)) {
         return;
     }
@@ -120,6 +134,7 @@ static void sampleNearest(const vyxTexture& texture, float u, float v, float sca
 
 template <typename Texel>
 static void sampleBilinear(const vyxTexture& texture, float u, float v, float scale, float rgba[4]) {
+    assertLookup(texture, rgba);
     if (!usable(texture)) {
         return;
     }
@@ -159,6 +174,7 @@ void vyxSampleBilinearFloats(const vyxTexture& texture, float u, float v, float 
 }
 
 void vyxSampleTexture(const vyxTexture& texture, float u, float v, float rgba[4]) {
+    assertLookup(texture, rgba);
     if (!texture.data) {
         return;
     }

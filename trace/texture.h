@@ -37,7 +37,9 @@ void vyxMakeTexture(vyxTexture& texture, int32_t width, int32_t height, void* da
                     uint8_t filter, uint8_t wrapU, uint8_t wrapV);
 
 // RGBA at (u, v) into rgba[4]. Writes nothing when data is null or the storage, filter
-// or channel count is unknown, so callers initialise rgba (black, alpha 1).
+// or channel count is unknown, so callers initialise rgba (black, alpha 1). A texture
+// with data has power-of-two sides, as vyxMakeTexture keeps it: repeat addressing masks
+// with them.
 void vyxSampleTexture(const vyxTexture& texture, float u, float v, float rgba[4]);
 void vyxSampleNearestBytes(const vyxTexture& texture, float u, float v, float rgba[4]);
 void vyxSampleBilinearBytes(const vyxTexture& texture, float u, float v, float rgba[4]);

@@ -6,13 +6,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdlib>
-#include <cstring>
 
 #include "app/sample_scene.h"
-#include "geometry/bih.h"
 #include "geometry/transform.h"
-#include "geometry/triangle.h"
+#include "tests/support/test_scene.h"
+#include "tests/support/vector_near.h"
 
 struct Vec3d {
     double x, y, z;
@@ -23,37 +21,12 @@ static Vec3d path(double w) {
     return {std::cos(w) * r, (1.0 - std::cos(4.0 * w)) * 30.0, std::sin(w) * r};
 }
 
-#define EXPECT_VEC_NEAR(actual, expected, tolerance, what)                                                             \
-    do {                                                                                                               \
-        EXPECT_NEAR((actual).x, (expected).x, tolerance) << what << " (x)";                                            \
-        EXPECT_NEAR((actual).y, (expected).y, tolerance) << what << " (y)";                                            \
-        EXPECT_NEAR((actual).z, (expected).z, tolerance) << what << " (z)";                                            \
-    } while (0)
-
-// A flat square terrain: object-space y = 0 over x, z in [-1, 1], which the terrain
-// transform (scale 40, 20, 40, then up 205) puts at world height 205 over [-40, 40].
-static void makeFlatTerrain(vyxMesh& mesh) {
-    std::memset(static_cast<void*>(&mesh), 0, sizeof(mesh));
-    mesh.triangleCount = 2;
-    mesh.triangles = static_cast<vyxTriangle*>(std::calloc(2, sizeof(vyxTriangle)));
-    const float corners[2][3][3] = {{{-1, 0, -1}, {1, 0, -1}, {1, 0, 1}}, {{-1, 0, -1}, {1, 0, 1}, {-1, 0, 1}}};
-    for (int t = 0; t < 2; ++t) {
-        std::memcpy(mesh.triangles[t].p0, corners[t][0], sizeof(float) * 3);
-        std::memcpy(mesh.triangles[t].p1, corners[t][1], sizeof(float) * 3);
-        std::memcpy(mesh.triangles[t].p2, corners[t][2], sizeof(float) * 3);
-        vyxSetupTriangle(mesh.triangles[t]);
-    }
-    mesh.bih = new vyxBIH;
-    vyxBuildBIH(2, *mesh.bih, mesh.triangles);
-    vyxTransformIdentity(mesh.transform);
-}
-
 TEST(CameraPath, MatchesTheClosedForm) {
     const float ws[] = {0.0f, 0.3f, 1.0f, 2.5f, -4.0f, 10.0f};
     for (float w : ws) {
         vyxVec3 p = vyxCameraPath(w);
         Vec3d expected = path(w);
-        EXPECT_VEC_NEAR(p, expected, 1e-3, "w = " << w);
+        EXPECT_TRUE(vecNear(p, expected, 1e-3)) << "w = " << w;
     }
 }
 
@@ -68,17 +41,17 @@ TEST(Animation, MeshTransformsFollowTheClock) {
         // Torus: rotate by v about z, scale by cos u + 2, lift by 2 sin u.
         vyxVec3 p = vyxTransformPoint(scene.torus.transform, {1.0f, 0.0f, 0.0f});
         Vec3d torus = {std::cos(v) * (std::cos(u) + 2), std::sin(v) * (std::cos(u) + 2) + 2 * std::sin(u), 0};
-        EXPECT_VEC_NEAR(p, torus, 1e-4, "torus at t = " << t);
+        EXPECT_TRUE(vecNear(p, torus, 1e-4)) << "torus at t = " << t;
         // Copy: rotate by u about x, scale by cos v + 2, lift by 2 sin v.
         p = vyxTransformPoint(scene.torusCopy.transform, {0.0f, 1.0f, 0.0f});
         Vec3d copy = {0, std::cos(u) * (std::cos(v) + 2) + 2 * std::sin(v), std::sin(u) * (std::cos(v) + 2)};
-        EXPECT_VEC_NEAR(p, copy, 1e-4, "torus copy at t = " << t);
+        EXPECT_TRUE(vecNear(p, copy, 1e-4)) << "torus copy at t = " << t;
         // Model: scale 1.5, turning about y (positive angles turn +x toward -z).
         p = vyxTransformPoint(scene.model.transform, {1.0f, 0.0f, 0.0f});
         Vec3d model = {1.5 * std::cos(u), 0, -1.5 * std::sin(u)};
-        EXPECT_VEC_NEAR(p, model, 1e-4, "model at t = " << t);
+        EXPECT_TRUE(vecNear(p, model, 1e-4)) << "model at t = " << t;
         p = vyxTransformPoint(scene.terrain.transform, {1.0f, 1.0f, 1.0f});
-        EXPECT_VEC_NEAR(p, (Vec3d{40, 225, 40}), 1e-4, "terrain at t = " << t);
+        EXPECT_TRUE(vecNear(p, Vec3d{40, 225, 40}, 1e-4)) << "terrain at t = " << t;
     }
 }
 
@@ -92,10 +65,10 @@ TEST(CameraModes, OrbitPathAndChase) {
         scene.cameraIndex = 0;
         scene.Animate();
         Vec3d orbit = {3 * std::sin(t * 0.0017), 2 * std::sin(t * 0.0013), 3 * std::cos(t * 0.0017)};
-        EXPECT_VEC_NEAR(scene.camera.position, orbit, 1e-4, "orbit position at t = " << t);
-        EXPECT_VEC_NEAR(scene.camera.target, (Vec3d{0, 0, 0}), 0, "orbit target at t = " << t);
+        EXPECT_TRUE(vecNear(scene.camera.position, orbit, 1e-4)) << "orbit position at t = " << t;
+        EXPECT_TRUE(vecNear(scene.camera.target, Vec3d{0, 0, 0}, 0)) << "orbit target at t = " << t;
         EXPECT_NEAR(scene.camera.fov, vyxPi / 2, 1e-6);
-        EXPECT_VEC_NEAR(scene.camera.upHint, (Vec3d{0, 1, 0}), 0, "up hint");
+        EXPECT_TRUE(vecNear(scene.camera.upHint, Vec3d{0, 1, 0}, 0)) << "up hint";
 
         scene.cameraIndex = 1;
         scene.Animate();
@@ -104,30 +77,33 @@ TEST(CameraModes, OrbitPathAndChase) {
         target.y -= 2;
         torus.y -= 2;
         // The path has a radius of 100, so float rounding of w moves it by ~1e-3.
-        EXPECT_VEC_NEAR(scene.camera.position, position, 2e-3, "path position at t = " << t);
-        EXPECT_VEC_NEAR(scene.camera.target, target, 2e-3, "path target at t = " << t);
-        EXPECT_VEC_NEAR(vyxTransformPoint(scene.torus.transform, {0, 0, 0}), torus, 2e-3, "torus on path");
-        EXPECT_VEC_NEAR(vyxTransformPoint(scene.torusCopy.transform, {0, 0, 0}), torus, 2e-3, "copy on path");
+        EXPECT_TRUE(vecNear(scene.camera.position, position, 2e-3)) << "path position at t = " << t;
+        EXPECT_TRUE(vecNear(scene.camera.target, target, 2e-3)) << "path target at t = " << t;
+        EXPECT_TRUE(vecNear(vyxTransformPoint(scene.torus.transform, {0, 0, 0}), torus, 2e-3)) << "torus on path";
+        EXPECT_TRUE(vecNear(vyxTransformPoint(scene.torusCopy.transform, {0, 0, 0}), torus, 2e-3)) << "copy on path";
         // The torus lies flat: rotated 1.57 about x, so its y axis turns toward +z.
         vyxVec3 up =
             vyxTransformPoint(scene.torus.transform, {0, 1, 0}) - vyxTransformPoint(scene.torus.transform, {0, 0, 0});
-        EXPECT_VEC_NEAR(up, (Vec3d{0, std::cos(1.57), std::sin(1.57)}), 1e-4, "torus orientation");
+        EXPECT_TRUE(vecNear(up, Vec3d{0, std::cos(1.57), std::sin(1.57)}, 1e-4)) << "torus orientation";
         EXPECT_NEAR(scene.camera.fov, vyxPi / 2, 1e-6);
 
         scene.cameraIndex = 2;
         scene.Animate();
         Vec3d chased = path(w);
         EXPECT_NEAR(scene.camera.fov, 15.0 * vyxPi / 180.0, 1e-6) << "chase view is narrow";
-        EXPECT_VEC_NEAR(scene.camera.target, chased, 2e-3, "chase target at t = " << t);
-        EXPECT_VEC_NEAR(scene.camera.position, (Vec3d{chased.x - 8, chased.y + 1, chased.z + 4}), 2e-3,
-                        "chase position at t = " << t);
-        EXPECT_VEC_NEAR(vyxTransformPoint(scene.torusCopy.transform, {0, 0, 0}), chased, 2e-3, "copy chased");
+        EXPECT_TRUE(vecNear(scene.camera.target, chased, 2e-3)) << "chase target at t = " << t;
+        EXPECT_TRUE(vecNear(scene.camera.position, Vec3d{chased.x - 8, chased.y + 1, chased.z + 4}, 2e-3))
+            << "chase position at t = " << t;
+        EXPECT_TRUE(vecNear(vyxTransformPoint(scene.torusCopy.transform, {0, 0, 0}), chased, 2e-3)) << "copy chased";
     }
 }
 
 TEST(CameraModes, FreeWalkStandsTenUnitsAboveTheGround) {
     GSSampleScene scene;
-    makeFlatTerrain(scene.terrain);
+    // A flat square terrain: object-space y = 0 over x, z in [-1, 1], which the terrain
+    // transform (scale 40, 20, 40, then up 205) puts at world height 205 over [-40, 40].
+    const vyxVec3 c00{-1, 0, -1}, c10{1, 0, -1}, c11{1, 0, 1}, c01{-1, 0, 1};
+    buildTestMesh(scene.terrain, {{c00, c10, c11}, {c00, c11, c01}});
     scene.cameraIndex = 3;
     struct Case {
         vyxVec3 walk;
@@ -147,18 +123,18 @@ TEST(CameraModes, FreeWalkStandsTenUnitsAboveTheGround) {
         scene.animationTime = 500.0f;
         scene.Animate();
         EXPECT_NEAR(scene.walkPosition.y, c.height, 0.1) << "walk at " << c.walk.x << "," << c.walk.z;
-        EXPECT_VEC_NEAR(scene.camera.position, scene.walkPosition, 0, "camera at the walk position");
+        EXPECT_TRUE(vecNear(scene.camera.position, scene.walkPosition, 0)) << "camera at the walk position";
         Vec3d view = {-std::sin(c.yaw) * std::cos(c.pitch), std::sin(c.pitch), -std::cos(c.yaw) * std::cos(c.pitch)};
         vyxVec3 direction = scene.camera.target - scene.camera.position;
-        EXPECT_VEC_NEAR(direction, view, 1e-4, "view direction yaw " << c.yaw << " pitch " << c.pitch);
+        EXPECT_TRUE(vecNear(direction, view, 1e-4)) << "view direction yaw " << c.yaw << " pitch " << c.pitch;
         EXPECT_NEAR(scene.camera.fov, vyxPi / 2, 1e-6);
         // The model stands larger above the ground while walking.
-        EXPECT_VEC_NEAR(vyxTransformPoint(scene.model.transform, {1, 0, 0}), (Vec3d{3, 5, 0}), 1e-5, "model");
+        EXPECT_TRUE(vecNear(vyxTransformPoint(scene.model.transform, {1, 0, 0}), Vec3d{3, 5, 0}, 1e-5)) << "model";
     }
     // Leaving the walk shrinks the model back in the same frame.
     scene.cameraIndex = 0;
     scene.animationTime = 0.0f;
     scene.Animate();
-    EXPECT_VEC_NEAR(vyxTransformPoint(scene.model.transform, {1, 0, 0}), (Vec3d{1.5, 0, 0}), 1e-5, "model");
+    EXPECT_TRUE(vecNear(vyxTransformPoint(scene.model.transform, {1, 0, 0}), Vec3d{1.5, 0, 0}, 1e-5)) << "model";
     vyxFreeMesh(scene.terrain);
 }

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "geometry/query.h"
-#include "tests/geometry/geometry_test_support.h"
+#include "tests/support/test_geometry.h"
 
 using geotest::deepChains;
 using geotest::flatAt;

@@ -19,7 +19,7 @@
 #include "geometry/bvh.h"
 #include "geometry/scene.h"
 #include "geometry/shapes.h"
-#include "tests/geometry/geometry_test_support.h"
+#include "tests/support/test_geometry.h"
 
 using geotest::Tri;
 
@@ -153,11 +153,13 @@ TEST(TraceMesh, MatchesBruteForceOnSeededRays) {
     };
     uint32_t seed = 100;
     for (const Case& c : cases) {
-        vyxMesh mesh = geotest::makeMesh(c.make());
+        TestMesh mesh = geotest::makeMesh(c.make());
         compareWithBruteForce(mesh, makeRays(mesh, seed++, 3000), c.name);
-        vyxFreeMesh(mesh);
     }
 }
+
+// The triangles as a mesh with a built hierarchy (freed by its owner).
+void fill(vyxMesh& mesh, const std::vector<Tri>& tris) { buildTestMesh(mesh, geotest::testTriangles(tris)); }
 
 // Rays aimed exactly at corners and edge midpoints of random triangles, from random
 // points, and rays leaving surfaces (from just before a hit, as shadow rays do, some
@@ -271,43 +273,43 @@ void compareFastWalk(const vyxMesh& mesh, const std::vector<Ray>& rays, const st
 TEST(FastWalk, EveryQueryEqualsTheScanOfEveryTriangle) {
     struct Case {
         const char* name;
-        std::function<vyxMesh()> make;
+        std::function<void(vyxMesh&)> build;
         int rays;
     } cases[] = {
-        {"random soup", [] { return geotest::makeMesh(geotest::randomSoup(11, 1500)); }, 1500},
-        {"height field", [] { return geotest::makeMesh(geotest::heightField(32, 3)); }, 1500},
+        {"random soup", [](vyxMesh& m) { fill(m, geotest::randomSoup(11, 1500)); }, 1500},
+        {"height field", [](vyxMesh& m) { fill(m, geotest::heightField(32, 3)); }, 1500},
         {"duplicates, slivers and corrupt vertices",
-         [] {
+         [](vyxMesh& m) {
              std::vector<Tri> tris = geotest::randomSoup(14, 200);
              for (int i = 0; i < 50; ++i)
                  tris.push_back(tris[static_cast<size_t>(i)]);
              tris.push_back(Tri{{0, 0, 0, 1, 1, 1, 2, 2, 2}});          // zero area
              tris.push_back(Tri{{0, 0, 0, 5, 5, 5.0001f, 10, 10, 10}}); // a sliver
              tris.push_back(Tri{{1, 1, 1, INFINITY, 1, 0, 0, -INFINITY, 1}});
-             return geotest::makeMesh(tris);
+             fill(m, tris);
          },
          1500},
         {"flat grid (boxes without thickness)",
-         [] {
+         [](vyxMesh& m) {
              std::vector<Tri> tris = geotest::heightField(24, 4);
              for (Tri& t : tris)
                  t.v[1] = t.v[4] = t.v[7] = 0.75f;
-             return geotest::makeMesh(tris);
+             fill(m, tris);
          },
          1500},
         {"a huge triangle below small ones",
-         [] {
+         [](vyxMesh& m) {
              std::vector<Tri> tris = geotest::randomSoup(15, 300);
              tris.push_back(Tri{{-1e6f, -1010, 1000, 1e6f, -1010, 1000, 0, -1010, 1e6f}});
-             return geotest::makeMesh(tris);
+             fill(m, tris);
          },
          1000},
-        {"terrain", [] { return geotest::makeShape(vyxBuildTerrainMesh); }, 100},
-        {"torus", [] { return geotest::makeShape([](vyxMesh& m) { vyxMakeTorus(m, nullptr, 0.8f, 0.2f); }); }, 100},
+        {"terrain", vyxBuildTerrainMesh, 100},
+        {"torus", [](vyxMesh& m) { vyxMakeTorus(m, nullptr, 0.8f, 0.2f); }, 100},
     };
     uint32_t seed = 300;
     for (const Case& c : cases) {
-        vyxMesh mesh = c.make();
+        vyxMesh mesh = geotest::makeShape(c.build);
         std::vector<Ray> rays = makeRays(mesh, seed++, c.rays);
         addAimedAndSurfaceRays(mesh, seed++, c.rays / 3, rays);
         // Zero components of either sign, which fix the side a box is entered from.
@@ -325,7 +327,7 @@ TEST(FastWalk, AHugeDistantTriangleCostsNothingToRaysThatMissIt) {
     for (float size : {100.0f, 1e4f, 1e6f}) {
         std::vector<Tri> withHuge = small;
         withHuge.push_back(Tri{{-size, -1010, 1000, size, -1010, 1000, 0, -1010, size}});
-        vyxMesh plain = geotest::makeMesh(small), huge = geotest::makeMesh(withHuge);
+        TestMesh plain = geotest::makeMesh(small), huge = geotest::makeMesh(withHuge);
         vyxBVHVisits a = {0, 0, 0}, b = {0, 0, 0};
         std::vector<Ray> rays = makeRays(plain, 77, 2000);
         for (const Ray& r : rays) {
@@ -339,22 +341,19 @@ TEST(FastWalk, AHugeDistantTriangleCostsNothingToRaysThatMissIt) {
         }
         EXPECT_LE(b.nodes, a.nodes * 5 / 4 + 100) << "huge triangle of size " << size;
         EXPECT_LE(b.triangles, a.triangles * 5 / 4 + 100) << "huge triangle of size " << size;
-        vyxFreeMesh(plain);
-        vyxFreeMesh(huge);
     }
 }
 
 // Without its four-wide structure (memory ran out building it) a mesh is traced through
 // the hierarchy's own nodes, with the same hits.
 TEST(FastWalk, AMeshWithoutItIsTracedThroughTheHierarchy) {
-    vyxMesh mesh = geotest::makeMesh(geotest::randomSoup(16, 800));
+    TestMesh mesh = geotest::makeMesh(geotest::randomSoup(16, 800));
     vyxFreeBVH(mesh.bih->bvh);
     compareWithBruteForce(mesh, makeRays(mesh, 17, 2000), "hierarchy walk");
-    vyxFreeMesh(mesh);
 }
 
 TEST(TraceMesh, DeepPathologicalMeshMatchesBruteForce) {
-    vyxMesh mesh = geotest::makeMesh(geotest::deepChains());
+    TestMesh mesh = geotest::makeMesh(geotest::deepChains());
     std::vector<Ray> rays;
     // One head-on ray at every triangle, from three quarters of its distance.
     for (int axis = 0; axis < 3; ++axis)
@@ -367,14 +366,13 @@ TEST(TraceMesh, DeepPathologicalMeshMatchesBruteForce) {
     vyxTraceResult probe = vyxTraceMesh(mesh, vyxVec3{0.2f, 0.2f, 0.75f * 4096.0f}, vyxVec3{0, 0, 1}, -1.0f);
     EXPECT_EQ(probe.t, 0.25f * 4096.0f);
     compareWithBruteForce(mesh, rays, "deep chains");
-    vyxFreeMesh(mesh);
 }
 
 TEST(TraceMesh, TransformedMeshMatchesTheMovedTriangles) {
     // Scale by 2 and translate by whole numbers: exact in floats, so object space and the
     // moved world-space triangles agree up to the triangle set-up's rounding.
     std::vector<Tri> tris = geotest::randomSoup(21, 400);
-    vyxMesh mesh = geotest::makeMesh(tris);
+    TestMesh mesh = geotest::makeMesh(tris);
     vyxTransformScale(mesh.transform, 2.0f, 2.0f, 2.0f);
     vyxTransformTranslate(mesh.transform, 4.0f, -8.0f, 2.0f);
     vyxTransformPrepare(mesh.transform);
@@ -403,12 +401,11 @@ TEST(TraceMesh, TransformedMeshMatchesTheMovedTriangles) {
     }
     EXPECT_GT(hits, 200);
     EXPECT_LE(disagreements, 2);
-    vyxFreeMesh(mesh);
 }
 
 TEST(TraceMesh, MaxDistanceIsStrictAndOriginOnTheTriangleHitsAtZero) {
     // A triangle in the plane z = 5 around the z axis.
-    vyxMesh mesh = geotest::makeMesh({Tri{{-1, -1, 5, 1, -1, 5, 0, 1, 5}}});
+    TestMesh mesh = geotest::makeMesh({Tri{{-1, -1, 5, 1, -1, 5, 0, 1, 5}}});
     vyxVec3 down{0, 0, 1};
     struct Case {
         vyxVec3 origin;
@@ -425,11 +422,10 @@ TEST(TraceMesh, MaxDistanceIsStrictAndOriginOnTheTriangleHitsAtZero) {
             EXPECT_EQ(r.triangle, 0);
         }
     }
-    vyxFreeMesh(mesh);
 }
 
 TEST(TraceMesh, NonFiniteAndZeroRaysMissWithoutCrashing) {
-    vyxMesh mesh = geotest::makeMesh(geotest::randomSoup(31, 300));
+    TestMesh mesh = geotest::makeMesh(geotest::randomSoup(31, 300));
     const float nan = std::nanf(""), inf = INFINITY;
     const vyxVec3 origins[] = {{0, 0, -20}, {nan, 0, 0}, {inf, 0, 0}, {0, -inf, 0}, {0, 0, 0}};
     const vyxVec3 directions[] = {{0, 0, 1}, {nan, 0, 1}, {0, inf, 0}, {inf, inf, inf}, {0, 0, 0}, {-0.0f, 0, 0}};
@@ -443,7 +439,6 @@ TEST(TraceMesh, NonFiniteAndZeroRaysMissWithoutCrashing) {
             EXPECT_EQ(r.t, -1.0f) << "o " << o.x << "," << o.y << "," << o.z << " d " << d.x << "," << d.y << ","
                                   << d.z;
         }
-    vyxFreeMesh(mesh);
 }
 
 TEST(TraceMesh, MeshWithoutHierarchyOrTrianglesMisses) {
@@ -451,9 +446,8 @@ TEST(TraceMesh, MeshWithoutHierarchyOrTrianglesMisses) {
     std::memset(&mesh, 0, sizeof(mesh));
     vyxTransformIdentity(mesh.transform);
     EXPECT_EQ(vyxTraceMesh(mesh, vyxVec3{0, 0, 0}, vyxVec3{0, 0, 1}, -1.0f).t, -1.0f);
-    vyxMesh empty = geotest::makeMesh({});
+    TestMesh empty = geotest::makeMesh({});
     EXPECT_EQ(vyxTraceMesh(empty, vyxVec3{0, 0, 0}, vyxVec3{0, 0, 1}, -1.0f).t, -1.0f);
-    vyxFreeMesh(empty);
 }
 
 TEST(IntersectBox, SlabCases) {
@@ -527,10 +521,10 @@ TEST(TraverseBIH, HandMadeTreeDeeperThanTheStackStaysCorrect) {
 
 TEST(TraceScene, NearestMeshWinsAndTiesKeepTheEarlierMesh) {
     auto wall = [](float z) { return std::vector<Tri>{Tri{{-1, -1, z, 1, -1, z, 0, 1, z}}}; };
-    vyxMesh far = geotest::makeMesh(wall(8.0f));
-    vyxMesh nearA = geotest::makeMesh(wall(3.0f));
-    vyxMesh nearB = geotest::makeMesh(wall(3.0f));
-    vyxMesh empty = geotest::makeMesh({});
+    TestMesh far = geotest::makeMesh(wall(8.0f));
+    TestMesh nearA = geotest::makeMesh(wall(3.0f));
+    TestMesh nearB = geotest::makeMesh(wall(3.0f));
+    TestMesh empty = geotest::makeMesh({});
     vyxScene scene;
     vyxSceneInit(scene);
     vyxSceneAddMesh(scene, &far);
@@ -563,13 +557,11 @@ TEST(TraceScene, NearestMeshWinsAndTiesKeepTheEarlierMesh) {
     EXPECT_EQ(r.object, 3);
 
     vyxSceneFree(scene);
-    for (vyxMesh* m : {&far, &nearA, &nearB, &empty})
-        vyxFreeMesh(*m);
 }
 
 TEST(TraceScene, ConcurrentQueriesOnPreparedMeshesAgreeWithOneThread) {
-    vyxMesh a = geotest::makeMesh(geotest::heightField(32, 51));
-    vyxMesh b = geotest::makeMesh(geotest::randomSoup(52, 500));
+    TestMesh a = geotest::makeMesh(geotest::heightField(32, 51));
+    TestMesh b = geotest::makeMesh(geotest::randomSoup(52, 500));
     vyxTransformRotate(b.transform, 0.3f, 0.0f, 1.0f, 0.0f);
     vyxTransformTranslate(b.transform, 5.0f, 2.0f, 5.0f);
     vyxTransformPrepare(b.transform);
@@ -598,8 +590,6 @@ TEST(TraceScene, ConcurrentQueriesOnPreparedMeshesAgreeWithOneThread) {
         }
     }
     vyxSceneFree(scene);
-    vyxFreeMesh(a);
-    vyxFreeMesh(b);
 }
 
 TEST(SceneLists, GrowByFiftyKeepingTheEntries) {

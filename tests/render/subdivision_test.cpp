@@ -318,8 +318,11 @@ TEST(SubdivisionRenderer, ThreadedMatchesSingleThreadedAtAnySize) {
     }
 }
 
-// The ten rules, on hand-made samples over a mesh whose triangles carry the materials
-// and patches the cases need.
+// Whether a block is split, from hand-made corner samples: corners that partly miss, lie
+// on different meshes, materials or patches, or are partly see-through split it; corners
+// that all miss do not; differences in diffuse light, highlights and reflections split
+// it only when their check is on and the difference exceeds its threshold. The samples
+// lie on a mesh whose triangles carry the materials and patches the cases need.
 class RefinementRules : public ::testing::Test {
 protected:
     enum Triangle { Plain, PlainToo, OtherMaterial, OtherPatch, Shiny, Mirror, Tinted, WeakMirror, Count };

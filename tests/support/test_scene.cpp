@@ -1,6 +1,7 @@
 #include "tests/support/test_scene.h"
 
 #include <cstdlib>
+#include <cstring>
 
 #include "geometry/bih.h"
 #include "geometry/transform.h"
@@ -40,24 +41,16 @@ vyxLight testLight(uint32_t kind, vyxVec3 colour) {
     return light;
 }
 
-TestScene::TestScene() { vyxSceneInit(scene); }
-
-TestScene::~TestScene() {
-    for (std::unique_ptr<vyxMesh>& mesh : meshes_)
-        vyxFreeMesh(*mesh);
-    vyxSceneFree(scene);
-}
-
 static void store(float out[3], vyxVec3 v) {
     out[0] = v.x;
     out[1] = v.y;
     out[2] = v.z;
 }
 
-vyxMaterial& TestScene::addMesh(const std::vector<TestTriangle>& triangles, const std::vector<vyxMaterial>& materials) {
+void buildTestMesh(vyxMesh& mesh, const std::vector<TestTriangle>& triangles,
+                   const std::vector<vyxMaterial>& materials) {
     const size_t count = triangles.size();
-    meshes_.push_back(std::make_unique<vyxMesh>());
-    vyxMesh& mesh = *meshes_.back();
+    std::memset(static_cast<void*>(&mesh), 0, sizeof(mesh));
     mesh.triangleCount = static_cast<int32_t>(count);
     mesh.materialCount = static_cast<int32_t>(materials.size());
     mesh.triangles = static_cast<vyxTriangle*>(std::calloc(count, sizeof(vyxTriangle)));
@@ -86,8 +79,22 @@ vyxMaterial& TestScene::addMesh(const std::vector<TestTriangle>& triangles, cons
     // Fill the lazy matrix caches now, as the renderers do before tracing.
     vyxTransformPrepare(mesh.transform);
     vyxTransformPrepare(mesh.bih->transform);
-    vyxSceneAddMesh(scene, &mesh);
-    return mesh.materials[0];
+}
+
+TestMesh::TestMesh(const std::vector<TestTriangle>& triangleList, const std::vector<vyxMaterial>& materialList) {
+    buildTestMesh(*this, triangleList, materialList);
+}
+
+TestMesh::~TestMesh() { vyxFreeMesh(*this); }
+
+TestScene::TestScene() { vyxSceneInit(scene); }
+
+TestScene::~TestScene() { vyxSceneFree(scene); }
+
+vyxMaterial& TestScene::addMesh(const std::vector<TestTriangle>& triangles, const std::vector<vyxMaterial>& materials) {
+    meshes_.push_back(std::make_unique<TestMesh>(triangles, materials));
+    vyxSceneAddMesh(scene, meshes_.back().get());
+    return meshes_.back()->materials[0];
 }
 
 vyxMaterial& TestScene::addQuad(vyxVec3 corner, vyxVec3 u, vyxVec3 v, const vyxMaterial& material) {

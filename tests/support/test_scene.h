@@ -20,6 +20,22 @@ struct TestTriangle {
     int patch = 1;
 };
 
+// Fills mesh (its previous contents are not released) with the triangles and materials.
+// Corner normals are the geometric normal of the triangle, texture coordinates (0, 0),
+// (1, 0), (0, 1); the hierarchy is built and the transform is the identity, prepared.
+// Free it with vyxFreeMesh.
+void buildTestMesh(vyxMesh& mesh, const std::vector<TestTriangle>& triangles,
+                   const std::vector<vyxMaterial>& materials = {vyxDefaultMaterial()});
+
+// A mesh built by buildTestMesh that frees itself; it goes wherever a vyxMesh does.
+struct TestMesh : vyxMesh {
+    explicit TestMesh(const std::vector<TestTriangle>& triangleList,
+                      const std::vector<vyxMaterial>& materialList = {vyxDefaultMaterial()});
+    ~TestMesh();
+    TestMesh(const TestMesh&) = delete;
+    TestMesh& operator=(const TestMesh&) = delete;
+};
+
 // Opaque, lit, casting shadows, no highlight or reflection.
 vyxMaterial testMaterial(vyxVec3 colour, float alpha = 1.0f);
 
@@ -40,9 +56,8 @@ public:
     TestScene(const TestScene&) = delete;
     TestScene& operator=(const TestScene&) = delete;
 
-    // One mesh of the given triangles and materials. Corner normals are the geometric
-    // normal of the triangle, texture coordinates (0, 0), (1, 0), (0, 1); the transform
-    // is the identity, prepared. Returns the mesh's first material for further changes.
+    // One mesh of the given triangles and materials, as buildTestMesh makes it. Returns
+    // the mesh's first material for further changes.
     vyxMaterial& addMesh(const std::vector<TestTriangle>& triangles, const std::vector<vyxMaterial>& materials);
     // The parallelogram corner, corner + u, corner + u + v, corner + v (normal along u x v).
     vyxMaterial& addQuad(vyxVec3 corner, vyxVec3 u, vyxVec3 v, const vyxMaterial& material);
@@ -61,7 +76,7 @@ public:
     vyxScene scene;
 
 private:
-    std::vector<std::unique_ptr<vyxMesh>> meshes_;
+    std::vector<std::unique_ptr<TestMesh>> meshes_;
     std::vector<std::unique_ptr<vyxLight>> lights_;
     vyxCubeMap cubeMap_{};
     vyxTexture faces_[6] = {};

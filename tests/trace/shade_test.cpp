@@ -9,6 +9,7 @@
 
 #include "geometry/query.h"
 #include "tests/support/test_scene.h"
+#include "tests/support/vector_near.h"
 #include "trace/random.h"
 #include "trace/raystats.h"
 #include "trace/shadow.h"
@@ -16,12 +17,6 @@
 static const vyxVec3 white{1.0f, 1.0f, 1.0f};
 static const vyxVec3 black{0.0f, 0.0f, 0.0f};
 static const vyxVec3 sky{0.2f, 0.4f, 0.6f};
-
-static void expectNear(vyxVec3 got, vyxVec3 want, double tolerance, const std::string& name) {
-    EXPECT_NEAR(got.x, want.x, tolerance) << name;
-    EXPECT_NEAR(got.y, want.y, tolerance) << name;
-    EXPECT_NEAR(got.z, want.z, tolerance) << name;
-}
 
 static vyxVec3 grey(double v) { return vyxVec3{float(v), float(v), float(v)}; }
 
@@ -55,7 +50,7 @@ TEST(CombineShading, OrderOfTheTerms) {
         m.tintedReflectivity = c.tinted;
         vyxVec3 out = vyxCombineShading(grey(0.5), grey(0.1), c.reflected, m, c.surface, c.transmitted, c.weight, c.fog,
                                         vyxVec3{0.0f, 0.2f, 0.4f});
-        expectNear(out, c.want, 1e-6, c.name);
+        EXPECT_TRUE(vecNear(out, c.want, 1e-6)) << c.name;
     }
 }
 
@@ -65,8 +60,8 @@ TEST(Shade, DepthBudgetSpentGivesBlack) {
     s.setCubeMap(&sky);
     vyxRayStatsReset();
     for (int depth : {0, -1, -100})
-        expectNear(shadeFloorAt(s, 0, 0, testSettings(), depth), black, 0.0, "depth " + std::to_string(depth));
-    expectNear(shadeFloorAt(s, 0, 0, testSettings(), 1), white, 0.0, "depth 1");
+        EXPECT_TRUE(vecNear(shadeFloorAt(s, 0, 0, testSettings(), depth), black, 0.0)) << "depth " << depth;
+    EXPECT_TRUE(vecNear(shadeFloorAt(s, 0, 0, testSettings(), 1), white, 0.0)) << "depth 1";
 }
 
 TEST(Shade, MissesShowTheEnvironmentWithoutFog) {
@@ -89,7 +84,7 @@ TEST(Shade, MissesShowTheEnvironmentWithoutFog) {
         if (c.cubeMap)
             s.setCubeMap(c.faces);
         for (vyxVec3 d : directions)
-            expectNear(vyxShade(s.scene, vyxVec3{0, 0, 0}, d, 6, settings), c.want, 0.0, c.name);
+            EXPECT_TRUE(vecNear(vyxShade(s.scene, vyxVec3{0, 0, 0}, d, 6, settings), c.want, 0.0)) << c.name;
     }
 }
 
@@ -106,7 +101,7 @@ TEST(Shade, FogOverTheRaySegment) {
     // The distance is that of the segment, whatever the direction's length.
     for (float length : {1.0f, 0.25f, 8.0f}) {
         vyxVec3 c = vyxShade(s.scene, vyxVec3{0, 0, 0}, vyxVec3{0, 0, -length}, 6, settings);
-        expectNear(c, want, 2e-4, "direction length " + std::to_string(length));
+        EXPECT_TRUE(vecNear(c, want, 2e-4)) << "direction length " << length;
     }
 }
 
@@ -172,7 +167,7 @@ TEST(Shade, PointAndSpotLightsOnAFloor) {
         s.addLight(light);
         vyxVec3 toLight = c.position - c.at;
         double cosTheta = toLight.y / vyxLength(toLight);
-        expectNear(shadeFloorAt(s, c.at.x, c.at.z, testSettings()), grey(cosTheta * c.att), 1e-3, c.name);
+        EXPECT_TRUE(vecNear(shadeFloorAt(s, c.at.x, c.at.z, testSettings()), grey(cosTheta * c.att), 1e-3)) << c.name;
     }
 }
 
@@ -186,7 +181,7 @@ TEST(Shade, RationalFalloffWithoutRange) {
     light.position = vyxVec3{0, 3, 0};
     light.direction = vyxVec3{0, -1, 0};
     s.addLight(light);
-    expectNear(shadeFloorAt(s, 0, 0, testSettings()), grey(2.0 * 1.2 / (1.2 + 9.0)), 1e-3, "rational");
+    EXPECT_TRUE(vecNear(shadeFloorAt(s, 0, 0, testSettings()), grey(2.0 * 1.2 / (1.2 + 9.0)), 1e-3)) << "rational";
 }
 
 TEST(Shade, DirectionalHemisphereAmbientAndDiscLights) {
@@ -219,7 +214,7 @@ TEST(Shade, DirectionalHemisphereAmbientAndDiscLights) {
         TestScene s;
         s.addFloor(0.0f, 100.0f, testMaterial(white));
         s.addLight(c.light);
-        expectNear(shadeFloorAt(s, 0, 0, testSettings()), c.want, 1e-5, c.name);
+        EXPECT_TRUE(vecNear(shadeFloorAt(s, 0, 0, testSettings()), c.want, 1e-5)) << c.name;
     }
 }
 
@@ -249,7 +244,7 @@ TEST(Shade, ShadowsOfTheLightsThatCastThem) {
         s.addLight(c.light);
         // Shade the floor from beside the roof, looking at the point under its middle.
         vyxVec3 c0 = vyxShade(s.scene, vyxVec3{0.0f, 1.0f, 1.0f}, vyxVec3{0.0f, -1.0f, -1.0f}, 6, testSettings());
-        expectNear(c0, c.want, 1e-6, c.name);
+        EXPECT_TRUE(vecNear(c0, c.want, 1e-6)) << c.name;
     }
 }
 
@@ -265,7 +260,7 @@ TEST(Shade, HighlightExponent) {
         double b = degrees * vyxPi / 180.0;
         vyxVec3 d{float(std::sin(b)), float(-std::cos(b)), 0.0f};
         vyxVec3 c = vyxShade(s.scene, vyxVec3{0, 1, 0} - d, d, 6, testSettings());
-        expectNear(c, grey(2.0 * 0.5 * std::pow(std::cos(b), 50.0)), 1e-4, std::to_string(degrees) + " degrees");
+        EXPECT_TRUE(vecNear(c, grey(2.0 * 0.5 * std::pow(std::cos(b), 50.0)), 1e-4)) << degrees << " degrees";
     }
 }
 
@@ -292,7 +287,7 @@ TEST(Shade, SurfaceSeenFromBehindShadesLikeItsFront) {
         s.addLight(hemisphere);
         colours[flipped] = vyxShade(s.scene, vyxVec3{0.5f, 2.0f, 0.25f}, vyxVec3{0.1f, -1.0f, 0.3f}, 6, testSettings());
     }
-    expectNear(colours[1], colours[0], 1e-6, "flipped winding");
+    EXPECT_TRUE(vecNear(colours[1], colours[0], 1e-6)) << "flipped winding";
     EXPECT_GT(colours[0].x, 0.3f);
 }
 
@@ -303,8 +298,9 @@ TEST(Shade, UnlitSurfacesIgnoreLightsAndShadows) {
     vyxLight light = testLight(LightDirectional, grey(5.0));
     light.direction = vyxVec3{0, -1, 0};
     s.addLight(light);
-    expectNear(vyxShade(s.scene, vyxVec3{0, 1, 1}, vyxVec3{0, -1, -1}, 6, testSettings()), vyxVec3{0.3f, 0.6f, 0.9f},
-               1e-6, "unlit under a roof");
+    EXPECT_TRUE(vecNear(vyxShade(s.scene, vyxVec3{0, 1, 1}, vyxVec3{0, -1, -1}, 6, testSettings()),
+                        vyxVec3{0.3f, 0.6f, 0.9f}, 1e-6))
+        << "unlit under a roof";
 }
 
 // Transparency spends no depth: three unlit white layers of alpha 0.5 in front of the sky
@@ -325,7 +321,7 @@ TEST(Shade, TransparencyFollowsTheWholeChain) {
         if (c.cubeMap)
             s.setCubeMap(&sky);
         vyxRayStatsReset();
-        expectNear(shadeFloorAt(s, 0.1f, 0.2f, testSettings(), 1), c.want, 1e-6, std::to_string(c.layers) + " layers");
+        EXPECT_TRUE(vecNear(shadeFloorAt(s, 0.1f, 0.2f, testSettings(), 1), c.want, 1e-6)) << c.layers << " layers";
 #ifdef VYX_RAY_STATS
         EXPECT_EQ(vyxRayStatsTotal().transparency, uint64_t(c.layers)) << c.layers << " layers";
 #endif
@@ -349,7 +345,7 @@ TEST(Shade, TransparencyContinuationCap) {
         s.setCubeMap(&sky);
         vyxRayStatsReset();
         vyxVec3 c = shadeFloorAt(s, 0.1f, 0.2f, testSettings(), 6);
-        expectNear(c, layers <= vyxMaxContinuations ? sky : black, 1e-6, std::to_string(layers) + " layers");
+        EXPECT_TRUE(vecNear(c, layers <= vyxMaxContinuations ? sky : black, 1e-6)) << layers << " layers";
 #ifdef VYX_RAY_STATS
         EXPECT_EQ(vyxRayStatsTotal().transparency, uint64_t(std::min(layers, vyxMaxContinuations))) << layers;
 #endif
@@ -398,8 +394,9 @@ TEST(Shade, MirrorReflection) {
         m.tintedReflectivity = c.tinted;
         m.fresnel = c.fresnel;
         s.setCubeMap(&sky);
-        expectNear(vyxShade(s.scene, vyxVec3{0, 1, 0} - c.direction, c.direction, c.depth, testSettings()), c.want,
-                   1e-5, c.name);
+        EXPECT_TRUE(vecNear(vyxShade(s.scene, vyxVec3{0, 1, 0} - c.direction, c.direction, c.depth, testSettings()),
+                            c.want, 1e-5))
+            << c.name;
     }
 }
 
@@ -423,7 +420,7 @@ TEST(Shade, TexturedSurfaces) {
         m.unlit = 1;
         m.texture = c.texture;
         s.setCubeMap(&white);
-        expectNear(shadeFloorAt(s, 0, 0, testSettings()), c.want, 1e-6, c.name);
+        EXPECT_TRUE(vecNear(shadeFloorAt(s, 0, 0, testSettings()), c.want, 1e-6)) << c.name;
     }
 }
 
@@ -490,15 +487,15 @@ TEST(ShadeHit, RecordsTheComponents) {
     ASSERT_TRUE(vyxShadeHit(s.scene, hit, origin, direction, 1, settings, out));
     EXPECT_EQ(out.material, &m);
     EXPECT_EQ(out.surface[3], 0.5f);
-    expectNear(out.diffuse, grey(0.5), 1e-6, "diffuse");
-    expectNear(out.transmitted, sky, 0.0, "transmitted at the same depth");
-    expectNear(out.reflected, black, 0.0, "reflected with depth 0");
+    EXPECT_TRUE(vecNear(out.diffuse, grey(0.5), 1e-6)) << "diffuse";
+    EXPECT_TRUE(vecNear(out.transmitted, sky, 0.0)) << "transmitted at the same depth";
+    EXPECT_TRUE(vecNear(out.reflected, black, 0.0)) << "reflected with depth 0";
     EXPECT_NEAR(out.reflectionWeight, 1.0f, 1e-6);
     EXPECT_EQ(out.fog, 0.0f);
 
     ASSERT_TRUE(vyxShadeHit(s.scene, hit, origin, direction, 2, settings, out));
-    expectNear(out.reflected, sky, 0.0, "reflected with depth 1");
+    EXPECT_TRUE(vecNear(out.reflected, sky, 0.0)) << "reflected with depth 1";
     vyxVec3 combined = vyxCombineShading(out.diffuse, out.specular, out.reflected, *out.material, out.surface,
                                          out.transmitted, out.reflectionWeight, out.fog, settings.fogColour);
-    expectNear(combined, vyxShade(s.scene, origin, direction, 2, settings), 0.0, "same as vyxShade");
+    EXPECT_TRUE(vecNear(combined, vyxShade(s.scene, origin, direction, 2, settings), 0.0)) << "same as vyxShade";
 }

@@ -1,18 +1,16 @@
 #pragma once
-// Shared set-up for the geometry tests: meshes from plain vertex lists, seeded random
-// triangle sets, and the reference query that tests every triangle.
+// Shared set-up for the geometry tests: meshes from plain vertex lists that free
+// themselves, seeded random triangle sets, and the reference query that tests every
+// triangle.
 
 #include <cmath>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <vector>
 
-#include "geometry/bih.h"
-#include "geometry/mesh.h"
 #include "geometry/triangle.h"
-#include "scenefiles/mtl.h"
+#include "tests/support/test_scene.h"
 
 namespace geotest {
 
@@ -31,33 +29,16 @@ inline vyxTriangle setUp(const Tri& t) {
     return tri;
 }
 
-// A mesh owning malloc'd arrays (freed with vyxFreeMesh), one default material,
-// identity transform and a built hierarchy.
-inline vyxMesh makeMesh(const std::vector<Tri>& tris) {
-    vyxMesh mesh;
-    std::memset(&mesh, 0, sizeof(mesh));
-    int32_t n = static_cast<int32_t>(tris.size());
-    mesh.triangleCount = n;
-    if (n > 0) {
-        mesh.triangles = static_cast<vyxTriangle*>(std::malloc(sizeof(vyxTriangle) * tris.size()));
-        mesh.shading = static_cast<vyxTriangleShading*>(std::calloc(tris.size(), sizeof(vyxTriangleShading)));
-    }
-    mesh.materialCount = 1;
-    mesh.materials = static_cast<vyxMaterial*>(std::malloc(sizeof(vyxMaterial)));
-    mesh.materials[0] = vyxDefaultMaterial();
-    for (int32_t i = 0; i < n; ++i) {
-        mesh.triangles[i] = setUp(tris[static_cast<size_t>(i)]);
-        mesh.shading[i].material = mesh.materials;
-        mesh.shading[i].patch = 1;
-    }
-    mesh.bih = new vyxBIH;
-    std::memset(mesh.bih, 0, sizeof(vyxBIH));
-    vyxBuildBIH(n, *mesh.bih, mesh.triangles);
-    vyxTransformIdentity(mesh.transform);
-    vyxTransformPrepare(mesh.transform);
-    vyxTransformPrepare(mesh.bih->transform);
-    return mesh;
+inline std::vector<TestTriangle> testTriangles(const std::vector<Tri>& tris) {
+    std::vector<TestTriangle> triangles;
+    for (const Tri& t : tris)
+        triangles.push_back({{t.v[0], t.v[1], t.v[2]}, {t.v[3], t.v[4], t.v[5]}, {t.v[6], t.v[7], t.v[8]}});
+    return triangles;
 }
+
+// The triangles as a mesh that frees itself (buildTestMesh: one default material, patch
+// 1, identity transform, a built hierarchy).
+inline TestMesh makeMesh(const std::vector<Tri>& tris) { return TestMesh(testTriangles(tris)); }
 
 // A mesh made by one of the shape builders (build(mesh) on a zeroed mesh), with its
 // transforms prepared for queries; freed with vyxFreeMesh.

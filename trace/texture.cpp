@@ -1,5 +1,7 @@
 #include "trace/texture.h"
 
+#include <emmintrin.h>
+
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -132,6 +134,22 @@ static void sampleNearest(const vyxTexture& texture, float u, float v, float sca
     expand(value, texture.channels, rgba);
 }
 
+// The channels of a texel of 3 or 4 channels as four floats (a fourth of 0 for three).
+static inline __m128 lanes(const uint8_t* texel, int channels) {
+    uint32_t bytes = 0;
+    if (channels > 3)
+        std::memcpy(&bytes, texel, 4);
+    else
+        std::memcpy(&bytes, texel, 3);
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i wide = _mm_unpacklo_epi16(_mm_unpacklo_epi8(_mm_cvtsi32_si128(static_cast<int>(bytes)), zero), zero);
+    return _mm_cvtepi32_ps(wide);
+}
+
+static inline __m128 lanes(const float* texel, int channels) {
+    return _mm_setr_ps(texel[0], texel[1], texel[2], channels > 3 ? texel[3] : 0.0f);
+}
+
 template <typename Texel>
 static void sampleBilinear(const vyxTexture& texture, float u, float v, float scale, float rgba[4]) {
     assertLookup(texture, rgba);
@@ -148,6 +166,18 @@ static void sampleBilinear(const vyxTexture& texture, float u, float v, float sc
     const Texel* t10 = data + texelOffset(texture, a.x + 1, a.y);
     const Texel* t01 = data + texelOffset(texture, a.x, a.y + 1);
     const Texel* t11 = data + texelOffset(texture, a.x + 1, a.y + 1);
+    if (texture.channels >= 3) {
+        // Four channels side by side: the same operations in the same order per channel.
+        const __m128 wx = _mm_set1_ps(ax), rx = _mm_set1_ps(1.0f - ax);
+        const __m128 wy = _mm_set1_ps(ay), ry = _mm_set1_ps(1.0f - ay);
+        const int n = texture.channels;
+        const __m128 top = _mm_add_ps(_mm_mul_ps(rx, lanes(t01, n)), _mm_mul_ps(wx, lanes(t11, n)));
+        const __m128 bottom = _mm_add_ps(_mm_mul_ps(wx, lanes(t10, n)), _mm_mul_ps(rx, lanes(t00, n)));
+        alignas(16) float value[4];
+        _mm_store_ps(value, _mm_div_ps(_mm_add_ps(_mm_mul_ps(wy, top), _mm_mul_ps(ry, bottom)), _mm_set1_ps(scale)));
+        expand(value, texture.channels, rgba);
+        return;
+    }
     float value[4];
     for (int i = 0; i < texture.channels; ++i) {
         float top = (1.0f - ax) * static_cast<float>(t01[i]) + ax * static_cast<float>(t11[i]);

@@ -14,17 +14,17 @@
 #include "SDL_ttf.h"
 
 #include "app/image.h"
+#include "app/model_file.h"
 #include "geometry/scene.h"
 #include "geometry/shapes.h"
+#include "scenefiles/text.h"
 
 GSSampleScene vyxSampleScene;
 
-// Asset names. Paths are relative to the working directory; "./" is this platform's
-// spelling of the current-folder prefix. Model textures are named relative to the folder
-// of their library.
-static const char* const kAssetPrefix = "./";
-static const char* const kCheckerPath = "./checker-board.png";
-static const char* const kSandPath = "./sand.jpg";
+// Asset names, found in the scene's asset folder. Model textures are named relative to
+// the folder of their library.
+static const char* const kCheckerPath = "checker-board.png";
+static const char* const kSandPath = "sand.jpg";
 static const char* const kFacePaths[6] = {"xpos.float", "xneg.float", "ypos.float",
                                           "yneg.float", "zpos.float", "zneg.float"};
 static const char* const kFontPath = "Prelude-Medium.ttf";
@@ -59,6 +59,8 @@ void vyxFitToSampleModel(vyxVec3 low, vyxVec3 high, float& scale, vyxVec3& offse
 }
 
 GSSampleScene::GSSampleScene() {
+    assetFolder = "./";
+    importRun = vyxDefaultImportHelperRun();
     // Zero every plain member first so that Unload, the destructor and the tools that
     // build a scene by hand see empty meshes and null pointers.
     modelFromFile = false;
@@ -172,23 +174,25 @@ void GSSampleScene::Load() {
     // Loading over a loaded scene would leak everything the first load holds.
     if (loaded)
         Unload();
-    loadImage(kCheckerPath, checkerTexture, FilterNearest);
-    loadImage(kSandPath, sandTexture, FilterBilinear);
+    const std::string folder = vyxFolderPrefix(assetFolder.c_str());
+    loadImage((folder + kCheckerPath).c_str(), checkerTexture, FilterNearest);
+    loadImage((folder + kSandPath).c_str(), sandTexture, FilterBilinear);
 
     // A second thread builds the torus and the terrain (their hierarchies included) and
     // reads the six cube faces while this one reads the model: the two halves share
     // nothing but the checker texture, which is loaded by now.
-    auto buildShapes = [this] {
+    auto buildShapes = [this, &folder] {
         // The torus is only textured when the checker image loaded.
         vyxMakeTorus(torus, checkerTexture.data != nullptr ? &checkerTexture : nullptr, 0.8f, 0.2f);
         for (int face = 0; face < 6; ++face) {
             cubeFaces.faces[face] = nullptr;
-            FILE* file = std::fopen(kFacePaths[face], "rb");
+            const std::string path = folder + kFacePaths[face];
+            FILE* file = std::fopen(path.c_str(), "rb");
             if (file == nullptr) {
-                std::fprintf(stderr, "vyx: cannot open cube face \"%s\": that face stays empty\n", kFacePaths[face]);
+                std::fprintf(stderr, "vyx: cannot open cube face \"%s\": that face stays empty\n", path.c_str());
                 continue;
             }
-            float* texels = vyxReadFloatFace(file, kFacePaths[face]);
+            float* texels = vyxReadFloatFace(file, path.c_str());
             if (texels == nullptr)
                 continue;
             vyxTexture* texture = new vyxTexture;
@@ -204,11 +208,12 @@ void GSSampleScene::Load() {
         buildShapes(); // no thread (system_error) or no memory for one (bad_alloc)
     }
 
-    font = TTF_OpenFont(kFontPath, 12);
+    const std::string fontPath = folder + kFontPath;
+    font = TTF_OpenFont(fontPath.c_str(), 12);
     if (font != nullptr)
         TTF_SetFontHinting(font, TTF_HINTING_LIGHT);
     else
-        std::fprintf(stderr, "vyx: cannot open font \"%s\": the overlay is hidden\n", kFontPath);
+        std::fprintf(stderr, "vyx: cannot open font \"%s\": the overlay is hidden\n", fontPath.c_str());
 
     LoadModel();
 
@@ -273,7 +278,8 @@ void GSSampleScene::LoadModel() {
     modelFitScale = 1.0f;
     modelFitOffset = {0.0f, 0.0f, 0.0f};
     if (!modelPath.empty()) {
-        if (vyxLoadMeshFromObj(modelPath.c_str(), model)) {
+        std::string why;
+        if (vyxLoadModelFile(modelPath.c_str(), importRun, model, why)) {
             modelFromFile = true;
             // The hierarchy's bounds are those of every triangle corner (an empty
             // model's are a zero box, so it is left unfitted).
@@ -285,13 +291,10 @@ void GSSampleScene::LoadModel() {
             }
             return;
         }
-        vyxFreeMesh(model);
-        std::fprintf(stderr, "vyx: the model %s could not be read; showing the sample model\n", modelPath.c_str());
+        std::fprintf(stderr, "vyx: the model %s could not be read: %s; showing the sample model\n", modelPath.c_str(),
+                     why.c_str());
     }
-    char path[1024];
-    std::memset(path, 0, sizeof(path));
-    std::snprintf(path, sizeof(path), "%s%s", kAssetPrefix, kModelName);
-    vyxLoadMeshFromObj(path, model);
+    vyxLoadMeshFromObj((vyxFolderPrefix(assetFolder.c_str()) + kModelName).c_str(), model);
 }
 
 void GSSampleScene::Unload() {

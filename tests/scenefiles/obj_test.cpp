@@ -309,6 +309,17 @@ TEST_F(ObjFiles, DirectoryPrefixOfEitherSeparator) {
     dir.makeFolder("a");
     dir.write("a/b\\lib.mtl", "newmtl mixed\n");
     dir.write("a/b\\model.obj", "mtllib lib.mtl\n");
+    // A backslash escaping a space; a name holding a backslash that exists as written (and
+    // also as a folder path); a name whose case differs from the disk's.
+    dir.write("venus stone.mtl", "newmtl escaped\n");
+    dir.write("escaped.obj", "mtllib venus\\ stone.mtl\n");
+    dir.write("lib\\odd.mtl", "newmtl literal\n");
+    dir.makeFolder("lib");
+    dir.write("lib/odd.mtl", "newmtl folder\n");
+    dir.write("literal.obj", "mtllib lib\\odd.mtl\n");
+    dir.makeFolder("Maps");
+    dir.write("Maps/Old.MTL", "newmtl upper\n");
+    dir.write("case.obj", "mtllib maps\\old.mtl\n");
     WorkingDir inside(dir.path());
     struct Case {
         const char* model;
@@ -318,7 +329,10 @@ TEST_F(ObjFiles, DirectoryPrefixOfEitherSeparator) {
     const Case cases[] = {{"model.obj", "./lib.mtl", "plain"},
                           {"sub\\model.obj", "sub\\lib.mtl", "backslash"},
                           {"a/b\\model.obj", "a/b\\lib.mtl", "mixed"},
-                          {"./a/../model.obj", "./a/../lib.mtl", "plain"}};
+                          {"./a/../model.obj", "./a/../lib.mtl", "plain"},
+                          {"escaped.obj", "./venus stone.mtl", "escaped"},
+                          {"literal.obj", "./lib\\odd.mtl", "literal"},
+                          {"case.obj", "./Maps/Old.MTL", "upper"}};
     for (const Case& c : cases) {
         vyxObjModel model = loadFile(c.model);
         EXPECT_EQ(out, std::string("Opened file ") + c.model + "\nOpened file " + c.library + "\n") << c.model;

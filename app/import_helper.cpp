@@ -54,6 +54,12 @@ std::string lastLine(const std::string& text) {
     return line;
 }
 
+std::string outOfTime(double seconds) {
+    char limit[32];
+    std::snprintf(limit, sizeof limit, "%.0f", seconds);
+    return std::string("the importer did not finish within ") + limit + " s (stopped)";
+}
+
 // The signal's name in lower case ("segmentation fault").
 std::string signalName(int signal) {
     const char* name = strsignal(signal);
@@ -115,6 +121,11 @@ bool vyxRunImportHelper(const vyxImportHelperRun& run, const char* modelPath, st
         close(outPipe[1]);
         return false;
     }
+    // A larger pipe lets the helper write a model's arrays with fewer pauses for us.
+    fcntl(outPipe[1], F_SETPIPE_SZ, 1 << 20);
+    // The stream is about as large as the file for most formats.
+    if (stat(modelPath, &info) == 0)
+        output.reserve(std::min(static_cast<uint64_t>(info.st_size) + (1 << 20), run.maxOutputBytes));
     const Clock::time_point start = Clock::now();
     pid_t pid = spawn(run, modelPath, outPipe[1], errPipe[1], why);
     close(outPipe[1]);
@@ -134,9 +145,7 @@ bool vyxRunImportHelper(const vyxImportHelperRun& run, const char* modelPath, st
     while (openPipes > 0) {
         const double elapsed = secondsSince(start);
         if (elapsed >= secondsLimit) {
-            char limit[32];
-            std::snprintf(limit, sizeof limit, "%.0f", secondsLimit);
-            why = std::string("the importer did not finish within ") + limit + " s (stopped)";
+            why = outOfTime(secondsLimit);
             stopped = true;
             break;
         }
@@ -177,8 +186,18 @@ bool vyxRunImportHelper(const vyxImportHelperRun& run, const char* modelPath, st
             close(fd.fd);
     if (stopped || openPipes > 0)
         kill(pid, SIGKILL);
+    // A helper that closed its output is about to end; one that does not is stopped at
+    // the time limit all the same.
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    pid_t ended;
+    while ((ended = waitpid(pid, &status, WNOHANG)) == 0 && secondsSince(start) < secondsLimit)
+        usleep(2000);
+    if (ended == 0) {
+        kill(pid, SIGKILL);
+        why = outOfTime(secondsLimit);
+        stopped = true;
+    }
+    while (ended <= 0 && waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
     if (progressShown && run.progress && !stopped)
         std::fprintf(stderr, "vyx: %s imported in %.1f s\n", modelPath, secondsSince(start));

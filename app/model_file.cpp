@@ -68,6 +68,13 @@ static vyxTexture* loadTexture(const vyxImportedModel& model, const vyxImportedM
     return new vyxTexture(texture);
 }
 
+// "3 points", "1 line"; "" for none.
+static std::string counted(uint64_t count, const char* what) {
+    if (count == 0)
+        return std::string();
+    return std::to_string(count) + " " + what + (count == 1 ? "" : "s");
+}
+
 // The model read by the helper. False with why when the helper failed or sent nonsense.
 static bool importModel(const char* path, const vyxImportHelperRun& run, vyxMesh& mesh, std::string& why) {
     std::string stream;
@@ -89,10 +96,11 @@ static bool importModel(const char* path, const vyxImportHelperRun& run, vyxMesh
     }
     for (const std::string& note : imported.notes)
         std::fprintf(stderr, "vyx: %s: %s\n", path, note.c_str());
-    if (imported.pointsSkipped > 0 || imported.linesSkipped > 0)
-        std::fprintf(stderr, "vyx: %s: %llu points and %llu lines skipped (only triangles are drawn)\n", path,
-                     static_cast<unsigned long long>(imported.pointsSkipped),
-                     static_cast<unsigned long long>(imported.linesSkipped));
+    std::string skipped = counted(imported.pointsSkipped, "point");
+    const std::string lines = counted(imported.linesSkipped, "line");
+    skipped += !skipped.empty() && !lines.empty() ? " and " + lines : lines;
+    if (!skipped.empty())
+        std::fprintf(stderr, "vyx: %s: %s skipped (only triangles are drawn)\n", path, skipped.c_str());
 
     vyxBuildMeshFromObj(imported.model, path, mesh);
     // The first materials of the mesh are the model's, in order; their textures are

@@ -196,9 +196,9 @@ struct Decoder {
         vyxObjGroup group;
         group.name = oneLine(name);
         group.material = static_cast<int32_t>(materialIndex);
-        group.faces.resize(triangleCount);
+        group.faces.reserve(triangleCount);
         for (uint64_t t = 0; t < triangleCount; ++t) {
-            vyxObjFace& face = group.faces[t];
+            vyxObjFace face;
             face.material = static_cast<int32_t>(materialIndex);
             for (int c = 0; c < 3; ++c) {
                 const uint64_t index = r.u32();
@@ -208,6 +208,7 @@ struct Decoder {
                 face.normal[c] = normals && normalUsable[index] ? static_cast<int32_t>(normalFirst + index) : -1;
                 face.texcoord[c] = texcoords ? static_cast<int32_t>(texcoordFirst + index) : -1;
             }
+            group.faces.push_back(face);
         }
         if (!r.ok)
             return fail("a mesh record cut short");

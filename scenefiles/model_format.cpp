@@ -25,13 +25,15 @@ const Signature kNotModels[] = {
     {"%PDF", 4, "a PDF document"},
     {"\x1f\x8b", 2, "a gzip archive"},
     {"7z\xbc\xaf\x27\x1c", 6, "a 7-Zip archive"},
-    {"\x7f" "ELF", 4, "a program"},
+    {"\x7f"
+     "ELF",
+     4, "a program"},
 };
 
 // Keywords an OBJ file may start with (after comments and blank lines).
-const char* const kObjKeywords[] = {"v",      "vt",  "vn",   "vp",     "f",      "g",    "o",   "s",
-                                    "l",      "p",   "mtllib", "usemtl", "cstype", "deg", "curv", "surf",
-                                    "maplib", "usemap", "mg", "lod", "call", "csh"};
+const char* const kObjKeywords[] = {"v",      "vt",     "vn",     "vp",     "f",      "g",   "o",    "s",
+                                    "l",      "p",      "mtllib", "usemtl", "cstype", "deg", "curv", "surf",
+                                    "maplib", "usemap", "mg",     "lod",    "call",   "csh"};
 
 bool extensionIs(const char* path, const char* extension) {
     const char* dot = path ? std::strrchr(path, '.') : nullptr;

@@ -30,9 +30,11 @@
 
 namespace {
 
-// Record writing straight to standard output; every value little-endian, as on the
-// only machines the program runs on.
+// Record writing straight to standard output, every value little-endian: arrays are
+// written as they lie in memory, which is little-endian on the machines the program
+// runs on.
 static_assert(sizeof(float) == 4, "the stream holds IEEE single-precision floats");
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "arrays are written as they lie in memory");
 
 void putBytes(const void* data, size_t count) {
     if (count > 0 && std::fwrite(data, 1, count, stdout) != count) {
@@ -209,36 +211,41 @@ void writeMesh(const aiMesh& mesh, const aiMatrix4x4& transform, uint64_t& point
     putU32(triangles);
     putU32((normals ? uint32_t{ImportHasNormals} : 0u) | (texcoords ? uint32_t{ImportHasTexcoords} : 0u));
     putText(name);
+    // Each array is gathered whole and written at once: a million triangles are some 30
+    // million values.
+    std::vector<float> values;
+    values.reserve(3 * vertices);
     for (unsigned v = 0; v < mesh.mNumVertices; ++v) {
         aiVector3D p = transform * mesh.mVertices[v];
-        putF32(p.x);
-        putF32(p.y);
-        putF32(p.z);
+        values.insert(values.end(), {p.x, p.y, p.z});
     }
+    putBytes(values.data(), 4 * values.size());
     if (normals) {
         // Normals go through the inverse transpose, which keeps them perpendicular to
         // surfaces that a non-uniform scale has stretched.
         aiMatrix3x3 normalMatrix(transform);
         normalMatrix.Inverse().Transpose();
+        values.clear();
         for (unsigned v = 0; v < mesh.mNumVertices; ++v) {
             aiVector3D n = normalMatrix * mesh.mNormals[v];
-            putF32(n.x);
-            putF32(n.y);
-            putF32(n.z);
+            values.insert(values.end(), {n.x, n.y, n.z});
         }
+        putBytes(values.data(), 4 * values.size());
     }
-    if (texcoords)
-        for (unsigned v = 0; v < mesh.mNumVertices; ++v) {
-            putF32(mesh.mTextureCoords[0][v].x);
-            putF32(mesh.mTextureCoords[0][v].y);
-        }
+    if (texcoords) {
+        values.clear();
+        for (unsigned v = 0; v < mesh.mNumVertices; ++v)
+            values.insert(values.end(), {mesh.mTextureCoords[0][v].x, mesh.mTextureCoords[0][v].y});
+        putBytes(values.data(), 4 * values.size());
+    }
+    std::vector<uint32_t> indices;
+    indices.reserve(3 * uint64_t{triangles});
     for (unsigned f = 0; f < mesh.mNumFaces; ++f) {
         const aiFace& face = mesh.mFaces[f];
-        if (face.mNumIndices != 3)
-            continue;
-        for (int c = 0; c < 3; ++c)
-            putU32(face.mIndices[c]);
+        if (face.mNumIndices == 3)
+            indices.insert(indices.end(), {face.mIndices[0], face.mIndices[1], face.mIndices[2]});
     }
+    putBytes(indices.data(), 4 * indices.size());
 }
 
 // "the file's 2 cameras and 1 animation are ignored", or "" when it has none.
@@ -267,8 +274,8 @@ int run(const char* path, uint64_t memoryLimit, uint64_t maxTriangles) {
     // Joining identical vertices is most of the time and memory of a large import, and
     // the tracer does not share vertices. Validation turns most broken indices into an
     // error; invalid data removes meshes of infinite or NaN coordinates.
-    const aiScene* scene = importer.ReadFile(
-        path, aiProcess_Triangulate | aiProcess_ValidateDataStructure | aiProcess_FindInvalidData);
+    const aiScene* scene =
+        importer.ReadFile(path, aiProcess_Triangulate | aiProcess_ValidateDataStructure | aiProcess_FindInvalidData);
     if (scene == nullptr)
         failWith(libraryReason(importer.GetErrorString(), memoryLimit));
 
@@ -337,7 +344,8 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         if (options && std::strcmp(argv[i], "--") == 0) {
             options = false;
-        } else if (options && std::strcmp(argv[i], "--memory-limit") == 0 && i + 1 < argc && parseCount(argv[i + 1], memoryLimit)) {
+        } else if (options && std::strcmp(argv[i], "--memory-limit") == 0 && i + 1 < argc &&
+                   parseCount(argv[i + 1], memoryLimit)) {
             ++i;
         } else if (options && std::strcmp(argv[i], "--max-triangles") == 0 && i + 1 < argc &&
                    parseCount(argv[i + 1], maxTriangles)) {

@@ -87,8 +87,8 @@ bool referenceGltf(const std::string& path, long& triangles, Box& box) {
                 float p[3];
                 std::memcpy(p, data + v * stride, sizeof p);
                 for (int r = 0; r < 3; ++r) {
-                    float x = static_cast<float>(world[r] * p[0] + world[4 + r] * p[1] + world[8 + r] * p[2] +
-                                                 world[12 + r]);
+                    float x =
+                        static_cast<float>(world[r] * p[0] + world[4 + r] * p[1] + world[8 + r] * p[2] + world[12 + r]);
                     box.low[r] = std::fmin(box.low[r], x);
                     box.high[r] = std::fmax(box.high[r], x);
                 }
@@ -125,21 +125,25 @@ TEST(ModelFile, EveryFormatMatchesTheFile) {
     const std::string twoNodes = writeGltf(
         dir, "two-nodes", "{\"pbrMetallicRoughness\":{\"baseColorFactor\":[0.2,0.4,0.6,0.5]},\"alphaMode\":\"BLEND\"}",
         "[{\"children\":[1,2]},{\"mesh\":0},{\"mesh\":0,\"translation\":[5,0,-2],\"scale\":[1,3,1]}]");
-    const std::string cutOut = writeGltf(
-        dir, "cut-out", "{\"pbrMetallicRoughness\":{\"baseColorFactor\":[1,0,0,0.3]},\"alphaMode\":\"MASK\"}",
-        "[{\"mesh\":0}]");
+    const std::string cutOut =
+        writeGltf(dir, "cut-out", "{\"pbrMetallicRoughness\":{\"baseColorFactor\":[1,0,0,0.3]},\"alphaMode\":\"MASK\"}",
+                  "[{\"mesh\":0}]");
     struct Case {
         std::string path;
         int triangles;
-        Box bounds;           // unused for glTF: the reference reader gives them
-        float colour[4];      // first material's colour and opacity; colour[0] -1 = not checked
-        std::string texture;  // an image file showing the material's texture; "embedded": one the file holds
+        Box bounds;          // unused for glTF: the reference reader gives them
+        float colour[4];     // first material's colour and opacity; colour[0] -1 = not checked
+        std::string texture; // an image file showing the material's texture; "embedded": one the file holds
     };
     const std::string box = kSamples + "glTF2/BoxTextured-glTF/";
     const Case cases[] = {
         {twoNodes, 2, {}, {0.2f, 0.4f, 0.6f, 0.5f}, ""},
         // OBJ text whatever the name: the program's own reader.
-        {dir.write("square.txt", "v 0 0 0\nv 2 0 0\nv 2 3 0\nv 0 3 1\nf 1 2 3 4\n"), 2, {{0, 0, 0}, {2, 3, 1}}, {-1}, ""},
+        {dir.write("square.txt", "v 0 0 0\nv 2 0 0\nv 2 3 0\nv 0 3 1\nf 1 2 3 4\n"),
+         2,
+         {{0, 0, 0}, {2, 3, 1}},
+         {-1},
+         ""},
         {cutOut, 1, {}, {1, 0, 0, 0}, ""},
         {box + "BoxTextured.gltf", 12, {}, {-1}, box + "CesiumLogoFlat.png"},
         {kSamples + "glTF2/BoxTextured-glTF-Binary/BoxTextured.glb", 12, {}, {-1}, box + "CesiumLogoFlat.png"},

@@ -16,14 +16,15 @@ PROGRAM="$WORK/installed/bin/$2"
 mkdir empty
 cd empty
 
-# A box 6 wide, 9 tall and 4 deep; every face maps the whole 2 x 2 texture with the
-# image's top row (green) at the top of the box. glTF puts v = 0 at the image's top.
+# A box 6 wide, 9 tall and 4 deep; every side maps the whole 16 x 16 texture, its top
+# half green and its bottom half blue, with the image's top at the top of the box (glTF
+# puts v = 0 at the image's top).
 python3 - <<'PY'
 import json, struct, zlib
 def chunk(kind, body):
     return struct.pack(">I", len(body)) + kind + body + struct.pack(">I", zlib.crc32(kind + body))
-rows = b"\0" + b"\0\xff\0" * 2 + b"\0" + b"\0\0\xff" * 2
-png = (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", 2, 2, 8, 2, 0, 0, 0))
+rows = (b"\0" + b"\0\xff\0" * 16) * 8 + (b"\0" + b"\0\0\xff" * 16) * 8
+png = (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", 16, 16, 8, 2, 0, 0, 0))
        + chunk(b"IDAT", zlib.compress(rows)) + chunk(b"IEND", b""))
 x, y, z = (-3, 3), (0, 9), (-2, 2)
 faces = [[(x[0], y[0], z[1]), (x[1], y[0], z[1]), (x[1], y[1], z[1]), (x[0], y[1], z[1])],

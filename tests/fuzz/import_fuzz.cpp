@@ -16,10 +16,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (const vyxObjGroup& group : model.model.groups)
         for (const vyxObjFace& face : group.faces)
             for (int c = 0; c < 3; ++c)
-                if (face.position[c] < 0 || face.position[c] >= model.model.positionCount() ||
-                    face.normal[c] < -1 || face.normal[c] >= model.model.normalCount() || face.texcoord[c] < -1 ||
-                    face.texcoord[c] >= model.model.texcoordCount() ||
-                    face.material < 0 || face.material >= static_cast<int32_t>(model.model.materials.size()))
+                if (face.position[c] < 0 || face.position[c] >= model.model.positionCount() || face.normal[c] < -1 ||
+                    face.normal[c] >= model.model.normalCount() || face.texcoord[c] < -1 ||
+                    face.texcoord[c] >= model.model.texcoordCount() || face.material < 0 ||
+                    face.material >= static_cast<int32_t>(model.model.materials.size()))
                     std::abort();
     vyxMesh mesh{};
     vyxBuildMeshFromObj(model.model, "model", mesh);

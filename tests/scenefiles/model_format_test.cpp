@@ -12,7 +12,11 @@ TEST(ModelFormat, ChosenByContent) {
         vyxModelKind kind;
         const char* what; // for ModelNotModel
     };
-    const std::string utf16 = std::string("\xff\xfev\0 \0" "1\0 \0" "2\0 \0" "3\0\n\0", 16);
+    const std::string utf16 = std::string("\xff\xfev\0 \0"
+                                          "1\0 \0"
+                                          "2\0 \0"
+                                          "3\0\n\0",
+                                          16);
     const Case cases[] = {
         {"# exported\n\nmtllib a.mtl\nv 1 2 3\n", "model.txt", ModelObj, ""},
         {"v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n", "scan.PLY", ModelObj, ""},

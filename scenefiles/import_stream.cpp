@@ -64,11 +64,18 @@ struct Reader {
     }
 };
 
-// One line of printable text: control characters become spaces, the rest is cut at
-// kMaxName bytes.
+// Texts the program prints are cut to one line of this many bytes: the library's
+// reasons can run to hundreds of kilobytes.
+const size_t kMaxLine = 300;
+
+// The first line of text, cut at kMaxLine bytes ("..." marks a cut), other control
+// characters made spaces.
 std::string oneLine(std::string text) {
-    if (text.size() > kMaxName)
-        text.resize(kMaxName);
+    size_t end = text.find_first_of("\r\n");
+    if (end != std::string::npos)
+        text.resize(end);
+    if (text.size() > kMaxLine)
+        text = text.substr(0, kMaxLine) + "...";
     for (char& c : text)
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
             c = ' ';
@@ -84,10 +91,11 @@ vyxMtlMaterial libraryMaterial(const vyxImportedMaterial& in, const std::string&
     const bool emits = finite3(emission) && (emission[0] > 0 || emission[1] > 0 || emission[2] > 0);
     const bool dark = !(in.baseColour[0] > 0 || in.baseColour[1] > 0 || in.baseColour[2] > 0);
     const bool textured = in.texture >= 0 || !in.texturePath.empty();
-    const float* colour = emits && dark && !textured ? emission : in.baseColour;
+    const bool onlyEmits = emits && dark && !textured;
+    const float* colour = onlyEmits ? emission : in.baseColour;
     for (int k = 0; k < 3; ++k)
         out.kd[k] = std::isfinite(colour[k]) ? std::fmin(std::fmax(colour[k], 0.0f), 1000.0f) : 0.8f;
-    out.lit = colour == emission ? 0 : 1;
+    out.lit = onlyEmits ? 0 : 1;
     float alpha = std::isfinite(in.baseColour[3]) ? std::fmin(std::fmax(in.baseColour[3], 0.0f), 1.0f) : 1.0f;
     if (in.alphaMode == ImportOpaque)
         alpha = 1.0f;

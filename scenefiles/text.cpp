@@ -16,16 +16,17 @@ static bool isSeparator(char c) { return c == ' ' || c == '\t' || c == '\n' || c
 bool vyxReadFileBytes(const char* path, const char* kind, std::string& bytes) {
     bool opened = false;
     std::string why = "no file name";
+    const char* name = path ? path : "(no name)";
     bool read = path && vyxReadWholeFile(path, bytes, &opened, &why);
     if (!opened) {
         bytes.clear();
         std::fputs("Unable to open file.\n", stdout);
-        std::fprintf(stderr, "vyx: cannot open %s %s: %s\n", kind, path ? path : "(no name)", why.c_str());
+        std::fprintf(stderr, "vyx: cannot open %s %s: %s\n", kind, name, why.c_str());
         return false;
     }
-    std::printf("Opened file %s\n", path);
+    std::printf("Opened file %s\n", name);
     if (!read) {
-        std::fprintf(stderr, "vyx: cannot read %s %s: %s\n", kind, path, why.c_str());
+        std::fprintf(stderr, "vyx: cannot read %s %s: %s\n", kind, name, why.c_str());
         return false;
     }
     return true;

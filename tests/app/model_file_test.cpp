@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <tiny_gltf.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstring>
@@ -17,6 +18,7 @@
 #include "tests/support/app_session.h"
 #include "tests/support/capture.h"
 #include "tests/support/scratch.h"
+#include "util/large_alloc.h"
 
 namespace {
 
@@ -222,6 +224,9 @@ TEST(ModelFile, BrokenFilesAndHelpersEndInOneLine) {
         chain += "{\"children\":[" + std::to_string(i + 1) + "]},";
     chain += "{\"mesh\":0}]";
     ASSERT_EQ(mkfifo(dir.file("fifo.obj").c_str(), 0600), 0);
+    // A sparse file larger than half the memory.
+    dir.write("huge.glb", "");
+    ASSERT_EQ(truncate(dir.file("huge.glb").c_str(), static_cast<off_t>(vyxPhysicalMemoryBytes() / 2 + 1)), 0);
     // A helper that sends bytes of the test's choosing.
     auto fakeHelper = [&dir](const std::string& name, const std::string& bytes) {
         const std::string helper = dir.write(name + ".sh", "#!/bin/sh\nexec cat " + dir.write(name, bytes) + "\n");
@@ -255,6 +260,7 @@ TEST(ModelFile, BrokenFilesAndHelpersEndInOneLine) {
         {kSamples + "invalid/OutOfMemory.off", "", "the model needs more memory than the import may use"},
         {"/dev/zero", "", "it is a character device, not a regular file"},
         {dir.file("fifo.obj"), "", "it is a FIFO, not a regular file"},
+        {dir.file("huge.glb"), "", " GB, more than half the memory ("},
         {dir.write("image.obj", readFile(kSamples + "3DS/test.png")), "", "it is a PNG image, not a model"},
         {ply, fakeHelper("cut", stream(2, 68).substr(0, 80)),
          "the importer sent malformed data (a record running past the end of the data)"},

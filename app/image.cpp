@@ -1,6 +1,6 @@
 #include "app/image.h"
 
-#include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -146,7 +146,8 @@ static std::string extensionOf(const char* path) {
     return dot && (!slash || dot > slash) ? std::string(dot + 1) : std::string();
 }
 
-bool vyxLoadImageTexture(const char* path, vyxTexture& texture, uint8_t filter) {
+// An empty texture with the fields every loaded image gets.
+static void emptyTexture(vyxTexture& texture, uint8_t filter) {
     texture.width = 0;
     texture.height = 0;
     texture.data = nullptr;
@@ -155,43 +156,54 @@ bool vyxLoadImageTexture(const char* path, vyxTexture& texture, uint8_t filter) 
     texture.filter = filter;
     texture.wrapU = WrapRepeat;
     texture.wrapV = WrapRepeat;
+}
+
+bool vyxLoadImageTexture(const char* path, vyxTexture& texture, uint8_t filter) {
+    emptyTexture(texture, filter);
     if (!path) {
         return false;
     }
-    std::string bytes;
-    if (!vyxReadWholeFile(path, bytes)) {
-        std::fprintf(stderr, "vyx: cannot load image %s: %s\n", path, std::strerror(errno));
+    std::string bytes, why;
+    if (!vyxReadWholeFile(path, bytes, nullptr, &why)) {
+        std::fprintf(stderr, "vyx: cannot load image %s: %s\n", path, why.c_str());
         return false;
     }
-    SDL_RWops* stream = SDL_RWFromConstMem(bytes.data(), static_cast<int>(bytes.size()));
-    std::string extension = extensionOf(path);
-    SDL_Surface* surface = stream ? IMG_LoadTyped_RW(stream, 1, &extension[0]) : nullptr;
+    return vyxDecodeImageTexture(bytes, extensionOf(path).c_str(), path, texture, filter);
+}
+
+bool vyxDecodeImageTexture(const std::string& bytes, const char* hint, const char* name, vyxTexture& texture,
+                           uint8_t filter) {
+    emptyTexture(texture, filter);
+    SDL_RWops* stream =
+        bytes.size() <= INT_MAX ? SDL_RWFromConstMem(bytes.data(), static_cast<int>(bytes.size())) : nullptr;
+    std::string type = hint ? hint : "";
+    SDL_Surface* surface = stream ? IMG_LoadTyped_RW(stream, 1, &type[0]) : nullptr;
     if (!surface) {
-        std::fprintf(stderr, "vyx: cannot load image %s: %s\n", path, IMG_GetError());
+        std::fprintf(stderr, "vyx: cannot load image %s: %s\n", name, stream ? IMG_GetError() : "too large");
         return false;
     }
     const bool jpeg =
         bytes.size() >= 3 && byteAt(bytes, 0) == 0xFF && byteAt(bytes, 1) == 0xD8 && byteAt(bytes, 2) == 0xFF;
     if (jpeg && jpegEndMissing(bytes))
         std::fprintf(stderr, "vyx: image %s: the JPEG data is cut short (no end marker); rows past the cut show grey\n",
-                     path);
+                     name);
     int32_t w = 0;
     int32_t h = 0;
     uint8_t* pixels = nullptr;
     if (jpeg && surface->format->BytesPerPixel == 4 && surface->format->Amask != 0) {
         pixels = cmykToRGBA(surface, hasAdobeMarker(bytes), w, h);
         if (pixels)
-            std::fprintf(stderr, "vyx: image %s is a CMYK JPEG; converted to RGB\n", path);
+            std::fprintf(stderr, "vyx: image %s is a CMYK JPEG; converted to RGB\n", name);
     } else {
         pixels = vyxSurfaceToRGBA(surface, w, h);
     }
     if (!pixels) {
         std::fprintf(stderr, "vyx: cannot convert image %s (empty, larger than %d texels a side, or out of memory)\n",
-                     path, kMaxImageSide);
+                     name, kMaxImageSide);
         return false;
     }
     if (!resampleToPowerOfTwo(pixels, w, h)) {
-        std::fprintf(stderr, "vyx: out of memory resampling image %s to a power-of-two size\n", path);
+        std::fprintf(stderr, "vyx: out of memory resampling image %s to a power-of-two size\n", name);
         std::free(pixels);
         return false;
     }

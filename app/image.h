@@ -3,6 +3,7 @@
 // bytes and the loading of one image file into a vyxTexture.
 
 #include <cstdint>
+#include <string>
 
 #include "SDL.h"
 #include "trace/texture.h"
@@ -22,3 +23,9 @@ uint8_t* vyxSurfaceToRGBA(SDL_Surface* surface, int32_t& width, int32_t& height)
 // 0 × 0, a warning goes to stderr and the result is false. texture.data is the caller's
 // to free().
 bool vyxLoadImageTexture(const char* path, vyxTexture& texture, uint8_t filter);
+
+// The same for an image file's bytes already in memory: hint is the format the name or
+// the model file gives ("png", "jpg", "tga"; may be null or empty: most formats are
+// recognised by their content, TGA only by this hint), name what warnings call it.
+bool vyxDecodeImageTexture(const std::string& bytes, const char* hint, const char* name, vyxTexture& texture,
+                           uint8_t filter);

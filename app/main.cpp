@@ -3,6 +3,7 @@
 
 #include <cstdlib>
 
+#include "app/install_layout.h"
 #include "app/program.h"
 #include "app/sample_scene.h"
 
@@ -22,5 +23,6 @@ int main(int argc, char** argv) {
     }
     if (commandLine.model != nullptr)
         vyxSampleScene.modelPath = commandLine.model;
+    vyxSampleScene.assetFolder = vyxFindAssetFolder();
     std::exit(vyxRunProgram(vyxSampleScene, VYX_RESOLUTION_WIDTH, VYX_RESOLUTION_HEIGHT));
 }

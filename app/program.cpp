@@ -90,7 +90,9 @@ static const char* baseName(const char* path) {
     return slash != nullptr ? slash + 1 : path;
 }
 
-static void printUsage(const char* name, FILE* out) { std::fprintf(out, "usage: %s [--help] [MODEL.obj]\n", name); }
+static void printUsage(const char* name, FILE* out) {
+    std::fprintf(out, "usage: %s [--help] [MODEL.obj|gltf|glb|ply|stl|3ds|fbx|dae|...]\n", name);
+}
 
 int vyxParseCommandLine(int argc, char** argv, vyxCommandLine& commandLine) {
     const char* name = baseName(argc > 0 ? argv[0] : nullptr);
@@ -120,9 +122,10 @@ void vyxPrintHelp(const char* name, FILE* out) {
     printUsage(baseName(name), out);
     std::fprintf(out, "\n"
                       "Traces a scene in real time on the CPU: terrain, sky, sun and a model, by default the\n"
-                      "sample sculpture read from venus.obj in the working directory (the folder of the\n"
-                      "generated assets). MODEL.obj is shown in its place instead, scaled and moved to\n"
-                      "the same spot; a model that cannot be read leaves the sample model in place.\n"
+                      "sample sculpture. MODEL is shown in its place instead, scaled and moved to the same\n"
+                      "spot; a model that cannot be read is reported and leaves the sample model in place.\n"
+                      "The scene assets are read from the working directory when it holds them, else from\n"
+                      "beside the program (assets/ in the build, ../share/vyx when installed).\n"
                       "\n"
                       "Keys:\n"
                       "  mouse, W A S D    look and walk (free-walk camera)\n"
@@ -137,8 +140,11 @@ void vyxPrintHelp(const char* name, FILE* out) {
                       "  F12               screenshot (BMP in the working directory)\n"
                       "  Escape            quit\n"
                       "\n"
-                      "Formats read:\n"
-                      "  models     Wavefront OBJ (v, vt, vn, f, g, o, usemtl, mtllib), UTF-8 or UTF-16\n"
+                      "Formats read (models are recognised by their content, not their name):\n"
+                      "  models     Wavefront OBJ (v, vt, vn, f, g, o, usemtl, mtllib), UTF-8 or UTF-16,\n"
+                      "             by the program's own reader; glTF 2.0 (.gltf, .glb), PLY, STL, 3DS,\n"
+                      "             FBX, Collada (.dae, .zae) and every other format of the Open Asset\n"
+                      "             Import Library, by the helper vyx-import installed beside the program\n"
                       "  materials  MTL (newmtl, Kd, Ka, Ks, Ke, d, Ft, illum, map_Kd with its options);\n"
                       "             libraries are found beside the model, textures beside their library\n"
                       "  textures   PNG, JPEG, BMP, GIF, TGA and the other formats of SDL_image\n"

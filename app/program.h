@@ -17,7 +17,7 @@ int vyxRunProgram(GameState& state, int32_t width, int32_t height);
 // What the command line asks for. Fields are filled by vyxParseCommandLine.
 struct vyxCommandLine {
     bool help = false;           // "--help" or "-h"
-    const char* model = nullptr; // the one OBJ file named, or null; points into argv
+    const char* model = nullptr; // the one model file named, or null; points into argv
 };
 
 // Reads argv: "--help" / "-h", at most one model path, "--" ending the options. Returns

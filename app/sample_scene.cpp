@@ -12,18 +12,18 @@
 #include "SDL_ttf.h"
 
 #include "app/image.h"
+#include "app/model_file.h"
 #include "geometry/scene.h"
 #include "geometry/shapes.h"
+#include "scenefiles/text.h"
 #include "util/parallel.h"
 
 GSSampleScene vyxSampleScene;
 
-// Asset names. Paths are relative to the working directory; "./" is this platform's
-// spelling of the current-folder prefix. Model textures are named relative to the folder
-// of their library.
-static const char* const kAssetPrefix = "./";
-static const char* const kCheckerPath = "./checker-board.png";
-static const char* const kSandPath = "./sand.jpg";
+// Asset names, found in the scene's asset folder. Model textures are named relative to
+// the folder of their library.
+static const char* const kCheckerPath = "checker-board.png";
+static const char* const kSandPath = "sand.jpg";
 static const char* const kFacePaths[6] = {"xpos.float", "xneg.float", "ypos.float",
                                           "yneg.float", "zpos.float", "zneg.float"};
 static const char* const kFontPath = "Prelude-Medium.ttf";
@@ -58,6 +58,8 @@ void vyxFitToSampleModel(vyxVec3 low, vyxVec3 high, float& scale, vyxVec3& offse
 }
 
 GSSampleScene::GSSampleScene() {
+    assetFolder = "./";
+    importRun = vyxDefaultImportHelperRun();
     // Zero every plain member first so that Unload, the destructor and the tools that
     // build a scene by hand see empty meshes and null pointers.
     modelFromFile = false;
@@ -171,24 +173,26 @@ void GSSampleScene::Load() {
     // Loading over a loaded scene would leak everything the first load holds.
     if (loaded)
         Unload();
-    loadImage(kCheckerPath, checkerTexture, FilterNearest);
-    loadImage(kSandPath, sandTexture, FilterBilinear);
+    const std::string folder = vyxFolderPrefix(assetFolder.c_str());
+    loadImage((folder + kCheckerPath).c_str(), checkerTexture, FilterNearest);
+    loadImage((folder + kSandPath).c_str(), sandTexture, FilterBilinear);
 
     // Two halves run on two cores at once when there are two: one builds the torus and
     // the terrain (their hierarchies included) and reads the six cube faces, the other
     // opens the font and reads the model and its textures. They share nothing but the
     // checker texture, which is loaded by now.
-    auto buildShapes = [this] {
+    auto buildShapes = [this, &folder] {
         // The torus is only textured when the checker image loaded.
         vyxMakeTorus(torus, checkerTexture.data != nullptr ? &checkerTexture : nullptr, 0.8f, 0.2f);
         for (int face = 0; face < 6; ++face) {
             cubeFaces.faces[face] = nullptr;
-            FILE* file = std::fopen(kFacePaths[face], "rb");
+            const std::string path = folder + kFacePaths[face];
+            FILE* file = std::fopen(path.c_str(), "rb");
             if (file == nullptr) {
-                std::fprintf(stderr, "vyx: cannot open cube face \"%s\": that face stays empty\n", kFacePaths[face]);
+                std::fprintf(stderr, "vyx: cannot open cube face \"%s\": that face stays empty\n", path.c_str());
                 continue;
             }
-            float* texels = vyxReadFloatFace(file, kFacePaths[face]);
+            float* texels = vyxReadFloatFace(file, path.c_str());
             if (texels == nullptr)
                 continue;
             vyxTexture* texture = new vyxTexture;
@@ -197,12 +201,13 @@ void GSSampleScene::Load() {
         }
         vyxBuildTerrainMesh(terrain);
     };
-    auto readFiles = [this] {
-        font = TTF_OpenFont(kFontPath, 12);
+    auto readFiles = [this, &folder] {
+        const std::string fontPath = folder + kFontPath;
+        font = TTF_OpenFont(fontPath.c_str(), 12);
         if (font != nullptr)
             TTF_SetFontHinting(font, TTF_HINTING_LIGHT);
         else
-            std::fprintf(stderr, "vyx: cannot open font \"%s\": the overlay is hidden\n", kFontPath);
+            std::fprintf(stderr, "vyx: cannot open font \"%s\": the overlay is hidden\n", fontPath.c_str());
 
         LoadModel();
 
@@ -266,7 +271,8 @@ void GSSampleScene::LoadModel() {
     modelFitScale = 1.0f;
     modelFitOffset = {0.0f, 0.0f, 0.0f};
     if (!modelPath.empty()) {
-        if (vyxLoadMeshFromObj(modelPath.c_str(), model)) {
+        std::string why;
+        if (vyxLoadModelFile(modelPath.c_str(), importRun, model, why)) {
             modelFromFile = true;
             // The hierarchy's bounds are those of every triangle corner (an empty
             // model's are a zero box, so it is left unfitted).
@@ -278,13 +284,10 @@ void GSSampleScene::LoadModel() {
             }
             return;
         }
-        vyxFreeMesh(model);
-        std::fprintf(stderr, "vyx: the model %s could not be read; showing the sample model\n", modelPath.c_str());
+        std::fprintf(stderr, "vyx: the model %s could not be read: %s; showing the sample model\n", modelPath.c_str(),
+                     why.c_str());
     }
-    char path[1024];
-    std::memset(path, 0, sizeof(path));
-    std::snprintf(path, sizeof(path), "%s%s", kAssetPrefix, kModelName);
-    vyxLoadMeshFromObj(path, model);
+    vyxLoadMeshFromObj((vyxFolderPrefix(assetFolder.c_str()) + kModelName).c_str(), model);
 }
 
 void GSSampleScene::Unload() {

@@ -7,6 +7,7 @@
 
 #include "app/app_context.h"
 #include "app/game_state.h"
+#include "app/import_helper.h"
 #include "app/postprocess.h"
 #include "geometry/mesh.h"
 #include "geometry/scene.h"
@@ -61,8 +62,14 @@ public:
     void FreePresentImage();
 
     // The model Load reads in place of the sample model (set by the caller; empty = the
-    // sample model). A model that cannot be read is reported and the sample model shown.
+    // sample model), of any format vyxLoadModelFile reads, with the import helper run as
+    // importRun says (vyxDefaultImportHelperRun unless the caller changes it). A model
+    // that cannot be read is reported in one line and the sample model shown.
     std::string modelPath;
+    vyxImportHelperRun importRun;
+    // The folder Load reads the scene assets from (set by the caller; "./" = the working
+    // directory). Screenshots go to the working directory whatever it is.
+    std::string assetFolder;
     bool modelFromFile; // derived by Load: the mesh holds modelPath's model
     // Derived by Load for a model from modelPath: uniform scale and offset that put its
     // bounding box where the sample model's is (same centre, same height). Animate

@@ -35,7 +35,7 @@ vyxMaterial vyxMaterialFromMtl(const vyxMtlMaterial& mtl) {
     material.alpha = mtl.dissolve;
     if (mtl.hasMapKd) {
         // A failed allocation leaves the material without a texture, as a missing image would.
-        const std::string path = vyxJoinPath(mtl.folder, mtl.mapKd);
+        const std::string path = vyxFindPath(mtl.folder, mtl.mapKd);
         material.textureFile = static_cast<char*>(std::malloc(path.size() + 1));
         if (material.textureFile) {
             std::memcpy(material.textureFile, path.c_str(), path.size() + 1);

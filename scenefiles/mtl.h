@@ -45,7 +45,7 @@ struct vyxMaterial {
 vyxMaterial vyxDefaultMaterial();
 
 // The mapping from a library material: colour = kd, alpha = dissolve, textureFile = mapKd
-// as found from folder (vyxJoinPath) when hasMapKd, specular = |ks|, reflectivity,
+// as found from folder (vyxFindPath) when hasMapKd, specular = |ks|, reflectivity,
 // fresnel = ft, unlit = !lit. The result owns its textureFile: free it with vyxFreeMaterial.
 vyxMaterial vyxMaterialFromMtl(const vyxMtlMaterial& mtl);
 

@@ -356,9 +356,17 @@ static void readObjText(std::string decoded, const char* displayName, const char
             continue;
         }
         if (keyword == "mtllib") {
-            std::string library;
-            while ((position = vyxNextToken(position, line, library)) >= 0)
-                readLibrary(model, vyxJoinPath(folder, library).c_str(), context);
+            std::string library, more;
+            while ((position = vyxNextToken(position, line, library)) >= 0) {
+                // "venus\ stone.mtl": some exporters escape a space in a name with a backslash.
+                int next;
+                while (library.back() == '\\' && (next = vyxNextToken(position, line, more)) >= 0) {
+                    library.back() = ' ';
+                    library += more;
+                    position = next;
+                }
+                readLibrary(model, vyxFindPath(folder, library).c_str(), context);
+            }
             for (auto it = unknownMaterials.begin(); it != unknownMaterials.end();) {
                 if (materialByName(model, it->first) < 0) {
                     ++it;

@@ -36,7 +36,7 @@ struct vyxObjModel {
 };
 
 // Reads the material library at path into model; path is a name from an "mtllib" line
-// as found from the model's folder (vyxJoinPath). context is the caller's, passed through.
+// as found from the model's folder (vyxFindPath). context is the caller's, passed through.
 typedef void (*vyxMtlLibraryReader)(vyxObjModel& model, const char* path, void* context);
 
 // Reads an OBJ model from size bytes of text into model (which should be empty). The
@@ -48,8 +48,8 @@ typedef void (*vyxMtlLibraryReader)(vyxObjModel& model, const char* path, void* 
 // outside what the text defined so far or with fewer than three corners (dropped),
 // material names no library defines (their faces use the default material), lines
 // holding NUL bytes (skipped). Nothing is printed on standard output. Each library named
-// by "mtllib" (several per line allowed) is found from the folder baseDir (as
-// vyxFolderPrefix gives it) and read by readLibrary(model, path, context), or by
+// by "mtllib" (several per line allowed; "a\ b.mtl" names "a b.mtl") is found from the
+// folder baseDir (as vyxFolderPrefix gives it) and read by readLibrary(model, path, context), or by
 // vyxLoadMtl when readLibrary is null. Keeps no state between calls: threads may read
 // different models at once.
 void vyxLoadObjFromText(const char* text, size_t size, const char* displayName, const char* baseDir, vyxObjModel& model,

@@ -1,6 +1,9 @@
 #include "scenefiles/text.h"
 
-#include <cerrno>
+#include <dirent.h>
+#include <strings.h>
+#include <unistd.h>
+
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -12,18 +15,18 @@ static bool isSeparator(char c) { return c == ' ' || c == '\t' || c == '\n' || c
 
 bool vyxReadFileBytes(const char* path, const char* kind, std::string& bytes) {
     bool opened = false;
-    bool read = path && vyxReadWholeFile(path, bytes, &opened);
-    int error = errno;
+    std::string why = "no file name";
+    const char* name = path ? path : "(no name)";
+    bool read = path && vyxReadWholeFile(path, bytes, &opened, &why);
     if (!opened) {
         bytes.clear();
         std::fputs("Unable to open file.\n", stdout);
-        std::fprintf(stderr, "vyx: cannot open %s %s: %s\n", kind, path ? path : "(no name)",
-                     path ? std::strerror(error) : "no file name");
+        std::fprintf(stderr, "vyx: cannot open %s %s: %s\n", kind, name, why.c_str());
         return false;
     }
-    std::printf("Opened file %s\n", path);
+    std::printf("Opened file %s\n", name);
     if (!read) {
-        std::fprintf(stderr, "vyx: cannot read %s %s: %s\n", kind, path, std::strerror(error));
+        std::fprintf(stderr, "vyx: cannot read %s %s: %s\n", kind, name, why.c_str());
         return false;
     }
     return true;
@@ -196,4 +199,52 @@ std::string vyxJoinPath(const std::string& folder, const std::string& name) {
     if (!converted.empty() && converted[0] == '/')
         return converted;
     return folder + converted;
+}
+
+static bool pathExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+// The entry of folder (with a final "/") whose name equals name but for case; "" when none.
+static std::string entryIgnoringCase(const std::string& folder, const std::string& name) {
+    DIR* dir = opendir(folder.c_str());
+    if (!dir)
+        return std::string();
+    std::string found;
+    while (dirent* entry = readdir(dir))
+        if (strcasecmp(entry->d_name, name.c_str()) == 0) {
+            found = entry->d_name;
+            break;
+        }
+    closedir(dir);
+    return found;
+}
+
+std::string vyxFindPath(const std::string& folder, const std::string& name) {
+    if (name.empty())
+        return vyxJoinPath(folder, name);
+    const std::string written = name[0] == '/' ? name : folder + name;
+    if (name.find('\\') != std::string::npos && pathExists(written))
+        return written;
+    const std::string joined = vyxJoinPath(folder, name);
+    if (pathExists(joined))
+        return joined;
+    // Walk the part below folder (all of an absolute name) one entry at a time.
+    const bool absolute = joined.compare(0, folder.size(), folder) != 0;
+    std::string found = absolute ? "/" : folder;
+    const std::string rest = absolute ? joined.substr(1) : joined.substr(folder.size());
+    size_t start = 0;
+    while (start <= rest.size()) {
+        size_t end = rest.find('/', start);
+        if (end == std::string::npos)
+            end = rest.size();
+        const std::string part = rest.substr(start, end - start);
+        const bool last = end == rest.size();
+        if (!part.empty()) {
+            std::string entry = pathExists(found + part) ? part : entryIgnoringCase(found, part);
+            if (entry.empty())
+                return joined;
+            found += entry + (last ? "" : "/");
+        }
+        start = end + 1;
+    }
+    return found;
 }

@@ -54,3 +54,10 @@ std::string vyxFolderPrefix(const char* folder);
 // name as found from folder: "\" in name is taken as a folder separator (files written on
 // Windows) and a name starting with "/" is used as it is.
 std::string vyxJoinPath(const std::string& folder, const std::string& name);
+
+// name as found from folder on the disk: as written when a file of that name exists
+// (a "\" in it taken literally: files unpacked from some archives keep them), else as
+// vyxJoinPath gives it when that exists, else that path matched without regard to case,
+// one folder at a time (old files name their images in upper case, the disk may not).
+// When nothing matches, the vyxJoinPath form, which the caller fails to open. Any thread.
+std::string vyxFindPath(const std::string& folder, const std::string& name);

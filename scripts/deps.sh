@@ -3,9 +3,12 @@
 # Usage: scripts/deps.sh [extra packages...]
 set -euo pipefail
 
-# glmark2-data ships a scanned bunny (bunny.obj) that the model tests load as real data.
+# glmark2-data ships a scanned bunny (bunny.obj) that the model tests load as real data;
+# assimp-testmodels the sample files of every format the import helper reads through
+# libassimp-dev, and libtinygltf-dev a second glTF reader the tests compare against.
 packages=(cmake g++ make pkg-config libgtest-dev
           libsdl1.2-dev libsdl-image1.2-dev libsdl-ttf2.0-dev libstb-dev fonts-dejavu-core
+          libassimp-dev assimp-testmodels libtinygltf-dev
           xvfb xauth xdotool x11-apps python3 glmark2-data "$@")
 
 missing=()

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds in release, generates the scene assets and starts the
 # program with the assets folder as its working directory.
-# Usage: scripts/run.sh [640] [MODEL.obj]   (640 starts the 640 x 480 build; MODEL.obj
+# Usage: scripts/run.sh [640] [MODEL]   (640 starts the 640 x 480 build; MODEL
 # is shown in the sample model's place; --help lists the keys and formats)
 set -euo pipefail
 program=vyx-raytracer

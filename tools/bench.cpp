@@ -22,6 +22,7 @@
 #include "stb_image_write.h"
 
 #include "app/app_context.h"
+#include "app/install_layout.h"
 #include "app/sample_scene.h"
 #include "render/frame.h"
 #include "render/framebuffer.h"
@@ -37,7 +38,7 @@ namespace {
 const char* const kUsageLine =
     "usage: vyx-bench [--size 640x480|1280x720|WxH] [--preset 0..5|all] [--camera 0..3|all] [--time T]\n"
     "                 [--frames N] [--ao] [--no-interp] [--threads N] [--cores N] [--assets DIR]\n"
-    "                 [--out DIR] [--json FILE] [--model FILE.obj] [--probe] [--fixed-clock] [--hash]\n"
+    "                 [--out DIR] [--json FILE] [--model FILE] [--probe] [--fixed-clock] [--hash]\n"
     "                 [--no-jitter] [--help]\n";
 
 struct Options {
@@ -52,9 +53,10 @@ struct Options {
     int threads = 20;
     int cores = 0; // threads that render the blocks; 0 = as many as the machine runs
     std::string assets = VYX_DEFAULT_ASSETS_DIR;
+    bool assetsGiven = false;
     std::string out;
     std::string json;
-    std::string model; // OBJ file shown in the sample model's place; empty = the sample model
+    std::string model; // model file shown in the sample model's place; empty = the sample model
     bool probe = false;
     bool hash = false;       // print a checksum of each traced frame (before post-processing)
     bool noJitter = false;   // soft-shadow samples unrotated in every preset: frames repeat exactly
@@ -168,13 +170,14 @@ int parseArguments(int argc, char** argv, Options& options, bool& help) {
             if (!value(v))
                 return badArguments("--assets needs a folder");
             options.assets = v;
+            options.assetsGiven = true;
         } else if (arg == "--out") {
             if (!value(v))
                 return badArguments("--out needs a folder");
             options.out = v;
         } else if (arg == "--model") {
             if (!value(v))
-                return badArguments("--model needs an OBJ file");
+                return badArguments("--model needs a model file");
             options.model = v;
         } else if (arg == "--json") {
             if (!value(v))
@@ -279,6 +282,9 @@ int setUp(Options& options, double& loadMs) {
         return 1;
     }
     struct stat info;
+    // An installed vyx-bench finds the assets installed beside it when the build's are gone.
+    if (!options.assetsGiven && stat((options.assets + "/venus.obj").c_str(), &info) != 0)
+        options.assets = vyxFindAssetFolder();
     if (stat((options.assets + "/venus.obj").c_str(), &info) != 0) {
         std::fprintf(stderr, "vyx-bench: no scene assets in %s (run vyx-make-assets %s first)\n",
                      options.assets.c_str(), options.assets.c_str());
@@ -458,11 +464,12 @@ int main(int argc, char** argv) {
         return status;
     if (help) {
         std::printf("%s\nRenders the sample scene headlessly and prints frame times and rays per frame.\n"
-                    "With --model, an OBJ file takes the sample model's place. --threads sets the\n"
+                    "With --model, a model file (OBJ, glTF, PLY, STL, 3DS, FBX, Collada and the other\n"
+                    "formats of the Open Asset Import Library) takes the sample model's place. --threads sets the\n"
                     "renderer's thread count (its blocks of work, which shape the subdivision bands);\n"
                     "--cores how many threads render those blocks (default: every core).\n"
                     "Defaults: --size 640x480 --preset 0 --camera 0 --time 0 --frames 10 --threads 20\n"
-                    "          --assets %s\n",
+                    "          --assets %s (or the assets beside the program when that has none)\n",
                     kUsageLine, VYX_DEFAULT_ASSETS_DIR);
         return 0;
     }

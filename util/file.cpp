@@ -1,15 +1,60 @@
 #include "util/file.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
-bool vyxReadWholeFile(const char* path, std::string& bytes, bool* opened) {
+#include "util/large_alloc.h"
+
+static std::string gigabytes(double bytes) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f GB", bytes / 1e9);
+    return text;
+}
+
+std::string vyxFileProblem(const char* path) {
+    struct stat info;
+    if (stat(path, &info) != 0)
+        return std::strerror(errno);
+    if (S_ISDIR(info.st_mode))
+        return "is a folder";
+    if (!S_ISREG(info.st_mode)) {
+        const char* kind = S_ISFIFO(info.st_mode)   ? "a FIFO"
+                           : S_ISCHR(info.st_mode)  ? "a character device"
+                           : S_ISBLK(info.st_mode)  ? "a block device"
+                           : S_ISSOCK(info.st_mode) ? "a socket"
+                                                    : "something else";
+        return std::string("is ") + kind + ", not a regular file";
+    }
+    const double half = static_cast<double>(vyxPhysicalMemoryBytes()) / 2;
+    if (static_cast<double>(info.st_size) > half)
+        return "is " + gigabytes(static_cast<double>(info.st_size)) + ", more than half the memory (" +
+               gigabytes(half) + ")";
+    return std::string();
+}
+
+bool vyxReadWholeFile(const char* path, std::string& bytes, bool* opened, std::string* why) {
     bytes.clear();
+    if (opened)
+        *opened = false;
+    std::string problem = vyxFileProblem(path);
+    // A folder is opened as before, so that the caller learns it cannot be read.
+    if (!problem.empty() && problem != "is a folder") {
+        if (why)
+            *why = problem;
+        errno = EINVAL;
+        return false;
+    }
     FILE* file = std::fopen(path, "rb");
     if (opened)
         *opened = file != nullptr;
-    if (!file)
+    if (!file) {
+        if (why)
+            *why = std::strerror(errno);
         return false;
+    }
     char buffer[65536];
     size_t got;
     while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0)
@@ -19,7 +64,10 @@ bool vyxReadWholeFile(const char* path, std::string& bytes, bool* opened) {
     int error = errno;
     std::fclose(file);
     errno = error;
-    if (failed)
+    if (failed) {
         bytes.clear();
+        if (why)
+            *why = std::strerror(error);
+    }
     return !failed;
 }

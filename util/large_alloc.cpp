@@ -2,6 +2,7 @@
 
 #include <malloc.h>
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -38,4 +39,11 @@ void vyxKeepFreedMemory() {
     // adjusting it by itself.
     mallopt(M_MMAP_THRESHOLD, 32 << 20);
     mallopt(M_TRIM_THRESHOLD, 256 << 20);
+}
+
+uint64_t vyxPhysicalMemoryBytes() {
+    long pages = sysconf(_SC_PHYS_PAGES), pageSize = sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || pageSize <= 0)
+        return uint64_t{8} << 30;
+    return static_cast<uint64_t>(pages) * static_cast<uint64_t>(pageSize);
 }

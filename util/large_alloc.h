@@ -2,6 +2,7 @@
 // Memory for the large arrays built at load time (triangles, hierarchy nodes, textures).
 
 #include <cstddef>
+#include <cstdint>
 
 // Returns uninitialised memory for `bytes` bytes, aligned to at least 64 bytes and
 // released with std::free, or null when memory runs out. Requests of 4 MB and more are aligned to 2 MB and marked for
@@ -19,3 +20,6 @@ void* vyxAllocLargeZeroed(size_t count, size_t size);
 // afresh (some 900 faults of ~10 us each per 640 x 480 frame). Call once at start-up,
 // before any thread starts; it changes the whole process's allocator.
 void vyxKeepFreedMemory();
+
+// The machine's physical memory in bytes (8 GiB when the system does not say). Any thread.
+uint64_t vyxPhysicalMemoryBytes();

@@ -59,12 +59,14 @@ TEST(Program, CommandLine) {
          2,
          false,
          nullptr,
-         "vyx-raytracer: unknown option --fast\nusage: vyx-raytracer [--help] [MODEL.obj]\n"},
+         "vyx-raytracer: unknown option --fast\nusage: vyx-raytracer [--help] "
+         "[MODEL.obj|gltf|glb|ply|stl|3ds|fbx|dae|...]\n"},
         {{"a.obj", "b.obj"},
          2,
          false,
          "a.obj",
-         "vyx-raytracer: one model at a time (a.obj and b.obj given)\nusage: vyx-raytracer [--help] [MODEL.obj]\n"},
+         "vyx-raytracer: one model at a time (a.obj and b.obj given)\nusage: vyx-raytracer [--help] "
+         "[MODEL.obj|gltf|glb|ply|stl|3ds|fbx|dae|...]\n"},
     };
     for (const Case& c : cases) {
         std::vector<char*> argv = {const_cast<char*>("../vyx-raytracer")};

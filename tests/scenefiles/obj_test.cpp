@@ -302,13 +302,27 @@ TEST_F(ObjFiles, DirectoryPrefixOfEitherSeparator) {
     // Libraries are read from the directory part of the model's name, which ends at the
     // last "/" or "\"; without one they are read from "./". Here "\" is an ordinary file
     // name character, so "sub\model.obj" names a file in the current folder.
-    dir.write("lib.mtl", "newmtl plain\n");
-    dir.write("sub\\lib.mtl", "newmtl backslash\n");
-    dir.write("model.obj", "mtllib lib.mtl\n");
-    dir.write("sub\\model.obj", "mtllib lib.mtl\n");
-    dir.makeFolder("a");
-    dir.write("a/b\\lib.mtl", "newmtl mixed\n");
-    dir.write("a/b\\model.obj", "mtllib lib.mtl\n");
+    // Further: a backslash escaping a space; a name holding a backslash that exists as
+    // written (and also as a folder path); a name whose case differs from the disk's.
+    for (const char* folder : {"a", "lib", "Maps"})
+        dir.makeFolder(folder);
+    const char* const files[][2] = {
+        {"lib.mtl", "newmtl plain\n"},
+        {"sub\\lib.mtl", "newmtl backslash\n"},
+        {"model.obj", "mtllib lib.mtl\n"},
+        {"sub\\model.obj", "mtllib lib.mtl\n"},
+        {"a/b\\lib.mtl", "newmtl mixed\n"},
+        {"a/b\\model.obj", "mtllib lib.mtl\n"},
+        {"venus stone.mtl", "newmtl escaped\n"},
+        {"escaped.obj", "mtllib venus\\ stone.mtl\n"},
+        {"lib\\odd.mtl", "newmtl literal\n"},
+        {"lib/odd.mtl", "newmtl folder\n"},
+        {"literal.obj", "mtllib lib\\odd.mtl\n"},
+        {"Maps/Old.MTL", "newmtl upper\n"},
+        {"case.obj", "mtllib maps\\old.mtl\n"},
+    };
+    for (const auto& file : files)
+        dir.write(file[0], file[1]);
     WorkingDir inside(dir.path());
     struct Case {
         const char* model;
@@ -318,7 +332,10 @@ TEST_F(ObjFiles, DirectoryPrefixOfEitherSeparator) {
     const Case cases[] = {{"model.obj", "./lib.mtl", "plain"},
                           {"sub\\model.obj", "sub\\lib.mtl", "backslash"},
                           {"a/b\\model.obj", "a/b\\lib.mtl", "mixed"},
-                          {"./a/../model.obj", "./a/../lib.mtl", "plain"}};
+                          {"./a/../model.obj", "./a/../lib.mtl", "plain"},
+                          {"escaped.obj", "./venus stone.mtl", "escaped"},
+                          {"literal.obj", "./lib\\odd.mtl", "literal"},
+                          {"case.obj", "./Maps/Old.MTL", "upper"}};
     for (const Case& c : cases) {
         vyxObjModel model = loadFile(c.model);
         EXPECT_EQ(out, std::string("Opened file ") + c.model + "\nOpened file " + c.library + "\n") << c.model;

@@ -114,7 +114,14 @@ TEST(BenchTool, ModelOnTheCommandLine) {
     std::vector<Case> cases = {
         {dir.file("points.obj"), 0, dir.path() + "/points.obj has no faces to draw"},
         {dir.file("missing.obj"), 1, "vyx-bench: cannot read the model " + dir.file("missing.obj")},
+        {"/dev/zero", 1, "could not be read: it is a character device, not a regular file"},
+        // Binary 3DS, read as OBJ text before models were told apart by their content.
+        {"/usr/share/glmark2/models/horse.3ds", 0, ""},
+        {"/usr/share/assimp/models/glTF2/BoxTextured-glTF-Binary/BoxTextured.glb", 0, ""},
     };
+    // Cut short, the scan makes the import helper fail an assertion.
+    dir.write("cut.ply", readFile("/usr/share/assimp/models/PLY/Wuson.ply").substr(0, 457877));
+    cases.push_back({dir.file("cut.ply"), 1, "could not be read: the importer crashed (aborted"});
     if (std::ifstream(bunny).good()) {
         cases.push_back({bunny, 0, ""});
     }
@@ -126,7 +133,7 @@ TEST(BenchTool, ModelOnTheCommandLine) {
         } else {
             EXPECT_NE(run.err.find(c.err), std::string::npos) << c.model << ": " << run.err;
         }
-        if (c.status == 0) {
+        if (c.status == 0 && c.model.find(".obj") != std::string::npos) {
             EXPECT_NE(run.out.find("Opened file " + c.model), std::string::npos) << c.model << ": " << run.out;
         }
     }

@@ -1,8 +1,9 @@
 #pragma once
-// vyxBVH: the structure the ray queries walk. A four-wide bounding volume hierarchy over
-// one mesh's set-up triangles, built with the surface area heuristic: each node holds
-// the boxes of up to four children, which a ray tests side by side, and each leaf the
-// test data of up to four triangles, also tested side by side. Read-only once built.
+// vyxBVH: the structure the ray queries walk. A bounding volume hierarchy over one mesh's
+// set-up triangles, built with the surface area heuristic: each node holds the boxes of
+// up to four children (eight where the processor has 256-bit vectors), which a ray tests
+// side by side, and each leaf the test data of up to four triangles, also tested side by
+// side. Read-only once built.
 //
 // Every query returns the nearest hit, and at equal t the lower triangle index, so the
 // order of the walk never changes a result: it is exactly what testing every triangle
@@ -20,10 +21,10 @@
 
 #include "geometry/triangle.h"
 
-constexpr int vyxBVHWidth = 4;    // children per node
+constexpr int vyxBVHMaxWidth = 8; // children per node: 4, or 8 with 256-bit vectors
 constexpr int vyxBVHLeafSize = 4; // triangles per leaf
-// Node levels the surface area heuristic may use; below them ranges are halved in list
-// order, which needs at most 16 more levels for 2^31 triangles (4^16 > 2^31).
+// Node levels the surface area heuristic may use; below them ranges are split evenly in
+// list order, which needs at most 16 more levels for 2^31 triangles (4^16 > 2^31).
 constexpr int vyxBVHHeuristicDepth = 64;
 constexpr int vyxBVHMaxDepth = vyxBVHHeuristicDepth + 16;
 static_assert(2 * (vyxBVHMaxDepth - vyxBVHHeuristicDepth) >= 31, "halving four ways covers 2^31 triangles");
@@ -33,13 +34,17 @@ static_assert(2 * (vyxBVHMaxDepth - vyxBVHHeuristicDepth) >= 31, "halving four w
 // some units in the last place outside the exact region; this is about 170 such units.
 constexpr float vyxBVHMarginFraction = 1e-5f;
 // Deferred entries a walk can hold: a node defers at most all children but one.
-constexpr int vyxBVHStackSize = (vyxBVHWidth - 1) * vyxBVHMaxDepth + 1;
+constexpr int vyxBVHStackSize = (vyxBVHMaxWidth - 1) * vyxBVHMaxDepth + 1;
 
-struct alignas(64) vyxBVHNode {
-    float lower[3][4]; // per axis, per child slot: widened box minimum; +inf in an empty slot
-    float upper[3][4]; // per axis, per child slot: widened box maximum; -inf in an empty slot
-    int32_t child[4];  // >= 0: node index; < 0: vyxBVHLeafRef(leaf index); empty slot: 0
+// A node of W children (4 or 8).
+template <int W>
+struct alignas(64) vyxBVHNodeOf {
+    float lower[3][W]; // per axis, per child slot: widened box minimum; +inf in an empty slot
+    float upper[3][W]; // per axis, per child slot: widened box maximum; -inf in an empty slot
+    int32_t child[W];  // >= 0: node index; < 0: vyxBVHLeafRef(leaf index); empty slot: 0
 };
+using vyxBVHNode4 = vyxBVHNodeOf<4>;
+using vyxBVHNode8 = vyxBVHNodeOf<8>;
 
 // Up to four triangles' test data, lane by lane (the fields of vyxTriangle that
 // vyxTestTrace reads). An unused lane has a NaN normal, which never hits.
@@ -53,8 +58,10 @@ struct alignas(64) vyxBVHLeaf {
 };
 
 struct vyxBVH {
-    vyxBVHNode* nodes; // owned
+    vyxBVHNode4* nodes4; // owned; the nodes when width is 4, else null
+    vyxBVHNode8* nodes8; // owned; the nodes when width is 8, else null
     int32_t nodeCount;
+    int32_t width;      // children per node, 4 or 8
     vyxBVHLeaf* leaves; // owned, in the order a depth-first walk reaches them
     int32_t leafCount;
     int32_t root;  // node index, or a leaf reference; meaningless without leaves
@@ -66,10 +73,16 @@ struct vyxBVH {
 inline int32_t vyxBVHLeafRef(int32_t leaf) { return ~leaf; }
 
 // Builds bvh over triangles[0, count) (set up by vyxSetupTriangle); triangles the test can
-// never report (NaN in their set-up fields) are left out. Returns false and leaves bvh
-// zeroed when memory runs out; the caller then walks another structure. Any thread, one
-// build per record.
+// never report (a field it reads not finite) are left out. The nodes are 8 wide when the
+// processor has 256-bit vectors (AVX2) and vyxBVHSetWidth has not said otherwise, else 4
+// wide. Returns false and leaves bvh zeroed when memory runs out; the caller then walks
+// another structure. Any thread, one build per record.
 bool vyxBuildBVH(vyxBVH& bvh, const vyxTriangle* triangles, int32_t count);
+
+// The node width later builds use: 4, 8 (only where the processor has AVX2; otherwise 4
+// is used) or 0 for the best the processor allows (the default). For tests and
+// measurements; set it while no build runs. Returns the width builds will now use.
+int vyxBVHSetWidth(int width);
 
 // Frees the arrays and zeroes the record. Safe on a zeroed or already freed record.
 void vyxFreeBVH(vyxBVH& bvh);

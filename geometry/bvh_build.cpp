@@ -4,6 +4,7 @@
 #include <emmintrin.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
@@ -150,10 +151,11 @@ struct Range {
     int32_t count() const { return end - begin; }
 };
 
+template <int W>
 struct Builder {
     const vyxTriangle* triangles;
     PrimRef* prims;
-    vyxBVHNode* nodes;
+    vyxBVHNodeOf<W>* nodes;
     int32_t nodeCount;
     int32_t nodeCapacity;
     vyxBVHLeaf* leaves;
@@ -215,7 +217,8 @@ inline __m128i binsOf(const Binning& binning, __m128 centre) {
 // Splits r in two: at the best of kBins binned planes per axis by the surface area
 // heuristic, or in list order when the binning points cannot be separated or the depth
 // limit for the heuristic is reached. Both halves get their boxes.
-void split(Builder& b, const Range& r, int depth, Range& left, Range& right) {
+template <int W>
+void split(Builder<W>& b, const Range& r, int depth, Range& left, Range& right) {
     int bestAxis = -1, bestPlane = 0;
     const Binning binning = binningOf(r);
     if (depth < vyxBVHHeuristicDepth) {
@@ -313,7 +316,8 @@ void split(Builder& b, const Range& r, int depth, Range& left, Range& right) {
     }
 }
 
-int32_t makeLeaf(Builder& b, const Range& r) {
+template <int W>
+int32_t makeLeaf(Builder<W>& b, const Range& r) {
     VYX_ASSERT(r.count() >= 1 && r.count() <= vyxBVHLeafSize);
     VYX_ASSERT(b.leafCount < b.leafCapacity);
     // Lanes in triangle order.
@@ -355,7 +359,8 @@ int32_t makeLeaf(Builder& b, const Range& r) {
 }
 
 // Writes a child's box into a node slot, widened by the fraction of its own size.
-void setSlot(vyxBVHNode& node, int slot, const Box& box, int32_t ref) {
+template <int W>
+void setSlot(vyxBVHNodeOf<W>& node, int slot, const Box& box, int32_t ref) {
     alignas(16) float lower[4], upper[4];
     _mm_store_ps(lower, box.lower);
     _mm_store_ps(upper, box.upper);
@@ -375,16 +380,17 @@ void setSlot(vyxBVHNode& node, int slot, const Box& box, int32_t ref) {
     node.child[slot] = ref;
 }
 
-// Builds the subtree of r as a node of up to four children: the child with the largest
-// area is split again until there are four or every child fits a leaf.
-int32_t buildNode(Builder& b, const Range& r, int depth) {
+// Builds the subtree of r as a node of up to W children: the child with the largest area
+// is split again until there are W or every child fits a leaf.
+template <int W>
+int32_t buildNode(Builder<W>& b, const Range& r, int depth) {
     if (r.count() <= vyxBVHLeafSize)
         return makeLeaf(b, r);
     b.deepest = std::max(b.deepest, depth + 1);
-    Range children[vyxBVHWidth];
+    Range children[W];
     int count = 1;
     children[0] = r;
-    while (count < vyxBVHWidth) {
+    while (count < W) {
         int pick = -1;
         float pickArea = -1.0f;
         for (int i = 0; i < count; ++i) {
@@ -403,12 +409,12 @@ int32_t buildNode(Builder& b, const Range& r, int depth) {
 
     VYX_ASSERT(b.nodeCount < b.nodeCapacity);
     const int32_t index = b.nodeCount++;
-    for (int slot = 0; slot < vyxBVHWidth; ++slot) {
+    for (int slot = 0; slot < W; ++slot) {
         if (slot < count) {
             const int32_t ref = buildNode(b, children[slot], depth + 1);
             setSlot(b.nodes[index], slot, children[slot].bounds, ref);
         } else {
-            vyxBVHNode& node = b.nodes[index];
+            vyxBVHNodeOf<W>& node = b.nodes[index];
             for (int a = 0; a < 3; ++a) {
                 node.lower[a][slot] = INFINITY;
                 node.upper[a][slot] = -INFINITY;
@@ -419,35 +425,12 @@ int32_t buildNode(Builder& b, const Range& r, int depth) {
     return index;
 }
 
-} // namespace
-
-bool vyxBuildBVH(vyxBVH& bvh, const vyxTriangle* triangles, int32_t count) {
-    std::memset(&bvh, 0, sizeof(bvh));
-    if (!triangles || count <= 0) {
-        bvh.built = 1;
-        return true;
-    }
-    const size_t n = static_cast<size_t>(count);
-    Builder b;
-    std::memset(&b, 0, sizeof(b));
-    b.triangles = triangles;
-    b.prims = static_cast<PrimRef*>(vyxAllocLarge(n * sizeof(PrimRef)));
-    // A node has at least two children, so there are fewer nodes than leaves, and no more
-    // leaves than triangles. Pages past the ones written are never touched.
-    b.nodes = static_cast<vyxBVHNode*>(vyxAllocLarge(n * sizeof(vyxBVHNode)));
-    b.leaves = static_cast<vyxBVHLeaf*>(vyxAllocLarge(n * sizeof(vyxBVHLeaf)));
-    b.nodeCapacity = b.leafCapacity = count;
-    if (!b.prims || !b.nodes || !b.leaves) {
-        std::free(b.prims);
-        std::free(b.nodes);
-        std::free(b.leaves);
-        return false;
-    }
-
+// The prims of the triangles the test can report, with their boxes; the range of them.
+int32_t collectPrims(const vyxTriangle* triangles, int32_t count, PrimRef* prims, Range& all) {
     int32_t used = 0;
-    Range all = {0, 0, emptyBox(), emptyBox()};
+    all = Range{0, 0, emptyBox(), emptyBox()};
     for (int32_t i = 0; i < count; ++i) {
-        PrimRef& p = b.prims[used];
+        PrimRef& p = prims[used];
         if (!acceptanceBox(triangles[i], p.box))
             continue;
         p.triangle = i;
@@ -456,22 +439,70 @@ bool vyxBuildBVH(vyxBVH& bvh, const vyxTriangle* triangles, int32_t count) {
         ++used;
     }
     all.end = used;
-    if (used > 0)
+    return used;
+}
+
+// The nodes and leaves of a tree W wide over count triangles; false when memory runs out.
+template <int W>
+bool buildTree(vyxBVH& bvh, vyxBVHNodeOf<W>*& nodes, const vyxTriangle* triangles, int32_t count) {
+    const size_t n = static_cast<size_t>(count);
+    Builder<W> b;
+    std::memset(static_cast<void*>(&b), 0, sizeof(b));
+    b.triangles = triangles;
+    b.prims = static_cast<PrimRef*>(vyxAllocLarge(n * sizeof(PrimRef)));
+    // A node has at least two children, so there are fewer nodes than leaves, and no more
+    // leaves than triangles. Pages past the ones written are never touched.
+    b.nodes = static_cast<vyxBVHNodeOf<W>*>(vyxAllocLarge(n * sizeof(vyxBVHNodeOf<W>)));
+    b.leaves = static_cast<vyxBVHLeaf*>(vyxAllocLarge(n * sizeof(vyxBVHLeaf)));
+    b.nodeCapacity = b.leafCapacity = count;
+    if (!b.prims || !b.nodes || !b.leaves) {
+        std::free(b.prims);
+        std::free(b.nodes);
+        std::free(b.leaves);
+        return false;
+    }
+    Range all;
+    if (collectPrims(triangles, count, b.prims, all) > 0)
         bvh.root = buildNode(b, all, 0);
     std::free(b.prims);
-    VYX_ASSERT(b.deepest <= vyxBVHMaxDepth);
-
-    bvh.nodes = b.nodes;
+    VYX_ASSERT_LE(b.deepest, vyxBVHMaxDepth);
+    nodes = b.nodes;
     bvh.nodeCount = b.nodeCount;
     bvh.leaves = b.leaves;
     bvh.leafCount = b.leafCount;
     bvh.depth = b.deepest;
+    bvh.width = W;
     bvh.built = 1;
     return true;
 }
 
+// The width builds use: 0 = the best the processor allows.
+std::atomic<int> chosenWidth{0};
+
+bool hasWideVectors() { return __builtin_cpu_supports("avx2"); }
+
+} // namespace
+
+int vyxBVHSetWidth(int width) {
+    chosenWidth.store(width == 4 || width == 8 ? width : 0);
+    return chosenWidth.load() == 4 || !hasWideVectors() ? 4 : 8;
+}
+
+bool vyxBuildBVH(vyxBVH& bvh, const vyxTriangle* triangles, int32_t count) {
+    std::memset(&bvh, 0, sizeof(bvh));
+    if (!triangles || count <= 0) {
+        bvh.width = 4;
+        bvh.built = 1;
+        return true;
+    }
+    if (chosenWidth.load() != 4 && hasWideVectors())
+        return buildTree<8>(bvh, bvh.nodes8, triangles, count);
+    return buildTree<4>(bvh, bvh.nodes4, triangles, count);
+}
+
 void vyxFreeBVH(vyxBVH& bvh) {
-    std::free(bvh.nodes);
+    std::free(bvh.nodes4);
+    std::free(bvh.nodes8);
     std::free(bvh.leaves);
     std::memset(&bvh, 0, sizeof(bvh));
 }

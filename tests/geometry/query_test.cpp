@@ -307,17 +307,24 @@ TEST(FastWalk, EveryQueryEqualsTheScanOfEveryTriangle) {
         {"terrain", vyxBuildTerrainMesh, 100},
         {"torus", [](vyxMesh& m) { vyxMakeTorus(m, nullptr, 0.8f, 0.2f); }, 100},
     };
-    uint32_t seed = 300;
-    for (const Case& c : cases) {
-        vyxMesh mesh = geotest::makeShape(c.build);
-        std::vector<Ray> rays = makeRays(mesh, seed++, c.rays);
-        addAimedAndSurfaceRays(mesh, seed++, c.rays / 3, rays);
-        // Zero components of either sign, which fix the side a box is entered from.
-        for (float zero : {0.0f, -0.0f})
-            rays.push_back({{0.37f, 20.0f, 7.3125f}, {zero, -1.0f, -zero}, -1.0f});
-        compareFastWalk(mesh, rays, c.name);
-        vyxFreeMesh(mesh);
+    // Both node widths where the processor has both (8 wide needs AVX2).
+    for (int width : {4, 8}) {
+        if (vyxBVHSetWidth(width) != width)
+            continue;
+        uint32_t seed = 300;
+        for (const Case& c : cases) {
+            vyxMesh mesh = geotest::makeShape(c.build);
+            ASSERT_EQ(mesh.bih->bvh.width, width);
+            std::vector<Ray> rays = makeRays(mesh, seed++, c.rays);
+            addAimedAndSurfaceRays(mesh, seed++, c.rays / 3, rays);
+            // Zero components of either sign, which fix the side a box is entered from.
+            for (float zero : {0.0f, -0.0f})
+                rays.push_back({{0.37f, 20.0f, 7.3125f}, {zero, -1.0f, -zero}, -1.0f});
+            compareFastWalk(mesh, rays, std::string(c.name) + (width == 8 ? ", 8 wide" : ", 4 wide"));
+            vyxFreeMesh(mesh);
+        }
     }
+    vyxBVHSetWidth(0);
 }
 
 // A huge triangle far from every ray must not make the walk visit more: rays toward

@@ -161,18 +161,25 @@ static void sampleBilinear(const vyxTexture& texture, float u, float v, float sc
     Addressing a = address(texture, u, v);
     float ax = static_cast<float>(a.fx - a.x);
     float ay = static_cast<float>(a.fy - a.y);
+    // The texelOffset of the four neighbours, each column and row mapped once.
+    const size_t c0 = static_cast<size_t>(wrapIndex(a.x, texture.width, texture.wrapU));
+    const size_t c1 = static_cast<size_t>(wrapIndex(a.x + 1, texture.width, texture.wrapU));
+    const size_t last = static_cast<size_t>(texture.height) - 1;
+    const size_t row0 = (last - static_cast<size_t>(wrapIndex(a.y, texture.height, texture.wrapV))) * texture.width;
+    const size_t row1 = (last - static_cast<size_t>(wrapIndex(a.y + 1, texture.height, texture.wrapV))) * texture.width;
     const Texel* data = static_cast<const Texel*>(texture.data);
-    const Texel* t00 = data + texelOffset(texture, a.x, a.y);
-    const Texel* t10 = data + texelOffset(texture, a.x + 1, a.y);
-    const Texel* t01 = data + texelOffset(texture, a.x, a.y + 1);
-    const Texel* t11 = data + texelOffset(texture, a.x + 1, a.y + 1);
+    const size_t n = texture.channels;
+    const Texel* t00 = data + n * (c0 + row0);
+    const Texel* t10 = data + n * (c1 + row0);
+    const Texel* t01 = data + n * (c0 + row1);
+    const Texel* t11 = data + n * (c1 + row1);
     if (texture.channels >= 3) {
         // Four channels side by side: the same operations in the same order per channel.
         const __m128 wx = _mm_set1_ps(ax), rx = _mm_set1_ps(1.0f - ax);
         const __m128 wy = _mm_set1_ps(ay), ry = _mm_set1_ps(1.0f - ay);
-        const int n = texture.channels;
-        const __m128 top = _mm_add_ps(_mm_mul_ps(rx, lanes(t01, n)), _mm_mul_ps(wx, lanes(t11, n)));
-        const __m128 bottom = _mm_add_ps(_mm_mul_ps(wx, lanes(t10, n)), _mm_mul_ps(rx, lanes(t00, n)));
+        const int k = texture.channels;
+        const __m128 top = _mm_add_ps(_mm_mul_ps(rx, lanes(t01, k)), _mm_mul_ps(wx, lanes(t11, k)));
+        const __m128 bottom = _mm_add_ps(_mm_mul_ps(wx, lanes(t10, k)), _mm_mul_ps(rx, lanes(t00, k)));
         alignas(16) float value[4];
         _mm_store_ps(value, _mm_div_ps(_mm_add_ps(_mm_mul_ps(wy, top), _mm_mul_ps(ry, bottom)), _mm_set1_ps(scale)));
         expand(value, texture.channels, rgba);

@@ -304,12 +304,26 @@ inline int32_t descend(const vyxBVHNodeOf<W>& node, unsigned hit, const float* d
     return met[n - 1].ref;
 }
 
+// The children met, for a walk that must look at all of them anyway (an occlusion query
+// that finds nothing): the first goes on, the others are deferred as they come.
+template <int W>
+inline int32_t descendUnsorted(const vyxBVHNodeOf<W>& node, unsigned hit, const float* dist, Entry* stack, int& depth) {
+    VYX_ASSERT(hit != 0);
+    VYX_ASSERT_LE(depth + W - 1, vyxBVHStackSize);
+    const int32_t next = node.child[__builtin_ctz(hit)];
+    for (hit &= hit - 1; hit != 0; hit &= hit - 1) {
+        const unsigned s = static_cast<unsigned>(__builtin_ctz(hit));
+        stack[depth++] = Entry{node.child[s], dist[s]};
+    }
+    return next;
+}
+
 // The walk shared by every query of one ray or one coherent packet: from the root, down
 // the nearest child met (meet(node, limit, dist) gives the mask of children met and their
-// entry distances), the others deferred; at each leaf reached, limit = leaf(leaf), a
-// negative limit ending the walk. A deferred entry is taken back only while its entry
-// distance is within the limit.
-template <int W, typename Meet, typename Leaf>
+// entry distances; kNearestFirst false: any child met), the others deferred; at each leaf
+// reached, limit = leaf(leaf), a negative limit ending the walk. A deferred entry is
+// taken back only while its entry distance is within the limit.
+template <int W, bool kNearestFirst = true, typename Meet, typename Leaf>
 void walk(const vyxBVH& bvh, float limit, Meet meet, Leaf leaf) {
     const vyxBVHNodeOf<W>* nodes = nodesOf<W>(bvh);
     Entry stack[vyxBVHStackSize];
@@ -326,7 +340,8 @@ void walk(const vyxBVH& bvh, float limit, Meet meet, Leaf leaf) {
                 reached = false;
                 break;
             }
-            ref = descend<W>(node, hit, dist, stack, depth);
+            ref = kNearestFirst ? descend<W>(node, hit, dist, stack, depth)
+                                : descendUnsorted<W>(node, hit, dist, stack, depth);
         }
         if (reached) {
             VYX_ASSERT(~ref >= 0 && ~ref < bvh.leafCount);
@@ -386,7 +401,7 @@ vyxOcclusion occludedOne(const vyxBVH& bvh, const float origin[3], const float d
     setUpRay(origin, direction, ray);
     float limit = maxDistance;
     bool beyond = false, atZero = false;
-    walk<W>(
+    walk<W, false>(
         bvh, limit,
         [&](const vyxBVHNodeOf<W>& node, float nodeLimit, float* dist) {
             return meetBoxes<W>(node, ray.box, nodeLimit, dist);
@@ -407,7 +422,7 @@ vyxOcclusion occludedOne(const vyxBVH& bvh, const float origin[3], const float d
 template <int W>
 struct PacketSetup {
     LeafRay rays[vyxPacketSize];
-    BoxRay<W> box;                          // the first ray's, for the shared origin and sides
+    BoxRay<W> box; // the first ray's, for the shared origin and sides
     typename Lanes<W>::V invLow[3], invHigh[3];
 };
 
@@ -508,7 +523,7 @@ void occludedPacket(const vyxBVH& bvh, int count, const float origins[][3], cons
         beyond[r] = false;
     }
     // A ray stopped at t = 0 is done: its limit becomes -1 and no box is met before it.
-    walk<W>(
+    walk<W, false>(
         bvh, greatest(limits, count),
         [&](const vyxBVHNodeOf<W>& node, float limit, float* dist) { return meetBoxesPacket<W>(node, p, limit, dist); },
         [&](const vyxBVHLeaf& leaf) {

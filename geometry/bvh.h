@@ -64,9 +64,11 @@ struct vyxBVH {
     int32_t width;      // children per node, 4 or 8
     vyxBVHLeaf* leaves; // owned, in the order a depth-first walk reaches them
     int32_t leafCount;
-    int32_t root;  // node index, or a leaf reference; meaningless without leaves
-    int32_t depth; // node levels on the deepest path (a leaf root: 0)
-    uint8_t built; // 1 once vyxBuildBVH succeeded (with no leaves every query misses)
+    int32_t root;             // node index, or a leaf reference; meaningless without leaves
+    int32_t depth;            // node levels on the deepest path (a leaf root: 0)
+    uint8_t built;            // 1 once vyxBuildBVH succeeded (with no leaves every query misses)
+    float lower[3], upper[3]; // the widened box of everything (empty without leaves)
+    float leafSize;           // a typical leaf's extent: the box's diagonal over the cube root of the leaves
 };
 
 // A leaf's reference in a child slot.

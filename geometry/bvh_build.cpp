@@ -464,6 +464,17 @@ bool buildTree(vyxBVH& bvh, vyxBVHNodeOf<W>*& nodes, const vyxTriangle* triangle
     Range all;
     if (collectPrims(triangles, count, b.prims, all) > 0)
         bvh.root = buildNode(b, all, 0);
+    // The widened box of everything, as a node slot would hold it.
+    vyxBVHNodeOf<1> whole;
+    setSlot(whole, 0, all.bounds, 0);
+    double diagonal = 0.0;
+    for (int a = 0; a < 3; ++a) {
+        bvh.lower[a] = whole.lower[a][0];
+        bvh.upper[a] = whole.upper[a][0];
+        const double extent = static_cast<double>(bvh.upper[a]) - static_cast<double>(bvh.lower[a]);
+        diagonal += extent > 0.0 ? extent * extent : 0.0;
+    }
+    bvh.leafSize = static_cast<float>(std::sqrt(diagonal) / std::cbrt(std::max(1.0, static_cast<double>(b.leafCount))));
     std::free(b.prims);
     VYX_ASSERT_LE(b.deepest, vyxBVHMaxDepth);
     nodes = b.nodes;
@@ -493,6 +504,10 @@ bool vyxBuildBVH(vyxBVH& bvh, const vyxTriangle* triangles, int32_t count) {
     if (!triangles || count <= 0) {
         bvh.width = 4;
         bvh.built = 1;
+        for (int a = 0; a < 3; ++a) {
+            bvh.lower[a] = INFINITY;
+            bvh.upper[a] = -INFINITY;
+        }
         return true;
     }
     if (chosenWidth.load() != 4 && hasWideVectors())

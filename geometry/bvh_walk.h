@@ -7,6 +7,7 @@
 
 #include <immintrin.h>
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <cstddef>
@@ -426,16 +427,49 @@ struct PacketSetup {
     typename Lanes<W>::V invLow[3], invHigh[3];
 };
 
+// Whether the packet's rays stay close enough together over the tree for one shared box
+// test to pay: the bound box test lets through every box of the cone the rays span, so
+// where the cone is wider than a leaf by the far side of the tree, it would open far more
+// boxes than the rays themselves meet.
+inline bool narrowEnough(const vyxBVH& bvh, int count, const float origin[3], const float directions[][3]) {
+    double reach = 0.0; // the origin's distance to the farthest corner of the tree's box
+    for (int a = 0; a < 3; ++a) {
+        const double d = std::max(std::fabs(static_cast<double>(bvh.lower[a]) - origin[a]),
+                                  std::fabs(static_cast<double>(bvh.upper[a]) - origin[a]));
+        reach += d * d;
+    }
+    const double first = std::sqrt(static_cast<double>(directions[0][0]) * directions[0][0] +
+                                   static_cast<double>(directions[0][1]) * directions[0][1] +
+                                   static_cast<double>(directions[0][2]) * directions[0][2]);
+    double spread = 0.0; // the greatest angle (radians, about) between the first ray and another
+    for (int r = 1; r < count; ++r) {
+        const double length = std::sqrt(static_cast<double>(directions[r][0]) * directions[r][0] +
+                                        static_cast<double>(directions[r][1]) * directions[r][1] +
+                                        static_cast<double>(directions[r][2]) * directions[r][2]);
+        double apart = 0.0;
+        for (int a = 0; a < 3; ++a) {
+            const double d = directions[r][a] / length - directions[0][a] / first;
+            apart += d * d;
+        }
+        spread = std::max(spread, std::sqrt(apart));
+    }
+    return spread * std::sqrt(reach) <= static_cast<double>(bvh.leafSize);
+}
+
 // Sets up the packet; false when its rays do not share the origin and the sign of each
-// direction component, or some component is zero (the single-ray walk then serves).
+// direction component, some component is zero, or the rays spread too far apart over
+// the tree (the single-ray walk then serves).
 template <int W>
-bool setUpPacket(int count, const float origins[][3], const float directions[][3], PacketSetup<W>& p) {
+bool setUpPacket(const vyxBVH& bvh, int count, const float origins[][3], const float directions[][3],
+                 PacketSetup<W>& p) {
     using L = Lanes<W>;
     for (int r = 0; r < count; ++r)
         for (int a = 0; a < 3; ++a)
             if (origins[r][a] != origins[0][a] || std::signbit(origins[r][a]) != std::signbit(origins[0][a]) ||
                 directions[r][a] == 0.0f || std::signbit(directions[r][a]) != std::signbit(directions[0][a]))
                 return false;
+    if (!narrowEnough(bvh, count, origins[0], directions))
+        return false;
     setUpBoxRay(origins[0], directions[0], p.box);
     for (int a = 0; a < 3; ++a) {
         float low = 1.0f / directions[0][a], high = low;
@@ -483,7 +517,7 @@ void nearestPacket(const vyxBVH& bvh, int count, const float origins[][3], const
                    const float* maxDistances, vyxTraceResult* results) {
     VYX_ASSERT(count >= 1 && count <= vyxPacketSize);
     PacketSetup<W> p;
-    if (count == 1 || bvh.leafCount == 0 || !setUpPacket(count, origins, directions, p)) {
+    if (count == 1 || bvh.leafCount == 0 || !setUpPacket(bvh, count, origins, directions, p)) {
         for (int r = 0; r < count; ++r)
             results[r] = nearestOne<W>(bvh, origins[r], directions[r], maxDistances[r], nullptr);
         return;
@@ -509,7 +543,7 @@ void occludedPacket(const vyxBVH& bvh, int count, const float origins[][3], cons
                     const float* maxDistances, vyxOcclusion* results) {
     VYX_ASSERT(count >= 1 && count <= vyxPacketSize);
     PacketSetup<W> p;
-    if (count == 1 || bvh.leafCount == 0 || !setUpPacket(count, origins, directions, p)) {
+    if (count == 1 || bvh.leafCount == 0 || !setUpPacket(bvh, count, origins, directions, p)) {
         for (int r = 0; r < count; ++r)
             results[r] = occludedOne<W>(bvh, origins[r], directions[r], maxDistances[r]);
         return;

@@ -86,10 +86,11 @@ static void buildMesh(const vyxObjModel& model, const char* path, bool read, vyx
     mesh.materialCount = materialCount;
 
     if (triangleCount > 0) {
-        mesh.triangles =
-            static_cast<vyxTriangle*>(vyxAllocLargeZeroed(static_cast<size_t>(triangleCount), sizeof(vyxTriangle)));
-        mesh.shading = static_cast<vyxTriangleShading*>(
-            vyxAllocLargeZeroed(static_cast<size_t>(triangleCount), sizeof(vyxTriangleShading)));
+        // Not cleared first: the loop below writes every record whole, and a large model's
+        // arrays would otherwise be written twice.
+        const size_t count = static_cast<size_t>(triangleCount);
+        mesh.triangles = static_cast<vyxTriangle*>(vyxAllocLarge(count * sizeof(vyxTriangle)));
+        mesh.shading = static_cast<vyxTriangleShading*>(vyxAllocLarge(count * sizeof(vyxTriangleShading)));
         if (!mesh.triangles || !mesh.shading) {
             std::fprintf(stderr, "vyx: out of memory for the %d triangles of %s\n", triangleCount, path);
             std::free(mesh.triangles);
@@ -143,7 +144,10 @@ static void buildMesh(const vyxObjModel& model, const char* path, bool read, vyx
     // Both passes over the faces keep the same ones (unless memory ran out: then none).
     VYX_ASSERT(n == triangleCount);
     mesh.triangleCount = triangleCount;
+}
 
+// The structure the queries walk, over the mesh's triangles.
+static void buildStructure(vyxMesh& mesh) {
     mesh.bih = new vyxBIH;
     std::memset(mesh.bih, 0, sizeof(vyxBIH));
     vyxBuildBIHForTracing(mesh.triangleCount, *mesh.bih, mesh.triangles);
@@ -151,12 +155,17 @@ static void buildMesh(const vyxObjModel& model, const char* path, bool read, vyx
 
 void vyxBuildMeshFromObj(const vyxObjModel& model, const char* displayName, vyxMesh& mesh) {
     buildMesh(model, displayName ? displayName : "(no name)", true, mesh);
+    buildStructure(mesh);
 }
 
 bool vyxLoadMeshFromObj(const char* path, vyxMesh& mesh) {
     vyxObjModel model;
     const bool read = vyxLoadObj(path, model);
     buildMesh(model, path, read, mesh);
+    // The model's lists are copied into the mesh by now: handing their memory back before
+    // the structure's build lowers the peak a large model needs.
+    model = vyxObjModel();
+    buildStructure(mesh);
     return read;
 }
 

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include <map>
 #include <string>
@@ -277,7 +278,7 @@ static bool triangulate(const std::vector<int32_t>& corners, const vyxObjModel& 
 }
 
 static void readFace(const std::string& line, int position, vyxObjModel& model, int32_t& groupIndex, int32_t material,
-                     const char* path, long lineNumber) {
+                     const char* path, long lineNumber, size_t& faceRoom) {
     // Every corner is checked before any triangle is made, so a bad polygon is dropped whole.
     std::vector<Corner> corners;
     std::string token;
@@ -306,6 +307,10 @@ static void readFace(const std::string& line, int position, vyxObjModel& model, 
                      "corner, so it may cover its own notches\n",
                      path, lineNumber, corners.size(), static_cast<int>(kMaxInwardCorners));
     vyxObjGroup& group = currentGroup(model, groupIndex);
+    if (faceRoom > 0 && group.faces.capacity() == 0) {
+        group.faces.reserve(faceRoom);
+        faceRoom = 0;
+    }
     for (size_t t = 0; t + 2 < triangles.size(); t += 3) {
         vyxObjFace face;
         for (int c = 0; c < 3; ++c) {
@@ -328,6 +333,23 @@ static int32_t materialByName(const vyxObjModel& model, const std::string& name)
     return -1;
 }
 
+// How many lines of text start with "v" and "f" (after blanks) followed by a blank: the
+// positions and, about, the faces to come.
+static void countListLines(const std::string& text, size_t& positions, size_t& faces) {
+    const char* at = text.data();
+    const char* end = at + text.size();
+    while (at < end) {
+        while (at < end && (*at == ' ' || *at == '\t'))
+            ++at;
+        if (end - at >= 2 && (at[1] == ' ' || at[1] == '\t')) {
+            positions += at[0] == 'v';
+            faces += at[0] == 'f';
+        }
+        const void* newline = std::memchr(at, '\n', static_cast<size_t>(end - at));
+        at = newline ? static_cast<const char*>(newline) + 1 : end;
+    }
+}
+
 // What "mtllib" does unless the caller says otherwise: read the library file.
 static void readLibraryFile(vyxObjModel& model, const char* path, void*) { vyxLoadMtl(model, path); }
 
@@ -340,6 +362,13 @@ static void readObjText(std::string decoded, const char* displayName, const char
     const std::string folder = vyxFolderPrefix(baseDir);
     if (!readLibrary)
         readLibrary = readLibraryFile;
+
+    // Room for the position list and the first group's faces up front, so that a large
+    // model is not copied again and again as its lists grow.
+    size_t positionLines = 0;
+    size_t faceRoom = 0;
+    countListLines(decoded, positionLines, faceRoom);
+    model.positions.reserve(model.positions.size() + 3 * positionLines);
 
     int32_t groupIndex = 0;
     int32_t material = 0;
@@ -393,7 +422,7 @@ static void readObjText(std::string decoded, const char* displayName, const char
             model.texcoords.push_back(v);
             model.texcoords.push_back(0.0f);
         } else if (keyword == "f") {
-            readFace(line, position, model, groupIndex, material, path, cursor.lineNumber);
+            readFace(line, position, model, groupIndex, material, path, cursor.lineNumber, faceRoom);
         } else if (keyword == "usemtl") {
             std::string name = nextArgument(position, line);
             material = materialByName(model, name);

@@ -55,6 +55,13 @@ bool vyxReadWholeFile(const char* path, std::string& bytes, bool* opened, std::s
             *why = std::strerror(errno);
         return false;
     }
+    // Straight into the string when the size is known (one allocation, no copy), then
+    // whatever the file grew by since.
+    struct stat info;
+    if (fstat(fileno(file), &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
+        bytes.resize(static_cast<size_t>(info.st_size));
+        bytes.resize(std::fread(&bytes[0], 1, bytes.size(), file));
+    }
     char buffer[65536];
     size_t got;
     while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0)

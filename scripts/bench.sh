@@ -7,8 +7,12 @@
 #      (the same twenty blocks of work, so the same pictures);
 #   3. a model from another tool: the scanned bunny of glmark2-data (69,666 triangles)
 #      in the sample model's place, preset 0 at 640 x 480 (load time and frame time);
-#   4. vyx-bench-embree: our hierarchy against Embree on the same rays, one thread;
-#   5. the Google benchmarks, briefly.
+#   4. one huge triangle appended far below the sample model (half-sizes 0 to 1e6), preset
+#      0 at 320 x 240: the frame time must not grow with it;
+#   5. a 2,000,000-triangle sphere (generated once into build/bench/models): load time,
+#      frame time and peak memory;
+#   6. vyx-bench-embree: our structure against Embree on the same rays, one thread;
+#   7. the Google benchmarks, briefly.
 # JSON results land in build/bench/results/. VYX_BENCH_FRAMES sets the frames per
 # configuration (default 10).
 #
@@ -273,6 +277,48 @@ if [ -f "$bunny" ]; then
 else
     echo "$bunny is missing (package glmark2-data)"
 fi
+
+step "one huge triangle far below the sample model (320 x 240, preset 0)"
+# A site plane under a building: the sample model's file with one triangle of half-size S
+# appended 1010 units below the ground, in a copy of the assets folder (the sample model
+# is shown as it is, not fitted). Rays that never come near it must not slow down.
+for size in 0 100 10000 1000000; do
+    assets=$PWD/build/bench/models/huge-triangle-$size
+    rm -rf "$assets"
+    mkdir -p "$assets"
+    for f in "$PWD"/build/bench/assets/*; do ln -s "$f" "$assets/"; done
+    if [ "$size" != 0 ]; then
+        rm "$assets/venus.obj"
+        { cat build/bench/assets/venus.obj
+          printf 'v -%s -1010 1000\nv %s -1010 1000\nv 0 -1010 %s\nf -3 -2 -1\n' "$size" "$size" "$size"; } \
+            > "$assets/venus.obj"
+    fi
+    printf 'triangle of half-size %-8s ' "$size"
+    build/bench/tools/vyx-bench --assets "$assets" --size 320x240 --preset 0 --camera 0 --frames "$frames" |
+        grep -E '^preset 0' | sed 's/^preset 0 (subdiv), camera 0: //'
+done
+
+step "a 2,000,000-triangle model (a 1000 x 1000 sphere grid, 76 MB of OBJ): load, frame, peak memory"
+sphere=build/bench/models/sphere-2m.obj
+if [ ! -f "$sphere" ]; then
+    python3 - "$sphere" <<'PY'
+import math, sys
+n = 1000
+with open(sys.argv[1], "w") as f:
+    for i in range(n + 1):
+        th = math.pi * i / n
+        for j in range(n):
+            ph = 2 * math.pi * j / n
+            f.write("v %.6f %.6f %.6f\n" % (math.sin(th) * math.cos(ph), math.cos(th), math.sin(th) * math.sin(ph)))
+    for i in range(n):
+        for j in range(n):
+            a, b = i * n + j + 1, i * n + (j + 1) % n + 1
+            c, d = a + n, b + n
+            f.write("f %d %d %d\nf %d %d %d\n" % (a, c, b, b, c, d))
+PY
+fi
+/usr/bin/time -f "peak memory %M KB, %e s in all" build/bench/tools/vyx-bench --model "$sphere" --preset 0 --camera 0 \
+    --frames "$frames" 2>&1 | grep -E '^(scene loaded|start-up|preset 0|peak)'
 
 step "Embree comparison (single-threaded)"
 if [ -x build/bench/bench/vyx-bench-embree ]; then

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "render/frame.h"
 #include "util/large_alloc.h"
@@ -85,7 +86,15 @@ void vyxSmoothImage(vyxVec3* frame, int width, int height, float strength) {
     float neighbourWeight = strength / 4.0f;
     float centreWeight = 1.0f - strength;
     size_t count = static_cast<size_t>(width) * static_cast<size_t>(height);
-    vyxVec3* work = static_cast<vyxVec3*>(vyxAllocLarge(count * sizeof(vyxVec3)));
+    // The working copy stays with the calling thread for the next frame: memory freed and
+    // taken anew every frame would come back as fresh pages for the kernel to clear.
+    thread_local std::unique_ptr<vyxVec3, decltype(&std::free)> kept(nullptr, &std::free);
+    thread_local size_t keptCount = 0;
+    if (keptCount < count) {
+        kept.reset(static_cast<vyxVec3*>(vyxAllocLarge(count * sizeof(vyxVec3))));
+        keptCount = kept ? count : 0;
+    }
+    vyxVec3* work = kept.get();
     if (work == nullptr)
         return;
     std::memcpy(work, frame, count * sizeof(vyxVec3));
@@ -115,7 +124,6 @@ void vyxSmoothImage(vyxVec3* frame, int width, int height, float strength) {
         source = work;
         target = frame;
     }
-    std::free(work);
 }
 
 // The two tone curves. Each is sampled into 256 entries at (j + 1) / 256 for values below

@@ -24,7 +24,8 @@ ExposureState vyxInitialExposure(float now);
 // One measurement per interval of the central region, linear transition in between.
 // Non-finite pixels are skipped by the measurement.
 void vyxAutoExposure(const vyxVec3* frame, int width, int height, ExposureState& exposure, float now);
-// Two passes of a four-neighbour filter; borders and images below 3 x 3 unchanged.
+// Two passes of a four-neighbour filter; borders and images below 3 x 3 unchanged. The
+// calling thread keeps its working copy for the next call (freed when it ends).
 void vyxSmoothImage(vyxVec3* frame, int width, int height, float strength);
 // v -> 1 - exp(-k v) through a 256-entry table below 1, exactly from 1 up; 0 stays 0.
 void vyxApplyExposure(vyxVec3* frame, int width, int height, float k);

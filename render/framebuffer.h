@@ -15,9 +15,12 @@ struct FrameBuffer {
 };
 
 // Allocates an uninitialised width x height frame; on failure (or a size of 0 or
-// less) pixels is null and both sizes 0.
+// less) pixels is null and both sizes 0. The last frame freed is kept and handed out
+// again for the same size, so that a frame allocated anew every frame costs no fresh
+// memory (whose first touch the kernel would have to clear). Any thread.
 FrameBuffer vyxAllocFrame(int32_t width, int32_t height);
-// Frees pixels and zeroes the record; safe on a zeroed frame.
+// Frees pixels (or keeps them for the next vyxAllocFrame of that size) and zeroes the
+// record; safe on a zeroed frame. Any thread.
 void vyxFreeFrame(FrameBuffer& frame);
 
 // Whether frame can hold camera's image: pixels allocated, camera.imageWidth x

@@ -335,11 +335,17 @@ static void buildNodes(int32_t count, vyxBIH& bih, vyxTriangle* triangles) {
     std::free(st.items);
 }
 
-void vyxBuildBIH(int32_t count, vyxBIH& bih, vyxTriangle* triangles) {
+// What every build starts with: identity transform, the triangles, an empty structure.
+// Returns false when there is nothing to build.
+static bool startBuild(int32_t count, vyxBIH& bih, vyxTriangle* triangles) {
     vyxTransformIdentity(bih.transform);
     bih.triangles = triangles;
     makeEmpty(bih);
-    if (count <= 0 || !triangles)
+    return count > 0 && triangles;
+}
+
+void vyxBuildBIH(int32_t count, vyxBIH& bih, vyxTriangle* triangles) {
+    if (!startBuild(count, bih, triangles))
         return;
     buildNodes(count, bih, triangles);
     // After the build's own arrays are freed, so that this one can take over their
@@ -349,10 +355,7 @@ void vyxBuildBIH(int32_t count, vyxBIH& bih, vyxTriangle* triangles) {
 }
 
 void vyxBuildBIHForTracing(int32_t count, vyxBIH& bih, vyxTriangle* triangles) {
-    vyxTransformIdentity(bih.transform);
-    bih.triangles = triangles;
-    makeEmpty(bih);
-    if (count <= 0 || !triangles)
+    if (!startBuild(count, bih, triangles))
         return;
     if (!vyxBuildBVH(bih.bvh, triangles, count)) {
         buildNodes(count, bih, triangles);

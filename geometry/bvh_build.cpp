@@ -62,19 +62,10 @@ inline __m128 centre2(const PrimRef& p) {
 
 // The float nearest x on the side away from zero... or rather: the largest float not
 // above x (down) and the smallest not below (up), for rounding bounds outward.
-// The step to the neighbouring float is taken in the bits (a finite float; a zero steps to
-// the smallest subnormal of the wanted sign).
-float stepDown(float f) {
-    uint32_t bits;
-    std::memcpy(&bits, &f, sizeof(bits));
-    bits = f > 0.0f ? bits - 1 : f < 0.0f ? bits + 1 : 0x80000001u;
-    std::memcpy(&f, &bits, sizeof(bits));
-    return f;
-}
-float floatBelow(double x) {
-    float f = static_cast<float>(x);
-    return std::isfinite(f) && static_cast<double>(f) > x ? stepDown(f) : f;
-}
+// Converting a double to float rounds to nearest, at most half a float unit (2^-24 of
+// the value, or 2^-150 near zero) off: stepping a full unit below first keeps the result
+// at or under x. (A non-finite x stays non-finite.)
+float floatBelow(double x) { return static_cast<float>(x - (std::fabs(x) * 0x1p-23 + 0x1p-149)); }
 float floatAbove(double x) { return -floatBelow(-x); }
 
 // The box of everything vyxTestTrace can accept for tri; false when the test can never
@@ -113,30 +104,30 @@ bool acceptanceBox(const vyxTriangle& tri, Box& box) {
         std::max(std::fabs(c2) + std::fabs(c0), std::fabs(c3) + std::fabs(c1)) * std::fabs(inverseDet);
     const double room = 32.0 * FLT_EPSILON * normM * normInverse * size;
 
-    // The corners' own box joins in (the two agree up to rounding for a sound triangle).
+    // The corners' own box joins in (the two agree up to rounding for a sound triangle);
+    // in the order u, v, k here, put back in x, y, z below.
+    double lo[3], hi[3];
     const int axis[3] = {u, v, k};
-    alignas(16) float lower[4] = {0, 0, 0, 0}, upper[4] = {0, 0, 0, 0};
-    bool bounded = room <= FLT_MAX; // false for NaN
     for (int i = 0; i < 3; ++i) {
         const int a = axis[i];
-        double lo = std::min(std::min(tri.p0[a], tri.p1[a]), tri.p2[a]);
-        double hi = std::max(std::max(tri.p0[a], tri.p1[a]), tri.p2[a]);
-        for (const double* p : corners) {
-            lo = std::min(lo, p[i]);
-            hi = std::max(hi, p[i]);
-        }
-        lo -= room;
-        hi += room;
-        bounded = bounded && std::fabs(lo) < FLT_MAX && std::fabs(hi) < FLT_MAX;
-        lower[a] = floatBelow(lo);
-        upper[a] = floatAbove(hi);
+        const double p0 = tri.p0[a], p1 = tri.p1[a], p2 = tri.p2[a];
+        const double q0 = corners[0][i], q1 = corners[1][i], q2 = corners[2][i];
+        lo[i] = std::min(std::min(std::min(p0, p1), std::min(p2, q0)), std::min(q1, q2)) - room;
+        hi[i] = std::max(std::max(std::max(p0, p1), std::max(p2, q0)), std::max(q1, q2)) + room;
+    }
+    bool bounded = room <= FLT_MAX; // false for NaN
+    alignas(16) float lower[4] = {0, 0, 0, 0}, upper[4] = {0, 0, 0, 0};
+    for (int i = 0; i < 3; ++i) {
+        bounded = bounded && std::fabs(lo[i]) < FLT_MAX && std::fabs(hi[i]) < FLT_MAX;
+        lower[axis[i]] = floatBelow(lo[i]);
+        upper[axis[i]] = floatAbove(hi[i]);
     }
     // Ill-conditioned beyond measure (a singular M leaves a whole strip acceptable):
     // such a triangle is tested by every ray that reaches its leaf.
     if (!bounded)
-        for (int a = 0; a < 3; ++a) {
-            lower[a] = -INFINITY;
-            upper[a] = INFINITY;
+        for (int i = 0; i < 3; ++i) {
+            lower[i] = -INFINITY;
+            upper[i] = INFINITY;
         }
     box.lower = _mm_load_ps(lower);
     box.upper = _mm_load_ps(upper);

@@ -26,8 +26,8 @@ void vyxRenderStillSample(const vyxScene& scene, const vyxCamera& camera, FrameB
 // Adds sample to mean, the running mean of samplesBefore samples (0: mean becomes a copy
 // of sample), then copies the new mean into sample, so that sample can be post-processed
 // in place while mean goes on. A sample pixel that is not finite leaves its mean pixel as
-// it was, and a mean pixel that is not finite takes the next finite sample (a NaN would
-// otherwise stay in the mean for good). Both frames allocated, of the
+// it was (it counts as a sample equal to the mean so far), and a mean pixel that is not
+// finite takes the next finite sample: a NaN would otherwise stay in the mean for good. Both frames allocated, of the
 // same size (anything else is left untouched). Main thread; rows are shared out on the
 // worker pool.
 void vyxAccumulateSample(FrameBuffer& mean, FrameBuffer& sample, int32_t samplesBefore);

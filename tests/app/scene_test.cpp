@@ -9,15 +9,19 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "SDL_image.h"
 
 #include "app/sample_scene.h"
 #include "geometry/query.h"
@@ -340,10 +344,13 @@ TEST(SampleScene, ScreenshotWritesADatedBmpOrReportsFailure) {
     vyxRenderSettings settings = vyxDefaultRenderSettings();
     GSSampleScene scene;
     scene.Init(makeContext(sdl.screen, 40, 30, &running, &settings));
-    std::memset(scene.presentPixels, 200, 40 * 30 * 3);
+    for (int n = 0; n < 40 * 30 * 3; ++n)
+        scene.presentPixels[n] = static_cast<uint8_t>(n * 7 % 251);
     ASSERT_TRUE(scene.TakeScreenshot());
     std::vector<std::string> names = filesIn(work.path());
-    ASSERT_EQ(names.size(), 1u);
+    ASSERT_EQ(names.size(), 2u);
+    std::sort(names.begin(), names.end()); // the BMP first
+
     // "%04d-%02d-%02d_vyx_screenshot_%d.bmp" with the local date and the seconds count.
     time_t now = time(nullptr);
     struct tm local;
@@ -361,6 +368,23 @@ TEST(SampleScene, ScreenshotWritesADatedBmpOrReportsFailure) {
     struct stat info;
     ASSERT_EQ(stat((work.path() + "/" + names[0]).c_str(), &info), 0);
     EXPECT_EQ(info.st_size, 54 + 40 * 30 * 3) << "24-bit BMP at the window size";
+
+    // Beside it a PNG of the same name with the same pixels.
+    EXPECT_EQ(names[1], names[0].substr(0, names[0].size() - 4) + ".png");
+    for (const std::string& name : names) {
+        SDL_Surface* loaded = IMG_Load((work.path() + "/" + name).c_str());
+        ASSERT_NE(loaded, nullptr) << name << ": " << IMG_GetError();
+        SDL_Surface* rgb = SDL_CreateRGBSurface(SDL_SWSURFACE, 40, 30, 24, 0x0000FF, 0x00FF00, 0xFF0000, 0);
+        ASSERT_NE(rgb, nullptr);
+        SDL_BlitSurface(loaded, nullptr, rgb, nullptr);
+        for (int y = 0; y < 30; ++y)
+            EXPECT_EQ(std::memcmp(static_cast<uint8_t*>(rgb->pixels) + y * rgb->pitch, scene.presentPixels + y * 40 * 3,
+                                  40 * 3),
+                      0)
+                << name << ", row " << y;
+        SDL_FreeSurface(rgb);
+        SDL_FreeSurface(loaded);
+    }
 
     // A write that fails halfway (here the file size limit, as a full disk would) is
     // reported and leaves no partial file behind.
@@ -448,5 +472,75 @@ TEST(SampleScene, DisplayModeSwitchKeepsImageAndWindowTogether) {
     EXPECT_TRUE(scene.context.fullscreen);
     EXPECT_EQ(scene.context.screen->w, 80);
     scene.Render();
+    scene.Unload();
+}
+
+TEST(SampleScene, StillViewRefinesWithHeldExposureAndStartsOverOnAnyChange) {
+    SdlSession sdl(32, 24);
+    ASSERT_NE(sdl.screen, nullptr);
+    ScratchWorkDir work; // empty: a quick scene of terrain and fog
+    int32_t running = 1;
+    vyxRenderSettings settings = startupSettings(4);
+    GSSampleScene scene;
+    testing::internal::CaptureStderr();
+    scene.Load();
+    testing::internal::GetCapturedStderr();
+    scene.Init(makeContext(sdl.screen, 32, 24, &running, &settings));
+    float clock = 0.0f;
+    auto frame = [&] {
+        scene.Animate();
+        vyxUpdateCamera(scene.camera);
+        clock += 2000.0f; // every frame past the exposure's interval: an adapting one would measure
+        return scene.RefineFrame(clock).action;
+    };
+    struct Change {
+        const char* name;
+        int camera;
+        std::function<void()> apply;
+        bool startsOver;
+    } changes[] = {
+        {"the clock in the orbit", 0, [&] { scene.animationTime += 1.0f; }, true},
+        {"the clock while walking moves nothing", 3, [&] { scene.animationTime += 1.0f; }, false},
+        {"walking", 3, [&] { scene.walkPosition.x += 0.5f; }, true},
+        {"mouse look", 3, [&] { scene.pitch += 0.01f; }, true},
+        {"the overlay", 3, [&] { scene.hudVisible = !scene.hudVisible; }, false},
+        {"the camera mode", 3, [&] { scene.cameraIndex = 0; }, true},
+        {"the preset", 0, [&] { scene.presetIndex = 4; }, true},
+        {"ambient occlusion", 0, [&] { scene.aoToggle = !scene.aoToggle; }, true},
+        {"a reload", 0, [&] { scene.Load(); }, true},
+        {"a new presentation image", 0, [&] { scene.CreatePresentImage(32, 24); }, true},
+        {"Init", 0, [&] { scene.Init(scene.context); }, true},
+    };
+    testing::internal::CaptureStderr();
+    for (const Change& c : changes) {
+        scene.cameraIndex = c.camera;
+        frame();
+        ASSERT_EQ(frame(), RefineSample) << c.name;
+        ExposureState held = scene.exposure;
+        ASSERT_EQ(frame(), RefineSample) << c.name;
+        EXPECT_EQ(std::memcmp(&held, &scene.exposure, sizeof(held)), 0) << c.name << ": the exposure is held";
+        c.apply();
+        EXPECT_EQ(frame(), c.startsOver ? RefineFresh : RefineSample) << c.name;
+    }
+    testing::internal::GetCapturedStderr();
+
+    // At the cap the program idles and the picture stays.
+    scene.paused = true;
+    frame();
+    scene.refinement.cap = scene.refinement.sampleCount + 1;
+    ASSERT_EQ(frame(), RefineSample);
+    std::vector<uint8_t> shown(scene.presentPixels, scene.presentPixels + 32 * 24 * 3);
+    EXPECT_EQ(frame(), RefineIdle);
+    EXPECT_EQ(std::memcmp(shown.data(), scene.presentPixels, shown.size()), 0);
+    char status[128];
+    ASSERT_TRUE(scene.StatusText(status, sizeof(status)));
+    EXPECT_EQ(std::string(status), "Paused. Still view: " + std::to_string(scene.refinement.cap) + " / " +
+                                       std::to_string(scene.refinement.cap) + " samples (done)");
+
+    // The block view of the subdivision renderer stays as it is.
+    scene.presetIndex = 0;
+    scene.noInterpolationToggle = true;
+    EXPECT_EQ(frame(), RefineFresh);
+    EXPECT_EQ(frame(), RefineFresh);
     scene.Unload();
 }

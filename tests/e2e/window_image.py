@@ -12,6 +12,10 @@ BMP screenshots. Standard library only.
                                                  rectangle holds (1: one flat colour)
   window_image.py mean A.xwd X0 Y0 X1 Y1         prints the rectangle's mean R G B
   window_image.py png IN.xwd OUT.png             converts a dump to PNG
+  window_image.py change A.xwd B.xwd X0 Y0 X1 Y1 prints the mean absolute difference of
+                                                 the rectangle's channels (0 to 255)
+  window_image.py same A.bmp B.png               checks that a 24-bit BMP and an 8-bit RGB
+                                                 PNG hold the same pixels
 """
 import struct
 import sys
@@ -107,6 +111,84 @@ def mean_colour(path, x0, y0, x1, y1):
     print(" ".join(str(s // max(count, 1)) for s in sums))
 
 
+def mean_change(path_a, path_b, x0, y0, x1, y1):
+    wa, ha, a = read_xwd(path_a, y1)
+    wb, hb, b = read_xwd(path_b, y1)
+    if (wa, ha) != (wb, hb):
+        sys.exit("dumps differ in size")
+    total, count = 0, 0
+    for y in range(y0, min(y1, ha)):
+        ra, rb = a[y], b[y]
+        total += sum(abs(p - q) for p, q in zip(ra[3 * x0:3 * min(x1, wa)], rb[3 * x0:3 * min(x1, wa)]))
+        count += 3 * (min(x1, wa) - x0)
+    print("%.3f" % (total / max(count, 1)))
+
+
+def read_bmp(path):
+    """Returns (width, height, top-down rows of R, G, B) of a 24-bit BMP."""
+    data = open(path, "rb").read()
+    pixel_offset = struct.unpack("<I", data[10:14])[0]
+    width, height = struct.unpack("<ii", data[18:26])
+    stride = (width * 3 + 3) & ~3
+    rows = []
+    for y in range(abs(height)):
+        source = y if height < 0 else abs(height) - 1 - y
+        bgr = data[pixel_offset + source * stride: pixel_offset + source * stride + width * 3]
+        row = bytearray(width * 3)
+        row[0::3], row[1::3], row[2::3] = bgr[2::3], bgr[1::3], bgr[0::3]
+        rows.append(bytes(row))
+    return width, abs(height), rows
+
+
+def read_png(path):
+    """Returns (width, height, rows of R, G, B) of an 8-bit RGB PNG without interlacing."""
+    data = open(path, "rb").read()
+    if data[:8] != b"\x89PNG\r\n\x1a\n":
+        sys.exit("%s: not a PNG" % path)
+    at, idat = 8, b""
+    while at < len(data):
+        length, kind = struct.unpack(">I4s", data[at:at + 8])
+        body = data[at + 8:at + 8 + length]
+        if kind == b"IHDR":
+            width, height, depth, colour, _, _, interlace = struct.unpack(">IIBBBBB", body)
+            if (depth, colour, interlace) != (8, 2, 0):
+                sys.exit("%s: not 8-bit RGB without interlacing" % path)
+        elif kind == b"IDAT":
+            idat += body
+        at += 12 + length
+    raw = zlib.decompress(idat)
+    stride = width * 3
+    rows, previous = [], bytearray(stride)
+    for y in range(height):
+        kind, line = raw[y * (stride + 1)], bytearray(raw[y * (stride + 1) + 1:(y + 1) * (stride + 1)])
+        for i in range(stride):
+            left = line[i - 3] if i >= 3 else 0
+            up, corner = previous[i], previous[i - 3] if i >= 3 else 0
+            if kind == 1:
+                line[i] = (line[i] + left) & 255
+            elif kind == 2:
+                line[i] = (line[i] + up) & 255
+            elif kind == 3:
+                line[i] = (line[i] + (left + up) // 2) & 255
+            elif kind == 4:
+                p = left + up - corner
+                pa, pb, pc = abs(p - left), abs(p - up), abs(p - corner)
+                line[i] = (line[i] + (left if pa <= pb and pa <= pc else up if pb <= pc else corner)) & 255
+        rows.append(bytes(line))
+        previous = line
+    return width, height, rows
+
+
+def same_pixels(path_bmp, path_png):
+    bmp, png = read_bmp(path_bmp), read_png(path_png)
+    if bmp[:2] != png[:2]:
+        sys.exit("sizes differ: %dx%d and %dx%d" % (bmp[0], bmp[1], png[0], png[1]))
+    for y, (a, b) in enumerate(zip(bmp[2], png[2])):
+        if a != b:
+            sys.exit("row %d differs" % y)
+    print("%s and %s: the same %dx%d pixels" % (path_bmp, path_png, bmp[0], bmp[1]))
+
+
 def write_png(path_in, path_out):
     width, height, rows = read_xwd(path_in)
 
@@ -130,6 +212,10 @@ def main():
         mean_colour(sys.argv[2], *map(int, sys.argv[3:7]))
     elif len(sys.argv) == 4 and sys.argv[1] == "png":
         write_png(sys.argv[2], sys.argv[3])
+    elif len(sys.argv) == 8 and sys.argv[1] == "change":
+        mean_change(sys.argv[2], sys.argv[3], *map(int, sys.argv[4:]))
+    elif len(sys.argv) == 4 and sys.argv[1] == "same":
+        same_pixels(sys.argv[2], sys.argv[3])
     else:
         sys.exit(__doc__)
 

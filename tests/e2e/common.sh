@@ -67,6 +67,25 @@ fail() {
     exit 1
 }
 
+# start_with_assets PROGRAM [ARGUMENT...]: a working directory of the generated assets,
+# the program started in it, and WID, WIDTH, HEIGHT set to its window (find_window).
+start_with_assets() {
+    make_workdir
+    [ -e venus.obj ] || fail "no generated assets in ${VYX_ASSETS_DIR:-(unset)}"
+    start_program "$@"
+    find_window
+}
+
+# quit_cleanly: Escape must end the program within a minute with status 0, and nothing in
+# its log may say that something could not be done.
+quit_cleanly() {
+    xdotool key Escape
+    local rc=0
+    wait_exit 60 || rc=$?
+    [ "$rc" -eq 0 ] || fail "exit status $rc"
+    if grep -q "cannot" app.log; then fail "the program reported a problem"; fi
+}
+
 # find_window: sets WID to the program's window and WIDTH, HEIGHT to its size.
 find_window() {
     WID=$(xdotool search --name 'VYX Tracer' | head -1)

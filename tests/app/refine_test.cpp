@@ -5,77 +5,42 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
 #include <string>
-#include <vector>
-
-namespace {
-
-struct Frame {
-    std::string view;
-    bool freshIsSample; // the standard renderer's picture
-    bool refinable;
-    bool resetBefore;
-    vyxRefineAction action;
-    int32_t sampleIndex;
-    int32_t sampleCount; // after the frame
-};
-
-const bool kStandard = true, kSubdivision = false, kRefinable = true, kFixed = false, kReset = true;
-
-} // namespace
 
 TEST(Refinement, PlansFrameByFrame) {
+    // Each frame: view, S/s = standard picture or not, r = refinable, ! = reset before; then
+    // the action (F fresh, S sample, I idle), its index and the sample count after it.
     struct Case {
         const char* name;
-        int32_t cap;
-        std::vector<Frame> frames;
+        const char* frames;
     } cases[] = {
-        {"the standard picture is sample 0; the cap idles until the view changes",
-         3,
-         {{"a", kStandard, kRefinable, false, RefineFresh, 0, 1},
-          {"a", kStandard, kRefinable, false, RefineSample, 1, 2},
-          {"a", kStandard, kRefinable, false, RefineSample, 2, 3},
-          {"a", kStandard, kRefinable, false, RefineIdle, 0, 3},
-          {"a", kStandard, kRefinable, false, RefineIdle, 0, 3},
-          {"b", kStandard, kRefinable, false, RefineFresh, 0, 1}}},
-        {"the subdivision picture is replaced by sample 0",
-         2,
-         {{"a", kSubdivision, kRefinable, false, RefineFresh, 0, 0},
-          {"a", kSubdivision, kRefinable, false, RefineSample, 0, 1},
-          {"a", kSubdivision, kRefinable, false, RefineSample, 1, 2},
-          {"a", kSubdivision, kRefinable, false, RefineIdle, 0, 2}}},
-        {"any change starts over in the same frame, a longer view too",
-         256,
-         {{"a", kStandard, kRefinable, false, RefineFresh, 0, 1},
-          {"a", kStandard, kRefinable, false, RefineSample, 1, 2},
-          {"b", kStandard, kRefinable, false, RefineFresh, 0, 1},
-          {"b", kStandard, kRefinable, false, RefineSample, 1, 2},
-          {"bb", kStandard, kRefinable, false, RefineFresh, 0, 1},
-          {"a", kSubdivision, kRefinable, false, RefineFresh, 0, 0}}},
-        {"a reset makes the same view fresh",
-         256,
-         {{"a", kStandard, kRefinable, false, RefineFresh, 0, 1},
-          {"a", kStandard, kRefinable, false, RefineSample, 1, 2},
-          {"a", kStandard, kRefinable, kReset, RefineFresh, 0, 1},
-          {"a", kStandard, kRefinable, false, RefineSample, 1, 2}}},
-        {"a picture that may not refine stays fresh; allowed again, sample 0 replaces it",
-         256,
-         {{"a", kSubdivision, kFixed, false, RefineFresh, 0, 0},
-          {"a", kSubdivision, kFixed, false, RefineFresh, 0, 0},
-          {"a", kSubdivision, kRefinable, false, RefineSample, 0, 1}}},
+        {"standard: its picture is sample 0; idle at the cap until a change",
+         "a Sr F0 1|a Sr S1 2|a Sr S2 3|a Sr I0 3|a Sr I0 3|b Sr F0 1"},
+        {"subdivision: sample 0 replaces its picture", "a sr F0 0|a sr S0 1|a sr S1 2|a sr S2 3|a sr I0 3"},
+        {"any change starts over at once, a longer view too", "a Sr F0 1|a Sr S1 2|b Sr F0 1|b Sr S1 2|bb Sr F0 1"},
+        {"a reset makes the same view fresh", "a Sr F0 1|a Sr S1 2|a Sr! F0 1|a Sr S1 2"},
+        {"may not refine: fresh until allowed", "a s- F0 0|a s- F0 0|a sr S0 1"},
     };
     for (const Case& c : cases) {
-        vyxRefinement refinement = vyxMakeRefinement(c.cap);
-        for (size_t n = 0; n < c.frames.size(); ++n) {
-            const Frame& f = c.frames[n];
-            if (f.resetBefore)
+        vyxRefinement refinement = vyxMakeRefinement(3);
+        std::string frames = c.frames;
+        for (size_t at = 0, n = 0; at < frames.size(); ++n) {
+            size_t end = std::min(frames.find('|', at), frames.size());
+            char view[8], flags[4], action;
+            int index = 0, count = 0;
+            ASSERT_EQ(std::sscanf(frames.substr(at, end - at).c_str(), "%7s %3s %c%d %d", view, flags, &action, &index,
+                                  &count),
+                      5);
+            at = end + 1;
+            if (flags[2] == '!')
                 vyxRefineReset(refinement);
-            vyxRefineStep step = vyxRefinePlan(refinement, f.view.data(), f.view.size(), f.freshIsSample, f.refinable);
-            EXPECT_EQ(step.action, f.action) << c.name << ", frame " << n;
-            EXPECT_EQ(step.sampleIndex, f.sampleIndex) << c.name << ", frame " << n;
-            EXPECT_EQ(refinement.sampleCount, f.sampleCount) << c.name << ", frame " << n;
-            EXPECT_EQ(refinement.last, f.action) << c.name << ", frame " << n;
+            vyxRefineStep step = vyxRefinePlan(refinement, view, std::strlen(view), flags[0] == 'S', flags[1] == 'r');
+            EXPECT_EQ("FSI"[step.action], action) << c.name << ", frame " << n;
+            EXPECT_EQ(step.sampleIndex, index) << c.name << ", frame " << n;
+            EXPECT_EQ(refinement.sampleCount, count) << c.name << ", frame " << n;
         }
     }
-    EXPECT_EQ(vyxMakeRefinement(0).cap, 1) << "a cap below 1 is 1";
 }

@@ -112,81 +112,39 @@ def mean_colour(path, x0, y0, x1, y1):
 
 
 def mean_change(path_a, path_b, x0, y0, x1, y1):
-    wa, ha, a = read_xwd(path_a, y1)
-    wb, hb, b = read_xwd(path_b, y1)
+    (wa, ha, a), (wb, hb, b) = read_xwd(path_a, y1), read_xwd(path_b, y1)
     if (wa, ha) != (wb, hb):
         sys.exit("dumps differ in size")
-    total, count = 0, 0
-    for y in range(y0, min(y1, ha)):
-        ra, rb = a[y], b[y]
-        total += sum(abs(p - q) for p, q in zip(ra[3 * x0:3 * min(x1, wa)], rb[3 * x0:3 * min(x1, wa)]))
-        count += 3 * (min(x1, wa) - x0)
-    print("%.3f" % (total / max(count, 1)))
-
-
-def read_bmp(path):
-    """Returns (width, height, top-down rows of R, G, B) of a 24-bit BMP."""
-    data = open(path, "rb").read()
-    pixel_offset = struct.unpack("<I", data[10:14])[0]
-    width, height = struct.unpack("<ii", data[18:26])
-    stride = (width * 3 + 3) & ~3
-    rows = []
-    for y in range(abs(height)):
-        source = y if height < 0 else abs(height) - 1 - y
-        bgr = data[pixel_offset + source * stride: pixel_offset + source * stride + width * 3]
-        row = bytearray(width * 3)
-        row[0::3], row[1::3], row[2::3] = bgr[2::3], bgr[1::3], bgr[0::3]
-        rows.append(bytes(row))
-    return width, abs(height), rows
-
-
-def read_png(path):
-    """Returns (width, height, rows of R, G, B) of an 8-bit RGB PNG without interlacing."""
-    data = open(path, "rb").read()
-    if data[:8] != b"\x89PNG\r\n\x1a\n":
-        sys.exit("%s: not a PNG" % path)
-    at, idat = 8, b""
-    while at < len(data):
-        length, kind = struct.unpack(">I4s", data[at:at + 8])
-        body = data[at + 8:at + 8 + length]
-        if kind == b"IHDR":
-            width, height, depth, colour, _, _, interlace = struct.unpack(">IIBBBBB", body)
-            if (depth, colour, interlace) != (8, 2, 0):
-                sys.exit("%s: not 8-bit RGB without interlacing" % path)
-        elif kind == b"IDAT":
-            idat += body
-        at += 12 + length
-    raw = zlib.decompress(idat)
-    stride = width * 3
-    rows, previous = [], bytearray(stride)
-    for y in range(height):
-        kind, line = raw[y * (stride + 1)], bytearray(raw[y * (stride + 1) + 1:(y + 1) * (stride + 1)])
-        for i in range(stride):
-            left = line[i - 3] if i >= 3 else 0
-            up, corner = previous[i], previous[i - 3] if i >= 3 else 0
-            if kind == 1:
-                line[i] = (line[i] + left) & 255
-            elif kind == 2:
-                line[i] = (line[i] + up) & 255
-            elif kind == 3:
-                line[i] = (line[i] + (left + up) // 2) & 255
-            elif kind == 4:
-                p = left + up - corner
-                pa, pb, pc = abs(p - left), abs(p - up), abs(p - corner)
-                line[i] = (line[i] + (left if pa <= pb and pa <= pc else up if pb <= pc else corner)) & 255
-        rows.append(bytes(line))
-        previous = line
-    return width, height, rows
+    rows = [(a[y][3 * x0:3 * x1], b[y][3 * x0:3 * x1]) for y in range(y0, min(y1, ha))]
+    total = sum(abs(p - q) for ra, rb in rows for p, q in zip(ra, rb))
+    print("%.3f" % (total / max(1, sum(len(ra) for ra, _ in rows))))
 
 
 def same_pixels(path_bmp, path_png):
-    bmp, png = read_bmp(path_bmp), read_png(path_png)
-    if bmp[:2] != png[:2]:
-        sys.exit("sizes differ: %dx%d and %dx%d" % (bmp[0], bmp[1], png[0], png[1]))
-    for y, (a, b) in enumerate(zip(bmp[2], png[2])):
-        if a != b:
+    """Compares a bottom-up 24-bit BMP with an 8-bit RGB PNG without interlacing."""
+    bmp, png = open(path_bmp, "rb").read(), open(path_png, "rb").read()
+    offset, (width, height) = struct.unpack("<I", bmp[10:14])[0], struct.unpack("<ii", bmp[18:26])
+    stride = (width * 3 + 3) & ~3
+    at, idat = 8, b""
+    while at < len(png):
+        length, kind = struct.unpack(">I4s", png[at:at + 8])
+        if kind == b"IHDR" and png[at + 8:at + 21] != struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0):
+            sys.exit("%s is not a %dx%d RGB PNG" % (path_png, width, height))
+        idat += png[at + 8:at + 8 + length] if kind == b"IDAT" else b""
+        at += 12 + length
+    raw, previous = zlib.decompress(idat), bytearray(width * 3)
+    for y in range(height):
+        kind, line = raw[y * (width * 3 + 1)], bytearray(raw[y * (width * 3 + 1) + 1:(y + 1) * (width * 3 + 1)])
+        for i in range(width * 3):
+            left, up, corner = line[i - 3] if i >= 3 else 0, previous[i], previous[i - 3] if i >= 3 else 0
+            p = left + up - corner
+            paeth = min((abs(p - left), 0, left), (abs(p - up), 1, up), (abs(p - corner), 2, corner))[2]
+            line[i] = (line[i] + (0, left, up, (left + up) // 2, paeth)[kind]) & 255
+        source = bmp[offset + (height - 1 - y) * stride:][:width * 3]
+        if bytes(line[0::3] + line[1::3] + line[2::3]) != source[2::3] + source[1::3] + source[0::3]:
             sys.exit("row %d differs" % y)
-    print("%s and %s: the same %dx%d pixels" % (path_bmp, path_png, bmp[0], bmp[1]))
+        previous = line
+    print("%s and %s: the same %dx%d pixels" % (path_bmp, path_png, width, height))
 
 
 def write_png(path_in, path_out):

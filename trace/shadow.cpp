@@ -179,15 +179,13 @@ static void discAreaDirections(const vyxLight& light, vyxVec3 directions[3]) {
 
 vyxVec3 vyxDiscVisibility(const vyxScene& scene, const vyxLight& light, vyxVec3 point,
                           const vyxRenderSettings& settings) {
-    if (settings.flags & RenderSampleDiscArea) {
-        vyxVec3 directions[3], t[3];
-        discAreaDirections(light, directions);
-        traceShadows(scene, point, directions, 3, t);
-        return (t[0] + t[1] + t[2]) / 3.0f;
-    }
+    const bool area = (settings.flags & RenderSampleDiscArea) != 0;
     vyxVec3 d0 = light.sampleDirs[0], d1 = light.sampleDirs[1], d2 = light.sampleDirs[2];
-
-    if (settings.flags & RenderJitterSoftShadows) {
+    if (area) {
+        vyxVec3 directions[3];
+        discAreaDirections(light, directions);
+        d0 = directions[0], d1 = directions[1], d2 = directions[2];
+    } else if (settings.flags & RenderJitterSoftShadows) {
         // A fresh angle for every shaded point. Each thread draws from its own generator,
         // seeded once from the system's non-deterministic source: asking that source for
         // every point costs some 60 ns (a frame shades hundreds of thousands of points).
@@ -206,6 +204,9 @@ vyxVec3 vyxDiscVisibility(const vyxScene& scene, const vyxLight& light, vyxVec3 
     const vyxVec3 corners[3] = {d0, d1, d2};
     vyxVec3 t[3];
     traceShadows(scene, point, corners, 3, t);
+    // Points spread over the disc are averaged as they are; the triangle is refined.
+    if (area)
+        return (t[0] + t[1] + t[2]) / 3.0f;
     return vyxRefineDiscVisibility(scene, point, d0, d1, d2, t[0], t[1], t[2], settings, 2);
 }
 

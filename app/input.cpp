@@ -1,5 +1,5 @@
 // Update: walking from the held keys, the event queue (keys, mouse look, quit), the
-// frame time and the animation clock; and the F12 screenshot.
+// frame time and the animation clock with its pause; and the F12 screenshot.
 
 #include <cerrno>
 #include <cstdio>
@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "SDL.h"
+#include "stb_image_write.h"
 
 #include "app/sample_scene.h"
 #include "geometry/transform.h"
@@ -83,6 +84,9 @@ static void handleKeyDown(GSSampleScene& state, int key) {
         // key's repeats, an impatient user) reload once, after the events.
         state.reloadRequested = true;
         break;
+    case SDLK_p:
+        state.paused = !state.paused;
+        break;
     case SDLK_r:
         state.hudVisible = !state.hudVisible;
         break;
@@ -154,11 +158,43 @@ void GSSampleScene::Update(float dt) {
     }
 
     frameTime = dt;
-    animationTime = static_cast<float>(animationTime + static_cast<double>(dt) * 60.0);
+    if (!paused)
+        animationTime = static_cast<float>(animationTime + static_cast<double>(dt) * 60.0);
+}
+
+// Writes size bytes to a new file name with every write checked, so that a write that
+// fails halfway (a full disk) removes the file instead of leaving half a picture behind.
+// Failures are reported on stderr.
+static bool writeScreenshotFile(const char* name, const void* bytes, size_t size) {
+    FILE* file = std::fopen(name, "wb");
+    if (file == nullptr) {
+        std::fprintf(stderr, "vyx: cannot write screenshot %s: %s\n", name, std::strerror(errno));
+        return false;
+    }
+    bool written = std::fwrite(bytes, 1, size, file) == size;
+    int error = errno;
+    if (std::fclose(file) != 0 && written) {
+        written = false;
+        error = errno;
+    }
+    if (!written) {
+        std::remove(name);
+        std::fprintf(stderr, "vyx: writing screenshot %s failed: %s; the partial file is removed\n", name,
+                     std::strerror(error));
+        return false;
+    }
+    return true;
+}
+
+// stb's writer hands its output over in pieces: each is appended to a byte vector.
+static void appendPiece(void* context, void* data, int size) {
+    auto* bytes = static_cast<std::vector<unsigned char>*>(context);
+    const unsigned char* first = static_cast<const unsigned char*>(data);
+    bytes->insert(bytes->end(), first, first + size);
 }
 
 bool GSSampleScene::TakeScreenshot() {
-    if (presentSurface == nullptr) {
+    if (presentSurface == nullptr || presentPixels == nullptr) {
         std::fprintf(stderr, "vyx: no frame to save as a screenshot\n");
         return false;
     }
@@ -172,10 +208,10 @@ bool GSSampleScene::TakeScreenshot() {
     int32_t seconds = static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(now)));
     std::snprintf(name, sizeof(name), "%04d-%02d-%02d_vyx_screenshot_%d.bmp", local.tm_year + 1900, local.tm_mon + 1,
                   local.tm_mday, seconds);
-    // The BMP is made in memory and then written with every write checked, so that a
-    // write that fails halfway (a full disk) removes the file instead of leaving half a
-    // picture behind.
-    const size_t capacity = 1024 + static_cast<size_t>(presentSurface->h) * ((presentSurface->w * 3 + 3) & ~3);
+    // Both pictures are made in memory first, so that only complete files are written.
+    const int width = presentSurface->w;
+    const int height = presentSurface->h;
+    const size_t capacity = 1024 + static_cast<size_t>(height) * ((width * 3 + 3) & ~3);
     std::vector<char> bytes(capacity);
     SDL_RWops* memory = SDL_RWFromMem(bytes.data(), static_cast<int>(capacity));
     if (memory == nullptr || SDL_SaveBMP_RW(presentSurface, memory, 0) != 0) {
@@ -186,22 +222,16 @@ bool GSSampleScene::TakeScreenshot() {
     }
     size_t size = static_cast<size_t>(SDL_RWtell(memory));
     SDL_RWclose(memory);
-    FILE* file = std::fopen(name, "wb");
-    if (file == nullptr) {
-        std::fprintf(stderr, "vyx: cannot write screenshot %s: %s\n", name, std::strerror(errno));
+    if (!writeScreenshotFile(name, bytes.data(), size))
+        return false;
+
+    // The same pixels as PNG beside it, the format people share.
+    char pngName[sizeof(name)];
+    std::snprintf(pngName, sizeof(pngName), "%.*s.png", static_cast<int>(std::strlen(name) - 4), name);
+    std::vector<unsigned char> png;
+    if (stbi_write_png_to_func(appendPiece, &png, width, height, 3, presentPixels, width * 3) == 0) {
+        std::fprintf(stderr, "vyx: cannot encode screenshot %s\n", pngName);
         return false;
     }
-    bool written = std::fwrite(bytes.data(), 1, size, file) == size;
-    int error = errno;
-    if (std::fclose(file) != 0 && written) {
-        written = false;
-        error = errno;
-    }
-    if (!written) {
-        std::remove(name);
-        std::fprintf(stderr, "vyx: writing screenshot %s failed: %s; the partial file is removed\n", name,
-                     std::strerror(error));
-        return false;
-    }
-    return true;
+    return writeScreenshotFile(pngName, png.data(), png.size());
 }

@@ -2,6 +2,7 @@
 // caption and overlay.
 
 #include <cstdio>
+#include <vector>
 
 #include "SDL.h"
 #include "SDL_ttf.h"
@@ -9,8 +10,14 @@
 #include "stb_image_resize.h"
 
 #include "app/sample_scene.h"
+#include "geometry/mesh.h"
+#include "render/accumulate.h"
 #include "render/frame.h"
 #include "util/assert.h"
+
+// The wait after each frame of a still view that has all its samples (ms): keys and
+// mouse are still read some 30 times a second, and the cores are left alone.
+static const Uint32 kIdleFrameMs = 30;
 
 int32_t GSSampleScene::FrameFlags() const {
     // Init, the arrow keys and the tools that choose a preset keep presetIndex in the table.
@@ -30,12 +37,88 @@ void GSSampleScene::TraceFrame(FrameBuffer& frame) {
     vyxRenderFrame(scene, camera, frame, *context.settings);
 }
 
-void GSSampleScene::ProcessFrame(FrameBuffer& frame, float now) {
+template <typename T>
+static void appendBytes(std::vector<unsigned char>& bytes, const T& value) {
+    const unsigned char* first = reinterpret_cast<const unsigned char*>(&value);
+    bytes.insert(bytes.end(), first, first + sizeof(T));
+}
+
+// What a frame shows, as bytes: the camera as placed, the flags and where each mesh of the
+// scene stands (the animation clock moves nothing else the frame traces).
+static std::vector<unsigned char> viewOf(const vyxCamera& camera, int32_t flags, const vyxScene& scene) {
+    std::vector<unsigned char> view;
+    appendBytes(view, camera.position);
+    appendBytes(view, camera.target);
+    appendBytes(view, camera.upHint);
+    appendBytes(view, camera.fov);
+    appendBytes(view, camera.imageWidth);
+    appendBytes(view, camera.imageHeight);
+    appendBytes(view, flags);
+    for (int32_t i = 0; i < scene.meshCount; ++i)
+        if (scene.meshes[i] != nullptr)
+            appendBytes(view, scene.meshes[i]->transform.matrix);
+    return view;
+}
+
+vyxRefineStep GSSampleScene::RefineFrame(float now) {
+    const int32_t flags = FrameFlags();
+    const std::vector<unsigned char> view = viewOf(camera, flags, scene);
+    // The standard renderer's own picture is a sample at the pixel corners, the first of
+    // the mean; the subdivision renderer's is interpolated and only shown. Its block view
+    // (X) shows which pixels it traced, which refining would wipe out.
+    const bool standard = (flags & RenderStandard) != 0;
+    const bool refinable = standard || !noInterpolationToggle;
+    vyxRefineStep step = vyxRefinePlan(refinement, view.data(), view.size(), standard, refinable);
+    if (step.action == RefineIdle)
+        return step;
+
+    FrameBuffer frame =
+        vyxAllocFrame(static_cast<int32_t>(camera.imageWidth), static_cast<int32_t>(camera.imageHeight));
+    if (frame.pixels == nullptr) {
+        vyxRefineReset(refinement);
+        return step;
+    }
+    if (step.action == RefineFresh) {
+        TraceFrame(frame);
+    } else {
+        context.settings->flags = flags;
+        vyxRenderStillSample(scene, camera, frame, *context.settings, step.sampleIndex);
+    }
+    if (step.action == RefineSample || (refinable && standard)) {
+        if (stillMean.width != frame.width || stillMean.height != frame.height || stillMean.pixels == nullptr) {
+            vyxFreeFrame(stillMean);
+            stillMean = vyxAllocFrame(frame.width, frame.height);
+        }
+        if (stillMean.pixels != nullptr)
+            vyxAccumulateSample(stillMean, frame, step.sampleIndex);
+        else
+            vyxRefineReset(refinement); // no memory for the mean: every frame shows itself
+    }
+    // The exposure measured on the view's first frame stays while the picture converges:
+    // adapting to each mean would make it pump.
+    ProcessFrame(frame, now, step.action == RefineFresh);
+    vyxFreeFrame(frame);
+    return step;
+}
+
+bool GSSampleScene::StatusText(char* line, size_t size) const {
+    if (refinement.last == RefineFresh) {
+        if (paused)
+            std::snprintf(line, size, "Paused");
+        return paused;
+    }
+    std::snprintf(line, size, "%sStill view: %d / %d samples%s", paused ? "Paused. " : "", refinement.sampleCount,
+                  refinement.cap, refinement.last == RefineIdle ? " (done)" : "");
+    return true;
+}
+
+void GSSampleScene::ProcessFrame(FrameBuffer& frame, float now, bool adaptExposure) {
     int width = frame.width;
     int height = frame.height;
     if (frame.pixels == nullptr)
         return;
-    vyxAutoExposure(frame.pixels, width, height, exposure, now);
+    if (adaptExposure)
+        vyxAutoExposure(frame.pixels, width, height, exposure, now);
     vyxSmoothImage(frame.pixels, width, height, 0.25f);
     vyxApplyExposureAndGamma(frame.pixels, width, height, exposure.current, 2.2f);
 
@@ -80,10 +163,9 @@ int32_t GSSampleScene::OverlayText(char lines[5][1024]) const {
     return 5;
 }
 
-// White text lines from (8, 8) downward, one font line skip apart.
-static void drawOverlay(SDL_Surface* screen, TTF_Font* font, char lines[5][1024], int32_t count) {
+// White text lines from (8, y) downward, one font line skip apart.
+static void drawOverlay(SDL_Surface* screen, TTF_Font* font, const char (*lines)[1024], int32_t count, int y) {
     SDL_Color white = {255, 255, 255, 0};
-    int y = 8;
     for (int32_t n = 0; n < count; ++n) {
         SDL_Surface* text = TTF_RenderText_Blended(font, lines[n], white);
         if (text != nullptr) {
@@ -98,14 +180,7 @@ static void drawOverlay(SDL_Surface* screen, TTF_Font* font, char lines[5][1024]
 void GSSampleScene::Render() {
     Animate();
     vyxUpdateCamera(camera);
-
-    FrameBuffer frame =
-        vyxAllocFrame(static_cast<int32_t>(camera.imageWidth), static_cast<int32_t>(camera.imageHeight));
-    if (frame.pixels != nullptr) {
-        TraceFrame(frame);
-        ProcessFrame(frame, static_cast<float>(SDL_GetTicks()));
-    }
-    vyxFreeFrame(frame);
+    vyxRefineStep step = RefineFrame(static_cast<float>(SDL_GetTicks()));
 
     SDL_Surface* screen = context.screen;
     if (screen == nullptr)
@@ -122,9 +197,13 @@ void GSSampleScene::Render() {
     if (hudVisible && font != nullptr) {
         char lines[5][1024];
         int32_t count = OverlayText(lines);
-        drawOverlay(screen, font, lines, count);
+        drawOverlay(screen, font, lines, count, 8);
+        // The status goes under the picture, clear of the mode lines.
+        char status[1][1024];
+        if (StatusText(status[0], sizeof(status[0])))
+            drawOverlay(screen, font, status, 1, screen->h - 8 - TTF_FontLineSkip(font));
     }
 
     SDL_Flip(screen);
-    SDL_Delay(1);
+    SDL_Delay(step.action == RefineIdle ? kIdleFrameMs : 1);
 }

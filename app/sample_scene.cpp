@@ -40,6 +40,10 @@ static const int32_t kPresets[] = {
     RenderStandard | RenderThreaded | RenderAntialias | RenderJitterSoftShadows,
 };
 
+// Samples a pixel after which a still view stops refining: the picture no longer changes
+// visibly, and the program idles instead of keeping both cores busy.
+static const int32_t kRefineCap = 256;
+
 const vyxVec3 vyxSampleModelCentre = {0.0f, -0.0925f, 0.0f};
 const float vyxSampleModelHeight = 1.655f;
 
@@ -75,6 +79,9 @@ GSSampleScene::GSSampleScene() {
     presentSurface = nullptr;
     presentPixels = nullptr;
     animationTime = 0;
+    paused = false;
+    refinement = vyxMakeRefinement(kRefineCap);
+    stillMean = {0, 0, nullptr};
     presetIndex = 4;
     std::memset(&camera, 0, sizeof(camera));
     std::memset(&scene, 0, sizeof(scene));
@@ -108,12 +115,15 @@ GSSampleScene::GSSampleScene() {
 
 GSSampleScene::~GSSampleScene() {
     FreePresentImage();
+    vyxFreeFrame(stillMean);
     std::free(presetTable);
     presetTable = nullptr;
     Unload();
 }
 
 void GSSampleScene::FreePresentImage() {
+    // A refined picture lives in the presentation image: a new one starts over.
+    vyxRefineReset(refinement);
     if (presentSurface != nullptr)
         SDL_FreeSurface(presentSurface);
     std::free(presentPixels);
@@ -152,6 +162,9 @@ void GSSampleScene::Init(const AppContext& ctx) {
     cameraIndex = 0;
     noInterpolationToggle = false;
     animationTime = 0.0f;
+    paused = false;
+    // The exposure starts over too, so the view may look different however still it stands.
+    vyxRefineReset(refinement);
     if (presentPixels == nullptr) {
         // Headless callers may have no window: the presentation image then takes the
         // windowed size.
@@ -263,6 +276,8 @@ void GSSampleScene::Load() {
     vyxSceneAddLight(scene, sunLight);
     vyxSceneAddLight(scene, skyLight);
     scene.cubeMap = &cubeFaces;
+    // The same view of reloaded assets may look different.
+    vyxRefineReset(refinement);
     loaded = true;
 }
 

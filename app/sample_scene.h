@@ -9,6 +9,7 @@
 #include "app/game_state.h"
 #include "app/import_helper.h"
 #include "app/postprocess.h"
+#include "app/refine.h"
 #include "geometry/mesh.h"
 #include "geometry/scene.h"
 #include "render/framebuffer.h"
@@ -46,13 +47,24 @@ public:
     void TraceFrame(FrameBuffer& frame);
     // The flags word of the current frame: preset plus the two toggles.
     int32_t FrameFlags() const;
-    // Writes presentSurface as a BMP named from the local date; returns false (with a
-    // message on stderr) when it cannot be written.
+    // Writes presentSurface as a BMP named from the local date, then the same pixels as a
+    // PNG of the same name; returns false (with a message on stderr) when either cannot be
+    // written. A file that fails halfway is removed; the PNG is not tried without the BMP.
     bool TakeScreenshot();
     // Render's post-processing alone, without any window call: exposure (clock `now` in
-    // ms), smoothing, the two curves, resampling to the presentation size when it differs
-    // and the 8-bit conversion into presentPixels. frame is modified in place.
-    void ProcessFrame(FrameBuffer& frame, float now);
+    // ms; measured and adapted only when adaptExposure, otherwise applied as it stands),
+    // smoothing, the two curves, resampling to the presentation size when it differs and
+    // the 8-bit conversion into presentPixels. frame is modified in place.
+    void ProcessFrame(FrameBuffer& frame, float now, bool adaptExposure = true);
+    // Render's tracing and post-processing, after Animate and vyxUpdateCamera, as
+    // refinement plans it: the preset's picture when the view changed; one more sample a
+    // pixel added to stillMean while it stands still, shown with the exposure of its first
+    // frame; nothing once the mean holds refinement.cap samples (presentPixels then keeps
+    // the last picture). now is the clock in ms. Used by Render and by headless tools.
+    vyxRefineStep RefineFrame(float now);
+    // The line under the picture while paused or refining ("Paused", the sample count);
+    // false, with line untouched, when there is none.
+    bool StatusText(char* line, size_t size) const;
     // The overlay text for the selected preset into lines; returns the line count (3 for
     // the standard presets, 5 for the subdivision ones).
     int32_t OverlayText(char lines[5][1024]) const;
@@ -85,6 +97,11 @@ public:
     SDL_Surface* presentSurface; // 24-bit surface over presentPixels, owned
     uint8_t* presentPixels;      // R, G, B rows at the window size, owned
     float animationTime;         // sixtieths of a second
+    bool paused;                 // the "P" key: the animation clock stands still; Init clears it
+    // Whether the view stands still and how far its picture has refined; reset whenever
+    // the assets or the presentation image are made anew.
+    vyxRefinement refinement;
+    FrameBuffer stillMean; // running mean of the still view's samples, as traced; owned
     int32_t presetIndex;
     vyxCamera camera;
     vyxScene scene;

@@ -63,7 +63,9 @@ void vyxShadeRow(const vyxScene& scene, const vyxCamera& camera, int y, vyxVec3*
     int width = static_cast<int>(camera.imageWidth);
     for (int x = 0; x < width; ++x) {
         vyxVec3 origin, direction;
-        vyxPrimaryRay(camera, static_cast<float>(x), static_cast<float>(y), origin, direction);
+        // x + 0.0f is x exactly: without an offset the rays are the corner rays.
+        vyxPrimaryRay(camera, static_cast<float>(x) + settings.pixelOffsetX,
+                      static_cast<float>(y) + settings.pixelOffsetY, origin, direction);
         out[x] = shadePrimary(scene, origin, direction, settings);
     }
 }

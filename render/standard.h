@@ -13,7 +13,8 @@
 void vyxRenderStandard(const vyxScene& scene, const vyxCamera& camera, FrameBuffer& image,
                        const vyxRenderSettings& settings);
 
-// Shades image row y (0 .. camera.imageHeight - 1) into out[0 .. camera.imageWidth - 1].
+// Shades image row y (0 .. camera.imageHeight - 1) into out[0 .. camera.imageWidth - 1],
+// pixel x through image position (x + settings.pixelOffsetX, y + settings.pixelOffsetY).
 void vyxShadeRow(const vyxScene& scene, const vyxCamera& camera, int y, vyxVec3* out,
                  const vyxRenderSettings& settings);
 

@@ -39,7 +39,7 @@ const char* const kUsageLine =
     "usage: vyx-bench [--size 640x480|1280x720|WxH] [--preset 0..5|all] [--camera 0..3|all] [--time T]\n"
     "                 [--frames N] [--ao] [--no-interp] [--threads N] [--cores N] [--assets DIR]\n"
     "                 [--out DIR] [--json FILE] [--model FILE] [--probe] [--fixed-clock] [--hash]\n"
-    "                 [--no-jitter] [--help]\n";
+    "                 [--no-jitter] [--samples N] [--help]\n";
 
 struct Options {
     int width = 640;
@@ -61,6 +61,7 @@ struct Options {
     bool hash = false;       // print a checksum of each traced frame (before post-processing)
     bool noJitter = false;   // soft-shadow samples unrotated in every preset: frames repeat exactly
     bool fixedClock = false; // post-processing sees 1/60 s per frame from 0, not the real clock
+    int samples = 0;         // > 0: render a still of that many samples a pixel instead of timing frames
 };
 
 // The middle value of sorted (not empty), or the mean of the middle two.
@@ -160,6 +161,9 @@ int parseArguments(int argc, char** argv, Options& options, bool& help) {
         } else if (arg == "--frames") {
             if (!value(v) || !parseInt(v, 1, 100000, options.frames))
                 return badArguments("--frames must be 1..100000");
+        } else if (arg == "--samples") {
+            if (!value(v) || !parseInt(v, 1, 65536, options.samples))
+                return badArguments("--samples must be 1..65536");
         } else if (arg == "--threads") {
             if (!value(v) || !parseInt(v, 1, 64, options.threads))
                 return badArguments("--threads must be 1..64");
@@ -187,6 +191,9 @@ int parseArguments(int argc, char** argv, Options& options, bool& help) {
             return badArguments(("unknown argument: " + arg).c_str());
         }
     }
+    // A still traces every pixel of every sample: the block view has no place in it.
+    if (options.samples > 0 && options.noInterp)
+        return badArguments("--samples and --no-interp do not go together");
     return 0;
 }
 
@@ -367,6 +374,22 @@ Result summarize(int preset, int camera, const std::vector<double>& times, std::
     return r;
 }
 
+// Writes the picture shown, scene.presentPixels, as vyx-WxH-pP-cC<tag>.png into the output
+// folder; nothing without one. False (with a message) when it cannot be written.
+bool writePicture(const GSSampleScene& scene, const Options& options, int preset, int cameraMode, const char* tag) {
+    if (options.out.empty())
+        return true;
+    char name[512];
+    std::snprintf(name, sizeof(name), "%s/vyx-%dx%d-p%d-c%d%s.png", options.out.c_str(), options.width, options.height,
+                  preset, cameraMode, tag);
+    if (scene.presentPixels == nullptr ||
+        !stbi_write_png(name, options.width, options.height, 3, scene.presentPixels, options.width * 3)) {
+        std::fprintf(stderr, "vyx-bench: cannot write %s\n", name);
+        return false;
+    }
+    return true;
+}
+
 // Renders the options' frames of one preset and camera mode through the program's steps
 // (animation, camera, tracing, post-processing), printing the hashes asked for and, on
 // the first frame of the run (firstFrame, then cleared), the start-up time; writes the
@@ -425,17 +448,52 @@ std::optional<Result> measureConfiguration(GSSampleScene& scene, const Options& 
         rays.reflection += r.reflection;
         rays.transparency += r.transparency;
     }
-    if (!options.out.empty()) {
-        char name[512];
-        std::snprintf(name, sizeof(name), "%s/vyx-%dx%d-p%d-c%d.png", options.out.c_str(), options.width,
-                      options.height, preset, cameraMode);
-        if (scene.presentPixels == nullptr ||
-            !stbi_write_png(name, options.width, options.height, 3, scene.presentPixels, options.width * 3)) {
-            std::fprintf(stderr, "vyx-bench: cannot write %s\n", name);
-            return std::nullopt;
-        }
-    }
+    if (!writePicture(scene, options, preset, cameraMode, ""))
+        return std::nullopt;
     return summarize(preset, cameraMode, times, traceTimes, rays);
+}
+
+// Renders the still of one preset and camera mode as the program refines a view that
+// stands still: the preset's picture, then one sample a pixel per frame until the mean
+// holds options.samples, with a progress line on stderr. Prints the time taken and
+// writes the picture into the output folder when one is given. The exposure is the one
+// the program settles on for the view: measured on the first picture and applied at
+// once. False (with a message) when a frame cannot be made or the picture not written.
+bool renderStill(GSSampleScene& scene, const Options& options, int preset, int cameraMode) {
+    scene.presetIndex = preset;
+    scene.cameraIndex = cameraMode;
+    scene.animationTime = options.time;
+    scene.refinement = vyxMakeRefinement(options.samples);
+    // On a clock that stands at 0, a last measurement long before makes the first frame measure.
+    scene.exposure = vyxInitialExposure(0.0f);
+    scene.exposure.lastUpdate = -2.0f * scene.exposure.interval;
+    double start = nowMs();
+    double firstMs = 0;
+    int frames = 0;
+    for (;; ++frames) {
+        scene.Animate();
+        vyxUpdateCamera(scene.camera);
+        vyxRefineStep step = scene.RefineFrame(0.0f);
+        if (step.action == RefineIdle)
+            break;
+        if (frames == 0) {
+            scene.exposure.current = scene.exposure.target;
+            firstMs = nowMs() - start;
+        } else if (step.action != RefineSample) {
+            std::fprintf(stderr, "\nvyx-bench: the still could not be refined (out of memory?)\n");
+            return false;
+        }
+        std::fprintf(stderr, "\rvyx-bench: preset %d, camera %d: %d / %d samples", preset, cameraMode,
+                     scene.refinement.sampleCount, options.samples);
+    }
+    double seconds = (nowMs() - start) / 1000.0;
+    std::fprintf(stderr, "\n");
+    std::printf("preset %d (%s), camera %d: %d samples a pixel in %.2f s, %d frames (the first %.0f ms)\n", preset,
+                kPresetNames[preset], cameraMode, options.samples, seconds, frames, firstMs);
+    std::fflush(stdout);
+    char tag[32];
+    std::snprintf(tag, sizeof(tag), "-s%d", options.samples);
+    return writePicture(scene, options, preset, cameraMode, tag);
 }
 
 // The closing table, one row per configuration.
@@ -468,6 +526,9 @@ int main(int argc, char** argv) {
                     "formats of the Open Asset Import Library) takes the sample model's place. --threads sets the\n"
                     "renderer's thread count (its blocks of work, which shape the subdivision bands);\n"
                     "--cores how many threads render those blocks (default: every core).\n"
+                    "--samples N renders a still instead: the program's refinement of a view that\n"
+                    "stands still, N samples a pixel, timed, with progress on standard error; --out\n"
+                    "writes it as vyx-WxH-pP-cC-sN.png.\n"
                     "Defaults: --size 640x480 --preset 0 --camera 0 --time 0 --frames 10 --threads 20\n"
                     "          --assets %s (or the assets beside the program when that has none)\n",
                     kUsageLine, VYX_DEFAULT_ASSETS_DIR);
@@ -484,6 +545,16 @@ int main(int argc, char** argv) {
     std::printf("scene loaded in %.1f ms; %dx%d, %d thread(s), %d frame(s) per configuration, time %g%s%s\n", loadMs,
                 options.width, options.height, options.threads, options.frames, options.time, options.ao ? ", AO" : "",
                 options.noInterp ? ", no interpolation" : "");
+    if (options.samples > 0) {
+        for (int preset : options.presets)
+            for (int cameraMode : options.cameras)
+                if (!renderStill(scene, options, preset, cameraMode))
+                    status = 1;
+        scene.Unload();
+        TTF_Quit();
+        SDL_Quit();
+        return status;
+    }
     std::vector<Result> results;
     bool firstFrame = true;
     for (int preset : options.presets) {

@@ -18,6 +18,9 @@ enum RenderFlags : uint32_t {
     RenderAmbientOcclusion = 0x100,     // ambient occlusion for ambient and hemisphere lights
     RenderNoBlockInterpolation = 0x200, // subdivision: unrefined blocks write one pixel
     RenderJitterSoftShadows = 0x400,    // rotate disc-light samples by a random angle per point
+    // Disc lights: three rays toward random points spread evenly over the disc, whose
+    // mean over many frames is the disc's visible fraction (the rotated triangle's is not).
+    RenderSampleDiscArea = 0x800,
 };
 
 struct vyxRenderSettings {
@@ -33,9 +36,13 @@ struct vyxRenderSettings {
     float aoDistance;          // occlusion ray length and attenuation scale
     float aoSamples;           // occlusion sample count (fractional counts round up)
     float softShadowThreshold; // disc-light refinement threshold
+    // Where in its pixel the standard renderer's first pass sends each primary ray, in
+    // pixels from the top-left corner (0 .. 1; 0, 0 = the corner, as without an offset).
+    float pixelOffsetX;
+    float pixelOffsetY;
 };
 
 // The static defaults, before start-up overrides any field.
 inline vyxRenderSettings vyxDefaultRenderSettings() {
-    return {6, 20, 0.25f, 0.25f, 3, 0.25f, 1, 0.0f, {0.0f, 0.0f, 0.0f}, -1.0f, 10.0f, 0.25f};
+    return {6, 20, 0.25f, 0.25f, 3, 0.25f, 1, 0.0f, {0.0f, 0.0f, 0.0f}, -1.0f, 10.0f, 0.25f, 0.0f, 0.0f};
 }

@@ -157,11 +157,35 @@ static uint32_t jitterNumber() {
     return static_cast<uint32_t>((z ^ (z >> 31)) >> 32);
 }
 
+// A number in [0, 1] from the calling thread's generator.
+static float jitterFraction() { return static_cast<float>(jitterNumber()) / 4294967296.0f; }
+
+// Three directions toward random points of the light's disc, in the plane one unit
+// toward it, one point in each third of the disc so that they do not bunch. The disc is
+// read off the triangle sampleDirs holds: its centroid is the disc's centre, its first
+// corner lies on the rim at 90 degrees, the other two at 210 and 330 degrees.
+static void discAreaDirections(const vyxLight& light, vyxVec3 directions[3]) {
+    const vyxVec3* rim = light.sampleDirs;
+    vyxVec3 centre = (rim[0] + rim[1] + rim[2]) / 3.0f;
+    vyxVec3 up = rim[0] - centre;                                                  // radius toward 90 degrees
+    vyxVec3 across = (rim[2] - rim[1]) * static_cast<float>(1.0 / std::sqrt(3.0)); // toward 0 degrees
+    for (int k = 0; k < 3; ++k) {
+        float angle = (static_cast<float>(k) + jitterFraction()) * (kTwoPi / 3.0f);
+        // The square root spreads the points evenly over the area, not over the radius.
+        float radius = std::sqrt(jitterFraction());
+        directions[k] = centre + across * (radius * std::cos(angle)) + up * (radius * std::sin(angle));
+    }
+}
+
 vyxVec3 vyxDiscVisibility(const vyxScene& scene, const vyxLight& light, vyxVec3 point,
                           const vyxRenderSettings& settings) {
+    const bool area = (settings.flags & RenderSampleDiscArea) != 0;
     vyxVec3 d0 = light.sampleDirs[0], d1 = light.sampleDirs[1], d2 = light.sampleDirs[2];
-
-    if (settings.flags & RenderJitterSoftShadows) {
+    if (area) {
+        vyxVec3 directions[3];
+        discAreaDirections(light, directions);
+        d0 = directions[0], d1 = directions[1], d2 = directions[2];
+    } else if (settings.flags & RenderJitterSoftShadows) {
         // A fresh angle for every shaded point. Each thread draws from its own generator,
         // seeded once from the system's non-deterministic source: asking that source for
         // every point costs some 60 ns (a frame shades hundreds of thousands of points).
@@ -180,6 +204,9 @@ vyxVec3 vyxDiscVisibility(const vyxScene& scene, const vyxLight& light, vyxVec3 
     const vyxVec3 corners[3] = {d0, d1, d2};
     vyxVec3 t[3];
     traceShadows(scene, point, corners, 3, t);
+    // Points spread over the disc are averaged as they are; the triangle is refined.
+    if (area)
+        return (t[0] + t[1] + t[2]) / 3.0f;
     return vyxRefineDiscVisibility(scene, point, d0, d1, d2, t[0], t[1], t[2], settings, 2);
 }
 

@@ -24,7 +24,9 @@ vyxVec3 vyxTraceShadow(const vyxScene& scene, vyxVec3 origin, vyxVec3 direction,
 // Call after the materials or their textures change and before threads trace the scene.
 void vyxMarkOpaqueMeshes(const vyxScene& scene);
 
-// Visible fraction of a LightDisc light from point (3 to 18 shadow rays).
+// Visible fraction of a LightDisc light from point (3 to 18 shadow rays). Under
+// RenderSampleDiscArea: three rays toward random points spread over the disc, fresh on
+// every call, whose mean over many calls is the disc's visible fraction.
 vyxVec3 vyxDiscVisibility(const vyxScene& scene, const vyxLight& light, vyxVec3 point,
                           const vyxRenderSettings& settings);
 

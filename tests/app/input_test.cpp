@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <string>
 
 #include "app/sample_scene.h"
@@ -140,6 +141,22 @@ TEST_F(InputFixture, FrameTimeAndAnimationClock) {
     scene.Update(0.0f);
     EXPECT_EQ(scene.frameTime, 0.0f);
     EXPECT_NEAR(scene.animationTime, 15.0f, 1e-5);
+}
+
+TEST_F(InputFixture, PauseHoldsTheClockExactlyWhileTheCameraStillMoves) {
+    scene.Update(0.37f);
+    press({SDLK_p});
+    const float held = scene.animationTime;
+    pushMotion(1, 1); // skipped: first motion after the grab
+    pushMotion(-10, 0);
+    for (float dt : {0.01f, 0.5f, 7.0f, 1e-7f})
+        scene.Update(dt);
+    EXPECT_EQ(std::memcmp(&held, &scene.animationTime, sizeof(float)), 0) << "not one bit moves";
+    EXPECT_NE(scene.yaw, 0.0f) << "looking goes on";
+    press({SDLK_p});
+    EXPECT_NEAR(scene.animationTime, held + 0.6f, 1e-4) << "the frame that resumes runs on";
+    press({SDLK_p, SDLK_i});
+    EXPECT_FALSE(scene.paused) << "I resumes";
 }
 
 TEST_F(InputFixture, KeyDownMarksTheKeyHeldForWalking) {

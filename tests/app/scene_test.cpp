@@ -9,15 +9,20 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
+
+#include "SDL_image.h"
 
 #include "app/sample_scene.h"
 #include "geometry/query.h"
@@ -343,10 +348,13 @@ TEST(SampleScene, ScreenshotWritesADatedBmpOrReportsFailure) {
     vyxRenderSettings settings = vyxDefaultRenderSettings();
     GSSampleScene scene;
     scene.Init(makeContext(sdl.screen, 40, 30, &running, &settings));
-    std::memset(scene.presentPixels, 200, 40 * 30 * 3);
+    for (int n = 0; n < 40 * 30 * 3; ++n)
+        scene.presentPixels[n] = static_cast<uint8_t>(n * 7 % 251);
     ASSERT_TRUE(scene.TakeScreenshot());
     std::vector<std::string> names = filesIn(work.path());
-    ASSERT_EQ(names.size(), 1u);
+    ASSERT_EQ(names.size(), 2u);
+    std::sort(names.begin(), names.end()); // the BMP first
+
     // "%04d-%02d-%02d_vyx_screenshot_%d.bmp" with the local date and the seconds count.
     time_t now = time(nullptr);
     struct tm local;
@@ -364,6 +372,15 @@ TEST(SampleScene, ScreenshotWritesADatedBmpOrReportsFailure) {
     struct stat info;
     ASSERT_EQ(stat((work.path() + "/" + names[0]).c_str(), &info), 0);
     EXPECT_EQ(info.st_size, 54 + 40 * 30 * 3) << "24-bit BMP at the window size";
+
+    // Beside it a PNG of the same name with the same pixels.
+    ASSERT_EQ(names[1], names[0].substr(0, names[0].size() - 4) + ".png");
+    SDL_Surface* png = IMG_Load((work.path() + "/" + names[1]).c_str());
+    ASSERT_TRUE(png != nullptr && png->format->BytesPerPixel == 3) << IMG_GetError();
+    for (int y = 0; y < 30; ++y)
+        EXPECT_EQ(std::memcmp(static_cast<uint8_t*>(png->pixels) + y * png->pitch, scene.presentPixels + y * 120, 120),
+                  0);
+    SDL_FreeSurface(png);
 
     // A write that fails halfway (here the file size limit, as a full disk would) is
     // reported and leaves no partial file behind.
@@ -451,5 +468,41 @@ TEST(SampleScene, DisplayModeSwitchKeepsImageAndWindowTogether) {
     EXPECT_TRUE(scene.context.fullscreen);
     EXPECT_EQ(scene.context.screen->w, 80);
     scene.Render();
+    scene.Unload();
+}
+
+TEST(SampleScene, StillViewRefinesWithHeldExposureUntilWhatItShowsChanges) {
+    SdlSession sdl(32, 24);
+    ScratchWorkDir work; // empty: a quick scene of terrain and fog
+    int32_t running = 1;
+    vyxRenderSettings settings = startupSettings(4);
+    GSSampleScene scene;
+    testing::internal::CaptureStderr();
+    scene.Load();
+    scene.Init(makeContext(sdl.screen, 32, 24, &running, &settings));
+    float clock = 0.0f; // each frame past the exposure's interval: an adapting one would measure
+    auto frame = [&] {
+        scene.Animate();
+        vyxUpdateCamera(scene.camera);
+        return scene.RefineFrame(clock += 2000.0f).action;
+    };
+    // {camera mode, change, whether it starts over}: the clock moves the orbit's model but
+    // nothing the free walk shows; a reload changes no view byte.
+    const std::tuple<int, std::function<void()>, bool> changes[] = {
+        {0, [&] { scene.animationTime += 1.0f; }, true},
+        {3, [&] { scene.animationTime += 1.0f; }, false},
+        {0, [&] { scene.Load(); }, true},
+    };
+    for (const auto& [camera, change, startsOver] : changes) {
+        scene.cameraIndex = camera;
+        frame();
+        ASSERT_EQ(frame(), RefineSample) << camera;
+        ExposureState held = scene.exposure;
+        ASSERT_EQ(frame(), RefineSample) << camera;
+        EXPECT_EQ(std::memcmp(&held, &scene.exposure, sizeof(held)), 0) << camera << ": the exposure is held";
+        change();
+        EXPECT_EQ(frame(), startsOver ? RefineFresh : RefineSample) << camera;
+    }
+    testing::internal::GetCapturedStderr();
     scene.Unload();
 }

@@ -53,3 +53,67 @@ wait_exit() {
     wait "$APP" || rc=$?
     return $rc
 }
+
+# The helpers below serve the scripts that look at the window; HERE is the scripts' folder.
+
+# image COMMAND ...: window_image.py, which reads window dumps and screenshots.
+image() { python3 "$HERE/window_image.py" "$@"; }
+
+# fail MESSAGE: prints it and the program's log, and ends the script with status 1.
+fail() {
+    echo "FAILED: $*"; cat app.log
+    # VYX_E2E_KEEP=DIR keeps the window dumps of a failed run for a look.
+    [ -n "${VYX_E2E_KEEP:-}" ] && mkdir -p "$VYX_E2E_KEEP" && cp ./*.xwd "$VYX_E2E_KEEP"/ 2>/dev/null
+    exit 1
+}
+
+# start_with_assets PROGRAM [ARGUMENT...]: a working directory of the generated assets,
+# the program started in it, and WID, WIDTH, HEIGHT set to its window (find_window).
+start_with_assets() {
+    make_workdir
+    [ -e venus.obj ] || fail "no generated assets in ${VYX_ASSETS_DIR:-(unset)}"
+    start_program "$@"
+    find_window
+}
+
+# quit_cleanly: Escape must end the program within a minute with status 0, and nothing in
+# its log may say that something could not be done.
+quit_cleanly() {
+    xdotool key Escape
+    local rc=0
+    wait_exit 60 || rc=$?
+    [ "$rc" -eq 0 ] || fail "exit status $rc"
+    if grep -q "cannot" app.log; then fail "the program reported a problem"; fi
+}
+
+# find_window: sets WID to the program's window and WIDTH, HEIGHT to its size.
+find_window() {
+    WID=$(xdotool search --name 'VYX Tracer' | head -1)
+    eval "$(xdotool getwindowgeometry --shell "$WID")"
+    echo "window $WID: ${WIDTH}x${HEIGHT}"
+}
+
+# wait_frames N: waits until N more frames have been presented. Every frame sets the
+# caption with its frame rate, so a caption change marks a new frame (two frames with the
+# same text only make the wait longer).
+wait_frames() {
+    local left=$1 last now deadline=$((SECONDS + 120))
+    last=$(xdotool getwindowname "$WID")
+    while [ "$left" -gt 0 ]; do
+        kill -0 "$APP" 2>/dev/null || fail "the program ended"
+        [ $SECONDS -lt $deadline ] || fail "no new frame within 120 s"
+        sleep 0.05
+        now=$(xdotool getwindowname "$WID")
+        if [ "$now" != "$last" ]; then
+            left=$((left - 1))
+            last=$now
+        fi
+    done
+}
+# keys K...: presses each key; the frame after next has handled them all.
+keys() {
+    for k in "$@"; do xdotool key "$k"; done
+    wait_frames 3
+}
+# shot FILE: dumps the window as XWD.
+shot() { xwd -id "$WID" -silent > "$1"; }

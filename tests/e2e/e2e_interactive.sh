@@ -7,44 +7,9 @@
 set -eu
 HERE=$(cd "$(dirname "$0")" && pwd)
 . "$HERE/common.sh"
-image() { python3 "$HERE/window_image.py" "$@"; }
-fail() {
-    echo "FAILED: $*"; cat app.log
-    # VYX_E2E_KEEP=DIR keeps the window dumps of a failed run for a look.
-    [ -n "${VYX_E2E_KEEP:-}" ] && mkdir -p "$VYX_E2E_KEEP" && cp ./*.xwd "$VYX_E2E_KEEP"/ 2>/dev/null
-    exit 1
-}
 
-make_workdir
-[ -e venus.obj ] || fail "no generated assets in ${VYX_ASSETS_DIR:-(unset)}"
-start_program "$1"
-WID=$(xdotool search --name 'VYX Tracer' | head -1)
-eval "$(xdotool getwindowgeometry --shell "$WID")"
-echo "window $WID: ${WIDTH}x${HEIGHT}"
+start_with_assets "$1"
 
-# wait_frames N: waits until N more frames have been presented. Every frame sets the
-# caption with its frame rate, so a caption change marks a new frame (two frames with the
-# same text only make the wait longer).
-wait_frames() {
-    local left=$1 last now deadline=$((SECONDS + 120))
-    last=$(xdotool getwindowname "$WID")
-    while [ "$left" -gt 0 ]; do
-        kill -0 "$APP" 2>/dev/null || fail "the program ended"
-        [ $SECONDS -lt $deadline ] || fail "no new frame within 120 s"
-        sleep 0.05
-        now=$(xdotool getwindowname "$WID")
-        if [ "$now" != "$last" ]; then
-            left=$((left - 1))
-            last=$now
-        fi
-    done
-}
-# keys K...: presses each key; the frame after next has handled them all.
-keys() {
-    for k in "$@"; do xdotool key "$k"; done
-    wait_frames 3
-}
-shot() { xwd -id "$WID" -silent > "$1"; }
 # differing A B X0 Y0 X1 Y1: pixels of the rectangle that changed between two dumps.
 differing() { image diff "$@"; }
 
@@ -143,9 +108,5 @@ keys f
 eval "$(xdotool getwindowgeometry --shell "$WID")"
 echo "windowed again: ${WIDTH}x${HEIGHT}"
 
-xdotool key Escape
-rc=0
-wait_exit 60 || rc=$?
-[ "$rc" -eq 0 ] || fail "exit status $rc"
-grep -q "cannot" app.log && fail "the program reported a problem"
+quit_cleanly
 echo "rendered, saved $shots, took C/R/Right/Left/X/Z/F, showed the overlay and quit with status 0"

@@ -12,6 +12,10 @@ BMP screenshots. Standard library only.
                                                  rectangle holds (1: one flat colour)
   window_image.py mean A.xwd X0 Y0 X1 Y1         prints the rectangle's mean R G B
   window_image.py png IN.xwd OUT.png             converts a dump to PNG
+  window_image.py change A.xwd B.xwd X0 Y0 X1 Y1 prints the mean absolute difference of
+                                                 the rectangle's channels (0 to 255)
+  window_image.py same A.bmp B.png               checks that a 24-bit BMP and an 8-bit RGB
+                                                 PNG hold the same pixels
 """
 import struct
 import sys
@@ -107,6 +111,42 @@ def mean_colour(path, x0, y0, x1, y1):
     print(" ".join(str(s // max(count, 1)) for s in sums))
 
 
+def mean_change(path_a, path_b, x0, y0, x1, y1):
+    (wa, ha, a), (wb, hb, b) = read_xwd(path_a, y1), read_xwd(path_b, y1)
+    if (wa, ha) != (wb, hb):
+        sys.exit("dumps differ in size")
+    rows = [(a[y][3 * x0:3 * x1], b[y][3 * x0:3 * x1]) for y in range(y0, min(y1, ha))]
+    total = sum(abs(p - q) for ra, rb in rows for p, q in zip(ra, rb))
+    print("%.3f" % (total / max(1, sum(len(ra) for ra, _ in rows))))
+
+
+def same_pixels(path_bmp, path_png):
+    """Compares a bottom-up 24-bit BMP with an 8-bit RGB PNG without interlacing."""
+    bmp, png = open(path_bmp, "rb").read(), open(path_png, "rb").read()
+    offset, (width, height) = struct.unpack("<I", bmp[10:14])[0], struct.unpack("<ii", bmp[18:26])
+    stride = (width * 3 + 3) & ~3
+    at, idat = 8, b""
+    while at < len(png):
+        length, kind = struct.unpack(">I4s", png[at:at + 8])
+        if kind == b"IHDR" and png[at + 8:at + 21] != struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0):
+            sys.exit("%s is not a %dx%d RGB PNG" % (path_png, width, height))
+        idat += png[at + 8:at + 8 + length] if kind == b"IDAT" else b""
+        at += 12 + length
+    raw, previous = zlib.decompress(idat), bytearray(width * 3)
+    for y in range(height):
+        kind, line = raw[y * (width * 3 + 1)], bytearray(raw[y * (width * 3 + 1) + 1:(y + 1) * (width * 3 + 1)])
+        for i in range(width * 3):
+            left, up, corner = line[i - 3] if i >= 3 else 0, previous[i], previous[i - 3] if i >= 3 else 0
+            p = left + up - corner
+            paeth = min((abs(p - left), 0, left), (abs(p - up), 1, up), (abs(p - corner), 2, corner))[2]
+            line[i] = (line[i] + (0, left, up, (left + up) // 2, paeth)[kind]) & 255
+        source = bmp[offset + (height - 1 - y) * stride:][:width * 3]
+        if bytes(line[0::3] + line[1::3] + line[2::3]) != source[2::3] + source[1::3] + source[0::3]:
+            sys.exit("row %d differs" % y)
+        previous = line
+    print("%s and %s: the same %dx%d pixels" % (path_bmp, path_png, width, height))
+
+
 def write_png(path_in, path_out):
     width, height, rows = read_xwd(path_in)
 
@@ -130,6 +170,10 @@ def main():
         mean_colour(sys.argv[2], *map(int, sys.argv[3:7]))
     elif len(sys.argv) == 4 and sys.argv[1] == "png":
         write_png(sys.argv[2], sys.argv[3])
+    elif len(sys.argv) == 8 and sys.argv[1] == "change":
+        mean_change(sys.argv[2], sys.argv[3], *map(int, sys.argv[4:]))
+    elif len(sys.argv) == 4 and sys.argv[1] == "same":
+        same_pixels(sys.argv[2], sys.argv[3])
     else:
         sys.exit(__doc__)
 

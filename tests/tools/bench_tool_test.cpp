@@ -38,11 +38,13 @@ BenchRun runBench(const std::string& arguments) {
 } // namespace
 
 TEST(BenchTool, BadArgumentsExitTwoWithTheUsage) {
-    const char* cases[] = {"--size",     "--size 0x10", "--size 10x0",       "--size 8193x8", "--size 64x48px",
-                           "--size big", "--preset 6",  "--preset -1",       "--preset",      "--camera 4",
-                           "--frames 0", "--frames 2x", "--threads 0",       "--threads 65",  "--time nan",
-                           "--time -1",  "--time inf",  "--assets",          "--out",         "--json",
-                           "--unknown",  "extra",       "--ao --preset one", "--model"};
+    const char* cases[] = {
+        "--size",      "--size 0x10",     "--size 10x0",       "--size 8193x8", "--size 64x48px",
+        "--size big",  "--preset 6",      "--preset -1",       "--preset",      "--camera 4",
+        "--frames 0",  "--frames 2x",     "--threads 0",       "--threads 65",  "--time nan",
+        "--time -1",   "--time inf",      "--assets",          "--out",         "--json",
+        "--unknown",   "extra",           "--ao --preset one", "--model",       "--samples",
+        "--samples 0", "--samples 65537", "--samples x",       "--samples 2x",  "--samples 2 --no-interp"};
     for (const char* arguments : cases) {
         BenchRun run = runBench(arguments);
         EXPECT_EQ(run.status, 2) << arguments << "\n" << run.err;
@@ -97,6 +99,17 @@ TEST(BenchTool, OneFrameOfEveryPresetDecodesAtTheRequestedSize) {
         EXPECT_TRUE(varies && anyLit) << name;
         SDL_FreeSurface(image);
     }
+}
+
+TEST(BenchTool, SamplesRenderAStillWithProgress) {
+    ScratchDir out;
+    BenchRun run = runBench("--size 40x30 --samples 3 --camera 2 --time 500 --out " + out.path());
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.err.find("3 / 3 samples"), std::string::npos) << run.err;
+    SDL_Surface* image = IMG_Load((out.path() + "/vyx-40x30-p0-c2-s3.png").c_str());
+    ASSERT_NE(image, nullptr) << IMG_GetError();
+    EXPECT_EQ(image->w * 100 + image->h, 40 * 100 + 30);
+    SDL_FreeSurface(image);
 }
 
 // A model in the sample model's place: real data (the scanned bunny of Debian's

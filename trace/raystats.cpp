@@ -2,10 +2,6 @@
 
 #include <mutex>
 
-#ifdef VYX_RAY_STATS
-thread_local vyxRayStats vyxThreadRayStats{};
-#endif
-
 // The total is touched once per worker per frame, so a plain mutex costs nothing measurable.
 static std::mutex totalMutex;
 static vyxRayStats total{};

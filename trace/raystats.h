@@ -13,7 +13,11 @@ struct vyxRayStats {
 };
 
 #ifdef VYX_RAY_STATS
-extern thread_local vyxRayStats vyxThreadRayStats;
+// Inline with a constant initializer, so every use sees that the record needs no dynamic
+// initialisation and reads it straight from thread storage (an extern declaration goes
+// through an initialisation wrapper on each use, which GCC's null-pointer sanitizer
+// miscompiles into a false report).
+inline thread_local vyxRayStats vyxThreadRayStats{};
 #define VYX_COUNT_RAY(kind) (++vyxThreadRayStats.kind)
 #else
 #define VYX_COUNT_RAY(kind) ((void)0)

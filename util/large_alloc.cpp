@@ -39,6 +39,7 @@ void vyxKeepFreedMemory() {
     // adjusting it by itself.
     mallopt(M_MMAP_THRESHOLD, 32 << 20);
     mallopt(M_TRIM_THRESHOLD, 256 << 20);
+    mallopt(M_ARENA_MAX, 1);
 }
 
 uint64_t vyxPhysicalMemoryBytes() {

@@ -17,7 +17,9 @@ void* vyxAllocLargeZeroed(size_t count, size_t size);
 // Makes the C library keep freed blocks of up to 32 MB in its heap for the next request
 // instead of handing each back to the kernel: a frame, the smoothing copy and the
 // hierarchy build's scratch arrays are then reused without their pages being faulted in
-// afresh (some 900 faults of ~10 us each per 640 x 480 frame). Call once at start-up,
+// afresh (some 900 faults of ~10 us each per 640 x 480 frame). All threads share one
+// heap, so that memory one thread frees serves the next request whichever thread makes
+// it (the pool's threads take turns at loading and rendering). Call once at start-up,
 // before any thread starts; it changes the whole process's allocator.
 void vyxKeepFreedMemory();
 

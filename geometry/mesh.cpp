@@ -1,5 +1,6 @@
 #include "geometry/mesh.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -167,6 +168,55 @@ bool vyxLoadMeshFromObj(const char* path, vyxMesh& mesh) {
     model = vyxObjModel();
     buildStructure(mesh);
     return read;
+}
+
+void vyxUpdateWorldBounds(vyxMesh& mesh) {
+    mesh.worldBoundsSet = 0;
+    if (!mesh.bih || !mesh.bih->bvh.built || mesh.bih->bvh.leafCount == 0)
+        return;
+    vyxTransformPrepare(mesh.bih->transform);
+    if (!mesh.bih->transform.inverseIdentity)
+        return;
+    vyxTransform& transform = mesh.transform;
+    vyxTransformPrepare(transform);
+    const vyxBVH& bvh = mesh.bih->bvh;
+    const float* m = transform.matrix;
+    // The placed corners of the structure's box, in double.
+    double lower[3] = {INFINITY, INFINITY, INFINITY}, upper[3] = {-INFINITY, -INFINITY, -INFINITY};
+    for (int corner = 0; corner < 8; ++corner) {
+        double p[3];
+        for (int a = 0; a < 3; ++a)
+            p[a] = (corner >> a) & 1 ? bvh.upper[a] : bvh.lower[a];
+        for (int row = 0; row < 3; ++row) {
+            const double w = m[4 * row] * p[0] + m[4 * row + 1] * p[1] + m[4 * row + 2] * p[2] + m[4 * row + 3];
+            lower[row] = std::min(lower[row], w);
+            upper[row] = std::max(upper[row], w);
+        }
+    }
+    double size = 0.0;
+    for (int a = 0; a < 3; ++a)
+        size = std::max({size, upper[a] - lower[a], std::fabs(lower[a]), std::fabs(upper[a])});
+    // A ray carried into the mesh's space lands off its exact image by a few float
+    // roundings, each relative to the coordinates involved and magnified by how far the
+    // matrix is from a rotation (the product of the norms of M and M^-1: 3 for a rotation
+    // with uniform scale). The room allows for a hundred times that.
+    double norm = 0.0, inverseNorm = 0.0;
+    for (int row = 0; row < 3; ++row)
+        for (int column = 0; column < 3; ++column) {
+            norm += static_cast<double>(m[4 * row + column]) * m[4 * row + column];
+            inverseNorm += static_cast<double>(transform.inverse[4 * row + column]) * transform.inverse[4 * row + column];
+        }
+    const double room = 1e-5 * std::sqrt(norm) * std::sqrt(inverseNorm);
+    const double grown = room * size;
+    if (!std::isfinite(grown) || !(room < 1e-2) || size > 1e30)
+        return;
+    for (int a = 0; a < 3; ++a) {
+        mesh.worldLower[a] = static_cast<float>(lower[a] - grown);
+        mesh.worldUpper[a] = static_cast<float>(upper[a] + grown);
+    }
+    mesh.worldRoom = static_cast<float>(room);
+    std::memcpy(mesh.boundsMatrix, transform.matrix, sizeof(mesh.boundsMatrix));
+    mesh.worldBoundsSet = 1;
 }
 
 void vyxFreeMesh(vyxMesh& mesh) {

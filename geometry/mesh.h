@@ -32,6 +32,15 @@ struct vyxMesh {
     // nearest. Derived from the materials before each frame (vyxMarkOpaqueMeshes); 0 =
     // not known, always safe.
     uint8_t opaque;
+    // A world-space box holding, with room for the rounding of carrying rays into the
+    // mesh's space, everything the mesh's structure can report, as placed by boundsMatrix:
+    // queries skip the mesh for a ray that misses the box. Set by vyxUpdateWorldBounds;
+    // it stands only while worldBoundsSet is 1 and transform.matrix still equals
+    // boundsMatrix (queries check), so a mesh moved since is simply not skipped.
+    uint8_t worldBoundsSet;
+    float worldLower[3], worldUpper[3];
+    float worldRoom; // the box grows by this times the largest coordinate of a ray's origin
+    float boundsMatrix[16];
 };
 
 // Fills mesh (its previous contents are not released) from a model already read, for
@@ -48,6 +57,11 @@ void vyxBuildMeshFromObj(const vyxObjModel& model, const char* displayName, vyxM
 // mesh with no triangles and no further message. Returns false when the file could not
 // be opened or read (vyxLoadObj said why).
 bool vyxLoadMeshFromObj(const char* path, vyxMesh& mesh);
+
+// Sets the mesh's world box for its present transform (see worldBoundsSet); clears it
+// when the structure is not built or has its own non-identity transform. Call from one
+// thread while no query runs on the mesh.
+void vyxUpdateWorldBounds(vyxMesh& mesh);
 
 // Frees the arrays, materials (textureFile), nodes and structure; leaves the mesh
 // zeroed. Safe on a zeroed or already freed mesh. Material textures are the scene's.

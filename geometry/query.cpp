@@ -2,6 +2,7 @@
 
 #include <emmintrin.h>
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <cstring>
@@ -259,8 +260,34 @@ vyxTraceResult vyxTraceBIH(vyxBIH& bih, vyxVec3 origin, vyxVec3 direction, float
     return walkBIH(bih, ray);
 }
 
+// True when the world-space ray cannot meet anything the mesh's structure reports: it
+// misses the mesh's world box (grown by the room for this origin) on the side t >= 0.
+// A NaN in the ray makes no decision here (its carried form misses anyway).
+static bool missesWorldBounds(const vyxMesh& mesh, const vyxVec3& origin, const vyxVec3& direction) {
+    if (!mesh.worldBoundsSet || std::memcmp(mesh.boundsMatrix, mesh.transform.matrix, sizeof(mesh.boundsMatrix)) != 0)
+        return false;
+    const float o[3] = {origin.x, origin.y, origin.z}, d[3] = {direction.x, direction.y, direction.z};
+    const float reach = mesh.worldRoom * std::max({std::fabs(o[0]), std::fabs(o[1]), std::fabs(o[2])});
+    float tnear = 0.0f, tfar = INFINITY;
+    for (int a = 0; a < 3; ++a) {
+        const float lower = mesh.worldLower[a] - reach, upper = mesh.worldUpper[a] + reach;
+        if (d[a] == 0.0f) {
+            if (o[a] < lower || o[a] > upper)
+                return true;
+            continue;
+        }
+        const float inverse = 1.0f / d[a];
+        float t0 = (lower - o[a]) * inverse, t1 = (upper - o[a]) * inverse;
+        if (t0 > t1)
+            std::swap(t0, t1);
+        tnear = std::max(tnear, t0);
+        tfar = std::min(tfar, t1);
+    }
+    return tnear > tfar;
+}
+
 vyxTraceResult vyxTraceMesh(vyxMesh& mesh, vyxVec3 origin, vyxVec3 direction, float maxDistance) {
-    if (!mesh.bih)
+    if (!mesh.bih || missesWorldBounds(mesh, origin, direction))
         return vyxMissResult();
     carryRay(mesh.transform, origin, direction);
     return vyxTraceBIH(*mesh.bih, origin, direction, maxDistance);
@@ -312,7 +339,7 @@ bool preparePacket(vyxMesh& mesh, const vyxVec3& origin, const vyxVec3* directio
     if (!mesh.bih)
         return false;
     for (int r = 0; r < count; ++r) {
-        if (std::isnan(limits[r]))
+        if (std::isnan(limits[r]) || missesWorldBounds(mesh, origin, directions[r]))
             continue;
         vyxVec3 o = origin, d = directions[r];
         carryRay(mesh.transform, o, d);
@@ -397,7 +424,7 @@ vyxOcclusion vyxOccludedScene(const vyxScene& scene, const vyxVec3& origin, cons
     bool beyond = false;
     for (int32_t i = 0; i < scene.meshCount; ++i) {
         vyxMesh* mesh = scene.meshes[i];
-        if (!mesh || !mesh->opaque || !mesh->bih)
+        if (!mesh || !mesh->opaque || !mesh->bih || missesWorldBounds(*mesh, origin, direction))
             continue;
         vyxVec3 o = origin, d = direction;
         carryRay(mesh->transform, o, d);

@@ -257,6 +257,7 @@ void vyxRenderFrame(const vyxScene& scene, const vyxCamera& camera, FrameBuffer&
         if (mesh->bih != nullptr) {
             vyxTransformPrepare(mesh->bih->transform);
         }
+        vyxUpdateWorldBounds(*mesh);
     }
     vyxMarkOpaqueMeshes(scene);
     for (int i = 0; i < scene.lightCount; ++i) {

@@ -204,7 +204,8 @@ void vyxUpdateWorldBounds(vyxMesh& mesh) {
     for (int row = 0; row < 3; ++row)
         for (int column = 0; column < 3; ++column) {
             norm += static_cast<double>(m[4 * row + column]) * m[4 * row + column];
-            inverseNorm += static_cast<double>(transform.inverse[4 * row + column]) * transform.inverse[4 * row + column];
+            inverseNorm +=
+                static_cast<double>(transform.inverse[4 * row + column]) * transform.inverse[4 * row + column];
         }
     const double room = 1e-5 * std::sqrt(norm) * std::sqrt(inverseNorm);
     const double grown = room * size;

@@ -260,12 +260,16 @@ vyxTraceResult vyxTraceBIH(vyxBIH& bih, vyxVec3 origin, vyxVec3 direction, float
     return walkBIH(bih, ray);
 }
 
+// Whether the mesh's world box stands for its present placement.
+static bool worldBoundsStand(const vyxMesh& mesh) {
+    return mesh.worldBoundsSet && std::memcmp(mesh.boundsMatrix, mesh.transform.matrix, sizeof(mesh.boundsMatrix)) == 0;
+}
+
 // True when the world-space ray cannot meet anything the mesh's structure reports: it
-// misses the mesh's world box (grown by the room for this origin) on the side t >= 0.
-// A NaN in the ray makes no decision here (its carried form misses anyway).
-static bool missesWorldBounds(const vyxMesh& mesh, const vyxVec3& origin, const vyxVec3& direction) {
-    if (!mesh.worldBoundsSet || std::memcmp(mesh.boundsMatrix, mesh.transform.matrix, sizeof(mesh.boundsMatrix)) != 0)
-        return false;
+// misses the mesh's world box (which must stand, worldBoundsStand; grown by the room
+// for this origin) on the side t >= 0. A NaN in the ray makes no decision here (its
+// carried form misses anyway).
+static bool missesWorldBox(const vyxMesh& mesh, const vyxVec3& origin, const vyxVec3& direction) {
     const float o[3] = {origin.x, origin.y, origin.z}, d[3] = {direction.x, direction.y, direction.z};
     const float reach = mesh.worldRoom * std::max({std::fabs(o[0]), std::fabs(o[1]), std::fabs(o[2])});
     float tnear = 0.0f, tfar = INFINITY;
@@ -284,6 +288,10 @@ static bool missesWorldBounds(const vyxMesh& mesh, const vyxVec3& origin, const 
         tfar = std::min(tfar, t1);
     }
     return tnear > tfar;
+}
+
+static bool missesWorldBounds(const vyxMesh& mesh, const vyxVec3& origin, const vyxVec3& direction) {
+    return worldBoundsStand(mesh) && missesWorldBox(mesh, origin, direction);
 }
 
 vyxTraceResult vyxTraceMesh(vyxMesh& mesh, vyxVec3 origin, vyxVec3 direction, float maxDistance) {
@@ -338,8 +346,9 @@ bool preparePacket(vyxMesh& mesh, const vyxVec3& origin, const vyxVec3* directio
     p.walking = 0;
     if (!mesh.bih)
         return false;
+    const bool boxed = worldBoundsStand(mesh);
     for (int r = 0; r < count; ++r) {
-        if (std::isnan(limits[r]) || missesWorldBounds(mesh, origin, directions[r]))
+        if (std::isnan(limits[r]) || (boxed && missesWorldBox(mesh, origin, directions[r])))
             continue;
         vyxVec3 o = origin, d = directions[r];
         carryRay(mesh.transform, o, d);

@@ -408,6 +408,27 @@ TEST(TraceMesh, TransformedMeshMatchesTheMovedTriangles) {
     }
     EXPECT_GT(hits, 200);
     EXPECT_LE(disagreements, 2);
+
+    // The world box skips the mesh only for rays that could not hit it: the same answer
+    // bit for bit with and without it, also once the mesh has moved since the box was set.
+    for (float shift : {0.0f, 100.0f}) {
+        vyxUpdateWorldBounds(mesh);
+        ASSERT_EQ(mesh.worldBoundsSet, 1);
+        vyxTransformTranslate(mesh.transform, shift, 0.0f, 0.0f);
+        vyxTransformPrepare(mesh.transform);
+        for (int i = 0; i < 4000; ++i) {
+            // Half the rays start near or inside the mesh where it now stands, half far away.
+            const float reach = i % 2 ? 10.0f : 1000.0f;
+            vyxVec3 o{u(rng) * reach / 30.0f + (i % 2 ? shift : 0.0f), u(rng) * reach / 30.0f, u(rng) * reach / 30.0f};
+            vyxVec3 d{u(rng), u(rng), i % 7 == 0 ? 0.0f : u(rng)};
+            mesh.worldBoundsSet = 1;
+            vyxTraceResult boxed = vyxTraceMesh(mesh, o, d, -1.0f);
+            mesh.worldBoundsSet = 0;
+            vyxTraceResult plain = vyxTraceMesh(mesh, o, d, -1.0f);
+            ASSERT_EQ(boxed.t, plain.t) << "shift " << shift << ", ray " << i;
+            ASSERT_EQ(boxed.triangle, plain.triangle);
+        }
+    }
 }
 
 TEST(TraceMesh, MaxDistanceIsStrictAndOriginOnTheTriangleHitsAtZero) {

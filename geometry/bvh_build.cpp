@@ -14,15 +14,12 @@
 #include "geometry/bvh.h"
 #include "util/assert.h"
 #include "util/large_alloc.h"
-#include "util/parallel.h"
 
 namespace {
 
 const int kBins = 16;
 // Ranges of at least this many prims are binned on all three axes, smaller ones on one.
 const int32_t kAllAxesFrom = 1024;
-// Trees over at least this many prims build their root's subtrees on every core.
-const int32_t kParallelFrom = 4096;
 
 // Boxes of the build are two four-float vectors (x, y, z, unused).
 struct Box {
@@ -208,31 +205,6 @@ inline __m128i binsOf(const Binning& binning, __m128 centre) {
     return _mm_cvttps_epi32(f);
 }
 
-// Per binned axis and bin: the box of the prims in it and their number.
-struct Bins {
-    Box boxes[3][kBins];
-    int32_t counts[3][kBins];
-};
-
-// Bins prims[begin, end) on the axes of binning.
-void binPrims(const PrimRef* prims, int32_t begin, int32_t end, const Binning& binning, Bins& out) {
-    for (int k = 0; k < binning.axisCount; ++k)
-        for (int i = 0, a = binning.axes[k]; i < binning.bins; ++i) {
-            out.boxes[a][i] = emptyBox();
-            out.counts[a][i] = 0;
-        }
-    for (int32_t i = begin; i < end; ++i) {
-        const PrimRef& p = prims[i];
-        alignas(16) int32_t bin[4];
-        _mm_store_si128(reinterpret_cast<__m128i*>(bin), binsOf(binning, centre2(p)));
-        for (int k = 0; k < binning.axisCount; ++k) {
-            const int a = binning.axes[k];
-            grow(out.boxes[a][bin[a]], p.box);
-            ++out.counts[a][bin[a]];
-        }
-    }
-}
-
 // Splits r in two: at the best of kBins binned planes per axis by the surface area
 // heuristic, or in list order when the binning points cannot be separated or the depth
 // limit for the heuristic is reached. Both halves get their boxes.
@@ -241,11 +213,24 @@ void split(Builder<W>& b, const Range& r, int depth, Range& left, Range& right) 
     int bestAxis = -1, bestPlane = 0;
     const Binning binning = binningOf(r);
     if (depth < vyxBVHHeuristicDepth) {
-        Bins binned;
-        binPrims(b.prims, r.begin, r.end, binning, binned);
-        const auto& boxes = binned.boxes;
-        const auto& counts = binned.counts;
+        Box boxes[3][kBins];
+        int32_t counts[3][kBins];
         const int bins = binning.bins;
+        for (int k = 0; k < binning.axisCount; ++k)
+            for (int i = 0, a = binning.axes[k]; i < bins; ++i) {
+                boxes[a][i] = emptyBox();
+                counts[a][i] = 0;
+            }
+        for (int32_t i = r.begin; i < r.end; ++i) {
+            const PrimRef& p = b.prims[i];
+            alignas(16) int32_t bin[4];
+            _mm_store_si128(reinterpret_cast<__m128i*>(bin), binsOf(binning, centre2(p)));
+            for (int k = 0; k < binning.axisCount; ++k) {
+                const int a = binning.axes[k];
+                grow(boxes[a][bin[a]], p.box);
+                ++counts[a][bin[a]];
+            }
+        }
         // Cost of every plane between bins i - 1 and i: sweep from the right, then from
         // the left.
         float bestCost = INFINITY;
@@ -386,10 +371,14 @@ void setSlot(vyxBVHNodeOf<W>& node, int slot, const Box& box, int32_t ref) {
     node.child[slot] = ref;
 }
 
-// Splits r into up to W children: the child with the largest area is split again until
-// there are W or every child fits a leaf. Returns how many.
+// Builds the subtree of r as a node of up to W children: the child with the largest area
+// is split again until there are W or every child fits a leaf.
 template <int W>
-int splitIntoChildren(Builder<W>& b, const Range& r, int depth, Range (&children)[W]) {
+int32_t buildNode(Builder<W>& b, const Range& r, int depth) {
+    if (r.count() <= vyxBVHLeafSize)
+        return makeLeaf(b, r);
+    b.deepest = std::max(b.deepest, depth + 1);
+    Range children[W];
     int count = 1;
     children[0] = r;
     while (count < W) {
@@ -408,26 +397,7 @@ int splitIntoChildren(Builder<W>& b, const Range& r, int depth, Range (&children
         split(b, whole, depth, children[pick], children[count]);
         ++count;
     }
-    return count;
-}
 
-template <int W>
-void clearSlot(vyxBVHNodeOf<W>& node, int slot) {
-    for (int a = 0; a < 3; ++a) {
-        node.lower[a][slot] = INFINITY;
-        node.upper[a][slot] = -INFINITY;
-    }
-    node.child[slot] = 0;
-}
-
-// Builds the subtree of r: a leaf, or a node of up to W children built in turn.
-template <int W>
-int32_t buildNode(Builder<W>& b, const Range& r, int depth) {
-    if (r.count() <= vyxBVHLeafSize)
-        return makeLeaf(b, r);
-    b.deepest = std::max(b.deepest, depth + 1);
-    Range children[W];
-    const int count = splitIntoChildren(b, r, depth, children);
     VYX_ASSERT(b.nodeCount < b.nodeCapacity);
     const int32_t index = b.nodeCount++;
     for (int slot = 0; slot < W; ++slot) {
@@ -435,85 +405,29 @@ int32_t buildNode(Builder<W>& b, const Range& r, int depth) {
             const int32_t ref = buildNode(b, children[slot], depth + 1);
             setSlot(b.nodes[index], slot, children[slot].bounds, ref);
         } else {
-            clearSlot(b.nodes[index], slot);
+            vyxBVHNodeOf<W>& node = b.nodes[index];
+            for (int a = 0; a < 3; ++a) {
+                node.lower[a][slot] = INFINITY;
+                node.upper[a][slot] = -INFINITY;
+            }
+            node.child[slot] = 0;
         }
     }
     return index;
 }
 
-// The root of a large tree: its children's subtrees are built at once on the worker
-// threads, each into its own stretch of the node and leaf arrays, then moved down
-// together. A subtree over c prims has fewer than c nodes and at most c leaves, so
-// stretches of c slots laid out in slot order hold them, and each subtree's final place
-// starts no later than its stretch: moved in slot order, none overwrites a subtree not
-// yet moved. The result is the serial build's, node for node: the root first, then each
-// child's subtree in slot order.
-template <int W>
-int32_t buildRootInParallel(Builder<W>& b, const Range& r) {
-    VYX_ASSERT_EQ(b.nodeCount, 0);
-    VYX_ASSERT_EQ(b.leafCount, 0);
-    VYX_ASSERT(r.count() > vyxBVHLeafSize);
-    b.deepest = 1;
-    Range children[W];
-    const int count = splitIntoChildren(b, r, 0, children);
-    b.nodeCount = 1;
-    Builder<W> parts[W];
-    int32_t refs[W];
-    for (int k = 0, stretch = 0; k < count; stretch += children[k++].count()) {
-        // Node 0 is the root.
-        parts[k] = b;
-        parts[k].nodes = b.nodes + 1 + stretch;
-        parts[k].nodeCount = 0;
-        parts[k].nodeCapacity = children[k].count();
-        parts[k].leaves = b.leaves + stretch;
-        parts[k].leafCount = 0;
-        parts[k].leafCapacity = children[k].count();
-        parts[k].deepest = 0;
-    }
-    vyxParallelFor(count, 0, [&](int k) { refs[k] = buildNode(parts[k], children[k], 1); });
-
-    for (int k = 0; k < count; ++k) {
-        const int32_t nodeShift = b.nodeCount, leafShift = b.leafCount;
-        // Within a subtree its own root (local node 0) is never a child, so a child
-        // reference of 0 is an empty slot.
-        auto moved = [&](int32_t ref) { return ref > 0 ? ref + nodeShift : ref < 0 ? ~(~ref + leafShift) : 0; };
-        for (int32_t i = 0; i < parts[k].nodeCount; ++i)
-            for (int slot = 0; slot < W; ++slot)
-                parts[k].nodes[i].child[slot] = moved(parts[k].nodes[i].child[slot]);
-        std::memmove(static_cast<void*>(b.nodes + nodeShift), parts[k].nodes,
-                     static_cast<size_t>(parts[k].nodeCount) * sizeof(vyxBVHNodeOf<W>));
-        std::memmove(static_cast<void*>(b.leaves + leafShift), parts[k].leaves,
-                     static_cast<size_t>(parts[k].leafCount) * sizeof(vyxBVHLeaf));
-        setSlot(b.nodes[0], k, children[k].bounds, refs[k] >= 0 ? nodeShift : ~(~refs[k] + leafShift));
-        b.nodeCount += parts[k].nodeCount;
-        b.leafCount += parts[k].leafCount;
-        b.deepest = std::max(b.deepest, parts[k].deepest);
-    }
-    for (int slot = count; slot < W; ++slot)
-        clearSlot(b.nodes[0], slot);
-    return 0;
-}
-
 // The prims of the triangles the test can report, with their boxes; the range of them.
-// The boxes are found in blocks on the worker threads, then the prims of triangles that
-// cannot be hit are squeezed out in order.
 int32_t collectPrims(const vyxTriangle* triangles, int32_t count, PrimRef* prims, Range& all) {
-    const int32_t kBlock = 8192;
-    const int blocks = static_cast<int>((count + kBlock - 1) / kBlock);
-    vyxParallelFor(blocks, 0, [&](int block) {
-        const int32_t end = std::min(count, (block + 1) * kBlock);
-        for (int32_t i = block * kBlock; i < end; ++i)
-            prims[i].triangle = acceptanceBox(triangles[i], prims[i].box) ? i : -1;
-    });
     int32_t used = 0;
     all = Range{0, 0, emptyBox(), emptyBox()};
     for (int32_t i = 0; i < count; ++i) {
-        if (prims[i].triangle < 0)
+        PrimRef& p = prims[used];
+        if (!acceptanceBox(triangles[i], p.box))
             continue;
-        const PrimRef p = prims[i];
-        prims[used++] = p;
+        p.triangle = i;
         grow(all.bounds, p.box);
         growPoint(all.centres, centre2(p));
+        ++used;
     }
     all.end = used;
     return used;
@@ -528,12 +442,10 @@ bool buildTree(vyxBVH& bvh, vyxBVHNodeOf<W>*& nodes, const vyxTriangle* triangle
     b.triangles = triangles;
     b.prims = static_cast<PrimRef*>(vyxAllocLarge(n * sizeof(PrimRef)));
     // A node has at least two children, so there are fewer nodes than leaves, and no more
-    // leaves than triangles; the parallel build places the root before its children's
-    // stretches, hence one node more. Pages past the ones written are never touched.
-    b.nodes = static_cast<vyxBVHNodeOf<W>*>(vyxAllocLarge((n + 1) * sizeof(vyxBVHNodeOf<W>)));
+    // leaves than triangles. Pages past the ones written are never touched.
+    b.nodes = static_cast<vyxBVHNodeOf<W>*>(vyxAllocLarge(n * sizeof(vyxBVHNodeOf<W>)));
     b.leaves = static_cast<vyxBVHLeaf*>(vyxAllocLarge(n * sizeof(vyxBVHLeaf)));
-    b.nodeCapacity = count + 1;
-    b.leafCapacity = count;
+    b.nodeCapacity = b.leafCapacity = count;
     if (!b.prims || !b.nodes || !b.leaves) {
         std::free(b.prims);
         std::free(b.nodes);
@@ -541,10 +453,7 @@ bool buildTree(vyxBVH& bvh, vyxBVHNodeOf<W>*& nodes, const vyxTriangle* triangle
         return false;
     }
     Range all;
-    const int32_t used = collectPrims(triangles, count, b.prims, all);
-    if (used >= kParallelFrom && vyxParallelHelpers() > 0)
-        bvh.root = buildRootInParallel(b, all);
-    else if (used > 0)
+    if (collectPrims(triangles, count, b.prims, all) > 0)
         bvh.root = buildNode(b, all, 0);
     // The widened box of everything, as a node slot would hold it.
     vyxBVHNodeOf<1> whole;

@@ -47,11 +47,29 @@ float halfArea(const Box& b) {
     return area <= FLT_MAX ? area : FLT_MAX;
 }
 
-// A triangle as the build sees it: the box of every point the test can accept for it.
+// A triangle as the build sees it: the box of every point the test can accept for it,
+// with the triangle's index in the unused fourth lane of the lower corner, so that a
+// prim takes 32 bytes (the build's largest array). Nothing reads that lane as a
+// coordinate: boxes, areas, bins and slots use the first three lanes only. The index is
+// stored as the bits of a normal float (2 plus the index in the bit pattern), since
+// arithmetic on the tiny numbers the bare bits would make is slow on many processors.
 struct PrimRef {
     Box box;
-    int32_t triangle;
 };
+
+const int32_t kIndexBias = 0x40000000; // the bits of 2.0f
+const int32_t kMostPrims = 0x3f800000; // bias + index stays below the bits of infinity
+
+inline int32_t triangleOf(const PrimRef& p) {
+    return _mm_cvtsi128_si32(_mm_shuffle_epi32(_mm_castps_si128(p.box.lower), 0xFF)) - kIndexBias;
+}
+
+inline void setTriangle(PrimRef& p, int32_t triangle) {
+    alignas(16) int32_t lanes[4];
+    _mm_store_si128(reinterpret_cast<__m128i*>(lanes), _mm_castps_si128(p.box.lower));
+    lanes[3] = kIndexBias + triangle;
+    p.box.lower = _mm_castsi128_ps(_mm_load_si128(reinterpret_cast<const __m128i*>(lanes)));
+}
 
 // Twice the middle of a prim's box, the point binning sorts it by; unbounded sides are
 // clamped so that the point stays finite.
@@ -315,7 +333,7 @@ int32_t makeLeaf(Builder<W>& b, const Range& r) {
     int32_t index[vyxBVHLeafSize];
     const int count = r.count();
     for (int lane = 0; lane < count; ++lane)
-        index[lane] = b.prims[r.begin + lane].triangle;
+        index[lane] = triangleOf(b.prims[r.begin + lane]);
     for (int i = 1; i < count; ++i)
         for (int j = i; j > 0 && index[j - 1] > index[j]; --j)
             std::swap(index[j - 1], index[j]);
@@ -424,7 +442,7 @@ int32_t collectPrims(const vyxTriangle* triangles, int32_t count, PrimRef* prims
         PrimRef& p = prims[used];
         if (!acceptanceBox(triangles[i], p.box))
             continue;
-        p.triangle = i;
+        setTriangle(p, i);
         grow(all.bounds, p.box);
         growPoint(all.centres, centre2(p));
         ++used;
@@ -436,6 +454,7 @@ int32_t collectPrims(const vyxTriangle* triangles, int32_t count, PrimRef* prims
 // The nodes and leaves of a tree W wide over count triangles; false when memory runs out.
 template <int W>
 bool buildTree(vyxBVH& bvh, vyxBVHNodeOf<W>*& nodes, const vyxTriangle* triangles, int32_t count) {
+    VYX_ASSERT_LT(count, kMostPrims);
     const size_t n = static_cast<size_t>(count);
     Builder<W> b;
     std::memset(static_cast<void*>(&b), 0, sizeof(b));

@@ -272,9 +272,19 @@ static bool worldBoundsStand(const vyxMesh& mesh) {
 static bool missesWorldBox(const vyxMesh& mesh, const vyxVec3& origin, const vyxVec3& direction) {
     const float o[3] = {origin.x, origin.y, origin.z}, d[3] = {direction.x, direction.y, direction.z};
     const float reach = mesh.worldRoom * std::max({std::fabs(o[0]), std::fabs(o[1]), std::fabs(o[2])});
+    float lowers[3], uppers[3];
+    bool inside = true;
+    for (int a = 0; a < 3; ++a) {
+        lowers[a] = mesh.worldLower[a] - reach;
+        uppers[a] = mesh.worldUpper[a] + reach;
+        inside = inside && o[a] >= lowers[a] && o[a] <= uppers[a];
+    }
+    // The common case of a ray from inside (a shadow ray leaving a surface of the mesh).
+    if (inside)
+        return false;
     float tnear = 0.0f, tfar = INFINITY;
     for (int a = 0; a < 3; ++a) {
-        const float lower = mesh.worldLower[a] - reach, upper = mesh.worldUpper[a] + reach;
+        const float lower = lowers[a], upper = uppers[a];
         if (d[a] == 0.0f) {
             if (o[a] < lower || o[a] > upper)
                 return true;

@@ -17,6 +17,7 @@
 // widening of a box depends only on the box and the ray, so a huge or far-away triangle
 // in a mesh costs nothing to rays that never come near it.
 
+#include <cfloat>
 #include <cstdint>
 
 #include "geometry/triangle.h"
@@ -73,6 +74,10 @@ struct vyxBVH {
 
 // A leaf's reference in a child slot.
 inline int32_t vyxBVHLeafRef(int32_t leaf) { return ~leaf; }
+
+// The smallest positive float: once an occlusion query knows of a hit beyond 0, only hits
+// at exactly t = 0 (t below this) can still change its answer.
+constexpr float vyxBVHOnlyZero = FLT_TRUE_MIN;
 
 // Builds bvh over triangles[0, count) (set up by vyxSetupTriangle); triangles the test can
 // never report (a field it reads not finite) are left out. The nodes are 8 wide when the

@@ -235,12 +235,8 @@ inline void keepNearest(const vyxBVHLeaf& leaf, const LeafRay& ray, vyxTraceResu
     }
 }
 
-// The smallest positive float: once a hit beyond 0 is known, only hits at exactly t = 0
-// (t < this) can still change the answer of an occlusion query.
-const float kOnlyZero = FLT_TRUE_MIN;
-
 // One leaf's verdict for an occlusion query: true for a hit at t = 0, which ends the
-// query; a hit beyond 0 sets beyond and narrows limit to kOnlyZero.
+// query; a hit beyond 0 sets beyond and narrows limit to vyxBVHOnlyZero.
 inline bool occludedAtZero(const vyxBVHLeaf& leaf, const LeafRay& ray, float& limit, bool& beyond) {
     __m128 t, w0, w1, w2;
     unsigned hits = testLeaf(leaf, ray, limit, t, w0, w1, w2);
@@ -255,7 +251,7 @@ inline bool occludedAtZero(const vyxBVHLeaf& leaf, const LeafRay& ray, float& li
         if (hitT == 0.0f)
             return true;
         beyond = true;
-        limit = kOnlyZero;
+        limit = vyxBVHOnlyZero;
     }
     return false;
 }

@@ -300,15 +300,21 @@ static bool missesWorldBox(const vyxMesh& mesh, const vyxVec3& origin, const vyx
     return tnear > tfar;
 }
 
-static bool missesWorldBounds(const vyxMesh& mesh, const vyxVec3& origin, const vyxVec3& direction) {
-    return worldBoundsStand(mesh) && missesWorldBox(mesh, origin, direction);
+// A world-space ray carried into the mesh's structure and prepared for its walk, with
+// limit (< 0: unlimited); false when it cannot hit the mesh. boxed: the mesh's world
+// box stands (worldBoundsStand), so a ray that misses it is turned away first.
+static bool prepareMeshRay(vyxMesh& mesh, bool boxed, vyxVec3 origin, vyxVec3 direction, float limit, BIHRay& ray) {
+    if (!mesh.bih || (boxed && missesWorldBox(mesh, origin, direction)))
+        return false;
+    carryRay(mesh.transform, origin, direction);
+    return prepareBIHRay(*mesh.bih, origin, direction, limit, ray);
 }
 
 vyxTraceResult vyxTraceMesh(vyxMesh& mesh, vyxVec3 origin, vyxVec3 direction, float maxDistance) {
-    if (!mesh.bih || missesWorldBounds(mesh, origin, direction))
+    BIHRay ray;
+    if (!prepareMeshRay(mesh, worldBoundsStand(mesh), origin, direction, maxDistance, ray))
         return vyxMissResult();
-    carryRay(mesh.transform, origin, direction);
-    return vyxTraceBIH(*mesh.bih, origin, direction, maxDistance);
+    return walkBIH(*mesh.bih, ray);
 }
 
 // The limit for the next mesh: only hits nearer than the best so far can win.
@@ -358,12 +364,8 @@ bool preparePacket(vyxMesh& mesh, const vyxVec3& origin, const vyxVec3* directio
         return false;
     const bool boxed = worldBoundsStand(mesh);
     for (int r = 0; r < count; ++r) {
-        if (std::isnan(limits[r]) || (boxed && missesWorldBox(mesh, origin, directions[r])))
-            continue;
-        vyxVec3 o = origin, d = directions[r];
-        carryRay(mesh.transform, o, d);
         BIHRay& ray = p.rays[p.walking];
-        if (!prepareBIHRay(*mesh.bih, o, d, limits[r], ray))
+        if (std::isnan(limits[r]) || !prepareMeshRay(mesh, boxed, origin, directions[r], limits[r], ray))
             continue;
         for (int a = 0; a < 3; ++a) {
             p.origins[p.walking][a] = ray.o[a];
@@ -412,12 +414,11 @@ vyxOcclusion occlusionOf(const vyxTraceResult& hit) {
 // The limit for an opaque mesh at place i of the scene, for a ray whose nearest hit over
 // the other meshes is nearest: only a hit nearer than that changes the answer, or one as
 // near on an earlier mesh (which wins the tie). Once a hit beyond 0 is known, only a
-// hit at t = 0 can (kOnlyZero: the smallest positive float).
-const float kOnlyZero = FLT_TRUE_MIN;
+// hit at t = 0 can (vyxBVHOnlyZero).
 
 float opaqueLimit(int32_t i, float maxDistance, const vyxTraceResult& nearest, bool beyond) {
     if (beyond)
-        return kOnlyZero;
+        return vyxBVHOnlyZero;
     if (nearest.t < 0.0f)
         return maxDistance;
     return i < nearest.object ? std::nextafter(nearest.t, INFINITY) : nearest.t;
@@ -443,12 +444,10 @@ vyxOcclusion vyxOccludedScene(const vyxScene& scene, const vyxVec3& origin, cons
     bool beyond = false;
     for (int32_t i = 0; i < scene.meshCount; ++i) {
         vyxMesh* mesh = scene.meshes[i];
-        if (!mesh || !mesh->opaque || !mesh->bih || missesWorldBounds(*mesh, origin, direction))
-            continue;
-        vyxVec3 o = origin, d = direction;
-        carryRay(mesh->transform, o, d);
         BIHRay ray;
-        if (!prepareBIHRay(*mesh->bih, o, d, opaqueLimit(i, maxDistance, nearest, beyond), ray))
+        if (!mesh || !mesh->opaque ||
+            !prepareMeshRay(*mesh, worldBoundsStand(*mesh), origin, direction,
+                            opaqueLimit(i, maxDistance, nearest, beyond), ray))
             continue;
         const vyxOcclusion found = mesh->bih->bvh.built ? vyxOccludedBVH(mesh->bih->bvh, ray.o, ray.d, ray.maxDistance)
                                                         : occlusionOf(walkBIH(*mesh->bih, ray));

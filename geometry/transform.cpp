@@ -44,7 +44,10 @@ void vyxTransformIdentity(vyxTransform& transform) {
     std::memcpy(transform.matrix, kIdentity, sizeof(kIdentity));
     std::memcpy(transform.inverse, kIdentity, sizeof(kIdentity));
     std::memcpy(transform.normal, kIdentity, sizeof(kIdentity));
-    deriveFromInverse(transform);
+    // What deriveFromInverse would find for the identity.
+    transform.inverseOrigin[0] = transform.inverseOrigin[1] = transform.inverseOrigin[2] = 0.0f;
+    transform.inverseIdentity = true;
+    transform.inverseValid = true;
     transform.normalValid = false;
 }
 

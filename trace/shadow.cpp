@@ -189,8 +189,7 @@ vyxVec3 vyxDiscVisibility(const vyxScene& scene, const vyxLight& light, vyxVec3 
         // A fresh angle for every shaded point. Each thread draws from its own generator,
         // seeded once from the system's non-deterministic source: asking that source for
         // every point costs some 60 ns (a frame shades hundreds of thousands of points).
-        uint32_t u = jitterNumber();
-        float theta = (static_cast<float>(u) / 4294967296.0f) * kTwoPi;
+        float theta = jitterFraction() * kTwoPi;
         // vyxTransformRotate wants a unit axis; the light's direction may have any length.
         vyxVec3 axis = light.unitDirection;
         vyxTransform spin;

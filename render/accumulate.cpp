@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "render/frame.h"
+#include "render/tiles.h"
 #include "util/assert.h"
 #include "util/parallel.h"
 
@@ -27,10 +28,7 @@ void vyxSampleOffset(int32_t index, float& x, float& y) {
 
 void vyxRenderStillSample(const vyxScene& scene, const vyxCamera& camera, FrameBuffer& image,
                           const vyxRenderSettings& settings, int32_t index) {
-    vyxRenderSettings sample = settings;
-    const int32_t kept = RenderThreaded | RenderAmbientOcclusion;
-    sample.flags = (settings.flags & kept) | RenderStandard | RenderSampleDiscArea;
-    vyxSampleOffset(index, sample.pixelOffsetX, sample.pixelOffsetY);
+    vyxRenderSettings sample = vyxStillSampleSettings(settings, index);
     vyxRenderFrame(scene, camera, image, sample);
 }
 

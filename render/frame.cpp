@@ -80,8 +80,9 @@ int vyxSubdivisionBandWorker(vyxSubdivisionWorkerArgs* args) {
         rays.height = args->height;
         int width = static_cast<int>(args->bandWidth);
         int stride = static_cast<int>(args->bandStride);
+        vyxVec3* firstRow = args->band + static_cast<size_t>(args->firstRow) * args->bandStride;
         if (!vyxRenderBandRows(*args->scene, rays, width, static_cast<int>(args->height),
-                               static_cast<int>(args->firstRow), static_cast<int>(args->rowCount), args->band, stride,
+                               static_cast<int>(args->firstRow), static_cast<int>(args->rowCount), firstRow, stride,
                                args->settings)) {
             fprintf(stderr, "vyx: out of memory for a subdivision band; it stays black\n");
         }
@@ -193,12 +194,6 @@ void vyxRenderSubdivisionThreaded(const vyxScene& scene, const vyxCamera& camera
     int width = image.width;
     int height = image.height;
 
-    // Bands are whole multiples of 8 columns wide, so they cut the image along the same
-    // block borders as the single-threaded renderer; the last band takes whatever is
-    // left, and bands that start past the right edge are empty. When the width divides
-    // into n bands of a multiple of 8, these are exactly those bands.
-    int share = width / n;
-    int bandStep = share < 1 ? 8 : (share + 7) / 8 * 8;
     // Each band is rendered in parts of whole block strips, so that the few bands where
     // the expensive surfaces are do not leave the other cores idle at the end. A part
     // traces its top lattice row anew (one row of band corners per part).
@@ -214,24 +209,20 @@ void vyxRenderSubdivisionThreaded(const vyxScene& scene, const vyxCamera& camera
     // own, then a copy, would give the same pixels).
     memset(image.pixels, 0, static_cast<size_t>(width) * height * sizeof(vyxVec3));
     for (int k = 0; k < n; ++k) {
-        long long start = static_cast<long long>(k) * bandStep;
-        long long left = start < width ? width - start : 0;
-        long long bandWidth = (k == n - 1 || left < bandStep) ? left : bandStep;
-        VYX_ASSERT(bandWidth == 0 || (start >= 0 && start + bandWidth <= width));
+        vyxBandRays rays;
+        int32_t start = vyxSubdivisionBand(camera, n, k, rays);
         vyxSubdivisionWorkerArgs band;
         memset(&band, 0, sizeof(band));
         band.settings = settings;
         band.scene = &scene;
-        band.bandWidth = static_cast<uint32_t>(bandWidth);
-        band.height = static_cast<uint32_t>(height);
-        float x0 = static_cast<float>(start < width ? start : width);
-        float x1 = static_cast<float>(start + bandWidth < width ? start + bandWidth : width);
-        float bottom = static_cast<float>(height);
-        vyxPrimaryRay(camera, x0, 0.0f, band.origin, band.dirTL);
-        vyxPrimaryRay(camera, x1, 0.0f, band.origin, band.dirTR);
-        vyxPrimaryRay(camera, x0, bottom, band.origin, band.dirBL);
-        vyxPrimaryRay(camera, x1, bottom, band.origin, band.dirBR);
-        band.band = bandWidth > 0 ? image.pixels + start : nullptr;
+        band.bandWidth = rays.width;
+        band.height = rays.height;
+        band.origin = rays.origin;
+        band.dirTL = rays.dirTL;
+        band.dirTR = rays.dirTR;
+        band.dirBL = rays.dirBL;
+        band.dirBR = rays.dirBR;
+        band.band = rays.width > 0 ? image.pixels + start : nullptr;
         band.bandStride = static_cast<uint32_t>(width);
         for (int p = 0; p < parts; ++p) {
             vyxSubdivisionWorkerArgs& block = args[static_cast<size_t>(k) * parts + p];
@@ -245,7 +236,37 @@ void vyxRenderSubdivisionThreaded(const vyxScene& scene, const vyxCamera& camera
     free(args);
 }
 
-void vyxRenderFrame(const vyxScene& scene, const vyxCamera& camera, FrameBuffer& image, vyxRenderSettings& settings) {
+int32_t vyxFrameBlockCount(const vyxRenderSettings& settings) { return workerCount(settings); }
+
+int32_t vyxSubdivisionBand(const vyxCamera& camera, int32_t bandCount, int32_t k, vyxBandRays& rays) {
+    VYX_ASSERT(bandCount >= 1 && k >= 0 && k < bandCount);
+    long long width = camera.imageWidth;
+    // Bands are whole multiples of 8 columns wide, so they cut the image along the same
+    // block borders as the single-threaded renderer; the last band takes whatever is
+    // left, and bands that start past the right edge are empty. When the width divides
+    // into n bands of a multiple of 8, these are exactly those bands.
+    long long share = width / bandCount;
+    long long bandStep = share < 1 ? 8 : (share + 7) / 8 * 8;
+    long long start = static_cast<long long>(k) * bandStep;
+    long long left = start < width ? width - start : 0;
+    long long bandWidth = (k == bandCount - 1 || left < bandStep) ? left : bandStep;
+    VYX_ASSERT(bandWidth == 0 || (start >= 0 && start + bandWidth <= width));
+    memset(&rays, 0, sizeof(rays));
+    rays.camera = nullptr;
+    rays.width = static_cast<uint32_t>(bandWidth);
+    rays.height = camera.imageHeight;
+    float x0 = static_cast<float>(start < width ? start : width);
+    float x1 = static_cast<float>(start + bandWidth < width ? start + bandWidth : width);
+    float bottom = static_cast<float>(camera.imageHeight);
+    vyxPrimaryRay(camera, x0, 0.0f, rays.origin, rays.dirTL);
+    vyxPrimaryRay(camera, x1, 0.0f, rays.origin, rays.dirTR);
+    vyxPrimaryRay(camera, x0, bottom, rays.origin, rays.dirBL);
+    vyxPrimaryRay(camera, x1, bottom, rays.origin, rays.dirBR);
+    rays.column = static_cast<int32_t>(start < width ? start : width);
+    return rays.column;
+}
+
+void vyxPrepareFrame(const vyxScene& scene) {
     // The transforms cache their inverse and normal matrices lazily; filling them here,
     // before any worker starts, leaves the workers only reading them.
     for (int i = 0; i < scene.meshCount; ++i) {
@@ -268,7 +289,10 @@ void vyxRenderFrame(const vyxScene& scene, const vyxCamera& camera, FrameBuffer&
     if (!vyxRandomTableFilled.load()) {
         vyxFillRandomTable();
     }
+}
 
+void vyxRenderFrame(const vyxScene& scene, const vyxCamera& camera, FrameBuffer& image, vyxRenderSettings& settings) {
+    vyxPrepareFrame(scene);
     bool standard = (settings.flags & RenderStandard) != 0;
     bool subdivision = (settings.flags & RenderSubdivision) != 0;
     if (!standard && !subdivision) {

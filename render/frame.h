@@ -10,6 +10,7 @@
 
 #include "geometry/scene.h"
 #include "render/framebuffer.h"
+#include "render/subdivision.h"
 #include "trace/camera.h"
 #include "trace/settings.h"
 
@@ -44,6 +45,21 @@ struct vyxSubdivisionWorkerArgs {
     vyxRenderSettings settings;
     const vyxScene* scene;
 };
+
+// What every frame needs before its first ray: each mesh transform's caches and world
+// box, the opaque marks of the meshes, the lights' derived fields, the random table.
+// Main thread, between frames; vyxRenderFrame calls it.
+void vyxPrepareFrame(const vyxScene& scene);
+
+// How many blocks of work a threaded phase is split into: threadCount clamped to 1 .. 64.
+int32_t vyxFrameBlockCount(const vyxRenderSettings& settings);
+
+// Band k (0 .. bandCount - 1) of the threaded subdivision renderer's split of camera's
+// image into bandCount column bands: fills rays (corner directions, width 0 for a band
+// that starts past the right edge, the image's height) and returns its first column.
+// The threaded renderer and the tiles of a frame shared among processes use this one
+// layout, and so trace the same rays.
+int32_t vyxSubdivisionBand(const vyxCamera& camera, int32_t bandCount, int32_t k, vyxBandRays& rays);
 
 // Renders the scene as seen by camera into image (camera.imageWidth x imageHeight).
 // Prepares every mesh transform's caches before any worker starts. Any frame size from

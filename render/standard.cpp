@@ -4,6 +4,7 @@
 
 #include "trace/raystats.h"
 #include "trace/shade.h"
+#include "trace/shadow.h"
 #include "util/assert.h"
 
 // Mean absolute channel difference relative to the reference brightness b; the channel
@@ -61,6 +62,7 @@ void vyxShadeRow(const vyxScene& scene, const vyxCamera& camera, int y, vyxVec3*
     VYX_ASSERT_GE(y, 0);
     VYX_ASSERT_LT(static_cast<uint32_t>(y), camera.imageHeight);
     int width = static_cast<int>(camera.imageWidth);
+    vyxSeedJitter(settings.jitterSeed, static_cast<uint32_t>(y) * 2u);
     for (int x = 0; x < width; ++x) {
         vyxVec3 origin, direction;
         // x + 0.0f is x exactly: without an offset the rays are the corner rays.
@@ -78,10 +80,17 @@ void vyxAntialiasRow(const vyxScene& scene, const vyxCamera& camera, int y, cons
         return;
     }
     const vyxVec3* row = firstPass + static_cast<size_t>(y) * width;
-    const vyxVec3* below = row + width;
-    vyxVec3* target = out + static_cast<size_t>(y) * width;
+    vyxAntialiasRowFrom(scene, camera, y, row, row + width, out + static_cast<size_t>(y) * width, settings);
+}
+
+void vyxAntialiasRowFrom(const vyxScene& scene, const vyxCamera& camera, int y, const vyxVec3* row,
+                         const vyxVec3* below, vyxVec3* target, const vyxRenderSettings& settings) {
+    VYX_ASSERT_GE(y, 0);
+    VYX_ASSERT_LT(static_cast<uint32_t>(y) + 1u, camera.imageHeight);
+    int width = static_cast<int>(camera.imageWidth);
     float top = static_cast<float>(y);
     float bottom = static_cast<float>(y + 1);
+    vyxSeedJitter(settings.jitterSeed, static_cast<uint32_t>(y) * 2u + 1u);
     for (int x = 0; x + 1 < width; ++x) {
         vyxVec3 origin, d00, d10, d01, d11;
         float left = static_cast<float>(x);
@@ -90,8 +99,8 @@ void vyxAntialiasRow(const vyxScene& scene, const vyxCamera& camera, int y, cons
         vyxPrimaryRay(camera, right, top, origin, d10);
         vyxPrimaryRay(camera, left, bottom, origin, d01);
         vyxPrimaryRay(camera, right, bottom, origin, d11);
-        // Read all four first-pass colours before the pixel is replaced: when out is
-        // firstPass, (x, y) itself is read here and overwritten just below.
+        // Read all four first-pass colours before the pixel is replaced: when target is
+        // row, (x, y) itself is read here and overwritten just below.
         vyxVec3 c00 = row[x];
         vyxVec3 c10 = row[x + 1];
         vyxVec3 c01 = below[x];

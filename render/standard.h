@@ -25,6 +25,12 @@ void vyxShadeRow(const vyxScene& scene, const vyxCamera& camera, int y, vyxVec3*
 void vyxAntialiasRow(const vyxScene& scene, const vyxCamera& camera, int y, const vyxVec3* firstPass, vyxVec3* out,
                      int width, int height, const vyxRenderSettings& settings);
 
+// The same for row y (y < camera.imageHeight - 1) from its own first-pass colours row
+// and those of the row below, each camera.imageWidth colours, into target (columns
+// 0 .. width - 2; may equal row, not below). For parts of an image held apart.
+void vyxAntialiasRowFrom(const vyxScene& scene, const vyxCamera& camera, int y, const vyxVec3* row,
+                         const vyxVec3* below, vyxVec3* target, const vyxRenderSettings& settings);
+
 // Adaptive supersample of one quad: directions and first-pass colours of its corners.
 vyxVec3 vyxAntialiasQuad(const vyxScene& scene, vyxVec3 origin, vyxVec3 d00, vyxVec3 d10, vyxVec3 d01, vyxVec3 d11,
                          vyxVec3 c00, vyxVec3 c10, vyxVec3 c01, vyxVec3 c11, int depth,

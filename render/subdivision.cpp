@@ -367,7 +367,7 @@ bool vyxRenderBandRows(const vyxScene& scene, const vyxBandRays& rays, int width
         memcpy(window, lastRow, static_cast<size_t>(stride) * sizeof(vyxSample));
         traceLatticeRow(scene, settings, rays, s + 8, lastRow, latticeWidth);
         int clipHeight = smaller(8, height - s);
-        vyxVec3* strip = output + static_cast<size_t>(s) * outputStride;
+        vyxVec3* strip = output + static_cast<size_t>(s - firstRow) * outputStride;
         for (int c = 0; c < width; c += 8) {
             vyxSubdivideBlock(scene, 8, window + c, stride, strip + c, outputStride, settings, width - c, clipHeight);
         }

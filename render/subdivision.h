@@ -78,7 +78,7 @@ bool vyxRenderBand(const vyxScene& scene, const vyxBandRays& rays, int width, in
                    int outputStride, const vyxRenderSettings& settings);
 
 // The rows [firstRow, firstRow + rowCount) of the same band (firstRow a multiple of 8;
-// output points at the band's row 0). A strip of blocks reads only its own top and
+// output points at the band's row firstRow, and only those rows are written). A strip of blocks reads only its own top and
 // bottom lattice rows, and a sample is the same whichever strip traces it, so the band
 // split into parts of whole strips, rendered in any order, gives the same pixels.
 bool vyxRenderBandRows(const vyxScene& scene, const vyxBandRays& rays, int width, int height, int firstRow,

@@ -40,9 +40,15 @@ struct vyxRenderSettings {
     // pixels from the top-left corner (0 .. 1; 0, 0 = the corner, as without an offset).
     float pixelOffsetX;
     float pixelOffsetY;
+    // Where the standard renderer's soft-shadow random draws come from: 0 = each thread's
+    // own generator, seeded once from the system's non-deterministic source; any other
+    // value starts every image row's draws afresh from this seed and the row, so that a
+    // row's picture does not depend on which thread, or which process, traced it. The
+    // program draws a new seed every frame.
+    uint32_t jitterSeed;
 };
 
 // The static defaults, before start-up overrides any field.
 inline vyxRenderSettings vyxDefaultRenderSettings() {
-    return {6, 20, 0.25f, 0.25f, 3, 0.25f, 1, 0.0f, {0.0f, 0.0f, 0.0f}, -1.0f, 10.0f, 0.25f, 0.0f, 0.0f};
+    return {6, 20, 0.25f, 0.25f, 3, 0.25f, 1, 0.0f, {0.0f, 0.0f, 0.0f}, -1.0f, 10.0f, 0.25f, 0.0f, 0.0f, 0u};
 }

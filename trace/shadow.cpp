@@ -143,19 +143,35 @@ vyxVec3 vyxTraceShadow(const vyxScene& scene, vyxVec3 origin, vyxVec3 direction,
     return traceShadow(scene, origin, direction, maxDistance, hitDistance, 0);
 }
 
-// The next 32 random bits of the calling thread: a 64-bit multiply-xorshift generator
-// (splitmix64) started from two draws of std::random_device on the thread's first call.
-static uint32_t jitterNumber() {
+// The calling thread's generator state: started from two draws of std::random_device on
+// the thread's first draw, or set by vyxSeedJitter.
+static uint64_t& jitterState() {
     thread_local uint64_t state = [] {
         std::random_device device;
         return (static_cast<uint64_t>(device()) << 32) ^ static_cast<uint64_t>(device());
     }();
+    return state;
+}
+
+// One step of a 64-bit multiply-xorshift generator (splitmix64): the next 64 bits.
+static uint64_t splitmix(uint64_t& state) {
     state += 0x9e3779b97f4a7c15ull;
     uint64_t z = state;
     z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
     z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
-    return static_cast<uint32_t>((z ^ (z >> 31)) >> 32);
+    return z ^ (z >> 31);
 }
+
+void vyxSeedJitter(uint32_t seed, uint32_t key) {
+    if (seed == 0)
+        return;
+    // Mixed once, so that neighbouring rows do not start from neighbouring states.
+    uint64_t start = (static_cast<uint64_t>(seed) << 32) | key;
+    jitterState() = splitmix(start);
+}
+
+// The next 32 random bits of the calling thread.
+static uint32_t jitterNumber() { return static_cast<uint32_t>(splitmix(jitterState()) >> 32); }
 
 // A number in [0, 1] from the calling thread's generator.
 static float jitterFraction() { return static_cast<float>(jitterNumber()) / 4294967296.0f; }

@@ -24,6 +24,11 @@ vyxVec3 vyxTraceShadow(const vyxScene& scene, vyxVec3 origin, vyxVec3 direction,
 // Call after the materials or their textures change and before threads trace the scene.
 void vyxMarkOpaqueMeshes(const vyxScene& scene);
 
+// Starts the calling thread's soft-shadow random draws afresh from seed and key (an
+// image row and pass): the draws that follow are the same on every thread and in every
+// process given the same two values. seed 0 leaves the thread's own generator alone.
+void vyxSeedJitter(uint32_t seed, uint32_t key);
+
 // Visible fraction of a LightDisc light from point (3 to 18 shadow rays). Under
 // RenderSampleDiscArea: three rays toward random points spread over the disc, fresh on
 // every call, whose mean over many calls is the disc's visible fraction.

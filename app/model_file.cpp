@@ -11,17 +11,7 @@
 #include "scenefiles/model_format.h"
 #include "scenefiles/text.h"
 #include "util/file.h"
-
-// The file's first bytes, for vyxDetectModelKind.
-static std::string readHead(const char* path) {
-    std::string head(vyxModelHeadBytes, '\0');
-    FILE* file = std::fopen(path, "rb");
-    size_t got = file ? std::fread(&head[0], 1, head.size(), file) : 0;
-    if (file)
-        std::fclose(file);
-    head.resize(got);
-    return head;
-}
+#include "util/file_bundle.h"
 
 static uint8_t scaled(uint8_t value, float factor) {
     float v = static_cast<float>(value) * (std::isfinite(factor) ? std::fmin(std::fmax(factor, 0.0f), 1.0f) : 1.0f);
@@ -75,10 +65,30 @@ static std::string counted(uint64_t count, const char* what) {
     return std::to_string(count) + " " + what + (count == 1 ? "" : "s");
 }
 
+// What the helper sends for the model at path, or, while a file bundle replays, what it
+// sent the process that recorded the bundle. False with why when the helper failed.
+static bool importStream(const char* path, const vyxImportHelperRun& run, std::string& stream, std::string& why) {
+    vyxBundleEntry entry;
+    if (vyxBundleLookup(BundleImport, path, entry)) {
+        if (!entry.ok)
+            why = entry.bytes;
+        else
+            stream = std::move(entry.bytes);
+        return entry.ok;
+    }
+    const bool ran = vyxRunImportHelper(run, path, stream, why);
+    if (vyxBundleRecording()) {
+        entry.ok = ran;
+        entry.bytes = ran ? stream : why;
+        vyxBundleRecord(BundleImport, path, entry);
+    }
+    return ran;
+}
+
 // The model read by the helper. False with why when the helper failed or sent nonsense.
 static bool importModel(const char* path, const vyxImportHelperRun& run, vyxMesh& mesh, std::string& why) {
     std::string stream;
-    if (!vyxRunImportHelper(run, path, stream, why))
+    if (!importStream(path, run, stream, why))
         return false;
     vyxImportedModel imported;
     const std::string folder = vyxFolderOf(path);
@@ -124,7 +134,7 @@ bool vyxLoadModelFile(const char* path, const vyxImportHelperRun& run, vyxMesh& 
         why = problem.compare(0, 3, "is ") == 0 ? "it " + problem : problem;
         return false;
     }
-    const std::string head = readHead(path);
+    const std::string head = vyxReadFileHead(path, vyxModelHeadBytes);
     const char* what = nullptr;
     switch (vyxDetectModelKind(head.data(), head.size(), path, &what)) {
     case ModelNotModel:

@@ -9,6 +9,7 @@
 
 #include "stb_image_resize.h"
 
+#include "app/cluster.h"
 #include "app/sample_scene.h"
 #include "geometry/mesh.h"
 #include "render/accumulate.h"
@@ -30,11 +31,67 @@ int32_t GSSampleScene::FrameFlags() const {
     return flags;
 }
 
+// splitmix64: a 64-bit state stepped and scrambled.
+static uint64_t nextRandom(uint64_t& state) {
+    state += 0x9e3779b97f4a7c15ull;
+    uint64_t z = state;
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
+    return z ^ (z >> 31);
+}
+
+uint32_t GSSampleScene::NextSeed() {
+    uint32_t seed = static_cast<uint32_t>(nextRandom(seedState) >> 32);
+    return seed != 0 ? seed : 1; // 0 would mean each thread's own draws
+}
+
+uint32_t GSSampleScene::SampleSeed(int32_t index) const {
+    uint64_t state = (static_cast<uint64_t>(stillSeed) << 32) | static_cast<uint32_t>(index);
+    uint32_t seed = static_cast<uint32_t>(nextRandom(state) >> 32);
+    return seed != 0 ? seed : 1;
+}
+
 void GSSampleScene::TraceFrame(FrameBuffer& frame) {
     // Every pixel is written by the renderer: the subdivision renderer clears the image
     // before it writes one pixel per unrefined block without block interpolation.
     context.settings->flags = FrameFlags();
-    vyxRenderFrame(scene, camera, frame, *context.settings);
+    context.settings->jitterSeed = NextSeed();
+    if (vyxClusterShares(cluster))
+        vyxClusterRenderFrame(cluster, scene, camera, *context.settings, frame);
+    else
+        vyxRenderFrame(scene, camera, frame, *context.settings);
+}
+
+// Traces the still samples of step into frame (the last one) and adds them to mean in
+// order, shared out among the ranks when there are several. frame then holds the mean.
+// False when memory for the samples runs out.
+static bool traceSamples(GSSampleScene& state, const vyxRefineStep& step, FrameBuffer& frame, FrameBuffer& mean) {
+    vyxRenderSettings& settings = *state.context.settings;
+    if (!vyxClusterShares(state.cluster)) {
+        settings.jitterSeed = state.SampleSeed(step.sampleIndex);
+        vyxRenderStillSample(state.scene, state.camera, frame, settings, step.sampleIndex);
+        if (mean.pixels != nullptr)
+            vyxAccumulateSample(mean, frame, step.sampleIndex);
+        return true;
+    }
+    std::vector<FrameBuffer> frames(static_cast<size_t>(step.sampleCount), FrameBuffer{0, 0, nullptr});
+    std::vector<uint32_t> seeds;
+    bool allocated = true;
+    for (int32_t k = 0; k < step.sampleCount; ++k) {
+        frames[static_cast<size_t>(k)] = k + 1 == step.sampleCount ? frame : vyxAllocFrame(frame.width, frame.height);
+        allocated = allocated && frames[static_cast<size_t>(k)].pixels != nullptr;
+        seeds.push_back(state.SampleSeed(step.sampleIndex + k));
+    }
+    if (allocated) {
+        vyxClusterRenderSamples(state.cluster, state.scene, state.camera, settings, step.sampleIndex, seeds.data(),
+                                frames.data(), step.sampleCount);
+        // In index order, as one process adds them: the same mean to the last bit.
+        for (int32_t k = 0; k < step.sampleCount && mean.pixels != nullptr; ++k)
+            vyxAccumulateSample(mean, frames[static_cast<size_t>(k)], step.sampleIndex + k);
+    }
+    for (int32_t k = 0; k + 1 < step.sampleCount; ++k)
+        vyxFreeFrame(frames[static_cast<size_t>(k)]);
+    return allocated;
 }
 
 template <typename T>
@@ -68,7 +125,9 @@ vyxRefineStep GSSampleScene::RefineFrame(float now) {
     // (X) shows which pixels it traced, which refining would wipe out.
     const bool standard = (flags & RenderStandard) != 0;
     const bool refinable = standard || !noInterpolationToggle;
-    vyxRefineStep step = vyxRefinePlan(refinement, view.data(), view.size(), standard, refinable);
+    // Every rank traces a sample of its own each frame.
+    const int32_t perFrame = vyxClusterShares(cluster) ? vyxClusterLiveRanks(cluster) : 1;
+    vyxRefineStep step = vyxRefinePlan(refinement, view.data(), view.size(), standard, refinable, perFrame);
     if (step.action == RefineIdle)
         return step;
 
@@ -78,27 +137,39 @@ vyxRefineStep GSSampleScene::RefineFrame(float now) {
         vyxRefineReset(refinement);
         return step;
     }
-    if (step.action == RefineFresh) {
-        TraceFrame(frame);
-    } else {
-        context.settings->flags = flags;
-        vyxRenderStillSample(scene, camera, frame, *context.settings, step.sampleIndex);
-    }
     if (step.action == RefineSample || (refinable && standard)) {
         if (stillMean.width != frame.width || stillMean.height != frame.height || stillMean.pixels == nullptr) {
             vyxFreeFrame(stillMean);
             stillMean = vyxAllocFrame(frame.width, frame.height);
         }
-        if (stillMean.pixels != nullptr)
-            vyxAccumulateSample(stillMean, frame, step.sampleIndex);
-        else
+        if (stillMean.pixels == nullptr)
             vyxRefineReset(refinement); // no memory for the mean: every frame shows itself
+    }
+    if (step.action == RefineFresh) {
+        stillSeed = NextSeed();
+        TraceFrame(frame);
+        if (refinable && standard && stillMean.pixels != nullptr)
+            vyxAccumulateSample(stillMean, frame, 0);
+    } else {
+        context.settings->flags = flags;
+        if (!traceSamples(*this, step, frame, stillMean))
+            vyxRefineReset(refinement);
     }
     // The exposure measured on the view's first frame stays while the picture converges:
     // adapting to each mean would make it pump.
     ProcessFrame(frame, now, step.action == RefineFresh);
     vyxFreeFrame(frame);
     return step;
+}
+
+bool GSSampleScene::ClusterText(char* line, size_t size) const {
+    if (cluster == nullptr || vyxClusterSize(cluster) < 2)
+        return false;
+    const vyxClusterFrameStats& last = vyxClusterLastFrame(cluster);
+    const int32_t live = vyxClusterLiveRanks(cluster);
+    std::snprintf(line, size, "Ranks: %d of %d rendering; the frame waited %.1f ms for the slowest", live,
+                  vyxClusterSize(cluster), last.waitMs);
+    return true;
 }
 
 bool GSSampleScene::StatusText(char* line, size_t size) const {
@@ -198,6 +269,9 @@ void GSSampleScene::Render() {
         char lines[5][1024];
         int32_t count = OverlayText(lines);
         drawOverlay(screen, font, lines, count, 8);
+        char ranks[1][1024];
+        if (ClusterText(ranks[0], sizeof(ranks[0])))
+            drawOverlay(screen, font, ranks, 1, 8 + count * TTF_FontLineSkip(font));
         // The status goes under the picture, clear of the mode lines.
         char status[1][1024];
         if (StatusText(status[0], sizeof(status[0])))

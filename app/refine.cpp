@@ -11,11 +11,11 @@ vyxRefinement vyxMakeRefinement(int32_t cap) {
 }
 
 vyxRefineStep vyxRefinePlan(vyxRefinement& refinement, const void* view, size_t viewBytes, bool freshIsSample,
-                            bool refinable) {
+                            bool refinable, int32_t samplesPerFrame) {
     const unsigned char* bytes = static_cast<const unsigned char*>(view);
     bool same = refinable && !refinement.view.empty() && refinement.view.size() == viewBytes &&
                 std::memcmp(refinement.view.data(), bytes, viewBytes) == 0;
-    vyxRefineStep step = {RefineFresh, 0};
+    vyxRefineStep step = {RefineFresh, 0, 0};
     if (!same) {
         refinement.view.assign(bytes, bytes + viewBytes);
         refinement.sampleCount = refinable && freshIsSample ? 1 : 0;
@@ -23,7 +23,10 @@ vyxRefineStep vyxRefinePlan(vyxRefinement& refinement, const void* view, size_t 
         step.action = RefineIdle;
     } else {
         step.action = RefineSample;
-        step.sampleIndex = refinement.sampleCount++;
+        step.sampleIndex = refinement.sampleCount;
+        const int32_t left = refinement.cap - refinement.sampleCount;
+        step.sampleCount = samplesPerFrame < 1 ? 1 : (samplesPerFrame < left ? samplesPerFrame : left);
+        refinement.sampleCount += step.sampleCount;
     }
     refinement.last = step.action;
     return step;

@@ -19,6 +19,9 @@ struct vyxRefineStep {
     // RefineSample: the sample's index (its sub-pixel offset), which is also the number of
     // samples the mean holds before it; 0 otherwise.
     int32_t sampleIndex;
+    // RefineSample: how many samples this frame adds (sampleIndex, sampleIndex + 1, ...);
+    // 0 otherwise.
+    int32_t sampleCount;
 };
 
 struct vyxRefinement {
@@ -36,10 +39,11 @@ vyxRefinement vyxMakeRefinement(int32_t cap);
 // picture counts as the first sample (the standard renderer's first pass traces every
 // pixel at offset 0; the subdivision renderer's interpolated picture does not, and the
 // first sample replaces it). refinable = false makes every frame fresh (a picture that
-// must stay the preset's). Updates the record as if the step were carried out; a caller
-// that cannot carry it out calls vyxRefineReset.
+// must stay the preset's). A still frame adds up to samplesPerFrame samples (at least 1;
+// fewer when the cap is nearer). Updates the record as if the step were carried out; a
+// caller that cannot carry it out calls vyxRefineReset.
 vyxRefineStep vyxRefinePlan(vyxRefinement& refinement, const void* view, size_t viewBytes, bool freshIsSample,
-                            bool refinable);
+                            bool refinable, int32_t samplesPerFrame = 1);
 
 // Forgets the view, so that the next frame is fresh whatever it shows: for what the view
 // bytes do not cover (reloaded assets, a new presentation image) and for failed frames.

@@ -7,15 +7,19 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <random>
 
 #include "SDL.h"
 #include "SDL_ttf.h"
 
+#include "app/cluster.h"
 #include "app/image.h"
 #include "app/model_file.h"
 #include "geometry/scene.h"
 #include "geometry/shapes.h"
 #include "scenefiles/text.h"
+#include "util/file.h"
+#include "util/file_bundle.h"
 #include "util/parallel.h"
 
 GSSampleScene vyxSampleScene;
@@ -64,6 +68,11 @@ void vyxFitToSampleModel(vyxVec3 low, vyxVec3 high, float& scale, vyxVec3& offse
 GSSampleScene::GSSampleScene() {
     assetFolder = "./";
     importRun = vyxDefaultImportHelperRun();
+    cluster = nullptr;
+    wantsFont = true;
+    std::random_device device;
+    seedState = (static_cast<uint64_t>(device()) << 32) ^ device();
+    stillSeed = 1;
     // Zero every plain member first so that Unload, the destructor and the tools that
     // build a scene by hand see empty meshes and null pointers.
     modelFromFile = false;
@@ -182,67 +191,45 @@ static void loadImage(const char* path, vyxTexture& texture, uint8_t filter) {
         std::memset(&texture, 0, sizeof(texture));
 }
 
-void GSSampleScene::Load() {
-    // Loading over a loaded scene would leak everything the first load holds.
-    if (loaded)
-        Unload();
-    const std::string folder = vyxFolderPrefix(assetFolder.c_str());
-    loadImage((folder + kCheckerPath).c_str(), checkerTexture, FilterNearest);
-    loadImage((folder + kSandPath).c_str(), sandTexture, FilterBilinear);
-
-    // Two halves run on two cores at once when there are two: one builds the torus and
-    // the terrain (their hierarchies included) and reads the six cube faces, the other
-    // opens the font and reads the model and its textures. They share nothing but the
-    // checker texture, which is loaded by now.
-    auto buildShapes = [this, &folder] {
-        // The torus is only textured when the checker image loaded.
-        vyxMakeTorus(torus, checkerTexture.data != nullptr ? &checkerTexture : nullptr, 0.8f, 0.2f);
-        for (int face = 0; face < 6; ++face) {
-            cubeFaces.faces[face] = nullptr;
-            const std::string path = folder + kFacePaths[face];
-            FILE* file = std::fopen(path.c_str(), "rb");
-            if (file == nullptr) {
-                std::fprintf(stderr, "vyx: cannot open cube face \"%s\": that face stays empty\n", path.c_str());
-                continue;
-            }
-            float* texels = vyxReadFloatFace(file, path.c_str());
-            if (texels == nullptr)
-                continue;
-            vyxTexture* texture = new vyxTexture;
-            vyxMakeTexture(*texture, 256, 256, texels, 3, StorageFloats, FilterBilinear, WrapClamp, WrapClamp);
-            cubeFaces.faces[face] = texture;
+void GSSampleScene::LoadCubeFaces(const std::string& folder) {
+    for (int face = 0; face < 6; ++face) {
+        cubeFaces.faces[face] = nullptr;
+        const std::string path = folder + kFacePaths[face];
+        std::string bytes;
+        if (!vyxReadWholeFile(path.c_str(), bytes)) {
+            std::fprintf(stderr, "vyx: cannot open cube face \"%s\": that face stays empty\n", path.c_str());
+            continue;
         }
-        vyxBuildTerrainMesh(terrain);
-    };
-    auto readFiles = [this, &folder] {
-        const std::string fontPath = folder + kFontPath;
-        font = TTF_OpenFont(fontPath.c_str(), 12);
-        if (font != nullptr)
-            TTF_SetFontHinting(font, TTF_HINTING_LIGHT);
-        else
-            std::fprintf(stderr, "vyx: cannot open font \"%s\": the overlay is hidden\n", fontPath.c_str());
+        float* texels = vyxReadFloatFaceFromBytes(bytes.data(), bytes.size(), path.c_str());
+        if (texels == nullptr)
+            continue;
+        vyxTexture* texture = new vyxTexture;
+        vyxMakeTexture(*texture, 256, 256, texels, 3, StorageFloats, FilterBilinear, WrapClamp, WrapClamp);
+        cubeFaces.faces[face] = texture;
+    }
+}
 
-        LoadModel();
-
-        for (int32_t m = 0; m < model.materialCount; ++m) {
-            vyxMaterial& material = model.materials[m];
-            if (material.textureFile == nullptr)
-                continue;
-            vyxTexture* texture = new vyxTexture;
-            loadImage(material.textureFile, *texture, FilterBilinear);
-            if (texture->data != nullptr) {
-                material.texture = texture;
-            } else {
-                // A map that failed to load would paint the surface black; the material's
-                // own colour is the better stand-in.
-                delete texture;
-                material.texture = nullptr;
-            }
-            std::free(material.textureFile);
-            material.textureFile = nullptr;
+void GSSampleScene::LoadModelTextures() {
+    for (int32_t m = 0; m < model.materialCount; ++m) {
+        vyxMaterial& material = model.materials[m];
+        if (material.textureFile == nullptr)
+            continue;
+        vyxTexture* texture = new vyxTexture;
+        loadImage(material.textureFile, *texture, FilterBilinear);
+        if (texture->data != nullptr) {
+            material.texture = texture;
+        } else {
+            // A map that failed to load would paint the surface black; the material's
+            // own colour is the better stand-in.
+            delete texture;
+            material.texture = nullptr;
         }
-    };
-    vyxParallelFor(2, 0, [&](int task) { task == 0 ? readFiles() : buildShapes(); });
+        std::free(material.textureFile);
+        material.textureFile = nullptr;
+    }
+}
+
+void GSSampleScene::AssembleScene() {
     // The copy shares the torus arrays and structure; it owns nothing.
     std::memcpy(static_cast<void*>(&torusCopy), &torus, sizeof(vyxMesh));
     // An empty sand texture would sample as black; without it the terrain keeps the
@@ -276,6 +263,46 @@ void GSSampleScene::Load() {
     vyxSceneAddLight(scene, sunLight);
     vyxSceneAddLight(scene, skyLight);
     scene.cubeMap = &cubeFaces;
+}
+
+void GSSampleScene::Load() {
+    // Loading over a loaded scene would leak everything the first load holds.
+    if (loaded)
+        Unload();
+    // The other ranks load from the files this one reads, recorded on the way.
+    const bool sharing = vyxClusterShares(cluster);
+    if (sharing)
+        vyxBundleRecordStart();
+    const std::string folder = vyxFolderPrefix(assetFolder.c_str());
+    loadImage((folder + kCheckerPath).c_str(), checkerTexture, FilterNearest);
+    loadImage((folder + kSandPath).c_str(), sandTexture, FilterBilinear);
+
+    // Two halves run on two cores at once when there are two: one builds the torus and
+    // the terrain (their hierarchies included) and reads the six cube faces, the other
+    // opens the font and reads the model and its textures. They share nothing but the
+    // checker texture, which is loaded by now.
+    auto buildShapes = [this, &folder] {
+        // The torus is only textured when the checker image loaded.
+        vyxMakeTorus(torus, checkerTexture.data != nullptr ? &checkerTexture : nullptr, 0.8f, 0.2f);
+        LoadCubeFaces(folder);
+        vyxBuildTerrainMesh(terrain);
+    };
+    auto readFiles = [this, &folder] {
+        if (wantsFont) {
+            const std::string fontPath = folder + kFontPath;
+            font = TTF_OpenFont(fontPath.c_str(), 12);
+            if (font != nullptr)
+                TTF_SetFontHinting(font, TTF_HINTING_LIGHT);
+            else
+                std::fprintf(stderr, "vyx: cannot open font \"%s\": the overlay is hidden\n", fontPath.c_str());
+        }
+        LoadModel();
+        LoadModelTextures();
+    };
+    vyxParallelFor(2, 0, [&](int task) { task == 0 ? readFiles() : buildShapes(); });
+    AssembleScene();
+    if (sharing)
+        vyxClusterShareScene(cluster, vyxBundleRecordStop(), modelPath, assetFolder, scene);
     // The same view of reloaded assets may look different.
     vyxRefineReset(refinement);
     loaded = true;

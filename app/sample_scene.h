@@ -18,6 +18,7 @@
 #include "trace/texture.h"
 
 struct SDL_Surface;
+struct vyxCluster;
 typedef struct _TTF_Font TTF_Font;
 
 class GSSampleScene : public GameState {
@@ -34,6 +35,18 @@ public:
     // Load's model step: modelPath's model fitted to the sample model's place, or the
     // sample model when modelPath is empty or cannot be read.
     void LoadModel();
+    // Load's other steps: the six sky faces from folder; the model's material textures;
+    // the lights and the scene's lists, once everything is loaded.
+    void LoadCubeFaces(const std::string& folder);
+    void LoadModelTextures();
+    void AssembleScene();
+
+    // The seed of the next frame's random draws (vyxRenderSettings::jitterSeed), from
+    // the scene's generator: never 0.
+    uint32_t NextSeed();
+    // The seed of sample index of the still view: the same for the same view and index
+    // however the samples are shared out.
+    uint32_t SampleSeed(int32_t index) const;
 
     // The full-screen switch of the "F" key. A mode that cannot be set keeps (or
     // restores) a working one and says so on stderr.
@@ -56,6 +69,9 @@ public:
     // smoothing, the two curves, resampling to the presentation size when it differs and
     // the 8-bit conversion into presentPixels. frame is modified in place.
     void ProcessFrame(FrameBuffer& frame, float now, bool adaptExposure = true);
+    // The line of the overlay saying how many ranks render and how long the frame waited
+    // for the slowest; false, line untouched, when there is no cluster.
+    bool ClusterText(char* line, size_t size) const;
     // Render's tracing and post-processing, after Animate and vyxUpdateCamera, as
     // refinement plans it: the preset's picture when the view changed; one more sample a
     // pixel added to stillMean while it stands still, shown with the exposure of its first
@@ -82,6 +98,17 @@ public:
     // The folder Load reads the scene assets from (set by the caller; "./" = the working
     // directory). Screenshots go to the working directory whatever it is.
     std::string assetFolder;
+    // Set by the caller when other processes render with this one (app/cluster.h): rank
+    // 0's Load records the files it reads and sends them, and frames and still samples
+    // are shared out. Null: one process.
+    vyxCluster* cluster;
+    // Whether Load opens the overlay's font (ranks without a window do not need it).
+    bool wantsFont;
+    // The generator NextSeed draws from (set by the caller for repeatable pictures; the
+    // constructor seeds it from the system's non-deterministic source), and the seed of
+    // the still view, drawn on its first frame.
+    uint64_t seedState;
+    uint32_t stillSeed;
     bool modelFromFile; // derived by Load: the mesh holds modelPath's model
     // Derived by Load for a model from modelPath: uniform scale and offset that put its
     // bounding box where the sample model's is (same centre, same height). Animate

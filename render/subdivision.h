@@ -78,9 +78,9 @@ bool vyxRenderBand(const vyxScene& scene, const vyxBandRays& rays, int width, in
                    int outputStride, const vyxRenderSettings& settings);
 
 // The rows [firstRow, firstRow + rowCount) of the same band (firstRow a multiple of 8;
-// output points at the band's row firstRow, and only those rows are written). A strip of blocks reads only its own top and
-// bottom lattice rows, and a sample is the same whichever strip traces it, so the band
-// split into parts of whole strips, rendered in any order, gives the same pixels.
+// output points at the band's row firstRow, and only those rows are written). A strip of blocks reads only its own top
+// and bottom lattice rows, and a sample is the same whichever strip traces it, so the band split into parts of whole
+// strips, rendered in any order, gives the same pixels.
 bool vyxRenderBandRows(const vyxScene& scene, const vyxBandRays& rays, int width, int height, int firstRow,
                        int rowCount, vyxVec3* output, int outputStride, const vyxRenderSettings& settings);
 

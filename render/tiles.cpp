@@ -141,8 +141,8 @@ bool vyxRenderTile(const vyxScene& scene, const vyxCamera& camera, const vyxRend
             rays.camera = &camera;
             rays.column = 0;
         }
-        rendered = tile.width <= 0 || vyxRenderBandRows(scene, rays, tile.width, plan.height, tile.y, tile.height,
-                                                        out, tile.width, settings);
+        rendered = tile.width <= 0 || vyxRenderBandRows(scene, rays, tile.width, plan.height, tile.y, tile.height, out,
+                                                        tile.width, settings);
         break;
     }
     default:

@@ -26,8 +26,8 @@ enum vyxTileWork : int32_t {
 };
 
 struct vyxTilePlan {
-    int32_t work;        // set by vyxPlanTiles: a vyxTileWork
-    int32_t width;       // the camera's image size
+    int32_t work;  // set by vyxPlanTiles: a vyxTileWork
+    int32_t width; // the camera's image size
     int32_t height;
     int32_t sampleCount; // pictures the tiles make up: 1 for TileFrame
     int32_t renderer;    // derived: how tiles are traced (see tiles.cpp)
@@ -46,8 +46,7 @@ struct vyxTile {
 // Plans the tiles of camera's image for settings (TileFrame: its flags pick the renderer;
 // TileSamples: sampleCount still samples, 1 .. 4096). Never fails: a plan that renders
 // nothing has tileCount 0.
-vyxTilePlan vyxPlanTiles(const vyxCamera& camera, const vyxRenderSettings& settings, int32_t work,
-                         int32_t sampleCount);
+vyxTilePlan vyxPlanTiles(const vyxCamera& camera, const vyxRenderSettings& settings, int32_t work, int32_t sampleCount);
 
 // Tile index (0 .. plan.tileCount - 1) of plan; false, tile untouched, for any other index.
 bool vyxTileOf(const vyxTilePlan& plan, const vyxCamera& camera, int32_t index, vyxTile& tile);

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "util/file.h"
+#include "util/file_bundle.h"
 
 static bool isSeparator(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 
@@ -218,7 +219,8 @@ static std::string entryIgnoringCase(const std::string& folder, const std::strin
     return found;
 }
 
-std::string vyxFindPath(const std::string& folder, const std::string& name) {
+// vyxFindPath on the disk itself.
+static std::string findOnDisk(const std::string& folder, const std::string& name) {
     if (name.empty())
         return vyxJoinPath(folder, name);
     const std::string written = name[0] == '/' ? name : folder + name;
@@ -245,6 +247,21 @@ std::string vyxFindPath(const std::string& folder, const std::string& name) {
             found += entry + (last ? "" : "/");
         }
         start = end + 1;
+    }
+    return found;
+}
+
+std::string vyxFindPath(const std::string& folder, const std::string& name) {
+    // A process loading from a file bundle sees the disk of the process that recorded it.
+    const std::string question = folder + "\n" + name;
+    vyxBundleEntry entry;
+    if (vyxBundleLookup(BundlePath, question, entry))
+        return entry.ok ? entry.bytes : vyxJoinPath(folder, name);
+    std::string found = findOnDisk(folder, name);
+    if (vyxBundleRecording()) {
+        entry.ok = true;
+        entry.bytes = found;
+        vyxBundleRecord(BundlePath, question, entry);
     }
     return found;
 }

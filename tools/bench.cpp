@@ -3,6 +3,8 @@
 // steps as the interactive program's Render (animation, camera, flags, dispatch,
 // post-processing), and reports frame times and ray counts per configuration.
 
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <optional>
 #include <string>
 #include <sys/stat.h>
@@ -22,8 +25,11 @@
 #include "stb_image_write.h"
 
 #include "app/app_context.h"
+#include "app/cluster.h"
 #include "app/install_layout.h"
+#include "app/postprocess.h"
 #include "app/sample_scene.h"
+#include "app/serve_rank.h"
 #include "render/frame.h"
 #include "render/framebuffer.h"
 #include "trace/raystats.h"
@@ -39,7 +45,8 @@ const char* const kUsageLine =
     "usage: vyx-bench [--size 640x480|1280x720|WxH] [--preset 0..5|all] [--camera 0..3|all] [--time T]\n"
     "                 [--frames N] [--ao] [--no-interp] [--threads N] [--cores N] [--assets DIR]\n"
     "                 [--out DIR] [--json FILE] [--model FILE] [--probe] [--fixed-clock] [--hash]\n"
-    "                 [--no-jitter] [--samples N] [--help]\n";
+    "                 [--no-jitter] [--samples N] [--seed N] [--help]\n"
+    "       vyx-bench --flight SECONDS --fps F [--samples N] --out DIR [--movie FILE.mp4] [options]\n";
 
 struct Options {
     int width = 640;
@@ -62,6 +69,11 @@ struct Options {
     bool noJitter = false;   // soft-shadow samples unrotated in every preset: frames repeat exactly
     bool fixedClock = false; // post-processing sees 1/60 s per frame from 0, not the real clock
     int samples = 0;         // > 0: render a still of that many samples a pixel instead of timing frames
+    bool seedGiven = false;  // --seed: the random draws of every frame repeat from run to run
+    uint64_t seed = 1;
+    double flightSeconds = 0; // > 0: render the path flight as numbered PNG frames
+    int fps = 0;
+    std::string movie; // encode the flight's frames into this file with ffmpeg
 };
 
 // The middle value of sorted (not empty), or the mean of the middle two.
@@ -77,6 +89,11 @@ struct Result {
     vyxRayStats raysPerFrame;
     uint64_t raysPerFrameTotal; // every kind of raysPerFrame together
     double mraysPerSecond;
+    // With other ranks: the tiles each rank rendered over all frames, the bytes of the
+    // messages per frame and rank 0's median wait for the slowest rank.
+    std::vector<int64_t> tilesByRank;
+    double bytesPerFrame = 0;
+    double waitMsMedian = 0;
 };
 
 uint64_t rayTotal(const vyxRayStats& rays) { return rays.primary + rays.shadow + rays.reflection + rays.transparency; }
@@ -183,6 +200,25 @@ int parseArguments(int argc, char** argv, Options& options, bool& help) {
             if (!value(v))
                 return badArguments("--model needs a model file");
             options.model = v;
+        } else if (arg == "--seed") {
+            char* end = nullptr;
+            if (!value(v) || (options.seed = std::strtoull(v, &end, 10), end == v || *end != '\0'))
+                return badArguments("--seed must be a whole number");
+            options.seedGiven = true;
+        } else if (arg == "--flight") {
+            char* end = nullptr;
+            if (!value(v))
+                return badArguments("--flight needs a duration in seconds");
+            options.flightSeconds = std::strtod(v, &end);
+            if (end == v || *end != '\0' || !(options.flightSeconds > 0) || options.flightSeconds > 36000)
+                return badArguments("--flight must be a duration in seconds, above 0 and at most 36000");
+        } else if (arg == "--fps") {
+            if (!value(v) || !parseInt(v, 1, 240, options.fps))
+                return badArguments("--fps must be 1..240");
+        } else if (arg == "--movie") {
+            if (!value(v))
+                return badArguments("--movie needs a file name");
+            options.movie = v;
         } else if (arg == "--json") {
             if (!value(v))
                 return badArguments("--json needs a file name");
@@ -194,6 +230,12 @@ int parseArguments(int argc, char** argv, Options& options, bool& help) {
     // A still traces every pixel of every sample: the block view has no place in it.
     if (options.samples > 0 && options.noInterp)
         return badArguments("--samples and --no-interp do not go together");
+    if (options.flightSeconds > 0 && (options.fps == 0 || options.out.empty()))
+        return badArguments("--flight needs --fps and --out");
+    if (options.flightSeconds == 0 && (options.fps != 0 || !options.movie.empty()))
+        return badArguments("--fps and --movie go with --flight");
+    if (options.flightSeconds * options.fps > 1000000)
+        return badArguments("--flight makes more than a million frames");
     return 0;
 }
 
@@ -276,6 +318,17 @@ bool writeJson(const std::string& path, const Options& options, const std::vecto
     return std::fclose(f) == 0;
 }
 
+// The options that change the scene's toggles and presets.
+void applyToggles(GSSampleScene& scene, const Options& options) {
+    scene.aoToggle = options.ao;
+    if (options.noJitter)
+        for (int32_t i = 0; i < scene.presetCount; ++i)
+            scene.presetTable[i] &= ~static_cast<int32_t>(RenderJitterSoftShadows);
+    scene.noInterpolationToggle = options.noInterp;
+    if (options.seedGiven)
+        scene.seedState = options.seed;
+}
+
 // Set-up: paths made absolute, the output folder made, the assets folder entered, SDL
 // started and the scene loaded as the program loads it, without a window; loadMs is the
 // loading time. Returns 0 to go on, or the exit status (with a message).
@@ -284,6 +337,7 @@ int setUp(Options& options, double& loadMs) {
     options.out = absolutePath(options.out);
     options.json = absolutePath(options.json);
     options.model = absolutePath(options.model);
+    options.movie = absolutePath(options.movie);
     if (!options.out.empty() && mkdir(options.out.c_str(), 0777) != 0 && errno != EEXIST) {
         std::fprintf(stderr, "vyx-bench: cannot create output folder %s\n", options.out.c_str());
         return 1;
@@ -341,11 +395,7 @@ int setUp(Options& options, double& loadMs) {
         scene.Unload();
         return 1;
     }
-    scene.aoToggle = options.ao;
-    if (options.noJitter)
-        for (int32_t i = 0; i < scene.presetCount; ++i)
-            scene.presetTable[i] &= ~static_cast<int32_t>(RenderJitterSoftShadows);
-    scene.noInterpolationToggle = options.noInterp;
+    applyToggles(scene, options);
     return 0;
 }
 
@@ -403,7 +453,9 @@ std::optional<Result> measureConfiguration(GSSampleScene& scene, const Options& 
     // its pictures do not depend on the real time the scene loaded at.
     if (options.fixedClock)
         scene.exposure = vyxInitialExposure(0.0f);
-    std::vector<double> times, traceTimes;
+    std::vector<double> times, traceTimes, waits;
+    std::vector<int64_t> tilesByRank;
+    double bytes = 0;
     vyxRayStats rays{};
     for (int frameIndex = 0; frameIndex < options.frames; ++frameIndex) {
         scene.animationTime = options.time;
@@ -419,6 +471,14 @@ std::optional<Result> measureConfiguration(GSSampleScene& scene, const Options& 
         double t1 = nowMs();
         scene.TraceFrame(frame);
         double t2 = nowMs();
+        if (vyxClusterShares(scene.cluster)) {
+            const vyxClusterFrameStats& shared = vyxClusterLastFrame(scene.cluster);
+            tilesByRank.resize(std::max(tilesByRank.size(), shared.tilesByRank.size()), 0);
+            for (size_t r = 0; r < shared.tilesByRank.size(); ++r)
+                tilesByRank[r] += shared.tilesByRank[r];
+            bytes += static_cast<double>(shared.bytesSent);
+            waits.push_back(shared.waitMs);
+        }
         if (options.hash)
             std::printf("preset %d, camera %d, frame %d: traced frame hash %016llx\n", preset, cameraMode, frameIndex,
                         static_cast<unsigned long long>(frameHash(frame)));
@@ -450,32 +510,50 @@ std::optional<Result> measureConfiguration(GSSampleScene& scene, const Options& 
     }
     if (!writePicture(scene, options, preset, cameraMode, ""))
         return std::nullopt;
-    return summarize(preset, cameraMode, times, traceTimes, rays);
+    Result result = summarize(preset, cameraMode, times, traceTimes, rays);
+    result.tilesByRank = tilesByRank;
+    if (!waits.empty()) {
+        result.bytesPerFrame = bytes / static_cast<double>(waits.size());
+        std::sort(waits.begin(), waits.end());
+        result.waitMsMedian = medianOfSorted(waits);
+    }
+    return result;
 }
 
-// Renders the still of one preset and camera mode as the program refines a view that
-// stands still: the preset's picture, then one sample a pixel per frame until the mean
-// holds options.samples, with a progress line on stderr. Prints the time taken and
-// writes the picture into the output folder when one is given. The exposure is the one
-// the program settles on for the view: measured on the first picture and applied at
-// once. False (with a message) when a frame cannot be made or the picture not written.
-bool renderStill(GSSampleScene& scene, const Options& options, int preset, int cameraMode) {
-    scene.presetIndex = preset;
-    scene.cameraIndex = cameraMode;
-    scene.animationTime = options.time;
-    scene.refinement = vyxMakeRefinement(options.samples);
+// The line of a configuration rendered with other ranks: each rank's share of the tiles,
+// the bytes sent per frame, rank 0's wait.
+void printShares(const Result& r) {
+    if (r.tilesByRank.empty())
+        return;
+    int64_t total = 0;
+    for (int64_t n : r.tilesByRank)
+        total += n;
+    std::printf("  %zu ranks, tiles by rank:", r.tilesByRank.size());
+    for (size_t k = 0; k < r.tilesByRank.size(); ++k)
+        std::printf(" %zu: %.1f%%", k, total > 0 ? 100.0 * static_cast<double>(r.tilesByRank[k]) / total : 0.0);
+    std::printf("; %.2f MB sent per frame; rank 0 waited %.2f ms for the slowest (median)\n", r.bytesPerFrame / 1e6,
+                r.waitMsMedian);
+}
+
+// Refines the still of the scene's preset, camera mode and time as the program refines a
+// view that stands still: the preset's picture, then samples until the mean holds
+// `samples` a pixel (one a frame, or one per rank). The exposure is the one the program
+// settles on for the view: measured on the first picture and applied at once. progress
+// is called after every frame; firstMs receives the first frame's time. False (with a
+// message) when a frame cannot be made.
+bool refineStill(GSSampleScene& scene, int samples, const std::function<void()>& progress, double& firstMs,
+                 int& frames) {
+    scene.refinement = vyxMakeRefinement(samples);
     // On a clock that stands at 0, a last measurement long before makes the first frame measure.
     scene.exposure = vyxInitialExposure(0.0f);
     scene.exposure.lastUpdate = -2.0f * scene.exposure.interval;
     double start = nowMs();
-    double firstMs = 0;
-    int frames = 0;
-    for (;; ++frames) {
+    for (frames = 0;; ++frames) {
         scene.Animate();
         vyxUpdateCamera(scene.camera);
         vyxRefineStep step = scene.RefineFrame(0.0f);
         if (step.action == RefineIdle)
-            break;
+            return true;
         if (frames == 0) {
             scene.exposure.current = scene.exposure.target;
             firstMs = nowMs() - start;
@@ -483,17 +561,191 @@ bool renderStill(GSSampleScene& scene, const Options& options, int preset, int c
             std::fprintf(stderr, "\nvyx-bench: the still could not be refined (out of memory?)\n");
             return false;
         }
+        if (progress)
+            progress();
+    }
+}
+
+// Renders the still of one preset and camera mode (refineStill) with a progress line on
+// stderr, prints the time taken (and the mean's hash when asked) and writes the picture
+// into the output folder when one is given. False (with a message) when a frame cannot
+// be made or the picture not written.
+bool renderStill(GSSampleScene& scene, const Options& options, int preset, int cameraMode) {
+    scene.presetIndex = preset;
+    scene.cameraIndex = cameraMode;
+    scene.animationTime = options.time;
+    double start = nowMs();
+    double firstMs = 0;
+    int frames = 0;
+    auto progress = [&] {
         std::fprintf(stderr, "\rvyx-bench: preset %d, camera %d: %d / %d samples", preset, cameraMode,
                      scene.refinement.sampleCount, options.samples);
-    }
+    };
+    if (!refineStill(scene, options.samples, progress, firstMs, frames))
+        return false;
     double seconds = (nowMs() - start) / 1000.0;
     std::fprintf(stderr, "\n");
     std::printf("preset %d (%s), camera %d: %d samples a pixel in %.2f s, %d frames (the first %.0f ms)\n", preset,
                 kPresetNames[preset], cameraMode, options.samples, seconds, frames, firstMs);
+    if (options.hash && scene.stillMean.pixels != nullptr)
+        std::printf("preset %d, camera %d: still of %d samples, traced mean hash %016llx\n", preset, cameraMode,
+                    options.samples, static_cast<unsigned long long>(frameHash(scene.stillMean)));
     std::fflush(stdout);
     char tag[32];
     std::snprintf(tag, sizeof(tag), "-s%d", options.samples);
     return writePicture(scene, options, preset, cameraMode, tag);
+}
+
+// ---- a flight as a movie
+
+int flightFrameCount(const Options& options) {
+    return std::max(1, static_cast<int>(std::lround(options.flightSeconds * options.fps)));
+}
+
+std::string flightFramePath(const Options& options, int index) {
+    char name[64];
+    std::snprintf(name, sizeof name, "/frame-%06d.png", index);
+    return options.out + name;
+}
+
+void appendBytes(void* context, void* data, int size) {
+    static_cast<std::string*>(context)->append(static_cast<const char*>(data), static_cast<size_t>(size));
+}
+
+// Frame index of the path flight (camera mode 1, the first preset given), as PNG bytes:
+// the picture traced at its time, or its still of options.samples samples, with the
+// exposure measured on it. Its random draws come from the seed and the index alone, so
+// whichever rank renders it makes the same picture. Empty when it cannot be made.
+std::string renderFlightFrame(GSSampleScene& scene, const Options& options, int index) {
+    scene.presetIndex = options.presets.front();
+    scene.cameraIndex = 1;
+    scene.animationTime = static_cast<float>(options.time + index * 60.0 / options.fps);
+    scene.seedState = options.seed * 0x9e3779b97f4a7c15ull + static_cast<uint64_t>(index);
+    if (options.samples > 0) {
+        double firstMs = 0;
+        int frames = 0;
+        if (!refineStill(scene, options.samples, {}, firstMs, frames))
+            return std::string();
+    } else {
+        scene.Animate();
+        vyxUpdateCamera(scene.camera);
+        FrameBuffer frame = vyxAllocFrame(options.width, options.height);
+        if (frame.pixels == nullptr)
+            return std::string();
+        scene.TraceFrame(frame);
+        scene.exposure = vyxInitialExposure(0.0f);
+        scene.exposure.lastUpdate = -2.0f * scene.exposure.interval;
+        vyxAutoExposure(frame.pixels, frame.width, frame.height, scene.exposure, 0.0f);
+        scene.exposure.current = scene.exposure.target;
+        scene.ProcessFrame(frame, 0.0f, false);
+        vyxFreeFrame(frame);
+    }
+    std::string png;
+    if (scene.presentPixels == nullptr || !stbi_write_png_to_func(appendBytes, &png, options.width, options.height, 3,
+                                                                  scene.presentPixels, options.width * 3))
+        return std::string();
+    return png;
+}
+
+// Writes bytes to path whole or not at all: into a file beside it, then renamed over it.
+bool writeFileWhole(const std::string& path, const std::string& bytes) {
+    const std::string partial = path + ".partial";
+    FILE* file = std::fopen(partial.c_str(), "wb");
+    if (file == nullptr)
+        return false;
+    bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    written = std::fclose(file) == 0 && written;
+    if (!written || std::rename(partial.c_str(), path.c_str()) != 0) {
+        std::remove(partial.c_str());
+        return false;
+    }
+    return true;
+}
+
+// The folder of PATH holding an executable `name`, or "" when none does.
+std::string findInPath(const char* name) {
+    const char* path = std::getenv("PATH");
+    std::string folders = path != nullptr ? path : "/usr/bin:/bin";
+    size_t start = 0;
+    while (start <= folders.size()) {
+        size_t end = folders.find(':', start);
+        if (end == std::string::npos)
+            end = folders.size();
+        std::string candidate = folders.substr(start, end - start) + "/" + name;
+        if (end > start && access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+        start = end + 1;
+    }
+    return std::string();
+}
+
+// Encodes the flight's frames into options.movie with ffmpeg. False (with a message
+// giving the command to run) when ffmpeg is missing or fails.
+bool encodeMovie(const Options& options) {
+    const std::string pattern = options.out + "/frame-%06d.png";
+    const std::string rate = std::to_string(options.fps);
+    const std::vector<std::string> words = {"ffmpeg", "-y",   "-loglevel", "error",    "-framerate", rate,         "-i",
+                                            pattern,  "-c:v", "libx264",   "-pix_fmt", "yuv420p",    options.movie};
+    std::string command;
+    for (const std::string& word : words)
+        command +=
+            (command.empty() ? "" : " ") + (word.find_first_of(" %'") != std::string::npos ? "'" + word + "'" : word);
+    const std::string ffmpeg = findInPath("ffmpeg");
+    if (ffmpeg.empty()) {
+        std::fprintf(stderr,
+                     "vyx-bench: ffmpeg is not installed (Debian: apt-get install ffmpeg); the frames are in %s; "
+                     "make the movie with:\n  %s\n",
+                     options.out.c_str(), command.c_str());
+        return false;
+    }
+    std::vector<char*> argv;
+    for (const std::string& word : words)
+        argv.push_back(const_cast<char*>(word.c_str()));
+    argv.push_back(nullptr);
+    pid_t child = 0;
+    int status = 0;
+    if (posix_spawn(&child, ffmpeg.c_str(), nullptr, nullptr, argv.data(), environ) != 0 ||
+        waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        std::fprintf(stderr, "vyx-bench: ffmpeg could not make %s; the command was:\n  %s\n", options.movie.c_str(),
+                     command.c_str());
+        return false;
+    }
+    std::printf("movie: %s\n", options.movie.c_str());
+    return true;
+}
+
+// The path flight as numbered PNG frames in the output folder, shared out whole among
+// the ranks when there are several, with a progress line; then the movie when asked.
+// Returns the exit status.
+int renderFlight(GSSampleScene& scene, vyxCluster* cluster, const Options& options) {
+    const int count = flightFrameCount(options);
+    double start = nowMs();
+    int written = 0;
+    bool failed = false;
+    // Frames are rendered whole on one rank each: the scene itself shares nothing.
+    scene.cluster = nullptr;
+    vyxClusterFarm(
+        cluster, count, [&](int32_t index) { return renderFlightFrame(scene, options, index); },
+        [&](int32_t index, std::string&& png) {
+            const std::string path = flightFramePath(options, index);
+            if (png.size() < 8 || std::memcmp(png.data(), "\x89PNG", 4) != 0 || !writeFileWhole(path, png)) {
+                std::fprintf(stderr, "\nvyx-bench: frame %d could not be %s\n", index,
+                             png.size() < 8 ? "rendered" : "written");
+                failed = true;
+                return;
+            }
+            ++written;
+            std::fprintf(stderr, "\rvyx-bench: flight frame %d / %d", written, count);
+        });
+    std::fprintf(stderr, "\n");
+    std::printf("flight of %g s at %d fps: %d frames in %.2f s on %d rank(s), in %s\n", options.flightSeconds,
+                options.fps, written, (nowMs() - start) / 1000.0, vyxClusterLiveRanks(cluster), options.out.c_str());
+    std::fflush(stdout);
+    if (failed)
+        return 1;
+    if (!options.movie.empty() && !encodeMovie(options))
+        return 1;
+    return 0;
 }
 
 // The closing table, one row per configuration.
@@ -509,6 +761,76 @@ void printReport(const std::vector<Result>& results) {
                     static_cast<unsigned long long>(r.raysPerFrame.transparency),
                     static_cast<unsigned long long>(r.raysPerFrameTotal), r.mraysPerSecond);
     }
+}
+
+// A rank other than 0: renders what rank 0 asks for, whole flight frames included.
+int serveRank(vyxCluster* cluster, const Options& options) {
+    GSSampleScene& scene = vyxSampleScene;
+    bool applied = false;
+    auto job = [&](int32_t index) {
+        if (!applied)
+            applyToggles(scene, options);
+        applied = true;
+        return renderFlightFrame(scene, options, index);
+    };
+    return vyxServeRank(cluster, scene, options.width, options.height, job);
+}
+
+// Rank 0 (or the only process): the measurements the options ask for.
+int run(vyxCluster* cluster, Options& options) {
+    double loadMs = 0;
+    GSSampleScene& scene = vyxSampleScene;
+    scene.cluster = cluster;
+    int status = setUp(options, loadMs);
+    if (status != 0)
+        return status;
+
+    if (options.probe)
+        std::printf("two-thread arithmetic probe: %.2fx speed-up (2.00 = second core free)\n", twoThreadProbe());
+    std::printf("scene loaded in %.1f ms; %dx%d, %d thread(s), %d frame(s) per configuration, time %g%s%s\n", loadMs,
+                options.width, options.height, options.threads, options.frames, options.time, options.ao ? ", AO" : "",
+                options.noInterp ? ", no interpolation" : "");
+    if (vyxClusterSize(cluster) > 1)
+        std::printf("%d ranks render (rank 0 included)\n", vyxClusterLiveRanks(cluster));
+    if (options.flightSeconds > 0) {
+        status = renderFlight(scene, cluster, options);
+    } else if (options.samples > 0) {
+        for (int preset : options.presets)
+            for (int cameraMode : options.cameras)
+                if (!renderStill(scene, options, preset, cameraMode))
+                    status = 1;
+    } else {
+        std::vector<Result> results;
+        bool firstFrame = true;
+        for (int preset : options.presets) {
+            for (int cameraMode : options.cameras) {
+                std::optional<Result> r = measureConfiguration(scene, options, preset, cameraMode, loadMs, firstFrame);
+                if (!r) {
+                    status = 1;
+                    break;
+                }
+                results.push_back(*r);
+                std::printf("preset %d (%s), camera %d: median %.2f ms (tracing %.2f ms), %.1f fps, %.2f Mrays/s\n",
+                            preset, kPresetNames[preset], cameraMode, r->msMedian, r->traceMsMedian, r->fps,
+                            r->mraysPerSecond);
+                printShares(*r);
+                std::fflush(stdout);
+            }
+            if (status != 0)
+                break;
+        }
+        if (status == 0) {
+            printReport(results);
+            if (!options.json.empty() && !writeJson(options.json, options, results, loadMs)) {
+                std::fprintf(stderr, "vyx-bench: cannot write %s\n", options.json.c_str());
+                status = 1;
+            }
+        }
+    }
+    scene.Unload();
+    TTF_Quit();
+    SDL_Quit();
+    return status;
 }
 
 } // namespace
@@ -528,57 +850,29 @@ int main(int argc, char** argv) {
                     "--cores how many threads render those blocks (default: every core).\n"
                     "--samples N renders a still instead: the program's refinement of a view that\n"
                     "stands still, N samples a pixel, timed, with progress on standard error; --out\n"
-                    "writes it as vyx-WxH-pP-cC-sN.png.\n"
+                    "writes it as vyx-WxH-pP-cC-sN.png; with --hash the traced mean's checksum is printed.\n"
+                    "--seed N makes the random draws (soft-shadow jitter, the samples of a still)\n"
+                    "repeat from run to run.\n"
+                    "--flight SECONDS --fps F renders the path flight (camera 1, the first preset\n"
+                    "given, from --time on) as DIR/frame-000000.png, ... (--out DIR), each frame with\n"
+                    "its own exposure, or its still of N samples with --samples N; --movie FILE.mp4\n"
+                    "then encodes them with ffmpeg (frames repeat exactly for the same --seed, 1 by default).\n"
+                    "Under mpirun (mpirun -n 4 vyx-bench ...) every rank renders: the tiles of each frame\n"
+                    "and still are shared out, and the figures of each configuration say how many each\n"
+                    "rank rendered, the bytes sent per frame and how long rank 0 waited; a flight's\n"
+                    "frames are shared out whole. Only rank 0 reads files and writes output.\n"
                     "Defaults: --size 640x480 --preset 0 --camera 0 --time 0 --frames 10 --threads 20\n"
                     "          --assets %s (or the assets beside the program when that has none)\n",
                     kUsageLine, VYX_DEFAULT_ASSETS_DIR);
         return 0;
     }
-    double loadMs = 0;
-    status = setUp(options, loadMs);
-    if (status != 0)
+    vyxGlobalSettings.threadCount = options.threads;
+    vyxSetWorkerThreadLimit(options.cores);
+    vyxCluster* cluster = nullptr;
+    status = vyxClusterStart(&argc, &argv, &cluster);
+    if (status >= 0)
         return status;
-    GSSampleScene& scene = vyxSampleScene;
-
-    if (options.probe)
-        std::printf("two-thread arithmetic probe: %.2fx speed-up (2.00 = second core free)\n", twoThreadProbe());
-    std::printf("scene loaded in %.1f ms; %dx%d, %d thread(s), %d frame(s) per configuration, time %g%s%s\n", loadMs,
-                options.width, options.height, options.threads, options.frames, options.time, options.ao ? ", AO" : "",
-                options.noInterp ? ", no interpolation" : "");
-    if (options.samples > 0) {
-        for (int preset : options.presets)
-            for (int cameraMode : options.cameras)
-                if (!renderStill(scene, options, preset, cameraMode))
-                    status = 1;
-        scene.Unload();
-        TTF_Quit();
-        SDL_Quit();
-        return status;
-    }
-    std::vector<Result> results;
-    bool firstFrame = true;
-    for (int preset : options.presets) {
-        for (int cameraMode : options.cameras) {
-            std::optional<Result> r = measureConfiguration(scene, options, preset, cameraMode, loadMs, firstFrame);
-            if (!r) {
-                scene.Unload();
-                return 1;
-            }
-            results.push_back(*r);
-            std::printf("preset %d (%s), camera %d: median %.2f ms (tracing %.2f ms), %.1f fps, %.2f Mrays/s\n", preset,
-                        kPresetNames[preset], cameraMode, r->msMedian, r->traceMsMedian, r->fps, r->mraysPerSecond);
-            std::fflush(stdout);
-        }
-    }
-
-    printReport(results);
-    int exitStatus = 0;
-    if (!options.json.empty() && !writeJson(options.json, options, results, loadMs)) {
-        std::fprintf(stderr, "vyx-bench: cannot write %s\n", options.json.c_str());
-        exitStatus = 1;
-    }
-    scene.Unload();
-    TTF_Quit();
-    SDL_Quit();
-    return exitStatus;
+    if (vyxClusterRank(cluster) != 0)
+        return serveRank(cluster, options);
+    return vyxClusterFinish(cluster, run(cluster, options));
 }

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "util/file_bundle.h"
 #include "util/large_alloc.h"
 
 static std::string gigabytes(double bytes) {
@@ -14,7 +15,7 @@ static std::string gigabytes(double bytes) {
     return text;
 }
 
-std::string vyxFileProblem(const char* path) {
+static std::string diskFileProblem(const char* path) {
     struct stat info;
     if (stat(path, &info) != 0)
         return std::strerror(errno);
@@ -35,7 +36,21 @@ std::string vyxFileProblem(const char* path) {
     return std::string();
 }
 
-bool vyxReadWholeFile(const char* path, std::string& bytes, bool* opened, std::string* why) {
+std::string vyxFileProblem(const char* path) {
+    vyxBundleEntry entry;
+    if (vyxBundleLookup(BundleProblem, path, entry))
+        return entry.ok ? std::string() : entry.bytes;
+    std::string problem = diskFileProblem(path);
+    if (vyxBundleRecording()) {
+        entry.ok = problem.empty();
+        entry.bytes = problem;
+        vyxBundleRecord(BundleProblem, path, entry);
+    }
+    return problem;
+}
+
+// vyxReadWholeFile from the disk.
+static bool readFromDisk(const char* path, std::string& bytes, bool* opened, std::string* why) {
     bytes.clear();
     if (opened)
         *opened = false;
@@ -77,4 +92,56 @@ bool vyxReadWholeFile(const char* path, std::string& bytes, bool* opened, std::s
             *why = std::strerror(error);
     }
     return !failed;
+}
+
+bool vyxReadWholeFile(const char* path, std::string& bytes, bool* opened, std::string* why) {
+    vyxBundleEntry entry;
+    if (vyxBundleLookup(BundleFile, path, entry)) {
+        bytes.clear();
+        if (opened)
+            *opened = entry.opened;
+        if (!entry.ok) {
+            if (why)
+                *why = entry.bytes;
+            errno = entry.error;
+            return false;
+        }
+        bytes = std::move(entry.bytes);
+        return true;
+    }
+    std::string reason;
+    bool wasOpened = false;
+    bool read = readFromDisk(path, bytes, &wasOpened, &reason);
+    int error = errno;
+    if (vyxBundleRecording()) {
+        entry.ok = read;
+        entry.opened = wasOpened;
+        entry.error = read ? 0 : error;
+        entry.bytes = read ? bytes : reason;
+        vyxBundleRecord(BundleFile, path, entry);
+    }
+    if (opened)
+        *opened = wasOpened;
+    if (why && !read)
+        *why = reason;
+    errno = error;
+    return read;
+}
+
+std::string vyxReadFileHead(const char* path, size_t maxBytes) {
+    vyxBundleEntry entry;
+    if (vyxBundleLookup(BundleHead, path, entry))
+        return entry.bytes.substr(0, maxBytes);
+    std::string head(maxBytes, '\0');
+    FILE* file = std::fopen(path, "rb");
+    size_t got = file ? std::fread(&head[0], 1, head.size(), file) : 0;
+    if (file)
+        std::fclose(file);
+    head.resize(got);
+    if (vyxBundleRecording()) {
+        entry.ok = file != nullptr;
+        entry.bytes = head;
+        vyxBundleRecord(BundleHead, path, entry);
+    }
+    return head;
 }

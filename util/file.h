@@ -1,6 +1,8 @@
 #pragma once
 // Whole-file reading for every reader of the program: models, material libraries,
-// images and the font are all read into memory first and parsed from there.
+// images and the font are all read into memory first and parsed from there. While a file
+// bundle records or replays (util/file_bundle.h), these functions record their answers or
+// take them from the bundle instead of the disk.
 
 #include <cstdint>
 #include <string>
@@ -17,3 +19,7 @@ std::string vyxFileProblem(const char* path);
 // not opened: a device or FIFO would be read for ever or wait for a writer. Prints
 // nothing; any file, not only text. Any thread.
 bool vyxReadWholeFile(const char* path, std::string& bytes, bool* opened = nullptr, std::string* why = nullptr);
+
+// The first bytes of the file at path, at most maxBytes; empty when it cannot be opened.
+// Any thread.
+std::string vyxReadFileHead(const char* path, size_t maxBytes);

@@ -102,8 +102,8 @@ std::string sceneSignature(const vyxScene& scene) {
     std::string text = std::to_string(scene.meshCount) + " meshes, " + std::to_string(scene.lightCount) + " lights;";
     for (int32_t i = 0; i < scene.meshCount; ++i) {
         const vyxMesh* mesh = scene.meshes[i];
-        text += mesh == nullptr ? " -" : " " + std::to_string(mesh->triangleCount) + "/" +
-                                             std::to_string(mesh->materialCount);
+        text += mesh == nullptr ? " -"
+                                : " " + std::to_string(mesh->triangleCount) + "/" + std::to_string(mesh->materialCount);
     }
     return text;
 }
@@ -131,11 +131,11 @@ struct Outgoing {
 } // namespace
 
 struct Peer {
-    bool live = true;      // answers; false once left out for silence (for good)
-    bool renders = true;   // renders tiles (false: its scene differs, or it is not live)
-    int32_t cores = 1;     // threads its pool renders with
-    double lastHeard = 0;  // when it last sent anything
-    bool awaited = false;  // rank 0 waits for its scene acknowledgement
+    bool live = true;                             // answers; false once left out for silence (for good)
+    bool renders = true;                          // renders tiles (false: its scene differs, or it is not live)
+    int32_t cores = 1;                            // threads its pool renders with
+    double lastHeard = 0;                         // when it last sent anything
+    bool awaited = false;                         // rank 0 waits for its scene acknowledgement
     std::deque<std::vector<int32_t>> outstanding; // batches sent, oldest first
 };
 
@@ -455,9 +455,9 @@ struct WorkerSide {
     const vyxClusterWorker* worker;
     std::mutex lock;
     std::condition_variable wake;
-    std::deque<Task> tasks;       // under lock
-    std::deque<Task> replies;     // under lock: tag and bytes to send to rank 0
-    bool stopping = false;        // under lock
+    std::deque<Task> tasks;        // under lock
+    std::deque<Task> replies;      // under lock: tag and bytes to send to rank 0
+    bool stopping = false;         // under lock
     std::atomic<bool> busy{false}; // a task is running
     // Render thread only:
     vyxScene* scene = nullptr;
@@ -479,8 +479,7 @@ void loadSceneTask(WorkerSide& side, const std::string& bytes) {
     uint32_t marker = 0, generation = 0, pathSize = 0, folderSize = 0;
     std::string ack;
     auto refuse = [&](const std::string& why) {
-        std::fprintf(stderr, "vyx: rank %d: the scene from rank 0 is unusable (%s)\n", side.cluster->rank,
-                     why.c_str());
+        std::fprintf(stderr, "vyx: rank %d: the scene from rank 0 is unusable (%s)\n", side.cluster->rank, why.c_str());
         side.scene = nullptr;
         put(ack, generation);
         ack += "no scene: " + why;
@@ -525,13 +524,11 @@ void frameTask(WorkerSide& side, const std::string& bytes) {
         return;
     if (!vyxDecodeFrameState(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), side.state, error) ||
         !vyxApplyFrameState(side.state, *side.scene, side.camera, error)) {
-        std::fprintf(stderr, "vyx: rank %d: a frame from rank 0 is unusable (%s)\n", side.cluster->rank,
-                     error.c_str());
+        std::fprintf(stderr, "vyx: rank %d: a frame from rank 0 is unusable (%s)\n", side.cluster->rank, error.c_str());
         return;
     }
     vyxPrepareFrame(*side.scene);
-    const int32_t pictures =
-        side.state.work == TileSamples ? static_cast<int32_t>(side.state.sampleSeeds.size()) : 1;
+    const int32_t pictures = side.state.work == TileSamples ? static_cast<int32_t>(side.state.sampleSeeds.size()) : 1;
     side.plan = vyxPlanTiles(side.camera, side.state.settings, side.state.work, pictures);
     side.settings.clear();
     for (int32_t k = 0; k < pictures; ++k) {
@@ -549,8 +546,8 @@ void workTask(WorkerSide& side, const std::string& bytes) {
     vyxTileBatchHeader header;
     size_t at = 0;
     std::string error;
-    bool usable = vyxDecodeTileBatchHeader(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), 4096,
-                                           header, at, error) &&
+    bool usable = vyxDecodeTileBatchHeader(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), 4096, header,
+                                           at, error) &&
                   at == bytes.size() && side.stateValid && header.frameId == side.state.frameId;
     std::vector<vyxTile> tiles(header.tiles.size());
     size_t colours = 0;
@@ -560,8 +557,7 @@ void workTask(WorkerSide& side, const std::string& bytes) {
     }
     if (!usable) {
         // An empty answer: rank 0 sees that it does not fit and renders the batch itself.
-        std::fprintf(stderr, "vyx: rank %d: cannot render a batch of frame %u\n", side.cluster->rank,
-                     header.frameId);
+        std::fprintf(stderr, "vyx: rank %d: cannot render a batch of frame %u\n", side.cluster->rank, header.frameId);
         reply(side, TagResult, std::string());
         return;
     }

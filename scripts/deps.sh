@@ -6,9 +6,10 @@ set -euo pipefail
 # glmark2-data ships a scanned bunny (bunny.obj) that the model tests load as real data;
 # assimp-testmodels the sample files of every format the import helper reads through
 # libassimp-dev, and libtinygltf-dev a second glTF reader the tests compare against.
+# Open MPI lets several processes (on several machines) render one frame under mpirun.
 packages=(cmake g++ make pkg-config libgtest-dev
           libsdl1.2-dev libsdl-image1.2-dev libsdl-ttf2.0-dev libstb-dev fonts-dejavu-core
-          libassimp-dev assimp-testmodels libtinygltf-dev
+          libassimp-dev assimp-testmodels libtinygltf-dev libopenmpi-dev openmpi-bin
           xvfb xauth xdotool x11-apps python3 glmark2-data "$@")
 
 missing=()

@@ -14,7 +14,7 @@ CXX=clang++-14 cmake -S . -B build/fuzz -DVYX_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWith
 cmake --build build/fuzz -j "$(nproc)" --target vyx_obj_fuzz vyx_face_fuzz vyx_mesh_fuzz vyx_import_fuzz
 mkdir -p build/fuzz/artifacts
 status=0
-for harness in obj face mesh import; do
+for harness in obj face mesh import message; do
     corpus=build/fuzz/corpus-$harness
     mkdir -p "$corpus"
     echo "== $harness: ${seconds}s"

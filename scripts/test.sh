@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, checks the layout of the code against .clang-format, then
 # builds (warnings are errors) and runs the whole test suite:
-#   1. release build: every unit test and the end-to-end tests under Xvfb;
+#   1. release build: every unit test, the end-to-end tests under Xvfb and the runs of
+#      several local MPI ranks;
 #   2. AddressSanitizer + UndefinedBehaviorSanitizer build: the unit tests and a short
 #      threaded render of the sample scene (both renderers, ambient occlusion on);
 #   3. ThreadSanitizer build: the same unit tests and render;
@@ -48,13 +49,13 @@ step "AddressSanitizer + UndefinedBehaviorSanitizer"
 cmake --preset asan -DVYX_WERROR=ON >/dev/null
 cmake --build --preset asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-    in_clean_tmp asan ctest --preset asan -j "$jobs" -E '^e2e_'
+    in_clean_tmp asan ctest --preset asan -j "$jobs" -E '^(e2e|mpi)_'
 
 step "ThreadSanitizer"
 cmake --preset tsan -DVYX_WERROR=ON >/dev/null
 cmake --build --preset tsan -j "$jobs"
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-    in_clean_tmp tsan ctest --preset tsan -j "$jobs" -E '^e2e_'
+    in_clean_tmp tsan ctest --preset tsan -j "$jobs" -E '^(e2e|mpi)_'
 
 step "fuzzing"
 export VYX_WERROR=ON

@@ -42,7 +42,7 @@
 namespace {
 
 const char* const kUsageLine =
-    "usage: vyx-bench [--size 640x480|1280x720|WxH] [--preset 0..5|all] [--camera 0..3|all] [--time T]\n"
+    "usage: vyx-bench [--size 640x480|1280x720|WxH] [--preset 0..5,...|all] [--camera 0..3,...|all] [--time T]\n"
     "                 [--frames N] [--ao] [--no-interp] [--threads N] [--cores N] [--assets DIR]\n"
     "                 [--out DIR] [--json FILE] [--model FILE] [--probe] [--fixed-clock] [--hash]\n"
     "                 [--no-jitter] [--samples N] [--seed N] [--help]\n"
@@ -112,6 +112,7 @@ bool parseInt(const char* text, int low, int high, int& value) {
     return true;
 }
 
+// "all", or values 0 .. high separated by commas ("4,5").
 bool parseList(const char* text, int high, std::vector<int>& values) {
     values.clear();
     if (std::strcmp(text, "all") == 0) {
@@ -119,10 +120,17 @@ bool parseList(const char* text, int high, std::vector<int>& values) {
             values.push_back(i);
         return true;
     }
-    int v;
-    if (!parseInt(text, 0, high, v))
-        return false;
-    values.push_back(v);
+    std::string list = text;
+    for (size_t start = 0; start <= list.size();) {
+        size_t end = list.find(',', start);
+        if (end == std::string::npos)
+            end = list.size();
+        int v;
+        if (!parseInt(list.substr(start, end - start).c_str(), 0, high, v))
+            return false;
+        values.push_back(v);
+        start = end + 1;
+    }
     return true;
 }
 

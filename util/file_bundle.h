@@ -30,7 +30,7 @@ struct vyxBundleEntry {
 
 struct vyxFileBundle {
     std::map<std::string, vyxBundleEntry> entries; // key: kind letter + name
-    uint64_t byteCount = 0;                         // derived: bytes of every answer together
+    uint64_t byteCount = 0;                        // derived: bytes of every answer together
 };
 
 // Starts recording into a fresh, process-wide bundle (a recording already running is

@@ -26,8 +26,10 @@
 
 #include "app/sample_scene.h"
 #include "geometry/query.h"
+#include "render/frame.h"
 #include "tests/support/app_session.h"
 #include "tests/support/scratch.h"
+#include "util/file_bundle.h"
 #include "util/large_alloc.h"
 
 #ifndef VYX_ASSETS_DIR
@@ -253,6 +255,47 @@ TEST_F(SampleSceneAssets, ModelFromAFileTakesTheSampleModelsPlace) {
         }
     }
     sample.Unload();
+}
+
+// Another process loads the scene from the files this one recorded while loading: in a
+// folder that holds none of them, it builds the same scene and traces the same frame.
+TEST_F(SampleSceneAssets, AReplayedFileBundleBuildsTheSameScene) {
+    vyxRenderSettings settings = vyxDefaultRenderSettings();
+    settings.flags = RenderSubdivision | RenderThreaded | RenderCheckShadows;
+    auto traced = [&settings](GSSampleScene& scene) {
+        scene.Animate();
+        scene.camera.imageWidth = 64;
+        scene.camera.imageHeight = 48;
+        vyxUpdateCamera(scene.camera);
+        FrameBuffer frame = vyxAllocFrame(64, 48);
+        vyxRenderFrame(scene.scene, scene.camera, frame, settings);
+        std::vector<vyxVec3> pixels(frame.pixels, frame.pixels + 64 * 48);
+        vyxFreeFrame(frame);
+        return pixels;
+    };
+    GSSampleScene first;
+    vyxBundleRecordStart();
+    first.Load();
+    vyxFileBundle bundle = vyxBundleRecordStop();
+    EXPECT_GT(bundle.byteCount, 4000000u) << "the model, its textures and the sky faces";
+    const std::vector<vyxVec3> expected = traced(first);
+
+    ScratchWorkDir empty;
+    GSSampleScene second;
+    second.wantsFont = false;
+    vyxBundleReplayStart(std::move(bundle));
+    second.Load();
+    vyxBundleReplayStop();
+    EXPECT_EQ(second.model.triangleCount, first.model.triangleCount);
+    EXPECT_EQ(second.model.materialCount, first.model.materialCount);
+    for (int face = 0; face < 6; ++face)
+        ASSERT_NE(second.cubeFaces.faces[face], nullptr) << "face " << face;
+    ASSERT_NE(second.sandTexture.data, nullptr);
+    EXPECT_EQ(second.font, nullptr);
+    const std::vector<vyxVec3> replayed = traced(second);
+    EXPECT_EQ(std::memcmp(expected.data(), replayed.data(), expected.size() * sizeof(vyxVec3)), 0);
+    second.Unload();
+    first.Unload();
 }
 
 TEST(SampleScene, EmptyFolderLoadsAndTraces) {

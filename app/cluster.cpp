@@ -197,14 +197,18 @@ int32_t rendering(const vyxCluster& cluster) {
     return n;
 }
 
-// Leaves rank r out for good; returns the batches it still held.
-std::deque<std::vector<int32_t>> leaveOut(vyxCluster& cluster, int r, const char* why) {
+// Leaves rank r out of the rendering; returns the batches it still held. A rank that
+// no longer answers is lost for good (and the job must end with MPI_Abort); one that
+// answers wrongly is told to stop with the others at the end.
+std::deque<std::vector<int32_t>> leaveOut(vyxCluster& cluster, int r, const char* why, bool answers) {
     Peer& peer = cluster.peers[static_cast<size_t>(r)];
     std::fprintf(stderr, "vyx: rank %d %s; rank 0 renders its share and goes on without it\n", r, why);
-    peer.live = false;
     peer.renders = false;
     peer.awaited = false;
-    cluster.anyLost = true;
+    if (!answers) {
+        peer.live = false;
+        cluster.anyLost = true;
+    }
     return std::move(peer.outstanding);
 }
 
@@ -218,7 +222,7 @@ void checkSilence(vyxCluster& cluster, std::deque<int32_t>* queue) {
             continue;
         char why[96];
         std::snprintf(why, sizeof why, "stopped answering (nothing for %.1f s)", now - peer.lastHeard);
-        for (auto& batch : leaveOut(cluster, r, why))
+        for (auto& batch : leaveOut(cluster, r, why, false))
             if (queue != nullptr)
                 queue->insert(queue->end(), batch.begin(), batch.end());
     }
@@ -342,7 +346,7 @@ void runDispatch(vyxCluster& cluster, const Dispatch& dispatch) {
                     } else {
                         peer->outstanding.push_front(std::move(batch));
                         std::lock_guard<std::mutex> hold(local.lock);
-                        for (auto& held : leaveOut(cluster, r, "sent a result that does not fit its work"))
+                        for (auto& held : leaveOut(cluster, r, "sent a result that does not fit its work", true))
                             local.queue.insert(local.queue.end(), held.begin(), held.end());
                     }
                 }

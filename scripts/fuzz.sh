@@ -11,7 +11,7 @@ seconds=${1:-30}
 scripts/deps.sh clang-14 libclang-rt-14-dev
 CXX=clang++-14 cmake -S . -B build/fuzz -DVYX_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVYX_RAY_STATS=OFF \
     -DVYX_WERROR="${VYX_WERROR:-OFF}" >/dev/null
-cmake --build build/fuzz -j "$(nproc)" --target vyx_obj_fuzz vyx_face_fuzz vyx_mesh_fuzz vyx_import_fuzz
+cmake --build build/fuzz -j "$(nproc)" --target vyx_obj_fuzz vyx_face_fuzz vyx_mesh_fuzz vyx_import_fuzz vyx_message_fuzz
 mkdir -p build/fuzz/artifacts
 status=0
 for harness in obj face mesh import message; do

@@ -106,10 +106,8 @@ TEST(FileBundle, DecodingRefusesDamagedBytes) {
     };
     const std::string huge(8, '\xff');
     const Damage damages[] = {
-        {0, "VYXC", "marker"},
-        {4, std::string("\x02\0\0\0", 4), "version"},
-        {8, huge, "entry count"},
-        {16, std::string("\xff\xff\0\0", 4), "name length"},
+        {0, "VYXC", "marker"},    {4, std::string("\x02\0\0\0", 4), "version"},
+        {8, huge, "entry count"}, {16, std::string("\xff\xff\0\0", 4), "name length"},
         {20, "Z", "kind"},
     };
     for (const Damage& damage : damages) {

@@ -22,19 +22,24 @@ std::string vyxExecutableFolder() {
 std::string vyxFindAssetFolder() {
     if (exists(kAssetWitness, R_OK))
         return "./";
+    const std::string beside = vyxFindAssetsBesideProgram();
+    return beside.empty() ? "./" : beside;
+}
+
+std::string vyxFindAssetsBesideProgram() {
     const std::string folder = vyxExecutableFolder();
     if (!folder.empty())
         for (const char* candidate : {"assets/", "../share/vyx/"})
             if (exists(folder + candidate + kAssetWitness, R_OK))
                 return folder + candidate;
-    return "./";
+    return std::string();
 }
 
 std::string vyxFindImportHelper() {
     const std::string folder = vyxExecutableFolder();
     if (folder.empty())
         return std::string();
-    for (const char* candidate : {"vyx-import", "../vyx-import"})
+    for (const char* candidate : {"vyx-import", "../vyx-import", "../libexec/vyx/vyx-import"})
         if (exists(folder + candidate, X_OK))
             return folder + candidate;
     return std::string();

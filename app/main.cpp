@@ -24,6 +24,10 @@ int main(int argc, char** argv) {
         vyxPrintHelp(argv[0], stdout);
         return 0;
     }
+    if (commandLine.version) {
+        vyxPrintVersion(argv[0], stdout);
+        return 0;
+    }
     // Under mpirun, rank 0 is the program and the other ranks render for it.
     vyxCluster* cluster = nullptr;
     status = vyxClusterStart(&argc, &argv, &cluster);

@@ -91,7 +91,7 @@ static const char* baseName(const char* path) {
 }
 
 static void printUsage(const char* name, FILE* out) {
-    std::fprintf(out, "usage: %s [--help] [MODEL.obj|gltf|glb|ply|stl|3ds|fbx|dae|...]\n", name);
+    std::fprintf(out, "usage: %s [--help] [--version] [MODEL.obj|gltf|glb|ply|stl|3ds|fbx|dae|...]\n", name);
 }
 
 int vyxParseCommandLine(int argc, char** argv, vyxCommandLine& commandLine) {
@@ -103,6 +103,8 @@ int vyxParseCommandLine(int argc, char** argv, vyxCommandLine& commandLine) {
             options = false;
         } else if (options && (std::strcmp(argument, "--help") == 0 || std::strcmp(argument, "-h") == 0)) {
             commandLine.help = true;
+        } else if (options && std::strcmp(argument, "--version") == 0) {
+            commandLine.version = true;
         } else if (options && argument[0] == '-' && argument[1] != '\0') {
             std::fprintf(stderr, "%s: unknown option %s\n", name, argument);
             printUsage(name, stderr);
@@ -147,9 +149,15 @@ void vyxPrintHelp(const char* name, FILE* out) {
                       "  models     Wavefront OBJ (v, vt, vn, f, g, o, usemtl, mtllib), UTF-8 or UTF-16,\n"
                       "             by the program's own reader; glTF 2.0 (.gltf, .glb), PLY, STL, 3DS,\n"
                       "             FBX, Collada (.dae, .zae) and every other format of the Open Asset\n"
-                      "             Import Library, by the helper vyx-import installed beside the program\n"
+                      "             Import Library, by the helper vyx-import that comes with the program\n"
                       "  materials  MTL (newmtl, Kd, Ka, Ks, Ke, d, Ft, illum, map_Kd with its options);\n"
                       "             libraries are found beside the model, textures beside their library\n"
                       "  textures   PNG, JPEG, BMP, GIF, TGA and the other formats of SDL_image\n"
-                      "  sky        six raw float faces xpos.float ... zneg.float, 256 x 256 RGB each\n");
+                      "  sky        six raw float faces xpos.float ... zneg.float, 256 x 256 RGB each\n"
+                      "\n"
+                      "Options:\n"
+                      "  -h, --help        print this help and exit\n"
+                      "  --version         print the version and exit\n");
 }
+
+void vyxPrintVersion(const char* name, FILE* out) { std::fprintf(out, "%s %s\n", baseName(name), VYX_VERSION); }

@@ -17,15 +17,19 @@ int vyxRunProgram(GameState& state, int32_t width, int32_t height);
 // What the command line asks for. Fields are filled by vyxParseCommandLine.
 struct vyxCommandLine {
     bool help = false;           // "--help" or "-h"
+    bool version = false;        // "--version"
     const char* model = nullptr; // the one model file named, or null; points into argv
 };
 
-// Reads argv: "--help" / "-h", at most one model path, "--" ending the options. Returns
+// Reads argv: "--help" / "-h", "--version", at most one model path, "--" ending the options. Returns
 // -1 to go on; otherwise the exit status: 2 after one line naming the problem and the
 // usage line on stderr (both with argv[0] without its folder) (an unknown option, a second model). Writes nothing for
-// "--help": the caller prints vyxPrintHelp.
+// "--help" and "--version": the caller prints vyxPrintHelp or vyxPrintVersion.
 int vyxParseCommandLine(int argc, char** argv, vyxCommandLine& commandLine);
 
 // Writes the usage, the keys and the file formats read to out, for the program `name`
 // (argv[0]; its folder is left out).
 void vyxPrintHelp(const char* name, FILE* out);
+
+// Writes "NAME VERSION" and a newline to out, NAME being argv[0] without its folder.
+void vyxPrintVersion(const char* name, FILE* out);

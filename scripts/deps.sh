@@ -7,10 +7,13 @@ set -euo pipefail
 # assimp-testmodels the sample files of every format the import helper reads through
 # libassimp-dev, and libtinygltf-dev a second glTF reader the tests compare against.
 # Open MPI lets several processes (on several machines) render one frame under mpirun.
+# help2man writes the manual pages from --help; dpkg-dev and file let CPack compute the
+# package's dependencies (scripts/package.sh).
 packages=(cmake g++ make pkg-config libgtest-dev
           libsdl1.2-dev libsdl-image1.2-dev libsdl-ttf2.0-dev libstb-dev fonts-dejavu-core
           libassimp-dev assimp-testmodels libtinygltf-dev libopenmpi-dev openmpi-bin
-          xvfb xauth xdotool x11-apps python3 glmark2-data "$@")
+          xvfb xauth xdotool x11-apps python3 glmark2-data
+          help2man dpkg-dev file "$@")
 
 missing=()
 for p in "${packages[@]}"; do

@@ -3,17 +3,20 @@
 # builds (warnings are errors) and runs the whole test suite:
 #   1. release build: every unit test, the end-to-end tests under Xvfb and the runs of
 #      several local MPI ranks;
-#   2. AddressSanitizer + UndefinedBehaviorSanitizer build: the unit tests and a short
+#   2. the Debian package of that build (scripts/package.sh): its contents, manual pages
+#      and menu entry, lintian; as root also installed with apt-get, run and removed
+#      (skipped with a message otherwise);
+#   3. AddressSanitizer + UndefinedBehaviorSanitizer build: the unit tests and a short
 #      threaded render of the sample scene (both renderers, ambient occlusion on);
-#   3. ThreadSanitizer build: the same unit tests and render;
-#   4. each libFuzzer harness for a short time (VYX_FUZZ_SECONDS, default 30).
+#   4. ThreadSanitizer build: the same unit tests and render;
+#   5. each libFuzzer harness for a short time (VYX_FUZZ_SECONDS, default 30).
 # Each step runs its tests with TMPDIR set to a fresh folder and fails when they leave
 # anything in it.
 # VYX_TEST_QUICK=1 runs step 1 only.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
-scripts/deps.sh clang-14 libclang-rt-14-dev
+scripts/deps.sh clang-14 libclang-rt-14-dev lintian desktop-file-utils
 
 step() { printf '\n==== %s (%s)\n' "$1" "$(date +%T)"; }
 
@@ -44,6 +47,12 @@ in_clean_tmp release ctest --preset release -j "$jobs"
 if [ "${VYX_TEST_QUICK:-0}" = "1" ]; then
     exit 0
 fi
+
+step "Debian package"
+scripts/package.sh
+deb=$(echo build/release/vyx_*_amd64.deb)
+in_clean_tmp package tests/package/check_package.sh "$deb" build/release/assets
+in_clean_tmp install tests/package/install_package.sh "$deb"
 
 step "AddressSanitizer + UndefinedBehaviorSanitizer"
 cmake --preset asan -DVYX_WERROR=ON >/dev/null

@@ -41,12 +41,48 @@
 
 namespace {
 
-const char* const kUsageLine =
-    "usage: vyx-bench [--size 640x480|1280x720|WxH] [--preset 0..5,...|all] [--camera 0..3,...|all] [--time T]\n"
-    "                 [--frames N] [--ao] [--no-interp] [--threads N] [--cores N] [--assets DIR]\n"
-    "                 [--out DIR] [--json FILE] [--model FILE] [--probe] [--fixed-clock] [--hash]\n"
-    "                 [--no-jitter] [--samples N] [--seed N] [--help]\n"
-    "       vyx-bench --flight SECONDS --fps F [--samples N] --out DIR [--movie FILE.mp4] [options]\n";
+const char* const kUsageLine = "usage: vyx-bench [OPTION]...\n"
+                               "   or: vyx-bench --flight SECONDS --fps F --out DIR [OPTION]...\n";
+
+// Options, one a line; the manual page is made from this text.
+const char* const kOptionsHelp =
+    "Options:\n"
+    "  --size WxH        picture size, 1 to 8192 each way (default 640x480)\n"
+    "  --preset P,...    quality presets 0 to 5, separated by commas, or all (default 0)\n"
+    "  --camera C,...    cameras 0 to 3 (orbit, path flight, chase view, free walk),\n"
+    "                    separated by commas, or all (default 0)\n"
+    "  --time T          animation time in sixtieths of a second (default 0)\n"
+    "  --frames N        frames timed per preset and camera, 1 to 100000 (default 10)\n"
+    "  --ao              ambient occlusion on\n"
+    "  --no-interp       block interpolation of the subdivision renderer off\n"
+    "  --threads N       the renderer's thread count, 1 to 64: its blocks of work, which\n"
+    "                    shape the subdivision bands (default 20)\n"
+    "  --cores N         threads that render those blocks, 1 to 64 (default: every core)\n"
+    "  --samples N       render a still instead, 1 to 65536 samples a pixel: the program's\n"
+    "                    refinement of a view that stands still, timed, with progress on\n"
+    "                    standard error\n"
+    "  --seed N          the random draws (soft-shadow jitter, the samples of a still) repeat\n"
+    "                    from run to run\n"
+    "  --flight SECONDS  render the path flight (camera 1, the first preset given, from --time\n"
+    "                    on) as DIR/frame-000000.png, ... (--out DIR), each frame with its own\n"
+    "                    exposure, or its still of N samples with --samples N\n"
+    "  --fps F           frames a second of the flight, 1 to 240\n"
+    "  --movie FILE.mp4  encode the flight's frames into FILE.mp4 with ffmpeg (frames repeat\n"
+    "                    exactly for the same --seed, 1 by default)\n"
+    "  --model FILE      a model file (OBJ, glTF, PLY, STL, 3DS, FBX, Collada and the other\n"
+    "                    formats of the Open Asset Import Library) in the sample model's place\n"
+    "  --assets DIR      the scene assets (default: those the build generated, else those\n"
+    "                    installed beside the program)\n"
+    "  --out DIR         write the last picture of each preset and camera as\n"
+    "                    DIR/vyx-WxH-pP-cC.png, a still as DIR/vyx-WxH-pP-cC-sN.png\n"
+    "  --json FILE       write the figures as JSON\n"
+    "  --probe           first measure how much a second thread speeds up pure arithmetic\n"
+    "  --fixed-clock     post-processing sees 1/60 s a frame from 0: pictures repeat exactly\n"
+    "  --hash            print a checksum of every traced frame (with --fixed-clock also of\n"
+    "                    every frame shown; for a still, of the traced mean)\n"
+    "  --no-jitter       soft-shadow samples unrotated in every preset: frames repeat exactly\n"
+    "  -h, --help        print this help and exit\n"
+    "  --version         print the version and exit\n";
 
 struct Options {
     int width = 640;
@@ -73,7 +109,8 @@ struct Options {
     uint64_t seed = 1;
     double flightSeconds = 0; // > 0: render the path flight as numbered PNG frames
     int fps = 0;
-    std::string movie; // encode the flight's frames into this file with ffmpeg
+    std::string movie;    // encode the flight's frames into this file with ffmpeg
+    bool version = false; // print the version and do nothing else
 };
 
 // The middle value of sorted (not empty), or the mean of the middle two.
@@ -99,7 +136,7 @@ struct Result {
 uint64_t rayTotal(const vyxRayStats& rays) { return rays.primary + rays.shadow + rays.reflection + rays.transparency; }
 
 int badArguments(const char* message) {
-    std::fprintf(stderr, "vyx-bench: %s\n%s", message, kUsageLine);
+    std::fprintf(stderr, "vyx-bench: %s\n%s(vyx-bench --help lists the options)\n", message, kUsageLine);
     return 2;
 }
 
@@ -148,6 +185,9 @@ int parseArguments(int argc, char** argv, Options& options, bool& help) {
         const char* v = nullptr;
         if (arg == "--help" || arg == "-h") {
             help = true;
+            return 0;
+        } else if (arg == "--version") {
+            options.version = true;
             return 0;
         } else if (arg == "--ao") {
             options.ao = true;
@@ -351,9 +391,16 @@ int setUp(Options& options, double& loadMs) {
         return 1;
     }
     struct stat info;
-    // An installed vyx-bench finds the assets installed beside it when the build's are gone.
-    if (!options.assetsGiven && stat((options.assets + "/venus.obj").c_str(), &info) != 0)
-        options.assets = vyxFindAssetFolder();
+    // An installed vyx-bench reads the assets installed beside it, even where the build
+    // it came from still exists; one in the build tree reads the build's, or those of the
+    // working directory when the build's are gone.
+    if (!options.assetsGiven) {
+        const std::string installed = vyxFindAssetsBesideProgram();
+        if (!installed.empty())
+            options.assets = installed;
+        else if (stat((options.assets + "/venus.obj").c_str(), &info) != 0)
+            options.assets = vyxFindAssetFolder();
+    }
     if (stat((options.assets + "/venus.obj").c_str(), &info) != 0) {
         std::fprintf(stderr, "vyx-bench: no scene assets in %s (run vyx-make-assets %s first)\n",
                      options.assets.c_str(), options.assets.c_str());
@@ -851,27 +898,20 @@ int main(int argc, char** argv) {
     if (status != 0)
         return status;
     if (help) {
-        std::printf("%s\nRenders the sample scene headlessly and prints frame times and rays per frame.\n"
-                    "With --model, a model file (OBJ, glTF, PLY, STL, 3DS, FBX, Collada and the other\n"
-                    "formats of the Open Asset Import Library) takes the sample model's place. --threads sets the\n"
-                    "renderer's thread count (its blocks of work, which shape the subdivision bands);\n"
-                    "--cores how many threads render those blocks (default: every core).\n"
-                    "--samples N renders a still instead: the program's refinement of a view that\n"
-                    "stands still, N samples a pixel, timed, with progress on standard error; --out\n"
-                    "writes it as vyx-WxH-pP-cC-sN.png; with --hash the traced mean's checksum is printed.\n"
-                    "--seed N makes the random draws (soft-shadow jitter, the samples of a still)\n"
-                    "repeat from run to run.\n"
-                    "--flight SECONDS --fps F renders the path flight (camera 1, the first preset\n"
-                    "given, from --time on) as DIR/frame-000000.png, ... (--out DIR), each frame with\n"
-                    "its own exposure, or its still of N samples with --samples N; --movie FILE.mp4\n"
-                    "then encodes them with ffmpeg (frames repeat exactly for the same --seed, 1 by default).\n"
-                    "Under mpirun (mpirun -n 4 vyx-bench ...) every rank renders: the tiles of each frame\n"
-                    "and still are shared out, and the figures of each configuration say how many each\n"
-                    "rank rendered, the bytes sent per frame and how long rank 0 waited; a flight's\n"
-                    "frames are shared out whole. Only rank 0 reads files and writes output.\n"
-                    "Defaults: --size 640x480 --preset 0 --camera 0 --time 0 --frames 10 --threads 20\n"
-                    "          --assets %s (or the assets beside the program when that has none)\n",
-                    kUsageLine, VYX_DEFAULT_ASSETS_DIR);
+        std::printf("%s\nRenders the sample scene without a window, or a model file in the sample\n"
+                    "model's place, and prints frame times and rays per frame for each quality\n"
+                    "preset and camera asked for; or renders stills, or the path flight as numbered\n"
+                    "PNG frames.\n"
+                    "Under mpirun (mpirun -n 4 vyx-bench ...) every rank renders: the tiles of each\n"
+                    "frame and still are shared out, and the figures of each configuration say how\n"
+                    "many each rank rendered, the bytes sent per frame and how long rank 0 waited; a\n"
+                    "flight's frames are shared out whole. Only rank 0 reads files and writes output.\n"
+                    "\n%s",
+                    kUsageLine, kOptionsHelp);
+        return 0;
+    }
+    if (options.version) {
+        std::printf("vyx-bench %s\n", VYX_VERSION);
         return 0;
     }
     vyxGlobalSettings.threadCount = options.threads;

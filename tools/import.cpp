@@ -6,6 +6,7 @@
 // bound on damaged files, which here ends this process only.
 //
 // Usage: vyx-import [--memory-limit BYTES] [--max-triangles N] [--] MODEL
+//        vyx-import --version
 // Exit status: 0 with a complete stream, 1 when the library could not read the file
 // (a Fail record says why), 2 for bad arguments.
 
@@ -338,6 +339,10 @@ bool parseCount(const char* text, uint64_t& value) {
 } // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("vyx-import %s\n", VYX_VERSION);
+        return 0;
+    }
     uint64_t memoryLimit = 0, maxTriangles = UINT32_MAX;
     const char* path = nullptr;
     bool options = true;

@@ -44,28 +44,32 @@ TEST(Program, CommandLine) {
     struct Case {
         std::vector<const char*> arguments; // after the program name
         int status;                         // -1 = go on
-        bool help;
+        bool help, version;
         const char* model;   // null = none
         const char* message; // on stderr; "" = nothing
     };
     const Case cases[] = {
-        {{}, -1, false, nullptr, ""},
-        {{"bunny.obj"}, -1, false, "bunny.obj", ""},
-        {{"--help"}, -1, true, nullptr, ""},
-        {{"-h", "x.obj"}, -1, true, "x.obj", ""},
-        {{"--", "-dash.obj"}, -1, false, "-dash.obj", ""},
-        {{"-"}, -1, false, "-", ""},
+        {{}, -1, false, false, nullptr, ""},
+        {{"bunny.obj"}, -1, false, false, "bunny.obj", ""},
+        {{"--help"}, -1, true, false, nullptr, ""},
+        {{"-h", "x.obj"}, -1, true, false, "x.obj", ""},
+        {{"--version"}, -1, false, true, nullptr, ""},
+        {{"--", "--version"}, -1, false, false, "--version", ""},
+        {{"--", "-dash.obj"}, -1, false, false, "-dash.obj", ""},
+        {{"-"}, -1, false, false, "-", ""},
         {{"--fast"},
          2,
          false,
+         false,
          nullptr,
-         "vyx-raytracer: unknown option --fast\nusage: vyx-raytracer [--help] "
+         "vyx-raytracer: unknown option --fast\nusage: vyx-raytracer [--help] [--version] "
          "[MODEL.obj|gltf|glb|ply|stl|3ds|fbx|dae|...]\n"},
         {{"a.obj", "b.obj"},
          2,
          false,
+         false,
          "a.obj",
-         "vyx-raytracer: one model at a time (a.obj and b.obj given)\nusage: vyx-raytracer [--help] "
+         "vyx-raytracer: one model at a time (a.obj and b.obj given)\nusage: vyx-raytracer [--help] [--version] "
          "[MODEL.obj|gltf|glb|ply|stl|3ds|fbx|dae|...]\n"},
     };
     for (const Case& c : cases) {
@@ -79,6 +83,7 @@ TEST(Program, CommandLine) {
         std::string what = c.arguments.empty() ? "(none)" : c.arguments[0];
         EXPECT_EQ(status, c.status) << what;
         EXPECT_EQ(commandLine.help, c.help) << what;
+        EXPECT_EQ(commandLine.version, c.version) << what;
         EXPECT_STREQ(commandLine.model, c.model) << what;
         EXPECT_EQ(err, c.message) << what;
     }

@@ -25,10 +25,6 @@
 #include "util/file.h"
 #include "util/parallel.h"
 
-#ifndef VYX_VERSION
-#define VYX_VERSION "unversioned"
-#endif
-
 namespace {
 
 // Message tags. The first exchange (TagHello, a gather of fixed-size blocks) must stay

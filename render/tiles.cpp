@@ -122,6 +122,9 @@ bool vyxRenderTile(const vyxScene& scene, const vyxCamera& camera, const vyxRend
         return false;
     VYX_ASSERT_EQ(static_cast<uint32_t>(plan.width), camera.imageWidth);
     VYX_ASSERT_EQ(static_cast<uint32_t>(plan.height), camera.imageHeight);
+    // A band that starts past the image's right edge has nothing to render.
+    if (tile.width <= 0)
+        return true;
     bool rendered = true;
     switch (plan.renderer) {
     case RendererStandard:
@@ -141,8 +144,8 @@ bool vyxRenderTile(const vyxScene& scene, const vyxCamera& camera, const vyxRend
             rays.camera = &camera;
             rays.column = 0;
         }
-        rendered = tile.width <= 0 || vyxRenderBandRows(scene, rays, tile.width, plan.height, tile.y, tile.height, out,
-                                                        tile.width, settings);
+        rendered =
+            vyxRenderBandRows(scene, rays, tile.width, plan.height, tile.y, tile.height, out, tile.width, settings);
         break;
     }
     default:

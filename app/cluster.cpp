@@ -22,6 +22,7 @@
 #include "render/frame_state.h"
 #include "render/tiles.h"
 #include "trace/random.h"
+#include "util/bytes.h"
 #include "util/file.h"
 #include "util/parallel.h"
 
@@ -102,11 +103,6 @@ std::string sceneSignature(const vyxScene& scene) {
                                 : " " + std::to_string(mesh->triangleCount) + "/" + std::to_string(mesh->materialCount);
     }
     return text;
-}
-
-template <typename T>
-void put(std::string& out, const T& value) {
-    out.append(reinterpret_cast<const char*>(&value), sizeof(T));
 }
 
 template <typename T>
@@ -481,7 +477,7 @@ void loadSceneTask(WorkerSide& side, const std::string& bytes) {
     auto refuse = [&](const std::string& why) {
         std::fprintf(stderr, "vyx: rank %d: the scene from rank 0 is unusable (%s)\n", side.cluster->rank, why.c_str());
         side.scene = nullptr;
-        put(ack, generation);
+        vyxPutBytes(ack, generation);
         ack += "no scene: " + why;
         reply(side, TagSceneAck, ack);
     };
@@ -512,7 +508,7 @@ void loadSceneTask(WorkerSide& side, const std::string& bytes) {
     side.scene = side.worker->loadScene ? side.worker->loadScene(modelPath, assetFolder) : nullptr;
     vyxBundleReplayStop();
     side.stateValid = false;
-    put(ack, generation);
+    vyxPutBytes(ack, generation);
     ack += side.scene != nullptr ? sceneSignature(*side.scene) : std::string("no scene");
     reply(side, TagSceneAck, ack);
 }
@@ -584,7 +580,7 @@ void jobTask(WorkerSide& side, const std::string& bytes) {
     int32_t job = -1;
     size_t at = 0;
     std::string result;
-    put(result, job);
+    vyxPutBytes(result, job);
     if (take(bytes, at, job) && job >= 0 && side.worker->runJob) {
         std::memcpy(&result[0], &job, sizeof(job));
         result += side.worker->runJob(job);
@@ -735,11 +731,11 @@ void vyxClusterShareScene(vyxCluster* cluster, vyxFileBundle&& bundle, const std
     ++cluster->sceneGeneration;
     cluster->signature = sceneSignature(scene);
     std::string message;
-    put(message, kSceneMarker);
-    put(message, cluster->sceneGeneration);
-    put(message, static_cast<uint32_t>(modelPath.size()));
+    vyxPutBytes(message, kSceneMarker);
+    vyxPutBytes(message, cluster->sceneGeneration);
+    vyxPutBytes(message, static_cast<uint32_t>(modelPath.size()));
     message += modelPath;
-    put(message, static_cast<uint32_t>(assetFolder.size()));
+    vyxPutBytes(message, static_cast<uint32_t>(assetFolder.size()));
     message += assetFolder;
     message.append(reinterpret_cast<const char*>(vyxRandomTable), sizeof(float) * vyxRandomTableSize);
     message += vyxEncodeFileBundle(bundle);
@@ -753,7 +749,7 @@ void vyxClusterShareScene(vyxCluster* cluster, vyxFileBundle&& bundle, const std
         if (!peer.live)
             continue;
         std::string size;
-        put(size, static_cast<uint64_t>(shared->size()));
+        vyxPutBytes(size, static_cast<uint64_t>(shared->size()));
         sendLater(*cluster, r, TagScene, size);
         for (size_t at = 0; at < shared->size(); at += kChunkBytes) {
             MPI_Request request;
@@ -879,7 +875,7 @@ void vyxClusterFarm(vyxCluster* cluster, int32_t jobCount, const std::function<s
     };
     dispatch.workMessage = [](const std::vector<int32_t>& batch) {
         std::string message;
-        put(message, batch.front());
+        vyxPutBytes(message, batch.front());
         return message;
     };
     dispatch.takeResult = [&](int32_t, const std::vector<int32_t>& batch, const std::string& bytes) {

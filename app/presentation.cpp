@@ -14,6 +14,7 @@
 #include "geometry/mesh.h"
 #include "render/accumulate.h"
 #include "render/frame.h"
+#include "trace/random.h"
 #include "util/assert.h"
 
 // The wait after each frame of a still view that has all its samples (ms): keys and
@@ -31,23 +32,14 @@ int32_t GSSampleScene::FrameFlags() const {
     return flags;
 }
 
-// splitmix64: a 64-bit state stepped and scrambled.
-static uint64_t nextRandom(uint64_t& state) {
-    state += 0x9e3779b97f4a7c15ull;
-    uint64_t z = state;
-    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
-    z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
-    return z ^ (z >> 31);
-}
-
 uint32_t GSSampleScene::NextSeed() {
-    uint32_t seed = static_cast<uint32_t>(nextRandom(seedState) >> 32);
+    uint32_t seed = static_cast<uint32_t>(vyxSplitMix64(seedState) >> 32);
     return seed != 0 ? seed : 1; // 0 would mean each thread's own draws
 }
 
 uint32_t GSSampleScene::SampleSeed(int32_t index) const {
     uint64_t state = (static_cast<uint64_t>(stillSeed) << 32) | static_cast<uint32_t>(index);
-    uint32_t seed = static_cast<uint32_t>(nextRandom(state) >> 32);
+    uint32_t seed = static_cast<uint32_t>(vyxSplitMix64(state) >> 32);
     return seed != 0 ? seed : 1;
 }
 

@@ -7,6 +7,7 @@
 #include "geometry/mesh.h"
 #include "geometry/transform.h"
 #include "render/tiles.h"
+#include "util/bytes.h"
 
 namespace {
 
@@ -23,39 +24,6 @@ constexpr int32_t kMaxDepth = 16;
 static_assert(std::is_trivially_copyable<vyxCamera>::value, "camera sent as bytes");
 static_assert(std::is_trivially_copyable<vyxRenderSettings>::value, "settings sent as bytes");
 static_assert(std::is_trivially_copyable<vyxLight>::value, "lights sent as bytes");
-
-template <typename T>
-void put(std::string& out, const T& value) {
-    out.append(reinterpret_cast<const char*>(&value), sizeof(T));
-}
-
-struct Reader {
-    const uint8_t* data;
-    size_t left;
-    template <typename T>
-    bool get(T& value) {
-        if (data == nullptr || left < sizeof(T))
-            return false;
-        std::memcpy(&value, data, sizeof(T));
-        data += sizeof(T);
-        left -= sizeof(T);
-        return true;
-    }
-    // count values of T into values, when that many are left.
-    template <typename T>
-    bool array(uint32_t count, std::vector<T>& values) {
-        if (data == nullptr && count > 0)
-            return false;
-        if (left / sizeof(T) < count)
-            return false;
-        values.resize(count);
-        if (count > 0)
-            std::memcpy(values.data(), data, count * sizeof(T));
-        data += count * sizeof(T);
-        left -= count * sizeof(T);
-        return true;
-    }
-};
 
 bool settingsInRange(const vyxRenderSettings& s) {
     return s.maxDepth >= 0 && s.maxDepth <= kMaxDepth && s.aaLevels >= 0 && s.aaLevels <= kMaxDepth &&
@@ -121,17 +89,17 @@ bool vyxApplyFrameState(const vyxFrameState& state, vyxScene& scene, vyxCamera& 
 std::string vyxEncodeFrameState(const vyxFrameState& state) {
     std::string out;
     out.append(kStateMarker, sizeof(kStateMarker));
-    put(out, static_cast<uint32_t>(sizeof(vyxCamera)));
-    put(out, static_cast<uint32_t>(sizeof(vyxRenderSettings)));
-    put(out, static_cast<uint32_t>(sizeof(vyxLight)));
-    put(out, state.frameId);
-    put(out, state.work);
-    put(out, state.firstSample);
-    put(out, state.camera);
-    put(out, state.settings);
-    put(out, static_cast<uint32_t>(state.sampleSeeds.size()));
-    put(out, static_cast<uint32_t>(state.matrices.size() / 16));
-    put(out, static_cast<uint32_t>(state.lights.size()));
+    vyxPutBytes(out, static_cast<uint32_t>(sizeof(vyxCamera)));
+    vyxPutBytes(out, static_cast<uint32_t>(sizeof(vyxRenderSettings)));
+    vyxPutBytes(out, static_cast<uint32_t>(sizeof(vyxLight)));
+    vyxPutBytes(out, state.frameId);
+    vyxPutBytes(out, state.work);
+    vyxPutBytes(out, state.firstSample);
+    vyxPutBytes(out, state.camera);
+    vyxPutBytes(out, state.settings);
+    vyxPutBytes(out, static_cast<uint32_t>(state.sampleSeeds.size()));
+    vyxPutBytes(out, static_cast<uint32_t>(state.matrices.size() / 16));
+    vyxPutBytes(out, static_cast<uint32_t>(state.lights.size()));
     out.append(reinterpret_cast<const char*>(state.sampleSeeds.data()), state.sampleSeeds.size() * sizeof(uint32_t));
     out.append(reinterpret_cast<const char*>(state.matrices.data()), state.matrices.size() / 16 * 16 * sizeof(float));
     out.append(reinterpret_cast<const char*>(state.lights.data()), state.lights.size() * sizeof(vyxLight));
@@ -139,7 +107,7 @@ std::string vyxEncodeFrameState(const vyxFrameState& state) {
 }
 
 bool vyxDecodeFrameState(const uint8_t* data, size_t size, vyxFrameState& state, std::string& error) {
-    Reader in{data, size};
+    vyxByteReader in(data, size);
     char marker[4];
     uint32_t cameraSize = 0, settingsSize = 0, lightSize = 0;
     vyxFrameState s;
@@ -195,15 +163,15 @@ bool vyxDecodeFrameState(const uint8_t* data, size_t size, vyxFrameState& state,
 std::string vyxEncodeTileBatchHeader(const vyxTileBatchHeader& header) {
     std::string out;
     out.append(kBatchMarker, sizeof(kBatchMarker));
-    put(out, header.frameId);
-    put(out, static_cast<uint32_t>(header.tiles.size()));
+    vyxPutBytes(out, header.frameId);
+    vyxPutBytes(out, static_cast<uint32_t>(header.tiles.size()));
     out.append(reinterpret_cast<const char*>(header.tiles.data()), header.tiles.size() * sizeof(int32_t));
     return out;
 }
 
 bool vyxDecodeTileBatchHeader(const uint8_t* data, size_t size, size_t maxTiles, vyxTileBatchHeader& header,
                               size_t& headerBytes, std::string& error) {
-    Reader in{data, size};
+    vyxByteReader in(data, size);
     char marker[4];
     uint32_t count = 0;
     vyxTileBatchHeader h;

@@ -153,25 +153,16 @@ static uint64_t& jitterState() {
     return state;
 }
 
-// One step of a 64-bit multiply-xorshift generator (splitmix64): the next 64 bits.
-static uint64_t splitmix(uint64_t& state) {
-    state += 0x9e3779b97f4a7c15ull;
-    uint64_t z = state;
-    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
-    z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
-    return z ^ (z >> 31);
-}
-
 void vyxSeedJitter(uint32_t seed, uint32_t key) {
     if (seed == 0)
         return;
     // Mixed once, so that neighbouring rows do not start from neighbouring states.
     uint64_t start = (static_cast<uint64_t>(seed) << 32) | key;
-    jitterState() = splitmix(start);
+    jitterState() = vyxSplitMix64(start);
 }
 
 // The next 32 random bits of the calling thread.
-static uint32_t jitterNumber() { return static_cast<uint32_t>(splitmix(jitterState()) >> 32); }
+static uint32_t jitterNumber() { return static_cast<uint32_t>(vyxSplitMix64(jitterState()) >> 32); }
 
 // A number in [0, 1] from the calling thread's generator.
 static float jitterFraction() { return static_cast<float>(jitterNumber()) / 4294967296.0f; }

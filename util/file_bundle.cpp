@@ -5,6 +5,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "util/bytes.h"
+
 namespace {
 
 std::mutex recordLock;
@@ -24,34 +26,6 @@ bool knownKind(char kind) {
     return kind == BundleFile || kind == BundleProblem || kind == BundleHead || kind == BundlePath ||
            kind == BundleImport;
 }
-
-template <typename T>
-void put(std::string& out, T value) {
-    out.append(reinterpret_cast<const char*>(&value), sizeof(T));
-}
-
-// Reads from a byte range, failing (for good) on the first read past its end.
-struct Reader {
-    const uint8_t* data;
-    size_t left;
-    template <typename T>
-    bool get(T& value) {
-        if (left < sizeof(T))
-            return false;
-        std::memcpy(&value, data, sizeof(T));
-        data += sizeof(T);
-        left -= sizeof(T);
-        return true;
-    }
-    bool bytes(size_t count, std::string& out) {
-        if (left < count)
-            return false;
-        out.assign(reinterpret_cast<const char*>(data), count);
-        data += count;
-        left -= count;
-        return true;
-    }
-};
 
 } // namespace
 
@@ -109,14 +83,14 @@ std::string vyxEncodeFileBundle(const vyxFileBundle& bundle) {
     std::string out;
     out.reserve(static_cast<size_t>(bundle.byteCount) + 64 * bundle.entries.size() + 16);
     out.append(kMarker, sizeof(kMarker));
-    put(out, kVersion);
-    put(out, static_cast<uint64_t>(bundle.entries.size()));
+    vyxPutBytes(out, kVersion);
+    vyxPutBytes(out, static_cast<uint64_t>(bundle.entries.size()));
     for (const auto& [name, entry] : bundle.entries) {
-        put(out, static_cast<uint32_t>(name.size()));
+        vyxPutBytes(out, static_cast<uint32_t>(name.size()));
         out += name;
-        put(out, static_cast<uint8_t>((entry.ok ? 1 : 0) | (entry.opened ? 2 : 0)));
-        put(out, entry.error);
-        put(out, static_cast<uint64_t>(entry.bytes.size()));
+        vyxPutBytes(out, static_cast<uint8_t>((entry.ok ? 1 : 0) | (entry.opened ? 2 : 0)));
+        vyxPutBytes(out, entry.error);
+        vyxPutBytes(out, static_cast<uint64_t>(entry.bytes.size()));
         out += entry.bytes;
     }
     return out;
@@ -131,7 +105,7 @@ bool vyxDecodeFileBundle(const uint8_t* data, size_t size, vyxFileBundle& bundle
     };
     if (data == nullptr && size > 0)
         return fail("no bytes");
-    Reader in{data, size};
+    vyxByteReader in(data, size);
     char marker[4];
     uint32_t version = 0;
     uint64_t count = 0;

@@ -129,6 +129,8 @@ struct Peer {
     double lastHeard = 0;                         // when it last sent anything
     bool awaited = false;                         // rank 0 waits for its scene acknowledgement
     std::deque<std::vector<int32_t>> outstanding; // batches sent, oldest first
+    double lastResult = 0;                        // when its last result came
+    double batchSeconds = 0;                      // the time between its results, smoothed
 };
 
 struct vyxCluster {
@@ -282,6 +284,17 @@ void localLoop(LocalWorker& local, const Dispatch& dispatch) {
     }
 }
 
+// How many batches a rank may hold at once: enough that the next ones arrive before it
+// runs out, given a message's way there and back (about a millisecond, polls included)
+// and the time it takes for a batch; at least two, so that it never waits for the next.
+size_t aheadOf(const Peer& peer) {
+    constexpr double kRoundTrip = 0.0015;
+    if (peer.batchSeconds <= 0)
+        return 2;
+    const double ahead = 1.0 + std::ceil(kRoundTrip / peer.batchSeconds);
+    return static_cast<size_t>(std::min(8.0, std::max(2.0, ahead)));
+}
+
 // Runs a dispatch to the end; fills cluster.last (but for the tile count).
 void runDispatch(vyxCluster& cluster, const Dispatch& dispatch) {
     LocalWorker local;
@@ -301,12 +314,13 @@ void runDispatch(vyxCluster& cluster, const Dispatch& dispatch) {
         // queue holds more than a round of batches, so that the last ones spread out.
         for (int r = 1; r < cluster.size; ++r) {
             Peer& peer = cluster.peers[static_cast<size_t>(r)];
-            if (!peer.renders || peer.outstanding.size() >= 2)
+            if (!peer.renders || peer.outstanding.size() >= aheadOf(peer))
                 continue;
             std::vector<int32_t> batch;
             {
                 std::lock_guard<std::mutex> hold(local.lock);
-                if (!peer.outstanding.empty() && static_cast<int32_t>(local.queue.size()) <= allCores)
+                if (!peer.outstanding.empty() &&
+                    local.queue.size() <= peer.outstanding.size() * static_cast<size_t>(allCores))
                     continue;
                 batch = takeBatch(local.queue, dispatch.batchSize(r));
             }
@@ -332,6 +346,12 @@ void runDispatch(vyxCluster& cluster, const Dispatch& dispatch) {
                 if (status.MPI_TAG == dispatch.resultTag && peer->renders && !peer->outstanding.empty()) {
                     std::vector<int32_t> batch = std::move(peer->outstanding.front());
                     peer->outstanding.pop_front();
+                    const double now = seconds();
+                    if (peer->lastResult > 0 && now - peer->lastResult < 1.0)
+                        peer->batchSeconds = peer->batchSeconds > 0
+                                                 ? 0.7 * peer->batchSeconds + 0.3 * (now - peer->lastResult)
+                                                 : now - peer->lastResult;
+                    peer->lastResult = now;
                     if (dispatch.takeResult(r, batch, bytes)) {
                         remoteDone += static_cast<int32_t>(batch.size());
                         byRank[static_cast<size_t>(r)] += static_cast<int32_t>(batch.size());
@@ -451,10 +471,11 @@ struct WorkerSide {
     const vyxClusterWorker* worker;
     std::mutex lock;
     std::condition_variable wake;
-    std::deque<Task> tasks;        // under lock
-    std::deque<Task> replies;      // under lock: tag and bytes to send to rank 0
-    bool stopping = false;         // under lock
-    std::atomic<bool> busy{false}; // a task is running
+    std::deque<Task> tasks;          // under lock
+    std::deque<Task> replies;        // under lock: tag and bytes to send to rank 0
+    std::condition_variable replied; // the main thread waits on it for replies
+    bool stopping = false;           // under lock
+    std::atomic<bool> busy{false};   // a task is running
     // Render thread only:
     vyxScene* scene = nullptr;
     vyxCamera camera{};
@@ -467,6 +488,7 @@ struct WorkerSide {
 void reply(WorkerSide& side, int tag, std::string bytes) {
     std::lock_guard<std::mutex> hold(side.lock);
     side.replies.push_back({tag, std::move(bytes)});
+    side.replied.notify_one();
 }
 
 // The scene message: generation, model path, asset folder, random table, file bundle.
@@ -944,8 +966,12 @@ int vyxClusterServe(vyxCluster* cluster, const vyxClusterWorker& worker) {
             lastSent = seconds();
         }
         progressSends(*cluster);
-        if (!busy)
-            idle();
+        if (!busy) {
+            // A reply goes out as soon as the render thread has it; rank 0's messages are
+            // looked for between waits.
+            std::unique_lock<std::mutex> hold(side.lock);
+            side.replied.wait_for(hold, std::chrono::microseconds(150), [&] { return !side.replies.empty(); });
+        }
     }
     {
         std::lock_guard<std::mutex> hold(side.lock);

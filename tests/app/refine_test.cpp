@@ -44,3 +44,23 @@ TEST(Refinement, PlansFrameByFrame) {
         }
     }
 }
+
+// Several samples a frame (one per rank of a job): the steps cover every index once, in
+// order, and stop at the cap.
+TEST(Refinement, SeveralSamplesAFrameStopAtTheCap) {
+    for (int32_t perFrame : {1, 2, 3, 5, 9}) {
+        vyxRefinement refinement = vyxMakeRefinement(7);
+        vyxRefineStep step = vyxRefinePlan(refinement, "v", 1, true, true, perFrame);
+        ASSERT_EQ(step.action, RefineFresh);
+        int32_t next = 1; // the standard picture is sample 0
+        while ((step = vyxRefinePlan(refinement, "v", 1, true, true, perFrame)).action == RefineSample) {
+            EXPECT_EQ(step.sampleIndex, next) << perFrame;
+            EXPECT_GE(step.sampleCount, 1);
+            EXPECT_LE(step.sampleCount, perFrame);
+            next += step.sampleCount;
+            EXPECT_EQ(refinement.sampleCount, next);
+        }
+        EXPECT_EQ(step.action, RefineIdle);
+        EXPECT_EQ(next, 7) << perFrame;
+    }
+}

@@ -30,6 +30,7 @@
 #include "app/postprocess.h"
 #include "app/sample_scene.h"
 #include "app/serve_rank.h"
+#include "geometry/bih.h"
 #include "render/frame.h"
 #include "render/framebuffer.h"
 #include "trace/raystats.h"
@@ -842,9 +843,12 @@ int run(vyxCluster* cluster, Options& options) {
 
     if (options.probe)
         std::printf("two-thread arithmetic probe: %.2fx speed-up (2.00 = second core free)\n", twoThreadProbe());
-    std::printf("scene loaded in %.1f ms; %dx%d, %d thread(s), %d frame(s) per configuration, time %g%s%s\n", loadMs,
-                options.width, options.height, options.threads, options.frames, options.time, options.ao ? ", AO" : "",
-                options.noInterp ? ", no interpolation" : "");
+    // The terrain's tree tells which walk the queries take (8 wide: the AVX2 one).
+    const int nodeWidth = scene.terrain.bih ? scene.terrain.bih->bvh.width : 0;
+    std::printf("scene loaded in %.1f ms; %dx%d, %d thread(s), %d frame(s) per configuration, time %g%s%s; "
+                "%d-wide tree nodes\n",
+                loadMs, options.width, options.height, options.threads, options.frames, options.time,
+                options.ao ? ", AO" : "", options.noInterp ? ", no interpolation" : "", nodeWidth);
     if (vyxClusterSize(cluster) > 1)
         std::printf("%d ranks render (rank 0 included)\n", vyxClusterLiveRanks(cluster));
     if (options.flightSeconds > 0) {

@@ -35,6 +35,7 @@
 #include "render/framebuffer.h"
 #include "trace/raystats.h"
 #include "util/large_alloc.h"
+#include "util/parallel.h"
 
 #ifndef VYX_DEFAULT_ASSETS_DIR
 #define VYX_DEFAULT_ASSETS_DIR "assets"
@@ -56,8 +57,8 @@ const char* const kOptionsHelp =
     "  --frames N        frames timed per preset and camera, 1 to 100000 (default 10)\n"
     "  --ao              ambient occlusion on\n"
     "  --no-interp       block interpolation of the subdivision renderer off\n"
-    "  --threads N       the renderer's thread count, 1 to 64: its blocks of work, which\n"
-    "                    shape the subdivision bands (default 20)\n"
+    "  --threads N       threadCount, 1 to 64: the blocks of work each phase of a frame is\n"
+    "                    split into, which shape the subdivision bands (default 20)\n"
     "  --cores N         threads that render those blocks, 1 to 64 (default: every core)\n"
     "  --samples N       render a still instead, 1 to 65536 samples a pixel: the program's\n"
     "                    refinement of a view that stands still, timed, with progress on\n"
@@ -94,8 +95,8 @@ struct Options {
     int frames = 10;
     bool ao = false;
     bool noInterp = false;
-    int threads = 20;
-    int cores = 0; // threads that render the blocks; 0 = as many as the machine runs
+    int threads = 20; // threadCount: the blocks of work each phase is split into
+    int cores = 0;    // threads that render the blocks; 0 = as many as the machine runs
     std::string assets = VYX_DEFAULT_ASSETS_DIR;
     bool assetsGiven = false;
     std::string out;

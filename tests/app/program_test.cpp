@@ -11,6 +11,7 @@
 
 #include "app/game_state.h"
 #include "app/program.h"
+#include "tests/support/capture.h"
 
 namespace {
 
@@ -77,9 +78,9 @@ TEST(Program, CommandLine) {
         for (const char* argument : c.arguments)
             argv.push_back(const_cast<char*>(argument));
         vyxCommandLine commandLine;
-        testing::internal::CaptureStderr();
-        int status = vyxParseCommandLine(static_cast<int>(argv.size()), argv.data(), commandLine);
-        std::string err = testing::internal::GetCapturedStderr();
+        int status = 0;
+        const std::string err =
+            capture([&] { status = vyxParseCommandLine(static_cast<int>(argv.size()), argv.data(), commandLine); }).err;
         std::string what = c.arguments.empty() ? "(none)" : c.arguments[0];
         EXPECT_EQ(status, c.status) << what;
         EXPECT_EQ(commandLine.help, c.help) << what;

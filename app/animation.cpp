@@ -22,13 +22,20 @@ vyxVec3 vyxCameraPath(float w) {
     return p;
 }
 
+// The torus's tilt in the path and chase modes: a little short of a quarter turn (the
+// pictures were made with this value, not pi / 2).
+static const float kTorusTilt = 1.57f;
+
+// Height of the terrain's zero level in the world (its grid's y = 0 after scaling).
+static const float kTerrainLift = 205.0f;
+
 static float sinFloat(float a) { return static_cast<float>(std::sin(static_cast<double>(a))); }
 static float cosFloat(float a) { return static_cast<float>(std::cos(static_cast<double>(a))); }
 
 // The torus lies flat (rotated a quarter turn about x) at p; its copy just sits at p.
 static void placeToriAt(GSSampleScene& scene, vyxVec3 p) {
     vyxTransformIdentity(scene.torus.transform);
-    vyxTransformRotate(scene.torus.transform, 1.57f, 1.0f, 0.0f, 0.0f);
+    vyxTransformRotate(scene.torus.transform, kTorusTilt, 1.0f, 0.0f, 0.0f);
     vyxTransformTranslate(scene.torus.transform, p.x, p.y, p.z);
     vyxTransformIdentity(scene.torusCopy.transform);
     vyxTransformTranslate(scene.torusCopy.transform, p.x, p.y, p.z);
@@ -58,32 +65,31 @@ void GSSampleScene::Animate() {
         vyxTransformScale(model.transform, modelFitScale, modelFitScale, modelFitScale);
         vyxTransformTranslate(model.transform, modelFitOffset.x, modelFitOffset.y, modelFitOffset.z);
     }
-    if (cameraIndex == 3) {
+    if (cameraIndex == CameraWalk) {
         // Walking among the dunes: the sculpture stands larger, above the ground.
         vyxTransformScale(model.transform, 3.0f, 3.0f, 3.0f);
         vyxTransformTranslate(model.transform, 0.0f, 5.0f, 0.0f);
     } else {
         vyxTransformScale(model.transform, 1.5f, 1.5f, 1.5f);
         vyxTransformRotate(model.transform, u, 0.0f, 1.0f, 0.0f);
-        vyxTransformTranslate(model.transform, 0.0f, 0.0f, 0.0f);
     }
 
     vyxTransformIdentity(terrain.transform);
     vyxTransformScale(terrain.transform, 40.0f, 20.0f, 40.0f);
-    vyxTransformTranslate(terrain.transform, 0.0f, 205.0f, 0.0f);
+    vyxTransformTranslate(terrain.transform, 0.0f, kTerrainLift, 0.0f);
 
     float w = static_cast<float>(t * 0.001);
     camera.upHint = {0.0f, 1.0f, 0.0f};
     camera.fov = static_cast<float>(vyxPi / 2);
     switch (cameraIndex) {
-    case 0: { // orbit around the model
+    case CameraOrbit: {
         float a = static_cast<float>(t * 0.0017);
         float b = static_cast<float>(t * 0.0013);
         camera.target = {0.0f, 0.0f, 0.0f};
         camera.position = {3.0f * sinFloat(a), 2.0f * sinFloat(b), 3.0f * cosFloat(a)};
         break;
     }
-    case 1: { // fly along the path, looking a little ahead
+    case CameraPath: {
         const vyxVec3 lower = {0.0f, 2.0f, 0.0f};
         camera.position = vyxCameraPath(w) - lower;
         w += 0.001f;
@@ -92,7 +98,7 @@ void GSSampleScene::Animate() {
         placeToriAt(*this, vyxCameraPath(w) - lower);
         break;
     }
-    case 2: {                                        // chase: a narrow view of the tori flying along the path
+    case CameraChase: {
         camera.fov = static_cast<float>(vyxPi / 12); // 15 degrees
         vyxVec3 p = vyxCameraPath(w);
         placeToriAt(*this, p);
@@ -100,7 +106,7 @@ void GSSampleScene::Animate() {
         camera.target = p;
         break;
     }
-    case 3: { // free walk, 10 units above the ground
+    case CameraWalk: { // 10 units above the ground
         vyxTraceResult ground =
             vyxTraceMesh(terrain, {walkPosition.x, 10000.0f, walkPosition.z}, {0.0f, -1.0f, 0.0f}, -1.0f);
         if (ground.t < 0.0f)

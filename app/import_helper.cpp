@@ -96,57 +96,67 @@ pid_t spawn(const vyxImportHelperRun& run, const char* modelPath, int outWrite, 
     return pid;
 }
 
-} // namespace
-
-bool vyxRunImportHelper(const vyxImportHelperRun& run, const char* modelPath, std::string& output, std::string& why) {
-    output.clear();
-    why.clear();
-    if (run.helperPath.empty()) {
-        why = "the import helper vyx-import is not installed beside the program";
-        return false;
-    }
-    double secondsLimit = run.secondsLimit;
+// The wall-clock limit of a run: its own, or 5 s and 1 s per MiB of the file.
+double timeLimit(const vyxImportHelperRun& run, const char* modelPath) {
+    if (run.secondsLimit > 0)
+        return run.secondsLimit;
     struct stat info;
-    if (secondsLimit <= 0)
-        secondsLimit = 5.0 + (stat(modelPath, &info) == 0 ? static_cast<double>(info.st_size) / (1 << 20) : 0.0);
+    return 5.0 + (stat(modelPath, &info) == 0 ? static_cast<double>(info.st_size) / (1 << 20) : 0.0);
+}
 
+// Starts the helper with its standard output and error on two pipes, whose read ends it
+// returns in outRead and errRead. Returns the process id, or -1 with why and no pipe
+// left open.
+pid_t startHelper(const vyxImportHelperRun& run, const char* modelPath, int& outRead, int& errRead, std::string& why) {
     int outPipe[2], errPipe[2];
     if (pipe2(outPipe, O_CLOEXEC) != 0) {
         why = std::string("no pipe to the importer: ") + std::strerror(errno);
-        return false;
+        return -1;
     }
     if (pipe2(errPipe, O_CLOEXEC) != 0) {
         why = std::string("no pipe to the importer: ") + std::strerror(errno);
         close(outPipe[0]);
         close(outPipe[1]);
-        return false;
+        return -1;
     }
     // A larger pipe lets the helper write a model's arrays with fewer pauses for us.
     fcntl(outPipe[1], F_SETPIPE_SZ, 1 << 20);
-    // The stream is about as large as the file for most formats.
-    if (stat(modelPath, &info) == 0)
-        output.reserve(std::min(static_cast<uint64_t>(info.st_size) + (1 << 20), run.maxOutputBytes));
-    const Clock::time_point start = Clock::now();
     pid_t pid = spawn(run, modelPath, outPipe[1], errPipe[1], why);
     close(outPipe[1]);
     close(errPipe[1]);
     if (pid < 0) {
         close(outPipe[0]);
         close(errPipe[0]);
-        return false;
+        return -1;
     }
+    outRead = outPipe[0];
+    errRead = errPipe[0];
+    return pid;
+}
 
-    // Read both pipes until the helper closes them, it runs out of time or sends too much.
-    std::string errors;
-    bool stopped = false, progressShown = !run.progress;
-    pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
+// How reading the helper's pipes ended.
+enum class Reading {
+    Closed,  // the helper closed both
+    Stopped, // out of time or past the output limit; why says which
+    Failed,  // waiting on the pipes failed
+};
+
+// Reads the helper's standard output into output and the end of its standard error into
+// errors until it closes both pipes, the time limit passes or it sends more than the run
+// allows; prints the progress line once the import passes a second (progressShown then
+// set). Closes both read ends.
+Reading readPipes(const vyxImportHelperRun& run, const char* modelPath, double secondsLimit, Clock::time_point start,
+                  int outRead, int errRead, std::string& output, std::string& errors, bool& progressShown,
+                  std::string& why) {
+    Reading reading = Reading::Failed;
+    pollfd fds[2] = {{outRead, POLLIN, 0}, {errRead, POLLIN, 0}};
     int openPipes = 2;
     char buffer[1 << 16];
     while (openPipes > 0) {
         const double elapsed = secondsSince(start);
         if (elapsed >= secondsLimit) {
             why = outOfTime(secondsLimit);
-            stopped = true;
+            reading = Reading::Stopped;
             break;
         }
         if (!progressShown && elapsed >= 1.0) {
@@ -177,32 +187,38 @@ bool vyxRunImportHelper(const vyxImportHelperRun& run, const char* modelPath, st
         }
         if (output.size() > run.maxOutputBytes) {
             why = "the importer sent more than " + std::to_string(run.maxOutputBytes >> 20) + " MiB (stopped)";
-            stopped = true;
+            reading = Reading::Stopped;
             break;
         }
     }
+    if (reading != Reading::Stopped && openPipes == 0)
+        reading = Reading::Closed;
     for (pollfd& fd : fds)
         if (fd.fd >= 0)
             close(fd.fd);
-    if (stopped || openPipes > 0)
-        kill(pid, SIGKILL);
-    // A helper that closed its output is about to end; one that does not is stopped at
-    // the time limit all the same.
-    int status = 0;
-    pid_t ended;
-    while ((ended = waitpid(pid, &status, WNOHANG)) == 0 && secondsSince(start) < secondsLimit)
+    return reading;
+}
+
+// Waits for the helper to end and stores its wait status. A helper that closed its
+// output is about to end; one that does not by the time limit is killed: false, with why.
+bool reap(pid_t pid, Clock::time_point start, double secondsLimit, int& status, std::string& why) {
+    bool ended = true;
+    pid_t result;
+    while ((result = waitpid(pid, &status, WNOHANG)) == 0 && secondsSince(start) < secondsLimit)
         usleep(2000);
-    if (ended == 0) {
+    if (result == 0) {
         kill(pid, SIGKILL);
         why = outOfTime(secondsLimit);
-        stopped = true;
+        ended = false;
     }
-    while (ended <= 0 && waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    while (result <= 0 && waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
-    if (progressShown && run.progress && !stopped)
-        std::fprintf(stderr, "vyx: %s imported in %.1f s\n", modelPath, secondsSince(start));
-    if (stopped)
-        return false;
+    return ended;
+}
+
+// True when the helper exited by itself with status 0 or 1; else false with why in words,
+// from its wait status and the last line of its standard error.
+bool explainEnd(int status, const std::string& errors, std::string& why) {
     if (WIFSIGNALED(status)) {
         const int signal = WTERMSIG(status);
         std::string detail = lastLine(errors);
@@ -216,4 +232,39 @@ bool vyxRunImportHelper(const vyxImportHelperRun& run, const char* modelPath, st
         return false;
     }
     return true;
+}
+
+} // namespace
+
+bool vyxRunImportHelper(const vyxImportHelperRun& run, const char* modelPath, std::string& output, std::string& why) {
+    output.clear();
+    why.clear();
+    if (run.helperPath.empty()) {
+        why = "the import helper vyx-import is not installed beside the program";
+        return false;
+    }
+    const double secondsLimit = timeLimit(run, modelPath);
+    // The stream is about as large as the file for most formats.
+    struct stat info;
+    if (stat(modelPath, &info) == 0)
+        output.reserve(std::min(static_cast<uint64_t>(info.st_size) + (1 << 20), run.maxOutputBytes));
+    const Clock::time_point start = Clock::now();
+    int outRead = -1, errRead = -1;
+    const pid_t pid = startHelper(run, modelPath, outRead, errRead, why);
+    if (pid < 0)
+        return false;
+    std::string errors;
+    bool progressShown = !run.progress;
+    const Reading reading =
+        readPipes(run, modelPath, secondsLimit, start, outRead, errRead, output, errors, progressShown, why);
+    if (reading != Reading::Closed)
+        kill(pid, SIGKILL);
+    int status = 0;
+    const bool ended = reap(pid, start, secondsLimit, status, why);
+    const bool stopped = reading == Reading::Stopped || !ended;
+    if (progressShown && run.progress && !stopped)
+        std::fprintf(stderr, "vyx: %s imported in %.1f s\n", modelPath, secondsSince(start));
+    if (stopped)
+        return false;
+    return explainEnd(status, errors, why);
 }

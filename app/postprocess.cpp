@@ -7,7 +7,6 @@
 #include <cstring>
 #include <memory>
 
-#include "render/frame.h"
 #include "util/large_alloc.h"
 #include "util/parallel.h"
 

@@ -26,7 +26,8 @@ namespace {
 
 constexpr int kFrameWidth = 640;
 constexpr int kFrameHeight = 480;
-constexpr int kWorkerThreads = 20;
+// threadCount: the blocks of work each phase of a threaded frame is split into.
+constexpr int kBlocksPerPhase = 20;
 
 struct BenchScene {
     vyxMesh terrain{};
@@ -111,7 +112,7 @@ BenchScene& benchScene() {
 vyxRenderSettings benchSettings(int32_t flags) {
     vyxRenderSettings settings = vyxDefaultRenderSettings();
     settings.flags = flags;
-    settings.threadCount = kWorkerThreads;
+    settings.threadCount = kBlocksPerPhase;
     settings.fogDensity = 0.0004f;
     settings.fogColour = {0.16f, 0.24f, 0.272f};
     settings.aoDistance = 20.0f;

@@ -81,14 +81,16 @@ constexpr float vyxBVHOnlyZero = FLT_TRUE_MIN;
 
 // Builds bvh over triangles[0, count) (set up by vyxSetupTriangle); triangles the test can
 // never report (a field it reads not finite) are left out. The nodes are 8 wide when the
-// processor has 256-bit vectors (AVX2) and vyxBVHSetWidth has not said otherwise, else 4
-// wide. Returns false and leaves bvh zeroed when memory runs out; the caller then walks
-// another structure. Any thread, one build per record.
+// processor has 256-bit vectors (AVX2), the environment variable VYX_NO_AVX2 is unset (or
+// "0") and vyxBVHSetWidth has not said otherwise, else 4 wide. Returns false and leaves
+// bvh zeroed when memory runs out; the caller then walks another structure. Any thread,
+// one build per record.
 bool vyxBuildBVH(vyxBVH& bvh, const vyxTriangle* triangles, int32_t count);
 
-// The node width later builds use: 4, 8 (only where the processor has AVX2; otherwise 4
-// is used) or 0 for the best the processor allows (the default). For tests and
-// measurements; set it while no build runs. Returns the width builds will now use.
+// The node width later builds use: 4, 8 (only where the processor has AVX2 and
+// VYX_NO_AVX2 is unset; otherwise 4 is used) or 0 for the best the processor allows (the
+// default). For tests and measurements; set it while no build runs. Returns the width
+// builds will now use.
 int vyxBVHSetWidth(int width);
 
 // Frees the arrays and zeroes the record. Safe on a zeroed or already freed record.

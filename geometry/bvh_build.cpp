@@ -500,7 +500,16 @@ bool buildTree(vyxBVH& bvh, vyxBVHNodeOf<W>*& nodes, const vyxTriangle* triangle
 // The width builds use: 0 = the best the processor allows.
 std::atomic<int> chosenWidth{0};
 
-bool hasWideVectors() { return __builtin_cpu_supports("avx2"); }
+// Whether builds may make 8-wide trees: the processor has AVX2 and VYX_NO_AVX2 is unset,
+// empty or "0" (set, it gives the 4-wide walk of processors without AVX2, for tests and
+// measurements on one that has it). Decided once, at the first build.
+bool hasWideVectors() {
+    static const bool wide = [] {
+        const char* off = std::getenv("VYX_NO_AVX2");
+        return __builtin_cpu_supports("avx2") && (!off || !*off || std::strcmp(off, "0") == 0);
+    }();
+    return wide;
+}
 
 } // namespace
 

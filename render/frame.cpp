@@ -1,6 +1,5 @@
 #include "render/frame.h"
 
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -24,18 +23,6 @@ static constexpr int kPartRows = 128;
 static int workerCount(const vyxRenderSettings& settings) {
     int n = settings.threadCount;
     return n < 1 ? 1 : (n > kMaxWorkers ? kMaxWorkers : n);
-}
-
-// How many threads may share out the blocks of a phase (0: every core).
-static std::atomic<int> workerThreadLimit{0};
-
-void vyxSetWorkerThreadLimit(int threads) { workerThreadLimit.store(threads < 0 ? 0 : threads); }
-
-int vyxWorkerCores() {
-    int cores = workerThreadLimit.load();
-    if (cores == 0)
-        cores = vyxParallelHelpers() + 1;
-    return cores < 1 ? 1 : cores;
 }
 
 // Runs the worker on every argument block, the blocks shared out among the pool's

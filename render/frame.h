@@ -15,8 +15,8 @@
 #include "trace/settings.h"
 
 struct vyxStandardWorkerArgs {
-    int32_t firstRow; // the worker's index k, also its first image row
-    int32_t rowStep;  // threadCount
+    int32_t firstRow; // the block's index k, also its first image row
+    int32_t rowStep;  // the number of blocks (threadCount, clamped)
     const vyxScene* scene;
     const vyxCamera* camera;
     vyxVec3* rows;              // the worker's rows back to back
@@ -70,13 +70,6 @@ void vyxRenderStandardThreaded(const vyxScene& scene, const vyxCamera& camera, F
                                const vyxRenderSettings& settings);
 void vyxRenderSubdivisionThreaded(const vyxScene& scene, const vyxCamera& camera, FrameBuffer& image,
                                   const vyxRenderSettings& settings);
-
-// How many threads share out the blocks of a phase (and the rows of post-processing):
-// 0 (the default) = as many as the machine runs at once. For measurements; set it while
-// no frame is being rendered.
-void vyxSetWorkerThreadLimit(int threads);
-// The number of threads that limit allows now (at least 1).
-int vyxWorkerCores();
 
 // Worker entry points; each returns 1.
 int vyxStandardRowsWorker(vyxStandardWorkerArgs* args);

@@ -245,10 +245,10 @@ void vyxLoadMtlFromText(vyxObjModel& model, const char* text, size_t size, const
     readMtlText(model, size > 0 ? std::string(text, size) : std::string(), displayName, folder);
 }
 
-bool vyxLoadMtl(vyxObjModel& model, const char* path) {
+bool vyxLoadMtl(vyxObjModel& model, const char* path, const char* folder) {
     std::string bytes;
     if (!vyxReadFileBytes(path, "material library", bytes))
         return false;
-    readMtlText(model, std::move(bytes), path, vyxFolderOf(path).c_str());
+    readMtlText(model, std::move(bytes), path, folder ? folder : vyxFolderOf(path).c_str());
     return true;
 }

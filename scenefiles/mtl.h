@@ -64,7 +64,8 @@ void vyxFreeMaterial(vyxMaterial& material);
 void vyxLoadMtlFromText(vyxObjModel& model, const char* text, size_t size, const char* displayName, const char* folder);
 
 // Reads the library at path as vyxLoadMtlFromText reads its bytes, with path as the
-// display name and its folder as the materials' folder. Prints "Opened file <path>\n" or
-// "Unable to open file.\n" on standard output (and why on stderr). Returns false when
-// the file cannot be opened or read (model is then unchanged).
-bool vyxLoadMtl(vyxObjModel& model, const char* path);
+// display name and folder as the materials' folder (null: the folder part of path, as
+// vyxFolderOf gives it). Prints "Opened file <path>\n" or "Unable to open file.\n" on
+// standard output (and why on stderr). Returns false when the file cannot be opened or
+// read (model is then unchanged).
+bool vyxLoadMtl(vyxObjModel& model, const char* path, const char* folder = nullptr);

@@ -351,7 +351,21 @@ static void countListLines(const std::string& text, size_t& positions, size_t& f
 }
 
 // What "mtllib" does unless the caller says otherwise: read the library file.
-static void readLibraryFile(vyxObjModel& model, const char* path, void*) { vyxLoadMtl(model, path); }
+static void readLibraryFile(vyxObjModel& model, const char* path, const char* folder, void*) {
+    vyxLoadMtl(model, path, folder);
+}
+
+// The folder of a library that vyxFindPath found at path from folder. Below folder every
+// "\" of the name has become "/" unless the file exists as written, so a "\" left there is
+// part of a file's name, not a separator: "venus\stone.mtl" opened as written lies in
+// folder itself, and its textures are found there.
+static std::string libraryFolder(const std::string& folder, const std::string& path) {
+    const bool below = path.compare(0, folder.size(), folder) == 0;
+    const size_t slash = path.rfind('/');
+    if (below && (slash == std::string::npos || slash < folder.size()))
+        return folder;
+    return path.substr(0, slash + 1); // an absolute name: it starts with "/"
+}
 
 // The reader proper, over the file's bytes, which it decodes in place: the path version
 // hands over the bytes it read instead of copying them.
@@ -394,7 +408,8 @@ static void readObjText(std::string decoded, const char* displayName, const char
                     library += more;
                     position = next;
                 }
-                readLibrary(model, vyxFindPath(folder, library).c_str(), context);
+                const std::string found = vyxFindPath(folder, library);
+                readLibrary(model, found.c_str(), libraryFolder(folder, found).c_str(), context);
             }
             for (auto it = unknownMaterials.begin(); it != unknownMaterials.end();) {
                 if (materialByName(model, it->first) < 0) {

@@ -36,8 +36,11 @@ struct vyxObjModel {
 };
 
 // Reads the material library at path into model; path is a name from an "mtllib" line
-// as found from the model's folder (vyxFindPath). context is the caller's, passed through.
-typedef void (*vyxMtlLibraryReader)(vyxObjModel& model, const char* path, void* context);
+// as found from the model's folder (vyxFindPath), folder the folder the library lies in,
+// from which its texture names are found (a "\" in a name opened as written is part of
+// the file's name, so such a library lies in the model's folder). context is the
+// caller's, passed through.
+typedef void (*vyxMtlLibraryReader)(vyxObjModel& model, const char* path, const char* folder, void* context);
 
 // Reads an OBJ model from size bytes of text into model (which should be empty). The
 // bytes need not end in NUL and may hold NUL bytes; text may be null when size is 0.
@@ -49,8 +52,8 @@ typedef void (*vyxMtlLibraryReader)(vyxObjModel& model, const char* path, void* 
 // material names no library defines (their faces use the default material), lines
 // holding NUL bytes (skipped). Nothing is printed on standard output. Each library named
 // by "mtllib" (several per line allowed; "a\ b.mtl" names "a b.mtl") is found from the
-// folder baseDir (as vyxFolderPrefix gives it) and read by readLibrary(model, path, context), or by
-// vyxLoadMtl when readLibrary is null. Keeps no state between calls: threads may read
+// folder baseDir (as vyxFolderPrefix gives it) and read by readLibrary(model, path,
+// folder, context), or by vyxLoadMtl when readLibrary is null. Keeps no state between calls: threads may read
 // different models at once.
 void vyxLoadObjFromText(const char* text, size_t size, const char* displayName, const char* baseDir, vyxObjModel& model,
                         vyxMtlLibraryReader readLibrary = nullptr, void* context = nullptr);

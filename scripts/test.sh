@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is missing, checks the layout of the code against .clang-format, then
 # builds (warnings are errors) and runs the whole test suite:
-#   1. release build: every unit test, the end-to-end tests under Xvfb and the runs of
-#      several local MPI ranks;
+#   1. release build: every unit test, the frame checksums (also with the 4-wide walk
+#      forced), the check that no AVX instruction lies outside the AVX2 walk's file, the
+#      end-to-end tests under Xvfb and the runs of several local MPI ranks;
 #   2. the Debian package of that build (scripts/package.sh): its contents, manual pages
 #      and menu entry, lintian; as root also installed with apt-get, run and removed
 #      (skipped with a message otherwise);

@@ -30,10 +30,12 @@
 #include "app/postprocess.h"
 #include "app/sample_scene.h"
 #include "app/serve_rank.h"
+#include "geometry/bih.h"
 #include "render/frame.h"
 #include "render/framebuffer.h"
 #include "trace/raystats.h"
 #include "util/large_alloc.h"
+#include "util/parallel.h"
 
 #ifndef VYX_DEFAULT_ASSETS_DIR
 #define VYX_DEFAULT_ASSETS_DIR "assets"
@@ -55,8 +57,8 @@ const char* const kOptionsHelp =
     "  --frames N        frames timed per preset and camera, 1 to 100000 (default 10)\n"
     "  --ao              ambient occlusion on\n"
     "  --no-interp       block interpolation of the subdivision renderer off\n"
-    "  --threads N       the renderer's thread count, 1 to 64: its blocks of work, which\n"
-    "                    shape the subdivision bands (default 20)\n"
+    "  --threads N       threadCount, 1 to 64: the blocks of work each phase of a frame is\n"
+    "                    split into, which shape the subdivision bands (default 20)\n"
     "  --cores N         threads that render those blocks, 1 to 64 (default: every core)\n"
     "  --samples N       render a still instead, 1 to 65536 samples a pixel: the program's\n"
     "                    refinement of a view that stands still, timed, with progress on\n"
@@ -93,8 +95,8 @@ struct Options {
     int frames = 10;
     bool ao = false;
     bool noInterp = false;
-    int threads = 20;
-    int cores = 0; // threads that render the blocks; 0 = as many as the machine runs
+    int threads = 20; // threadCount: the blocks of work each phase is split into
+    int cores = 0;    // threads that render the blocks; 0 = as many as the machine runs
     std::string assets = VYX_DEFAULT_ASSETS_DIR;
     bool assetsGiven = false;
     std::string out;
@@ -842,9 +844,12 @@ int run(vyxCluster* cluster, Options& options) {
 
     if (options.probe)
         std::printf("two-thread arithmetic probe: %.2fx speed-up (2.00 = second core free)\n", twoThreadProbe());
-    std::printf("scene loaded in %.1f ms; %dx%d, %d thread(s), %d frame(s) per configuration, time %g%s%s\n", loadMs,
-                options.width, options.height, options.threads, options.frames, options.time, options.ao ? ", AO" : "",
-                options.noInterp ? ", no interpolation" : "");
+    // The terrain's tree tells which walk the queries take (8 wide: the AVX2 one).
+    const int nodeWidth = scene.terrain.bih ? scene.terrain.bih->bvh.width : 0;
+    std::printf("scene loaded in %.1f ms; %dx%d, %d thread(s), %d frame(s) per configuration, time %g%s%s; "
+                "%d-wide tree nodes\n",
+                loadMs, options.width, options.height, options.threads, options.frames, options.time,
+                options.ao ? ", AO" : "", options.noInterp ? ", no interpolation" : "", nodeWidth);
     if (vyxClusterSize(cluster) > 1)
         std::printf("%d ranks render (rank 0 included)\n", vyxClusterLiveRanks(cluster));
     if (options.flightSeconds > 0) {

@@ -10,7 +10,7 @@
 enum RenderFlags : uint32_t {
     RenderStandard = 0x1,               // one primary ray per pixel; wins over RenderSubdivision
     RenderSubdivision = 0x2,            // adaptive 8x8 block subdivision
-    RenderThreaded = 0x4,               // threaded driver with threadCount workers
+    RenderThreaded = 0x4,               // threaded driver: each phase in threadCount blocks
     RenderAntialias = 0x10,             // standard renderer: adaptive antialiasing pass
     RenderCheckShadows = 0x20,          // subdivision: refine on diffuse differences
     RenderCheckSpecular = 0x40,         // subdivision: refine on specular differences
@@ -25,7 +25,8 @@ enum RenderFlags : uint32_t {
 
 struct vyxRenderSettings {
     int32_t maxDepth;          // recursion depth given to primary rays
-    int32_t threadCount;       // worker threads of the threaded drivers (1..64)
+    int32_t threadCount;       // blocks of work each phase of a threaded driver is split into
+                               // (clamped to 1..64); the worker pool's threads share them out
     float subsampleThreshold;  // shadow and specular subsample checks
     float reflectionThreshold; // reflection subsample check
     int32_t aaLevels;          // antialiasing recursion depth

@@ -4,7 +4,8 @@
 // where it is read and takes its failure path. In builds that define VYX_ASSERTIONS
 // (debug, sanitizer and fuzzing builds) a false condition prints its file, line and
 // text on stderr and aborts. In release builds the condition is not evaluated at all, so
-// it must not have side effects. Usable from every layer: geometry is the lowest.
+// it must not have side effects. Usable from every layer: util, where it lives, is the
+// lowest.
 //
 // VYX_ASSERT_LT(a, b), _LE, _EQ, _NE, _GE, _GT: the comparison a < b (<=, ==, !=, >=, >),
 // whose failure message also gives the two values, each operand evaluated once. The

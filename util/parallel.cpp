@@ -129,3 +129,15 @@ void vyxParallelFor(int count, int threads, const std::function<void(int)>& work
 }
 
 int vyxParallelHelpers() { return pool().helpers(); }
+
+// 0: every thread the machine runs at once.
+static std::atomic<int> workerThreadLimit{0};
+
+void vyxSetWorkerThreadLimit(int threads) { workerThreadLimit.store(threads < 0 ? 0 : threads); }
+
+int vyxWorkerCores() {
+    int cores = workerThreadLimit.load();
+    if (cores == 0)
+        cores = vyxParallelHelpers() + 1;
+    return cores < 1 ? 1 : cores;
+}

@@ -16,3 +16,12 @@ void vyxParallelFor(int count, int threads, const std::function<void(int)>& work
 
 // Threads of the pool besides the caller (0 when the system starts none). Starts the pool.
 int vyxParallelHelpers();
+
+// A limit on the threads of the program's parallel loops, which pass vyxWorkerCores() to
+// vyxParallelFor (the blocks of a frame's phases, the rows of post-processing and of the
+// running mean): 0 (the default) = as many as the machine runs at once. For measurements;
+// set it while no such loop runs.
+void vyxSetWorkerThreadLimit(int threads);
+
+// The number of threads that limit allows now (at least 1). Starts the pool. Any thread.
+int vyxWorkerCores();

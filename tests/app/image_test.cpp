@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "tests/support/app_session.h"
+#include "tests/support/capture.h"
 #include "tests/support/scratch.h"
 
 #include "stb_image_write.h"
@@ -204,9 +205,9 @@ TEST(ImageTexture, CmykAndTruncatedJpegs) {
     // Left half red, right half blue, stored as inverted inks with Adobe's marker.
     std::string cmyk = std::string(VYX_TEST_DATA_DIR) + "/images/jpeg-cmyk-read-as-argb.jpg";
     vyxTexture texture;
-    testing::internal::CaptureStderr();
-    ASSERT_TRUE(vyxLoadImageTexture(cmyk.c_str(), texture, FilterNearest));
-    std::string err = testing::internal::GetCapturedStderr();
+    bool loaded = false;
+    std::string err = capture([&] { loaded = vyxLoadImageTexture(cmyk.c_str(), texture, FilterNearest); }).err;
+    ASSERT_TRUE(loaded) << err;
     EXPECT_NE(err.find(cmyk + " is a CMYK JPEG; converted to RGB"), std::string::npos) << err;
     ASSERT_EQ(texture.width, 16);
     ASSERT_EQ(texture.height, 8);
@@ -226,9 +227,7 @@ TEST(ImageTexture, CmykAndTruncatedJpegs) {
     std::vector<char> jpeg = readBytes("whole.jpg");
     writeBytes("cut.jpg", jpeg.data(), jpeg.size() * 2 / 3);
     for (const char* name : {"whole.jpg", "cut.jpg"}) {
-        testing::internal::CaptureStderr();
-        bool loaded = vyxLoadImageTexture(name, texture, FilterNearest);
-        err = testing::internal::GetCapturedStderr();
+        err = capture([&] { loaded = vyxLoadImageTexture(name, texture, FilterNearest); }).err;
         bool cut = std::string(name) == "cut.jpg";
         EXPECT_EQ(err.find(std::string(name) + ": the JPEG data is cut short") != std::string::npos, cut)
             << name << ": " << err;
@@ -259,9 +258,8 @@ TEST(ImageTexture, FilesThatDoNotDecode) {
     for (const char* name : names) {
         vyxTexture texture;
         texture.data = &texture; // must be overwritten
-        testing::internal::CaptureStderr();
-        bool loaded = vyxLoadImageTexture(name, texture, FilterBilinear);
-        std::string err = testing::internal::GetCapturedStderr();
+        bool loaded = false;
+        const std::string err = capture([&] { loaded = vyxLoadImageTexture(name, texture, FilterBilinear); }).err;
         EXPECT_EQ(texture.channels, 4) << name;
         EXPECT_EQ(texture.wrapU, WrapRepeat) << name;
         if (std::string(name) == "truncated.png" && loaded) {

@@ -9,6 +9,7 @@
 
 #include "app/sample_scene.h"
 #include "tests/support/app_session.h"
+#include "tests/support/capture.h"
 #include "tests/support/scratch.h"
 
 namespace {
@@ -231,11 +232,7 @@ TEST_F(InputFixture, PressesOfReloadQueuedInOneFrameReloadOnce) {
             pushKey(SDLK_o);
             pushKeyUp(SDLK_o);
         }
-        testing::internal::CaptureStderr();
-        testing::internal::CaptureStdout();
-        scene.Update(0.01f);
-        testing::internal::GetCapturedStdout();
-        std::string err = testing::internal::GetCapturedStderr();
+        const std::string err = capture([&] { scene.Update(0.01f); }).err;
         int loads = 0;
         for (size_t at = err.find("xpos.float"); at != std::string::npos; at = err.find("xpos.float", at + 1))
             ++loads;

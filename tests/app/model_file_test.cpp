@@ -24,10 +24,13 @@ namespace {
 
 const std::string kSamples = "/usr/share/assimp/models/";
 
+// The program's run of the helper built with the tests, without the progress line, and
+// with ample time: the size-derived limit of a few seconds could pass on a loaded machine.
 vyxImportHelperRun testRun() {
     vyxImportHelperRun run = vyxDefaultImportHelperRun();
     run.helperPath = VYX_IMPORT_HELPER;
     run.progress = false;
+    run.secondsLimit = 300;
     return run;
 }
 
@@ -214,7 +217,8 @@ TEST(ModelFile, EveryFormatMatchesTheFile) {
 
 // Files that make the import helper crash, hang or run out of memory, files that are no
 // models, and helpers that misbehave: each gives one line saying what happened and an
-// empty mesh, in a few seconds at most.
+// empty mesh. Only the file that hangs meets the time limit, whatever the machine's load:
+// the others have ample time to fail by themselves.
 TEST(ModelFile, BrokenFilesAndHelpersEndInOneLine) {
     SdlSession sdl;
     ScratchDir dir;
@@ -251,9 +255,11 @@ TEST(ModelFile, BrokenFilesAndHelpersEndInOneLine) {
     };
     struct Case {
         std::string path, helper, expected;
+        bool hangs = false; // the helper never ends on it
     };
     const Case cases[] = {
-        {dir.write("cut44.ply", readFile(ply).substr(0, 44)), "", "the importer did not finish within 2 s (stopped)"},
+        {dir.write("cut44.ply", readFile(ply).substr(0, 44)), "", "the importer did not finish within 2 s (stopped)",
+         true},
         {dir.write("cut446.ply", readFile(ply).substr(0, 446)), "", "aiMesh::mFaces[11]::mIndices[2] is out of range"},
         {dir.write("cut.ply", wuson.substr(0, 457877)), "", "the importer crashed (aborted: ai_assert failure in"},
         {writeGltf(dir, "deep", "{}", chain), "", "the importer crashed (segmentation fault"},
@@ -273,7 +279,8 @@ TEST(ModelFile, BrokenFilesAndHelpersEndInOneLine) {
     };
     for (const Case& c : cases) {
         vyxImportHelperRun run = testRun();
-        run.secondsLimit = 2;
+        if (c.hangs)
+            run.secondsLimit = 2;
         if (!c.helper.empty())
             run.helperPath = c.helper;
         vyxMesh mesh;

@@ -110,6 +110,28 @@ wait_frames() {
         fi
     done
 }
+# until_frame WHAT COMMAND...: runs COMMAND, and again after each new frame, until it
+# succeeds; fails with WHAT when it has not within 120 s, adding what COMMAND last stored
+# in SEEN. The tests wait on what they look for, never for a fixed time: a loaded
+# machine only makes the wait longer.
+until_frame() {
+    local what=$1 deadline=$((SECONDS + 120))
+    shift
+    SEEN=
+    until "$@"; do
+        [ $SECONDS -lt $deadline ] || fail "$what within 120 s${SEEN:+ ($SEEN)}"
+        wait_frames 1
+    done
+}
+# settled: true when the picture below the overlay is the same three frames later (fewer
+# than 1 % of its pixels differ), as it is once the exposure has adapted; for until_frame.
+settled() {
+    shot settle1.xwd
+    wait_frames 3
+    shot settle2.xwd
+    SEEN="$(image diff settle1.xwd settle2.xwd 0 120 "$WIDTH" "$HEIGHT") pixels changed"
+    [ "${SEEN% pixels*}" -lt $((WIDTH * HEIGHT / 100)) ]
+}
 # keys K...: presses each key; the frame after next has handled them all.
 keys() {
     for k in "$@"; do xdotool key "$k"; done

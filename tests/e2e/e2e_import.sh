@@ -67,17 +67,19 @@ mean_rgb() {
 }
 
 start_program "$PROGRAM" box.glb
-WID=$(xdotool search --name 'VYX Tracer' | head -1)
-eval "$(xdotool getwindowgeometry --shell "$WID")"
-sleep 2
-xwd -id "$WID" -silent > shot.xwd
+find_window
+# green_over_blue: the upper middle shows the texture's green and the lower its blue.
+green_over_blue() {
+    shot shot.xwd
+    local r g b r2 g2 b2
+    read -r r g b < <(mean_rgb 45 30 55 40)
+    read -r r2 g2 b2 < <(mean_rgb 45 60 55 70)
+    SEEN="mean R G B upper middle $r $g $b, lower middle $r2 $g2 $b2"
+    [ "$g" -gt $((2 * r)) ] && [ "$g" -gt "$b" ] && [ "$b2" -gt $((2 * r2)) ] && [ "$b2" -gt "$g2" ]
+}
+until_frame "the middle did not show the texture's green over its blue" green_over_blue
+echo "$SEEN"
 python3 "$HERE/window_image.py" png shot.xwd "${VYX_E2E_SHOT:-shot.png}"
-read -r r g b < <(mean_rgb 45 30 55 40)
-echo "upper middle: mean R G B $r $g $b"
-[ "$g" -gt $((2 * r)) ] && [ "$g" -gt "$b" ] || fail "the upper middle is not the texture's green"
-read -r r g b < <(mean_rgb 45 60 55 70)
-echo "lower middle: mean R G B $r $g $b"
-[ "$b" -gt $((2 * r)) ] && [ "$b" -gt "$g" ] || fail "the lower middle is not the texture's blue"
 xdotool key Escape
 rc=0
 wait_exit 30 || rc=$?
@@ -85,7 +87,8 @@ wait_exit 30 || rc=$?
 grep -q "vyx: " app.log && fail "warnings: an asset or the helper was not found"
 
 start_program "$PROGRAM" cut.ply
-sleep 1
+find_window
+wait_frames 1
 xdotool key Escape
 rc=0
 wait_exit 30 || rc=$?

@@ -17,25 +17,29 @@ wait_frames 2
 xdotool getwindowname "$WID" | grep -Eq '^VYX Tracer - [0-9]+\.[0-9]{2}fps$' ||
     fail "caption is '$(xdotool getwindowname "$WID")'"
 
-# The animation runs: in orbit mode two dumps three seconds apart differ below the
+# The animation runs: in orbit mode a later dump differs from the first below the
 # overlay, and the path flight (C) and the chase view (C again) each show a picture, not
 # one flat colour (a broken clock once stopped the first and blanked the second).
 below="0 120 $WIDTH $HEIGHT"
 shot orbit1.xwd
-sleep 3
-wait_frames 2
-shot orbit2.xwd
-moved=$(differing orbit1.xwd orbit2.xwd $below 24)
-echo "orbit: $moved pixels changed in 3 s"
-[ "$moved" -gt $((WIDTH * HEIGHT / 20)) ] || fail "the orbit animation does not advance"
+orbit_moved() {
+    shot orbit2.xwd
+    moved=$(differing orbit1.xwd orbit2.xwd $below 24)
+    SEEN="$moved pixels changed"
+    [ "$moved" -gt $((WIDTH * HEIGHT / 20)) ]
+}
+until_frame "the orbit animation did not advance" orbit_moved
+echo "orbit: $moved pixels changed"
 for mode in 1 2; do
     keys c
-    sleep 1
-    wait_frames 2
-    shot mode$mode.xwd
-    colours=$(image colours mode$mode.xwd $below)
+    shows_picture() {
+        shot mode$mode.xwd
+        colours=$(image colours mode$mode.xwd $below)
+        SEEN="$colours colours"
+        [ "$colours" -gt 50 ]
+    }
+    until_frame "camera mode $mode showed no picture" shows_picture
     echo "camera mode $mode: $colours colours"
-    [ "$colours" -gt 50 ] || fail "camera mode $mode shows one flat colour"
 done
 
 # Screenshot: today's date, the seconds count, the window size, a real picture.
@@ -49,8 +53,7 @@ image bmp "$shots" "$WIDTH" "$HEIGHT" || fail "bad screenshot"
 # Free-walk camera (C once more): the view stands still, so once the exposure has
 # settled two frames differ only where the overlay was drawn.
 keys c
-sleep 3
-wait_frames 2
+until_frame "the free walk's picture did not settle" settled
 # Overlay lines are about 15 pixels apart from y = 8: lines 1-3, then lines 4-5 (only the
 # subdivision presets have them), and the picture well below the text.
 lines13="8 10 300 50"
@@ -68,8 +71,7 @@ echo "subdivision preset, overlay on vs off: lines 1-3 $n13, lines 4-5 $n45, pic
 
 # Right four times: the standard preset has three overlay lines.
 keys r Right Right Right Right
-sleep 2
-wait_frames 2
+until_frame "the standard preset's picture did not settle" settled
 shot with_text.xwd
 keys r
 shot without_text.xwd
@@ -82,8 +84,7 @@ echo "standard preset, overlay on vs off: lines 1-3 $n13, lines 4-5 $n45 pixels 
 # Left four times back to the first subdivision preset, then block interpolation off:
 # unrefined blocks keep one pixel each, so the picture changes broadly.
 keys Left Left Left Left
-sleep 2
-wait_frames 2
+until_frame "the subdivision preset's picture did not settle" settled
 shot interpolated.xwd
 keys x
 shot blocks.xwd

@@ -26,14 +26,16 @@ open("model/maps/red.png", "wb").write(b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", str
 PY
 
 start_program "$1" "$WORK/model/box.obj"
-WID=$(xdotool search --name 'VYX Tracer' | head -1)
-eval "$(xdotool getwindowgeometry --shell "$WID")"
-sleep 2
-xwd -id "$WID" -silent > model.xwd
-read -r r g b < <(python3 "$HERE/window_image.py" mean model.xwd $((WIDTH * 2 / 5)) $((HEIGHT * 2 / 5)) \
-    $((WIDTH * 3 / 5)) $((HEIGHT * 3 / 5)))
-echo "middle of the window: mean R G B $r $g $b"
-[ "$r" -gt 100 ] && [ "$r" -gt $((2 * g)) ] && [ "$r" -gt $((2 * b)) ] || fail "the middle is not the red model"
+find_window
+middle_is_red() {
+    shot model.xwd
+    read -r r g b < <(image mean model.xwd $((WIDTH * 2 / 5)) $((HEIGHT * 2 / 5)) $((WIDTH * 3 / 5)) \
+        $((HEIGHT * 3 / 5)))
+    SEEN="mean R G B $r $g $b"
+    [ "$r" -gt 100 ] && [ "$r" -gt $((2 * g)) ] && [ "$r" -gt $((2 * b)) ]
+}
+until_frame "the middle did not show the red model" middle_is_red
+echo "middle of the window: $SEEN"
 xdotool key Escape
 rc=0
 wait_exit 30 || rc=$?

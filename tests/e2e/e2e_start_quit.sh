@@ -4,7 +4,8 @@ set -eu
 . "$(dirname "$0")/common.sh"
 make_workdir
 start_program "$1"
-sleep 1
+find_window
+wait_frames 1
 xdotool key Escape
 rc=0
 wait_exit 30 || rc=$?

@@ -1,7 +1,7 @@
 #!/bin/bash
 # A still view refines as a person sees it: P stops the orbit; every frame then adds a
-# sample, so dumps a second apart differ less and less; the line under the picture shows
-# the count; F12 writes a BMP and a PNG with the same pixels.
+# sample, so dumps a few frames apart differ less and less; the line under the picture
+# shows the count; F12 writes a BMP and a PNG with the same pixels.
 # Usage: e2e_still.sh PROGRAM   (DISPLAY is set by xvfb-run)
 set -eu
 HERE=$(cd "$(dirname "$0")" && pwd)
@@ -11,15 +11,18 @@ wait_frames 2
 
 # The picture between the mode lines at the top and the status line at the bottom.
 picture="0 120 $WIDTH $((HEIGHT - 40))"
-pair() { wait_frames 1; shot "$1"1.xwd; sleep 1; wait_frames 1; shot "$1"2.xwd; }
+# pair NAME: two dumps three frames (three samples or more) apart. The early pair starts a
+# few samples in, the late one some twenty samples later, well before the refinement
+# stops at 256 samples.
+pair() { wait_frames 1; shot "$1"1.xwd; wait_frames 3; shot "$1"2.xwd; }
 keys p
 pair early
-sleep 6
+wait_frames 20
 pair late
 moved=$(image diff early1.xwd early2.xwd $picture)
 early=$(image change early1.xwd early2.xwd $picture)
 late=$(image change late1.xwd late2.xwd $picture)
-echo "paused: $moved pixels moved; mean change in a second: early $early, later $late"
+echo "paused: $moved pixels moved; mean change over three frames: early $early, later $late"
 [ "$moved" -lt $((WIDTH * HEIGHT / 100)) ] || fail "the picture moves while paused"
 python3 -c "import sys; sys.exit(not 0 < $late < 0.7 * $early)" || fail "the still picture does not settle"
 

@@ -8,7 +8,6 @@
 
 #include "scenefiles/mtl.h"
 #include "scenefiles/obj.h"
-#include "scenefiles/text.h"
 
 // The input split at the first "\n#MTL\n": the part before is the model, the part after
 // the text of every library the model names with "mtllib".
@@ -18,9 +17,9 @@ inline void fuzzLoadModel(const uint8_t* data, size_t size, vyxObjModel& model) 
     const size_t at = all.find(marker);
     const std::string text = at == std::string::npos ? all : all.substr(0, at);
     std::string library = at == std::string::npos ? std::string() : all.substr(at + marker.size());
-    auto readLibrary = [](vyxObjModel& into, const char* path, void* context) {
+    auto readLibrary = [](vyxObjModel& into, const char* path, const char* folder, void* context) {
         const std::string& bytes = *static_cast<const std::string*>(context);
-        vyxLoadMtlFromText(into, bytes.data(), bytes.size(), path, vyxFolderOf(path).c_str());
+        vyxLoadMtlFromText(into, bytes.data(), bytes.size(), path, folder);
     };
     vyxLoadObjFromText(text.data(), text.size(), "model.obj", "./", model, readLibrary, &library);
 }

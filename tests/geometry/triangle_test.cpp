@@ -5,23 +5,18 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/test_geometry.h"
+
 namespace {
 
-vyxTriangle makeTriangle(float a0, float a1, float a2, float b0, float b1, float b2, float c0, float c1, float c2) {
-    vyxTriangle t{};
-    t.p0[0] = a0, t.p0[1] = a1, t.p0[2] = a2;
-    t.p1[0] = b0, t.p1[1] = b1, t.p1[2] = b2;
-    t.p2[0] = c0, t.p2[1] = c1, t.p2[2] = c2;
-    vyxSetupTriangle(t);
-    return t;
-}
+using geotest::setUp;
 
 vyxTraceResult trace(const vyxTriangle& t, float ox, float oy, float oz, float dx, float dy, float dz) {
     return vyxTestTrace(t, ox, oy, oz, dx, dy, dz);
 }
 
 TEST(Triangle, SetupNormalAndDominantAxis) {
-    vyxTriangle t = makeTriangle(0, 0, 0, 1, 0, 0, 0, 1, 0);
+    vyxTriangle t = setUp({{0, 0, 0, 1, 0, 0, 0, 1, 0}});
     EXPECT_EQ(t.normal[2], 1.0f); // along (p1 - p0) x (p2 - p0)
     EXPECT_EQ(t.k, 2);
 
@@ -30,16 +25,16 @@ TEST(Triangle, SetupNormalAndDominantAxis) {
         int k;
         const char* what;
     } cases[] = {
-        {makeTriangle(5, 0, 0, 5, 1, 0, 5, 0, 1), 0, "plane x = const"},
-        {makeTriangle(0, 0, 0, 1, -1, 0, 0, 0, 1), 1, "|nx| = |ny| > |nz| goes to y"},
-        {makeTriangle(0, 0, 0, 1, 0, -1, 0, 1, 0), 2, "|nx| = |nz| >= |ny| goes to z"},
+        {setUp({{5, 0, 0, 5, 1, 0, 5, 0, 1}}), 0, "plane x = const"},
+        {setUp({{0, 0, 0, 1, -1, 0, 0, 0, 1}}), 1, "|nx| = |ny| > |nz| goes to y"},
+        {setUp({{0, 0, 0, 1, 0, -1, 0, 1, 0}}), 2, "|nx| = |nz| >= |ny| goes to z"},
     };
     for (const Case& c : cases)
         EXPECT_EQ(c.tri.k, c.k) << c.what;
 }
 
 TEST(Triangle, HitsBothSidesWithTheSameWeights) {
-    vyxTriangle t = makeTriangle(0, 0, 0, 1, 0, 0, 0, 1, 0);
+    vyxTriangle t = setUp({{0, 0, 0, 1, 0, 0, 0, 1, 0}});
     vyxTraceResult front = trace(t, 0.2f, 0.3f, 1, 0, 0, -1);
     vyxTraceResult back = trace(t, 0.2f, 0.3f, -1, 0, 0, 1);
     EXPECT_FLOAT_EQ(front.t, 1.0f);
@@ -52,7 +47,7 @@ TEST(Triangle, HitsBothSidesWithTheSameWeights) {
 }
 
 TEST(Triangle, EdgeCases) {
-    vyxTriangle t = makeTriangle(0, 0, 0, 2, 0, 0, 0, 2, 0);
+    vyxTriangle t = setUp({{0, 0, 0, 2, 0, 0, 0, 2, 0}});
     // Parallel rays miss, even lying in the plane.
     EXPECT_EQ(trace(t, 0.5f, 0.5f, 1, 1, 0, 0).t, -1.0f);
     EXPECT_EQ(trace(t, -1, 0.5f, 0, 1, 0, 0).t, -1.0f);
@@ -78,8 +73,8 @@ TEST(Triangle, EdgeCases) {
 }
 
 TEST(Triangle, DegenerateTriangleNeverReportsAHit) {
-    vyxTriangle repeated = makeTriangle(1, 1, 1, 1, 1, 1, 2, 2, 2);
-    vyxTriangle collinear = makeTriangle(0, 0, 0, 1, 1, 1, 2, 2, 2);
+    vyxTriangle repeated = setUp({{1, 1, 1, 1, 1, 1, 2, 2, 2}});
+    vyxTriangle collinear = setUp({{0, 0, 0, 1, 1, 1, 2, 2, 2}});
     for (const vyxTriangle* t : {&repeated, &collinear}) {
         vyxTraceResult r = trace(*t, 0, 0, 5, 0.1f, 0.1f, -1);
         EXPECT_FALSE(r.t >= 0.0f) << "t = " << r.t;
@@ -92,7 +87,7 @@ TEST(Triangle, WeightsReproduceTheHitPoint) {
     std::uniform_real_distribution<float> u(-2, 2);
     int hits = 0;
     for (int i = 0; i < 5000; ++i) {
-        vyxTriangle t = makeTriangle(u(rng), u(rng), u(rng), u(rng), u(rng), u(rng), u(rng), u(rng), u(rng));
+        vyxTriangle t = setUp({{u(rng), u(rng), u(rng), u(rng), u(rng), u(rng), u(rng), u(rng), u(rng)}});
         float o[3] = {u(rng) * 3, u(rng) * 3, u(rng) * 3};
         float target[3] = {(t.p0[0] + t.p1[0] + t.p2[0]) / 3 + u(rng) * 0.3f,
                            (t.p0[1] + t.p1[1] + t.p2[1]) / 3 + u(rng) * 0.3f,

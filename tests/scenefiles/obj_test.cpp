@@ -34,12 +34,12 @@ protected:
         return model;
     }
 
-    static void readLibrary(vyxObjModel& model, const char* path, void* context) {
+    static void readLibrary(vyxObjModel& model, const char* path, const char* folder, void* context) {
         ObjText& self = *static_cast<ObjText*>(context);
         self.libraryPaths.push_back(path);
         auto found = self.libraries.find(path);
         if (found != self.libraries.end())
-            vyxLoadMtlFromText(model, found->second.data(), found->second.size(), path, vyxFolderOf(path).c_str());
+            vyxLoadMtlFromText(model, found->second.data(), found->second.size(), path, folder);
     }
 
     std::map<std::string, std::string> libraries;
@@ -343,6 +343,33 @@ TEST_F(ObjFiles, DirectoryPrefixOfEitherSeparator) {
         if (model.materials.size() == 1) {
             EXPECT_EQ(model.materials[0].name, c.material) << c.model;
         }
+    }
+}
+
+// "mtllib venus\stone.mtl" naming a file whose name holds the backslash: the library was
+// read, but its textures were looked up in a folder "venus\" taken from that name, so the
+// model showed its colour instead of the marble. Such a library lies in the model's
+// folder, and so do its textures; one found through folders keeps its own folder.
+TEST_F(ObjFiles, BackslashInLibraryNameIsNoTextureFolder) {
+    struct Case {
+        const char* mtllib;  // as named in the model
+        const char* library; // the file on disk
+        const char* texture; // where the texture is, and only there
+    };
+    const Case cases[] = {{"venus\\stone.mtl", "venus\\stone.mtl", "venus-marble.png"},
+                          {"maps/venus\\stone.mtl", "maps/venus\\stone.mtl", "maps/venus-marble.png"},
+                          {"venus\\stone.mtl", "venus/stone.mtl", "venus/venus-marble.png"}};
+    for (const Case& c : cases) {
+        ScratchDir folder;
+        for (const char* sub : {"maps", "venus"})
+            folder.makeFolder(sub);
+        folder.write(c.library, "newmtl marble\nKd 0.5 0.5 0.5\nmap_Kd venus-marble.png\n");
+        folder.write(c.texture, "");
+        vyxObjModel model = loadFile(folder.write("model.obj", std::string("mtllib ") + c.mtllib + "\n"));
+        ASSERT_EQ(model.materials.size(), 1u) << c.library << ": " << out << err;
+        vyxMaterial material = vyxMaterialFromMtl(model.materials[0]);
+        EXPECT_STREQ(material.textureFile, folder.file(c.texture).c_str()) << c.library;
+        vyxFreeMaterial(material);
     }
 }
 

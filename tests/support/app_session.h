@@ -47,7 +47,7 @@ inline AppContext makeContext(SDL_Surface* screen, int width, int height, int32_
     return context;
 }
 
-// The render settings the program starts with, with threadCount workers.
+// The render settings the program starts with, each phase split into threadCount blocks.
 inline vyxRenderSettings startupSettings(int32_t threadCount) {
     vyxRenderSettings settings = vyxDefaultRenderSettings();
     vyxApplyStartupSettings(settings);

@@ -6,10 +6,19 @@
 # times, the subdivision presets once more without block interpolation, and two larger
 # frames.
 # A change that alters any traced or shown pixel changes a checksum.
+# With VYX_NO_AVX2=1 in the environment the frames are traced with the 4-wide walk of
+# processors without AVX2, and must still match.
 # Usage: frame_hashes.sh VYX_BENCH [--update]   (--update rewrites the stored file)
 set -euo pipefail
 bench=$1
 stored=$(cd "$(dirname "$0")/../data" && pwd)/frame_hashes.txt
+if [ "${VYX_NO_AVX2:-0}" != "0" ]; then
+    loaded=$("$bench" --size 8x8 --frames 1 --threads 1 | grep '^scene loaded')
+    case "$loaded" in
+    *"; 4-wide tree nodes") echo "VYX_NO_AVX2=$VYX_NO_AVX2: 4-wide tree nodes" ;;
+    *) echo "FAILED: VYX_NO_AVX2=$VYX_NO_AVX2 did not give 4-wide tree nodes: $loaded"; exit 1 ;;
+    esac
+fi
 run() { "$bench" --hash --no-jitter --fixed-clock --frames 1 --threads 4 "$@" | grep 'frame hash' | sed "s/^/$* | /"; }
 actual=$( {
     run --size 160x120 --preset all --camera all --time 0

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/capture.h"
 #include "tests/support/scratch.h"
 
 namespace {
@@ -485,13 +486,15 @@ TEST(FloatFace, FilesAndBytesOfAnyOtherSizeAreRejected) {
     for (size_t size : sizes) {
         std::string path = dir.write("wrong.float", bytes.substr(0, size));
         int descriptors = openDescriptorCount();
-        testing::internal::CaptureStderr();
-        float* fromFile = vyxReadFloatFace(std::fopen(path.c_str(), "rb"), "wrong.float");
-        std::string fileWarning = testing::internal::GetCapturedStderr();
+        float* fromFile = nullptr;
+        const std::string fileWarning =
+            capture([&] { fromFile = vyxReadFloatFace(std::fopen(path.c_str(), "rb"), "wrong.float"); }).err;
         EXPECT_EQ(openDescriptorCount(), descriptors) << size << " bytes: the reader must close the file";
-        testing::internal::CaptureStderr();
-        float* fromBytes = vyxReadFloatFaceFromBytes(size > 0 ? bytes.data() : nullptr, size, "wrong.float");
-        std::string bytesWarning = testing::internal::GetCapturedStderr();
+        float* fromBytes = nullptr;
+        const std::string bytesWarning =
+            capture([&] {
+                fromBytes = vyxReadFloatFaceFromBytes(size > 0 ? bytes.data() : nullptr, size, "wrong.float");
+            }).err;
         EXPECT_EQ(fileWarning, bytesWarning) << size << " bytes";
         if (size == face.size()) {
             ASSERT_NE(fromFile, nullptr);
@@ -509,8 +512,7 @@ TEST(FloatFace, FilesAndBytesOfAnyOtherSizeAreRejected) {
     EXPECT_EQ(vyxReadFloatFace(nullptr, "missing.float"), nullptr);
 
     // A device that never ends is refused after one face's bytes, not read for ever.
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(vyxReadFloatFace(std::fopen("/dev/zero", "rb"), "endless.float"), nullptr);
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("endless.float holds more than 786432 bytes"),
-              std::string::npos);
+    const std::string endless =
+        capture([] { EXPECT_EQ(vyxReadFloatFace(std::fopen("/dev/zero", "rb"), "endless.float"), nullptr); }).err;
+    EXPECT_NE(endless.find("endless.float holds more than 786432 bytes"), std::string::npos) << endless;
 }

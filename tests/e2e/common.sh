@@ -33,7 +33,7 @@ start_program() {
             kill -0 "$APP" 2>/dev/null || break
             sleep 0.2
         done
-        if kill -0 "$APP" 2>/dev/null || ! grep -q "open X11 display" app.log; then
+        if kill -0 "$APP" 2>/dev/null || ! grep -q -E "open X11 display|No available video device" app.log; then
             break
         fi
         echo "attempt $attempt: the display refused the program; retrying"

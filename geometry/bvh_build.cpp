@@ -1,5 +1,5 @@
-// Building the four-wide hierarchy: conservative boxes for the triangles, binned
-// surface-area splits, and the layout the queries read.
+// Building the surface-area hierarchy (eight or four children a node): conservative
+// boxes for the triangles, binned surface-area splits, and the layout the queries read.
 
 #include <emmintrin.h>
 

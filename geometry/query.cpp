@@ -133,32 +133,28 @@ Step stepInto(const NodeWalk& w, const vyxBIHNode& node, float tnear, float tfar
     const float tL = (node.leftMax - w.o[a]) * w.inv[a];
     const float tLo = (node.extentMin - w.o[a]) * w.inv[a];
     const float tHi = (node.extentMax - w.o[a]) * w.inv[a];
-    if (w.d[a] > 0.0f) {
-        if (tfar < tLo || tHi < tnear) {
-            // the ray's interval misses every triangle of the node
-        } else if (tR > tfar) {
-            s.next = node.left;
-        } else if (tL < tnear) {
-            s.next = node.right;
-        } else {
-            s.nearChild = node.left;
-            s.farChild = node.right;
-            s.farNear = tR > tnear ? tR : tnear;
-            s.nearFar = tL < tfar ? tL : tfar;
-        }
+    // Along the ray the near child's triangles end at nearEnd and the far child's start
+    // at farStart: the left child is the near one for a positive direction, the right one
+    // for a negative.
+    const bool up = w.d[a] > 0.0f;
+    const float enter = up ? tLo : tHi, leave = up ? tHi : tLo;
+    const float nearEnd = up ? tL : tR, farStart = up ? tR : tL;
+    const vyxBIHNode* nearSide = up ? node.left : node.right;
+    const vyxBIHNode* farSide = up ? node.right : node.left;
+    const bool nearOnly = farStart > tfar, farOnly = nearEnd < tnear;
+    if (tfar < enter || leave < tnear) {
+        // the ray's interval misses every triangle of the node
+    } else if (nearOnly && (up || !farOnly)) {
+        // (When both hold, which only a gap between the children allows, a positive
+        // direction goes on with the near child and a negative one with the far.)
+        s.next = nearSide;
+    } else if (farOnly) {
+        s.next = farSide;
     } else {
-        if (tfar < tHi || tLo < tnear) {
-            // the ray's interval misses every triangle of the node
-        } else if (tR < tnear) {
-            s.next = node.left;
-        } else if (tL > tfar) {
-            s.next = node.right;
-        } else {
-            s.nearChild = node.right;
-            s.farChild = node.left;
-            s.farNear = tL > tnear ? tL : tnear;
-            s.nearFar = tR < tfar ? tR : tfar;
-        }
+        s.nearChild = nearSide;
+        s.farChild = farSide;
+        s.farNear = farStart > tnear ? farStart : tnear;
+        s.nearFar = nearEnd < tfar ? nearEnd : tfar;
     }
     return s;
 }

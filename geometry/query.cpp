@@ -234,11 +234,11 @@ static inline void carryRay(vyxTransform& transform, vyxVec3& origin, vyxVec3& d
 // geometry/bvh.h); the queries here take the callers' maxDistance, < 0 for none. This is
 // the one place that maps the one to the other; everything below it works with limits.
 // Unlimited still ends below infinity: far from the scene t can overflow to inf, and a
-// hit there is no hit. A maxDistance of 0 or NaN stays as it is: no t lies below it, so
-// no hit counts.
+// hit there is no hit (a caller's limit of +inf, which admits the same hits, stays as it
+// is). A maxDistance of 0 or NaN stays as it is too: no t lies below it, so no hit counts.
 static float walkLimit(float maxDistance) {
     const float limit = maxDistance < 0.0f ? FLT_MAX : maxDistance;
-    VYX_ASSERT(!(limit < 0.0f) && limit <= FLT_MAX);
+    VYX_ASSERT(!(limit < 0.0f));
     return limit;
 }
 

@@ -156,6 +156,7 @@ static void emptyTexture(vyxTexture& texture, uint8_t filter) {
     texture.filter = filter;
     texture.wrapU = WrapRepeat;
     texture.wrapV = WrapRepeat;
+    texture.alphaFull = 0;
 }
 
 bool vyxLoadImageTexture(const char* path, vyxTexture& texture, uint8_t filter) {
@@ -210,5 +211,6 @@ bool vyxDecodeImageTexture(const std::string& bytes, const char* hint, const cha
     texture.width = w;
     texture.height = h;
     texture.data = pixels;
+    vyxTextureNoteAlpha(texture);
     return true;
 }

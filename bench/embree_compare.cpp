@@ -3,8 +3,12 @@
 // rtcIntersect1) and shadow rays from their hits toward the sun (vyxTraceMesh with no
 // distance limit, as the shading traces them, against rtcOccluded1), plus the build
 // times (vyxBuildBIHForTracing, what the program builds for a mesh, against an Embree
-// scene of medium build quality). Prints both
+// scene of medium build quality). Prints the processor and the two-thread probe, both
 // throughputs, the ratios, and how far the two agree on the hits.
+//
+// Each measure runs ours and Embree's alternately, round after round, so that other work
+// on the machine slows both alike; a ratio is the median of the rounds' ratios, with the
+// lowest and highest beside it.
 //
 // usage: vyx-bench-embree [--rounds N]   (exit 1 when the hits disagree)
 
@@ -16,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "geometry/bih.h"
@@ -23,6 +28,7 @@
 #include "geometry/query.h"
 #include "geometry/scene.h"
 #include "geometry/shapes.h"
+#include "tools/machine.h"
 #include "util/large_alloc.h"
 
 namespace {
@@ -115,16 +121,41 @@ RTCRayHit embreeRay(const Ray& r) {
     return rh;
 }
 
-// Best (least loaded) wall time of `rounds` passes over all rays.
+// Wall time of one pass.
 template <typename Pass>
-double bestOf(int rounds, Pass pass) {
-    double best = 1e30;
-    for (int i = 0; i < rounds; ++i) {
-        double t0 = nowSeconds();
-        pass();
-        best = std::min(best, nowSeconds() - t0);
+double timed(Pass pass) {
+    const double t0 = nowSeconds();
+    pass();
+    return nowSeconds() - t0;
+}
+
+// The times of ours and Embree's passes of one measure, one pair per round, each pair
+// run back to back.
+struct Interleaved {
+    std::vector<double> ours, theirs;
+
+    template <typename Ours, typename Theirs>
+    void round(Ours ourPass, Theirs theirPass) {
+        ours.push_back(timed(ourPass));
+        theirs.push_back(timed(theirPass));
     }
-    return best;
+};
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    const size_t n = values.size();
+    return n % 2 ? values[n / 2] : 0.5 * (values[n / 2 - 1] + values[n / 2]);
+}
+
+// "median (lowest-highest)" of the rounds' ratios Embree time / our time.
+std::string ratioText(const Interleaved& m) {
+    std::vector<double> ratios;
+    for (size_t i = 0; i < m.ours.size(); ++i)
+        ratios.push_back(m.theirs[i] / m.ours[i]);
+    char text[64];
+    std::snprintf(text, sizeof(text), "%.2f (%.2f-%.2f)", median(ratios),
+                  *std::min_element(ratios.begin(), ratios.end()), *std::max_element(ratios.begin(), ratios.end()));
+    return text;
 }
 
 struct Agreement {
@@ -141,28 +172,28 @@ bool compareMesh(const char* name, vyxMesh& mesh, RTCDevice device, RTCDevice de
     const vyxVec3 sun = vyxNormalize(vyxVec3{0.375f, 0.484f, 1.0f});
     std::printf("\n== %s: %d triangles, %dx%d primary rays\n", name, mesh.triangleCount, kWidth, kHeight);
 
-    // Build times: ours against Embree's medium quality, on one thread and on all.
-    double ourBuild = 1e30;
+    // Build times: ours against Embree's medium quality on one thread, alternately, and
+    // Embree's on all threads for reference. Here the ratio is ours / Embree's time (the
+    // pair swapped for ratioText): below 1 we build faster.
+    Interleaved build;
+    std::vector<double> embreeBuildAll;
     for (int i = 0; i < rounds; ++i) {
-        vyxBIH bih;
-        double t0 = nowSeconds();
-        vyxBuildBIHForTracing(mesh.triangleCount, bih, mesh.triangles);
-        ourBuild = std::min(ourBuild, nowSeconds() - t0);
-        vyxFreeBIH(bih);
-    }
-    double embreeBuild = 1e30, embreeBuildAll = 1e30;
-    for (int i = 0; i < rounds; ++i) {
-        EmbreeScene s = makeEmbreeScene(device, mesh);
-        embreeBuild = std::min(embreeBuild, s.buildSeconds);
-        rtcReleaseScene(s.scene);
-        s = makeEmbreeScene(deviceAllThreads, mesh);
-        embreeBuildAll = std::min(embreeBuildAll, s.buildSeconds);
+        build.round(
+            [&] {
+                vyxBIH bih;
+                vyxBuildBIHForTracing(mesh.triangleCount, bih, mesh.triangles);
+                vyxFreeBIH(bih);
+            },
+            [&] { rtcReleaseScene(makeEmbreeScene(device, mesh).scene); });
+        EmbreeScene s = makeEmbreeScene(deviceAllThreads, mesh);
+        embreeBuildAll.push_back(s.buildSeconds);
         rtcReleaseScene(s.scene);
     }
-    std::printf("build: ours %.2f ms, Embree medium %.2f ms on 1 thread (ratio %.2f), %.2f ms on all threads "
-                "(ratio %.2f)\n",
-                ourBuild * 1e3, embreeBuild * 1e3, ourBuild / embreeBuild, embreeBuildAll * 1e3,
-                ourBuild / embreeBuildAll);
+    Interleaved buildInverse{build.theirs, build.ours};
+    std::printf("build: ours %.2f ms, Embree medium %.2f ms on 1 thread (ours / Embree's %s), %.2f ms on all "
+                "threads\n",
+                median(build.ours) * 1e3, median(build.theirs) * 1e3, ratioText(buildInverse).c_str(),
+                median(embreeBuildAll) * 1e3);
 
     EmbreeScene embree = makeEmbreeScene(device, mesh);
     RTCIntersectContext context;
@@ -172,16 +203,19 @@ bool compareMesh(const char* name, vyxMesh& mesh, RTCDevice device, RTCDevice de
     std::vector<vyxTraceResult> ours(primary.size());
     std::vector<RTCRayHit> theirs(primary.size());
 
-    double ourPrimary = bestOf(rounds, [&] {
-        for (size_t i = 0; i < primary.size(); ++i)
-            ours[i] = vyxTraceMesh(mesh, primary[i].origin, primary[i].direction, -1.0f);
-    });
-    double embreePrimary = bestOf(rounds, [&] {
-        for (size_t i = 0; i < primary.size(); ++i) {
-            theirs[i] = embreeRay(primary[i]);
-            rtcIntersect1(embree.scene, &context, &theirs[i]);
-        }
-    });
+    Interleaved primaryTimes;
+    for (int i = 0; i < rounds; ++i)
+        primaryTimes.round(
+            [&] {
+                for (size_t k = 0; k < primary.size(); ++k)
+                    ours[k] = vyxTraceMesh(mesh, primary[k].origin, primary[k].direction, -1.0f);
+            },
+            [&] {
+                for (size_t k = 0; k < primary.size(); ++k) {
+                    theirs[k] = embreeRay(primary[k]);
+                    rtcIntersect1(embree.scene, &context, &theirs[k]);
+                }
+            });
 
     // Primary agreement. Both tests accept hits on edges, so a ray through a shared edge
     // may name either triangle at the same distance; a ray grazing an edge may hit in
@@ -221,27 +255,34 @@ bool compareMesh(const char* name, vyxMesh& mesh, RTCDevice device, RTCDevice de
     vyxSceneInit(alone);
     vyxSceneAddMesh(alone, &mesh);
     const uint8_t wasOpaque = mesh.opaque;
-    mesh.opaque = 1;
-    double ourShadowTime = bestOf(rounds, [&] {
-        vyxTraceResult nearestOther;
-        for (size_t i = 0; i < shadow.size(); ++i)
-            ourShadow[i] =
-                vyxOccludedScene(alone, shadow[i].origin, shadow[i].direction, -1.0f, nearestOther) == OcclusionNone
-                    ? -1.0f
-                    : 1.0f;
-    });
-    mesh.opaque = wasOpaque;
-    vyxSceneFree(alone);
-    double ourNearestShadowTime = bestOf(rounds, [&] {
-        for (size_t i = 0; i < shadow.size(); ++i)
-            benchmarkSink += vyxTraceMesh(mesh, shadow[i].origin, shadow[i].direction, -1.0f).t;
-    });
-    double embreeShadowTime = bestOf(rounds, [&] {
-        for (size_t i = 0; i < shadow.size(); ++i) {
-            theirShadow[i] = embreeRay(shadow[i]).ray;
-            rtcOccluded1(embree.scene, &context, &theirShadow[i]);
+    auto embreeShadows = [&] {
+        for (size_t k = 0; k < shadow.size(); ++k) {
+            theirShadow[k] = embreeRay(shadow[k]).ray;
+            rtcOccluded1(embree.scene, &context, &theirShadow[k]);
         }
-    });
+    };
+    Interleaved shadowTimes, nearestShadowTimes;
+    for (int i = 0; i < rounds; ++i) {
+        mesh.opaque = 1;
+        shadowTimes.round(
+            [&] {
+                vyxTraceResult nearestOther;
+                for (size_t k = 0; k < shadow.size(); ++k)
+                    ourShadow[k] = vyxOccludedScene(alone, shadow[k].origin, shadow[k].direction, -1.0f,
+                                                    nearestOther) == OcclusionNone
+                                       ? -1.0f
+                                       : 1.0f;
+            },
+            embreeShadows);
+        mesh.opaque = wasOpaque;
+        nearestShadowTimes.round(
+            [&] {
+                for (size_t k = 0; k < shadow.size(); ++k)
+                    benchmarkSink += vyxTraceMesh(mesh, shadow[k].origin, shadow[k].direction, -1.0f).t;
+            },
+            embreeShadows);
+    }
+    vyxSceneFree(alone);
     size_t shadowAgree = 0, shadowBlocked = 0;
     for (size_t i = 0; i < shadow.size(); ++i) {
         bool ourBlocked = ourShadow[i] >= 0.0f;
@@ -251,14 +292,16 @@ bool compareMesh(const char* name, vyxMesh& mesh, RTCDevice device, RTCDevice de
     }
     rtcReleaseScene(embree.scene);
 
-    double np = static_cast<double>(primary.size()), ns = static_cast<double>(shadow.size());
-    std::printf("primary: ours %.2f Mrays/s, Embree rtcIntersect1 %.2f Mrays/s, ratio %.2f\n", np / ourPrimary / 1e6,
-                np / embreePrimary / 1e6, embreePrimary / ourPrimary);
+    const double np = static_cast<double>(primary.size()), ns = static_cast<double>(shadow.size());
+    std::printf("primary: ours %.2f Mrays/s, Embree rtcIntersect1 %.2f Mrays/s, ratio %s\n",
+                np / median(primaryTimes.ours) / 1e6, np / median(primaryTimes.theirs) / 1e6,
+                ratioText(primaryTimes).c_str());
     std::printf("shadow (%zu rays, %.1f%% blocked): ours %.2f Mrays/s, Embree rtcOccluded1 %.2f Mrays/s, "
-                "ratio %.2f (our nearest-hit query: %.2f Mrays/s, ratio %.2f)\n",
-                shadow.size(), 100.0 * static_cast<double>(shadowBlocked) / std::max(ns, 1.0), ns / ourShadowTime / 1e6,
-                ns / embreeShadowTime / 1e6, embreeShadowTime / ourShadowTime, ns / ourNearestShadowTime / 1e6,
-                embreeShadowTime / ourNearestShadowTime);
+                "ratio %s (our nearest-hit query: %.2f Mrays/s, ratio %s)\n",
+                shadow.size(), 100.0 * static_cast<double>(shadowBlocked) / std::max(ns, 1.0),
+                ns / median(shadowTimes.ours) / 1e6, ns / median(shadowTimes.theirs) / 1e6,
+                ratioText(shadowTimes).c_str(), ns / median(nearestShadowTimes.ours) / 1e6,
+                ratioText(nearestShadowTimes).c_str());
     std::printf("agreement: %zu both hit (%zu same triangle, %zu another at the same t, %zu apart), %zu both "
                 "miss, %zu hit/miss; shadow %zu of %zu agree\n",
                 a.bothHit, a.sameTriangle, a.tieOtherTriangle, a.farApart, a.bothMiss, a.hitMiss, shadowAgree,
@@ -274,7 +317,7 @@ bool compareMesh(const char* name, vyxMesh& mesh, RTCDevice device, RTCDevice de
 int main(int argc, char** argv) {
     // The allocator set-up the programs run with.
     vyxKeepFreedMemory();
-    int rounds = 3;
+    int rounds = 7;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--rounds") == 0 && i + 1 < argc) {
             rounds = std::atoi(argv[++i]);
@@ -294,7 +337,10 @@ int main(int argc, char** argv) {
                      static_cast<int>(rtcGetDeviceError(nullptr)));
         return 1;
     }
-    std::printf("single-threaded tracing; best of %d rounds; ratio = Embree time / our time (> 1: we are faster)\n",
+    std::printf("processor: %s; two-thread arithmetic probe: %.2fx (2.00 = second core free)\n",
+                vyxBenchProcessor().c_str(), vyxBenchTwoThreadProbe());
+    std::printf("single-threaded tracing; ours and Embree's alternately over %d rounds; ratio = Embree time / our "
+                "time (> 1: we are faster), the median of the rounds (lowest-highest)\n",
                 rounds);
 
     vyxMesh terrain, torus;
@@ -311,6 +357,7 @@ int main(int argc, char** argv) {
     bool ok = compareMesh("terrain", terrain, device, deviceAll, {0, 45, 120}, {0, 0, 0}, 1.0f, rounds);
     ok = compareMesh("torus", torus, device, deviceAll, {0.0f, 1.2f, 2.5f}, {0, 0, 0}, 1.0f, rounds) && ok;
 
+    std::printf("\ntwo-thread arithmetic probe at the end: %.2fx\n", vyxBenchTwoThreadProbe());
     vyxFreeMesh(terrain);
     vyxFreeMesh(torus);
     rtcReleaseDevice(device);

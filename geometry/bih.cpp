@@ -74,6 +74,142 @@ static int splitAxis(const float cmin[3], const float cmax[3]) {
     return ez < ey ? 1 : 2;
 }
 
+namespace {
+
+// The bounds of a range of items' triangles (tmin, tmax) and of their centroids.
+struct ItemBounds {
+    float tmin[3], tmax[3], cmin[3], cmax[3];
+};
+
+ItemBounds boundsOf(const BuildState& st, int32_t begin, int32_t end) {
+    ItemBounds b;
+    const BuildRecord& first = st.records[st.items[begin]];
+    for (int i = 0; i < 3; ++i) {
+        b.tmin[i] = first.min[i];
+        b.tmax[i] = first.max[i];
+        b.cmin[i] = b.cmax[i] = first.centroid[i];
+    }
+    for (int32_t k = begin + 1; k < end; ++k) {
+        const BuildRecord& r = st.records[st.items[k]];
+        for (int i = 0; i < 3; ++i) {
+            if (r.min[i] < b.tmin[i])
+                b.tmin[i] = r.min[i];
+            if (r.max[i] > b.tmax[i])
+                b.tmax[i] = r.max[i];
+            if (r.centroid[i] < b.cmin[i])
+                b.cmin[i] = r.centroid[i];
+            if (r.centroid[i] > b.cmax[i])
+                b.cmax[i] = r.centroid[i];
+        }
+    }
+    return b;
+}
+
+// Empty-space cuts: while a margin of more than a tenth of the box lies beyond the
+// triangles on one side, node becomes a single-child node that trims it, and the chain
+// goes on in that child. The triangles stay the same, so their bounds serve the whole
+// chain. Returns the node the split goes into, or -1 when memory runs out.
+int32_t cutEmptySpace(BuildState& st, int32_t node, const ItemBounds& b, float boxMin[3], float boxMax[3]) {
+    for (int cuts = 0; cuts < kMaxCutChain; ++cuts) {
+        int cutAxis = -1;
+        bool low = false;
+        float ext = 0.0f;
+        for (int i = 0; i < 3 && cutAxis < 0; ++i) {
+            ext = boxMax[i] - boxMin[i];
+            if (!(ext > 0.01f))
+                continue;
+            if ((b.tmin[i] - boxMin[i]) / ext > 0.1f) {
+                cutAxis = i;
+                low = true;
+            } else if ((b.tmax[i] - boxMin[i]) / ext < 0.1f) {
+                cutAxis = i;
+                low = false;
+            }
+        }
+        if (cutAxis < 0)
+            break;
+        int32_t child = allocateNodes(st, 1);
+        if (child < 0)
+            return -1;
+        vyxBIHNode& n = st.nodes[node];
+        float margin = 0.01f * ext;
+        float plane = low ? b.tmin[cutAxis] : b.tmax[cutAxis];
+        n.axis = static_cast<uint8_t>(cutAxis);
+        n.rightMin = plane - margin;
+        n.leftMax = plane + margin;
+        n.extentMin = b.tmin[cutAxis];
+        n.extentMax = b.tmax[cutAxis];
+        if (low) {
+            st.links[2 * node + 1] = child; // the triangles lie above the cut
+            boxMin[cutAxis] = b.tmin[cutAxis];
+        } else {
+            st.links[2 * node] = child; // the triangles lie below the cut
+            boxMax[cutAxis] = b.tmax[cutAxis];
+        }
+        node = child;
+        st.nodes[node].isLeaf = 0;
+        st.nodes[node].triangle = -1;
+    }
+    return node;
+}
+
+// Where a range of items splits: items [begin, mid) go left, bounded on axis by leftMax,
+// the rest right, from rightMin.
+struct ItemSplit {
+    int axis;
+    int32_t mid;
+    float leftMax, rightMin;
+};
+
+// Splits items [begin, end) at the middle of their centroids on the axis of the
+// centroids' largest extent: a stable partition, left side first, centroids equal to the
+// plane going left. Past the depth for that, or when the centroids cannot be separated
+// (all equal, or so close that the plane rounds onto one end, which would leave one side
+// empty and never finish), in two halves in list order instead, the planes bounding
+// each half's triangles exactly.
+ItemSplit splitItems(BuildState& st, int32_t begin, int32_t end, const ItemBounds& b, int depth) {
+    ItemSplit split;
+    const int a = splitAxis(b.cmin, b.cmax);
+    const float s = (b.cmin[a] + b.cmax[a]) * 0.5f;
+    split.axis = a;
+    split.leftMax = s;
+    split.rightMin = s;
+    split.mid = begin;
+    bool halve = depth >= vyxBIHMaxNaturalSplitDepth;
+    if (!halve) {
+        int32_t rightCount = 0;
+        for (int32_t k = begin; k < end; ++k) {
+            int32_t item = st.items[k];
+            const BuildRecord& r = st.records[item];
+            if (r.centroid[a] <= s) {
+                st.items[split.mid++] = item;
+                if (r.max[a] > split.leftMax)
+                    split.leftMax = r.max[a];
+            } else {
+                st.scratch[rightCount++] = item;
+                if (r.min[a] < split.rightMin)
+                    split.rightMin = r.min[a];
+            }
+        }
+        std::memcpy(st.items + split.mid, st.scratch, static_cast<size_t>(rightCount) * sizeof(int32_t));
+        halve = split.mid == begin || split.mid == end;
+    }
+    if (halve) {
+        split.mid = begin + (end - begin) / 2;
+        split.leftMax = st.records[st.items[begin]].max[a];
+        for (int32_t k = begin + 1; k < split.mid; ++k)
+            if (st.records[st.items[k]].max[a] > split.leftMax)
+                split.leftMax = st.records[st.items[k]].max[a];
+        split.rightMin = st.records[st.items[split.mid]].min[a];
+        for (int32_t k = split.mid + 1; k < end; ++k)
+            if (st.records[st.items[k]].min[a] < split.rightMin)
+                split.rightMin = st.records[st.items[k]].min[a];
+    }
+    return split;
+}
+
+} // namespace
+
 // Builds the subtree of items [begin, end) into node `node` inside the box. Cuts are
 // made in a loop (each one a single-child node), the right child of a split is built by
 // the same loop, and only the left child recurses, so recursion depth is the number of
@@ -84,8 +220,7 @@ static void buildNode(BuildState& st, int32_t node, int32_t begin, int32_t end, 
     float boxMax[3] = {inMax[0], inMax[1], inMax[2]};
 
     while (!st.failed) {
-        int32_t count = end - begin;
-        if (count == 1) {
+        if (end - begin == 1) {
             st.nodes[node].isLeaf = 1;
             st.nodes[node].triangle = st.items[begin];
             return;
@@ -93,131 +228,33 @@ static void buildNode(BuildState& st, int32_t node, int32_t begin, int32_t end, 
         st.nodes[node].isLeaf = 0;
         st.nodes[node].triangle = -1;
 
-        // Bounds of the node's triangles and of their centroids.
-        float tmin[3], tmax[3], cmin[3], cmax[3];
-        const BuildRecord& first = st.records[st.items[begin]];
-        for (int i = 0; i < 3; ++i) {
-            tmin[i] = first.min[i];
-            tmax[i] = first.max[i];
-            cmin[i] = cmax[i] = first.centroid[i];
-        }
-        for (int32_t k = begin + 1; k < end; ++k) {
-            const BuildRecord& r = st.records[st.items[k]];
-            for (int i = 0; i < 3; ++i) {
-                if (r.min[i] < tmin[i])
-                    tmin[i] = r.min[i];
-                if (r.max[i] > tmax[i])
-                    tmax[i] = r.max[i];
-                if (r.centroid[i] < cmin[i])
-                    cmin[i] = r.centroid[i];
-                if (r.centroid[i] > cmax[i])
-                    cmax[i] = r.centroid[i];
-            }
-        }
-
-        // Empty-space cuts: trim a margin of more than a tenth of the box off one side.
-        // The triangles stay the same, so their bounds are reused down the chain.
-        for (int cuts = 0; cuts < kMaxCutChain; ++cuts) {
-            int cutAxis = -1;
-            bool low = false;
-            float ext = 0.0f;
-            for (int i = 0; i < 3 && cutAxis < 0; ++i) {
-                ext = boxMax[i] - boxMin[i];
-                if (!(ext > 0.01f))
-                    continue;
-                if ((tmin[i] - boxMin[i]) / ext > 0.1f) {
-                    cutAxis = i;
-                    low = true;
-                } else if ((tmax[i] - boxMin[i]) / ext < 0.1f) {
-                    cutAxis = i;
-                    low = false;
-                }
-            }
-            if (cutAxis < 0)
-                break;
-            int32_t child = allocateNodes(st, 1);
-            if (child < 0)
-                return;
-            vyxBIHNode& n = st.nodes[node];
-            float margin = 0.01f * ext;
-            float plane = low ? tmin[cutAxis] : tmax[cutAxis];
-            n.axis = static_cast<uint8_t>(cutAxis);
-            n.rightMin = plane - margin;
-            n.leftMax = plane + margin;
-            n.extentMin = tmin[cutAxis];
-            n.extentMax = tmax[cutAxis];
-            if (low) {
-                st.links[2 * node + 1] = child; // the triangles lie above the cut
-                boxMin[cutAxis] = tmin[cutAxis];
-            } else {
-                st.links[2 * node] = child; // the triangles lie below the cut
-                boxMax[cutAxis] = tmax[cutAxis];
-            }
-            node = child;
-            st.nodes[node].isLeaf = 0;
-            st.nodes[node].triangle = -1;
-        }
-
-        // Ordinary split at the middle of the centroids on the axis of their largest
-        // extent; stable partition, left side first, centroids equal to s go left.
-        int a = splitAxis(cmin, cmax);
-        float s = (cmin[a] + cmax[a]) * 0.5f;
-        float leftMax = s, rightMin = s;
-        int32_t mid = begin;
-        bool halve = depth >= vyxBIHMaxNaturalSplitDepth;
-        if (!halve) {
-            int32_t rightCount = 0;
-            for (int32_t k = begin; k < end; ++k) {
-                int32_t item = st.items[k];
-                const BuildRecord& r = st.records[item];
-                if (r.centroid[a] <= s) {
-                    st.items[mid++] = item;
-                    if (r.max[a] > leftMax)
-                        leftMax = r.max[a];
-                } else {
-                    st.scratch[rightCount++] = item;
-                    if (r.min[a] < rightMin)
-                        rightMin = r.min[a];
-                }
-            }
-            std::memcpy(st.items + mid, st.scratch, static_cast<size_t>(rightCount) * sizeof(int32_t));
-            // Centroids that cannot be separated (all equal, or so close that s rounds
-            // onto one end) would leave one side empty and never finish.
-            halve = mid == begin || mid == end;
-        }
-        if (halve) {
-            // Two halves in list order; the planes bound each half's triangles exactly.
-            mid = begin + count / 2;
-            leftMax = st.records[st.items[begin]].max[a];
-            for (int32_t k = begin + 1; k < mid; ++k)
-                if (st.records[st.items[k]].max[a] > leftMax)
-                    leftMax = st.records[st.items[k]].max[a];
-            rightMin = st.records[st.items[mid]].min[a];
-            for (int32_t k = mid + 1; k < end; ++k)
-                if (st.records[st.items[k]].min[a] < rightMin)
-                    rightMin = st.records[st.items[k]].min[a];
-        }
+        const ItemBounds bounds = boundsOf(st, begin, end);
+        node = cutEmptySpace(st, node, bounds, boxMin, boxMax);
+        if (node < 0)
+            return;
+        const ItemSplit split = splitItems(st, begin, end, bounds, depth);
 
         int32_t children = allocateNodes(st, 2);
         if (children < 0)
             return;
+        const int a = split.axis;
         vyxBIHNode& n = st.nodes[node];
         n.axis = static_cast<uint8_t>(a);
-        n.leftMax = leftMax;
-        n.rightMin = rightMin;
-        n.extentMin = tmin[a];
-        n.extentMax = tmax[a];
+        n.leftMax = split.leftMax;
+        n.rightMin = split.rightMin;
+        n.extentMin = bounds.tmin[a];
+        n.extentMax = bounds.tmax[a];
         st.links[2 * node] = children;
         st.links[2 * node + 1] = children + 1;
 
         float leftBoxMax[3] = {boxMax[0], boxMax[1], boxMax[2]};
-        leftBoxMax[a] = leftMax;
-        buildNode(st, children, begin, mid, boxMin, leftBoxMax, depth + 1);
+        leftBoxMax[a] = split.leftMax;
+        buildNode(st, children, begin, split.mid, boxMin, leftBoxMax, depth + 1);
 
         // The right child continues in this loop.
-        boxMin[a] = rightMin;
+        boxMin[a] = split.rightMin;
         node = children + 1;
-        begin = mid;
+        begin = split.mid;
         ++depth;
     }
 }

@@ -4,10 +4,15 @@
 // single child; every leaf holds one triangle. Built once, read-only afterwards.
 //
 // The queries over it (vyxTraceBIH, and vyxTraverseBIH, the walk of these nodes) are in
-// geometry/query.h. Beside the nodes the record holds the structure the queries walk
-// whenever it was built, a four-wide surface-area hierarchy over the same triangles
-// (geometry/bvh.h), which finds the same hits faster. The tracer builds only that one
-// (vyxBuildBIHForTracing); the nodes serve as the reference walk and as the fallback.
+// geometry/query.h. Beside the nodes the record holds, in its bvh field, the structure
+// the renderers actually walk: a surface-area hierarchy over the same triangles
+// (geometry/bvh.h), eight children a node where the processor has AVX2 and four
+// elsewhere, which finds exactly the same hits several times faster. The program builds
+// only that one for its meshes (vyxBuildBIHForTracing). The interval nodes are still
+// built where they serve: by vyxBuildBIH for the tests, which check the two walks
+// against each other and against a scan of every triangle; and by vyxBuildBIHForTracing
+// when memory runs out for the surface-area hierarchy, so that the mesh is still traced
+// (through vyxTraverseBIH).
 
 #include <cstdint>
 
@@ -47,22 +52,25 @@ struct vyxBIH {
     int32_t triangleCount;
     vyxBIHNode* nodePool; // every node below the root, in one allocation; owned
     int32_t nodeCount;    // nodes used in nodePool
-    vyxBVH bvh;           // what the queries walk when built; else they walk the nodes
+    // The surface-area hierarchy the queries walk whenever bvh.built is 1 (every mesh the
+    // program loads, unless memory ran out); otherwise they walk root and nodePool.
+    vyxBVH bvh;
 };
 
 // Builds the hierarchy over count set-up triangles into bih (every field written). With
 // count <= 0 or no triangles the structure is empty and every query misses. Triangles
 // that cannot be separated are split in list order, and the depth stays bounded so the
-// traversal stack cannot overflow. Also builds the four-wide structure the queries walk.
+// traversal stack cannot overflow. Also builds the surface-area hierarchy the queries
+// walk (bvh), so that both walks of the same triangles can be compared.
 void vyxBuildBIH(int32_t count, vyxBIH& bih, vyxTriangle* triangles);
 
 // What tracing needs, as fast as it can be built: bih's bounds, transform and the
-// four-wide structure the queries walk, every field written. The hierarchy's own nodes
+// surface-area hierarchy the queries walk, every field written. The hierarchy's own nodes
 // are built only when that structure cannot be (memory ran out), for the queries to
 // walk instead; otherwise bih.root is an empty node.
 void vyxBuildBIHForTracing(int32_t count, vyxBIH& bih, vyxTriangle* triangles);
 
-// Frees every node below the root and the four-wide structure; the vyxBIH record itself
+// Frees every node below the root and the surface-area hierarchy; the vyxBIH record itself
 // belongs to the mesh's owner.
 // Safe on an empty, zeroed or already freed structure.
 void vyxFreeBIH(vyxBIH& bih);

@@ -1,7 +1,7 @@
 #pragma once
 // vyxBVH: the structure the ray queries walk. A bounding volume hierarchy over one mesh's
 // set-up triangles, built with the surface area heuristic: each node holds the boxes of
-// up to four children (eight where the processor has 256-bit vectors), which a ray tests
+// up to eight children where the processor has AVX2 (four elsewhere), which a ray tests
 // side by side, and each leaf the test data of up to four triangles, also tested side by
 // side. Read-only once built.
 //
@@ -75,10 +75,6 @@ struct vyxBVH {
 // A leaf's reference in a child slot.
 inline int32_t vyxBVHLeafRef(int32_t leaf) { return ~leaf; }
 
-// The smallest positive float: once an occlusion query knows of a hit beyond 0, only hits
-// at exactly t = 0 (t below this) can still change its answer.
-constexpr float vyxBVHOnlyZero = FLT_TRUE_MIN;
-
 // Builds bvh over triangles[0, count) (set up by vyxSetupTriangle); triangles the test can
 // never report (a field it reads not finite) are left out. The nodes are 8 wide when the
 // processor has 256-bit vectors (AVX2), the environment variable VYX_NO_AVX2 is unset (or
@@ -97,8 +93,14 @@ int vyxBVHSetWidth(int width);
 void vyxFreeBVH(vyxBVH& bvh);
 
 // The queries. A ray is origin + t direction, in the tree's space, with a finite origin
-// and a finite, non-zero direction; hits count for t in [0, maxDistance), where
-// maxDistance > 0 (FLT_MAX for no limit). Any thread, many at once.
+// and a finite, non-zero direction. Its limit, maxDistance, is positive: hits count for t
+// in [0, maxDistance), FLT_MAX for no limit (the walk's one convention; the scene
+// queries of geometry/query.h map their callers' "< 0: none" to it). Any thread, many
+// at once.
+
+// The smallest positive float as a limit: only hits at exactly t = 0 count. Once an
+// occlusion query knows of a hit beyond 0, only such hits can still change its answer.
+constexpr float vyxBVHOnlyZero = FLT_TRUE_MIN;
 
 // Nearest hit; object = -1; t = -1 when none.
 vyxTraceResult vyxTraverseBVH(const vyxBVH& bvh, const float origin[3], const float direction[3], float maxDistance);

@@ -1,5 +1,5 @@
-// Building the four-wide hierarchy: conservative boxes for the triangles, binned
-// surface-area splits, and the layout the queries read.
+// Building the surface-area hierarchy (eight or four children a node): conservative
+// boxes for the triangles, binned surface-area splits, and the layout the queries read.
 
 #include <emmintrin.h>
 
@@ -223,98 +223,157 @@ inline __m128i binsOf(const Binning& binning, __m128 centre) {
     return _mm_cvttps_epi32(f);
 }
 
+// Lane a of v.
+inline float laneOf(__m128 v, int a) {
+    alignas(16) float lanes[4];
+    _mm_store_ps(lanes, v);
+    return lanes[a];
+}
+
+// Binning on one axis: the same arithmetic as binsOf on that axis's lane alone, so the
+// same bins, without a round trip through memory per prim.
+struct AxisBinning {
+    int axis;
+    __m128 origin, scale, last, big; // lane 0 only
+};
+
+AxisBinning axisBinning(const Binning& binning, int axis) {
+    return AxisBinning{axis, _mm_set_ss(laneOf(binning.origin, axis)), _mm_set_ss(laneOf(binning.scale, axis)),
+                       _mm_set_ss(laneOf(binning.last, axis)), _mm_set_ss(1e30f)};
+}
+
+// The bin of prim p on the axis (its centre2 on that axis, as binsOf sees it).
+inline int binOn(const AxisBinning& binning, const PrimRef& p) {
+    const float* lower = reinterpret_cast<const float*>(&p.box.lower);
+    const float* upper = reinterpret_cast<const float*>(&p.box.upper);
+    const __m128 zero = _mm_setzero_ps();
+    const __m128 centre = _mm_add_ss(_mm_max_ss(_mm_set_ss(lower[binning.axis]), _mm_sub_ss(zero, binning.big)),
+                                     _mm_min_ss(_mm_set_ss(upper[binning.axis]), binning.big));
+    __m128 f = _mm_mul_ss(_mm_sub_ss(centre, binning.origin), binning.scale);
+    f = _mm_min_ss(_mm_max_ss(f, zero), binning.last);
+    return _mm_cvttss_si32(f);
+}
+
+// The boxes and counts of the prims of r in each bin of each axis binned.
+struct Bins {
+    Box boxes[3][kBins];
+    int32_t counts[3][kBins];
+};
+
+template <int W>
+void binPrims(const Builder<W>& b, const Range& r, const Binning& binning, Bins& bins) {
+    for (int k = 0; k < binning.axisCount; ++k)
+        for (int i = 0, a = binning.axes[k]; i < binning.bins; ++i) {
+            bins.boxes[a][i] = emptyBox();
+            bins.counts[a][i] = 0;
+        }
+    if (binning.axisCount == 1) {
+        // Below the top of the tree: one axis, the tight loop most prims go through.
+        const AxisBinning one = axisBinning(binning, binning.axes[0]);
+        Box* boxes = bins.boxes[one.axis];
+        int32_t* counts = bins.counts[one.axis];
+        for (int32_t i = r.begin; i < r.end; ++i) {
+            const PrimRef& p = b.prims[i];
+            const int bin = binOn(one, p);
+            grow(boxes[bin], p.box);
+            ++counts[bin];
+        }
+        return;
+    }
+    for (int32_t i = r.begin; i < r.end; ++i) {
+        const PrimRef& p = b.prims[i];
+        alignas(16) int32_t bin[4];
+        _mm_store_si128(reinterpret_cast<__m128i*>(bin), binsOf(binning, centre2(p)));
+        for (int k = 0; k < binning.axisCount; ++k) {
+            const int a = binning.axes[k];
+            grow(bins.boxes[a][bin[a]], p.box);
+            ++bins.counts[a][bin[a]];
+        }
+    }
+}
+
+// The plane of least surface-area cost among those between bins i - 1 and i of every
+// axis binned (axis -1 when no plane has prims on both sides): each axis swept from the
+// right, then from the left.
+struct Plane {
+    int axis = -1, bin = 0;
+};
+
+Plane cheapestPlane(const Binning& binning, const Bins& bins) {
+    Plane best;
+    float bestCost = INFINITY;
+    for (int k = 0; k < binning.axisCount; ++k) {
+        const int a = binning.axes[k];
+        float rightArea[kBins];
+        int32_t rightCount[kBins];
+        Box acc = emptyBox();
+        int32_t n = 0;
+        for (int i = binning.bins - 1; i > 0; --i) {
+            grow(acc, bins.boxes[a][i]);
+            n += bins.counts[a][i];
+            rightArea[i] = halfArea(acc);
+            rightCount[i] = n;
+        }
+        acc = emptyBox();
+        n = 0;
+        for (int i = 1; i < binning.bins; ++i) {
+            grow(acc, bins.boxes[a][i - 1]);
+            n += bins.counts[a][i - 1];
+            if (n == 0 || rightCount[i] == 0)
+                continue;
+            const float cost = halfArea(acc) * leafBlocks(n) + rightArea[i] * leafBlocks(rightCount[i]);
+            if (cost < bestCost) {
+                bestCost = cost;
+                best.axis = a;
+                best.bin = i;
+            }
+        }
+    }
+    return best;
+}
+
+// Partitions r in place from both ends, the prims of bins below the plane to the left,
+// and gives both sides their boxes.
+template <int W>
+void partitionPrims(Builder<W>& b, const Range& r, const Binning& binning, Plane plane, Range& left, Range& right) {
+    const AxisBinning one = axisBinning(binning, plane.axis);
+    int32_t i = r.begin, j = r.end - 1;
+    for (;;) {
+        while (i <= j && binOn(one, b.prims[i]) < plane.bin) {
+            grow(left.bounds, b.prims[i].box);
+            growPoint(left.centres, centre2(b.prims[i]));
+            ++i;
+        }
+        while (i <= j && binOn(one, b.prims[j]) >= plane.bin) {
+            grow(right.bounds, b.prims[j].box);
+            growPoint(right.centres, centre2(b.prims[j]));
+            --j;
+        }
+        if (i >= j)
+            break;
+        std::swap(b.prims[i], b.prims[j]);
+    }
+    left.end = right.begin = i;
+    // The sweep only offers planes with prims on both sides.
+    VYX_ASSERT(i > r.begin && i < r.end);
+}
+
 // Splits r in two: at the best of kBins binned planes per axis by the surface area
 // heuristic, or in list order when the binning points cannot be separated or the depth
 // limit for the heuristic is reached. Both halves get their boxes.
 template <int W>
 void split(Builder<W>& b, const Range& r, int depth, Range& left, Range& right) {
-    int bestAxis = -1, bestPlane = 0;
-    const Binning binning = binningOf(r);
-    if (depth < vyxBVHHeuristicDepth) {
-        Box boxes[3][kBins];
-        int32_t counts[3][kBins];
-        const int bins = binning.bins;
-        for (int k = 0; k < binning.axisCount; ++k)
-            for (int i = 0, a = binning.axes[k]; i < bins; ++i) {
-                boxes[a][i] = emptyBox();
-                counts[a][i] = 0;
-            }
-        for (int32_t i = r.begin; i < r.end; ++i) {
-            const PrimRef& p = b.prims[i];
-            alignas(16) int32_t bin[4];
-            _mm_store_si128(reinterpret_cast<__m128i*>(bin), binsOf(binning, centre2(p)));
-            for (int k = 0; k < binning.axisCount; ++k) {
-                const int a = binning.axes[k];
-                grow(boxes[a][bin[a]], p.box);
-                ++counts[a][bin[a]];
-            }
-        }
-        // Cost of every plane between bins i - 1 and i: sweep from the right, then from
-        // the left.
-        float bestCost = INFINITY;
-        for (int k = 0; k < binning.axisCount; ++k) {
-            const int a = binning.axes[k];
-            float rightArea[kBins];
-            int32_t rightCount[kBins];
-            Box acc = emptyBox();
-            int32_t n = 0;
-            for (int i = bins - 1; i > 0; --i) {
-                grow(acc, boxes[a][i]);
-                n += counts[a][i];
-                rightArea[i] = halfArea(acc);
-                rightCount[i] = n;
-            }
-            acc = emptyBox();
-            n = 0;
-            for (int i = 1; i < bins; ++i) {
-                grow(acc, boxes[a][i - 1]);
-                n += counts[a][i - 1];
-                if (n == 0 || rightCount[i] == 0)
-                    continue;
-                float cost = halfArea(acc) * leafBlocks(n) + rightArea[i] * leafBlocks(rightCount[i]);
-                if (cost < bestCost) {
-                    bestCost = cost;
-                    bestAxis = a;
-                    bestPlane = i;
-                }
-            }
-        }
-    }
-
     left = Range{r.begin, r.begin, emptyBox(), emptyBox()};
     right = Range{r.end, r.end, emptyBox(), emptyBox()};
-    if (bestAxis >= 0) {
-        // In place from both ends: prims of bins below the plane to the left.
-        int32_t i = r.begin, j = r.end - 1;
-        for (;;) {
-            while (i <= j) {
-                alignas(16) int32_t bin[4];
-                const __m128 c = centre2(b.prims[i]);
-                _mm_store_si128(reinterpret_cast<__m128i*>(bin), binsOf(binning, c));
-                if (bin[bestAxis] >= bestPlane)
-                    break;
-                grow(left.bounds, b.prims[i].box);
-                growPoint(left.centres, c);
-                ++i;
-            }
-            while (i <= j) {
-                alignas(16) int32_t bin[4];
-                const __m128 c = centre2(b.prims[j]);
-                _mm_store_si128(reinterpret_cast<__m128i*>(bin), binsOf(binning, c));
-                if (bin[bestAxis] < bestPlane)
-                    break;
-                grow(right.bounds, b.prims[j].box);
-                growPoint(right.centres, c);
-                --j;
-            }
-            if (i >= j)
-                break;
-            std::swap(b.prims[i], b.prims[j]);
+    const Binning binning = binningOf(r);
+    if (depth < vyxBVHHeuristicDepth) {
+        Bins bins;
+        binPrims(b, r, binning, bins);
+        const Plane plane = cheapestPlane(binning, bins);
+        if (plane.axis >= 0) {
+            partitionPrims(b, r, binning, plane, left, right);
+            return;
         }
-        left.end = right.begin = i;
-        // The sweep only offers planes with prims on both sides.
-        VYX_ASSERT(i > r.begin && i < r.end);
-        return;
     }
     // In list order: two halves.
     left.end = right.begin = r.begin + r.count() / 2;

@@ -261,6 +261,11 @@ struct Entry {
     float tnear;
 };
 
+// The limit of a finished ray, and what a walk's leaf step returns to end the walk: below
+// every entry distance (they are clamped to 0), so no box is met and no deferred entry is
+// taken back. Not a limit of the queries' convention, where a limit is positive.
+constexpr float kFinished = -1.0f;
+
 // The children met (mask hit, entry distances dist): the nearest is returned to go on
 // with, the others are deferred, farthest first so that the nearer are taken back first.
 template <int W>
@@ -318,8 +323,8 @@ inline int32_t descendUnsorted(const vyxBVHNodeOf<W>& node, unsigned hit, const 
 // The walk shared by every query of one ray or one coherent packet: from the root, down
 // the nearest child met (meet(node, limit, dist) gives the mask of children met and their
 // entry distances; kNearestFirst false: any child met), the others deferred; at each leaf
-// reached, limit = leaf(leaf), a negative limit ending the walk. A deferred entry is
-// taken back only while its entry distance is within the limit.
+// reached, limit = leaf(leaf), kFinished ending the walk. A deferred entry is taken back
+// only while its entry distance is within the limit.
 template <int W, bool kNearestFirst = true, typename Meet, typename Leaf>
 void walk(const vyxBVH& bvh, float limit, Meet meet, Leaf leaf) {
     const vyxBVHNodeOf<W>* nodes = nodesOf<W>(bvh);
@@ -343,7 +348,7 @@ void walk(const vyxBVH& bvh, float limit, Meet meet, Leaf leaf) {
         if (reached) {
             VYX_ASSERT(~ref >= 0 && ~ref < bvh.leafCount);
             limit = leaf(bvh.leaves[~ref]);
-            if (limit < 0.0f)
+            if (limit == kFinished)
                 return;
         }
         // Take the next deferred entry that can still hold a hit within the limit.
@@ -405,7 +410,7 @@ vyxOcclusion occludedOne(const vyxBVH& bvh, const float origin[3], const float d
         },
         [&](const vyxBVHLeaf& leaf) {
             atZero = occludedAtZero(leaf, ray.leaf, limit, beyond);
-            return atZero ? -1.0f : limit;
+            return atZero ? kFinished : limit;
         });
     return atZero ? OcclusionAtZero : beyond ? OcclusionBeyond : OcclusionNone;
 }
@@ -552,15 +557,16 @@ void occludedPacket(const vyxBVH& bvh, int count, const float origins[][3], cons
         limits[r] = maxDistances[r];
         beyond[r] = false;
     }
-    // A ray stopped at t = 0 is done: its limit becomes -1 and no box is met before it.
+    // A ray stopped at t = 0 is done: its limit becomes kFinished, so it tests no more
+    // triangles, and once every ray is done the walk ends.
     walk<W, false>(
         bvh, greatest(limits, count),
         [&](const vyxBVHNodeOf<W>& node, float limit, float* dist) { return meetBoxesPacket<W>(node, p, limit, dist); },
         [&](const vyxBVHLeaf& leaf) {
             for (int r = 0; r < count; ++r)
-                if (limits[r] > 0.0f && occludedAtZero(leaf, p.rays[r], limits[r], beyond[r])) {
+                if (limits[r] != kFinished && occludedAtZero(leaf, p.rays[r], limits[r], beyond[r])) {
                     results[r] = OcclusionAtZero;
-                    limits[r] = -1.0f;
+                    limits[r] = kFinished;
                 }
             return greatest(limits, count);
         });

@@ -40,72 +40,100 @@ static void copy3(float out[3], const float* in) {
     out[2] = in[2];
 }
 
-// The mesh of model; path names it in messages. A model without usable faces is
-// reported when read is true (a file that could not be read was reported already).
-static void buildMesh(const vyxObjModel& model, const char* path, bool read, vyxMesh& mesh) {
-    std::memset(&mesh, 0, sizeof(mesh));
-    vyxTransformIdentity(mesh.transform);
+namespace {
 
-    const int32_t positionCount = model.positionCount();
-    const int32_t texcoordCount = model.texcoordCount();
-    const int32_t normalCount = model.normalCount();
-    const int32_t modelMaterials = static_cast<int32_t>(model.materials.size());
-
-    // The reader already drops faces with bad position indices; this check keeps the
-    // mesh safe whatever the model holds, and leaves out triangles with a corner that is
-    // not finite or absurdly far. Faces naming no loaded material share one extra
-    // default material at the end of the array.
-    int32_t triangleCount = 0;
-    long farTriangles = 0;
+// What the first pass over the faces finds: how many triangles the mesh gets, how many
+// faces were left out for a corner that is not finite or too far, and whether some face
+// names no loaded material (they then share one default material at the end).
+struct FaceCount {
+    int32_t triangles = 0;
+    long far = 0;
     bool needsDefault = false;
+};
+
+// The reader already drops faces with bad position indices; this check keeps the mesh
+// safe whatever the model holds, and leaves out triangles with a corner that is not
+// finite or absurdly far.
+FaceCount countFaces(const vyxObjModel& model) {
+    FaceCount count;
+    const int32_t materials = static_cast<int32_t>(model.materials.size());
     for (const vyxObjGroup& group : model.groups)
         for (const vyxObjFace& face : group.faces)
             if (faceUsable(face, model)) {
-                ++triangleCount;
-                if (!validIndex(face.material, modelMaterials))
-                    needsDefault = true;
-            } else if (facePositionsValid(face, positionCount)) {
-                ++farTriangles;
+                ++count.triangles;
+                if (!validIndex(face.material, materials))
+                    count.needsDefault = true;
+            } else if (facePositionsValid(face, model.positionCount())) {
+                ++count.far;
             }
-    if (read && triangleCount == 0)
-        std::fprintf(stderr, "vyx: %s has no faces to draw; the model is empty\n", path);
-    if (farTriangles > 0)
-        std::fprintf(stderr, "vyx: %s: %ld triangle%s with a corner that is not finite or beyond 1e18 left out\n", path,
-                     farTriangles, farTriangles == 1 ? "" : "s");
+    return count;
+}
 
-    int32_t materialCount = modelMaterials + (needsDefault ? 1 : 0);
-    if (materialCount > 0) {
-        mesh.materials =
-            static_cast<vyxMaterial*>(std::calloc(static_cast<size_t>(materialCount), sizeof(vyxMaterial)));
-        if (!mesh.materials)
-            materialCount = triangleCount = 0;
-    }
-    for (int32_t m = 0; m < modelMaterials && mesh.materials; ++m)
+// The mesh's materials: the model's, then the default one when some face needs it. False
+// when memory runs out (the mesh then has none).
+bool makeMaterials(const vyxObjModel& model, bool needsDefault, vyxMesh& mesh) {
+    const int32_t modelMaterials = static_cast<int32_t>(model.materials.size());
+    const int32_t materialCount = modelMaterials + (needsDefault ? 1 : 0);
+    if (materialCount == 0)
+        return true;
+    mesh.materials = static_cast<vyxMaterial*>(std::calloc(static_cast<size_t>(materialCount), sizeof(vyxMaterial)));
+    if (!mesh.materials)
+        return false;
+    for (int32_t m = 0; m < modelMaterials; ++m)
         mesh.materials[m] = vyxMaterialFromMtl(model.materials[static_cast<size_t>(m)]);
-    if (needsDefault && mesh.materials)
+    if (needsDefault)
         mesh.materials[materialCount - 1] = vyxDefaultMaterial();
     mesh.materialCount = materialCount;
+    return true;
+}
 
-    if (triangleCount > 0) {
-        // Not cleared first: the loop below writes every record whole, and a large model's
-        // arrays would otherwise be written twice.
-        const size_t count = static_cast<size_t>(triangleCount);
-        mesh.triangles = static_cast<vyxTriangle*>(vyxAllocLarge(count * sizeof(vyxTriangle)));
-        mesh.shading = static_cast<vyxTriangleShading*>(vyxAllocLarge(count * sizeof(vyxTriangleShading)));
-        if (!mesh.triangles || !mesh.shading) {
-            std::fprintf(stderr, "vyx: out of memory for the %d triangles of %s\n", triangleCount, path);
-            std::free(mesh.triangles);
-            std::free(mesh.shading);
-            mesh.triangles = nullptr;
-            mesh.shading = nullptr;
-            triangleCount = 0;
+// The triangle and shading arrays for count triangles; false (with a message naming
+// path, and neither array) when memory runs out. Not cleared: fillTriangles writes every
+// record whole, and a large model's arrays would otherwise be written twice.
+bool allocateTriangles(int32_t count, const char* path, vyxMesh& mesh) {
+    const size_t n = static_cast<size_t>(count);
+    mesh.triangles = static_cast<vyxTriangle*>(vyxAllocLarge(n * sizeof(vyxTriangle)));
+    mesh.shading = static_cast<vyxTriangleShading*>(vyxAllocLarge(n * sizeof(vyxTriangleShading)));
+    if (mesh.triangles && mesh.shading)
+        return true;
+    std::fprintf(stderr, "vyx: out of memory for the %d triangles of %s\n", count, path);
+    std::free(mesh.triangles);
+    std::free(mesh.shading);
+    mesh.triangles = nullptr;
+    mesh.shading = nullptr;
+    return false;
+}
+
+// The corner normals and texture coordinates of one face into its shading record: a
+// corner without a normal gets the triangle's flat one, one without a texture
+// coordinate (or under a material without a texture) (0, 0).
+void fillCorners(const vyxObjModel& model, const vyxObjFace& face, const vyxTriangle& tri, vyxTriangleShading& sh) {
+    float* normals[3] = {sh.normal0, sh.normal1, sh.normal2};
+    float* uvs[3] = {sh.uv0, sh.uv1, sh.uv2};
+    for (int c = 0; c < 3; ++c) {
+        const int32_t ni = face.normal[c];
+        if (validIndex(ni, model.normalCount()))
+            copy3(normals[c], &model.normals[3 * static_cast<size_t>(ni)]);
+        else
+            copy3(normals[c], tri.normal);
+        const int32_t ti = face.texcoord[c];
+        if (sh.material->textureFile && validIndex(ti, model.texcoordCount())) {
+            uvs[c][0] = model.texcoords[3 * static_cast<size_t>(ti)];
+            uvs[c][1] = model.texcoords[3 * static_cast<size_t>(ti) + 1];
+        } else {
+            uvs[c][0] = uvs[c][1] = 0.0f;
         }
     }
+}
 
+// The second pass over the faces: the first `count` usable ones become the mesh's
+// triangles and shading records, in file order.
+void fillTriangles(const vyxObjModel& model, int32_t count, vyxMesh& mesh) {
+    const int32_t modelMaterials = static_cast<int32_t>(model.materials.size());
     int32_t n = 0;
     for (const vyxObjGroup& group : model.groups) {
         for (const vyxObjFace& face : group.faces) {
-            if (n >= triangleCount)
+            if (n >= count)
                 break;
             if (!faceUsable(face, model))
                 continue;
@@ -116,34 +144,41 @@ static void buildMesh(const vyxObjModel& model, const char* path, bool read, vyx
             vyxSetupTriangle(tri);
 
             vyxTriangleShading& sh = mesh.shading[n];
-            int32_t materialIndex = validIndex(face.material, modelMaterials) ? face.material : materialCount - 1;
+            const int32_t materialIndex =
+                validIndex(face.material, modelMaterials) ? face.material : mesh.materialCount - 1;
             // The first pass counted a default material for every face that needs one.
-            VYX_ASSERT(materialIndex >= 0 && materialIndex < materialCount);
-            vyxMaterial* material = &mesh.materials[materialIndex];
-            sh.material = material;
-
-            float* normals[3] = {sh.normal0, sh.normal1, sh.normal2};
-            float* uvs[3] = {sh.uv0, sh.uv1, sh.uv2};
-            for (int c = 0; c < 3; ++c) {
-                int32_t ni = face.normal[c];
-                if (validIndex(ni, normalCount))
-                    copy3(normals[c], &model.normals[3 * static_cast<size_t>(ni)]);
-                else
-                    copy3(normals[c], tri.normal); // no normal given: the flat one
-                int32_t ti = face.texcoord[c];
-                if (material->textureFile && validIndex(ti, texcoordCount)) {
-                    uvs[c][0] = model.texcoords[3 * static_cast<size_t>(ti)];
-                    uvs[c][1] = model.texcoords[3 * static_cast<size_t>(ti) + 1];
-                } else {
-                    uvs[c][0] = uvs[c][1] = 0.0f;
-                }
-            }
+            VYX_ASSERT(materialIndex >= 0 && materialIndex < mesh.materialCount);
+            sh.material = &mesh.materials[materialIndex];
+            fillCorners(model, face, tri, sh);
             sh.patch = 1;
             ++n;
         }
     }
-    // Both passes over the faces keep the same ones (unless memory ran out: then none).
-    VYX_ASSERT(n == triangleCount);
+    // Both passes over the faces keep the same ones.
+    VYX_ASSERT(n == count);
+}
+
+} // namespace
+
+// The mesh of model; path names it in messages. A model without usable faces is
+// reported when read is true (a file that could not be read was reported already).
+static void buildMesh(const vyxObjModel& model, const char* path, bool read, vyxMesh& mesh) {
+    std::memset(&mesh, 0, sizeof(mesh));
+    vyxTransformIdentity(mesh.transform);
+
+    const FaceCount faces = countFaces(model);
+    if (read && faces.triangles == 0)
+        std::fprintf(stderr, "vyx: %s has no faces to draw; the model is empty\n", path);
+    if (faces.far > 0)
+        std::fprintf(stderr, "vyx: %s: %ld triangle%s with a corner that is not finite or beyond 1e18 left out\n", path,
+                     faces.far, faces.far == 1 ? "" : "s");
+
+    // Without its materials or its arrays (memory ran out) the mesh has no triangles.
+    int32_t triangleCount = faces.triangles;
+    if (!makeMaterials(model, faces.needsDefault, mesh) ||
+        (triangleCount > 0 && !allocateTriangles(triangleCount, path, mesh)))
+        triangleCount = 0;
+    fillTriangles(model, triangleCount, mesh);
     mesh.triangleCount = triangleCount;
 }
 

@@ -1,6 +1,9 @@
 #pragma once
 // vyxMesh: one traceable object: triangles, their shading records, materials, the
-// acceleration structure and the object-to-world transform.
+// acceleration structure and the object-to-world transform. The queries (geometry/query.h)
+// find hits through bih: through the surface-area hierarchy it holds (bih->bvh), or
+// through its interval nodes when that could not be built. Shading then reads the hit's
+// triangle and shading record by the triangle index the query returns.
 
 #include <cstdint>
 
@@ -25,7 +28,8 @@ struct vyxMesh {
     vyxTriangle* triangles;      // malloc'd, owned
     vyxTriangleShading* shading; // malloc'd, owned
     vyxMaterial* materials;      // malloc'd, owned (each material's textureFile too)
-    vyxBIH* bih;                 // new'd, owned
+    vyxBIH* bih;                 // new'd, owned; built for tracing (vyxBuildBIHForTracing): its
+                                 // surface-area hierarchy, or its nodes when memory ran out
     vyxTransform transform;      // object to world
     // 1 when every hit on this mesh stops a shadow ray outright (its materials are all
     // opaque shadow casters), so shadow queries may stop at any hit instead of the

@@ -53,121 +53,154 @@ bool vyxIntersectBox(const float boxMin[3], const float boxMax[3], const float o
     return tnear <= tfar;
 }
 
-vyxTraceResult vyxTraverseBIH(const vyxVec3& origin, const vyxVec3& direction, float tnear, float tfar,
-                              const vyxTriangle* triangles, float maxDistance, const vyxBIHNode& root) {
-    const float o[3] = {origin.x, origin.y, origin.z};
-    const float d[3] = {direction.x, direction.y, direction.z};
-    float inv[3];
-    for (int a = 0; a < 3; ++a)
-        inv[a] = d[a] != 0.0f ? 1.0f / d[a] : 0.0f;
+namespace {
 
-    vyxTraceResult best = vyxMissResult();
+// The state of one walk of the hierarchy's nodes: the ray, the best hit so far and the
+// deferred far children with their intervals.
+struct NodeWalk {
+    const vyxVec3& origin;
+    const vyxVec3& direction;
+    float o[3], d[3], inv[3];
+    const vyxTriangle* triangles;
+    float maxDistance; // < 0: unlimited
+    vyxTraceResult best;
     const vyxBIHNode* stackNode[kStackSize];
     float stackNear[kStackSize];
     float stackFar[kStackSize];
-    int depth = 0;
+    int depth;
 
+    NodeWalk(const vyxVec3& rayOrigin, const vyxVec3& rayDirection, const vyxTriangle* tris, float limit)
+        : origin(rayOrigin), direction(rayDirection), triangles(tris), maxDistance(limit), best(vyxMissResult()),
+          depth(0) {
+        const float oo[3] = {origin.x, origin.y, origin.z}, dd[3] = {direction.x, direction.y, direction.z};
+        for (int a = 0; a < 3; ++a) {
+            o[a] = oo[a];
+            d[a] = dd[a];
+            inv[a] = d[a] != 0.0f ? 1.0f / d[a] : 0.0f;
+        }
+    }
+
+    // Keeps r as the best when it is a hit nearer than the best, or as near with a lower
+    // triangle index (so the order of the walk never changes the result).
+    void keep(const vyxTraceResult& r) {
+        if (r.t >= 0.0f && (best.t < 0.0f || r.t < best.t || (r.t == best.t && r.triangle < best.triangle)))
+            best = r;
+    }
+
+    // A leaf: its triangle's test, when the best so far does not already lie nearer than
+    // the interval. r.t >= 0 is false for a NaN t (degenerate triangle).
+    void testLeaf(const vyxBIHNode& node, float tnear) {
+        if (best.t >= 0.0f && tnear > best.t)
+            return;
+        VYX_ASSERT(node.triangle >= 0);
+        vyxTraceResult r = vyxTestTrace(triangles[node.triangle], o[0], o[1], o[2], d[0], d[1], d[2]);
+        r.triangle = node.triangle;
+        r.object = -1;
+        if (maxDistance < 0.0f || r.t < maxDistance)
+            keep(r);
+    }
+};
+
+// Where a ray on [tnear, tfar] goes from an interior node: one child (`next`), both
+// (nearChild first on [tnear, nearFar], farChild after on [farNear, tfar]), or none.
+struct Step {
+    const vyxBIHNode* next = nullptr;
+    const vyxBIHNode* nearChild = nullptr;
+    const vyxBIHNode* farChild = nullptr;
+    float nearFar, farNear;
+};
+
+// The children of node a ray on [tnear, tfar] can meet, from the planes of the node's
+// axis: the two clip planes and the extent of all its triangles.
+Step stepInto(const NodeWalk& w, const vyxBIHNode& node, float tnear, float tfar) {
+    Step s;
+    s.nearFar = tfar;
+    s.farNear = tnear;
+    const int a = node.axis;
+    if (w.d[a] == 0.0f) {
+        // Parallel to the split planes: the origin's side decides.
+        if (node.leftMax < w.o[a])
+            s.next = node.right;
+        else if (node.rightMin > w.o[a])
+            s.next = node.left;
+        else {
+            s.nearChild = node.left;
+            s.farChild = node.right;
+        }
+        return s;
+    }
+    const float tR = (node.rightMin - w.o[a]) * w.inv[a];
+    const float tL = (node.leftMax - w.o[a]) * w.inv[a];
+    const float tLo = (node.extentMin - w.o[a]) * w.inv[a];
+    const float tHi = (node.extentMax - w.o[a]) * w.inv[a];
+    // Along the ray the near child's triangles end at nearEnd and the far child's start
+    // at farStart: the left child is the near one for a positive direction, the right one
+    // for a negative.
+    const bool up = w.d[a] > 0.0f;
+    const float enter = up ? tLo : tHi, leave = up ? tHi : tLo;
+    const float nearEnd = up ? tL : tR, farStart = up ? tR : tL;
+    const vyxBIHNode* nearSide = up ? node.left : node.right;
+    const vyxBIHNode* farSide = up ? node.right : node.left;
+    const bool nearOnly = farStart > tfar, farOnly = nearEnd < tnear;
+    if (tfar < enter || leave < tnear) {
+        // the ray's interval misses every triangle of the node
+    } else if (nearOnly && (up || !farOnly)) {
+        // (When both hold, which only a gap between the children allows, a positive
+        // direction goes on with the near child and a negative one with the far.)
+        s.next = nearSide;
+    } else if (farOnly) {
+        s.next = farSide;
+    } else {
+        s.nearChild = nearSide;
+        s.farChild = farSide;
+        s.farNear = farStart > tnear ? farStart : tnear;
+        s.nearFar = nearEnd < tfar ? nearEnd : tfar;
+    }
+    return s;
+}
+
+} // namespace
+
+vyxTraceResult vyxTraverseBIH(const vyxVec3& origin, const vyxVec3& direction, float tnear, float tfar,
+                              const vyxTriangle* triangles, float maxDistance, const vyxBIHNode& root) {
+    NodeWalk w(origin, direction, triangles, maxDistance);
     const vyxBIHNode* node = &root;
     for (;;) {
         // Each pass handles `node` on [tnear, tfar] and leaves in `next` the child to go
         // on with (null = take the next deferred node from the stack).
         const vyxBIHNode* next = nullptr;
         if (node && node->isLeaf) {
-            if (!(best.t >= 0.0f && tnear > best.t)) {
-                VYX_ASSERT(node->triangle >= 0);
-                vyxTraceResult r = vyxTestTrace(triangles[node->triangle], o[0], o[1], o[2], d[0], d[1], d[2]);
-                // r.t >= 0 is false for a NaN t (degenerate triangle).
-                // At equal distances the lower triangle index wins, whatever the order of
-                // the walk.
-                bool nearer = best.t < 0.0f || r.t < best.t || (r.t == best.t && node->triangle < best.triangle);
-                if (r.t >= 0.0f && nearer && (maxDistance < 0.0f || r.t < maxDistance)) {
-                    best = r;
-                    best.triangle = node->triangle;
-                    best.object = -1;
-                }
-            }
-        } else if (node && !(maxDistance > 0.0f && tnear > maxDistance) && !(best.t >= 0.0f && best.t < tnear)) {
-            int a = node->axis;
-            const vyxBIHNode* nearChild = nullptr;
-            const vyxBIHNode* farChild = nullptr;
-            float nearFar = tfar, farNear = tnear;
-            if (d[a] > 0.0f) {
-                float tR = (node->rightMin - o[a]) * inv[a];
-                float tL = (node->leftMax - o[a]) * inv[a];
-                float tLo = (node->extentMin - o[a]) * inv[a];
-                float tHi = (node->extentMax - o[a]) * inv[a];
-                if (tfar < tLo || tHi < tnear) {
-                    // the ray's interval misses every triangle of the node
-                } else if (tR > tfar) {
-                    next = node->left;
-                } else if (tL < tnear) {
-                    next = node->right;
-                } else {
-                    nearChild = node->left;
-                    farChild = node->right;
-                    farNear = tR > tnear ? tR : tnear;
-                    nearFar = tL < tfar ? tL : tfar;
-                }
-            } else if (d[a] < 0.0f) {
-                float tR = (node->rightMin - o[a]) * inv[a];
-                float tL = (node->leftMax - o[a]) * inv[a];
-                float tLo = (node->extentMin - o[a]) * inv[a];
-                float tHi = (node->extentMax - o[a]) * inv[a];
-                if (tfar < tHi || tLo < tnear) {
-                    // the ray's interval misses every triangle of the node
-                } else if (tR < tnear) {
-                    next = node->left;
-                } else if (tL > tfar) {
-                    next = node->right;
-                } else {
-                    nearChild = node->right;
-                    farChild = node->left;
-                    farNear = tL > tnear ? tL : tnear;
-                    nearFar = tR < tfar ? tR : tfar;
-                }
-            } else {
-                // Parallel to the split planes: the origin's side decides.
-                if (node->leftMax < o[a]) {
-                    next = node->right;
-                } else if (node->rightMin > o[a]) {
-                    next = node->left;
-                } else {
-                    nearChild = node->left;
-                    farChild = node->right;
-                }
-            }
-
-            if (farChild || nearChild) {
-                // Both sides: defer the far child, go on with the near one. A missing
-                // child (after an empty-space cut) is never deferred: the walk goes on
-                // with the other side at once, exactly as popping it would.
-                if (!nearChild) {
-                    next = farChild;
-                    tnear = farNear;
-                } else if (!farChild) {
-                    next = nearChild;
-                    tfar = nearFar;
-                } else if (depth < kStackSize) {
-                    stackNode[depth] = farChild;
-                    stackNear[depth] = farNear;
-                    stackFar[depth] = tfar;
-                    ++depth;
-                    next = nearChild;
-                    tfar = nearFar;
-                } else {
-                    // Stack full (only a hand-made tree deeper than the build allows gets
-                    // here): finish the near child in a nested walk, then go on with the
-                    // far one, so the result stays the same. The nested walk may also
-                    // return a hit as near as the best, which wins on a lower index.
-                    float limit = maxDistance;
-                    if (best.t >= 0.0f && (limit < 0.0f || best.t < limit))
-                        limit = std::nextafter(best.t, INFINITY);
-                    vyxTraceResult r = vyxTraverseBIH(origin, direction, tnear, nearFar, triangles, limit, *nearChild);
-                    if (r.t >= 0.0f && (best.t < 0.0f || r.t < best.t || (r.t == best.t && r.triangle < best.triangle)))
-                        best = r;
-                    next = farChild;
-                    tnear = farNear;
-                }
+            w.testLeaf(*node, tnear);
+        } else if (node && !(maxDistance > 0.0f && tnear > maxDistance) && !(w.best.t >= 0.0f && w.best.t < tnear)) {
+            const Step s = stepInto(w, *node, tnear, tfar);
+            next = s.next;
+            // Both sides: defer the far child, go on with the near one. A missing child
+            // (after an empty-space cut) is never deferred: the walk goes on with the
+            // other side at once, exactly as popping it would.
+            if (!s.nearChild && s.farChild) {
+                next = s.farChild;
+                tnear = s.farNear;
+            } else if (s.nearChild && !s.farChild) {
+                next = s.nearChild;
+                tfar = s.nearFar;
+            } else if (s.nearChild && w.depth < kStackSize) {
+                w.stackNode[w.depth] = s.farChild;
+                w.stackNear[w.depth] = s.farNear;
+                w.stackFar[w.depth] = tfar;
+                ++w.depth;
+                next = s.nearChild;
+                tfar = s.nearFar;
+            } else if (s.nearChild) {
+                // Stack full (only a hand-made tree deeper than the build allows gets
+                // here): finish the near child in a nested walk, then go on with the far
+                // one, so the result stays the same. The nested walk may also return a hit
+                // as near as the best, which wins on a lower index.
+                float limit = maxDistance;
+                if (w.best.t >= 0.0f && (limit < 0.0f || w.best.t < limit))
+                    limit = std::nextafter(w.best.t, INFINITY);
+                w.keep(vyxTraverseBIH(origin, direction, tnear, s.nearFar, triangles, limit, *s.nearChild));
+                next = s.farChild;
+                tnear = s.farNear;
             }
         }
 
@@ -175,12 +208,12 @@ vyxTraceResult vyxTraverseBIH(const vyxVec3& origin, const vyxVec3& direction, f
             node = next;
             continue;
         }
-        if (depth == 0)
-            return best;
-        --depth;
-        node = stackNode[depth];
-        tnear = stackNear[depth];
-        tfar = stackFar[depth];
+        if (w.depth == 0)
+            return w.best;
+        --w.depth;
+        node = w.stackNode[w.depth];
+        tnear = w.stackNear[w.depth];
+        tfar = w.stackFar[w.depth];
     }
 }
 
@@ -197,6 +230,18 @@ static inline void carryRay(vyxTransform& transform, vyxVec3& origin, vyxVec3& d
     vyxTransformRayInverse(transform, origin, direction);
 }
 
+// The walks count hits for t in [0, limit), a positive limit, FLT_MAX for none (see
+// geometry/bvh.h); the queries here take the callers' maxDistance, < 0 for none. This is
+// the one place that maps the one to the other; everything below it works with limits.
+// Unlimited still ends below infinity: far from the scene t can overflow to inf, and a
+// hit there is no hit (a caller's limit of +inf, which admits the same hits, stays as it
+// is). A maxDistance of 0 or NaN stays as it is too: no t lies below it, so no hit counts.
+static float walkLimit(float maxDistance) {
+    const float limit = maxDistance < 0.0f ? FLT_MAX : maxDistance;
+    VYX_ASSERT(!(limit < 0.0f));
+    return limit;
+}
+
 namespace {
 
 // A ray carried into a hierarchy's own space and cut to its bounds, ready for the walk.
@@ -204,14 +249,16 @@ struct BIHRay {
     vyxVec3 origin, direction;
     float o[3], d[3];
     float tnear, tfar;
-    float maxDistance; // FLT_MAX for no limit
+    float limit; // hits count for t in [0, limit); positive
 };
 
 } // namespace
 
-// Everything vyxTraceBIH does before the walk. Returns false when the ray cannot hit.
-static bool prepareBIHRay(vyxBIH& bih, vyxVec3 origin, vyxVec3 direction, float maxDistance, BIHRay& ray) {
-    if (bih.triangleCount <= 0 || !bih.triangles)
+// Everything vyxTraceBIH does before the walk, with the walk's limit. Returns false when
+// the ray cannot hit.
+static bool prepareBIHRay(vyxBIH& bih, vyxVec3 origin, vyxVec3 direction, float limit, BIHRay& ray) {
+    // No t lies below a limit of 0 (or NaN).
+    if (!(limit > 0.0f) || bih.triangleCount <= 0 || !bih.triangles)
         return false;
     carryRay(bih.transform, origin, direction);
     // A non-finite ray could report a false t = 0 hit inside the triangle test, and a
@@ -228,34 +275,28 @@ static bool prepareBIHRay(vyxBIH& bih, vyxVec3 origin, vyxVec3 direction, float 
     ray.d[0] = direction.x;
     ray.d[1] = direction.y;
     ray.d[2] = direction.z;
-    // The nodes' walk starts inside the bounds of the corners. (The four-wide structure
-    // tests its own boxes, which also hold the few accepted points outside them.)
+    ray.limit = limit;
+    // The nodes' walk starts inside the bounds of the corners. (The surface-area
+    // hierarchy tests its own boxes, which also hold the few accepted points outside
+    // them.)
     ray.tnear = 0.0f;
     ray.tfar = FLT_MAX;
-    if (!bih.bvh.built) {
-        if (!vyxIntersectBox(bih.boundsMin, bih.boundsMax, ray.o, ray.d, ray.tnear, ray.tfar))
-            return false;
-        if (maxDistance >= 0.0f && ray.tnear > maxDistance)
-            return false;
-    }
-    // Unlimited still ends below infinity: far from the scene t can overflow to inf,
-    // and a hit there is no hit.
-    ray.maxDistance = maxDistance < 0.0f ? FLT_MAX : maxDistance;
-    // A limit of exactly 0 admits no hit.
-    return ray.maxDistance > 0.0f;
+    if (!bih.bvh.built)
+        return vyxIntersectBox(bih.boundsMin, bih.boundsMax, ray.o, ray.d, ray.tnear, ray.tfar) && ray.tnear <= limit;
+    return true;
 }
 
-// The walk of a prepared ray: through the four-wide structure, which finds the same hit
-// as the nodes themselves, faster, or through the nodes when it was not built.
+// The walk of a prepared ray: through the surface-area hierarchy, which finds the same
+// hit as the nodes themselves, faster, or through the nodes when it was not built.
 static vyxTraceResult walkBIH(vyxBIH& bih, const BIHRay& ray) {
     if (bih.bvh.built)
-        return vyxTraverseBVH(bih.bvh, ray.o, ray.d, ray.maxDistance);
-    return vyxTraverseBIH(ray.origin, ray.direction, ray.tnear, ray.tfar, bih.triangles, ray.maxDistance, bih.root);
+        return vyxTraverseBVH(bih.bvh, ray.o, ray.d, ray.limit);
+    return vyxTraverseBIH(ray.origin, ray.direction, ray.tnear, ray.tfar, bih.triangles, ray.limit, bih.root);
 }
 
 vyxTraceResult vyxTraceBIH(vyxBIH& bih, vyxVec3 origin, vyxVec3 direction, float maxDistance) {
     BIHRay ray;
-    if (!prepareBIHRay(bih, origin, direction, maxDistance, ray))
+    if (!prepareBIHRay(bih, origin, direction, walkLimit(maxDistance), ray))
         return vyxMissResult();
     return walkBIH(bih, ray);
 }
@@ -300,28 +341,32 @@ static bool missesWorldBox(const vyxMesh& mesh, const vyxVec3& origin, const vyx
     return tnear > tfar;
 }
 
-// A world-space ray carried into the mesh's structure and prepared for its walk, with
-// limit (< 0: unlimited); false when it cannot hit the mesh. boxed: the mesh's world
-// box stands (worldBoundsStand), so a ray that misses it is turned away first.
+// A world-space ray carried into the mesh's structure and prepared for its walk with the
+// walk's limit; false when it cannot hit the mesh. boxed: the mesh's world box stands
+// (worldBoundsStand), so a ray that misses it is turned away first.
 static bool prepareMeshRay(vyxMesh& mesh, bool boxed, vyxVec3 origin, vyxVec3 direction, float limit, BIHRay& ray) {
-    if (!mesh.bih || (boxed && missesWorldBox(mesh, origin, direction)))
+    if (!mesh.bih || !(limit > 0.0f) || (boxed && missesWorldBox(mesh, origin, direction)))
         return false;
     carryRay(mesh.transform, origin, direction);
     return prepareBIHRay(*mesh.bih, origin, direction, limit, ray);
 }
 
-vyxTraceResult vyxTraceMesh(vyxMesh& mesh, vyxVec3 origin, vyxVec3 direction, float maxDistance) {
+// The nearest hit on one mesh within the walk's limit.
+static vyxTraceResult traceMesh(vyxMesh& mesh, vyxVec3 origin, vyxVec3 direction, float limit) {
     BIHRay ray;
-    if (!prepareMeshRay(mesh, worldBoundsStand(mesh), origin, direction, maxDistance, ray))
+    if (!prepareMeshRay(mesh, worldBoundsStand(mesh), origin, direction, limit, ray))
         return vyxMissResult();
     return walkBIH(*mesh.bih, ray);
 }
 
-// The limit for the next mesh: only hits nearer than the best so far can win.
-static float meshLimit(float maxDistance, const vyxTraceResult& best) {
-    if (maxDistance < 0.0f)
-        return best.t >= 0.0f ? best.t : -1.0f;
-    return best.t >= 0.0f && maxDistance > best.t ? best.t : maxDistance;
+vyxTraceResult vyxTraceMesh(vyxMesh& mesh, vyxVec3 origin, vyxVec3 direction, float maxDistance) {
+    return traceMesh(mesh, origin, direction, walkLimit(maxDistance));
+}
+
+// The limit for the next mesh: only hits nearer than the best so far can win (ties keep
+// the earlier mesh).
+static float meshLimit(float limit, const vyxTraceResult& best) {
+    return best.t >= 0.0f && best.t < limit ? best.t : limit;
 }
 
 // Keeps hit as the scene's best when it is nearer; ties keep the earlier mesh.
@@ -333,13 +378,14 @@ static void keepNearer(const vyxTraceResult& hit, int32_t object, vyxTraceResult
 }
 
 vyxTraceResult vyxTraceScene(const vyxScene& scene, const vyxVec3& origin, const vyxVec3& direction,
-                             const float& maxDistance) {
+                             float maxDistance) {
+    const float limit = walkLimit(maxDistance);
     vyxTraceResult best = vyxMissResult();
     for (int32_t i = 0; i < scene.meshCount; ++i) {
         vyxMesh* mesh = scene.meshes[i];
         if (!mesh)
             continue;
-        keepNearer(vyxTraceMesh(*mesh, origin, direction, meshLimit(maxDistance, best)), i, best);
+        keepNearer(traceMesh(*mesh, origin, direction, meshLimit(limit, best)), i, best);
     }
     return best;
 }
@@ -355,8 +401,8 @@ struct MeshPacket {
     float origins[vyxPacketSize][3], directions[vyxPacketSize][3], limits[vyxPacketSize];
 };
 
-// Prepares the rays with limits[r] (< 0: unlimited) that can meet mesh; false when
-// none can. limits[r] NaN leaves ray r out.
+// Prepares the rays that can meet mesh within their limits (a ray with a limit of 0 is
+// left out: no hit can count for it); false when none can.
 bool preparePacket(vyxMesh& mesh, const vyxVec3& origin, const vyxVec3* directions, int count, const float* limits,
                    MeshPacket& p) {
     p.walking = 0;
@@ -365,31 +411,31 @@ bool preparePacket(vyxMesh& mesh, const vyxVec3& origin, const vyxVec3* directio
     const bool boxed = worldBoundsStand(mesh);
     for (int r = 0; r < count; ++r) {
         BIHRay& ray = p.rays[p.walking];
-        if (std::isnan(limits[r]) || !prepareMeshRay(mesh, boxed, origin, directions[r], limits[r], ray))
+        if (!prepareMeshRay(mesh, boxed, origin, directions[r], limits[r], ray))
             continue;
         for (int a = 0; a < 3; ++a) {
             p.origins[p.walking][a] = ray.o[a];
             p.directions[p.walking][a] = ray.d[a];
         }
-        p.limits[p.walking] = ray.maxDistance;
+        p.limits[p.walking] = ray.limit;
         p.index[p.walking++] = r;
     }
     return p.walking > 0;
 }
 
-// Nearest hits of the meshes (all, or only those not marked opaque) for rays from one
-// origin, walked together where the mesh's structure allows.
-void tracePacket(const vyxScene& scene, const vyxVec3& origin, const vyxVec3* directions, int count, float maxDistance,
-                 bool skipOpaque, vyxTraceResult* results) {
+// Nearest hits over the meshes not marked opaque for rays from one origin within limit,
+// walked together where the mesh's structure allows.
+void traceTranslucentPacket(const vyxScene& scene, const vyxVec3& origin, const vyxVec3* directions, int count,
+                            float limit, vyxTraceResult* results) {
     for (int r = 0; r < count; ++r)
         results[r] = vyxMissResult();
     for (int32_t i = 0; i < scene.meshCount; ++i) {
         vyxMesh* mesh = scene.meshes[i];
-        if (!mesh || (skipOpaque && mesh->opaque))
+        if (!mesh || mesh->opaque)
             continue;
         float limits[vyxPacketSize];
         for (int r = 0; r < count; ++r)
-            limits[r] = meshLimit(maxDistance, results[r]);
+            limits[r] = meshLimit(limit, results[r]);
         MeshPacket p;
         if (!preparePacket(*mesh, origin, directions, count, limits, p))
             continue;
@@ -415,29 +461,24 @@ vyxOcclusion occlusionOf(const vyxTraceResult& hit) {
 // the other meshes is nearest: only a hit nearer than that changes the answer, or one as
 // near on an earlier mesh (which wins the tie). Once a hit beyond 0 is known, only a
 // hit at t = 0 can (vyxBVHOnlyZero).
-
-float opaqueLimit(int32_t i, float maxDistance, const vyxTraceResult& nearest, bool beyond) {
+float opaqueLimit(int32_t i, float limit, const vyxTraceResult& nearest, bool beyond) {
     if (beyond)
         return vyxBVHOnlyZero;
     if (nearest.t < 0.0f)
-        return maxDistance;
+        return limit;
     return i < nearest.object ? std::nextafter(nearest.t, INFINITY) : nearest.t;
 }
 
 } // namespace
 
-void vyxTraceScenePacket(const vyxScene& scene, const vyxVec3& origin, const vyxVec3* directions, int count,
-                         float maxDistance, vyxTraceResult* results) {
-    tracePacket(scene, origin, directions, count, maxDistance, false, results);
-}
-
 vyxOcclusion vyxOccludedScene(const vyxScene& scene, const vyxVec3& origin, const vyxVec3& direction, float maxDistance,
                               vyxTraceResult& nearest) {
+    const float limit = walkLimit(maxDistance);
     nearest = vyxMissResult();
     for (int32_t i = 0; i < scene.meshCount; ++i) {
         vyxMesh* mesh = scene.meshes[i];
         if (mesh && !mesh->opaque)
-            keepNearer(vyxTraceMesh(*mesh, origin, direction, meshLimit(maxDistance, nearest)), i, nearest);
+            keepNearer(traceMesh(*mesh, origin, direction, meshLimit(limit, nearest)), i, nearest);
     }
     if (nearest.t == 0.0f)
         return OcclusionAtZero;
@@ -446,10 +487,10 @@ vyxOcclusion vyxOccludedScene(const vyxScene& scene, const vyxVec3& origin, cons
         vyxMesh* mesh = scene.meshes[i];
         BIHRay ray;
         if (!mesh || !mesh->opaque ||
-            !prepareMeshRay(*mesh, worldBoundsStand(*mesh), origin, direction,
-                            opaqueLimit(i, maxDistance, nearest, beyond), ray))
+            !prepareMeshRay(*mesh, worldBoundsStand(*mesh), origin, direction, opaqueLimit(i, limit, nearest, beyond),
+                            ray))
             continue;
-        const vyxOcclusion found = mesh->bih->bvh.built ? vyxOccludedBVH(mesh->bih->bvh, ray.o, ray.d, ray.maxDistance)
+        const vyxOcclusion found = mesh->bih->bvh.built ? vyxOccludedBVH(mesh->bih->bvh, ray.o, ray.d, ray.limit)
                                                         : occlusionOf(walkBIH(*mesh->bih, ray));
         if (found == OcclusionAtZero)
             return OcclusionAtZero;
@@ -460,7 +501,8 @@ vyxOcclusion vyxOccludedScene(const vyxScene& scene, const vyxVec3& origin, cons
 
 void vyxOccludedScenePacket(const vyxScene& scene, const vyxVec3& origin, const vyxVec3* directions, int count,
                             float maxDistance, vyxOcclusion* occlusion, vyxTraceResult* nearest) {
-    tracePacket(scene, origin, directions, count, maxDistance, true, nearest);
+    const float limit = walkLimit(maxDistance);
+    traceTranslucentPacket(scene, origin, directions, count, limit, nearest);
     bool beyond[vyxPacketSize];
     for (int r = 0; r < count; ++r) {
         occlusion[r] = nearest[r].t == 0.0f ? OcclusionAtZero : OcclusionNone;
@@ -470,10 +512,10 @@ void vyxOccludedScenePacket(const vyxScene& scene, const vyxVec3& origin, const 
         vyxMesh* mesh = scene.meshes[i];
         if (!mesh || !mesh->opaque)
             continue;
-        // Rays already known to stop at t = 0 are left out (a NaN limit).
+        // Rays already known to stop at t = 0 are done: a limit of 0 leaves them out.
         float limits[vyxPacketSize];
         for (int r = 0; r < count; ++r)
-            limits[r] = occlusion[r] == OcclusionAtZero ? NAN : opaqueLimit(i, maxDistance, nearest[r], beyond[r]);
+            limits[r] = occlusion[r] == OcclusionAtZero ? 0.0f : opaqueLimit(i, limit, nearest[r], beyond[r]);
         MeshPacket p;
         if (!preparePacket(*mesh, origin, directions, count, limits, p))
             continue;

@@ -1,9 +1,10 @@
 #pragma once
 // Nearest-hit ray queries: the whole scene, one mesh, one hierarchy, and the traversal.
 // Ray directions are never normalised; t is in units of the caller's direction.
-// maxDistance < 0 means unlimited, otherwise only hits with t < maxDistance count. (The
-// four-wide structure's own queries in geometry/bvh.h take a positive limit instead, with
-// FLT_MAX for none, and the ones here hand it that.)
+// maxDistance < 0 means unlimited, otherwise only hits with t < maxDistance count (0 or
+// NaN: none). (The surface-area hierarchy's own queries in geometry/bvh.h take the walk's
+// limit instead, a positive float with FLT_MAX for none; the queries here map one to the
+// other in a single place.)
 // All queries keep their state on the caller's stack and may run on many threads at
 // once, provided the mesh transforms were prepared (vyxTransformPrepare) beforehand.
 
@@ -14,14 +15,7 @@
 
 // Nearest hit over the scene's mesh list; object = list index. Ties keep the earlier mesh
 // (within a mesh, every query keeps the lower triangle index at equal distances).
-vyxTraceResult vyxTraceScene(const vyxScene& scene, const vyxVec3& origin, const vyxVec3& direction,
-                             const float& maxDistance);
-// The same query for count rays (1 .. vyxPacketSize) from one origin: results[i] is
-// exactly vyxTraceScene(scene, origin, directions[i], maxDistance). Rays whose directions
-// share an octant walk each mesh's structure together, which costs less than one walk
-// each.
-void vyxTraceScenePacket(const vyxScene& scene, const vyxVec3& origin, const vyxVec3* directions, int count,
-                         float maxDistance, vyxTraceResult* results);
+vyxTraceResult vyxTraceScene(const vyxScene& scene, const vyxVec3& origin, const vyxVec3& direction, float maxDistance);
 
 // For shadow rays, what vyxTraceScene's nearest hit tells about the meshes marked opaque,
 // found faster (an opaque mesh is searched only until any hit): OcclusionBeyond when the
@@ -30,7 +24,10 @@ void vyxTraceScenePacket(const vyxScene& scene, const vyxVec3& origin, const vyx
 // meshes not marked opaque, which with OcclusionNone is the scene's nearest hit.
 vyxOcclusion vyxOccludedScene(const vyxScene& scene, const vyxVec3& origin, const vyxVec3& direction, float maxDistance,
                               vyxTraceResult& nearest);
-// The same for count rays (1 .. vyxPacketSize) from one origin, as vyxTraceScenePacket.
+// The same for count rays (1 .. vyxPacketSize) from one origin: occlusion[i] and
+// nearest[i] are exactly what vyxOccludedScene gives for directions[i]. Rays whose
+// directions share an octant walk each mesh's structure together, which costs less than
+// one walk each.
 void vyxOccludedScenePacket(const vyxScene& scene, const vyxVec3& origin, const vyxVec3* directions, int count,
                             float maxDistance, vyxOcclusion* occlusion, vyxTraceResult* nearest);
 

@@ -11,10 +11,12 @@
 #      0 at 320 x 240: the frame time must not grow with it;
 #   5. a 2,000,000-triangle sphere (generated once into build/bench/models): load time,
 #      frame time and peak memory;
-#   6. vyx-bench-embree: our structure against Embree on the same rays, one thread;
+#   6. vyx-bench-embree: our structure against Embree on the same rays, one thread, the
+#      two alternating over several rounds (median ratio and its range);
 #   7. the Google benchmarks, briefly.
-# JSON results land in build/bench/results/. VYX_BENCH_FRAMES sets the frames per
-# configuration (default 10).
+# Every run prints the processor (model name, family and model) and the two-thread probe
+# beside its figures. JSON results land in build/bench/results/. VYX_BENCH_FRAMES sets
+# the frames per configuration (default 10).
 #
 # scripts/bench.sh --baseline REV [--quick] compares this tree with the git revision REV
 # (a hash, tag or branch) instead of running the steps above:
@@ -65,6 +67,13 @@ frames=${VYX_BENCH_FRAMES:-10}
 out=build/bench/results
 
 step() { printf '\n==== %s (%s)\n' "$1" "$(date +%T)"; }
+
+# The processor (model name, family and model of /proc/cpuinfo), the cores and the load:
+# a figure means little without them.
+cpuinfo() { grep -m1 "^$1[[:space:]]*:" /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'; }
+machine() {
+    echo "machine: $(nproc) cores, $(cpuinfo 'model name') (family $(cpuinfo 'cpu family'), model $(cpuinfo model)); load: $(cut -d' ' -f1-3 /proc/loadavg)"
+}
 
 # The comparison with --baseline REV (see the header); the plain run's steps are skipped.
 compare_with_baseline() {
@@ -164,7 +173,7 @@ compare_with_baseline() {
     mkdir -p "$dir"
     rm -f "$dir"/*.json "$dir"/*.log
     step "baseline $short against this tree: ${#configs[@]} configurations, $rounds round(s) of $frames frame(s)"
-    echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'); load: $(cut -d' ' -f1-3 /proc/loadavg)"
+    machine
     local round config id opts
     for ((round = 1; round <= rounds; ++round)); do
         printf 'round %d of %d (%s) ' "$round" "$rounds" "$(date +%T)"
@@ -246,7 +255,7 @@ step "release build with benchmarks"
 cmake --preset bench >/dev/null
 cmake --build --preset bench -j "$(nproc)"
 mkdir -p "$out"
-echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'); load: $(cut -d' ' -f1-3 /proc/loadavg)"
+machine
 
 step "sample scene, camera 0"
 for size in 640x480 1280x720; do

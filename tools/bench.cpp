@@ -17,7 +17,6 @@
 #include <optional>
 #include <string>
 #include <sys/stat.h>
-#include <thread>
 #include <vector>
 
 #include "SDL.h"
@@ -33,6 +32,7 @@
 #include "geometry/bih.h"
 #include "render/frame.h"
 #include "render/framebuffer.h"
+#include "tools/machine.h"
 #include "trace/raystats.h"
 #include "util/large_alloc.h"
 #include "util/parallel.h"
@@ -318,24 +318,6 @@ std::string absolutePath(const std::string& path) {
     if (getcwd(cwd, sizeof(cwd)) == nullptr)
         return path;
     return std::string(cwd) + "/" + path;
-}
-
-// Speed-up of two threads over one on pure arithmetic: near 2 when the second core is free.
-double twoThreadProbe() {
-    auto work = [] {
-        volatile double x = 1.0;
-        for (int i = 0; i < 30000000; ++i)
-            x = x * 1.0000001 + 1e-9;
-    };
-    double t0 = nowMs();
-    work();
-    double one = nowMs() - t0;
-    t0 = nowMs();
-    std::thread a(work), b(work);
-    a.join();
-    b.join();
-    double two = nowMs() - t0;
-    return 2.0 * one / two;
 }
 
 const char* const kPresetNames[6] = {"subdiv",   "subdiv+shadows", "subdiv+shadows+specular", "subdiv+all-checks",
@@ -843,7 +825,8 @@ int run(vyxCluster* cluster, Options& options) {
         return status;
 
     if (options.probe)
-        std::printf("two-thread arithmetic probe: %.2fx speed-up (2.00 = second core free)\n", twoThreadProbe());
+        std::printf("two-thread arithmetic probe: %.2fx speed-up (2.00 = second core free); %s\n",
+                    vyxBenchTwoThreadProbe(), vyxBenchProcessor().c_str());
     // The terrain's tree tells which walk the queries take (8 wide: the AVX2 one).
     const int nodeWidth = scene.terrain.bih ? scene.terrain.bih->bvh.width : 0;
     std::printf("scene loaded in %.1f ms; %dx%d, %d thread(s), %d frame(s) per configuration, time %g%s%s; "

@@ -127,11 +127,13 @@ void vyxMarkOpaqueMeshes(const vyxScene& scene) {
         if (!mesh)
             continue;
         // Opaque as shadowFromHit judges a hit: a shadow caster whose alpha is 1, where a
-        // texture without an alpha channel counts as alpha 1 and one with it is sampled.
+        // texture without an alpha channel counts as alpha 1 and one with it is sampled
+        // (and gives exactly 1 when its alpha is full everywhere).
         bool opaque = mesh->materials != nullptr;
         for (int32_t m = 0; m < mesh->materialCount && opaque; ++m) {
             const vyxMaterial& mat = mesh->materials[m];
-            const bool sampledAlpha = mat.texture && (mat.texture->channels == 2 || mat.texture->channels == 4);
+            const bool sampledAlpha =
+                mat.texture && (mat.texture->channels == 2 || mat.texture->channels == 4) && !mat.texture->alphaFull;
             opaque = mat.castsShadows != 0 && !sampledAlpha && (mat.texture || mat.alpha >= 1.0f);
         }
         mesh->opaque = opaque ? 1 : 0;

@@ -24,6 +24,29 @@ void vyxMakeTexture(vyxTexture& texture, int32_t width, int32_t height, void* da
     texture.filter = filter;
     texture.wrapU = wrapU;
     texture.wrapV = wrapV;
+    vyxTextureNoteAlpha(texture);
+}
+
+// Whether every texel's last channel (of `channels`) equals full.
+template <typename Texel>
+static bool lastChannelFull(const Texel* texels, size_t count, int channels, Texel full) {
+    for (size_t i = 0; i < count; ++i)
+        if (texels[i * static_cast<size_t>(channels) + static_cast<size_t>(channels - 1)] != full)
+            return false;
+    return true;
+}
+
+void vyxTextureNoteAlpha(vyxTexture& texture) {
+    texture.alphaFull = 0;
+    if (!texture.data || texture.width <= 0 || texture.height <= 0 || (texture.channels != 2 && texture.channels != 4))
+        return;
+    const size_t count = static_cast<size_t>(texture.width) * static_cast<size_t>(texture.height);
+    bool full = false;
+    if (texture.storage == StorageBytes)
+        full = lastChannelFull(static_cast<const uint8_t*>(texture.data), count, texture.channels, uint8_t{255});
+    else if (texture.storage == StorageFloats)
+        full = lastChannelFull(static_cast<const float*>(texture.data), count, texture.channels, 1.0f);
+    texture.alphaFull = full ? 1 : 0;
 }
 
 // Texel coordinate along one axis: coordinate × size in double precision. A NaN or
@@ -93,9 +116,10 @@ static size_t texelOffset(const vyxTexture& texture, int32_t column, int32_t row
     return texture.channels * (c + static_cast<size_t>(texture.width) * storedRow);
 }
 
-// Expands channel values (already scaled to 0..1) to RGBA.
-static void expand(const float* value, uint8_t channels, float rgba[4]) {
-    switch (channels) {
+// Expands channel values (already scaled to 0..1) to RGBA. A full alpha channel gives
+// exactly 1, whatever the filter's arithmetic made of it.
+static void expand(const vyxTexture& texture, const float* value, float rgba[4]) {
+    switch (texture.channels) {
     case 1:
         rgba[0] = rgba[1] = rgba[2] = value[0];
         rgba[3] = 1.0f;
@@ -117,6 +141,8 @@ static void expand(const float* value, uint8_t channels, float rgba[4]) {
         rgba[3] = value[3];
         break;
     }
+    if (texture.alphaFull)
+        rgba[3] = 1.0f;
 }
 
 template <typename Texel>
@@ -131,7 +157,7 @@ static void sampleNearest(const vyxTexture& texture, float u, float v, float sca
     for (int i = 0; i < texture.channels; ++i) {
         value[i] = static_cast<float>(texel[i]) / scale;
     }
-    expand(value, texture.channels, rgba);
+    expand(texture, value, rgba);
 }
 
 // The channels of a texel of 3 or 4 channels as four floats (a fourth of 0 for three).
@@ -182,7 +208,7 @@ static void sampleBilinear(const vyxTexture& texture, float u, float v, float sc
         const __m128 bottom = _mm_add_ps(_mm_mul_ps(wx, lanes(t10, k)), _mm_mul_ps(rx, lanes(t00, k)));
         alignas(16) float value[4];
         _mm_store_ps(value, _mm_div_ps(_mm_add_ps(_mm_mul_ps(wy, top), _mm_mul_ps(ry, bottom)), _mm_set1_ps(scale)));
-        expand(value, texture.channels, rgba);
+        expand(texture, value, rgba);
         return;
     }
     float value[4];
@@ -191,7 +217,7 @@ static void sampleBilinear(const vyxTexture& texture, float u, float v, float sc
         float bottom = ax * static_cast<float>(t10[i]) + (1.0f - ax) * static_cast<float>(t00[i]);
         value[i] = (ay * top + (1.0f - ay) * bottom) / scale;
     }
-    expand(value, texture.channels, rgba);
+    expand(texture, value, rgba);
 }
 
 void vyxSampleNearestBytes(const vyxTexture& texture, float u, float v, float rgba[4]) {

@@ -20,6 +20,11 @@ struct vyxTexture {
     uint8_t filter;   // FilterNearest or FilterBilinear
     uint8_t wrapU;    // WrapClamp clamps; anything else masks with width - 1
     uint8_t wrapV;
+    // Derived by vyxTextureNoteAlpha: 1 when the texture has an alpha channel that is full
+    // in every texel (255, or 1.0 for floats), so that every lookup gives alpha exactly 1
+    // and a surface under it stops light like one without alpha (filtering would
+    // otherwise round some to just below 1); 0 = not known.
+    uint8_t alphaFull;
 };
 
 // Six faces in the order +X, -X, +Y, -Y, +Z, -Z; a null face is absent.
@@ -30,11 +35,15 @@ struct vyxCubeMap {
 // Bytes of one float face file: 256 x 256 RGB float texels.
 constexpr long vyxFloatFaceBytes = 256L * 256L * 3L * 4L;
 
-// Fills every field. data is stored only when width and height are both powers of two
-// (halving meets no odd value above 1); otherwise data is null. Takes no ownership
-// decision: the caller still owns data either way.
+// Fills every field (alphaFull as vyxTextureNoteAlpha finds it). data is stored only when width and height are both
+// powers of two (halving meets no odd value above 1); otherwise data is null. Takes no ownership decision: the caller
+// still owns data either way.
 void vyxMakeTexture(vyxTexture& texture, int32_t width, int32_t height, void* data, uint8_t channels, uint8_t storage,
                     uint8_t filter, uint8_t wrapU, uint8_t wrapV);
+
+// Sets texture.alphaFull from its texels (0 without data or without an alpha channel).
+// Call whenever data changes; reads every texel once.
+void vyxTextureNoteAlpha(vyxTexture& texture);
 
 // RGBA at (u, v) into rgba[4]. Writes nothing when data is null or the storage, filter
 // or channel count is unknown, so callers initialise rgba (black, alpha 1). A texture

@@ -201,7 +201,7 @@ vyxOcclusion occlusionOf(const vyxTraceResult& hit) {
     return hit.t < 0.0f ? OcclusionNone : hit.t == 0.0f ? OcclusionAtZero : OcclusionBeyond;
 }
 
-// Every query of the four-wide structure against the scan of every triangle, exactly:
+// Every query of the surface-area hierarchy against the scan of every triangle, exactly:
 // nearest hit (t, triangle and weights, bit for bit), occlusion, and both in packets of
 // one to four rays of mixed directions and of rays from one point.
 void compareFastWalk(const vyxMesh& mesh, const std::vector<Ray>& rays, const std::string& name) {
@@ -351,7 +351,7 @@ TEST(FastWalk, AHugeDistantTriangleCostsNothingToRaysThatMissIt) {
     }
 }
 
-// Without its four-wide structure (memory ran out building it) a mesh is traced through
+// Without its surface-area hierarchy (memory ran out building it) a mesh is traced through
 // the hierarchy's own nodes, with the same hits.
 TEST(FastWalk, AMeshWithoutItIsTracedThroughTheHierarchy) {
     TestMesh mesh = geotest::makeMesh(geotest::randomSoup(16, 800));

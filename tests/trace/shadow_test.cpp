@@ -135,17 +135,20 @@ TEST(TraceShadow, TexturedSurfaces) {
     float rgb[3] = {0.0f, 1.0f, 0.0f};
     float rgba[4] = {0.0f, 1.0f, 0.0f, 0.25f};
     float la[2] = {0.5f, 0.5f};
+    float fullAlpha[4] = {0.0f, 1.0f, 0.0f, 1.0f};
     vyxTexture noImage{};
     noImage.channels = 4;
     struct Case {
         const char* name;
         vyxTexture texture;
         vyxVec3 want;
+        bool opaque; // what vyxMarkOpaqueMeshes makes of the wall
     } cases[] = {
-        {"3 channels block whatever the material's alpha", testTexture(rgb, 3), {0, 0, 0}},
-        {"4 channels tint by colour and alpha", testTexture(rgba, 4), {0, 0.75f, 0}},
-        {"2 channels: grey level and alpha", testTexture(la, 2), {0.25f, 0.25f, 0.25f}},
-        {"4 channels without an image: opaque black", noImage, {0, 0, 0}},
+        {"3 channels block whatever the material's alpha", testTexture(rgb, 3), {0, 0, 0}, true},
+        {"4 channels tint by colour and alpha", testTexture(rgba, 4), {0, 0.75f, 0}, false},
+        {"2 channels: grey level and alpha", testTexture(la, 2), {0.25f, 0.25f, 0.25f}, false},
+        {"4 channels whose alpha is full everywhere block", testTexture(fullAlpha, 4), {0, 0, 0}, true},
+        {"4 channels without an image: opaque black", noImage, {0, 0, 0}, false},
     };
     for (Case& c : cases) {
         TestScene s;
@@ -153,6 +156,8 @@ TEST(TraceShadow, TexturedSurfaces) {
         m.texture = &c.texture;
         EXPECT_TRUE(vecNear(vyxTraceShadow(s.scene, vyxVec3{0, 0, 0}, vyxVec3{0, 0, -1}, -1.0f), c.want, 1e-6f))
             << c.name;
+        vyxMarkOpaqueMeshes(s.scene);
+        EXPECT_EQ(s.scene.meshes[0]->opaque, c.opaque ? 1 : 0) << c.name;
     }
 }
 

@@ -212,6 +212,45 @@ TEST(Texture, BilinearAlphaOfThreeAndTwoChannelTextures) {
     }
 }
 
+// An alpha channel full in every texel makes every lookup's alpha exactly 1, bilinear
+// filtering included (its weights can round the sum to just below 1); one texel below
+// full leaves the interpolation as it is.
+TEST(Texture, FullAlphaSamplesAsExactlyOne) {
+    const int w = 8, h = 8;
+    std::mt19937 rng(28);
+    std::vector<uint8_t> bytes(w * h * 4);
+    for (size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = i % 4 == 3 ? 255 : static_cast<uint8_t>(rng());
+    std::vector<float> floats(w * h * 2, 1.0f); // luminance and alpha
+    std::uniform_real_distribution<float> coordinate(-3.0f, 3.0f);
+    for (int partial = 0; partial < 2; ++partial) {
+        bytes[4 * 5 + 3] = partial ? 254 : 255;
+        vyxTexture rgba, la;
+        vyxMakeTexture(rgba, w, h, bytes.data(), 4, StorageBytes, FilterBilinear, WrapRepeat, WrapRepeat);
+        vyxMakeTexture(la, w, h, floats.data(), 2, StorageFloats, FilterBilinear, WrapRepeat, WrapRepeat);
+        EXPECT_EQ(rgba.alphaFull, partial ? 0 : 1);
+        EXPECT_EQ(la.alphaFull, 1);
+        int belowOne = 0;
+        for (int i = 0; i < 20000; ++i) {
+            const float u = coordinate(rng), v = coordinate(rng);
+            float out[4];
+            vyxSampleTexture(rgba, u, v, out);
+            belowOne += out[3] < 1.0f;
+            if (!partial) {
+                ASSERT_EQ(out[3], 1.0f) << "u " << u << " v " << v;
+            }
+            vyxSampleTexture(la, u, v, out);
+            ASSERT_EQ(out[3], 1.0f) << "u " << u << " v " << v;
+        }
+        if (partial) {
+            EXPECT_GT(belowOne, 100);
+        }
+    }
+    vyxTexture none;
+    vyxMakeTexture(none, w, h, nullptr, 4, StorageBytes, FilterBilinear, WrapRepeat, WrapRepeat);
+    EXPECT_EQ(none.alphaFull, 0);
+}
+
 TEST(Texture, UnknownFormatsAndMissingDataWriteNothing) {
     std::vector<float> texels(4 * 4 * 4, 0.5f);
     struct Case {

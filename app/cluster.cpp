@@ -995,29 +995,25 @@ int vyxClusterFinish(vyxCluster* cluster, int status) {
         return status;
     if (cluster->rank != 0)
         return status;
-    for (int r = 1; r < cluster->size; ++r)
-        if (cluster->peers[static_cast<size_t>(r)].live)
-            sendLater(*cluster, r, TagQuit, std::string());
     if (cluster->anyLost) {
         // MPI_Finalize would wait for the silent ranks for ever. Rank 0 ends on its own
         // instead (its files are written and closed by now), and mpirun, seeing a rank end
         // without MPI_Finalize, stops every rank of the job, the silent ones included.
-        // (MPI_Abort would do the same, but its message to mpirun can upset mpirun.)
+        // The others are not told to stop first: mpirun's ending of a job can hang while
+        // one of its ranks waits inside MPI_Finalize (and MPI_Abort's message to mpirun
+        // can upset it too), so they stay in their loops until mpirun stops them.
         std::string lost;
         for (int r = 1; r < cluster->size; ++r)
             if (!cluster->peers[static_cast<size_t>(r)].live)
                 lost += " " + std::to_string(r);
-        const double until = seconds() + 0.1;
-        while (!cluster->sending.empty() && seconds() < until) {
-            progressSends(*cluster);
-            idle();
-        }
         std::fprintf(stderr,
                      "vyx: ending the job with status %d; rank(s)%s stopped answering and are stopped with it\n",
                      status != 0 ? status : 1, lost.c_str());
         std::fflush(nullptr);
         _exit(status != 0 ? status : 1);
     }
+    for (int r = 1; r < cluster->size; ++r)
+        sendLater(*cluster, r, TagQuit, std::string());
     while (!cluster->sending.empty()) {
         progressSends(*cluster);
         idle();

@@ -26,3 +26,8 @@ extern vyxRenderSettings vyxGlobalSettings;
 
 // The start-up overrides of the settings (fog, thresholds, occlusion distance).
 void vyxApplyStartupSettings(vyxRenderSettings& settings);
+
+// A context for a process without a window (the benchmark, the ranks other than 0): the
+// program's start-up values for an image of width x height, no screen, the global settings
+// with the start-up overrides applied. running is the keep-running flag.
+AppContext vyxHeadlessContext(int32_t width, int32_t height, int32_t* running);

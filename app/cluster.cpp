@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -19,6 +20,7 @@
 #include <thread>
 
 #include "geometry/mesh.h"
+#include "render/accumulate.h"
 #include "render/frame.h"
 #include "render/frame_state.h"
 #include "render/tiles.h"
@@ -29,13 +31,12 @@
 
 namespace {
 
-// Message tags. The first exchange (TagHello, a gather of fixed-size blocks) must stay
-// the same in every build, so that ranks of different builds can tell each other apart.
+// Message tags. Ranks first tell each other who they are by a gather of fixed-size blocks
+// (helloBlock), the same in every build, so that ranks of different builds can tell each
+// other apart; every message after that is one of these.
 enum Tag : int {
-    TagHello = 1,
-    TagVerdict = 2,
-    TagScene = 3,      // rank 0 -> rank: size of the scene message, then its chunks
-    TagSceneChunk = 4, // rank 0 -> rank
+    TagScene = 3,      // rank 0 -> rank: the scene message's size and generation; its chunks follow
+    TagSceneChunk = 4, // rank 0 -> rank: a piece of the scene message, in order
     TagSceneAck = 5,   // rank -> rank 0: generation, then the scene's signature
     TagFrame = 6,      // rank 0 -> rank: a frame state
     TagWork = 7,       // rank 0 -> rank: frame id and tile indices
@@ -43,34 +44,36 @@ enum Tag : int {
     TagAlive = 9,      // rank -> rank 0: still working
     TagJob = 10,       // rank 0 -> rank: a whole job's index
     TagJobResult = 11, // rank -> rank 0: the job's index and bytes
-    TagQuit = 12,      // rank 0 -> rank: stop
+    TagQuit = 12,      // rank 0 -> rank: finish the task at hand and stop
+    TagBye = 13,       // rank -> rank 0: the rank's last message
 };
 
+// The hello block: marker, cores, identity hash, then the identity as text (for messages).
 constexpr int kHelloBytes = 1024;
+constexpr size_t kHelloText = 16;
 const char kHelloMarker[4] = {'V', 'Y', 'X', 'H'};
 // Silence, while work or an answer is awaited, after which a rank is left out.
 constexpr double kSilenceSeconds = 1.5;
 // How often a working rank says it is still working.
 constexpr double kAliveSeconds = 0.25;
-// Scene messages travel in chunks below MPI's int count.
-constexpr size_t kChunkBytes = size_t(1) << 29;
+// The scene message travels in chunks, so that a rank holds the whole message and one
+// chunk at most while it arrives.
+constexpr size_t kChunkBytes = size_t(1) << 26;
 constexpr uint32_t kSceneMarker = 0x4e435356; // "VSCN"
+// The most tiles a rank accepts in one work message (rank 0 sends at most one per core).
+constexpr size_t kMaxBatchTiles = 64;
+// Polling: a short sleep between looks while messages come and go, a longer one once a
+// rank has had nothing to do for a while (a paused window should not keep cores busy).
+constexpr auto kShortPoll = std::chrono::microseconds(150);
+constexpr auto kLongPoll = std::chrono::milliseconds(2);
+constexpr double kQuietSeconds = 0.05;
 
 double seconds() {
     using namespace std::chrono;
     return duration<double>(steady_clock::now().time_since_epoch()).count();
 }
 
-void idle() { std::this_thread::sleep_for(std::chrono::microseconds(150)); }
-
-uint64_t fnv(const void* data, size_t size, uint64_t h = 1469598103934665603ull) {
-    const unsigned char* bytes = static_cast<const unsigned char*>(data);
-    for (size_t i = 0; i < size; ++i) {
-        h ^= bytes[i];
-        h *= 1099511628211ull;
-    }
-    return h;
-}
+void idle() { std::this_thread::sleep_for(kShortPoll); }
 
 // The program's own file, hashed: ranks of different builds differ here even when
 // their versions agree.
@@ -78,7 +81,7 @@ uint64_t programHash() {
     std::string bytes;
     if (!vyxReadWholeFile("/proc/self/exe", bytes))
         return 0;
-    return fnv(bytes.data(), bytes.size());
+    return vyxHashBytes(bytes.data(), bytes.size());
 }
 
 std::string baseName(const char* path) {
@@ -106,19 +109,19 @@ std::string sceneSignature(const vyxScene& scene) {
     return text;
 }
 
-template <typename T>
-bool take(const std::string& in, size_t& at, T& value) {
-    if (in.size() - at < sizeof(T) || at > in.size())
-        return false;
-    std::memcpy(&value, in.data() + at, sizeof(T));
-    at += sizeof(T);
-    return true;
-}
-
-// A message rank 0 has sent and MPI may still be reading from.
+// A message on its way out. The bytes are shared so that one scene goes to every rank
+// from one buffer; they live until MPI is done with them.
 struct Outgoing {
-    std::string bytes;
+    std::shared_ptr<const std::string> bytes;
     MPI_Request request;
+};
+
+// A message on its way in, in its own allocation: MPI writes into the buffer until the
+// request completes, so neither may move.
+struct Incoming {
+    int tag = 0;
+    std::string bytes;
+    MPI_Request request = MPI_REQUEST_NULL;
 };
 
 } // namespace
@@ -127,8 +130,8 @@ struct Peer {
     bool live = true;                             // answers; false once left out for silence (for good)
     bool renders = true;                          // renders tiles (false: its scene differs, or it is not live)
     int32_t cores = 1;                            // threads its pool renders with
-    double lastHeard = 0;                         // when it last sent anything
-    bool awaited = false;                         // rank 0 waits for its scene acknowledgement
+    double lastHeard = 0;                         // when a message of it was last seen arriving
+    bool awaited = false;                         // rank 0 waits for its scene acknowledgement or goodbye
     std::deque<std::vector<int32_t>> outstanding; // batches sent, oldest first
     double lastResult = 0;                        // when its last result came
     double batchSeconds = 0;                      // the time between its results, smoothed
@@ -139,6 +142,8 @@ struct vyxCluster {
     int32_t size = 1;
     std::vector<Peer> peers; // rank 0: index = rank (entry 0 unused)
     std::vector<std::unique_ptr<Outgoing>> sending;
+    // Messages being received, per sending rank in the order they were sent.
+    std::vector<std::deque<std::unique_ptr<Incoming>>> receiving;
     uint32_t frameId = 0;
     uint32_t sceneGeneration = 0;
     std::string signature; // rank 0: the scene's signature
@@ -149,14 +154,21 @@ struct vyxCluster {
 
 namespace {
 
-// Sends bytes to rank `to` without waiting; the buffer lives until MPI is done with it.
-void sendLater(vyxCluster& cluster, int to, int tag, std::string bytes) {
+void sendShared(vyxCluster& cluster, int to, int tag, std::shared_ptr<const std::string> bytes, size_t offset,
+                size_t size) {
     auto message = std::make_unique<Outgoing>();
     message->bytes = std::move(bytes);
-    cluster.bytes += message->bytes.size();
-    MPI_Isend(message->bytes.data(), static_cast<int>(message->bytes.size()), MPI_BYTE, to, tag, MPI_COMM_WORLD,
+    cluster.bytes += size;
+    MPI_Isend(message->bytes->data() + offset, static_cast<int>(size), MPI_BYTE, to, tag, MPI_COMM_WORLD,
               &message->request);
     cluster.sending.push_back(std::move(message));
+}
+
+// Sends bytes to rank `to` without waiting.
+void sendLater(vyxCluster& cluster, int to, int tag, std::string bytes) {
+    auto shared = std::make_shared<const std::string>(std::move(bytes));
+    const size_t size = shared->size();
+    sendShared(cluster, to, tag, std::move(shared), 0, size);
 }
 
 // Frees the sends MPI has finished with (and lets it move the others along).
@@ -174,15 +186,47 @@ void progressSends(vyxCluster& cluster) {
     }
 }
 
-// Receives the message a probe found.
-std::string receive(vyxCluster& cluster, const MPI_Status& status) {
-    int count = 0;
-    MPI_Get_count(&status, MPI_BYTE, &count);
-    std::string bytes(static_cast<size_t>(count < 0 ? 0 : count), '\0');
-    MPI_Recv(bytes.empty() ? nullptr : &bytes[0], count, MPI_BYTE, status.MPI_SOURCE, status.MPI_TAG, MPI_COMM_WORLD,
-             MPI_STATUS_IGNORE);
-    cluster.bytes += bytes.size();
-    return bytes;
+// Starts receiving every message from `source` (or any rank) that has arrived, without
+// waiting for any; a message counts as heard from the moment it is seen. Then hands each
+// message received whole to handle(rank, tag, bytes), each rank's in the order sent.
+// Returns whether anything arrived or was handed over.
+template <typename Handle>
+bool pump(vyxCluster& cluster, int source, Handle&& handle) {
+    bool any = false;
+    for (;;) {
+        int found = 0;
+        MPI_Message message;
+        MPI_Status status;
+        MPI_Improbe(source, MPI_ANY_TAG, MPI_COMM_WORLD, &found, &message, &status);
+        if (!found)
+            break;
+        any = true;
+        int count = 0;
+        MPI_Get_count(&status, MPI_BYTE, &count);
+        auto in = std::make_unique<Incoming>();
+        in->tag = status.MPI_TAG;
+        in->bytes.resize(static_cast<size_t>(std::max(count, 0)));
+        MPI_Imrecv(in->bytes.empty() ? nullptr : &in->bytes[0], count, MPI_BYTE, &message, &in->request);
+        cluster.bytes += in->bytes.size();
+        const int from = status.MPI_SOURCE;
+        if (cluster.rank == 0 && from > 0 && from < cluster.size)
+            cluster.peers[static_cast<size_t>(from)].lastHeard = seconds();
+        cluster.receiving[static_cast<size_t>(from)].push_back(std::move(in));
+    }
+    for (int r = 0; r < cluster.size; ++r) {
+        auto& queue = cluster.receiving[static_cast<size_t>(r)];
+        while (!queue.empty()) {
+            int done = 0;
+            MPI_Test(&queue.front()->request, &done, MPI_STATUS_IGNORE);
+            if (!done)
+                break;
+            std::unique_ptr<Incoming> in = std::move(queue.front());
+            queue.pop_front();
+            any = true;
+            handle(r, in->tag, std::move(in->bytes));
+        }
+    }
+    return any;
 }
 
 int32_t rendering(const vyxCluster& cluster) {
@@ -197,7 +241,10 @@ int32_t rendering(const vyxCluster& cluster) {
 // answers wrongly is told to stop with the others at the end.
 std::deque<std::vector<int32_t>> leaveOut(vyxCluster& cluster, int r, const char* why, bool answers) {
     Peer& peer = cluster.peers[static_cast<size_t>(r)];
-    std::fprintf(stderr, "vyx: rank %d %s; rank 0 renders its share and goes on without it\n", r, why);
+    if (peer.renders)
+        std::fprintf(stderr, "vyx: rank %d %s; rank 0 renders its share and goes on without it\n", r, why);
+    else
+        std::fprintf(stderr, "vyx: rank %d %s\n", r, why);
     peer.renders = false;
     peer.awaited = false;
     if (!answers) {
@@ -207,13 +254,15 @@ std::deque<std::vector<int32_t>> leaveOut(vyxCluster& cluster, int r, const char
     return std::move(peer.outstanding);
 }
 
-// Ranks that have been silent too long while rank 0 waits for them are left out; their
-// batches go back into queue (when given).
+// Ranks that have been silent too long while rank 0 waits for them (for work, an answer,
+// or the rest of a message) are left out; their batches go back into queue (when given).
 void checkSilence(vyxCluster& cluster, std::deque<int32_t>* queue) {
     const double now = seconds();
     for (int r = 1; r < cluster.size; ++r) {
         Peer& peer = cluster.peers[static_cast<size_t>(r)];
-        if (!peer.live || (!peer.awaited && peer.outstanding.empty()) || now - peer.lastHeard < kSilenceSeconds)
+        const bool waitedOn =
+            peer.awaited || !peer.outstanding.empty() || !cluster.receiving[static_cast<size_t>(r)].empty();
+        if (!peer.live || !waitedOn || now - peer.lastHeard < kSilenceSeconds)
             continue;
         char why[96];
         std::snprintf(why, sizeof why, "stopped answering (nothing for %.1f s)", now - peer.lastHeard);
@@ -225,7 +274,7 @@ void checkSilence(vyxCluster& cluster, std::deque<int32_t>* queue) {
 
 // The rank-0 side of sharing out items (tiles, or whole jobs) among the ranks: rank 0
 // takes batches from the queue on a thread of its own, the others get batches by
-// message as they return results, two batches ahead so that none waits for the next.
+// message, a few ahead (aheadOf) so that none waits for the next.
 struct Dispatch {
     int32_t itemCount = 0;
     int workTag = TagWork;
@@ -296,6 +345,30 @@ size_t aheadOf(const Peer& peer) {
     return static_cast<size_t>(std::min(8.0, std::max(2.0, ahead)));
 }
 
+// Takes a result message of rank r (tag resultTag) for its oldest batch.
+void takeRemoteResult(vyxCluster& cluster, const Dispatch& dispatch, LocalWorker& local, int r,
+                      const std::string& bytes, int32_t& remoteDone, std::vector<int32_t>& byRank) {
+    Peer& peer = cluster.peers[static_cast<size_t>(r)];
+    if (!peer.renders || peer.outstanding.empty())
+        return; // a late answer of a rank left out
+    std::vector<int32_t> batch = std::move(peer.outstanding.front());
+    peer.outstanding.pop_front();
+    const double now = seconds();
+    if (peer.lastResult > 0 && now - peer.lastResult < 1.0)
+        peer.batchSeconds =
+            peer.batchSeconds > 0 ? 0.7 * peer.batchSeconds + 0.3 * (now - peer.lastResult) : now - peer.lastResult;
+    peer.lastResult = now;
+    if (dispatch.takeResult(r, batch, bytes)) {
+        remoteDone += static_cast<int32_t>(batch.size());
+        byRank[static_cast<size_t>(r)] += static_cast<int32_t>(batch.size());
+        return;
+    }
+    peer.outstanding.push_front(std::move(batch));
+    std::lock_guard<std::mutex> hold(local.lock);
+    for (auto& held : leaveOut(cluster, r, "sent a result that does not fit its work", true))
+        local.queue.insert(local.queue.end(), held.begin(), held.end());
+}
+
 // Runs a dispatch to the end; fills cluster.last (but for the tile count).
 void runDispatch(vyxCluster& cluster, const Dispatch& dispatch) {
     LocalWorker local;
@@ -311,8 +384,8 @@ void runDispatch(vyxCluster& cluster, const Dispatch& dispatch) {
 
     while (local.done.load() + remoteDone < dispatch.itemCount) {
         bool busy = false;
-        // Work for every rank that has room for it; a second batch ahead only while the
-        // queue holds more than a round of batches, so that the last ones spread out.
+        // Work for every rank that has room for it; more than one batch ahead only while
+        // the queue holds more than a round of batches, so that the last ones spread out.
         for (int r = 1; r < cluster.size; ++r) {
             Peer& peer = cluster.peers[static_cast<size_t>(r)];
             if (!peer.renders || peer.outstanding.size() >= aheadOf(peer))
@@ -334,37 +407,10 @@ void runDispatch(vyxCluster& cluster, const Dispatch& dispatch) {
             busy = true;
         }
         progressSends(cluster);
-        int found = 0;
-        MPI_Status status;
-        MPI_Iprobe(MPI_ANY_SOURCE, MPI_ANY_TAG, MPI_COMM_WORLD, &found, &status);
-        if (found) {
-            busy = true;
-            const int r = status.MPI_SOURCE;
-            std::string bytes = receive(cluster, status);
-            Peer* peer = r > 0 && r < cluster.size ? &cluster.peers[static_cast<size_t>(r)] : nullptr;
-            if (peer != nullptr && peer->live) {
-                peer->lastHeard = seconds();
-                if (status.MPI_TAG == dispatch.resultTag && peer->renders && !peer->outstanding.empty()) {
-                    std::vector<int32_t> batch = std::move(peer->outstanding.front());
-                    peer->outstanding.pop_front();
-                    const double now = seconds();
-                    if (peer->lastResult > 0 && now - peer->lastResult < 1.0)
-                        peer->batchSeconds = peer->batchSeconds > 0
-                                                 ? 0.7 * peer->batchSeconds + 0.3 * (now - peer->lastResult)
-                                                 : now - peer->lastResult;
-                    peer->lastResult = now;
-                    if (dispatch.takeResult(r, batch, bytes)) {
-                        remoteDone += static_cast<int32_t>(batch.size());
-                        byRank[static_cast<size_t>(r)] += static_cast<int32_t>(batch.size());
-                    } else {
-                        peer->outstanding.push_front(std::move(batch));
-                        std::lock_guard<std::mutex> hold(local.lock);
-                        for (auto& held : leaveOut(cluster, r, "sent a result that does not fit its work", true))
-                            local.queue.insert(local.queue.end(), held.begin(), held.end());
-                    }
-                }
-            }
-        }
+        busy |= pump(cluster, MPI_ANY_SOURCE, [&](int r, int tag, std::string&& bytes) {
+            if (r > 0 && tag == dispatch.resultTag && cluster.peers[static_cast<size_t>(r)].live)
+                takeRemoteResult(cluster, dispatch, local, r, bytes, remoteDone, byRank);
+        });
         {
             std::lock_guard<std::mutex> hold(local.lock);
             checkSilence(cluster, &local.queue);
@@ -394,14 +440,23 @@ struct TileWork {
     FrameBuffer* frames;
 };
 
+// Renders tile index of work into pixels (resized to the tile); a tile that cannot be
+// rendered (memory) is black, on every rank alike.
+void renderTileOrBlack(const vyxScene& scene, const vyxCamera& camera, const std::vector<vyxRenderSettings>& settings,
+                       const vyxTilePlan& plan, int32_t index, const vyxTile& tile, std::vector<vyxVec3>& pixels) {
+    pixels.resize(static_cast<size_t>(tile.width) * tile.height);
+    if (!vyxRenderTile(scene, camera, settings[static_cast<size_t>(tile.sample)], plan, index, pixels.data()))
+        std::fill(pixels.begin(), pixels.end(), vyxVec3{0.0f, 0.0f, 0.0f});
+}
+
 void renderTilesShared(vyxCluster& cluster, const TileWork& work, vyxFrameState& state) {
     cluster.bytes = 0;
     ++cluster.frameId;
     state.frameId = cluster.frameId;
-    const std::string stateBytes = vyxEncodeFrameState(state);
+    auto stateBytes = std::make_shared<const std::string>(vyxEncodeFrameState(state));
     for (int r = 1; r < cluster.size; ++r)
         if (cluster.peers[static_cast<size_t>(r)].renders)
-            sendLater(cluster, r, TagFrame, stateBytes);
+            sendShared(cluster, r, TagFrame, stateBytes, 0, stateBytes->size());
 
     const int cores = vyxWorkerCores();
     Dispatch dispatch;
@@ -411,17 +466,17 @@ void renderTilesShared(vyxCluster& cluster, const TileWork& work, vyxFrameState&
         const int32_t wanted = r == 0 ? cores : cluster.peers[static_cast<size_t>(r)].cores;
         // Smaller batches as the queue empties, so that the last ones spread out.
         const int32_t fair = std::max<int32_t>(1, work.plan.tileCount / (4 * live));
-        return std::max<int32_t>(1, std::min(wanted, fair));
+        return std::max<int32_t>(1, std::min({wanted, fair, static_cast<int32_t>(kMaxBatchTiles)}));
     };
     dispatch.runLocal = [&](const std::vector<int32_t>& batch) {
         vyxParallelFor(static_cast<int>(batch.size()), cores, [&](int i) {
+            const int32_t index = batch[static_cast<size_t>(i)];
             vyxTile tile;
-            if (!vyxTileOf(work.plan, work.camera, batch[static_cast<size_t>(i)], tile))
+            if (!vyxTileOf(work.plan, work.camera, index, tile))
                 return;
-            std::vector<vyxVec3> pixels(static_cast<size_t>(tile.width) * tile.height);
-            if (vyxRenderTile(*work.scene, work.camera, work.settings[static_cast<size_t>(tile.sample)], work.plan,
-                              batch[static_cast<size_t>(i)], pixels.data()))
-                vyxPlaceTile(work.frames[tile.sample], tile, pixels.data());
+            std::vector<vyxVec3> pixels;
+            renderTileOrBlack(*work.scene, work.camera, work.settings, work.plan, index, tile, pixels);
+            vyxPlaceTile(work.frames[tile.sample], tile, pixels.data());
         });
     };
     dispatch.workMessage = [&](const std::vector<int32_t>& batch) {
@@ -465,6 +520,7 @@ void renderTilesShared(vyxCluster& cluster, const TileWork& work, vyxFrameState&
 struct Task {
     int tag;
     std::string bytes;
+    uint32_t generation = 0; // TagScene: the scene's generation, as announced
 };
 
 struct WorkerSide {
@@ -476,7 +532,7 @@ struct WorkerSide {
     std::deque<Task> replies;        // under lock: tag and bytes to send to rank 0
     std::condition_variable replied; // the main thread waits on it for replies
     bool stopping = false;           // under lock
-    std::atomic<bool> busy{false};   // a task is running
+    bool busy = false;               // under lock: a task is running
     // Render thread only:
     vyxScene* scene = nullptr;
     vyxCamera camera{};
@@ -492,48 +548,40 @@ void reply(WorkerSide& side, int tag, std::string bytes) {
     side.replied.notify_one();
 }
 
-// The scene message: generation, model path, asset folder, random table, file bundle.
-void loadSceneTask(WorkerSide& side, const std::string& bytes) {
-    size_t at = 0;
-    uint32_t marker = 0, generation = 0, pathSize = 0, folderSize = 0;
+// The scene message: marker, generation, model path, asset folder, random table, file
+// bundle. Everything is checked before anything of this rank changes.
+void loadSceneTask(WorkerSide& side, const Task& task) {
     std::string ack;
+    vyxPutBytes(ack, task.generation);
     auto refuse = [&](const std::string& why) {
         std::fprintf(stderr, "vyx: rank %d: the scene from rank 0 is unusable (%s)\n", side.cluster->rank, why.c_str());
         side.scene = nullptr;
-        vyxPutBytes(ack, generation);
-        ack += "no scene: " + why;
-        reply(side, TagSceneAck, ack);
+        reply(side, TagSceneAck, ack + "no scene: " + why);
     };
-    if (!take(bytes, at, marker) || marker != kSceneMarker || !take(bytes, at, generation) ||
-        !take(bytes, at, pathSize) || pathSize > bytes.size() - at)
+    vyxByteReader in(task.bytes.data(), task.bytes.size());
+    uint32_t marker = 0, generation = 0, pathSize = 0, folderSize = 0;
+    std::string modelPath, assetFolder;
+    std::vector<float> table;
+    if (!in.get(marker) || marker != kSceneMarker || !in.get(generation) || generation != task.generation ||
+        !in.get(pathSize) || !in.bytes(pathSize, modelPath) || !in.get(folderSize) ||
+        !in.bytes(folderSize, assetFolder))
         return refuse("bad header");
-    const std::string modelPath = bytes.substr(at, pathSize);
-    at += pathSize;
-    if (!take(bytes, at, folderSize) || folderSize > bytes.size() - at)
-        return refuse("bad header");
-    const std::string assetFolder = bytes.substr(at, folderSize);
-    at += folderSize;
-    if (bytes.size() - at < sizeof(float) * vyxRandomTableSize)
+    if (!in.array(vyxRandomTableSize, table))
         return refuse("no random table");
-    float table[vyxRandomTableSize];
-    std::memcpy(table, bytes.data() + at, sizeof(table));
-    at += sizeof(table);
     for (float value : table)
         if (!(value >= 0.0f && value <= 1.0f))
             return refuse("random table out of range");
     vyxFileBundle bundle;
     std::string error;
-    if (!vyxDecodeFileBundle(reinterpret_cast<const uint8_t*>(bytes.data()) + at, bytes.size() - at, bundle, error))
+    if (!vyxDecodeFileBundle(in.data, in.left, bundle, error))
         return refuse(error);
-    std::memcpy(vyxRandomTable, table, sizeof(table));
+    std::memcpy(vyxRandomTable, table.data(), sizeof(float) * vyxRandomTableSize);
     vyxRandomTableFilled.store(true);
     vyxBundleReplayStart(std::move(bundle));
     side.scene = side.worker->loadScene ? side.worker->loadScene(modelPath, assetFolder) : nullptr;
     vyxBundleReplayStop();
     side.stateValid = false;
-    vyxPutBytes(ack, generation);
-    ack += side.scene != nullptr ? sceneSignature(*side.scene) : std::string("no scene");
-    reply(side, TagSceneAck, ack);
+    reply(side, TagSceneAck, ack + (side.scene != nullptr ? sceneSignature(*side.scene) : std::string("no scene")));
 }
 
 void frameTask(WorkerSide& side, const std::string& bytes) {
@@ -565,10 +613,10 @@ void workTask(WorkerSide& side, const std::string& bytes) {
     vyxTileBatchHeader header;
     size_t at = 0;
     std::string error;
-    bool usable = vyxDecodeTileBatchHeader(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), 4096, header,
-                                           at, error) &&
+    bool usable = vyxDecodeTileBatchHeader(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), kMaxBatchTiles,
+                                           header, at, error) &&
                   at == bytes.size() && side.stateValid && header.frameId == side.state.frameId;
-    std::vector<vyxTile> tiles(header.tiles.size());
+    std::vector<vyxTile> tiles(usable ? header.tiles.size() : 0);
     size_t colours = 0;
     for (size_t i = 0; usable && i < tiles.size(); ++i) {
         usable = vyxTileOf(side.plan, side.camera, header.tiles[i], tiles[i]);
@@ -589,25 +637,24 @@ void workTask(WorkerSide& side, const std::string& bytes) {
         offset += static_cast<size_t>(tiles[i].width) * tiles[i].height * sizeof(vyxVec3);
     }
     vyxParallelFor(static_cast<int>(tiles.size()), vyxWorkerCores(), [&](int i) {
-        const vyxTile& tile = tiles[static_cast<size_t>(i)];
-        std::vector<vyxVec3> pixels(static_cast<size_t>(tile.width) * tile.height);
-        if (!vyxRenderTile(*side.scene, side.camera, side.settings[static_cast<size_t>(tile.sample)], side.plan,
-                           header.tiles[static_cast<size_t>(i)], pixels.data()))
-            std::fill(pixels.begin(), pixels.end(), vyxVec3{0.0f, 0.0f, 0.0f});
+        std::vector<vyxVec3> pixels;
+        renderTileOrBlack(*side.scene, side.camera, side.settings, side.plan, header.tiles[static_cast<size_t>(i)],
+                          tiles[static_cast<size_t>(i)], pixels);
         std::memcpy(&message[offsets[static_cast<size_t>(i)]], pixels.data(), pixels.size() * sizeof(vyxVec3));
     });
     reply(side, TagResult, std::move(message));
 }
 
+// A job message is one index; the answer is the index and the job's bytes (index -1:
+// the message was unusable).
 void jobTask(WorkerSide& side, const std::string& bytes) {
     int32_t job = -1;
-    size_t at = 0;
+    vyxByteReader in(bytes.data(), bytes.size());
+    const bool usable = in.get(job) && in.left == 0 && job >= 0 && side.worker->runJob;
     std::string result;
-    vyxPutBytes(result, job);
-    if (take(bytes, at, job) && job >= 0 && side.worker->runJob) {
-        std::memcpy(&result[0], &job, sizeof(job));
+    vyxPutBytes(result, usable ? job : int32_t(-1));
+    if (usable)
         result += side.worker->runJob(job);
-    }
     reply(side, TagJobResult, std::move(result));
 }
 
@@ -616,16 +663,17 @@ void renderThread(WorkerSide& side) {
         Task task;
         {
             std::unique_lock<std::mutex> hold(side.lock);
+            side.busy = false;
             side.wake.wait(hold, [&] { return side.stopping || !side.tasks.empty(); });
-            if (side.tasks.empty())
+            if (side.stopping)
                 return;
             task = std::move(side.tasks.front());
             side.tasks.pop_front();
-            side.busy.store(true);
+            side.busy = true;
         }
         switch (task.tag) {
         case TagScene:
-            loadSceneTask(side, task.bytes);
+            loadSceneTask(side, task);
             break;
         case TagFrame:
             frameTask(side, task.bytes);
@@ -639,33 +687,65 @@ void renderThread(WorkerSide& side) {
         default:
             break;
         }
-        side.busy.store(false);
     }
 }
 
-// Receives the scene message whose size a TagScene message announced.
-bool receiveScene(const std::string& sizeMessage, std::string& bytes) {
+// The scene message as it arrives in chunks on a rank other than 0.
+struct SceneArrival {
+    bool active = false;
     uint64_t total = 0;
-    size_t at = 0;
-    if (!take(sizeMessage, at, total) || total > (uint64_t(1) << 40))
-        return false;
-    bytes.clear();
-    try {
-        bytes.resize(static_cast<size_t>(total));
-    } catch (...) {
-        return false;
+    uint32_t generation = 0;
+    std::string bytes;
+};
+
+// Takes one message from rank 0 on a rank other than 0: a task for the render thread, a
+// piece of the scene, or the word to stop.
+void takeFromRankZero(WorkerSide& side, SceneArrival& scene, int tag, std::string&& bytes, bool& quit) {
+    auto queue = [&side](Task task) {
+        std::lock_guard<std::mutex> hold(side.lock);
+        side.tasks.push_back(std::move(task));
+        side.wake.notify_one();
+    };
+    // A scene that cannot be put together is handed on empty: the render thread then
+    // refuses it, which rank 0 hears.
+    auto sceneFailed = [&] {
+        std::fprintf(stderr, "vyx: rank %d: a scene message from rank 0 is unusable\n", side.cluster->rank);
+        scene.active = false;
+        queue({TagScene, std::string(), scene.generation});
+    };
+    switch (tag) {
+    case TagQuit:
+        quit = true;
+        return;
+    case TagScene: {
+        vyxByteReader in(bytes.data(), bytes.size());
+        scene = SceneArrival();
+        scene.active = in.get(scene.total) && in.get(scene.generation) && in.left == 0;
+        if (!scene.active || scene.total > (uint64_t(1) << 40))
+            return sceneFailed();
+        try {
+            scene.bytes.reserve(static_cast<size_t>(scene.total));
+        } catch (...) {
+            return sceneFailed();
+        }
+        break;
     }
-    for (size_t done = 0; done < bytes.size();) {
-        MPI_Status status;
-        MPI_Probe(0, TagSceneChunk, MPI_COMM_WORLD, &status);
-        int count = 0;
-        MPI_Get_count(&status, MPI_BYTE, &count);
-        if (count < 0 || static_cast<size_t>(count) > bytes.size() - done)
-            return false;
-        MPI_Recv(&bytes[done], count, MPI_BYTE, 0, TagSceneChunk, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
-        done += static_cast<size_t>(count);
+    case TagSceneChunk:
+        if (!scene.active)
+            return;
+        if (bytes.size() > scene.total - scene.bytes.size())
+            return sceneFailed();
+        scene.bytes += bytes;
+        break;
+    default:
+        queue({tag, std::move(bytes)});
+        return;
     }
-    return true;
+    if (scene.active && scene.bytes.size() == scene.total) {
+        scene.active = false;
+        queue({TagScene, std::move(scene.bytes), scene.generation});
+        scene.bytes = std::string();
+    }
 }
 
 } // namespace
@@ -686,18 +766,22 @@ int vyxClusterStart(int* argc, char*** argv, vyxCluster** result) {
     MPI_Comm_size(MPI_COMM_WORLD, &size);
     cluster->rank = rank;
     cluster->size = size;
+    cluster->receiving.resize(static_cast<size_t>(size));
     *result = cluster;
     if (size == 1)
         return -1;
 
-    // Every rank says who it is; rank 0 compares and says whether the job goes on.
+    // Every rank says who it is; rank 0 compares and says whether the job goes on. The
+    // hash decides; the text (cut to the block) is for the message.
     char hello[kHelloBytes];
     std::memset(hello, 0, sizeof hello);
     std::memcpy(hello, kHelloMarker, sizeof kHelloMarker);
     const int32_t cores = vyxWorkerCores();
     std::memcpy(hello + 4, &cores, sizeof cores);
     const std::string self = identity(*argc, *argv);
-    std::memcpy(hello + 8, self.data(), std::min(self.size(), sizeof(hello) - 9));
+    const uint64_t selfHash = vyxHashBytes(self.data(), self.size());
+    std::memcpy(hello + 8, &selfHash, sizeof selfHash);
+    std::memcpy(hello + kHelloText, self.data(), std::min(self.size(), sizeof(hello) - kHelloText - 1));
     std::vector<char> all(rank == 0 ? static_cast<size_t>(size) * kHelloBytes : 1);
     MPI_Gather(hello, kHelloBytes, MPI_BYTE, all.data(), kHelloBytes, MPI_BYTE, 0, MPI_COMM_WORLD);
     int32_t verdict = 1;
@@ -705,19 +789,20 @@ int vyxClusterStart(int* argc, char*** argv, vyxCluster** result) {
         cluster->peers.resize(static_cast<size_t>(size));
         for (int r = 1; r < size && verdict; ++r) {
             const char* other = &all[static_cast<size_t>(r) * kHelloBytes];
-            std::string theirs(other + 8, strnlen(other + 8, kHelloBytes - 8));
-            if (std::memcmp(other, kHelloMarker, sizeof kHelloMarker) != 0 || theirs != self) {
+            const bool ours = std::memcmp(other, kHelloMarker, sizeof kHelloMarker) == 0;
+            uint64_t theirHash = 0;
+            std::memcpy(&theirHash, other + 8, sizeof theirHash);
+            if (!ours || theirHash != selfHash) {
+                const std::string theirs(other + kHelloText, strnlen(other + kHelloText, kHelloBytes - kHelloText));
                 std::fprintf(stderr,
                              "vyx: rank %d runs another program, build or command line than rank 0; every rank must "
                              "run the same one:\n  rank 0: %s\n  rank %d: %s\n",
-                             r, self.c_str(), r,
-                             std::memcmp(other, kHelloMarker, sizeof kHelloMarker) == 0 ? theirs.c_str()
-                                                                                        : "(not a vyx program)");
+                             r, self.c_str(), r, ours ? theirs.c_str() : "(not a vyx program)");
                 verdict = 0;
             }
-            std::memcpy(&cluster->peers[static_cast<size_t>(r)].cores, other + 4, sizeof(int32_t));
             int32_t& peerCores = cluster->peers[static_cast<size_t>(r)].cores;
-            peerCores = std::max<int32_t>(1, std::min<int32_t>(peerCores, 64));
+            std::memcpy(&peerCores, other + 4, sizeof peerCores);
+            peerCores = std::max<int32_t>(1, std::min<int32_t>(peerCores, static_cast<int32_t>(kMaxBatchTiles)));
         }
     }
     MPI_Bcast(&verdict, 1, MPI_INT, 0, MPI_COMM_WORLD);
@@ -739,6 +824,15 @@ bool vyxClusterShares(const vyxCluster* cluster) {
     return cluster != nullptr && cluster->rank == 0 && rendering(*cluster) > 1;
 }
 
+bool vyxClusterHasPeers(const vyxCluster* cluster) {
+    if (cluster == nullptr || cluster->rank != 0)
+        return false;
+    for (int r = 1; r < cluster->size; ++r)
+        if (cluster->peers[static_cast<size_t>(r)].live)
+            return true;
+    return false;
+}
+
 int32_t vyxClusterLiveRanks(const vyxCluster* cluster) { return cluster != nullptr ? rendering(*cluster) : 1; }
 
 const vyxClusterFrameStats& vyxClusterLastFrame(const vyxCluster* cluster) {
@@ -748,7 +842,7 @@ const vyxClusterFrameStats& vyxClusterLastFrame(const vyxCluster* cluster) {
 
 void vyxClusterShareScene(vyxCluster* cluster, vyxFileBundle&& bundle, const std::string& modelPath,
                           const std::string& assetFolder, const vyxScene& scene) {
-    if (cluster == nullptr || cluster->rank != 0 || cluster->size < 2)
+    if (!vyxClusterHasPeers(cluster))
         return;
     vyxFillRandomTable();
     ++cluster->sceneGeneration;
@@ -764,72 +858,50 @@ void vyxClusterShareScene(vyxCluster* cluster, vyxFileBundle&& bundle, const std
     message += vyxEncodeFileBundle(bundle);
     bundle = vyxFileBundle();
 
-    // Every rank that answers gets the scene, even one whose last scene differed.
-    auto shared = std::make_shared<std::string>(std::move(message));
-    std::vector<MPI_Request> chunks;
+    // Every rank that answers gets the scene, even one whose last scene differed: its size
+    // and generation first, then the chunks, all from one buffer.
+    auto shared = std::make_shared<const std::string>(std::move(message));
+    std::string announce;
+    vyxPutBytes(announce, static_cast<uint64_t>(shared->size()));
+    vyxPutBytes(announce, cluster->sceneGeneration);
     for (int r = 1; r < cluster->size; ++r) {
         Peer& peer = cluster->peers[static_cast<size_t>(r)];
         if (!peer.live)
             continue;
-        std::string size;
-        vyxPutBytes(size, static_cast<uint64_t>(shared->size()));
-        sendLater(*cluster, r, TagScene, size);
-        for (size_t at = 0; at < shared->size(); at += kChunkBytes) {
-            MPI_Request request;
-            MPI_Isend(shared->data() + at, static_cast<int>(std::min(kChunkBytes, shared->size() - at)), MPI_BYTE, r,
-                      TagSceneChunk, MPI_COMM_WORLD, &request);
-            chunks.push_back(request);
-        }
+        sendLater(*cluster, r, TagScene, announce);
+        for (size_t at = 0; at < shared->size(); at += kChunkBytes)
+            sendShared(*cluster, r, TagSceneChunk, shared, at, std::min(kChunkBytes, shared->size() - at));
         peer.awaited = true;
         peer.lastHeard = seconds();
     }
-    for (;;) {
-        bool waiting = false;
+    auto waiting = [cluster] {
         for (int r = 1; r < cluster->size; ++r)
-            waiting = waiting || cluster->peers[static_cast<size_t>(r)].awaited;
-        if (!waiting)
-            break;
+            if (cluster->peers[static_cast<size_t>(r)].awaited)
+                return true;
+        return false;
+    };
+    while (waiting()) {
         progressSends(*cluster);
-        int found = 0;
-        MPI_Status status;
-        MPI_Iprobe(MPI_ANY_SOURCE, MPI_ANY_TAG, MPI_COMM_WORLD, &found, &status);
-        if (found) {
-            const int r = status.MPI_SOURCE;
-            std::string bytes = receive(*cluster, status);
+        const bool busy = pump(*cluster, MPI_ANY_SOURCE, [cluster](int r, int tag, std::string&& bytes) {
             Peer& peer = cluster->peers[static_cast<size_t>(r)];
-            if (peer.live) {
-                peer.lastHeard = seconds();
-                uint32_t generation = 0;
-                size_t at = 0;
-                if (status.MPI_TAG == TagSceneAck && take(bytes, at, generation) &&
-                    generation == cluster->sceneGeneration) {
-                    peer.awaited = false;
-                    const std::string theirs = bytes.substr(at);
-                    peer.renders = theirs == cluster->signature;
-                    if (!peer.renders)
-                        std::fprintf(stderr,
-                                     "vyx: rank %d built another scene from the files sent (%s; rank 0: %s); it "
-                                     "renders no more\n",
-                                     r, theirs.c_str(), cluster->signature.c_str());
-                }
-            }
-        } else {
-            idle();
-        }
+            vyxByteReader in(bytes.data(), bytes.size());
+            uint32_t generation = 0;
+            if (r == 0 || !peer.live || tag != TagSceneAck || !in.get(generation) ||
+                generation != cluster->sceneGeneration)
+                return; // a late result of an earlier frame, a heartbeat, an older scene's answer
+            peer.awaited = false;
+            const std::string theirs(reinterpret_cast<const char*>(in.data), in.left);
+            peer.renders = theirs == cluster->signature;
+            if (!peer.renders)
+                std::fprintf(stderr,
+                             "vyx: rank %d built another scene from the files sent (%s; rank 0: %s); it renders no "
+                             "more\n",
+                             r, theirs.c_str(), cluster->signature.c_str());
+        });
         checkSilence(*cluster, nullptr);
+        if (!busy)
+            idle();
     }
-    // Chunks to ranks that answered are delivered; those to a rank left out are left to
-    // MPI (the job ends without MPI_Finalize then).
-    for (MPI_Request& request : chunks) {
-        int done = 0;
-        MPI_Test(&request, &done, MPI_STATUS_IGNORE);
-        if (!done)
-            MPI_Request_free(&request);
-    }
-    // MPI may still read the buffer of a freed request to a silent rank: keep it.
-    static std::vector<std::shared_ptr<std::string>> kept;
-    if (cluster->anyLost)
-        kept.push_back(shared);
 }
 
 void vyxClusterRenderFrame(vyxCluster* cluster, const vyxScene& scene, const vyxCamera& camera,
@@ -845,13 +917,13 @@ void vyxClusterRenderFrame(vyxCluster* cluster, const vyxScene& scene, const vyx
     renderTilesShared(*cluster, work, state);
 }
 
-void vyxClusterRenderSamples(vyxCluster* cluster, const vyxScene& scene, const vyxCamera& camera,
+bool vyxClusterRenderSamples(vyxCluster* cluster, const vyxScene& scene, const vyxCamera& camera,
                              const vyxRenderSettings& settings, int32_t firstIndex, const uint32_t* seeds,
                              FrameBuffer* frames, int32_t count) {
     vyxPrepareFrame(scene);
     for (int32_t k = 0; k < count; ++k)
         if (!vyxFrameFitsCamera(frames[k], camera))
-            return;
+            return false;
     TileWork work{&scene, camera, vyxPlanTiles(camera, settings, TileSamples, count), {}, frames};
     vyxFrameState state = vyxCaptureFrameState(scene, camera, settings);
     state.work = TileSamples;
@@ -863,6 +935,7 @@ void vyxClusterRenderSamples(vyxCluster* cluster, const vyxScene& scene, const v
         state.sampleSeeds.push_back(seeds[k]);
     }
     renderTilesShared(*cluster, work, state);
+    return true;
 }
 
 void vyxClusterFarm(vyxCluster* cluster, int32_t jobCount, const std::function<std::string(int32_t)>& runLocal,
@@ -903,11 +976,11 @@ void vyxClusterFarm(vyxCluster* cluster, int32_t jobCount, const std::function<s
     };
     dispatch.takeResult = [&](int32_t, const std::vector<int32_t>& batch, const std::string& bytes) {
         int32_t job = -1;
-        size_t at = 0;
-        if (!take(bytes, at, job) || job != batch.front())
+        vyxByteReader in(bytes.data(), bytes.size());
+        if (!in.get(job) || job != batch.front())
             return false;
         deliverFinished();
-        deliver(job, bytes.substr(at));
+        deliver(job, bytes.substr(sizeof job));
         return true;
     };
     dispatch.poll = deliverFinished;
@@ -922,66 +995,62 @@ int vyxClusterServe(vyxCluster* cluster, const vyxClusterWorker& worker) {
     side.cluster = cluster;
     side.worker = &worker;
     std::thread thread([&side] { renderThread(side); });
+    SceneArrival scene;
     double lastSent = seconds();
-    std::vector<std::unique_ptr<Outgoing>>& sending = cluster->sending;
+    double lastActive = seconds();
     bool quit = false;
-    while (!quit) {
-        bool busy = false;
-        int found = 0;
-        MPI_Status status;
-        MPI_Iprobe(0, MPI_ANY_TAG, MPI_COMM_WORLD, &found, &status);
-        if (found) {
-            busy = true;
-            std::string bytes = receive(*cluster, status);
-            Task task{status.MPI_TAG, std::string()};
-            if (status.MPI_TAG == TagQuit) {
-                quit = true;
-            } else if (status.MPI_TAG == TagScene) {
-                if (!receiveScene(bytes, task.bytes)) {
-                    std::fprintf(stderr, "vyx: rank %d: a scene message from rank 0 is unusable\n", cluster->rank);
-                    task.bytes.clear();
-                }
-            } else {
-                task.bytes = std::move(bytes);
-            }
-            if (!quit) {
-                std::lock_guard<std::mutex> hold(side.lock);
-                side.tasks.push_back(std::move(task));
-                side.wake.notify_one();
-            }
-        }
+    for (;;) {
+        bool busy = pump(*cluster, 0, [&](int, int tag, std::string&& bytes) {
+            if (!quit)
+                takeFromRankZero(side, scene, tag, std::move(bytes), quit);
+        });
         std::deque<Task> replies;
         bool working = false;
         {
             std::lock_guard<std::mutex> hold(side.lock);
             replies.swap(side.replies);
-            working = !side.tasks.empty() || side.busy.load();
+            if (quit) {
+                side.tasks.clear(); // nothing more is wanted; the task at hand finishes
+                scene.active = false;
+            }
+            working = !side.tasks.empty() || side.busy || scene.active;
         }
         for (Task& answer : replies) {
-            sendLater(*cluster, 0, answer.tag, std::move(answer.bytes));
+            if (!quit)
+                sendLater(*cluster, 0, answer.tag, std::move(answer.bytes));
             lastSent = seconds();
             busy = true;
         }
+        // Rank 0 may be waiting for this rank: say it is alive while there is work.
         if (working && seconds() - lastSent > kAliveSeconds) {
             sendLater(*cluster, 0, TagAlive, std::string());
             lastSent = seconds();
         }
         progressSends(*cluster);
+        if (quit && !working)
+            break;
+        if (busy || working)
+            lastActive = seconds();
         if (!busy) {
             // A reply goes out as soon as the render thread has it; rank 0's messages are
-            // looked for between waits.
+            // looked for between waits, less often once nothing has happened for a while.
+            const auto wait = seconds() - lastActive > kQuietSeconds
+                                  ? std::chrono::duration_cast<std::chrono::microseconds>(kLongPoll)
+                                  : kShortPoll;
             std::unique_lock<std::mutex> hold(side.lock);
-            side.replied.wait_for(hold, std::chrono::microseconds(150), [&] { return !side.replies.empty(); });
+            side.replied.wait_for(hold, wait, [&] { return !side.replies.empty(); });
         }
     }
     {
         std::lock_guard<std::mutex> hold(side.lock);
         side.stopping = true;
-        side.tasks.clear();
         side.wake.notify_one();
     }
     thread.join();
-    while (!sending.empty()) {
+    // The goodbye is the last message: everything sent before it has arrived when rank 0
+    // reads it, so MPI_Finalize does not wait for anything.
+    sendLater(*cluster, 0, TagBye, std::string());
+    while (!cluster->sending.empty()) {
         progressSends(*cluster);
         idle();
     }
@@ -991,17 +1060,40 @@ int vyxClusterServe(vyxCluster* cluster, const vyxClusterWorker& worker) {
 }
 
 int vyxClusterFinish(vyxCluster* cluster, int status) {
-    if (cluster == nullptr)
+    if (cluster == nullptr || cluster->rank != 0)
         return status;
-    if (cluster->rank != 0)
-        return status;
+    // Every rank that answers is told to stop, and rank 0 waits for its goodbye (dropping
+    // whatever else still arrives), so that no message is in flight at MPI_Finalize. A
+    // rank that stays silent meanwhile is left out like one that stops during a frame.
+    for (int r = 1; r < cluster->size; ++r) {
+        Peer& peer = cluster->peers[static_cast<size_t>(r)];
+        peer.outstanding.clear();
+        peer.awaited = false;
+        if (!peer.live)
+            continue;
+        sendLater(*cluster, r, TagQuit, std::string());
+        peer.awaited = true;
+        peer.lastHeard = seconds();
+    }
+    for (bool waiting = true; waiting && !cluster->anyLost;) {
+        progressSends(*cluster);
+        const bool busy = pump(*cluster, MPI_ANY_SOURCE, [cluster](int r, int tag, std::string&&) {
+            if (r > 0 && tag == TagBye)
+                cluster->peers[static_cast<size_t>(r)].awaited = false;
+        });
+        checkSilence(*cluster, nullptr);
+        waiting = false;
+        for (int r = 1; r < cluster->size; ++r)
+            waiting = waiting || cluster->peers[static_cast<size_t>(r)].awaited;
+        if (!busy && waiting)
+            idle();
+    }
     if (cluster->anyLost) {
         // MPI_Finalize would wait for the silent ranks for ever. Rank 0 ends on its own
         // instead (its files are written and closed by now), and mpirun, seeing a rank end
         // without MPI_Finalize, stops every rank of the job, the silent ones included.
-        // The others are not told to stop first: mpirun's ending of a job can hang while
-        // one of its ranks waits inside MPI_Finalize (and MPI_Abort's message to mpirun
-        // can upset it too), so they stay in their loops until mpirun stops them.
+        // MPI_Abort is not used: its message to mpirun can leave mpirun hanging while
+        // another rank is inside MPI_Finalize.
         std::string lost;
         for (int r = 1; r < cluster->size; ++r)
             if (!cluster->peers[static_cast<size_t>(r)].live)
@@ -1012,8 +1104,6 @@ int vyxClusterFinish(vyxCluster* cluster, int status) {
         std::fflush(nullptr);
         _exit(status != 0 ? status : 1);
     }
-    for (int r = 1; r < cluster->size; ++r)
-        sendLater(*cluster, r, TagQuit, std::string());
     while (!cluster->sending.empty()) {
         progressSends(*cluster);
         idle();
@@ -1038,6 +1128,7 @@ int vyxClusterStart(int*, char***, vyxCluster** cluster) {
 int32_t vyxClusterRank(const vyxCluster*) { return 0; }
 int32_t vyxClusterSize(const vyxCluster*) { return 1; }
 bool vyxClusterShares(const vyxCluster*) { return false; }
+bool vyxClusterHasPeers(const vyxCluster*) { return false; }
 int32_t vyxClusterLiveRanks(const vyxCluster*) { return 1; }
 
 const vyxClusterFrameStats& vyxClusterLastFrame(const vyxCluster*) {
@@ -1047,8 +1138,10 @@ const vyxClusterFrameStats& vyxClusterLastFrame(const vyxCluster*) {
 
 void vyxClusterShareScene(vyxCluster*, vyxFileBundle&&, const std::string&, const std::string&, const vyxScene&) {}
 void vyxClusterRenderFrame(vyxCluster*, const vyxScene&, const vyxCamera&, const vyxRenderSettings&, FrameBuffer&) {}
-void vyxClusterRenderSamples(vyxCluster*, const vyxScene&, const vyxCamera&, const vyxRenderSettings&, int32_t,
-                             const uint32_t*, FrameBuffer*, int32_t) {}
+bool vyxClusterRenderSamples(vyxCluster*, const vyxScene&, const vyxCamera&, const vyxRenderSettings&, int32_t,
+                             const uint32_t*, FrameBuffer*, int32_t) {
+    return false;
+}
 
 void vyxClusterFarm(vyxCluster*, int32_t jobCount, const std::function<std::string(int32_t)>& runLocal,
                     const std::function<void(int32_t, std::string&&)>& deliver) {

@@ -6,12 +6,14 @@
 // process makes. Rank 0 reads every file the scene is made from and sends the bytes
 // (util/file_bundle.h), so the other ranks need no shared folder.
 //
-// Only the main thread of each rank calls into MPI; the tiles are rendered by another
-// thread of the rank on its worker pool. A rank that stops answering for 1.5 s while work
-// is waiting for it is left out from then on and its tiles are rendered by the others;
-// at the end rank 0 ends without MPI_Finalize, and mpirun then stops every rank of the
-// job, the silent one too. A rank that dies
-// ends the whole job (mpirun's own rule).
+// Only the main thread of each rank calls into MPI, and it never waits inside MPI for
+// another rank: every receive and send of rank 0 is started and then looked at between
+// other work. The tiles are rendered by another thread of each rank, on its worker pool.
+// A working rank says so four times a second; one that says nothing for 1.5 s while
+// work or an answer is waited for is left out from then on and its tiles are rendered by
+// the others; at the end rank 0 ends without MPI_Finalize, and mpirun then stops every
+// rank of the job, the silent one too. A rank that dies ends the whole job (mpirun's own
+// rule).
 //
 // Without MPI at build time, or when the program was not started by mpirun, there is no
 // cluster (null) and everything here behaves as a single process.
@@ -59,8 +61,11 @@ int vyxClusterStart(int* argc, char*** argv, vyxCluster** cluster);
 
 int32_t vyxClusterRank(const vyxCluster* cluster); // 0 without a cluster
 int32_t vyxClusterSize(const vyxCluster* cluster); // 1 without a cluster
-// Whether rank 0 shares its work: a cluster, this is rank 0, and another rank answers.
+// Whether rank 0 shares its work: a cluster, this is rank 0, and another rank renders.
 bool vyxClusterShares(const vyxCluster* cluster);
+// Whether rank 0 has other ranks that answer (whether or not they render): the scene is
+// sent to them when it is loaded.
+bool vyxClusterHasPeers(const vyxCluster* cluster);
 
 // Rank 0: sends the scene just loaded (the bundle recorded while loading, rank 0's model
 // path and asset folder, the random table) to every rank that answers and waits until
@@ -75,8 +80,9 @@ void vyxClusterRenderFrame(vyxCluster* cluster, const vyxScene& scene, const vyx
                            const vyxRenderSettings& settings, FrameBuffer& frame);
 // Rank 0: count still samples firstIndex, firstIndex + 1, ... into frames[0 .. count - 1]
 // (each the camera's size), sample k traced as vyxRenderStillSample traces it with
-// settings' jitterSeed replaced by seeds[k]. Main thread.
-void vyxClusterRenderSamples(vyxCluster* cluster, const vyxScene& scene, const vyxCamera& camera,
+// settings' jitterSeed replaced by seeds[k]. False, nothing rendered, when a frame does
+// not fit the camera. Main thread.
+bool vyxClusterRenderSamples(vyxCluster* cluster, const vyxScene& scene, const vyxCamera& camera,
                              const vyxRenderSettings& settings, int32_t firstIndex, const uint32_t* seeds,
                              FrameBuffer* frames, int32_t count);
 // Rank 0: the figures of the last frame rendered with the others.
@@ -96,6 +102,7 @@ void vyxClusterFarm(vyxCluster* cluster, int32_t jobCount, const std::function<s
 int vyxClusterServe(vyxCluster* cluster, const vyxClusterWorker& worker);
 
 // Ends the cluster (safe on null) and returns the exit status to end with: rank 0 tells
-// every rank to stop and waits for them; when a rank was left out for not answering, the
-// process ends at once with a non-zero status (mpirun then stops that rank too).
+// every rank to stop and waits until each has sent its last message; when a rank was left
+// out for not answering (before or during this wait), the process ends at once with a
+// non-zero status instead (mpirun then stops every rank).
 int vyxClusterFinish(vyxCluster* cluster, int status);

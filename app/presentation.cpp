@@ -56,7 +56,7 @@ void GSSampleScene::TraceFrame(FrameBuffer& frame) {
 
 // Traces the still samples of step into frame (the last one) and adds them to mean in
 // order, shared out among the ranks when there are several. frame then holds the mean.
-// False when memory for the samples runs out.
+// False, the mean untouched, when memory for the samples runs out or they cannot be traced.
 static bool traceSamples(GSSampleScene& state, const vyxRefineStep& step, FrameBuffer& frame, FrameBuffer& mean) {
     vyxRenderSettings& settings = *state.context.settings;
     if (!vyxClusterShares(state.cluster)) {
@@ -74,16 +74,19 @@ static bool traceSamples(GSSampleScene& state, const vyxRefineStep& step, FrameB
         allocated = allocated && frames[static_cast<size_t>(k)].pixels != nullptr;
         seeds.push_back(state.SampleSeed(step.sampleIndex + k));
     }
-    if (allocated) {
-        vyxClusterRenderSamples(state.cluster, state.scene, state.camera, settings, step.sampleIndex, seeds.data(),
-                                frames.data(), step.sampleCount);
+    // A set of frames the camera does not fit is refused before anything is traced; it
+    // adds nothing to the mean.
+    const bool rendered =
+        allocated && vyxClusterRenderSamples(state.cluster, state.scene, state.camera, settings, step.sampleIndex,
+                                             seeds.data(), frames.data(), step.sampleCount);
+    if (rendered) {
         // In index order, as one process adds them: the same mean to the last bit.
         for (int32_t k = 0; k < step.sampleCount && mean.pixels != nullptr; ++k)
             vyxAccumulateSample(mean, frames[static_cast<size_t>(k)], step.sampleIndex + k);
     }
     for (int32_t k = 0; k + 1 < step.sampleCount; ++k)
         vyxFreeFrame(frames[static_cast<size_t>(k)]);
-    return allocated;
+    return rendered;
 }
 
 template <typename T>

@@ -270,7 +270,7 @@ void GSSampleScene::Load() {
     if (loaded)
         Unload();
     // The other ranks load from the files this one reads, recorded on the way.
-    const bool sharing = vyxClusterShares(cluster);
+    const bool sharing = vyxClusterHasPeers(cluster);
     if (sharing)
         vyxBundleRecordStart();
     const std::string folder = vyxFolderPrefix(assetFolder.c_str());

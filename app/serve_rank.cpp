@@ -54,14 +54,7 @@ int vyxServeRank(vyxCluster* cluster, GSSampleScene& state, int32_t width, int32
                  const std::function<std::string(int32_t)>& runJob) {
     vyxKeepFreedMemory();
     static int32_t running = 1;
-    AppContext context{};
-    context.windowWidth = context.renderWidth = width;
-    context.windowHeight = context.renderHeight = height;
-    context.lookSensitivity = 0.005f;
-    context.moveSpeed = 0.04f;
-    context.running = &running;
-    context.settings = &vyxGlobalSettings;
-    vyxApplyStartupSettings(vyxGlobalSettings);
+    AppContext context = vyxHeadlessContext(width, height, &running);
     state.cluster = nullptr; // this rank renders only its own share
     state.wantsFont = false;
 

@@ -3,7 +3,6 @@
 #include <cmath>
 
 #include "render/frame.h"
-#include "render/tiles.h"
 #include "util/assert.h"
 #include "util/parallel.h"
 
@@ -24,6 +23,14 @@ void vyxSampleOffset(int32_t index, float& x, float& y) {
     uint32_t i = index < 0 ? 0u : static_cast<uint32_t>(index);
     x = radicalInverse(i, 2);
     y = radicalInverse(i, 3);
+}
+
+vyxRenderSettings vyxStillSampleSettings(const vyxRenderSettings& settings, int32_t index) {
+    vyxRenderSettings sample = settings;
+    const int32_t kept = RenderThreaded | RenderAmbientOcclusion;
+    sample.flags = (settings.flags & kept) | RenderStandard | RenderSampleDiscArea;
+    vyxSampleOffset(index, sample.pixelOffsetX, sample.pixelOffsetY);
+    return sample;
 }
 
 void vyxRenderStillSample(const vyxScene& scene, const vyxCamera& camera, FrameBuffer& image,

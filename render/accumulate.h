@@ -15,6 +15,11 @@
 // (0, 0), the pixel corner the renderers' own primary rays pass through.
 void vyxSampleOffset(int32_t index, float& x, float& y);
 
+// The settings vyxRenderStillSample traces sample index with: the standard first pass at
+// the sample's sub-pixel offset, disc lights sampled over their area, threading and
+// ambient occlusion as settings has them.
+vyxRenderSettings vyxStillSampleSettings(const vyxRenderSettings& settings, int32_t index);
+
 // Renders sample index of a still view into image: the standard renderer's first pass,
 // every pixel traced once at vyxSampleOffset(index), no antialiasing pass, disc lights
 // sampled over their area (RenderSampleDiscArea). Threading and ambient occlusion follow

@@ -48,7 +48,7 @@ struct vyxSubdivisionWorkerArgs {
 
 // What every frame needs before its first ray: each mesh transform's caches and world
 // box, the opaque marks of the meshes, the lights' derived fields, the random table.
-// Main thread, between frames; vyxRenderFrame calls it.
+// The thread that starts frames, between them; vyxRenderFrame calls it.
 void vyxPrepareFrame(const vyxScene& scene);
 
 // How many blocks of work a threaded phase is split into: threadCount clamped to 1 .. 64.

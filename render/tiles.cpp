@@ -80,14 +80,6 @@ bool vyxTileOf(const vyxTilePlan& plan, const vyxCamera& camera, int32_t index, 
     return true;
 }
 
-vyxRenderSettings vyxStillSampleSettings(const vyxRenderSettings& settings, int32_t index) {
-    vyxRenderSettings sample = settings;
-    const int32_t kept = RenderThreaded | RenderAmbientOcclusion;
-    sample.flags = (settings.flags & kept) | RenderStandard | RenderSampleDiscArea;
-    vyxSampleOffset(index, sample.pixelOffsetX, sample.pixelOffsetY);
-    return sample;
-}
-
 // Rows [tile.y, tile.y + tile.height) of the standard renderer into out; with the
 // antialiasing pass, the first pass of the row below the tile is traced too (when there
 // is one), as the pass reads it.

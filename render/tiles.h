@@ -51,14 +51,9 @@ vyxTilePlan vyxPlanTiles(const vyxCamera& camera, const vyxRenderSettings& setti
 // Tile index (0 .. plan.tileCount - 1) of plan; false, tile untouched, for any other index.
 bool vyxTileOf(const vyxTilePlan& plan, const vyxCamera& camera, int32_t index, vyxTile& tile);
 
-// The settings vyxRenderStillSample traces sample index with: the standard first pass at
-// the sample's sub-pixel offset, disc lights sampled over their area, threading and
-// ambient occlusion as settings has them.
-vyxRenderSettings vyxStillSampleSettings(const vyxRenderSettings& settings, int32_t index);
-
 // Renders tile index of plan into out (tile.width x tile.height colours, row by row) on
 // the calling thread. settings: the frame's for TileFrame, the tile's sample's
-// (vyxStillSampleSettings) for TileSamples. The scene must be prepared (vyxPrepareFrame).
+// (vyxStillSampleSettings, render/accumulate.h) for TileSamples. The scene must be prepared (vyxPrepareFrame).
 // Returns false, out untouched, for an index outside the plan or when memory runs out.
 // Any thread; tiles may be rendered at once on many threads.
 bool vyxRenderTile(const vyxScene& scene, const vyxCamera& camera, const vyxRenderSettings& settings,

@@ -34,6 +34,7 @@
 #include "render/framebuffer.h"
 #include "tools/machine.h"
 #include "trace/raystats.h"
+#include "util/bytes.h"
 #include "util/large_alloc.h"
 #include "util/parallel.h"
 
@@ -289,17 +290,9 @@ int parseArguments(int argc, char** argv, Options& options, bool& help) {
     return 0;
 }
 
-// FNV-1a over bytes (the traced frame's floats, the shown frame's 8-bit pixels): two
-// builds that make the same picture print the same value.
-uint64_t bytesHash(const void* data, size_t count) {
-    const unsigned char* bytes = static_cast<const unsigned char*>(data);
-    uint64_t h = 1469598103934665603ull;
-    for (size_t i = 0; i < count; ++i) {
-        h ^= bytes[i];
-        h *= 1099511628211ull;
-    }
-    return h;
-}
+// The traced frame's floats, or the shown frame's 8-bit pixels, hashed: two builds that
+// make the same picture print the same value.
+uint64_t bytesHash(const void* data, size_t count) { return vyxHashBytes(data, count); }
 
 uint64_t frameHash(const FrameBuffer& frame) {
     return bytesHash(frame.pixels,
@@ -403,14 +396,7 @@ int setUp(Options& options, double& loadMs) {
     }
     // The same start-up values as the program; no window.
     static int32_t running = 1;
-    AppContext context{};
-    context.windowWidth = context.renderWidth = options.width;
-    context.windowHeight = context.renderHeight = options.height;
-    context.lookSensitivity = 0.005f;
-    context.moveSpeed = 0.04f;
-    context.running = &running;
-    context.settings = &vyxGlobalSettings;
-    vyxApplyStartupSettings(vyxGlobalSettings);
+    AppContext context = vyxHeadlessContext(options.width, options.height, &running);
     vyxGlobalSettings.threadCount = options.threads;
     vyxSetWorkerThreadLimit(options.cores);
 

@@ -16,6 +16,17 @@ void vyxPutBytes(std::string& out, const T& value) {
     out.append(reinterpret_cast<const char*>(&value), sizeof(T));
 }
 
+// FNV-1a hash of bytes: the same bytes give the same value in every build and process
+// (frame hashes, a program's identity). Not for anything an adversary may choose.
+inline uint64_t vyxHashBytes(const void* data, size_t size, uint64_t hash = 1469598103934665603ull) {
+    const unsigned char* bytes = static_cast<const unsigned char*>(data);
+    for (size_t i = 0; i < size; ++i) {
+        hash ^= bytes[i];
+        hash *= 1099511628211ull;
+    }
+    return hash;
+}
+
 // Reads values off the front of a byte range. Every read that would pass the end fails
 // and leaves its output alone; data may be null only with size 0.
 struct vyxByteReader {

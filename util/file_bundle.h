@@ -4,7 +4,7 @@
 // loaders ask the disk (a file's bytes, whether it can be read, the first bytes of a
 // model, which spelling of a texture's name exists, what the import helper sent) is kept
 // with its answer; while replaying, the same questions are answered from the bundle and
-// the disk is not touched. The process-wide mode is set by the main thread while no
+// the disk is not touched. The process-wide mode is set by one thread while no
 // loader runs; the loaders' threads may record or look up at once.
 
 #include <cstddef>
@@ -34,12 +34,12 @@ struct vyxFileBundle {
 };
 
 // Starts recording into a fresh, process-wide bundle (a recording already running is
-// dropped). Main thread, while no loader runs.
+// dropped). The thread that loads, while no loader runs.
 void vyxBundleRecordStart();
 // Stops recording and hands over what was recorded (empty when nothing was recording).
 vyxFileBundle vyxBundleRecordStop();
 // From now on every question is answered from bundle (moved in); a question it does not
-// hold fails as a missing file would. Main thread, while no loader runs.
+// hold fails as a missing file would. The thread that loads, while no loader runs.
 void vyxBundleReplayStart(vyxFileBundle&& bundle);
 // Back to the disk; the bundle is freed.
 void vyxBundleReplayStop();

@@ -40,18 +40,27 @@
 # frames, 3 rounds (one to two minutes, builds aside).
 # VYX_BENCH_FRAMES and VYX_BENCH_ROUNDS override the frames and rounds. JSON results and
 # the tools' output land in build/bench/results/baseline-<hash>/.
+#
+# scripts/bench.sh --ranks compares one process on two cores with two MPI ranks of one
+# core each (mpirun -n 2 on this machine), alternately, round by round (5 rounds):
+# preset 0 at 640 x 480 and 1280 x 720 (20 frames each) and a still of 64 samples at
+# 1280 x 720. One line per configuration: the median of each side, the ratio (above 1:
+# the ranks are faster), its range over the rounds, the probe of the rounds, and for the
+# ranks the share of tiles rank 1 rendered, the bytes sent per frame and rank 0's wait.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 usage() { sed -n '2,/^set -euo/{/^set/d;s/^# \{0,1\}//;p}' "$0"; }
 baseline=""
 quick=0
+ranks=0
 while [ $# -gt 0 ]; do
     case "$1" in
         --baseline) [ $# -ge 2 ] || { echo "bench.sh: --baseline needs a revision" >&2; exit 2; }
                     baseline=$2; shift ;;
         --baseline=*) baseline=${1#--baseline=} ;;
         --quick) quick=1 ;;
+        --ranks) ranks=1 ;;
         -h|--help) usage; exit 0 ;;
         *) echo "bench.sh: unknown argument: $1 (see --help)" >&2; exit 2 ;;
     esac
@@ -246,8 +255,74 @@ EOF
     echo "results: $dir"
 }
 
+# The comparison of --ranks (see the header).
+compare_ranks() {
+    step "release build with benchmarks"
+    cmake --preset bench >/dev/null
+    cmake --build --preset bench -j "$(nproc)" --target vyx-bench
+    command -v mpirun >/dev/null || { echo "bench.sh: mpirun is missing (scripts/deps.sh installs Open MPI)" >&2; return 1; }
+    step "one process on two cores against two ranks of one core"
+    machine
+    OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1 python3 - build/bench/tools/vyx-bench \
+        "${VYX_BENCH_ROUNDS:-5}" "${VYX_BENCH_FRAMES:-20}" <<'EOF'
+import re, statistics, subprocess, sys
+
+bench, rounds, frames = sys.argv[1], int(sys.argv[2]), sys.argv[3]
+configs = [("preset 0, 640x480", ["--preset", "0", "--size", "640x480", "--frames", frames], "frame"),
+           ("preset 0, 1280x720", ["--preset", "0", "--size", "1280x720", "--frames", frames], "frame"),
+           ("still, 64 samples, 1280x720", ["--preset", "0", "--size", "1280x720", "--samples", "64", "--seed", "1"],
+            "still")]
+mpirun = ["mpirun", "--oversubscribe", "--bind-to", "none", "-n", "2"]
+
+def run(command, kind):
+    text = subprocess.run(command, check=True, capture_output=True, text=True).stdout
+    if kind == "frame":
+        value = float(re.search(r"median ([0-9.]+) ms", text).group(1))
+    else:
+        value = 1000 * float(re.search(r"samples a pixel in ([0-9.]+) s", text).group(1))
+    probe = [float(p) for p in re.findall(r"two-thread arithmetic probe: ([0-9.]+)x", text)]
+    share = re.search(r"tiles by rank: 0: [0-9.]+% 1: ([0-9.]+)%", text)
+    sent = re.search(r"([0-9.]+) MB sent per frame", text)
+    wait = re.search(r"waited ([0-9.]+) ms", text)
+    return value, probe, share and float(share.group(1)), sent and float(sent.group(1)), wait and float(wait.group(1))
+
+results = {label: {"one": [], "ranks": [], "probe": [], "share": [], "sent": [], "wait": []} for label, _, _ in configs}
+for r in range(rounds):
+    print(f"round {r + 1} of {rounds}", flush=True)
+    for label, options, kind in configs:
+        got = results[label]
+        one = run([bench, "--probe", "--cores", "2"] + options, kind)
+        many = run(mpirun + [bench, "--probe", "--cores", "1"] + options, kind)
+        got["one"].append(one[0])
+        got["ranks"].append(many[0])
+        got["probe"] += one[1] + many[1]
+        for key, value in zip(("share", "sent", "wait"), many[2:]):
+            if value is not None:
+                got[key].append(value)
+
+print(f"{'configuration':<30} {'1 x 2 cores':>12} {'2 x 1 core':>12} {'ratio':>6} {'rounds':>10} {'probe':>10}  ranks")
+for label, _, kind in configs:
+    got = results[label]
+    one, many = statistics.median(got["one"]), statistics.median(got["ranks"])
+    per_round = [a / b for a, b in zip(got["one"], got["ranks"])]
+    probe = f"{min(got['probe']):.2f}-{max(got['probe']):.2f}" if got["probe"] else "-"
+    extra = ""
+    if got["share"]:
+        extra = (f"rank 1 {statistics.median(got['share']):.0f}% of tiles, "
+                 f"{statistics.median(got['sent']):.2f} MB/frame, wait {statistics.median(got['wait']):.2f} ms")
+    print(f"{label:<30} {one:>9.1f} ms {many:>9.1f} ms {one / many:>6.2f} "
+          f"{min(per_round):.2f}-{max(per_round):.2f} {probe:>10}  {extra}")
+print("medians over the rounds; ratio: one process / two ranks (above 1: the ranks are faster); "
+      "probe: the two-thread probe of every run (2.00 = second core free)")
+EOF
+}
+
 if [ -n "$baseline" ]; then
     compare_with_baseline
+    exit
+fi
+if [ "$ranks" = 1 ]; then
+    compare_ranks
     exit
 fi
 

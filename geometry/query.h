@@ -24,11 +24,11 @@ vyxTraceResult vyxTraceScene(const vyxScene& scene, const vyxVec3& origin, const
 // meshes not marked opaque, which with OcclusionNone is the scene's nearest hit.
 vyxOcclusion vyxOccludedScene(const vyxScene& scene, const vyxVec3& origin, const vyxVec3& direction, float maxDistance,
                               vyxTraceResult& nearest);
-// The same for count rays (1 .. vyxPacketSize) from one origin: occlusion[i] and
-// nearest[i] are exactly what vyxOccludedScene gives for directions[i]. Rays whose
-// directions share an octant walk each mesh's structure together, which costs less than
-// one walk each.
-void vyxOccludedScenePacket(const vyxScene& scene, const vyxVec3& origin, const vyxVec3* directions, int count,
+// The same for count rays (1 .. vyxPacketSize): occlusion[i] and nearest[i] are exactly
+// what vyxOccludedScene gives for origins[i], directions[i]. Rays whose directions share
+// an octant and lie close together walk each mesh's structure together, which costs less
+// than one walk each.
+void vyxOccludedScenePacket(const vyxScene& scene, const vyxVec3* origins, const vyxVec3* directions, int count,
                             float maxDistance, vyxOcclusion* occlusion, vyxTraceResult* nearest);
 
 // One mesh: the ray is carried into object space through the mesh transform's inverse.

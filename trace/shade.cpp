@@ -30,8 +30,23 @@ static bool hasOcclusionLight(const vyxScene& scene) {
     return false;
 }
 
+namespace {
+struct DeferredLights;
+}
+
 static bool shadeHit(const vyxScene& scene, const vyxTraceResult& hit, vyxVec3 origin, vyxVec3 direction, int depth,
-                     const vyxRenderSettings& settings, vyxHitShading& out, int continuations);
+                     const vyxRenderSettings& settings, vyxHitShading& out, int continuations,
+                     DeferredLights* defer = nullptr, const vyxLight* disc = nullptr);
+
+// What a ray that meets nothing sees: the environment, black without one.
+static vyxVec3 environment(const vyxScene& scene, vyxVec3 direction) {
+    if (!scene.cubeMap)
+        return vyxVec3{0.0f, 0.0f, 0.0f};
+    // An absent face writes nothing and leaves black.
+    float rgba[4] = {0.0f, 0.0f, 0.0f, 1.0f};
+    vyxSampleCubeMap(*scene.cubeMap, direction.x, direction.y, direction.z, rgba);
+    return vyxVec3{rgba[0], rgba[1], rgba[2]};
+}
 
 // vyxShade with the number of transparency continuations already followed on this path.
 static vyxVec3 shadeRay(const vyxScene& scene, vyxVec3 origin, vyxVec3 direction, int depth,
@@ -41,14 +56,8 @@ static vyxVec3 shadeRay(const vyxScene& scene, vyxVec3 origin, vyxVec3 direction
         return vyxVec3{0.0f, 0.0f, 0.0f};
     const float unlimited = -1.0f;
     vyxTraceResult hit = vyxTraceScene(scene, origin, direction, unlimited);
-    if (!(hit.t > 0.0f)) {
-        if (!scene.cubeMap)
-            return vyxVec3{0.0f, 0.0f, 0.0f};
-        // An absent face writes nothing and leaves black.
-        float rgba[4] = {0.0f, 0.0f, 0.0f, 1.0f};
-        vyxSampleCubeMap(*scene.cubeMap, direction.x, direction.y, direction.z, rgba);
-        return vyxVec3{rgba[0], rgba[1], rgba[2]};
-    }
+    if (!(hit.t > 0.0f))
+        return environment(scene, direction);
     vyxHitShading s;
     shadeHit(scene, hit, origin, direction, depth, settings, s, continuations);
     return vyxCombineShading(s.diffuse, s.specular, s.reflected, *s.material, s.surface, s.transmitted,
@@ -213,14 +222,17 @@ static void addLocalLight(const vyxScene& scene, const vyxLight& light, const Su
 // A directional light, or a disc light (a directional light of some angular size, whose
 // shadows are soft): its diffuse light and highlight at the surface, through what lies
 // toward it.
+// discTransmission, when not null, is the disc light's visibility from the surface,
+// already found.
 static void addDistantLight(const vyxScene& scene, const vyxLight& light, const Surface& s, const vyxMaterial& mat,
-                            const vyxRenderSettings& settings, LightSums& sums) {
+                            const vyxRenderSettings& settings, const vyxVec3* discTransmission, LightSums& sums) {
     vyxVec3 lightDir = -light.unitDirection;
     float cosTheta = vyxDot(s.normal, lightDir);
     if (!(cosTheta > 0.0f))
         return;
-    vyxVec3 t = light.kind == LightDisc ? vyxDiscVisibility(scene, light, s.point, settings)
-                                        : vyxTraceShadow(scene, s.point, lightDir, -1.0f);
+    vyxVec3 t = light.kind != LightDisc ? vyxTraceShadow(scene, s.point, lightDir, -1.0f)
+                : discTransmission      ? *discTransmission
+                                        : vyxDiscVisibility(scene, light, s.point, settings);
     sums.diffuse += light.colour * cosTheta * t;
     if (mat.specular > 0.0f) {
         float r = vyxDot(lightDir, s.reflection);
@@ -229,9 +241,10 @@ static void addDistantLight(const vyxScene& scene, const vyxLight& light, const 
     }
 }
 
-// Every light of the scene at a lit surface, in list order.
+// Every light of the scene at a lit surface, in list order. discTransmission: as for
+// addDistantLight (only for a scene with one disc light).
 static LightSums sumLights(const vyxScene& scene, const Surface& s, const vyxMaterial& mat, const vyxVec3* occlusion,
-                           const vyxRenderSettings& settings) {
+                           const vyxRenderSettings& settings, const vyxVec3* discTransmission) {
     LightSums sums{{0.0f, 0.0f, 0.0f}, {0.0f, 0.0f, 0.0f}};
     for (int32_t i = 0; i < scene.lightCount; i++) {
         const vyxLight& light = *scene.lights[i];
@@ -248,7 +261,7 @@ static LightSums sumLights(const vyxScene& scene, const Surface& s, const vyxMat
             break;
         case LightDirectional:
         case LightDisc:
-            addDistantLight(scene, light, s, mat, settings, sums);
+            addDistantLight(scene, light, s, mat, settings, discTransmission, sums);
             break;
         default:
             break;
@@ -257,8 +270,64 @@ static LightSums sumLights(const vyxScene& scene, const Surface& s, const vyxMat
     return sums;
 }
 
+namespace {
+
+// The lights of a hit whose disc light's soft-shadow rays are left to be traced together
+// with those of its neighbours: everything sumLights reads, and the disc's first
+// directions, drawn when sumLights would have drawn them.
+struct DeferredLights {
+    bool pending; // the hit's diffuse and specular light are still to be summed
+    Surface surface;
+    const vyxMaterial* material;
+    bool occluded;
+    vyxVec3 occlusion;
+    vyxVec3 corners[3];
+};
+
+} // namespace
+
+// The scene's one disc light, or null when it has none or several (the soft-shadow rays
+// of hits are then traced as each hit is shaded).
+static const vyxLight* onlyDiscLight(const vyxScene& scene) {
+    const vyxLight* disc = nullptr;
+    for (int32_t i = 0; i < scene.lightCount; i++) {
+        if (scene.lights[i]->kind != LightDisc)
+            continue;
+        if (disc)
+            return nullptr;
+        disc = scene.lights[i];
+    }
+    return disc;
+}
+
+// The lights at a hit, or, with defer, their summing left for later when the scene's one
+// disc light (disc) shines on the surface: its first directions are drawn now, as
+// sumLights would draw them, and the rest is kept in defer.
+static void lightHit(const vyxScene& scene, const Surface& s, const vyxMaterial& mat, const vyxVec3* occluded,
+                     const vyxRenderSettings& settings, const vyxLight* disc, DeferredLights* defer,
+                     vyxHitShading& out) {
+    if (defer) {
+        defer->pending = false;
+        if (disc && vyxDot(s.normal, -disc->unitDirection) > 0.0f) {
+            defer->pending = true;
+            defer->surface = s;
+            defer->material = &mat;
+            defer->occluded = occluded != nullptr;
+            defer->occlusion = occluded ? *occluded : vyxVec3{1.0f, 1.0f, 1.0f};
+            vyxDiscCorners(*disc, settings, defer->corners);
+            return;
+        }
+    }
+    LightSums sums = sumLights(scene, s, mat, occluded, settings, nullptr);
+    out.diffuse = sums.diffuse;
+    out.specular = sums.specular;
+}
+
 static bool shadeHit(const vyxScene& scene, const vyxTraceResult& hit, vyxVec3 origin, vyxVec3 direction, int depth,
-                     const vyxRenderSettings& settings, vyxHitShading& out, int continuations) {
+                     const vyxRenderSettings& settings, vyxHitShading& out, int continuations, DeferredLights* defer,
+                     const vyxLight* disc) {
+    if (defer)
+        defer->pending = false;
     if (!(hit.t > 0.0f))
         return false;
     const vyxVec3 black{0.0f, 0.0f, 0.0f};
@@ -282,9 +351,7 @@ static bool shadeHit(const vyxScene& scene, const vyxTraceResult& hit, vyxVec3 o
         out.diffuse = vyxVec3{1.0f, 1.0f, 1.0f};
         out.specular = black;
     } else {
-        LightSums sums = sumLights(scene, s, mat, occluded, settings);
-        out.diffuse = sums.diffuse;
-        out.specular = sums.specular;
+        lightHit(scene, s, mat, occluded, settings, disc, defer, out);
     }
 
     // Transparency spends no depth; only the continuation cap ends a chain of see-through
@@ -323,6 +390,77 @@ vyxVec3 vyxShade(const vyxScene& scene, vyxVec3 origin, vyxVec3 direction, int d
 bool vyxShadeHit(const vyxScene& scene, const vyxTraceResult& hit, vyxVec3 origin, vyxVec3 direction, int depth,
                  const vyxRenderSettings& settings, vyxHitShading& out) {
     return shadeHit(scene, hit, origin, direction, depth, settings, out, 0);
+}
+
+// Hits shaded per batch: their deferred soft-shadow rays fill a few packets.
+static const int kBatch = 16;
+
+// Sums the deferred lights of count hits into their diffuse and specular light: the first
+// soft-shadow rays of all of them are traced together, corner by corner, so that the rays
+// of one packet point the same way from neighbouring points.
+static void resolveLights(const vyxScene& scene, DeferredLights* defer, int count, const vyxRenderSettings& settings,
+                          vyxHitShading* out) {
+    VYX_ASSERT(count <= kBatch);
+    vyxVec3 origins[3 * kBatch], directions[3 * kBatch], transmission[3 * kBatch];
+    int which[kBatch];
+    int pending = 0;
+    for (int i = 0; i < count; ++i)
+        if (defer[i].pending)
+            which[pending++] = i;
+    for (int k = 0; k < 3; ++k)
+        for (int j = 0; j < pending; ++j) {
+            origins[3 * j + k] = defer[which[j]].surface.point;
+            directions[3 * j + k] = defer[which[j]].corners[k];
+        }
+    vyxTraceShadowRays(scene, origins, directions, 3 * pending, transmission);
+    for (int j = 0; j < pending; ++j) {
+        const DeferredLights& d = defer[which[j]];
+        const vyxVec3 t[3] = {transmission[3 * j], transmission[3 * j + 1], transmission[3 * j + 2]};
+        const vyxVec3 visible = vyxDiscVisibilityFrom(scene, d.surface.point, d.corners, t, settings);
+        LightSums sums =
+            sumLights(scene, d.surface, *d.material, d.occluded ? &d.occlusion : nullptr, settings, &visible);
+        out[which[j]].diffuse = sums.diffuse;
+        out[which[j]].specular = sums.specular;
+    }
+}
+
+void vyxShadeHits(const vyxScene& scene, const vyxTraceResult* hits, const vyxVec3* origins, const vyxVec3* directions,
+                  int count, int depth, const vyxRenderSettings& settings, vyxHitShading* out, bool* shaded) {
+    const vyxLight* disc = onlyDiscLight(scene);
+    DeferredLights defer[kBatch];
+    for (int begin = 0; begin < count; begin += kBatch) {
+        const int n = count - begin < kBatch ? count - begin : kBatch;
+        for (int i = 0; i < n; ++i)
+            shaded[begin + i] = shadeHit(scene, hits[begin + i], origins[begin + i], directions[begin + i], depth,
+                                         settings, out[begin + i], 0, &defer[i], disc);
+        resolveLights(scene, defer, n, settings, out + begin);
+    }
+}
+
+void vyxShadeRays(const vyxScene& scene, const vyxVec3* origins, const vyxVec3* directions, int count, int depth,
+                  const vyxRenderSettings& settings, vyxVec3* colours) {
+    vyxTraceResult hits[kBatch];
+    vyxHitShading shading[kBatch];
+    bool shaded[kBatch];
+    for (int begin = 0; begin < count; begin += kBatch) {
+        const int n = count - begin < kBatch ? count - begin : kBatch;
+        // The rays that see the environment, or nothing, are done at once; the others are
+        // shaded together.
+        for (int i = 0; i < n; ++i) {
+            hits[i] = vyxMissResult();
+            if (depth > 0)
+                hits[i] = vyxTraceScene(scene, origins[begin + i], directions[begin + i], -1.0f);
+        }
+        vyxShadeHits(scene, hits, origins + begin, directions + begin, n, depth, settings, shading, shaded);
+        for (int i = 0; i < n; ++i) {
+            const vyxHitShading& s = shading[i];
+            if (shaded[i])
+                colours[begin + i] = vyxCombineShading(s.diffuse, s.specular, s.reflected, *s.material, s.surface,
+                                                       s.transmitted, s.reflectionWeight, s.fog, settings.fogColour);
+            else
+                colours[begin + i] = depth > 0 ? environment(scene, directions[begin + i]) : vyxVec3{0.0f, 0.0f, 0.0f};
+        }
+    }
 }
 
 vyxVec3 vyxCombineShading(vyxVec3 diffuse, vyxVec3 specular, vyxVec3 reflected, const vyxMaterial& material,

@@ -230,19 +230,23 @@ void compareFastWalk(const vyxMesh& mesh, const std::vector<Ray>& rays, const st
         EXPECT_EQ(vyxOccludedBVH(bvh, walked[i].o, walked[i].d, walked[i].maxDistance), occlusionOf(want[i]))
             << name << ", occlusion: " << describe(walked[i]);
     }
-    // Packets of 1, 2, 3, 4, 1, ... consecutive rays; then the same with every ray of a
+    // Packets of 1, 2, ..., 8, 1, ... consecutive rays; then the same with every ray of a
     // packet starting at its first ray's origin; then, from there, a narrow cone around
-    // its first ray's direction, as soft-shadow rays are.
-    const char* modes[] = {"packet", "packet from one point", "cone from one point"};
+    // its first ray's direction, as soft-shadow rays are; then rays of its first ray's
+    // direction from points close to its first ray's origin, as the shadow rays toward a
+    // light from neighbouring hits are (some of them one step of a float apart).
+    const char* modes[] = {"packet", "packet from one point", "cone from one point", "parallel from close points"};
     std::mt19937 rng(99);
     std::uniform_real_distribution<float> wobble(0.98f, 1.02f);
-    for (int mode = 0; mode < 3; ++mode) {
+    std::uniform_real_distribution<float> nudge(-0.05f, 0.05f);
+    for (int mode = 0; mode < 4; ++mode) {
         for (size_t begin = 0, size = 1; begin < walked.size() && !::testing::Test::HasFailure();
-             begin += size, size = size % 4 + 1) {
+             begin += size, size = size % vyxPacketSize + 1) {
             const int count = static_cast<int>(std::min(size, walked.size() - begin));
             Ray packet[vyxPacketSize];
             vyxTraceResult expected[vyxPacketSize];
-            float origins[vyxPacketSize][3], directions[vyxPacketSize][3], limits[vyxPacketSize];
+            vyxRayPacket lanes;
+            lanes.count = count;
             for (int k = 0; k < count; ++k) {
                 packet[k] = walked[begin + k];
                 expected[k] = want[begin + k];
@@ -250,17 +254,24 @@ void compareFastWalk(const vyxMesh& mesh, const std::vector<Ray>& rays, const st
                     std::memcpy(packet[k].o, walked[begin].o, sizeof(packet[k].o));
                     for (int a = 0; a < 3 && mode == 2; ++a)
                         packet[k].d[a] = walked[begin].d[a] * wobble(rng);
+                    for (int a = 0; a < 3 && mode == 3; ++a) {
+                        packet[k].d[a] = walked[begin].d[a];
+                        packet[k].o[a] = k % 2 ? std::nextafter(packet[k].o[a], k % 4 < 2 ? INFINITY : -INFINITY)
+                                               : packet[k].o[a] + nudge(rng);
+                    }
                     expected[k] = geotest::bruteForce(mesh.triangles, mesh.triangleCount, packet[k].o, packet[k].d,
                                                       packet[k].maxDistance);
                 }
-                std::memcpy(origins[k], packet[k].o, sizeof(origins[k]));
-                std::memcpy(directions[k], packet[k].d, sizeof(directions[k]));
-                limits[k] = packet[k].maxDistance;
+                for (int a = 0; a < 3; ++a) {
+                    lanes.origin[a][k] = packet[k].o[a];
+                    lanes.direction[a][k] = packet[k].d[a];
+                }
+                lanes.limit[k] = packet[k].maxDistance;
             }
             vyxTraceResult hits[vyxPacketSize];
             vyxOcclusion occluded[vyxPacketSize];
-            vyxTraverseBVHPacket(bvh, count, origins, directions, limits, hits);
-            vyxOccludedBVHPacket(bvh, count, origins, directions, limits, occluded);
+            vyxTraverseBVHPacket(bvh, lanes, hits);
+            vyxOccludedBVHPacket(bvh, lanes, occluded);
             for (int k = 0; k < count; ++k) {
                 same(hits[k], expected[k], packet[k], modes[mode]);
                 EXPECT_EQ(occluded[k], occlusionOf(expected[k]))

@@ -7,6 +7,7 @@
 #if VYX_MPI
 
 #include <mpi.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -192,7 +193,7 @@ int32_t rendering(const vyxCluster& cluster) {
 }
 
 // Leaves rank r out of the rendering; returns the batches it still held. A rank that
-// no longer answers is lost for good (and the job must end with MPI_Abort); one that
+// no longer answers is lost for good (and the job must end without MPI_Finalize); one that
 // answers wrongly is told to stop with the others at the end.
 std::deque<std::vector<int32_t>> leaveOut(vyxCluster& cluster, int r, const char* why, bool answers) {
     Peer& peer = cluster.peers[static_cast<size_t>(r)];
@@ -818,7 +819,7 @@ void vyxClusterShareScene(vyxCluster* cluster, vyxFileBundle&& bundle, const std
         checkSilence(*cluster, nullptr);
     }
     // Chunks to ranks that answered are delivered; those to a rank left out are left to
-    // MPI (the job ends with MPI_Abort then).
+    // MPI (the job ends without MPI_Finalize then).
     for (MPI_Request& request : chunks) {
         int done = 0;
         MPI_Test(&request, &done, MPI_STATUS_IGNORE);
@@ -994,14 +995,25 @@ int vyxClusterFinish(vyxCluster* cluster, int status) {
         return status;
     if (cluster->rank != 0)
         return status;
-    for (int r = 1; r < cluster->size; ++r)
-        if (cluster->peers[static_cast<size_t>(r)].live)
-            sendLater(*cluster, r, TagQuit, std::string());
     if (cluster->anyLost) {
-        std::fprintf(stderr, "vyx: ending the job, with the ranks that stopped answering\n");
-        std::fflush(stderr);
-        MPI_Abort(MPI_COMM_WORLD, status != 0 ? status : 1);
+        // MPI_Finalize would wait for the silent ranks for ever. Rank 0 ends on its own
+        // instead (its files are written and closed by now), and mpirun, seeing a rank end
+        // without MPI_Finalize, stops every rank of the job, the silent ones included.
+        // The others are not told to stop first: mpirun's ending of a job can hang while
+        // one of its ranks waits inside MPI_Finalize (and MPI_Abort's message to mpirun
+        // can upset it too), so they stay in their loops until mpirun stops them.
+        std::string lost;
+        for (int r = 1; r < cluster->size; ++r)
+            if (!cluster->peers[static_cast<size_t>(r)].live)
+                lost += " " + std::to_string(r);
+        std::fprintf(stderr,
+                     "vyx: ending the job with status %d; rank(s)%s stopped answering and are stopped with it\n",
+                     status != 0 ? status : 1, lost.c_str());
+        std::fflush(nullptr);
+        _exit(status != 0 ? status : 1);
     }
+    for (int r = 1; r < cluster->size; ++r)
+        sendLater(*cluster, r, TagQuit, std::string());
     while (!cluster->sending.empty()) {
         progressSends(*cluster);
         idle();

@@ -9,7 +9,8 @@
 // Only the main thread of each rank calls into MPI; the tiles are rendered by another
 // thread of the rank on its worker pool. A rank that stops answering for 1.5 s while work
 // is waiting for it is left out from then on and its tiles are rendered by the others;
-// the job is then ended with MPI_Abort at the end, which stops it too. A rank that dies
+// at the end rank 0 ends without MPI_Finalize, and mpirun then stops every rank of the
+// job, the silent one too. A rank that dies
 // ends the whole job (mpirun's own rule).
 //
 // Without MPI at build time, or when the program was not started by mpirun, there is no
@@ -96,5 +97,5 @@ int vyxClusterServe(vyxCluster* cluster, const vyxClusterWorker& worker);
 
 // Ends the cluster (safe on null) and returns the exit status to end with: rank 0 tells
 // every rank to stop and waits for them; when a rank was left out for not answering, the
-// job is ended with MPI_Abort (which stops that rank too, and does not return).
+// process ends at once with a non-zero status (mpirun then stops that rank too).
 int vyxClusterFinish(vyxCluster* cluster, int status);

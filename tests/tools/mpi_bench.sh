@@ -27,6 +27,8 @@ export OMPI_MCA_orte_tmpdir_base=$work
 job=""
 cleanup() {
     [ -n "$job" ] && kill -9 "$job" 2>/dev/null
+    # mpirun itself, then whatever rank it left.
+    pkill -9 -f "^mpirun.*vyx-bench.*--time 1.25" 2>/dev/null || true
     for pid in $(ranks); do kill -CONT "$pid" 2>/dev/null; kill -9 "$pid" 2>/dev/null; done
     cd /
     rm -rf "$work"

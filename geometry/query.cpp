@@ -532,15 +532,16 @@ void worldRay(const vyxRayPacket& world, int r, vyxVec3& origin, vyxVec3& direct
     direction = {world.direction[0][r], world.direction[1][r], world.direction[2][r]};
 }
 
-// Nearest hits over the meshes not marked opaque for rays within limit, walked together
-// where the mesh's structure allows.
-void traceTranslucentPacket(const vyxScene& scene, const vyxRayPacket& world, float limit, vyxTraceResult* results) {
+// Nearest hits over the meshes (only those not marked opaque when translucentOnly) for
+// rays within limit, walked together where the mesh's structure allows.
+void tracePacket(const vyxScene& scene, const vyxRayPacket& world, float limit, bool translucentOnly,
+                 vyxTraceResult* results) {
     const int count = world.count;
     for (int r = 0; r < count; ++r)
         results[r] = vyxMissResult();
     for (int32_t i = 0; i < scene.meshCount; ++i) {
         vyxMesh* mesh = scene.meshes[i];
-        if (!mesh || mesh->opaque || !mesh->bih)
+        if (!mesh || (translucentOnly && mesh->opaque) || !mesh->bih)
             continue;
         alignas(16) float limits[vyxPacketSize] = {};
         for (int r = 0; r < count; ++r)
@@ -613,11 +614,9 @@ vyxOcclusion vyxOccludedScene(const vyxScene& scene, const vyxVec3& origin, cons
     return beyond ? OcclusionBeyond : OcclusionNone;
 }
 
-void vyxOccludedScenePacket(const vyxScene& scene, const vyxVec3* origins, const vyxVec3* directions, int count,
-                            float maxDistance, vyxOcclusion* occlusion, vyxTraceResult* nearest) {
+// The caller's rays in world space as a packet (limit unused).
+static void worldPacket(const vyxVec3* origins, const vyxVec3* directions, int count, vyxRayPacket& world) {
     VYX_ASSERT(count >= 1 && count <= vyxPacketSize);
-    const float limit = walkLimit(maxDistance);
-    vyxRayPacket world;
     world.count = count;
     // Lanes past count, which the packet's carrying reads four at a time, repeat the first.
     for (int r = 0; r < vyxPacketSize; ++r) {
@@ -629,7 +628,21 @@ void vyxOccludedScenePacket(const vyxScene& scene, const vyxVec3* origins, const
             world.direction[a][r] = d[a];
         }
     }
-    traceTranslucentPacket(scene, world, limit, nearest);
+}
+
+void vyxTraceScenePacket(const vyxScene& scene, const vyxVec3* origins, const vyxVec3* directions, int count,
+                         float maxDistance, vyxTraceResult* results) {
+    vyxRayPacket world;
+    worldPacket(origins, directions, count, world);
+    tracePacket(scene, world, walkLimit(maxDistance), false, results);
+}
+
+void vyxOccludedScenePacket(const vyxScene& scene, const vyxVec3* origins, const vyxVec3* directions, int count,
+                            float maxDistance, vyxOcclusion* occlusion, vyxTraceResult* nearest) {
+    const float limit = walkLimit(maxDistance);
+    vyxRayPacket world;
+    worldPacket(origins, directions, count, world);
+    tracePacket(scene, world, limit, true, nearest);
     bool beyond[vyxPacketSize];
     for (int r = 0; r < count; ++r) {
         occlusion[r] = nearest[r].t == 0.0f ? OcclusionAtZero : OcclusionNone;

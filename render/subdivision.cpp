@@ -75,17 +75,20 @@ void vyxTraceSamples(const vyxRenderSettings& settings, const vyxScene& scene, v
     bool shaded[kBatch];
     for (int begin = 0; begin < count; begin += kBatch) {
         const int n = count - begin < kBatch ? count - begin : kBatch;
+        for (int i = 0; i < n; i += vyxPacketSize) {
+            const float unlimited = -1.0f;
+            const int m = n - i < vyxPacketSize ? n - i : vyxPacketSize;
+            vyxTraceScenePacket(scene, origins + begin + i, directions + begin + i, m, unlimited, hits + i);
+        }
         for (int i = 0; i < n; ++i) {
             VYX_COUNT_RAY(primary);
             vyxSample& sample = *samples[begin + i];
-            const float unlimited = -1.0f;
-            sample.hit = vyxTraceScene(scene, origins[begin + i], directions[begin + i], unlimited);
+            sample.hit = hits[i];
             sample.traced = 1;
             sample.scene = &scene;
             sample.origin = origins[begin + i];
             sample.direction = directions[begin + i];
             // The environment of a miss is looked up later from the stored direction.
-            hits[i] = sample.hit;
         }
         memset(shading, 0, sizeof(shading));
         vyxShadeHits(scene, hits, origins + begin, directions + begin, n, settings.maxDepth, settings, shading, shaded);

@@ -631,6 +631,50 @@ TEST(TraceScene, ConcurrentQueriesOnPreparedMeshesAgreeWithOneThread) {
     vyxSceneFree(scene);
 }
 
+// A packet's results are exactly the single query's, whether its rays are scattered or
+// fan out from one point as a camera's do, over meshes opaque or not, moved or not.
+TEST(TraceScene, PacketsGiveWhatEachRayGivesAlone) {
+    TestMesh a = geotest::makeMesh(geotest::heightField(32, 61));
+    TestMesh b = geotest::makeMesh(geotest::randomSoup(62, 500));
+    TestMesh c = geotest::makeMesh(geotest::randomSoup(63, 200));
+    vyxTransformRotate(b.transform, 0.3f, 0.0f, 1.0f, 0.0f);
+    vyxTransformTranslate(b.transform, 5.0f, 2.0f, 5.0f);
+    vyxTransformPrepare(b.transform);
+    b.opaque = 1;
+    vyxTransformScale(c.transform, 2.0f, 0.5f, 2.0f);
+    vyxTransformPrepare(c.transform);
+    vyxScene scene;
+    vyxSceneInit(scene);
+    for (TestMesh* m : {&a, &b, &c})
+        vyxSceneAddMesh(scene, m);
+    std::vector<Ray> rays = makeRays(a, 64, 1500);
+    // The last third: a fan from one eye point, in rows, as primary rays come.
+    for (size_t i = 2 * rays.size() / 3; i < rays.size(); ++i) {
+        const float x = static_cast<float>(i % 40) / 40.0f, y = static_cast<float>(i / 40 % 40) / 40.0f;
+        rays[i] = Ray{{4.0f, 6.0f, -3.0f}, {x - 0.3f, -0.6f - 0.2f * y, 1.0f}, i % 3 ? -1.0f : 9.0f};
+    }
+    for (size_t begin = 0, size = 1; begin < rays.size(); begin += size, size = size % vyxPacketSize + 1) {
+        const int count = static_cast<int>(std::min(size, rays.size() - begin));
+        // One limit for the packet: its first ray's.
+        const float limit = rays[begin].maxDistance;
+        vyxVec3 origins[vyxPacketSize], directions[vyxPacketSize];
+        for (int k = 0; k < count; ++k) {
+            const Ray& r = rays[begin + k];
+            origins[k] = vyxVec3{r.o[0], r.o[1], r.o[2]};
+            directions[k] = vyxVec3{r.d[0], r.d[1], r.d[2]};
+        }
+        vyxTraceResult together[vyxPacketSize];
+        vyxTraceScenePacket(scene, origins, directions, count, limit, together);
+        for (int k = 0; k < count; ++k) {
+            const vyxTraceResult alone = vyxTraceScene(scene, origins[k], directions[k], limit);
+            EXPECT_EQ(std::memcmp(&together[k], &alone, sizeof(alone)), 0)
+                << describe(rays[begin + k]) << " in a packet of " << count << ": t " << together[k].t << " against "
+                << alone.t << ", object " << together[k].object << " against " << alone.object;
+        }
+    }
+    vyxSceneFree(scene);
+}
+
 TEST(SceneLists, GrowByFiftyKeepingTheEntries) {
     vyxScene scene;
     vyxSceneInit(scene);

@@ -513,6 +513,9 @@ TEST(ShadeRays, EqualShadingOneRayAtATime) {
         s.addQuad(vyxVec3{-1.0f, 1.0f, -1.0f}, vyxVec3{1.2f, 0, 0}, vyxVec3{0, 0, 0.8f}, testMaterial(white));
         s.addQuad(vyxVec3{0.0f, 1.3f, -0.5f}, vyxVec3{0.9f, 0, 0}, vyxVec3{0, 0, 1.5f},
                   testMaterial({0.3f, 0.8f, 0.5f}, 0.4f));
+        // Under it a second see-through tile: a hit seen through a hit seen through another.
+        s.addQuad(vyxVec3{0.0f, 0.8f, -0.5f}, vyxVec3{0.9f, 0, 0}, vyxVec3{0, 0, 1.5f},
+                  testMaterial({0.8f, 0.4f, 0.3f}, 0.5f));
         s.addQuad(vyxVec3{-1.5f, 0.5f, 0.5f}, vyxVec3{0.8f, 0, 0}, vyxVec3{0, 0.8f, 0.4f}, testMaterial(white))
             .reflectivity = 0.7f;
         for (int k = 0; k < discs; ++k) {
@@ -522,10 +525,18 @@ TEST(ShadeRays, EqualShadingOneRayAtATime) {
         }
         s.addLight(LightHemisphere, vyxVec3{0, 1, 0}, grey(0.2));
         s.setSmoothCubeMap();
-        const int count = 37; // neither a whole number of batches nor of packets
+        // A row over the floor, then a grid of rays down through the tiles, whose hits are
+        // seen through and in others (neither a whole number of batches nor of packets).
+        const int count = 74;
         std::vector<vyxVec3> origins(count, vyxVec3{0.1f, 3.0f, 4.0f}), directions(count);
-        for (int i = 0; i < count; ++i)
+        for (int i = 0; i < count / 2; ++i)
             directions[i] = vyxVec3{-0.1f + 0.02f * static_cast<float>(i), -1.0f, -1.2f};
+        for (int i = count / 2, k = 0; i < count; ++i, ++k) {
+            origins[i] = vyxVec3{0.1f, 3.0f, 2.0f};
+            const vyxVec3 target{-1.6f + 0.52f * static_cast<float>(k % 6), 0.0f,
+                                 -1.0f + 0.33f * static_cast<float>(k / 6)};
+            directions[i] = target - origins[i];
+        }
         for (int32_t flags : flagSets) {
             const vyxRenderSettings settings = testSettings(flags);
             const std::string what = std::to_string(discs) + " disc(s), flags " + std::to_string(flags);

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "app/image.h"
 #include "scenefiles/import_stream.h"
@@ -112,7 +113,7 @@ static bool importModel(const char* path, const vyxImportHelperRun& run, vyxMesh
     if (!skipped.empty())
         std::fprintf(stderr, "vyx: %s: %s skipped (only triangles are drawn)\n", path, skipped.c_str());
 
-    vyxBuildMeshFromObj(imported.model, path, mesh);
+    vyxBuildMeshFromObj(std::move(imported.model), path, mesh);
     // The first materials of the mesh are the model's, in order; their textures are
     // loaded here, so no file name is left for the caller to load.
     const size_t count = std::min(imported.materials.size(), static_cast<size_t>(mesh.materialCount));

@@ -115,16 +115,24 @@ enum vyxOcclusion : uint8_t {
 vyxOcclusion vyxOccludedBVH(const vyxBVH& bvh, const float origin[3], const float direction[3], float maxDistance);
 
 // Up to this many rays are walked together by the packet queries.
-constexpr int vyxPacketSize = 4;
+constexpr int vyxPacketSize = 8;
 
-// The same queries for count rays (1 .. vyxPacketSize) at once, each with its own origin,
-// direction and maxDistance (the conditions above): results[i] is exactly what the single
-// query gives ray i. The rays share the walk (best when they start at one point and point
-// the same way, as soft-shadow rays do).
-void vyxTraverseBVHPacket(const vyxBVH& bvh, int count, const float origins[][3], const float directions[][3],
-                          const float* maxDistances, vyxTraceResult* results);
-void vyxOccludedBVHPacket(const vyxBVH& bvh, int count, const float origins[][3], const float directions[][3],
-                          const float* maxDistances, vyxOcclusion* results);
+// The rays of a packet query, component by component: ray r (0 .. count - 1) starts at
+// (origin[0][r], origin[1][r], origin[2][r]), goes along direction likewise and has the
+// limit limit[r], each under the conditions above. Lanes from count on are not read.
+struct vyxRayPacket {
+    alignas(32) float origin[3][vyxPacketSize];
+    alignas(32) float direction[3][vyxPacketSize];
+    alignas(32) float limit[vyxPacketSize];
+    int32_t count; // 1 .. vyxPacketSize
+};
+
+// The same queries for the rays of a packet at once: results[r] is exactly what the
+// single query gives ray r. The rays share the walk when they point the same way and
+// start close together (the soft-shadow rays of one point, or the shadow rays toward one
+// light of neighbouring points); otherwise each walks alone.
+void vyxTraverseBVHPacket(const vyxBVH& bvh, const vyxRayPacket& rays, vyxTraceResult* results);
+void vyxOccludedBVHPacket(const vyxBVH& bvh, const vyxRayPacket& rays, vyxOcclusion* results);
 
 // Work counts of one nearest-hit query, for tests and benchmarks: the query walks the
 // same way as vyxTraverseBVH and returns the same result.

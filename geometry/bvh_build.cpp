@@ -18,6 +18,7 @@
 namespace {
 
 const int kBins = 16;
+static_assert(kBins <= 256, "a prim's bin is kept in a byte");
 // Ranges of at least this many prims are binned on all three axes, smaller ones on one.
 const int32_t kAllAxesFrom = 1024;
 
@@ -164,6 +165,7 @@ template <int W>
 struct Builder {
     const vyxTriangle* triangles;
     PrimRef* prims;
+    uint8_t* bins; // per prim: its bin in the last one-axis binning of its range, for the partition
     vyxBVHNodeOf<W>* nodes;
     int32_t nodeCount;
     int32_t nodeCapacity;
@@ -261,7 +263,7 @@ struct Bins {
 };
 
 template <int W>
-void binPrims(const Builder<W>& b, const Range& r, const Binning& binning, Bins& bins) {
+void binPrims(Builder<W>& b, const Range& r, const Binning& binning, Bins& bins) {
     for (int k = 0; k < binning.axisCount; ++k)
         for (int i = 0, a = binning.axes[k]; i < binning.bins; ++i) {
             bins.boxes[a][i] = emptyBox();
@@ -275,6 +277,7 @@ void binPrims(const Builder<W>& b, const Range& r, const Binning& binning, Bins&
         for (int32_t i = r.begin; i < r.end; ++i) {
             const PrimRef& p = b.prims[i];
             const int bin = binOn(one, p);
+            b.bins[i] = static_cast<uint8_t>(bin);
             grow(boxes[bin], p.box);
             ++counts[bin];
         }
@@ -332,19 +335,18 @@ Plane cheapestPlane(const Binning& binning, const Bins& bins) {
     return best;
 }
 
-// Partitions r in place from both ends, the prims of bins below the plane to the left,
-// and gives both sides their boxes.
-template <int W>
-void partitionPrims(Builder<W>& b, const Range& r, const Binning& binning, Plane plane, Range& left, Range& right) {
-    const AxisBinning one = axisBinning(binning, plane.axis);
+// Partitions r in place from both ends, the prims whose bin (binOf(index)) lies below
+// the plane's to the left, and gives both sides their boxes.
+template <int W, typename BinOf>
+void partitionPrims(Builder<W>& b, const Range& r, int planeBin, BinOf binOf, Range& left, Range& right) {
     int32_t i = r.begin, j = r.end - 1;
     for (;;) {
-        while (i <= j && binOn(one, b.prims[i]) < plane.bin) {
+        while (i <= j && binOf(i) < planeBin) {
             grow(left.bounds, b.prims[i].box);
             growPoint(left.centres, centre2(b.prims[i]));
             ++i;
         }
-        while (i <= j && binOn(one, b.prims[j]) >= plane.bin) {
+        while (i <= j && binOf(j) >= planeBin) {
             grow(right.bounds, b.prims[j].box);
             growPoint(right.centres, centre2(b.prims[j]));
             --j;
@@ -352,10 +354,26 @@ void partitionPrims(Builder<W>& b, const Range& r, const Binning& binning, Plane
         if (i >= j)
             break;
         std::swap(b.prims[i], b.prims[j]);
+        std::swap(b.bins[i], b.bins[j]);
     }
     left.end = right.begin = i;
     // The sweep only offers planes with prims on both sides.
     VYX_ASSERT(i > r.begin && i < r.end);
+}
+
+// The partition at plane: with one axis binned, by the bins the binning kept; otherwise
+// by binning each prim again on the plane's axis.
+template <int W>
+void partitionAt(Builder<W>& b, const Range& r, const Binning& binning, Plane plane, Range& left, Range& right) {
+    if (binning.axisCount == 1) {
+        const uint8_t* bins = b.bins;
+        const auto kept = [bins](int32_t i) { return static_cast<int>(bins[i]); };
+        partitionPrims(b, r, plane.bin, kept, left, right);
+        return;
+    }
+    const AxisBinning one = axisBinning(binning, plane.axis);
+    const auto again = [&b, &one](int32_t i) { return binOn(one, b.prims[i]); };
+    partitionPrims(b, r, plane.bin, again, left, right);
 }
 
 // Splits r in two: at the best of kBins binned planes per axis by the surface area
@@ -371,7 +389,7 @@ void split(Builder<W>& b, const Range& r, int depth, Range& left, Range& right) 
         binPrims(b, r, binning, bins);
         const Plane plane = cheapestPlane(binning, bins);
         if (plane.axis >= 0) {
-            partitionPrims(b, r, binning, plane, left, right);
+            partitionAt(b, r, binning, plane, left, right);
             return;
         }
     }
@@ -519,13 +537,15 @@ bool buildTree(vyxBVH& bvh, vyxBVHNodeOf<W>*& nodes, const vyxTriangle* triangle
     std::memset(static_cast<void*>(&b), 0, sizeof(b));
     b.triangles = triangles;
     b.prims = static_cast<PrimRef*>(vyxAllocLarge(n * sizeof(PrimRef)));
+    b.bins = static_cast<uint8_t*>(vyxAllocLarge(n));
     // A node has at least two children, so there are fewer nodes than leaves, and no more
     // leaves than triangles. Pages past the ones written are never touched.
     b.nodes = static_cast<vyxBVHNodeOf<W>*>(vyxAllocLarge(n * sizeof(vyxBVHNodeOf<W>)));
     b.leaves = static_cast<vyxBVHLeaf*>(vyxAllocLarge(n * sizeof(vyxBVHLeaf)));
     b.nodeCapacity = b.leafCapacity = count;
-    if (!b.prims || !b.nodes || !b.leaves) {
+    if (!b.prims || !b.bins || !b.nodes || !b.leaves) {
         std::free(b.prims);
+        std::free(b.bins);
         std::free(b.nodes);
         std::free(b.leaves);
         return false;
@@ -545,6 +565,7 @@ bool buildTree(vyxBVH& bvh, vyxBVHNodeOf<W>*& nodes, const vyxTriangle* triangle
     }
     bvh.leafSize = static_cast<float>(std::sqrt(diagonal) / std::cbrt(std::max(1.0, static_cast<double>(b.leafCount))));
     std::free(b.prims);
+    std::free(b.bins);
     VYX_ASSERT_LE(b.deepest, vyxBVHMaxDepth);
     nodes = b.nodes;
     bvh.nodeCount = b.nodeCount;

@@ -27,18 +27,16 @@ vyxOcclusion vyxOccludedBVH(const vyxBVH& bvh, const float origin[3], const floa
     return occludedOne<4>(bvh, origin, direction, maxDistance);
 }
 
-void vyxTraverseBVHPacket(const vyxBVH& bvh, int count, const float origins[][3], const float directions[][3],
-                          const float* maxDistances, vyxTraceResult* results) {
+void vyxTraverseBVHPacket(const vyxBVH& bvh, const vyxRayPacket& rays, vyxTraceResult* results) {
     if (bvh.width == 8)
-        vyxBVHNearestPacket8(bvh, count, origins, directions, maxDistances, results);
+        vyxBVHNearestPacket8(bvh, rays, results);
     else
-        nearestPacket<4>(bvh, count, origins, directions, maxDistances, results);
+        nearestPacket<4>(bvh, rays, results);
 }
 
-void vyxOccludedBVHPacket(const vyxBVH& bvh, int count, const float origins[][3], const float directions[][3],
-                          const float* maxDistances, vyxOcclusion* results) {
+void vyxOccludedBVHPacket(const vyxBVH& bvh, const vyxRayPacket& rays, vyxOcclusion* results) {
     if (bvh.width == 8)
-        vyxBVHOccludedPacket8(bvh, count, origins, directions, maxDistances, results);
+        vyxBVHOccludedPacket8(bvh, rays, results);
     else
-        occludedPacket<4>(bvh, count, origins, directions, maxDistances, results);
+        occludedPacket<4>(bvh, rays, results);
 }

@@ -16,12 +16,10 @@ vyxOcclusion vyxBVHOccluded8(const vyxBVH& bvh, const float origin[3], const flo
     return occludedOne<8>(bvh, origin, direction, maxDistance);
 }
 
-void vyxBVHNearestPacket8(const vyxBVH& bvh, int count, const float origins[][3], const float directions[][3],
-                          const float* maxDistances, vyxTraceResult* results) {
-    nearestPacket<8>(bvh, count, origins, directions, maxDistances, results);
+void vyxBVHNearestPacket8(const vyxBVH& bvh, const vyxRayPacket& rays, vyxTraceResult* results) {
+    nearestPacket<8>(bvh, rays, results);
 }
 
-void vyxBVHOccludedPacket8(const vyxBVH& bvh, int count, const float origins[][3], const float directions[][3],
-                           const float* maxDistances, vyxOcclusion* results) {
-    occludedPacket<8>(bvh, count, origins, directions, maxDistances, results);
+void vyxBVHOccludedPacket8(const vyxBVH& bvh, const vyxRayPacket& rays, vyxOcclusion* results) {
+    occludedPacket<8>(bvh, rays, results);
 }

@@ -20,10 +20,8 @@
 vyxTraceResult vyxBVHNearest8(const vyxBVH& bvh, const float origin[3], const float direction[3], float maxDistance,
                               vyxBVHVisits* visits);
 vyxOcclusion vyxBVHOccluded8(const vyxBVH& bvh, const float origin[3], const float direction[3], float maxDistance);
-void vyxBVHNearestPacket8(const vyxBVH& bvh, int count, const float origins[][3], const float directions[][3],
-                          const float* maxDistances, vyxTraceResult* results);
-void vyxBVHOccludedPacket8(const vyxBVH& bvh, int count, const float origins[][3], const float directions[][3],
-                           const float* maxDistances, vyxOcclusion* results);
+void vyxBVHNearestPacket8(const vyxBVH& bvh, const vyxRayPacket& rays, vyxTraceResult* results);
+void vyxBVHOccludedPacket8(const vyxBVH& bvh, const vyxRayPacket& rays, vyxOcclusion* results);
 
 namespace {
 
@@ -38,11 +36,30 @@ struct Lanes<4> {
     static V load(const float* p) { return _mm_load_ps(p); }
     static void store(float* p, V v) { _mm_store_ps(p, v); }
     static V zero() { return _mm_setzero_ps(); }
+    static V add(V a, V b) { return _mm_add_ps(a, b); }
     static V sub(V a, V b) { return _mm_sub_ps(a, b); }
     static V mul(V a, V b) { return _mm_mul_ps(a, b); }
+    static V div(V a, V b) { return _mm_div_ps(a, b); }
     static V min(V a, V b) { return _mm_min_ps(a, b); }
     static V max(V a, V b) { return _mm_max_ps(a, b); }
+    static V abs(V a) { return _mm_andnot_ps(_mm_set1_ps(-0.0f), a); }
     static unsigned lessEqual(V a, V b) { return static_cast<unsigned>(_mm_movemask_ps(_mm_cmple_ps(a, b))); }
+    static unsigned less(V a, V b) { return static_cast<unsigned>(_mm_movemask_ps(_mm_cmplt_ps(a, b))); }
+    static unsigned signs(V a) { return static_cast<unsigned>(_mm_movemask_ps(a)); }
+    // Lanes whose index first + i is below count keep a, the others take b.
+    static V keepBelow(int first, int count, V a, V b) {
+        const __m128 keep =
+            _mm_cmplt_ps(_mm_setr_ps(0.0f, 1.0f, 2.0f, 3.0f), _mm_set1_ps(static_cast<float>(count - first)));
+        return _mm_or_ps(_mm_and_ps(keep, a), _mm_andnot_ps(keep, b));
+    }
+    static float lowest(V a) {
+        a = _mm_min_ps(a, _mm_shuffle_ps(a, a, _MM_SHUFFLE(1, 0, 3, 2)));
+        return _mm_cvtss_f32(_mm_min_ps(a, _mm_shuffle_ps(a, a, _MM_SHUFFLE(2, 3, 0, 1))));
+    }
+    static float highest(V a) {
+        a = _mm_max_ps(a, _mm_shuffle_ps(a, a, _MM_SHUFFLE(1, 0, 3, 2)));
+        return _mm_cvtss_f32(_mm_max_ps(a, _mm_shuffle_ps(a, a, _MM_SHUFFLE(2, 3, 0, 1))));
+    }
 };
 
 #ifdef __AVX2__
@@ -53,12 +70,30 @@ struct Lanes<8> {
     static V load(const float* p) { return _mm256_load_ps(p); }
     static void store(float* p, V v) { _mm256_store_ps(p, v); }
     static V zero() { return _mm256_setzero_ps(); }
+    static V add(V a, V b) { return _mm256_add_ps(a, b); }
     static V sub(V a, V b) { return _mm256_sub_ps(a, b); }
     static V mul(V a, V b) { return _mm256_mul_ps(a, b); }
+    static V div(V a, V b) { return _mm256_div_ps(a, b); }
     static V min(V a, V b) { return _mm256_min_ps(a, b); }
     static V max(V a, V b) { return _mm256_max_ps(a, b); }
+    static V abs(V a) { return _mm256_andnot_ps(_mm256_set1_ps(-0.0f), a); }
     static unsigned lessEqual(V a, V b) {
         return static_cast<unsigned>(_mm256_movemask_ps(_mm256_cmp_ps(a, b, _CMP_LE_OQ)));
+    }
+    static unsigned less(V a, V b) {
+        return static_cast<unsigned>(_mm256_movemask_ps(_mm256_cmp_ps(a, b, _CMP_LT_OQ)));
+    }
+    static unsigned signs(V a) { return static_cast<unsigned>(_mm256_movemask_ps(a)); }
+    static V keepBelow(int first, int count, V a, V b) {
+        const __m256 keep = _mm256_cmp_ps(_mm256_setr_ps(0.0f, 1.0f, 2.0f, 3.0f, 4.0f, 5.0f, 6.0f, 7.0f),
+                                          _mm256_set1_ps(static_cast<float>(count - first)), _CMP_LT_OQ);
+        return _mm256_blendv_ps(b, a, keep);
+    }
+    static float lowest(V a) {
+        return Lanes<4>::lowest(_mm_min_ps(_mm256_castps256_ps128(a), _mm256_extractf128_ps(a, 1)));
+    }
+    static float highest(V a) {
+        return Lanes<4>::highest(_mm_max_ps(_mm256_castps256_ps128(a), _mm256_extractf128_ps(a, 1)));
     }
 };
 #endif
@@ -415,75 +450,113 @@ vyxOcclusion occludedOne(const vyxBVH& bvh, const float origin[3], const float d
     return atZero ? OcclusionAtZero : beyond ? OcclusionBeyond : OcclusionNone;
 }
 
-// What the packet walk needs of rays that leave one point into one octant: each ray's own
-// set-up for the triangle tests, and for the box tests the shared origin and entering
-// sides with the least and greatest inverse direction on each axis. With one origin, a
-// ray's entry distance on an axis is (plane - origin) times its inverse, so those two
-// products bound every ray's: a box no ray can meet fails the test, and a box some ray
-// meets passes it (others may pass too; the triangle tests stay per ray).
+// What the packet walk needs of rays that point into one octant from points close
+// together: each ray's own set-up for the triangle tests, and for the box tests, per axis,
+// the least and greatest inverse direction and the two of the rays' widened origins (see
+// BoxRay) that bound every ray's entry and exit distances. A ray's entry distance on an
+// axis is (plane - its near origin) times its inverse; rounding keeps order, so the plane
+// minus the greatest near origin (for a positive direction; the least for a negative one)
+// times each end of the inverses' range gives a product no ray's entry distance lies
+// below, and likewise for the exits. A box no ray can meet then fails the test, and a box
+// some ray meets passes it (others may pass too; the triangle tests stay per ray).
 template <int W>
 struct PacketSetup {
     LeafRay rays[vyxPacketSize];
-    BoxRay<W> box; // the first ray's, for the shared origin and sides
+    BoxRay<W> box; // the sides the rays share, and the bounding nearOrigin and farOrigin (inv unused)
     typename Lanes<W>::V invLow[3], invHigh[3];
+    // Each ray's own box test (its BoxRay), ray by ray in the lanes, for the boxes of
+    // leaves: lanes past count repeat the first ray.
+    alignas(32) float nearOrigin[3][vyxPacketSize];
+    alignas(32) float farOrigin[3][vyxPacketSize];
+    alignas(32) float inv[3][vyxPacketSize];
+    int count;
 };
 
-// Whether the packet's rays stay close enough together over the tree for one shared box
-// test to pay: the bound box test lets through every box of the cone the rays span, so
-// where the cone is wider than a leaf by the far side of the tree, it would open far more
-// boxes than the rays themselves meet.
-inline bool narrowEnough(const vyxBVH& bvh, int count, const float origin[3], const float directions[][3]) {
-    double reach = 0.0; // the origin's distance to the farthest corner of the tree's box
-    for (int a = 0; a < 3; ++a) {
-        const double d = std::max(std::fabs(static_cast<double>(bvh.lower[a]) - origin[a]),
-                                  std::fabs(static_cast<double>(bvh.upper[a]) - origin[a]));
-        reach += d * d;
-    }
-    const double first = std::sqrt(static_cast<double>(directions[0][0]) * directions[0][0] +
-                                   static_cast<double>(directions[0][1]) * directions[0][1] +
-                                   static_cast<double>(directions[0][2]) * directions[0][2]);
-    double spread = 0.0; // the greatest angle (radians, about) between the first ray and another
-    for (int r = 1; r < count; ++r) {
-        const double length = std::sqrt(static_cast<double>(directions[r][0]) * directions[r][0] +
-                                        static_cast<double>(directions[r][1]) * directions[r][1] +
-                                        static_cast<double>(directions[r][2]) * directions[r][2]);
-        double apart = 0.0;
-        for (int a = 0; a < 3; ++a) {
-            const double d = directions[r][a] / length - directions[0][a] / first;
-            apart += d * d;
-        }
-        spread = std::max(spread, std::sqrt(apart));
-    }
-    return spread * std::sqrt(reach) <= static_cast<double>(bvh.leafSize);
-}
-
-// Sets up the packet; false when its rays do not share the origin and the sign of each
-// direction component, some component is zero, or the rays spread too far apart over
-// the tree (the single-ray walk then serves).
+// Sets up the packet; false when its rays do not share the sign of each direction
+// component, some component is zero or so small that its inverse is not finite, or the
+// rays spread too far apart over the tree (the single-ray walk then serves): the bound box
+// test lets through every box of the cone the rays span, grown by how far apart they
+// start, so where that is wider than a leaf by the far side of the tree, it would open far
+// more boxes than the rays themselves meet. The spread is estimated from the sine of the
+// greatest angle between the first ray and another, times the first origin's distance to
+// the farthest corner of the tree's box.
 template <int W>
-bool setUpPacket(const vyxBVH& bvh, int count, const float origins[][3], const float directions[][3],
-                 PacketSetup<W>& p) {
+bool setUpPacket(const vyxBVH& bvh, const vyxRayPacket& rays, PacketSetup<W>& p) {
     using L = Lanes<W>;
-    for (int r = 0; r < count; ++r)
-        for (int a = 0; a < 3; ++a)
-            if (origins[r][a] != origins[0][a] || std::signbit(origins[r][a]) != std::signbit(origins[0][a]) ||
-                directions[r][a] == 0.0f || std::signbit(directions[r][a]) != std::signbit(directions[0][a]))
-                return false;
-    if (!narrowEnough(bvh, count, origins[0], directions))
-        return false;
-    setUpBoxRay(origins[0], directions[0], p.box);
+    using V = typename L::V;
+    const int count = rays.count;
+    const unsigned allLanes = (1u << W) - 1u;
+    bool negative[3];
+    V o0[3], d0[3], invLow[3], invHigh[3], nearBound[3], farBound[3];
     for (int a = 0; a < 3; ++a) {
-        float low = 1.0f / directions[0][a], high = low;
-        for (int r = 1; r < count; ++r) {
-            const float inv = 1.0f / directions[r][a];
-            low = inv < low ? inv : low;
-            high = inv > high ? inv : high;
-        }
-        p.invLow[a] = L::set1(low);
-        p.invHigh[a] = L::set1(high);
+        negative[a] = std::signbit(rays.direction[a][0]);
+        o0[a] = L::set1(rays.origin[a][0]);
+        d0[a] = L::set1(rays.direction[a][0]);
     }
-    for (int r = 0; r < count; ++r)
-        setUpLeafRay(origins[r], directions[r], p.rays[r]);
+    V sine = L::zero(), apart = L::zero();
+    // Lanes past count repeat the first ray, which changes no bound.
+    for (int group = 0; group < vyxPacketSize; group += W) {
+        V o[3], d[3];
+        for (int a = 0; a < 3; ++a) {
+            o[a] = L::keepBelow(group, count, L::load(rays.origin[a] + group), o0[a]);
+            d[a] = L::keepBelow(group, count, L::load(rays.direction[a] + group), d0[a]);
+        }
+        // Each ray's widened origins and inverse as its own box test computes them
+        // (rayMargin, setUpBoxRay): the same operations lane by lane.
+        const V margin =
+            L::mul(L::max(L::max(L::abs(o[0]), L::abs(o[1])), L::abs(o[2])), L::set1(vyxBVHMarginFraction));
+        for (int a = 0; a < 3; ++a) {
+            const V inv = L::div(L::set1(1.0f), d[a]);
+            if (L::less(L::abs(inv), L::set1(INFINITY)) != allLanes || L::signs(d[a]) != (negative[a] ? allLanes : 0u))
+                return false;
+            const V nearOrigin = negative[a] ? L::sub(o[a], margin) : L::add(o[a], margin);
+            const V farOrigin = negative[a] ? L::add(o[a], margin) : L::sub(o[a], margin);
+            L::store(p.inv[a] + group, inv);
+            L::store(p.nearOrigin[a] + group, nearOrigin);
+            L::store(p.farOrigin[a] + group, farOrigin);
+            invLow[a] = group == 0 ? inv : L::min(invLow[a], inv);
+            invHigh[a] = group == 0 ? inv : L::max(invHigh[a], inv);
+            nearBound[a] = group == 0    ? nearOrigin
+                           : negative[a] ? L::min(nearBound[a], nearOrigin)
+                                         : L::max(nearBound[a], nearOrigin);
+            farBound[a] = group == 0    ? farOrigin
+                          : negative[a] ? L::max(farBound[a], farOrigin)
+                                        : L::min(farBound[a], farOrigin);
+            apart = L::max(apart, L::abs(L::sub(o[a], o0[a])));
+        }
+        const V x = L::sub(L::mul(d[1], d0[2]), L::mul(d[2], d0[1]));
+        const V y = L::sub(L::mul(d[2], d0[0]), L::mul(d[0], d0[2]));
+        const V z = L::sub(L::mul(d[0], d0[1]), L::mul(d[1], d0[0]));
+        const V across = L::add(L::add(L::mul(x, x), L::mul(y, y)), L::mul(z, z));
+        const V length = L::add(L::add(L::mul(d[0], d[0]), L::mul(d[1], d[1])), L::mul(d[2], d[2]));
+        sine = L::max(sine, L::div(across, length));
+    }
+    float reach = 0.0f, first = 0.0f;
+    for (int a = 0; a < 3; ++a) {
+        const float o = rays.origin[a][0], d = rays.direction[a][0];
+        const float far = std::max(std::fabs(bvh.lower[a] - o), std::fabs(bvh.upper[a] - o));
+        reach += far * far;
+        first += d * d;
+    }
+    const float spread = std::sqrt(L::highest(sine) / first), distance = L::highest(apart);
+    // Not finite (a huge coordinate) fails the comparison: the rays then walk alone.
+    if (!(spread * (std::sqrt(reach) + distance) + 2.0f * distance <= bvh.leafSize))
+        return false;
+    p.count = count;
+    for (int a = 0; a < 3; ++a) {
+        p.box.nearOffset[a] = (negative[a] ? 3 * W : 0) + W * a;
+        p.box.farOffset[a] = (negative[a] ? 0 : 3 * W) + W * a;
+        p.invLow[a] = L::set1(L::lowest(invLow[a]));
+        p.invHigh[a] = L::set1(L::highest(invHigh[a]));
+        p.box.nearOrigin[a] = L::set1(negative[a] ? L::lowest(nearBound[a]) : L::highest(nearBound[a]));
+        p.box.farOrigin[a] = L::set1(negative[a] ? L::highest(farBound[a]) : L::lowest(farBound[a]));
+    }
+    for (int r = 0; r < count; ++r) {
+        for (int a = 0; a < 3; ++a) {
+            p.rays[r].origin[a] = _mm_set1_ps(rays.origin[a][r]);
+            p.rays[r].direction[a] = _mm_set1_ps(rays.direction[a][r]);
+        }
+    }
     return true;
 }
 
@@ -513,63 +586,182 @@ inline float greatest(const float* values, int count) {
     return g;
 }
 
+// The rays of the packet that meet the box in slot `slot` of node before their limits
+// (limits[r]; kFinished for a ray that is done), as a mask: ray r's bit is exactly what
+// its own box test (meetBoxes) gives for that box, the rays side by side in the lanes.
 template <int W>
-void nearestPacket(const vyxBVH& bvh, int count, const float origins[][3], const float directions[][3],
-                   const float* maxDistances, vyxTraceResult* results) {
-    VYX_ASSERT(count >= 1 && count <= vyxPacketSize);
-    PacketSetup<W> p;
-    if (count == 1 || bvh.leafCount == 0 || !setUpPacket(bvh, count, origins, directions, p)) {
-        for (int r = 0; r < count; ++r)
-            results[r] = nearestOne<W>(bvh, origins[r], directions[r], maxDistances[r], nullptr);
-        return;
+inline unsigned raysMeetingBox(const vyxBVHNodeOf<W>& node, int slot, const PacketSetup<W>& p, const float* limits) {
+    using L = Lanes<W>;
+    const float* base = &node.lower[0][0] + slot;
+    unsigned mask = 0;
+    for (int group = 0; group < vyxPacketSize; group += W) {
+        typename L::V tnear = L::zero(), tfar = L::load(limits + group);
+        for (int a = 0; a < 3; ++a) {
+            const typename L::V inv = L::load(p.inv[a] + group);
+            typename L::V tn =
+                L::mul(L::sub(L::set1(base[p.box.nearOffset[a]]), L::load(p.nearOrigin[a] + group)), inv);
+            typename L::V tf = L::mul(L::sub(L::set1(base[p.box.farOffset[a]]), L::load(p.farOrigin[a] + group)), inv);
+            tnear = L::max(tn, tnear);
+            tfar = L::min(tf, tfar);
+        }
+        mask |= L::lessEqual(tnear, tfar) << group;
     }
-    float limits[vyxPacketSize] = {0.0f, 0.0f, 0.0f, 0.0f};
-    for (int r = 0; r < count; ++r) {
-        VYX_ASSERT_GT(maxDistances[r], 0.0f);
-        results[r] = missResult();
-        limits[r] = maxDistances[r];
+    return mask & ((1u << p.count) - 1u);
+}
+
+// A deferred child of the packet walk, with the rays that may meet it.
+struct PacketEntry {
+    int32_t ref;
+    float tnear;
+    unsigned rays;
+};
+
+// The walk of a packet: from the root, down the nearest child the packet may meet (any
+// with kNearestFirst false; the test of meetBoxesPacket, with the greatest of the rays'
+// limits), the others deferred. A leaf is met only by the rays whose own box test passes
+// its box, and only those test its triangles: leaf(leaf, rays) with the mask of them.
+// limits[r] is ray r's limit, which leaf narrows (kFinished once the ray is done); the
+// walk ends when every ray is done.
+template <int W, bool kNearestFirst, typename Leaf>
+void walkPacket(const vyxBVH& bvh, const PacketSetup<W>& p, float* limits, Leaf leaf) {
+    alignas(32) float lanes[vyxPacketSize];
+    for (int r = 0; r < vyxPacketSize; ++r)
+        lanes[r] = r < p.count ? limits[r] : kFinished;
+    const vyxBVHNodeOf<W>* nodes = nodesOf<W>(bvh);
+    PacketEntry stack[vyxBVHStackSize];
+    int depth = 0;
+    float limit = greatest(lanes, vyxPacketSize);
+    int32_t ref = bvh.root;
+    unsigned active = (1u << p.count) - 1u; // the rays not done
+    unsigned rays = active;
+    for (;;) {
+        while (ref >= 0) {
+            VYX_ASSERT_LT(ref, bvh.nodeCount);
+            const vyxBVHNodeOf<W>& node = nodes[ref];
+            alignas(32) float dist[W];
+            unsigned hit = meetBoxesPacket<W>(node, p, limit, dist);
+            PacketEntry met[W];
+            int n = 0;
+            for (; hit != 0; hit &= hit - 1) {
+                const int s = __builtin_ctz(hit);
+                const unsigned meeting = node.child[s] < 0 ? raysMeetingBox<W>(node, s, p, lanes) : rays;
+                if (meeting != 0)
+                    met[n++] = PacketEntry{node.child[s], dist[s], meeting};
+            }
+            if (n == 0) {
+                ref = 0;
+                break;
+            }
+            if (kNearestFirst) {
+                // Farthest first, so that the nearer are taken back first.
+                for (int i = 1; i < n; ++i)
+                    for (int j = i; j > 0 && met[j - 1].tnear < met[j].tnear; --j) {
+                        PacketEntry swap = met[j];
+                        met[j] = met[j - 1];
+                        met[j - 1] = swap;
+                    }
+            }
+            VYX_ASSERT_LE(depth + n - 1, vyxBVHStackSize);
+            for (int i = 0; i < n - 1; ++i)
+                stack[depth++] = met[i];
+            ref = met[n - 1].ref;
+            rays = met[n - 1].rays;
+        }
+        if (ref < 0) {
+            VYX_ASSERT(~ref >= 0 && ~ref < bvh.leafCount);
+            rays &= active;
+            leaf(bvh.leaves[~ref], rays, lanes);
+            for (; rays != 0; rays &= rays - 1)
+                if (lanes[__builtin_ctz(rays)] == kFinished)
+                    active &= ~(rays & -rays);
+            if (active == 0)
+                break;
+            limit = greatest(lanes, vyxPacketSize);
+        }
+        // Take the next deferred entry that can still hold a hit within some ray's limit.
+        ref = 0;
+        while (depth > 0) {
+            const PacketEntry e = stack[--depth];
+            if (e.tnear <= limit && (e.rays & active) != 0) {
+                ref = e.ref;
+                rays = e.rays;
+                break;
+            }
+        }
+        if (ref == 0)
+            break;
     }
-    walk<W>(
-        bvh, greatest(limits, count),
-        [&](const vyxBVHNodeOf<W>& node, float limit, float* dist) { return meetBoxesPacket<W>(node, p, limit, dist); },
-        [&](const vyxBVHLeaf& leaf) {
-            for (int r = 0; r < count; ++r)
-                keepNearest(leaf, p.rays[r], results[r], limits[r]);
-            return greatest(limits, count);
-        });
+    for (int r = 0; r < p.count; ++r)
+        limits[r] = lanes[r];
+}
+
+// Ray r of a packet, for the single-ray walk.
+inline void packetRay(const vyxRayPacket& rays, int r, float origin[3], float direction[3]) {
+    for (int a = 0; a < 3; ++a) {
+        origin[a] = rays.origin[a][r];
+        direction[a] = rays.direction[a][r];
+    }
 }
 
 template <int W>
-void occludedPacket(const vyxBVH& bvh, int count, const float origins[][3], const float directions[][3],
-                    const float* maxDistances, vyxOcclusion* results) {
+void nearestPacket(const vyxBVH& bvh, const vyxRayPacket& rays, vyxTraceResult* results) {
+    const int count = rays.count;
     VYX_ASSERT(count >= 1 && count <= vyxPacketSize);
     PacketSetup<W> p;
-    if (count == 1 || bvh.leafCount == 0 || !setUpPacket(bvh, count, origins, directions, p)) {
-        for (int r = 0; r < count; ++r)
-            results[r] = occludedOne<W>(bvh, origins[r], directions[r], maxDistances[r]);
+    if (count == 1 || bvh.leafCount == 0 || !setUpPacket(bvh, rays, p)) {
+        for (int r = 0; r < count; ++r) {
+            float origin[3], direction[3];
+            packetRay(rays, r, origin, direction);
+            results[r] = nearestOne<W>(bvh, origin, direction, rays.limit[r], nullptr);
+        }
         return;
     }
-    float limits[vyxPacketSize] = {0.0f, 0.0f, 0.0f, 0.0f};
+    float limits[vyxPacketSize] = {};
+    for (int r = 0; r < count; ++r) {
+        VYX_ASSERT_GT(rays.limit[r], 0.0f);
+        results[r] = missResult();
+        limits[r] = rays.limit[r];
+    }
+    walkPacket<W, true>(bvh, p, limits, [&](const vyxBVHLeaf& leaf, unsigned walking, float* lanes) {
+        for (; walking != 0; walking &= walking - 1) {
+            const int r = __builtin_ctz(walking);
+            keepNearest(leaf, p.rays[r], results[r], lanes[r]);
+        }
+    });
+}
+
+template <int W>
+void occludedPacket(const vyxBVH& bvh, const vyxRayPacket& rays, vyxOcclusion* results) {
+    const int count = rays.count;
+    VYX_ASSERT(count >= 1 && count <= vyxPacketSize);
+    PacketSetup<W> p;
+    if (count == 1 || bvh.leafCount == 0 || !setUpPacket(bvh, rays, p)) {
+        for (int r = 0; r < count; ++r) {
+            float origin[3], direction[3];
+            packetRay(rays, r, origin, direction);
+            results[r] = occludedOne<W>(bvh, origin, direction, rays.limit[r]);
+        }
+        return;
+    }
+    float limits[vyxPacketSize] = {};
     bool beyond[vyxPacketSize];
     for (int r = 0; r < count; ++r) {
-        VYX_ASSERT_GT(maxDistances[r], 0.0f);
+        VYX_ASSERT_GT(rays.limit[r], 0.0f);
         results[r] = OcclusionNone;
-        limits[r] = maxDistances[r];
+        limits[r] = rays.limit[r];
         beyond[r] = false;
     }
-    // A ray stopped at t = 0 is done: its limit becomes kFinished, so it tests no more
-    // triangles, and once every ray is done the walk ends.
-    walk<W, false>(
-        bvh, greatest(limits, count),
-        [&](const vyxBVHNodeOf<W>& node, float limit, float* dist) { return meetBoxesPacket<W>(node, p, limit, dist); },
-        [&](const vyxBVHLeaf& leaf) {
-            for (int r = 0; r < count; ++r)
-                if (limits[r] != kFinished && occludedAtZero(leaf, p.rays[r], limits[r], beyond[r])) {
-                    results[r] = OcclusionAtZero;
-                    limits[r] = kFinished;
-                }
-            return greatest(limits, count);
-        });
+    // A ray stopped at t = 0 is done: its limit becomes kFinished, so it meets no more
+    // boxes, and once every ray is done the walk ends.
+    walkPacket<W, false>(bvh, p, limits, [&](const vyxBVHLeaf& leaf, unsigned walking, float* lanes) {
+        for (; walking != 0; walking &= walking - 1) {
+            const int r = __builtin_ctz(walking);
+            if (occludedAtZero(leaf, p.rays[r], lanes[r], beyond[r])) {
+                results[r] = OcclusionAtZero;
+                lanes[r] = kFinished;
+            }
+        }
+    });
     for (int r = 0; r < count; ++r)
         if (results[r] != OcclusionAtZero && beyond[r])
             results[r] = OcclusionBeyond;

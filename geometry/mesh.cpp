@@ -189,19 +189,23 @@ static void buildStructure(vyxMesh& mesh) {
     vyxBuildBIHForTracing(mesh.triangleCount, *mesh.bih, mesh.triangles);
 }
 
-void vyxBuildMeshFromObj(const vyxObjModel& model, const char* displayName, vyxMesh& mesh) {
-    buildMesh(model, displayName ? displayName : "(no name)", true, mesh);
+// The mesh of model and its structure. The model's lists are copied into the mesh before
+// the structure is built: handing their memory back first lowers the peak a large model
+// needs.
+static void buildMeshAndStructure(vyxObjModel& model, const char* path, bool read, vyxMesh& mesh) {
+    buildMesh(model, path, read, mesh);
+    model = vyxObjModel();
     buildStructure(mesh);
+}
+
+void vyxBuildMeshFromObj(vyxObjModel&& model, const char* displayName, vyxMesh& mesh) {
+    buildMeshAndStructure(model, displayName ? displayName : "(no name)", true, mesh);
 }
 
 bool vyxLoadMeshFromObj(const char* path, vyxMesh& mesh) {
     vyxObjModel model;
     const bool read = vyxLoadObj(path, model);
-    buildMesh(model, path, read, mesh);
-    // The model's lists are copied into the mesh by now: handing their memory back before
-    // the structure's build lowers the peak a large model needs.
-    model = vyxObjModel();
-    buildStructure(mesh);
+    buildMeshAndStructure(model, path, read, mesh);
     return read;
 }
 

@@ -53,8 +53,10 @@ struct vyxMesh {
 // (null: "(no name)"). Triangles with a corner that is not finite or beyond 1e18 are
 // left out, with one warning giving their count. A face whose material is missing uses
 // a default material; a corner without a normal gets the triangle's geometric normal,
-// one without a texture coordinate (0, 0).
-void vyxBuildMeshFromObj(const vyxObjModel& model, const char* displayName, vyxMesh& mesh);
+// one without a texture coordinate (0, 0). The model is used up: its lists are released
+// once copied into the mesh, before the mesh's structure is built, so that a large model
+// never holds both at its peak; it is left empty but valid.
+void vyxBuildMeshFromObj(vyxObjModel&& model, const char* displayName, vyxMesh& mesh);
 
 // Fills mesh from the OBJ file at path (with its MTL libraries) read by vyxLoadObj, as
 // vyxBuildMeshFromObj does with path as the display name. A missing model gives a valid

@@ -392,62 +392,177 @@ vyxTraceResult vyxTraceScene(const vyxScene& scene, const vyxVec3& origin, const
 
 namespace {
 
-// Rays from one origin carried into one mesh and prepared for its walk; `index` maps the
-// ones that can hit it back to their place in the caller's list.
-struct MeshPacket {
-    BIHRay rays[vyxPacketSize];
-    int index[vyxPacketSize];
-    int walking;
-    float origins[vyxPacketSize][3], directions[vyxPacketSize][3], limits[vyxPacketSize];
+// Four lanes of floats and the few operations the carrying of rays needs.
+inline __m128 select4(__m128 keep, __m128 a, __m128 b) {
+    return _mm_or_ps(_mm_and_ps(keep, a), _mm_andnot_ps(keep, b));
+}
+inline __m128 abs4(__m128 a) { return _mm_andnot_ps(_mm_set1_ps(-0.0f), a); }
+inline __m128 finite4(__m128 a) { return _mm_cmplt_ps(abs4(a), _mm_set1_ps(INFINITY)); }
+
+// Four rays, component by component.
+struct Rays4 {
+    __m128 o[3], d[3];
 };
 
-// Prepares the rays that can meet mesh within their limits (a ray with a limit of 0 is
-// left out: no hit can count for it); false when none can.
-bool preparePacket(vyxMesh& mesh, const vyxVec3& origin, const vyxVec3* directions, int count, const float* limits,
-                   MeshPacket& p) {
-    p.walking = 0;
-    if (!mesh.bih)
-        return false;
-    const bool boxed = worldBoundsStand(mesh);
-    for (int r = 0; r < count; ++r) {
-        BIHRay& ray = p.rays[p.walking];
-        if (!prepareMeshRay(mesh, boxed, origin, directions[r], limits[r], ray))
-            continue;
+// carryRay of four rays at once: the same operations lane by lane, so the same bits. The
+// transform's inverse must be cached (inverseValid).
+void carryRays(const vyxTransform& transform, Rays4& r) {
+    const __m128 zero = _mm_setzero_ps();
+    if (transform.inverseIdentity) {
         for (int a = 0; a < 3; ++a) {
-            p.origins[p.walking][a] = ray.o[a];
-            p.directions[p.walking][a] = ray.d[a];
+            r.o[a] = _mm_add_ps(r.o[a], zero);
+            r.d[a] = _mm_sub_ps(_mm_add_ps(r.d[a], zero), zero);
         }
-        p.limits[p.walking] = ray.limit;
-        p.index[p.walking++] = r;
+        return;
     }
-    return p.walking > 0;
+    const float* m = transform.inverse;
+    __m128 o[3], d[3];
+    for (int row = 0; row < 3; ++row) {
+        const __m128 m0 = _mm_set1_ps(m[4 * row]), m1 = _mm_set1_ps(m[4 * row + 1]), m2 = _mm_set1_ps(m[4 * row + 2]),
+                     m3 = _mm_set1_ps(m[4 * row + 3]);
+        o[row] = _mm_add_ps(
+            _mm_add_ps(_mm_add_ps(_mm_mul_ps(m0, r.o[0]), _mm_mul_ps(m1, r.o[1])), _mm_mul_ps(m2, r.o[2])), m3);
+        d[row] = _mm_sub_ps(
+            _mm_add_ps(_mm_add_ps(_mm_add_ps(_mm_mul_ps(m0, r.d[0]), _mm_mul_ps(m1, r.d[1])), _mm_mul_ps(m2, r.d[2])),
+                       m3),
+            _mm_set1_ps(transform.inverseOrigin[row]));
+    }
+    for (int a = 0; a < 3; ++a) {
+        r.o[a] = o[a];
+        r.d[a] = d[a];
+    }
 }
 
-// Nearest hits over the meshes not marked opaque for rays from one origin within limit,
-// walked together where the mesh's structure allows.
-void traceTranslucentPacket(const vyxScene& scene, const vyxVec3& origin, const vyxVec3* directions, int count,
-                            float limit, vyxTraceResult* results) {
+// The lanes of four world-space rays that may meet something of the mesh, by its world
+// box (which must stand): the test of missesWorldBox lane by lane, where a lane that
+// test would leave undecided (a NaN along the way) is kept.
+__m128 nearWorldBox(const vyxMesh& mesh, const Rays4& r) {
+    const __m128 reach =
+        _mm_mul_ps(_mm_set1_ps(mesh.worldRoom), _mm_max_ps(_mm_max_ps(abs4(r.o[0]), abs4(r.o[1])), abs4(r.o[2])));
+    __m128 inside = _mm_castsi128_ps(_mm_set1_epi32(-1)), outside = _mm_setzero_ps();
+    __m128 tnear = _mm_setzero_ps(), tfar = _mm_set1_ps(INFINITY);
+    for (int a = 0; a < 3; ++a) {
+        const __m128 lower = _mm_sub_ps(_mm_set1_ps(mesh.worldLower[a]), reach);
+        const __m128 upper = _mm_add_ps(_mm_set1_ps(mesh.worldUpper[a]), reach);
+        const __m128 within = _mm_and_ps(_mm_cmpge_ps(r.o[a], lower), _mm_cmple_ps(r.o[a], upper));
+        inside = _mm_and_ps(inside, within);
+        // Parallel to the slab: outside it, no hit; inside it, no constraint.
+        const __m128 parallel = _mm_cmpeq_ps(r.d[a], _mm_setzero_ps());
+        outside = _mm_or_ps(outside, _mm_andnot_ps(within, parallel));
+        const __m128 inverse = _mm_div_ps(_mm_set1_ps(1.0f), r.d[a]);
+        const __m128 t0 = _mm_mul_ps(_mm_sub_ps(lower, r.o[a]), inverse);
+        const __m128 t1 = _mm_mul_ps(_mm_sub_ps(upper, r.o[a]), inverse);
+        const __m128 used = _mm_andnot_ps(parallel, _mm_cmpord_ps(t0, t1));
+        tnear = select4(used, _mm_max_ps(tnear, _mm_min_ps(t0, t1)), tnear);
+        tfar = select4(used, _mm_min_ps(tfar, _mm_max_ps(t0, t1)), tfar);
+    }
+    const __m128 misses = _mm_or_ps(outside, _mm_cmpgt_ps(tnear, tfar));
+    return _mm_or_ps(inside, _mm_andnot_ps(misses, _mm_castsi128_ps(_mm_set1_epi32(-1))));
+}
+
+// Rays carried into one mesh's structure as a packet of its walk; `index` maps them back
+// to their place in the caller's list.
+struct MeshPacket {
+    vyxRayPacket rays;
+    int index[vyxPacketSize];
+};
+
+// Prepares the rays (world space, count of them, limit unused; the lanes up to the next
+// multiple of four hold finite numbers) that can meet mesh within
+// their limits, as prepareMeshRay does one by one (a ray with a limit of 0 is left out:
+// no hit can count for it); false when none can. The mesh's structure must be built and
+// its transforms' inverses cached.
+bool preparePacket(vyxMesh& mesh, const vyxRayPacket& world, const float* limits, MeshPacket& p) {
+    vyxBIH& bih = *mesh.bih;
+    p.rays.count = 0;
+    if (bih.triangleCount <= 0 || !bih.triangles)
+        return false;
+    const bool boxed = worldBoundsStand(mesh);
+    for (int group = 0; group < world.count; group += 4) {
+        Rays4 r;
+        for (int a = 0; a < 3; ++a) {
+            r.o[a] = _mm_load_ps(world.origin[a] + group);
+            r.d[a] = _mm_load_ps(world.direction[a] + group);
+        }
+        const __m128 present =
+            _mm_cmplt_ps(_mm_setr_ps(0.0f, 1.0f, 2.0f, 3.0f), _mm_set1_ps(static_cast<float>(world.count - group)));
+        __m128 keep = _mm_and_ps(present, _mm_cmpgt_ps(_mm_load_ps(limits + group), _mm_setzero_ps()));
+        if (boxed)
+            keep = _mm_and_ps(keep, nearWorldBox(mesh, r));
+        if (_mm_movemask_ps(keep) == 0)
+            continue;
+        carryRays(mesh.transform, r);
+        carryRays(bih.transform, r);
+        // A non-finite ray could report a false t = 0 hit inside the triangle test, and a
+        // zero direction can never hit: both miss (as in prepareBIHRay).
+        __m128 zero = _mm_castsi128_ps(_mm_set1_epi32(-1));
+        for (int a = 0; a < 3; ++a) {
+            keep = _mm_and_ps(keep, _mm_and_ps(finite4(r.o[a]), finite4(r.d[a])));
+            zero = _mm_and_ps(zero, _mm_cmpeq_ps(r.d[a], _mm_setzero_ps()));
+        }
+        unsigned lanes = static_cast<unsigned>(_mm_movemask_ps(_mm_andnot_ps(zero, keep)));
+        alignas(16) float o[3][4], d[3][4];
+        for (int a = 0; a < 3; ++a) {
+            _mm_store_ps(o[a], r.o[a]);
+            _mm_store_ps(d[a], r.d[a]);
+        }
+        for (; lanes != 0; lanes &= lanes - 1) {
+            const int lane = __builtin_ctz(lanes), k = p.rays.count++;
+            for (int a = 0; a < 3; ++a) {
+                p.rays.origin[a][k] = o[a][lane];
+                p.rays.direction[a][k] = d[a][lane];
+            }
+            p.rays.limit[k] = limits[group + lane];
+            p.index[k] = group + lane;
+        }
+    }
+    return p.rays.count > 0;
+}
+
+// Whether a mesh's rays can be carried as a packet: its structure built and both
+// transforms' inverses cached (the queries' callers prepare them; otherwise the rays go
+// one by one, which fills the caches).
+bool packetReady(const vyxMesh& mesh) {
+    return mesh.bih->bvh.built && mesh.transform.inverseValid && mesh.bih->transform.inverseValid;
+}
+
+// Ray r of the caller's list in world space.
+void worldRay(const vyxRayPacket& world, int r, vyxVec3& origin, vyxVec3& direction) {
+    origin = {world.origin[0][r], world.origin[1][r], world.origin[2][r]};
+    direction = {world.direction[0][r], world.direction[1][r], world.direction[2][r]};
+}
+
+// Nearest hits over the meshes (only those not marked opaque when translucentOnly) for
+// rays within limit, walked together where the mesh's structure allows.
+void tracePacket(const vyxScene& scene, const vyxRayPacket& world, float limit, bool translucentOnly,
+                 vyxTraceResult* results) {
+    const int count = world.count;
     for (int r = 0; r < count; ++r)
         results[r] = vyxMissResult();
     for (int32_t i = 0; i < scene.meshCount; ++i) {
         vyxMesh* mesh = scene.meshes[i];
-        if (!mesh || mesh->opaque)
+        if (!mesh || (translucentOnly && mesh->opaque) || !mesh->bih)
             continue;
-        float limits[vyxPacketSize];
+        alignas(16) float limits[vyxPacketSize] = {};
         for (int r = 0; r < count; ++r)
             limits[r] = meshLimit(limit, results[r]);
-        MeshPacket p;
-        if (!preparePacket(*mesh, origin, directions, count, limits, p))
+        if (!packetReady(*mesh)) {
+            const bool boxed = worldBoundsStand(*mesh);
+            for (int r = 0; r < count; ++r) {
+                vyxVec3 origin, direction;
+                worldRay(world, r, origin, direction);
+                BIHRay ray;
+                if (prepareMeshRay(*mesh, boxed, origin, direction, limits[r], ray))
+                    keepNearer(walkBIH(*mesh->bih, ray), i, results[r]);
+            }
             continue;
-        vyxBIH& bih = *mesh->bih;
-        vyxTraceResult hits[vyxPacketSize];
-        if (p.walking > 1 && bih.bvh.built) {
-            vyxTraverseBVHPacket(bih.bvh, p.walking, p.origins, p.directions, p.limits, hits);
-        } else {
-            for (int k = 0; k < p.walking; ++k)
-                hits[k] = walkBIH(bih, p.rays[k]);
         }
-        for (int k = 0; k < p.walking; ++k)
+        MeshPacket p;
+        if (!preparePacket(*mesh, world, limits, p))
+            continue;
+        vyxTraceResult hits[vyxPacketSize];
+        vyxTraverseBVHPacket(mesh->bih->bvh, p.rays, hits);
+        for (int k = 0; k < p.rays.count; ++k)
             keepNearer(hits[k], i, results[p.index[k]]);
     }
 }
@@ -499,10 +614,35 @@ vyxOcclusion vyxOccludedScene(const vyxScene& scene, const vyxVec3& origin, cons
     return beyond ? OcclusionBeyond : OcclusionNone;
 }
 
-void vyxOccludedScenePacket(const vyxScene& scene, const vyxVec3& origin, const vyxVec3* directions, int count,
+// The caller's rays in world space as a packet (limit unused).
+static void worldPacket(const vyxVec3* origins, const vyxVec3* directions, int count, vyxRayPacket& world) {
+    VYX_ASSERT(count >= 1 && count <= vyxPacketSize);
+    world.count = count;
+    // Lanes past count, which the packet's carrying reads four at a time, repeat the first.
+    for (int r = 0; r < vyxPacketSize; ++r) {
+        const int from = r < count ? r : 0;
+        const float o[3] = {origins[from].x, origins[from].y, origins[from].z};
+        const float d[3] = {directions[from].x, directions[from].y, directions[from].z};
+        for (int a = 0; a < 3; ++a) {
+            world.origin[a][r] = o[a];
+            world.direction[a][r] = d[a];
+        }
+    }
+}
+
+void vyxTraceScenePacket(const vyxScene& scene, const vyxVec3* origins, const vyxVec3* directions, int count,
+                         float maxDistance, vyxTraceResult* results) {
+    vyxRayPacket world;
+    worldPacket(origins, directions, count, world);
+    tracePacket(scene, world, walkLimit(maxDistance), false, results);
+}
+
+void vyxOccludedScenePacket(const vyxScene& scene, const vyxVec3* origins, const vyxVec3* directions, int count,
                             float maxDistance, vyxOcclusion* occlusion, vyxTraceResult* nearest) {
     const float limit = walkLimit(maxDistance);
-    traceTranslucentPacket(scene, origin, directions, count, limit, nearest);
+    vyxRayPacket world;
+    worldPacket(origins, directions, count, world);
+    tracePacket(scene, world, limit, true, nearest);
     bool beyond[vyxPacketSize];
     for (int r = 0; r < count; ++r) {
         occlusion[r] = nearest[r].t == 0.0f ? OcclusionAtZero : OcclusionNone;
@@ -510,25 +650,38 @@ void vyxOccludedScenePacket(const vyxScene& scene, const vyxVec3& origin, const 
     }
     for (int32_t i = 0; i < scene.meshCount; ++i) {
         vyxMesh* mesh = scene.meshes[i];
-        if (!mesh || !mesh->opaque)
+        if (!mesh || !mesh->opaque || !mesh->bih)
             continue;
         // Rays already known to stop at t = 0 are done: a limit of 0 leaves them out.
-        float limits[vyxPacketSize];
+        alignas(16) float limits[vyxPacketSize] = {};
         for (int r = 0; r < count; ++r)
             limits[r] = occlusion[r] == OcclusionAtZero ? 0.0f : opaqueLimit(i, limit, nearest[r], beyond[r]);
-        MeshPacket p;
-        if (!preparePacket(*mesh, origin, directions, count, limits, p))
-            continue;
-        vyxBIH& bih = *mesh->bih;
         vyxOcclusion found[vyxPacketSize];
-        if (bih.bvh.built) {
-            vyxOccludedBVHPacket(bih.bvh, p.walking, p.origins, p.directions, p.limits, found);
+        int index[vyxPacketSize];
+        int walked = 0;
+        if (!packetReady(*mesh)) {
+            const bool boxed = worldBoundsStand(*mesh);
+            for (int r = 0; r < count; ++r) {
+                vyxVec3 origin, direction;
+                worldRay(world, r, origin, direction);
+                BIHRay ray;
+                if (!prepareMeshRay(*mesh, boxed, origin, direction, limits[r], ray))
+                    continue;
+                found[walked] = mesh->bih->bvh.built ? vyxOccludedBVH(mesh->bih->bvh, ray.o, ray.d, ray.limit)
+                                                     : occlusionOf(walkBIH(*mesh->bih, ray));
+                index[walked++] = r;
+            }
         } else {
-            for (int k = 0; k < p.walking; ++k)
-                found[k] = occlusionOf(walkBIH(bih, p.rays[k]));
+            MeshPacket p;
+            if (!preparePacket(*mesh, world, limits, p))
+                continue;
+            vyxOccludedBVHPacket(mesh->bih->bvh, p.rays, found);
+            walked = p.rays.count;
+            for (int k = 0; k < walked; ++k)
+                index[k] = p.index[k];
         }
-        for (int k = 0; k < p.walking; ++k) {
-            const int r = p.index[k];
+        for (int k = 0; k < walked; ++k) {
+            const int r = index[k];
             if (found[k] == OcclusionAtZero)
                 occlusion[r] = OcclusionAtZero;
             beyond[r] = beyond[r] || found[k] == OcclusionBeyond;

@@ -17,6 +17,12 @@
 // (within a mesh, every query keeps the lower triangle index at equal distances).
 vyxTraceResult vyxTraceScene(const vyxScene& scene, const vyxVec3& origin, const vyxVec3& direction, float maxDistance);
 
+// The same for count rays (1 .. vyxPacketSize): results[i] is exactly what vyxTraceScene
+// gives origins[i], directions[i]. Rays whose directions share an octant and lie close
+// together walk each mesh's structure together, which costs less than one walk each.
+void vyxTraceScenePacket(const vyxScene& scene, const vyxVec3* origins, const vyxVec3* directions, int count,
+                         float maxDistance, vyxTraceResult* results);
+
 // For shadow rays, what vyxTraceScene's nearest hit tells about the meshes marked opaque,
 // found faster (an opaque mesh is searched only until any hit): OcclusionBeyond when the
 // scene's nearest hit lies on an opaque mesh at some t > 0, OcclusionAtZero when it is at
@@ -24,11 +30,11 @@ vyxTraceResult vyxTraceScene(const vyxScene& scene, const vyxVec3& origin, const
 // meshes not marked opaque, which with OcclusionNone is the scene's nearest hit.
 vyxOcclusion vyxOccludedScene(const vyxScene& scene, const vyxVec3& origin, const vyxVec3& direction, float maxDistance,
                               vyxTraceResult& nearest);
-// The same for count rays (1 .. vyxPacketSize) from one origin: occlusion[i] and
-// nearest[i] are exactly what vyxOccludedScene gives for directions[i]. Rays whose
-// directions share an octant walk each mesh's structure together, which costs less than
-// one walk each.
-void vyxOccludedScenePacket(const vyxScene& scene, const vyxVec3& origin, const vyxVec3* directions, int count,
+// The same for count rays (1 .. vyxPacketSize): occlusion[i] and nearest[i] are exactly
+// what vyxOccludedScene gives for origins[i], directions[i]. Rays whose directions share
+// an octant and lie close together walk each mesh's structure together, which costs less
+// than one walk each.
+void vyxOccludedScenePacket(const vyxScene& scene, const vyxVec3* origins, const vyxVec3* directions, int count,
                             float maxDistance, vyxOcclusion* occlusion, vyxTraceResult* nearest);
 
 // One mesh: the ray is carried into object space through the mesh transform's inverse.

@@ -14,10 +14,11 @@ static float relativeDifference(vyxVec3 reference, vyxVec3 other, float brightne
     return sum * 0.33f / brightness;
 }
 
-static vyxVec3 shadePrimary(const vyxScene& scene, vyxVec3 origin, vyxVec3 direction,
-                            const vyxRenderSettings& settings) {
-    VYX_COUNT_RAY(primary);
-    return vyxShade(scene, origin, direction, settings.maxDepth, settings);
+static void shadePrimaries(const vyxScene& scene, const vyxVec3* origins, const vyxVec3* directions, int count,
+                           const vyxRenderSettings& settings, vyxVec3* colours) {
+    for (int i = 0; i < count; ++i)
+        VYX_COUNT_RAY(primary);
+    vyxShadeRays(scene, origins, directions, count, settings.maxDepth, settings, colours);
 }
 
 vyxVec3 vyxAntialiasQuad(const vyxScene& scene, vyxVec3 origin, vyxVec3 d00, vyxVec3 d10, vyxVec3 d01, vyxVec3 d11,
@@ -43,11 +44,11 @@ vyxVec3 vyxAntialiasQuad(const vyxScene& scene, vyxVec3 origin, vyxVec3 d00, vyx
     vyxVec3 centre = (d00 + d11) * 0.5f;
     vyxVec3 right = (d10 + d11) * 0.5f;
     vyxVec3 bottom = (d01 + d11) * 0.5f;
-    vyxVec3 cT = shadePrimary(scene, origin, top, settings);
-    vyxVec3 cL = shadePrimary(scene, origin, left, settings);
-    vyxVec3 cC = shadePrimary(scene, origin, centre, settings);
-    vyxVec3 cR = shadePrimary(scene, origin, right, settings);
-    vyxVec3 cB = shadePrimary(scene, origin, bottom, settings);
+    const vyxVec3 origins[5] = {origin, origin, origin, origin, origin};
+    const vyxVec3 directions[5] = {top, left, centre, right, bottom};
+    vyxVec3 colours[5];
+    shadePrimaries(scene, origins, directions, 5, settings, colours);
+    vyxVec3 cT = colours[0], cL = colours[1], cC = colours[2], cR = colours[3], cB = colours[4];
 
     int next = depth - 1;
     vyxVec3 sum = vyxAntialiasQuad(scene, origin, d00, top, left, centre, c00, cT, cL, cC, next, settings);
@@ -63,12 +64,17 @@ void vyxShadeRow(const vyxScene& scene, const vyxCamera& camera, int y, vyxVec3*
     VYX_ASSERT_LT(static_cast<uint32_t>(y), camera.imageHeight);
     int width = static_cast<int>(camera.imageWidth);
     vyxSeedJitter(settings.jitterSeed, static_cast<uint32_t>(y) * 2u);
-    for (int x = 0; x < width; ++x) {
-        vyxVec3 origin, direction;
-        // x + 0.0f is x exactly: without an offset the rays are the corner rays.
-        vyxPrimaryRay(camera, static_cast<float>(x) + settings.pixelOffsetX,
-                      static_cast<float>(y) + settings.pixelOffsetY, origin, direction);
-        out[x] = shadePrimary(scene, origin, direction, settings);
+    // A run of neighbouring pixels at a time, shaded together.
+    const int kRun = 64;
+    vyxVec3 origins[kRun], directions[kRun];
+    for (int begin = 0; begin < width; begin += kRun) {
+        const int n = width - begin < kRun ? width - begin : kRun;
+        for (int i = 0; i < n; ++i) {
+            // x + 0.0f is x exactly: without an offset the rays are the corner rays.
+            vyxPrimaryRay(camera, static_cast<float>(begin + i) + settings.pixelOffsetX,
+                          static_cast<float>(y) + settings.pixelOffsetY, origins[i], directions[i]);
+        }
+        shadePrimaries(scene, origins, directions, n, settings, out + begin);
     }
 }
 

@@ -63,31 +63,52 @@ static vyxVec3 combineSample(const vyxSample& sample, const vyxRenderSettings& s
 
 void vyxTraceSample(const vyxRenderSettings& settings, const vyxScene& scene, vyxVec3 origin, vyxVec3 direction,
                     vyxSample& sample) {
-    VYX_COUNT_RAY(primary);
-    const float unlimited = -1.0f;
-    sample.hit = vyxTraceScene(scene, origin, direction, unlimited);
-    sample.traced = 1;
-    sample.scene = &scene;
-    sample.origin = origin;
-    sample.direction = direction;
-    if (!isHit(sample)) {
-        // The environment of a miss is looked up later from the stored direction.
-        return;
+    vyxSample* one = &sample;
+    vyxTraceSamples(settings, scene, &one, &origin, &direction, 1);
+}
+
+void vyxTraceSamples(const vyxRenderSettings& settings, const vyxScene& scene, vyxSample* const* samples,
+                     const vyxVec3* origins, const vyxVec3* directions, int count) {
+    const int kBatch = 16;
+    vyxTraceResult hits[kBatch];
+    vyxHitShading shading[kBatch];
+    bool shaded[kBatch];
+    for (int begin = 0; begin < count; begin += kBatch) {
+        const int n = count - begin < kBatch ? count - begin : kBatch;
+        for (int i = 0; i < n; i += vyxPacketSize) {
+            const float unlimited = -1.0f;
+            const int m = n - i < vyxPacketSize ? n - i : vyxPacketSize;
+            vyxTraceScenePacket(scene, origins + begin + i, directions + begin + i, m, unlimited, hits + i);
+        }
+        for (int i = 0; i < n; ++i) {
+            VYX_COUNT_RAY(primary);
+            vyxSample& sample = *samples[begin + i];
+            sample.hit = hits[i];
+            sample.traced = 1;
+            sample.scene = &scene;
+            sample.origin = origins[begin + i];
+            sample.direction = directions[begin + i];
+            // The environment of a miss is looked up later from the stored direction.
+        }
+        memset(shading, 0, sizeof(shading));
+        vyxShadeHits(scene, hits, origins + begin, directions + begin, n, settings.maxDepth, settings, shading, shaded);
+        for (int i = 0; i < n; ++i) {
+            if (!shaded[i])
+                continue;
+            vyxSample& sample = *samples[begin + i];
+            const vyxHitShading& s = shading[i];
+            sample.texCoord[0] = s.texCoord[0];
+            sample.texCoord[1] = s.texCoord[1];
+            for (int c = 0; c < 4; ++c)
+                sample.surface[c] = s.surface[c];
+            sample.diffuse = s.diffuse;
+            sample.specular = s.specular;
+            sample.reflected = s.reflected;
+            sample.transmitted = s.transmitted;
+            sample.reflectionWeight = s.reflectionWeight;
+            sample.fog = s.fog;
+        }
     }
-    vyxHitShading shading;
-    memset(&shading, 0, sizeof(shading));
-    vyxShadeHit(scene, sample.hit, origin, direction, settings.maxDepth, settings, shading);
-    sample.texCoord[0] = shading.texCoord[0];
-    sample.texCoord[1] = shading.texCoord[1];
-    for (int i = 0; i < 4; ++i) {
-        sample.surface[i] = shading.surface[i];
-    }
-    sample.diffuse = shading.diffuse;
-    sample.specular = shading.specular;
-    sample.reflected = shading.reflected;
-    sample.transmitted = shading.transmitted;
-    sample.reflectionWeight = shading.reflectionWeight;
-    sample.fog = shading.fog;
 }
 
 bool vyxBlockNeedsRefinement(const vyxSample& c00, const vyxSample& c10, const vyxSample& c01, const vyxSample& c11,
@@ -167,14 +188,22 @@ bool vyxBlockNeedsRefinement(const vyxSample& c00, const vyxSample& c10, const v
 
 static int smaller(int a, int b) { return a < b ? a : b; }
 
-// Traces the lattice point between two traced samples unless it is traced already.
-static void traceMidpoint(const vyxScene& scene, const vyxRenderSettings& settings, const vyxSample& a,
-                          const vyxSample& b, vyxSample& midpoint) {
-    if (midpoint.traced) {
-        return;
+// The lattice points of a split block still to be traced, each between two traced samples.
+struct Midpoints {
+    vyxSample* samples[5];
+    vyxVec3 origins[5], directions[5];
+    int count = 0;
+
+    // Adds the point between a and b unless it is traced already.
+    void add(const vyxSample& a, const vyxSample& b, vyxSample& midpoint) {
+        if (midpoint.traced)
+            return;
+        samples[count] = &midpoint;
+        origins[count] = (a.origin + b.origin) * 0.5f;
+        directions[count] = (a.direction + b.direction) * 0.5f;
+        ++count;
     }
-    vyxTraceSample(settings, scene, (a.origin + b.origin) * 0.5f, (a.direction + b.direction) * 0.5f, midpoint);
-}
+};
 
 // An unrefined block whose corners all miss: the environment through directions
 // interpolated down the left and right edges and stepped across each row.
@@ -272,11 +301,13 @@ void vyxSubdivideBlock(const vyxScene& scene, int size, vyxSample* topLeft, int 
         vyxSample& left = topLeft[static_cast<size_t>(h) * windowStride];
         vyxSample& right = topLeft[static_cast<size_t>(h) * windowStride + size];
         vyxSample& centre = topLeft[static_cast<size_t>(h) * windowStride + h];
-        traceMidpoint(scene, settings, c00, c10, top);
-        traceMidpoint(scene, settings, c01, c11, bottom);
-        traceMidpoint(scene, settings, c00, c01, left);
-        traceMidpoint(scene, settings, c10, c11, right);
-        traceMidpoint(scene, settings, c00, c11, centre);
+        Midpoints m;
+        m.add(c00, c10, top);
+        m.add(c01, c11, bottom);
+        m.add(c00, c01, left);
+        m.add(c10, c11, right);
+        m.add(c00, c11, centre);
+        vyxTraceSamples(settings, scene, m.samples, m.origins, m.directions, m.count);
 
         // Quarters wholly outside the clip rectangle hold no pixel to write.
         vyxVec3* lower = output + static_cast<size_t>(h) * outputStride;
@@ -311,13 +342,21 @@ static int roundUpToBlock(int value) { return (value + 7) / 8 * 8; }
 // lattice points of the row untraced.
 static void traceLatticeRow(const vyxScene& scene, const vyxRenderSettings& settings, const vyxBandRays& rays, int y,
                             vyxSample* row, int latticeWidth) {
+    // The block corners a run at a time, traced together.
+    const int kRun = 16;
+    vyxSample* samples[kRun];
+    vyxVec3 origins[kRun], directions[kRun];
+    int n = 0;
     for (int x = 0; x <= latticeWidth; ++x) {
-        if (x % 8 == 0) {
-            vyxVec3 origin, direction;
-            vyxBandRay(rays, x, y, origin, direction);
-            vyxTraceSample(settings, scene, origin, direction, row[x]);
-        } else {
+        if (x % 8 != 0) {
             row[x].traced = 0;
+            continue;
+        }
+        vyxBandRay(rays, x, y, origins[n], directions[n]);
+        samples[n++] = &row[x];
+        if (n == kRun || x + 8 > latticeWidth) {
+            vyxTraceSamples(settings, scene, samples, origins, directions, n);
+            n = 0;
         }
     }
 }

@@ -32,6 +32,12 @@ struct vyxSample {
 void vyxTraceSample(const vyxRenderSettings& settings, const vyxScene& scene, vyxVec3 origin, vyxVec3 direction,
                     vyxSample& sample);
 
+// The same for count rays in order, ray i into *samples[i] (distinct samples), as count
+// calls of vyxTraceSample in order would (the same random draws in the same order); the
+// soft-shadow rays of their hits are traced together (vyxShadeHits).
+void vyxTraceSamples(const vyxRenderSettings& settings, const vyxScene& scene, vyxSample* const* samples,
+                     const vyxVec3* origins, const vyxVec3* directions, int count);
+
 // Refines or fills the block of `size` (8, 4, 2, 1) whose top-left sample is topLeft in
 // a window of row length windowStride, writing colours from output (row length
 // outputStride). Only the first clipWidth columns and clipHeight rows of the block are

@@ -1,5 +1,6 @@
 #include "trace/shade.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "geometry/mesh.h"
@@ -30,29 +31,54 @@ static bool hasOcclusionLight(const vyxScene& scene) {
     return false;
 }
 
+namespace {
+struct Batch;
+struct BatchHit;
+} // namespace
+
 static bool shadeHit(const vyxScene& scene, const vyxTraceResult& hit, vyxVec3 origin, vyxVec3 direction, int depth,
-                     const vyxRenderSettings& settings, vyxHitShading& out, int continuations);
+                     const vyxRenderSettings& settings, vyxHitShading& out, int continuations, Batch* batch,
+                     BatchHit* node);
+
+// What a ray that meets nothing sees: the environment, black without one.
+static vyxVec3 environment(const vyxScene& scene, vyxVec3 direction) {
+    if (!scene.cubeMap)
+        return vyxVec3{0.0f, 0.0f, 0.0f};
+    // An absent face writes nothing and leaves black.
+    float rgba[4] = {0.0f, 0.0f, 0.0f, 1.0f};
+    vyxSampleCubeMap(*scene.cubeMap, direction.x, direction.y, direction.z, rgba);
+    return vyxVec3{rgba[0], rgba[1], rgba[2]};
+}
+
+static vyxVec3 combine(const vyxHitShading& s, const vyxRenderSettings& settings) {
+    return vyxCombineShading(s.diffuse, s.specular, s.reflected, *s.material, s.surface, s.transmitted,
+                             s.reflectionWeight, s.fog, settings.fogColour);
+}
+
+static BatchHit* addToBatch(Batch* batch, vyxHitShading* out, vyxVec3* target, int path);
+static vyxHitShading* nodeShading(BatchHit* node);
 
 // vyxShade with the number of transparency continuations already followed on this path.
+// With a batch (that has room), a hit's colour is left to the batch, which writes it to
+// *target once its lights are summed (the return value is then a stand-in); path tells
+// the way the ray took from the batch's own hit.
 static vyxVec3 shadeRay(const vyxScene& scene, vyxVec3 origin, vyxVec3 direction, int depth,
-                        const vyxRenderSettings& settings, int continuations) {
+                        const vyxRenderSettings& settings, int continuations, Batch* batch = nullptr,
+                        vyxVec3* target = nullptr, int path = 0) {
     // A negative budget would never reach 0 through reflections: it is spent as well.
     if (depth <= 0)
         return vyxVec3{0.0f, 0.0f, 0.0f};
     const float unlimited = -1.0f;
     vyxTraceResult hit = vyxTraceScene(scene, origin, direction, unlimited);
-    if (!(hit.t > 0.0f)) {
-        if (!scene.cubeMap)
-            return vyxVec3{0.0f, 0.0f, 0.0f};
-        // An absent face writes nothing and leaves black.
-        float rgba[4] = {0.0f, 0.0f, 0.0f, 1.0f};
-        vyxSampleCubeMap(*scene.cubeMap, direction.x, direction.y, direction.z, rgba);
-        return vyxVec3{rgba[0], rgba[1], rgba[2]};
+    if (!(hit.t > 0.0f))
+        return environment(scene, direction);
+    if (BatchHit* node = addToBatch(batch, nullptr, target, path)) {
+        shadeHit(scene, hit, origin, direction, depth, settings, *nodeShading(node), continuations, batch, node);
+        return vyxVec3{0.0f, 0.0f, 0.0f};
     }
     vyxHitShading s;
-    shadeHit(scene, hit, origin, direction, depth, settings, s, continuations);
-    return vyxCombineShading(s.diffuse, s.specular, s.reflected, *s.material, s.surface, s.transmitted,
-                             s.reflectionWeight, s.fog, settings.fogColour);
+    shadeHit(scene, hit, origin, direction, depth, settings, s, continuations, nullptr, nullptr);
+    return combine(s, settings);
 }
 
 namespace {
@@ -213,14 +239,17 @@ static void addLocalLight(const vyxScene& scene, const vyxLight& light, const Su
 // A directional light, or a disc light (a directional light of some angular size, whose
 // shadows are soft): its diffuse light and highlight at the surface, through what lies
 // toward it.
+// discTransmission, when not null, is the disc light's visibility from the surface,
+// already found.
 static void addDistantLight(const vyxScene& scene, const vyxLight& light, const Surface& s, const vyxMaterial& mat,
-                            const vyxRenderSettings& settings, LightSums& sums) {
+                            const vyxRenderSettings& settings, const vyxVec3* discTransmission, LightSums& sums) {
     vyxVec3 lightDir = -light.unitDirection;
     float cosTheta = vyxDot(s.normal, lightDir);
     if (!(cosTheta > 0.0f))
         return;
-    vyxVec3 t = light.kind == LightDisc ? vyxDiscVisibility(scene, light, s.point, settings)
-                                        : vyxTraceShadow(scene, s.point, lightDir, -1.0f);
+    vyxVec3 t = light.kind != LightDisc ? vyxTraceShadow(scene, s.point, lightDir, -1.0f)
+                : discTransmission      ? *discTransmission
+                                        : vyxDiscVisibility(scene, light, s.point, settings);
     sums.diffuse += light.colour * cosTheta * t;
     if (mat.specular > 0.0f) {
         float r = vyxDot(lightDir, s.reflection);
@@ -229,9 +258,10 @@ static void addDistantLight(const vyxScene& scene, const vyxLight& light, const 
     }
 }
 
-// Every light of the scene at a lit surface, in list order.
+// Every light of the scene at a lit surface, in list order. discTransmission: as for
+// addDistantLight (only for a scene with one disc light).
 static LightSums sumLights(const vyxScene& scene, const Surface& s, const vyxMaterial& mat, const vyxVec3* occlusion,
-                           const vyxRenderSettings& settings) {
+                           const vyxRenderSettings& settings, const vyxVec3* discTransmission) {
     LightSums sums{{0.0f, 0.0f, 0.0f}, {0.0f, 0.0f, 0.0f}};
     for (int32_t i = 0; i < scene.lightCount; i++) {
         const vyxLight& light = *scene.lights[i];
@@ -248,7 +278,7 @@ static LightSums sumLights(const vyxScene& scene, const Surface& s, const vyxMat
             break;
         case LightDirectional:
         case LightDisc:
-            addDistantLight(scene, light, s, mat, settings, sums);
+            addDistantLight(scene, light, s, mat, settings, discTransmission, sums);
             break;
         default:
             break;
@@ -257,8 +287,96 @@ static LightSums sumLights(const vyxScene& scene, const Surface& s, const vyxMat
     return sums;
 }
 
+namespace {
+
+// The lights of a hit whose disc light's soft-shadow rays are left to be traced together
+// with those of its neighbours: everything sumLights reads, and the disc's first
+// directions, drawn when sumLights would have drawn them.
+struct DeferredLights {
+    bool pending; // the hit's diffuse and specular light are still to be summed
+    Surface surface;
+    const vyxMaterial* material;
+    bool occluded;
+    vyxVec3 occlusion;
+    vyxVec3 corners[3];
+};
+
+// A hit shaded in a batch: its shading record, which waits for its lights (and those of
+// the hits seen through it and in it) before it is complete.
+struct BatchHit {
+    vyxHitShading* out;    // the record: the caller's for the batch's own hits, else `shading`
+    vyxHitShading shading; // the record of a hit seen through or in another
+    DeferredLights lights; // pending: the lights wait for the batch's soft-shadow rays
+    vyxVec3* target;       // where the hit's colour goes once complete; null for the batch's own hits
+    int path;              // 0 for an own hit; from a hit of path p, 2 p + 1 seen through it, 2 p + 2 in it
+};
+
+// The hits of neighbouring rays and the hits seen through and in them, shaded in order
+// with the summing of their lights left for the end, when the first soft-shadow rays of
+// all are traced together. Past kCapacity hits are shaded at once, which gives the same.
+struct Batch {
+    static const int kCapacity = 96;
+    const vyxLight* disc; // the scene's one disc light; null: nothing is left for later
+    int count;
+    BatchHit hits[kCapacity];
+};
+
+} // namespace
+
+static vyxHitShading* nodeShading(BatchHit* node) { return node->out; }
+
+static BatchHit* addToBatch(Batch* batch, vyxHitShading* out, vyxVec3* target, int path) {
+    if (!batch || batch->count == Batch::kCapacity)
+        return nullptr;
+    BatchHit& node = batch->hits[batch->count++];
+    node.out = out ? out : &node.shading;
+    node.target = target;
+    // Long paths share one number: their rays only go into packets less well.
+    node.path = path < (1 << 20) ? path : (1 << 20);
+    node.lights.pending = false;
+    return &node;
+}
+
+// The scene's one disc light, or null when it has none or several (the soft-shadow rays
+// of hits are then traced as each hit is shaded).
+static const vyxLight* onlyDiscLight(const vyxScene& scene) {
+    const vyxLight* disc = nullptr;
+    for (int32_t i = 0; i < scene.lightCount; i++) {
+        if (scene.lights[i]->kind != LightDisc)
+            continue;
+        if (disc)
+            return nullptr;
+        disc = scene.lights[i];
+    }
+    return disc;
+}
+
+// The lights at a hit, or, with defer, their summing left for later when the scene's one
+// disc light (disc) shines on the surface: its first directions are drawn now, as
+// sumLights would draw them, and the rest is kept in defer.
+static void lightHit(const vyxScene& scene, const Surface& s, const vyxMaterial& mat, const vyxVec3* occluded,
+                     const vyxRenderSettings& settings, const vyxLight* disc, DeferredLights* defer,
+                     vyxHitShading& out) {
+    if (defer) {
+        defer->pending = false;
+        if (disc && vyxDot(s.normal, -disc->unitDirection) > 0.0f) {
+            defer->pending = true;
+            defer->surface = s;
+            defer->material = &mat;
+            defer->occluded = occluded != nullptr;
+            defer->occlusion = occluded ? *occluded : vyxVec3{1.0f, 1.0f, 1.0f};
+            vyxDiscCorners(*disc, settings, defer->corners);
+            return;
+        }
+    }
+    LightSums sums = sumLights(scene, s, mat, occluded, settings, nullptr);
+    out.diffuse = sums.diffuse;
+    out.specular = sums.specular;
+}
+
 static bool shadeHit(const vyxScene& scene, const vyxTraceResult& hit, vyxVec3 origin, vyxVec3 direction, int depth,
-                     const vyxRenderSettings& settings, vyxHitShading& out, int continuations) {
+                     const vyxRenderSettings& settings, vyxHitShading& out, int continuations, Batch* batch,
+                     BatchHit* node) {
     if (!(hit.t > 0.0f))
         return false;
     const vyxVec3 black{0.0f, 0.0f, 0.0f};
@@ -282,9 +400,7 @@ static bool shadeHit(const vyxScene& scene, const vyxTraceResult& hit, vyxVec3 o
         out.diffuse = vyxVec3{1.0f, 1.0f, 1.0f};
         out.specular = black;
     } else {
-        LightSums sums = sumLights(scene, s, mat, occluded, settings);
-        out.diffuse = sums.diffuse;
-        out.specular = sums.specular;
+        lightHit(scene, s, mat, occluded, settings, node ? batch->disc : nullptr, node ? &node->lights : nullptr, out);
     }
 
     // Transparency spends no depth; only the continuation cap ends a chain of see-through
@@ -294,7 +410,8 @@ static bool shadeHit(const vyxScene& scene, const vyxTraceResult& hit, vyxVec3 o
     if (out.surface[3] < 1.0f && continuations < vyxMaxContinuations && depth > 0) {
         VYX_COUNT_RAY(transparency);
         vyxVec3 beyond = origin + direction * hit.t + vyxNormalize(direction) * 0.001f;
-        out.transmitted = shadeRay(scene, beyond, direction, depth, settings, continuations + 1);
+        out.transmitted = shadeRay(scene, beyond, direction, depth, settings, continuations + 1, node ? batch : nullptr,
+                                   &out.transmitted, node ? 2 * node->path + 1 : 0);
     }
 
     // Mirror reflection spends one unit of depth.
@@ -303,7 +420,8 @@ static bool shadeHit(const vyxScene& scene, const vyxTraceResult& hit, vyxVec3 o
     if (reflects(mat)) {
         if (depth - 1 > 0)
             VYX_COUNT_RAY(reflection);
-        out.reflected = shadeRay(scene, s.point, s.reflection, depth - 1, settings, continuations);
+        out.reflected = shadeRay(scene, s.point, s.reflection, depth - 1, settings, continuations,
+                                 node ? batch : nullptr, &out.reflected, node ? 2 * node->path + 2 : 0);
         float base = mat.fresnel * s.reflectionBase + 1.0f - mat.fresnel;
         out.reflectionWeight = base * base * base;
     }
@@ -322,7 +440,89 @@ vyxVec3 vyxShade(const vyxScene& scene, vyxVec3 origin, vyxVec3 direction, int d
 
 bool vyxShadeHit(const vyxScene& scene, const vyxTraceResult& hit, vyxVec3 origin, vyxVec3 direction, int depth,
                  const vyxRenderSettings& settings, vyxHitShading& out) {
-    return shadeHit(scene, hit, origin, direction, depth, settings, out, 0);
+    return shadeHit(scene, hit, origin, direction, depth, settings, out, 0, nullptr, nullptr);
+}
+
+// The batch's own hits per batch.
+static const int kBatch = 16;
+
+// Completes the batch's hits: the first soft-shadow rays of all that wait for them are
+// traced together, those of hits that took the same way from neighbouring rays side by
+// side; then, last hit first (so that every hit seen through or in another is complete
+// before it), each hit's lights are summed and its colour goes where it was asked for.
+static void resolveBatch(const vyxScene& scene, Batch& batch, const vyxRenderSettings& settings) {
+    vyxVec3 origins[3 * Batch::kCapacity], directions[3 * Batch::kCapacity], transmission[3 * Batch::kCapacity];
+    int order[Batch::kCapacity], slot[Batch::kCapacity];
+    int pending = 0;
+    for (int i = 0; i < batch.count; ++i)
+        if (batch.hits[i].lights.pending)
+            order[pending++] = i;
+    std::stable_sort(order, order + pending, [&](int a, int b) { return batch.hits[a].path < batch.hits[b].path; });
+    for (int j = 0; j < pending; ++j) {
+        const DeferredLights& d = batch.hits[order[j]].lights;
+        slot[order[j]] = 3 * j;
+        for (int k = 0; k < 3; ++k) {
+            origins[3 * j + k] = d.surface.point;
+            directions[3 * j + k] = d.corners[k];
+        }
+    }
+    vyxTraceShadowRays(scene, origins, directions, 3 * pending, transmission);
+    for (int i = batch.count - 1; i >= 0; --i) {
+        BatchHit& node = batch.hits[i];
+        const DeferredLights& d = node.lights;
+        if (d.pending) {
+            const vyxVec3* t = transmission + slot[i];
+            const vyxVec3 visible = vyxDiscVisibilityFrom(scene, d.surface.point, d.corners, t, settings);
+            LightSums sums =
+                sumLights(scene, d.surface, *d.material, d.occluded ? &d.occlusion : nullptr, settings, &visible);
+            node.out->diffuse = sums.diffuse;
+            node.out->specular = sums.specular;
+        }
+        if (node.target)
+            *node.target = combine(*node.out, settings);
+    }
+}
+
+void vyxShadeHits(const vyxScene& scene, const vyxTraceResult* hits, const vyxVec3* origins, const vyxVec3* directions,
+                  int count, int depth, const vyxRenderSettings& settings, vyxHitShading* out, bool* shaded) {
+    Batch batch;
+    batch.disc = onlyDiscLight(scene);
+    for (int begin = 0; begin < count; begin += kBatch) {
+        const int n = count - begin < kBatch ? count - begin : kBatch;
+        batch.count = 0;
+        for (int i = begin; i < begin + n; ++i) {
+            BatchHit* node = hits[i].t > 0.0f && batch.disc ? addToBatch(&batch, &out[i], nullptr, 0) : nullptr;
+            shaded[i] = shadeHit(scene, hits[i], origins[i], directions[i], depth, settings, out[i], 0,
+                                 node ? &batch : nullptr, node);
+        }
+        resolveBatch(scene, batch, settings);
+    }
+}
+
+void vyxShadeRays(const vyxScene& scene, const vyxVec3* origins, const vyxVec3* directions, int count, int depth,
+                  const vyxRenderSettings& settings, vyxVec3* colours) {
+    vyxTraceResult hits[kBatch];
+    vyxHitShading shading[kBatch];
+    bool shaded[kBatch];
+    for (int begin = 0; begin < count; begin += kBatch) {
+        const int n = count - begin < kBatch ? count - begin : kBatch;
+        // The rays that see the environment, or nothing, are done at once; the others are
+        // shaded together.
+        for (int i = 0; i < n; i += vyxPacketSize) {
+            const int m = n - i < vyxPacketSize ? n - i : vyxPacketSize;
+            for (int k = 0; k < m; ++k)
+                hits[i + k] = vyxMissResult();
+            if (depth > 0)
+                vyxTraceScenePacket(scene, origins + begin + i, directions + begin + i, m, -1.0f, hits + i);
+        }
+        vyxShadeHits(scene, hits, origins + begin, directions + begin, n, depth, settings, shading, shaded);
+        for (int i = 0; i < n; ++i) {
+            if (shaded[i])
+                colours[begin + i] = combine(shading[i], settings);
+            else
+                colours[begin + i] = depth > 0 ? environment(scene, directions[begin + i]) : vyxVec3{0.0f, 0.0f, 0.0f};
+        }
+    }
 }
 
 vyxVec3 vyxCombineShading(vyxVec3 diffuse, vyxVec3 specular, vyxVec3 reflected, const vyxMaterial& material,

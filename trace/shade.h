@@ -39,6 +39,22 @@ struct vyxTraceResult;
 bool vyxShadeHit(const vyxScene& scene, const vyxTraceResult& hit, vyxVec3 origin, vyxVec3 direction, int depth,
                  const vyxRenderSettings& settings, vyxHitShading& out);
 
+// The same for count hits (any number): shaded[i] and out[i] are what vyxShadeHit gives
+// hits[i] of the ray (origins[i], directions[i]), and the random draws are the ones count
+// calls in order make, in the same order. Where the scene has one disc light, the
+// soft-shadow rays of the hits, and of the hits seen through and in them, are traced
+// together (vyxTraceShadowRays), which pays when the hits lie close together, as those of
+// neighbouring pixels do. Any thread.
+void vyxShadeHits(const vyxScene& scene, const vyxTraceResult* hits, const vyxVec3* origins, const vyxVec3* directions,
+                  int count, int depth, const vyxRenderSettings& settings, vyxHitShading* out, bool* shaded);
+
+// vyxShade of count rays into colours[0 .. count - 1], exactly as count calls in order
+// give them (the same random draws in the same order), with the rays traced eight at a
+// time (vyxTraceScenePacket) and the soft-shadow rays of their hits traced together as
+// vyxShadeHits does. Any thread.
+void vyxShadeRays(const vyxScene& scene, const vyxVec3* origins, const vyxVec3* directions, int count, int depth,
+                  const vyxRenderSettings& settings, vyxVec3* colours);
+
 // The final colour at a hit: diffuse tinted by the surface colour; plus specular (when
 // the material has a highlight); plus reflected weighted by reflectivity and
 // reflectionWeight, and again tinted by the surface colour and weighted by

@@ -107,18 +107,31 @@ static vyxVec3 traceShadow(const vyxScene& scene, vyxVec3 origin, vyxVec3 direct
     return shadowFromOcclusion(scene, occlusion, hit, origin, direction, maxDistance, continuations);
 }
 
+void vyxTraceShadowRays(const vyxScene& scene, const vyxVec3* origins, const vyxVec3* directions, int count,
+                        vyxVec3* transmission) {
+    VYX_ASSERT(count >= 0);
+    for (int begin = 0; begin < count; begin += vyxPacketSize) {
+        const int n = count - begin < vyxPacketSize ? count - begin : vyxPacketSize;
+        vyxTraceResult hits[vyxPacketSize];
+        vyxOcclusion occlusion[vyxPacketSize];
+        vyxOccludedScenePacket(scene, origins + begin, directions + begin, n, -1.0f, occlusion, hits);
+        for (int r = 0; r < n; ++r) {
+            VYX_COUNT_RAY(shadow);
+            transmission[begin + r] =
+                shadowFromOcclusion(scene, occlusion[r], hits[r], origins[begin + r], directions[begin + r], -1.0f, 0);
+        }
+    }
+}
+
 // Unlimited shadow rays from one point: their first hits are found together (the same
 // hits as one by one), then each ray goes on by itself.
 static void traceShadows(const vyxScene& scene, vyxVec3 point, const vyxVec3* directions, int count,
                          vyxVec3* transmission) {
     VYX_ASSERT(count >= 1 && count <= vyxPacketSize);
-    vyxTraceResult hits[vyxPacketSize];
-    vyxOcclusion occlusion[vyxPacketSize];
-    vyxOccludedScenePacket(scene, point, directions, count, -1.0f, occlusion, hits);
-    for (int r = 0; r < count; ++r) {
-        VYX_COUNT_RAY(shadow);
-        transmission[r] = shadowFromOcclusion(scene, occlusion[r], hits[r], point, directions[r], -1.0f, 0);
-    }
+    vyxVec3 origins[vyxPacketSize];
+    for (int r = 0; r < count; ++r)
+        origins[r] = point;
+    vyxTraceShadowRays(scene, origins, directions, count, transmission);
 }
 
 void vyxMarkOpaqueMeshes(const vyxScene& scene) {
@@ -186,14 +199,12 @@ static void discAreaDirections(const vyxLight& light, vyxVec3 directions[3]) {
     }
 }
 
-vyxVec3 vyxDiscVisibility(const vyxScene& scene, const vyxLight& light, vyxVec3 point,
-                          const vyxRenderSettings& settings) {
-    const bool area = (settings.flags & RenderSampleDiscArea) != 0;
-    vyxVec3 d0 = light.sampleDirs[0], d1 = light.sampleDirs[1], d2 = light.sampleDirs[2];
-    if (area) {
-        vyxVec3 directions[3];
-        discAreaDirections(light, directions);
-        d0 = directions[0], d1 = directions[1], d2 = directions[2];
+void vyxDiscCorners(const vyxLight& light, const vyxRenderSettings& settings, vyxVec3 corners[3]) {
+    corners[0] = light.sampleDirs[0];
+    corners[1] = light.sampleDirs[1];
+    corners[2] = light.sampleDirs[2];
+    if (settings.flags & RenderSampleDiscArea) {
+        discAreaDirections(light, corners);
     } else if (settings.flags & RenderJitterSoftShadows) {
         // A fresh angle for every shaded point. Each thread draws from its own generator,
         // seeded once from the system's non-deterministic source: asking that source for
@@ -204,18 +215,27 @@ vyxVec3 vyxDiscVisibility(const vyxScene& scene, const vyxLight& light, vyxVec3 
         vyxTransform spin;
         vyxTransformIdentity(spin);
         vyxTransformRotate(spin, theta, axis.x, axis.y, axis.z);
-        d0 = vyxTransformPoint(spin, d0);
-        d1 = vyxTransformPoint(spin, d1);
-        d2 = vyxTransformPoint(spin, d2);
+        for (int k = 0; k < 3; ++k)
+            corners[k] = vyxTransformPoint(spin, corners[k]);
     }
+}
 
-    const vyxVec3 corners[3] = {d0, d1, d2};
+vyxVec3 vyxDiscVisibilityFrom(const vyxScene& scene, vyxVec3 point, const vyxVec3 corners[3],
+                              const vyxVec3 transmission[3], const vyxRenderSettings& settings) {
+    const vyxVec3* t = transmission;
+    // Points spread over the disc are averaged as they are; the triangle is refined.
+    if (settings.flags & RenderSampleDiscArea)
+        return (t[0] + t[1] + t[2]) / 3.0f;
+    return vyxRefineDiscVisibility(scene, point, corners[0], corners[1], corners[2], t[0], t[1], t[2], settings, 2);
+}
+
+vyxVec3 vyxDiscVisibility(const vyxScene& scene, const vyxLight& light, vyxVec3 point,
+                          const vyxRenderSettings& settings) {
+    vyxVec3 corners[3];
+    vyxDiscCorners(light, settings, corners);
     vyxVec3 t[3];
     traceShadows(scene, point, corners, 3, t);
-    // Points spread over the disc are averaged as they are; the triangle is refined.
-    if (area)
-        return (t[0] + t[1] + t[2]) / 3.0f;
-    return vyxRefineDiscVisibility(scene, point, d0, d1, d2, t[0], t[1], t[2], settings, 2);
+    return vyxDiscVisibilityFrom(scene, point, corners, t, settings);
 }
 
 namespace {

@@ -19,6 +19,14 @@ constexpr int vyxMaxContinuations = 64;
 vyxVec3 vyxTraceShadow(const vyxScene& scene, vyxVec3 origin, vyxVec3 direction, float maxDistance,
                        float* hitDistance = nullptr);
 
+// Transmissions of count unlimited shadow rays: transmission[i] is exactly what
+// vyxTraceShadow(scene, origins[i], directions[i], -1) gives. Consecutive rays are walked
+// together vyxPacketSize at a time, which pays when they point the same way from points
+// close together (the rays toward one light from neighbouring hits); others each walk
+// alone. Draws no random numbers.
+void vyxTraceShadowRays(const vyxScene& scene, const vyxVec3* origins, const vyxVec3* directions, int count,
+                        vyxVec3* transmission);
+
 // Marks each mesh of the scene opaque (vyxMesh::opaque) when every material it holds
 // stops shadow rays outright, so that shadow queries need not find the nearest hit on it.
 // Call after the materials or their textures change and before threads trace the scene.
@@ -34,6 +42,14 @@ void vyxSeedJitter(uint32_t seed, uint32_t key);
 // every call, whose mean over many calls is the disc's visible fraction.
 vyxVec3 vyxDiscVisibility(const vyxScene& scene, const vyxLight& light, vyxVec3 point,
                           const vyxRenderSettings& settings);
+
+// The two halves of vyxDiscVisibility, for callers that trace the first rays of many
+// points together: vyxDiscCorners gives the three directions it traces first from any
+// point, drawing exactly the random numbers it draws; vyxDiscVisibilityFrom, given those
+// directions and the transmissions along them from point, returns what it returns.
+void vyxDiscCorners(const vyxLight& light, const vyxRenderSettings& settings, vyxVec3 corners[3]);
+vyxVec3 vyxDiscVisibilityFrom(const vyxScene& scene, vyxVec3 point, const vyxVec3 corners[3],
+                              const vyxVec3 transmission[3], const vyxRenderSettings& settings);
 
 // Transmission averaged over the triangle of directions a, b, c, refined while the
 // corner transmissions differ by softShadowThreshold or more and depth > 0.

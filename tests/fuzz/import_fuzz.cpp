@@ -2,6 +2,7 @@
 // decoded model into a mesh: the helper runs a third-party library on untrusted files,
 // so its output is as hostile as the files.
 #include <cstdlib>
+#include <utility>
 
 #include "geometry/mesh.h"
 #include "scenefiles/import_stream.h"
@@ -22,7 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                     face.material >= static_cast<int32_t>(model.model.materials.size()))
                     std::abort();
     vyxMesh mesh{};
-    vyxBuildMeshFromObj(model.model, "model", mesh);
+    vyxBuildMeshFromObj(std::move(model.model), "model", mesh);
     vyxFreeMesh(mesh);
     return 0;
 }

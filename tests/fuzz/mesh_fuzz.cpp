@@ -2,6 +2,7 @@
 // through the mesh, checking every reported hit against the triangle it names.
 #include <cmath>
 #include <cstdlib>
+#include <utility>
 
 #include "geometry/mesh.h"
 #include "geometry/query.h"
@@ -11,7 +12,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     vyxObjModel model;
     fuzzLoadModel(data, size, model);
     vyxMesh mesh{};
-    vyxBuildMeshFromObj(model, "model.obj", mesh);
+    vyxBuildMeshFromObj(std::move(model), "model.obj", mesh);
     static const vyxVec3 origins[] = {{0, 0, 5}, {0, 0, 0}, {3, 4, -5}, {1e20f, 0, 0}, {NAN, 0, 0}};
     // Besides plain rays: zero and infinite directions, and a nearly parallel one with
     // huge components whose hit points overflow to infinity.

@@ -230,19 +230,23 @@ void compareFastWalk(const vyxMesh& mesh, const std::vector<Ray>& rays, const st
         EXPECT_EQ(vyxOccludedBVH(bvh, walked[i].o, walked[i].d, walked[i].maxDistance), occlusionOf(want[i]))
             << name << ", occlusion: " << describe(walked[i]);
     }
-    // Packets of 1, 2, 3, 4, 1, ... consecutive rays; then the same with every ray of a
+    // Packets of 1, 2, ..., 8, 1, ... consecutive rays; then the same with every ray of a
     // packet starting at its first ray's origin; then, from there, a narrow cone around
-    // its first ray's direction, as soft-shadow rays are.
-    const char* modes[] = {"packet", "packet from one point", "cone from one point"};
+    // its first ray's direction, as soft-shadow rays are; then rays of its first ray's
+    // direction from points close to its first ray's origin, as the shadow rays toward a
+    // light from neighbouring hits are (some of them one step of a float apart).
+    const char* modes[] = {"packet", "packet from one point", "cone from one point", "parallel from close points"};
     std::mt19937 rng(99);
     std::uniform_real_distribution<float> wobble(0.98f, 1.02f);
-    for (int mode = 0; mode < 3; ++mode) {
+    std::uniform_real_distribution<float> nudge(-0.05f, 0.05f);
+    for (int mode = 0; mode < 4; ++mode) {
         for (size_t begin = 0, size = 1; begin < walked.size() && !::testing::Test::HasFailure();
-             begin += size, size = size % 4 + 1) {
+             begin += size, size = size % vyxPacketSize + 1) {
             const int count = static_cast<int>(std::min(size, walked.size() - begin));
             Ray packet[vyxPacketSize];
             vyxTraceResult expected[vyxPacketSize];
-            float origins[vyxPacketSize][3], directions[vyxPacketSize][3], limits[vyxPacketSize];
+            vyxRayPacket lanes;
+            lanes.count = count;
             for (int k = 0; k < count; ++k) {
                 packet[k] = walked[begin + k];
                 expected[k] = want[begin + k];
@@ -250,17 +254,24 @@ void compareFastWalk(const vyxMesh& mesh, const std::vector<Ray>& rays, const st
                     std::memcpy(packet[k].o, walked[begin].o, sizeof(packet[k].o));
                     for (int a = 0; a < 3 && mode == 2; ++a)
                         packet[k].d[a] = walked[begin].d[a] * wobble(rng);
+                    for (int a = 0; a < 3 && mode == 3; ++a) {
+                        packet[k].d[a] = walked[begin].d[a];
+                        packet[k].o[a] = k % 2 ? std::nextafter(packet[k].o[a], k % 4 < 2 ? INFINITY : -INFINITY)
+                                               : packet[k].o[a] + nudge(rng);
+                    }
                     expected[k] = geotest::bruteForce(mesh.triangles, mesh.triangleCount, packet[k].o, packet[k].d,
                                                       packet[k].maxDistance);
                 }
-                std::memcpy(origins[k], packet[k].o, sizeof(origins[k]));
-                std::memcpy(directions[k], packet[k].d, sizeof(directions[k]));
-                limits[k] = packet[k].maxDistance;
+                for (int a = 0; a < 3; ++a) {
+                    lanes.origin[a][k] = packet[k].o[a];
+                    lanes.direction[a][k] = packet[k].d[a];
+                }
+                lanes.limit[k] = packet[k].maxDistance;
             }
             vyxTraceResult hits[vyxPacketSize];
             vyxOcclusion occluded[vyxPacketSize];
-            vyxTraverseBVHPacket(bvh, count, origins, directions, limits, hits);
-            vyxOccludedBVHPacket(bvh, count, origins, directions, limits, occluded);
+            vyxTraverseBVHPacket(bvh, lanes, hits);
+            vyxOccludedBVHPacket(bvh, lanes, occluded);
             for (int k = 0; k < count; ++k) {
                 same(hits[k], expected[k], packet[k], modes[mode]);
                 EXPECT_EQ(occluded[k], occlusionOf(expected[k]))
@@ -615,6 +626,50 @@ TEST(TraceScene, ConcurrentQueriesOnPreparedMeshesAgreeWithOneThread) {
         if (single[i].t >= 0.0f) {
             EXPECT_EQ(threaded[i].object, single[i].object);
             EXPECT_EQ(threaded[i].triangle, single[i].triangle);
+        }
+    }
+    vyxSceneFree(scene);
+}
+
+// A packet's results are exactly the single query's, whether its rays are scattered or
+// fan out from one point as a camera's do, over meshes opaque or not, moved or not.
+TEST(TraceScene, PacketsGiveWhatEachRayGivesAlone) {
+    TestMesh a = geotest::makeMesh(geotest::heightField(32, 61));
+    TestMesh b = geotest::makeMesh(geotest::randomSoup(62, 500));
+    TestMesh c = geotest::makeMesh(geotest::randomSoup(63, 200));
+    vyxTransformRotate(b.transform, 0.3f, 0.0f, 1.0f, 0.0f);
+    vyxTransformTranslate(b.transform, 5.0f, 2.0f, 5.0f);
+    vyxTransformPrepare(b.transform);
+    b.opaque = 1;
+    vyxTransformScale(c.transform, 2.0f, 0.5f, 2.0f);
+    vyxTransformPrepare(c.transform);
+    vyxScene scene;
+    vyxSceneInit(scene);
+    for (TestMesh* m : {&a, &b, &c})
+        vyxSceneAddMesh(scene, m);
+    std::vector<Ray> rays = makeRays(a, 64, 1500);
+    // The last third: a fan from one eye point, in rows, as primary rays come.
+    for (size_t i = 2 * rays.size() / 3; i < rays.size(); ++i) {
+        const float x = static_cast<float>(i % 40) / 40.0f, y = static_cast<float>(i / 40 % 40) / 40.0f;
+        rays[i] = Ray{{4.0f, 6.0f, -3.0f}, {x - 0.3f, -0.6f - 0.2f * y, 1.0f}, i % 3 ? -1.0f : 9.0f};
+    }
+    for (size_t begin = 0, size = 1; begin < rays.size(); begin += size, size = size % vyxPacketSize + 1) {
+        const int count = static_cast<int>(std::min(size, rays.size() - begin));
+        // One limit for the packet: its first ray's.
+        const float limit = rays[begin].maxDistance;
+        vyxVec3 origins[vyxPacketSize], directions[vyxPacketSize];
+        for (int k = 0; k < count; ++k) {
+            const Ray& r = rays[begin + k];
+            origins[k] = vyxVec3{r.o[0], r.o[1], r.o[2]};
+            directions[k] = vyxVec3{r.d[0], r.d[1], r.d[2]};
+        }
+        vyxTraceResult together[vyxPacketSize];
+        vyxTraceScenePacket(scene, origins, directions, count, limit, together);
+        for (int k = 0; k < count; ++k) {
+            const vyxTraceResult alone = vyxTraceScene(scene, origins[k], directions[k], limit);
+            EXPECT_EQ(std::memcmp(&together[k], &alone, sizeof(alone)), 0)
+                << describe(rays[begin + k]) << " in a packet of " << count << ": t " << together[k].t << " against "
+                << alone.t << ", object " << together[k].object << " against " << alone.object;
         }
     }
     vyxSceneFree(scene);

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -498,4 +499,57 @@ TEST(ShadeHit, RecordsTheComponents) {
     vyxVec3 combined = vyxCombineShading(out.diffuse, out.specular, out.reflected, *out.material, out.surface,
                                          out.transmitted, out.reflectionWeight, out.fog, settings.fogColour);
     EXPECT_TRUE(vecNear(combined, vyxShade(s.scene, origin, direction, 2, settings), 0.0)) << "same as vyxShade";
+}
+
+// Shading many rays at once (the soft-shadow rays of their hits traced together) gives
+// every ray exactly what shading it alone gives, with the random draws in the same order:
+// rays fanning over a floor under a roof of opaque, see-through and mirror tiles, in every
+// way disc lights are sampled, with occlusion, and with two disc lights.
+TEST(ShadeRays, EqualShadingOneRayAtATime) {
+    const int32_t flagSets[] = {0, RenderJitterSoftShadows, RenderSampleDiscArea, RenderAmbientOcclusion};
+    for (int discs = 1; discs <= 2; ++discs) {
+        TestScene s;
+        s.addFloor(0.0f, 50.0f, testMaterial(white));
+        s.addQuad(vyxVec3{-1.0f, 1.0f, -1.0f}, vyxVec3{1.2f, 0, 0}, vyxVec3{0, 0, 0.8f}, testMaterial(white));
+        s.addQuad(vyxVec3{0.0f, 1.3f, -0.5f}, vyxVec3{0.9f, 0, 0}, vyxVec3{0, 0, 1.5f},
+                  testMaterial({0.3f, 0.8f, 0.5f}, 0.4f));
+        // Under it a second see-through tile: a hit seen through a hit seen through another.
+        s.addQuad(vyxVec3{0.0f, 0.8f, -0.5f}, vyxVec3{0.9f, 0, 0}, vyxVec3{0, 0, 1.5f},
+                  testMaterial({0.8f, 0.4f, 0.3f}, 0.5f));
+        s.addQuad(vyxVec3{-1.5f, 0.5f, 0.5f}, vyxVec3{0.8f, 0, 0}, vyxVec3{0, 0.8f, 0.4f}, testMaterial(white))
+            .reflectivity = 0.7f;
+        for (int k = 0; k < discs; ++k) {
+            vyxLight& disc = s.addLight(LightDisc, vyxVec3{0.3f - 0.6f * k, -1.0f, 0.2f}, grey(0.6));
+            disc.angle = 0.2f;
+            vyxUpdateLight(disc);
+        }
+        s.addLight(LightHemisphere, vyxVec3{0, 1, 0}, grey(0.2));
+        s.setSmoothCubeMap();
+        // A row over the floor, then a grid of rays down through the tiles, whose hits are
+        // seen through and in others (neither a whole number of batches nor of packets).
+        const int count = 74;
+        std::vector<vyxVec3> origins(count, vyxVec3{0.1f, 3.0f, 4.0f}), directions(count);
+        for (int i = 0; i < count / 2; ++i)
+            directions[i] = vyxVec3{-0.1f + 0.02f * static_cast<float>(i), -1.0f, -1.2f};
+        for (int i = count / 2, k = 0; i < count; ++i, ++k) {
+            origins[i] = vyxVec3{0.1f, 3.0f, 2.0f};
+            const vyxVec3 target{-1.6f + 0.52f * static_cast<float>(k % 6), 0.0f,
+                                 -1.0f + 0.33f * static_cast<float>(k / 6)};
+            directions[i] = target - origins[i];
+        }
+        for (int32_t flags : flagSets) {
+            const vyxRenderSettings settings = testSettings(flags);
+            const std::string what = std::to_string(discs) + " disc(s), flags " + std::to_string(flags);
+            std::vector<vyxVec3> alone(count), together(count);
+            vyxSeedJitter(42, 7);
+            vyxRandomCursor = 0;
+            for (int i = 0; i < count; ++i)
+                alone[i] = vyxShade(s.scene, origins[i], directions[i], 3, settings);
+            vyxSeedJitter(42, 7);
+            vyxRandomCursor = 0;
+            vyxShadeRays(s.scene, origins.data(), directions.data(), count, 3, settings, together.data());
+            for (int i = 0; i < count; ++i)
+                EXPECT_EQ(std::memcmp(&alone[i], &together[i], sizeof(vyxVec3)), 0) << what << ", ray " << i;
+        }
+    }
 }

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "app/install_layout.h"
+#include "util/escape.h"
 #include "util/large_alloc.h"
 
 extern char** environ;
@@ -160,7 +161,8 @@ Reading readPipes(const vyxImportHelperRun& run, const char* modelPath, double s
             break;
         }
         if (!progressShown && elapsed >= 1.0) {
-            std::fprintf(stderr, "vyx: importing %s (at most %.0f s)...\n", modelPath, secondsLimit);
+            std::fprintf(stderr, "vyx: importing %s (at most %.0f s)...\n", vyxEscapeText(modelPath).c_str(),
+                         secondsLimit);
             progressShown = true;
         }
         // Wake at least every 0.1 s for the progress line and the time limit.
@@ -263,7 +265,7 @@ bool vyxRunImportHelper(const vyxImportHelperRun& run, const char* modelPath, st
     const bool ended = reap(pid, start, secondsLimit, status, why);
     const bool stopped = reading == Reading::Stopped || !ended;
     if (progressShown && run.progress && !stopped)
-        std::fprintf(stderr, "vyx: %s imported in %.1f s\n", modelPath, secondsSince(start));
+        std::fprintf(stderr, "vyx: %s imported in %.1f s\n", vyxEscapeText(modelPath).c_str(), secondsSince(start));
     if (stopped)
         return false;
     return explainEnd(status, errors, why);

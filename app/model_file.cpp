@@ -10,6 +10,7 @@
 #include "scenefiles/import_stream.h"
 #include "scenefiles/model_format.h"
 #include "scenefiles/text.h"
+#include "util/escape.h"
 #include "util/file.h"
 #include "util/file_bundle.h"
 
@@ -105,12 +106,13 @@ static bool importModel(const char* path, const vyxImportHelperRun& run, vyxMesh
         return false;
     }
     for (const std::string& note : imported.notes)
-        std::fprintf(stderr, "vyx: %s: %s\n", path, note.c_str());
+        std::fprintf(stderr, "vyx: %s: %s\n", vyxEscapeText(path).c_str(), vyxEscapeText(note).c_str());
     std::string skipped = counted(imported.pointsSkipped, "point");
     const std::string lines = counted(imported.linesSkipped, "line");
     skipped += !skipped.empty() && !lines.empty() ? " and " + lines : lines;
     if (!skipped.empty())
-        std::fprintf(stderr, "vyx: %s: %s skipped (only triangles are drawn)\n", path, skipped.c_str());
+        std::fprintf(stderr, "vyx: %s: %s skipped (only triangles are drawn)\n", vyxEscapeText(path).c_str(),
+                     skipped.c_str());
 
     vyxBuildMeshFromObj(imported.model, path, mesh);
     // The first materials of the mesh are the model's, in order; their textures are

@@ -10,6 +10,7 @@
 
 #include "app/app_context.h"
 #include "app/game_state.h"
+#include "util/escape.h"
 #include "util/large_alloc.h"
 
 static void fail(const char* what, const char* reason) {
@@ -106,11 +107,12 @@ int vyxParseCommandLine(int argc, char** argv, vyxCommandLine& commandLine) {
         } else if (options && std::strcmp(argument, "--version") == 0) {
             commandLine.version = true;
         } else if (options && argument[0] == '-' && argument[1] != '\0') {
-            std::fprintf(stderr, "%s: unknown option %s\n", name, argument);
+            std::fprintf(stderr, "%s: unknown option %s\n", name, vyxEscapeText(argument).c_str());
             printUsage(name, stderr);
             return 2;
         } else if (commandLine.model != nullptr) {
-            std::fprintf(stderr, "%s: one model at a time (%s and %s given)\n", name, commandLine.model, argument);
+            std::fprintf(stderr, "%s: one model at a time (%s and %s given)\n", name,
+                         vyxEscapeText(commandLine.model).c_str(), vyxEscapeText(argument).c_str());
             printUsage(name, stderr);
             return 2;
         } else {

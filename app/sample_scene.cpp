@@ -18,6 +18,7 @@
 #include "geometry/scene.h"
 #include "geometry/shapes.h"
 #include "scenefiles/text.h"
+#include "util/escape.h"
 #include "util/file.h"
 #include "util/file_bundle.h"
 #include "util/parallel.h"
@@ -197,7 +198,8 @@ void GSSampleScene::LoadCubeFaces(const std::string& folder) {
         const std::string path = folder + kFacePaths[face];
         std::string bytes;
         if (!vyxReadWholeFile(path.c_str(), bytes)) {
-            std::fprintf(stderr, "vyx: cannot open cube face \"%s\": that face stays empty\n", path.c_str());
+            std::fprintf(stderr, "vyx: cannot open cube face \"%s\": that face stays empty\n",
+                         vyxEscapeText(path).c_str());
             continue;
         }
         float* texels = vyxReadFloatFaceFromBytes(bytes.data(), bytes.size(), path.c_str());
@@ -294,7 +296,8 @@ void GSSampleScene::Load() {
             if (font != nullptr)
                 TTF_SetFontHinting(font, TTF_HINTING_LIGHT);
             else
-                std::fprintf(stderr, "vyx: cannot open font \"%s\": the overlay is hidden\n", fontPath.c_str());
+                std::fprintf(stderr, "vyx: cannot open font \"%s\": the overlay is hidden\n",
+                             vyxEscapeText(fontPath).c_str());
         }
         LoadModel();
         LoadModelTextures();

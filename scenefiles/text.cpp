@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "util/escape.h"
 #include "util/file.h"
 #include "util/file_bundle.h"
 
@@ -22,12 +23,12 @@ bool vyxReadFileBytes(const char* path, const char* kind, std::string& bytes) {
     if (!opened) {
         bytes.clear();
         std::fputs("Unable to open file.\n", stdout);
-        std::fprintf(stderr, "vyx: cannot open %s %s: %s\n", kind, name, why.c_str());
+        std::fprintf(stderr, "vyx: cannot open %s %s: %s\n", kind, vyxEscapeText(name).c_str(), why.c_str());
         return false;
     }
-    std::printf("Opened file %s\n", name);
+    std::printf("Opened file %s\n", vyxEscapeText(name).c_str());
     if (!read) {
-        std::fprintf(stderr, "vyx: cannot read %s %s: %s\n", kind, name, why.c_str());
+        std::fprintf(stderr, "vyx: cannot read %s %s: %s\n", kind, vyxEscapeText(name).c_str(), why.c_str());
         return false;
     }
     return true;
@@ -151,8 +152,8 @@ bool vyxNextLine(vyxLineCursor& cursor, std::string& line) {
 
 void vyxReportSkippedLines(const vyxLineCursor& cursor, const char* path) {
     if (cursor.binaryLines > 0)
-        std::fprintf(stderr, "vyx: %s: %ld line%s holding NUL bytes (not text) skipped\n", path, cursor.binaryLines,
-                     cursor.binaryLines == 1 ? "" : "s");
+        std::fprintf(stderr, "vyx: %s: %ld line%s holding NUL bytes (not text) skipped\n", vyxEscapeText(path).c_str(),
+                     cursor.binaryLines, cursor.binaryLines == 1 ? "" : "s");
 }
 
 int vyxNextToken(int start, const std::string& line, std::string& token) {

@@ -34,6 +34,7 @@
 #include "render/framebuffer.h"
 #include "tools/machine.h"
 #include "trace/raystats.h"
+#include "util/escape.h"
 #include "util/large_alloc.h"
 #include "util/parallel.h"
 
@@ -371,7 +372,7 @@ int setUp(Options& options, double& loadMs) {
     options.model = absolutePath(options.model);
     options.movie = absolutePath(options.movie);
     if (!options.out.empty() && mkdir(options.out.c_str(), 0777) != 0 && errno != EEXIST) {
-        std::fprintf(stderr, "vyx-bench: cannot create output folder %s\n", options.out.c_str());
+        std::fprintf(stderr, "vyx-bench: cannot create output folder %s\n", vyxEscapeText(options.out).c_str());
         return 1;
     }
     struct stat info;
@@ -387,11 +388,11 @@ int setUp(Options& options, double& loadMs) {
     }
     if (stat((options.assets + "/venus.obj").c_str(), &info) != 0) {
         std::fprintf(stderr, "vyx-bench: no scene assets in %s (run vyx-make-assets %s first)\n",
-                     options.assets.c_str(), options.assets.c_str());
+                     vyxEscapeText(options.assets).c_str(), vyxEscapeText(options.assets).c_str());
         return 1;
     }
     if (chdir(options.assets.c_str()) != 0) {
-        std::fprintf(stderr, "vyx-bench: cannot enter %s\n", options.assets.c_str());
+        std::fprintf(stderr, "vyx-bench: cannot enter %s\n", vyxEscapeText(options.assets).c_str());
         return 1;
     }
 
@@ -421,16 +422,14 @@ int setUp(Options& options, double& loadMs) {
     scene.Load();
     scene.Init(context);
     loadMs = nowMs() - loadStart;
-    // A model without faces is a valid, empty one (the loader says so); a model that
-    // could not be read would leave the sample model in its place, which is not what
-    // was asked to be measured.
+    // A model without faces is a valid, empty one (the loader says so).
     if (!options.model.empty() && !scene.modelFromFile) {
         std::fprintf(stderr, "vyx-bench: cannot read the model %s\n", options.model.c_str());
         scene.Unload();
         return 1;
     }
     if (scene.terrain.triangleCount == 0) {
-        std::fprintf(stderr, "vyx-bench: the scene did not load from %s\n", options.assets.c_str());
+        std::fprintf(stderr, "vyx-bench: the scene did not load from %s\n", vyxEscapeText(options.assets).c_str());
         scene.Unload();
         return 1;
     }
@@ -473,7 +472,7 @@ bool writePicture(const GSSampleScene& scene, const Options& options, int preset
                   preset, cameraMode, tag);
     if (scene.presentPixels == nullptr ||
         !stbi_write_png(name, options.width, options.height, 3, scene.presentPixels, options.width * 3)) {
-        std::fprintf(stderr, "vyx-bench: cannot write %s\n", name);
+        std::fprintf(stderr, "vyx-bench: cannot write %s\n", vyxEscapeText(name).c_str());
         return false;
     }
     return true;
@@ -745,11 +744,11 @@ bool encodeMovie(const Options& options) {
     int status = 0;
     if (posix_spawn(&child, ffmpeg.c_str(), nullptr, nullptr, argv.data(), environ) != 0 ||
         waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        std::fprintf(stderr, "vyx-bench: ffmpeg could not make %s; the command was:\n  %s\n", options.movie.c_str(),
-                     command.c_str());
+        std::fprintf(stderr, "vyx-bench: ffmpeg could not make %s; the command was:\n  %s\n",
+                     vyxEscapeText(options.movie).c_str(), vyxEscapeText(command).c_str());
         return false;
     }
-    std::printf("movie: %s\n", options.movie.c_str());
+    std::printf("movie: %s\n", vyxEscapeText(options.movie).c_str());
     return true;
 }
 
@@ -778,7 +777,8 @@ int renderFlight(GSSampleScene& scene, vyxCluster* cluster, const Options& optio
         });
     std::fprintf(stderr, "\n");
     std::printf("flight of %g s at %d fps: %d frames in %.2f s on %d rank(s), in %s\n", options.flightSeconds,
-                options.fps, written, (nowMs() - start) / 1000.0, vyxClusterLiveRanks(cluster), options.out.c_str());
+                options.fps, written, (nowMs() - start) / 1000.0, vyxClusterLiveRanks(cluster),
+                vyxEscapeText(options.out).c_str());
     std::fflush(stdout);
     if (failed)
         return 1;
@@ -865,7 +865,7 @@ int run(vyxCluster* cluster, Options& options) {
         if (status == 0) {
             printReport(results);
             if (!options.json.empty() && !writeJson(options.json, options, results, loadMs)) {
-                std::fprintf(stderr, "vyx-bench: cannot write %s\n", options.json.c_str());
+                std::fprintf(stderr, "vyx-bench: cannot write %s\n", vyxEscapeText(options.json).c_str());
                 status = 1;
             }
         }

@@ -69,6 +69,7 @@ void vyxFitToSampleModel(vyxVec3 low, vyxVec3 high, float& scale, vyxVec3& offse
 GSSampleScene::GSSampleScene() {
     assetFolder = "./";
     importRun = vyxDefaultImportHelperRun();
+    sampleModelInstead = true;
     cluster = nullptr;
     wantsFont = true;
     std::random_device device;
@@ -313,6 +314,7 @@ void GSSampleScene::Load() {
 
 void GSSampleScene::LoadModel() {
     modelFromFile = false;
+    modelProblem.clear();
     modelFitScale = 1.0f;
     modelFitOffset = {0.0f, 0.0f, 0.0f};
     if (!modelPath.empty()) {
@@ -329,8 +331,11 @@ void GSSampleScene::LoadModel() {
             }
             return;
         }
-        std::fprintf(stderr, "vyx: the model %s could not be read: %s; showing the sample model\n", modelPath.c_str(),
-                     why.c_str());
+        modelProblem = why;
+        if (!sampleModelInstead)
+            return;
+        std::fprintf(stderr, "vyx: the model %s could not be read: %s; showing the sample model\n",
+                     vyxEscapeText(modelPath).c_str(), vyxEscapeText(why).c_str());
     }
     vyxLoadMeshFromObj((vyxFolderPrefix(assetFolder.c_str()) + kModelName).c_str(), model);
 }

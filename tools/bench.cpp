@@ -73,7 +73,8 @@ const char* const kOptionsHelp =
     "  --movie FILE.mp4  encode the flight's frames into FILE.mp4 with ffmpeg (frames repeat\n"
     "                    exactly for the same --seed, 1 by default)\n"
     "  --model FILE      a model file (OBJ, glTF, PLY, STL, 3DS, FBX, Collada and the other\n"
-    "                    formats of the Open Asset Import Library) in the sample model's place\n"
+    "                    formats of the Open Asset Import Library) in the sample model's place;\n"
+    "                    one that cannot be read ends the run with status 1 and no frame\n"
     "  --assets DIR      the scene assets (default: those the build generated, else those\n"
     "                    installed beside the program)\n"
     "  --out DIR         write the last picture of each preset and camera as\n"
@@ -419,12 +420,16 @@ int setUp(Options& options, double& loadMs) {
     double loadStart = nowMs();
     GSSampleScene& scene = vyxSampleScene;
     scene.modelPath = options.model;
+    // A model that cannot be read is not replaced by the sample model: that is not what
+    // was asked to be measured.
+    scene.sampleModelInstead = false;
     scene.Load();
     scene.Init(context);
     loadMs = nowMs() - loadStart;
     // A model without faces is a valid, empty one (the loader says so).
     if (!options.model.empty() && !scene.modelFromFile) {
-        std::fprintf(stderr, "vyx-bench: cannot read the model %s\n", options.model.c_str());
+        std::fprintf(stderr, "vyx-bench: the model %s could not be read: %s; stopping without a frame\n",
+                     vyxEscapeText(options.model).c_str(), vyxEscapeText(scene.modelProblem).c_str());
         scene.Unload();
         return 1;
     }

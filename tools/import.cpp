@@ -79,11 +79,26 @@ void putTextRecord(uint32_t tag, std::string text) {
     std::exit(1);
 }
 
-// The library's reason, with its memory failures said plainly.
-std::string libraryReason(const char* error, uint64_t memoryLimit) {
+// Whether the file at path starts with the magic of binary glTF.
+bool startsAsGlb(const char* path) {
+    char magic[4] = {};
+    FILE* file = std::fopen(path, "rb");
+    const bool glb = file && std::fread(magic, 1, 4, file) == 4 && std::memcmp(magic, "glTF", 4) == 0;
+    if (file)
+        std::fclose(file);
+    return glb;
+}
+
+// The library's reason, with its memory failures said plainly. A binary glTF file cut
+// short fails the library's size checks, after which it says no reader suits the format,
+// though the format was plain from the first bytes.
+std::string libraryReason(const char* error, const char* path, uint64_t memoryLimit) {
     std::string reason = error && *error ? error : "the file could not be read";
     if (reason.find("bad_alloc") != std::string::npos)
         reason = "the model needs more memory than the import may use (" + std::to_string(memoryLimit >> 20) + " MiB)";
+    else if (reason.find("No suitable reader found") != std::string::npos && startsAsGlb(path))
+        reason =
+            "the file looks damaged or cut short (it starts as binary glTF, but its contents do not hold together)";
     return reason;
 }
 
@@ -278,7 +293,7 @@ int run(const char* path, uint64_t memoryLimit, uint64_t maxTriangles) {
     const aiScene* scene =
         importer.ReadFile(path, aiProcess_Triangulate | aiProcess_ValidateDataStructure | aiProcess_FindInvalidData);
     if (scene == nullptr)
-        failWith(libraryReason(importer.GetErrorString(), memoryLimit));
+        failWith(libraryReason(importer.GetErrorString(), path, memoryLimit));
 
     std::string ignored = ignoredParts(*scene);
     if (!ignored.empty())
@@ -375,6 +390,6 @@ int main(int argc, char** argv) {
     try {
         return run(path, memoryLimit, maxTriangles);
     } catch (const std::bad_alloc&) {
-        failWith(libraryReason("std::bad_alloc", memoryLimit));
+        failWith(libraryReason("std::bad_alloc", path, memoryLimit));
     }
 }

@@ -264,6 +264,8 @@ TEST(ModelFile, BrokenFilesAndHelpersEndInOneLine) {
         {dir.write("cut.ply", wuson.substr(0, 457877)), "", "the importer crashed (aborted: ai_assert failure in"},
         {writeGltf(dir, "deep", "{}", chain), "", "the importer crashed (segmentation fault"},
         {kSamples + "invalid/OutOfMemory.off", "", "the model needs more memory than the import may use"},
+        {dir.write("cut.glb", readFile(kSamples + "glTF2/BoxTextured-glTF-Binary/BoxTextured.glb").substr(0, 1000)), "",
+         "the file looks damaged or cut short (it starts as binary glTF"},
         {"/dev/zero", "", "it is a character device, not a regular file"},
         {dir.file("fifo.obj"), "", "it is a FIFO, not a regular file"},
         {dir.file("huge.glb"), "", " GB, more than half the memory ("},

@@ -11,6 +11,10 @@
 // (a Fail record says why), 2 for bad arguments.
 
 #include <sys/resource.h>
+#include <unistd.h>
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#endif
 
 #include <cstdio>
 #include <cstdlib>
@@ -342,6 +346,19 @@ int run(const char* path, uint64_t memoryLimit, uint64_t maxTriangles) {
     return std::fflush(stdout) == 0 ? 0 : 1;
 }
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+// The address space the process holds now, in bytes; 0 when it cannot be read.
+uint64_t addressSpaceInUse() {
+    unsigned long long pages = 0;
+    FILE* statm = std::fopen("/proc/self/statm", "r");
+    if (statm && std::fscanf(statm, "%llu", &pages) != 1)
+        pages = 0;
+    if (statm)
+        std::fclose(statm);
+    return pages * static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+}
+#endif
+
 bool parseCount(const char* text, uint64_t& value) {
     char* end = nullptr;
     unsigned long long parsed = std::strtoull(text, &end, 10);
@@ -353,7 +370,25 @@ bool parseCount(const char* text, uint64_t& value) {
 
 } // namespace
 
+// In sanitizer builds the library's crashes on damaged files stay the plain signals the
+// program reports (the sanitizers would turn them into reports and exit status 1, which
+// means "the library refused the file"), and a finding in our own code aborts, which the
+// program reports as a crash with the finding's last line. The library's leaks on
+// damaged files are not findings: main turns the leak check off.
+#if defined(__SANITIZE_ADDRESS__)
+extern "C" const char* __asan_default_options() {
+    return "handle_segv=0:handle_sigbus=0:handle_sigfpe=0:abort_on_error=1";
+}
+extern "C" const char* __ubsan_default_options() { return "abort_on_error=1:print_stacktrace=1"; }
+#endif
+#if defined(__SANITIZE_THREAD__)
+extern "C" const char* __tsan_default_options() { return "handle_segv=0:handle_sigbus=0:abort_on_error=1"; }
+#endif
+
 int main(int argc, char** argv) {
+#if defined(__SANITIZE_ADDRESS__)
+    __lsan_disable();
+#endif
     if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
         std::printf("vyx-import %s\n", VYX_VERSION);
         return 0;
@@ -382,6 +417,11 @@ int main(int argc, char** argv) {
         return 2;
     }
     if (memoryLimit > 0) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+        // The sanitizers reserve terabytes of address space for their shadow memory
+        // before main: the model's share comes on top of that.
+        memoryLimit += addressSpaceInUse();
+#endif
         rlimit limit{memoryLimit, memoryLimit};
         setrlimit(RLIMIT_AS, &limit);
     }

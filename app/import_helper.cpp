@@ -34,6 +34,7 @@ vyxImportHelperRun vyxDefaultImportHelperRun() {
     run.maxOutputBytes = uint64_t{2} << 30;
     run.secondsLimit = 0;
     run.progress = true;
+    run.confine = false;
     return run;
 }
 
@@ -74,14 +75,12 @@ std::string signalName(int signal) {
 // returns its process id, or -1 with why.
 pid_t spawn(const vyxImportHelperRun& run, const char* modelPath, int outWrite, int errWrite, std::string& why) {
     const std::string memory = std::to_string(run.memoryLimit), triangles = std::to_string(run.maxTriangles);
-    std::vector<char*> argv = {const_cast<char*>(run.helperPath.c_str()),
-                               const_cast<char*>("--memory-limit"),
-                               const_cast<char*>(memory.c_str()),
-                               const_cast<char*>("--max-triangles"),
-                               const_cast<char*>(triangles.c_str()),
-                               const_cast<char*>("--"),
-                               const_cast<char*>(modelPath),
-                               nullptr};
+    std::vector<char*> argv = {const_cast<char*>(run.helperPath.c_str()), const_cast<char*>("--memory-limit"),
+                               const_cast<char*>(memory.c_str()), const_cast<char*>("--max-triangles"),
+                               const_cast<char*>(triangles.c_str())};
+    if (run.confine)
+        argv.push_back(const_cast<char*>("--confine"));
+    argv.insert(argv.end(), {const_cast<char*>("--"), const_cast<char*>(modelPath), nullptr});
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);

@@ -42,7 +42,7 @@ static void bakeMaterial(vyxTexture& texture, const vyxImportedMaterial& materia
 // The image of an imported material (embedded, or a file beside the model) into a new
 // texture; null when it has none or it cannot be loaded (reported).
 static vyxTexture* loadTexture(const vyxImportedModel& model, const vyxImportedMaterial& material, const char* path,
-                               const std::string& folder) {
+                               const std::string& folder, const std::string& confinedTo) {
     vyxTexture texture;
     bool loaded = false;
     if (material.texture >= 0) {
@@ -51,7 +51,8 @@ static vyxTexture* loadTexture(const vyxImportedModel& model, const vyxImportedM
                                  (image.name.empty() ? "*" + std::to_string(material.texture) : image.name);
         loaded = vyxDecodeImageTexture(image.bytes, image.hint.c_str(), name.c_str(), texture, FilterBilinear);
     } else if (!material.texturePath.empty()) {
-        loaded = vyxLoadImageTexture(vyxFindPath(folder, material.texturePath).c_str(), texture, FilterBilinear);
+        const std::string found = vyxFindPath(folder, material.texturePath, confinedTo);
+        loaded = !found.empty() && vyxLoadImageTexture(found.c_str(), texture, FilterBilinear);
     }
     if (!loaded)
         return nullptr;
@@ -121,7 +122,7 @@ static bool importModel(const char* path, const vyxImportHelperRun& run, vyxMesh
     for (size_t m = 0; m < count && mesh.materials; ++m) {
         vyxMaterial& material = mesh.materials[m];
         if (material.textureFile)
-            material.texture = loadTexture(imported, imported.materials[m], path, folder);
+            material.texture = loadTexture(imported, imported.materials[m], path, folder, run.confine ? folder : "");
         vyxFreeMaterial(material);
     }
     return true;
@@ -143,7 +144,7 @@ bool vyxLoadModelFile(const char* path, const vyxImportHelperRun& run, vyxMesh& 
         why = std::string("it is ") + what + ", not a model";
         return false;
     case ModelObj:
-        if (vyxLoadMeshFromObj(path, mesh))
+        if (vyxLoadMeshFromObj(path, mesh, run.confine))
             return true;
         vyxFreeMesh(mesh);
         why = "the file cannot be opened";

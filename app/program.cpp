@@ -92,7 +92,8 @@ static const char* baseName(const char* path) {
 }
 
 static void printUsage(const char* name, FILE* out) {
-    std::fprintf(out, "usage: %s [--help] [--version] [MODEL.obj|gltf|glb|ply|stl|3ds|fbx|dae|...]\n", name);
+    std::fprintf(out, "usage: %s [--help] [--version] [--confine] [MODEL.obj|gltf|glb|ply|stl|3ds|fbx|dae|...]\n",
+                 name);
 }
 
 int vyxParseCommandLine(int argc, char** argv, vyxCommandLine& commandLine) {
@@ -106,6 +107,8 @@ int vyxParseCommandLine(int argc, char** argv, vyxCommandLine& commandLine) {
             commandLine.help = true;
         } else if (options && std::strcmp(argument, "--version") == 0) {
             commandLine.version = true;
+        } else if (options && std::strcmp(argument, "--confine") == 0) {
+            commandLine.confine = true;
         } else if (options && argument[0] == '-' && argument[1] != '\0') {
             std::fprintf(stderr, "%s: unknown option %s\n", name, vyxEscapeText(argument).c_str());
             printUsage(name, stderr);
@@ -159,7 +162,13 @@ void vyxPrintHelp(const char* name, FILE* out) {
                       "\n"
                       "Options:\n"
                       "  -h, --help        print this help and exit\n"
-                      "  --version         print the version and exit\n");
+                      "  --version         print the version and exit\n"
+                      "  --confine         read no file the model names (material library, texture,\n"
+                      "                    glTF buffer or image) outside the model's folder, once \"..\"\n"
+                      "                    and links are resolved; each one refused is named on stderr.\n"
+                      "                    For models from others; by default names are followed\n"
+                      "                    wherever they lead, as models often keep textures in a\n"
+                      "                    sibling folder\n");
 }
 
 void vyxPrintVersion(const char* name, FILE* out) { std::fprintf(out, "%s %s\n", baseName(name), VYX_VERSION); }

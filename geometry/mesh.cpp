@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "scenefiles/obj.h"
+#include "scenefiles/text.h"
 #include "util/assert.h"
 #include "util/escape.h"
 #include "util/large_alloc.h"
@@ -195,8 +196,10 @@ void vyxBuildMeshFromObj(const vyxObjModel& model, const char* displayName, vyxM
     buildStructure(mesh);
 }
 
-bool vyxLoadMeshFromObj(const char* path, vyxMesh& mesh) {
+bool vyxLoadMeshFromObj(const char* path, vyxMesh& mesh, bool confine) {
     vyxObjModel model;
+    if (confine)
+        model.confinedTo = vyxFolderOf(path);
     const bool read = vyxLoadObj(path, model);
     buildMesh(model, path, read, mesh);
     // The model's lists are copied into the mesh by now: handing their memory back before

@@ -36,8 +36,8 @@ vyxMaterial vyxMaterialFromMtl(const vyxMtlMaterial& mtl) {
     material.alpha = mtl.dissolve;
     if (mtl.hasMapKd) {
         // A failed allocation leaves the material without a texture, as a missing image would.
-        const std::string path = vyxFindPath(mtl.folder, mtl.mapKd);
-        material.textureFile = static_cast<char*>(std::malloc(path.size() + 1));
+        const std::string path = vyxFindPath(mtl.folder, mtl.mapKd, mtl.confinedTo);
+        material.textureFile = path.empty() ? nullptr : static_cast<char*>(std::malloc(path.size() + 1));
         if (material.textureFile) {
             std::memcpy(material.textureFile, path.c_str(), path.size() + 1);
         }
@@ -190,6 +190,7 @@ static void readMtlText(vyxObjModel& model, std::string decoded, const char* dis
             vyxNextToken(position, line, token);
             current->name = token;
             current->folder = textureFolder;
+            current->confinedTo = model.confinedTo;
             continue;
         }
         if (!current) {

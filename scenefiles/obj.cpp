@@ -472,8 +472,9 @@ static void readObjText(std::string decoded, const char* displayName, const char
                     library += more;
                     position = next;
                 }
-                const std::string found = vyxFindPath(folder, library);
-                readLibrary(model, found.c_str(), libraryFolder(folder, found).c_str(), context);
+                const std::string found = vyxFindPath(folder, library, model.confinedTo);
+                if (!found.empty())
+                    readLibrary(model, found.c_str(), libraryFolder(folder, found).c_str(), context);
             }
             for (auto it = unknownMaterials.begin(); it != unknownMaterials.end();) {
                 if (materialByName(model, it->first) < 0) {

@@ -4,9 +4,11 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "util/escape.h"
@@ -252,13 +254,36 @@ static std::string findOnDisk(const std::string& folder, const std::string& name
     return found;
 }
 
-std::string vyxFindPath(const std::string& folder, const std::string& name) {
+// Whether path, once ".." and links are resolved, lies inside folder; one that does not
+// exist counts as inside.
+static bool liesInside(const std::string& path, const std::string& folder) {
+    char* real = realpath(path.c_str(), nullptr);
+    if (real == nullptr)
+        return errno == ENOENT || errno == ENOTDIR;
+    std::string resolved = real;
+    std::free(real);
+    real = realpath(folder.c_str(), nullptr);
+    if (real == nullptr)
+        return false;
+    std::string root = real;
+    std::free(real);
+    if (root.back() != '/')
+        root += '/';
+    return resolved.compare(0, root.size(), root) == 0;
+}
+
+std::string vyxFindPath(const std::string& folder, const std::string& name, const std::string& confinedTo) {
     // A process loading from a file bundle sees the disk of the process that recorded it.
     const std::string question = folder + "\n" + name;
     vyxBundleEntry entry;
     if (vyxBundleLookup(BundlePath, question, entry))
         return entry.ok ? entry.bytes : vyxJoinPath(folder, name);
     std::string found = findOnDisk(folder, name);
+    if (!confinedTo.empty() && !liesInside(found, confinedTo)) {
+        std::fprintf(stderr, "vyx: %s lies outside the model's folder %s; not read (--confine)\n",
+                     vyxEscapeText(found).c_str(), vyxEscapeText(confinedTo).c_str());
+        found.clear();
+    }
     if (vyxBundleRecording()) {
         entry.ok = true;
         entry.bytes = found;

@@ -75,6 +75,9 @@ const char* const kOptionsHelp =
     "  --model FILE      a model file (OBJ, glTF, PLY, STL, 3DS, FBX, Collada and the other\n"
     "                    formats of the Open Asset Import Library) in the sample model's place;\n"
     "                    one that cannot be read ends the run with status 1 and no frame\n"
+    "  --confine         read no file the model names (material library, texture, glTF\n"
+    "                    buffer or image) outside the model's folder, once \"..\" and links\n"
+    "                    are resolved; each one refused is named on standard error\n"
     "  --assets DIR      the scene assets (default: those the build generated, else those\n"
     "                    installed beside the program)\n"
     "  --out DIR         write the last picture of each preset and camera as\n"
@@ -103,7 +106,8 @@ struct Options {
     bool assetsGiven = false;
     std::string out;
     std::string json;
-    std::string model; // model file shown in the sample model's place; empty = the sample model
+    std::string model;    // model file shown in the sample model's place; empty = the sample model
+    bool confine = false; // files the model names must lie in its folder
     bool probe = false;
     bool hash = false;       // print a checksum of each traced frame (before post-processing)
     bool noJitter = false;   // soft-shadow samples unrotated in every preset: frames repeat exactly
@@ -252,6 +256,8 @@ int parseArguments(int argc, char** argv, Options& options, bool& help) {
             if (!value(v))
                 return badArguments("--model needs a model file");
             options.model = v;
+        } else if (arg == "--confine") {
+            options.confine = true;
         } else if (arg == "--seed") {
             char* end = nullptr;
             if (!value(v) || (options.seed = std::strtoull(v, &end, 10), end == v || *end != '\0'))
@@ -420,6 +426,7 @@ int setUp(Options& options, double& loadMs) {
     double loadStart = nowMs();
     GSSampleScene& scene = vyxSampleScene;
     scene.modelPath = options.model;
+    scene.importRun.confine = options.confine;
     // A model that cannot be read is not replaced by the sample model: that is not what
     // was asked to be measured.
     scene.sampleModelInstead = false;

@@ -5,8 +5,10 @@
 // model that is not OBJ text: the library aborts, crashes, hangs or allocates without
 // bound on damaged files, which here ends this process only.
 //
-// Usage: vyx-import [--memory-limit BYTES] [--max-triangles N] [--] MODEL
+// Usage: vyx-import [--memory-limit BYTES] [--max-triangles N] [--confine] [--] MODEL
 //        vyx-import --version
+// --confine: the library may open no file outside the model's folder (buffers, images,
+// other parts of the model); each one refused is named in the stream.
 // Exit status: 0 with a complete stream, 1 when the library could not read the file
 // (a Fail record says why), 2 for bad arguments.
 
@@ -24,6 +26,7 @@
 #include <utility>
 #include <vector>
 
+#include <assimp/DefaultIOSystem.h>
 #include <assimp/GltfMaterial.h>
 #include <assimp/Importer.hpp>
 #include <assimp/config.h>
@@ -105,6 +108,42 @@ std::string libraryReason(const char* error, const char* path, uint64_t memoryLi
             "the file looks damaged or cut short (it starts as binary glTF, but its contents do not hold together)";
     return reason;
 }
+
+// The library's file access for a model read with --confine: the model itself and files
+// inside its folder, once ".." and links are resolved, are opened; any other is refused
+// and its name kept for the stream. A name that does not exist is passed on (the open
+// fails anyway).
+class ConfinedIOSystem : public Assimp::DefaultIOSystem {
+public:
+    ConfinedIOSystem(const char* model, std::vector<std::string>& refused) : refused_(refused) {
+        model_ = resolved(model);
+        const char* slash = std::strrchr(model, '/');
+        folder_ = resolved(slash ? std::string(model, static_cast<size_t>(slash - model) + 1) : std::string("."));
+        if (!folder_.empty() && folder_.back() != '/')
+            folder_ += '/';
+    }
+    Assimp::IOStream* Open(const char* file, const char* mode) override {
+        const std::string real = resolved(file);
+        const bool inside =
+            real.empty() || real == model_ || (!folder_.empty() && real.compare(0, folder_.size(), folder_) == 0);
+        if (!inside) {
+            refused_.push_back(std::string(file) + " lies outside the model's folder; not read (--confine)");
+            return nullptr;
+        }
+        return DefaultIOSystem::Open(file, mode);
+    }
+
+private:
+    // path with ".." and links resolved; "" when it does not exist.
+    static std::string resolved(const std::string& path) {
+        char* real = realpath(path.c_str(), nullptr);
+        std::string text = real ? real : "";
+        std::free(real);
+        return text;
+    }
+    std::vector<std::string>& refused_;
+    std::string model_, folder_;
+};
 
 // What the program reads of one material.
 struct Material {
@@ -286,9 +325,12 @@ std::string ignoredParts(const aiScene& scene) {
     return text + (parts.size() == 1 && parts[0].compare(0, 2, "1 ") == 0 ? " is ignored" : " are ignored");
 }
 
-int run(const char* path, uint64_t memoryLimit, uint64_t maxTriangles) {
+int run(const char* path, uint64_t memoryLimit, uint64_t maxTriangles, bool confine) {
     putBytes(vyxImportMagic, sizeof vyxImportMagic);
     Assimp::Importer importer;
+    std::vector<std::string> refused;
+    if (confine)
+        importer.SetIOHandler(new ConfinedIOSystem(path, refused));
     // A file of bones alone would otherwise be drawn as a made-up stick figure.
     importer.SetPropertyBool(AI_CONFIG_IMPORT_NO_SKELETON_MESHES, true);
     // Joining identical vertices is most of the time and memory of a large import, and
@@ -296,8 +338,11 @@ int run(const char* path, uint64_t memoryLimit, uint64_t maxTriangles) {
     // error; invalid data removes meshes of infinite or NaN coordinates.
     const aiScene* scene =
         importer.ReadFile(path, aiProcess_Triangulate | aiProcess_ValidateDataStructure | aiProcess_FindInvalidData);
+    // A file refused is the likely reason the library gave up, and the one to tell.
     if (scene == nullptr)
-        failWith(libraryReason(importer.GetErrorString(), path, memoryLimit));
+        failWith(refused.empty() ? libraryReason(importer.GetErrorString(), path, memoryLimit) : refused.front());
+    for (const std::string& note : refused)
+        putTextRecord(ImportNote, note);
 
     std::string ignored = ignoredParts(*scene);
     if (!ignored.empty())
@@ -395,7 +440,7 @@ int main(int argc, char** argv) {
     }
     uint64_t memoryLimit = 0, maxTriangles = UINT32_MAX;
     const char* path = nullptr;
-    bool options = true;
+    bool options = true, confine = false;
     for (int i = 1; i < argc; ++i) {
         if (options && std::strcmp(argv[i], "--") == 0) {
             options = false;
@@ -405,6 +450,8 @@ int main(int argc, char** argv) {
         } else if (options && std::strcmp(argv[i], "--max-triangles") == 0 && i + 1 < argc &&
                    parseCount(argv[i + 1], maxTriangles)) {
             ++i;
+        } else if (options && std::strcmp(argv[i], "--confine") == 0) {
+            confine = true;
         } else if (path == nullptr && (!options || argv[i][0] != '-')) {
             path = argv[i];
         } else {
@@ -413,7 +460,7 @@ int main(int argc, char** argv) {
         }
     }
     if (path == nullptr) {
-        std::fprintf(stderr, "usage: vyx-import [--memory-limit BYTES] [--max-triangles N] [--] MODEL\n");
+        std::fprintf(stderr, "usage: vyx-import [--memory-limit BYTES] [--max-triangles N] [--confine] [--] MODEL\n");
         return 2;
     }
     if (memoryLimit > 0) {
@@ -428,7 +475,7 @@ int main(int argc, char** argv) {
     static char buffer[1 << 20];
     std::setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
     try {
-        return run(path, memoryLimit, maxTriangles);
+        return run(path, memoryLimit, maxTriangles, confine);
     } catch (const std::bad_alloc&) {
         failWith(libraryReason("std::bad_alloc", path, memoryLimit));
     }

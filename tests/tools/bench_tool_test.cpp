@@ -118,6 +118,10 @@ TEST(BenchTool, SamplesRenderAStillWithProgress) {
 TEST(BenchTool, ModelOnTheCommandLine) {
     ScratchDir dir;
     dir.write("points.obj", "v 0 0 0\nv 1 0 0\nv 0 1 0\nl 1 2 3\n");
+    // A triangle whose library lies beside the model's folder: read unless confined.
+    dir.write("beside.mtl", "newmtl m\nKd 1 0 0\n");
+    dir.makeFolder("model");
+    dir.write("model/beside.obj", "mtllib ../beside.mtl\nv 0 0 0\nv 1 0 0\nv 0 1 0\nusemtl m\nf 1 2 3\n");
     const std::string bunny = "/usr/share/glmark2/models/bunny.obj";
     struct Case {
         std::string model;
@@ -129,6 +133,10 @@ TEST(BenchTool, ModelOnTheCommandLine) {
         {dir.file("missing.obj"), 1,
          "vyx-bench: the model " + dir.file("missing.obj") +
              " could not be read: No such file or directory; stopping without a frame"},
+        {dir.file("model/beside.obj"), 0, ""},
+        {dir.file("model/beside.obj") + " --confine", 0,
+         "vyx: " + dir.file("model/../beside.mtl") + " lies outside the model's folder " + dir.file("model/") +
+             "; not read (--confine)"},
         {"/dev/zero", 1, "could not be read: it is a character device, not a regular file"},
         // Binary 3DS, read as OBJ text before models were told apart by their content.
         {"/usr/share/glmark2/models/horse.3ds", 0, ""},
@@ -149,8 +157,9 @@ TEST(BenchTool, ModelOnTheCommandLine) {
         } else {
             EXPECT_NE(run.err.find(c.err), std::string::npos) << c.model << ": " << run.err;
         }
+        const std::string model = c.model.substr(0, c.model.find(' '));
         if (c.status == 0 && c.model.find(".obj") != std::string::npos) {
-            EXPECT_NE(run.out.find("Opened file " + c.model), std::string::npos) << c.model << ": " << run.out;
+            EXPECT_NE(run.out.find("Opened file " + model), std::string::npos) << c.model << ": " << run.out;
         }
     }
 }

@@ -26,6 +26,7 @@
 #include "render/tiles.h"
 #include "trace/random.h"
 #include "util/bytes.h"
+#include "util/escape.h"
 #include "util/file.h"
 #include "util/parallel.h"
 
@@ -797,7 +798,8 @@ int vyxClusterStart(int* argc, char*** argv, vyxCluster** result) {
                 std::fprintf(stderr,
                              "vyx: rank %d runs another program, build or command line than rank 0; every rank must "
                              "run the same one:\n  rank 0: %s\n  rank %d: %s\n",
-                             r, self.c_str(), r, ours ? theirs.c_str() : "(not a vyx program)");
+                             r, vyxEscapeText(self).c_str(), r,
+                             ours ? vyxEscapeText(theirs).c_str() : "(not a vyx program)");
                 verdict = 0;
             }
             int32_t& peerCores = cluster->peers[static_cast<size_t>(r)].cores;
@@ -896,7 +898,7 @@ void vyxClusterShareScene(vyxCluster* cluster, vyxFileBundle&& bundle, const std
                 std::fprintf(stderr,
                              "vyx: rank %d built another scene from the files sent (%s; rank 0: %s); it renders no "
                              "more\n",
-                             r, theirs.c_str(), cluster->signature.c_str());
+                             r, vyxEscapeText(theirs).c_str(), vyxEscapeText(cluster->signature).c_str());
         });
         checkSilence(*cluster, nullptr);
         if (!busy)

@@ -9,6 +9,7 @@
 #include "SDL_image.h"
 #include "stb_image_resize.h"
 
+#include "util/escape.h"
 #include "util/file.h"
 
 // SDL 1.2 keeps a surface's pitch in 16 bits, so a 4-byte-per-texel row holds at most
@@ -166,7 +167,8 @@ bool vyxLoadImageTexture(const char* path, vyxTexture& texture, uint8_t filter) 
     }
     std::string bytes, why;
     if (!vyxReadWholeFile(path, bytes, nullptr, &why)) {
-        std::fprintf(stderr, "vyx: cannot load image %s: %s\n", path, why.c_str());
+        std::fprintf(stderr, "vyx: cannot load image %s: %s\n", vyxEscapeText(path).c_str(),
+                     vyxEscapeText(why).c_str());
         return false;
     }
     return vyxDecodeImageTexture(bytes, extensionOf(path).c_str(), path, texture, filter);
@@ -180,31 +182,33 @@ bool vyxDecodeImageTexture(const std::string& bytes, const char* hint, const cha
     std::string type = hint ? hint : "";
     SDL_Surface* surface = stream ? IMG_LoadTyped_RW(stream, 1, &type[0]) : nullptr;
     if (!surface) {
-        std::fprintf(stderr, "vyx: cannot load image %s: %s\n", name, stream ? IMG_GetError() : "too large");
+        std::fprintf(stderr, "vyx: cannot load image %s: %s\n", vyxEscapeText(name).c_str(),
+                     stream ? vyxEscapeText(IMG_GetError()).c_str() : "too large");
         return false;
     }
     const bool jpeg =
         bytes.size() >= 3 && byteAt(bytes, 0) == 0xFF && byteAt(bytes, 1) == 0xD8 && byteAt(bytes, 2) == 0xFF;
     if (jpeg && jpegEndMissing(bytes))
         std::fprintf(stderr, "vyx: image %s: the JPEG data is cut short (no end marker); rows past the cut show grey\n",
-                     name);
+                     vyxEscapeText(name).c_str());
     int32_t w = 0;
     int32_t h = 0;
     uint8_t* pixels = nullptr;
     if (jpeg && surface->format->BytesPerPixel == 4 && surface->format->Amask != 0) {
         pixels = cmykToRGBA(surface, hasAdobeMarker(bytes), w, h);
         if (pixels)
-            std::fprintf(stderr, "vyx: image %s is a CMYK JPEG; converted to RGB\n", name);
+            std::fprintf(stderr, "vyx: image %s is a CMYK JPEG; converted to RGB\n", vyxEscapeText(name).c_str());
     } else {
         pixels = vyxSurfaceToRGBA(surface, w, h);
     }
     if (!pixels) {
         std::fprintf(stderr, "vyx: cannot convert image %s (empty, larger than %d texels a side, or out of memory)\n",
-                     name, kMaxImageSide);
+                     vyxEscapeText(name).c_str(), kMaxImageSide);
         return false;
     }
     if (!resampleToPowerOfTwo(pixels, w, h)) {
-        std::fprintf(stderr, "vyx: out of memory resampling image %s to a power-of-two size\n", name);
+        std::fprintf(stderr, "vyx: out of memory resampling image %s to a power-of-two size\n",
+                     vyxEscapeText(name).c_str());
         std::free(pixels);
         return false;
     }

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "app/install_layout.h"
+#include "util/escape.h"
 #include "util/large_alloc.h"
 
 extern char** environ;
@@ -33,6 +34,7 @@ vyxImportHelperRun vyxDefaultImportHelperRun() {
     run.maxOutputBytes = uint64_t{2} << 30;
     run.secondsLimit = 0;
     run.progress = true;
+    run.confine = false;
     return run;
 }
 
@@ -73,14 +75,12 @@ std::string signalName(int signal) {
 // returns its process id, or -1 with why.
 pid_t spawn(const vyxImportHelperRun& run, const char* modelPath, int outWrite, int errWrite, std::string& why) {
     const std::string memory = std::to_string(run.memoryLimit), triangles = std::to_string(run.maxTriangles);
-    std::vector<char*> argv = {const_cast<char*>(run.helperPath.c_str()),
-                               const_cast<char*>("--memory-limit"),
-                               const_cast<char*>(memory.c_str()),
-                               const_cast<char*>("--max-triangles"),
-                               const_cast<char*>(triangles.c_str()),
-                               const_cast<char*>("--"),
-                               const_cast<char*>(modelPath),
-                               nullptr};
+    std::vector<char*> argv = {const_cast<char*>(run.helperPath.c_str()), const_cast<char*>("--memory-limit"),
+                               const_cast<char*>(memory.c_str()), const_cast<char*>("--max-triangles"),
+                               const_cast<char*>(triangles.c_str())};
+    if (run.confine)
+        argv.push_back(const_cast<char*>("--confine"));
+    argv.insert(argv.end(), {const_cast<char*>("--"), const_cast<char*>(modelPath), nullptr});
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
@@ -160,7 +160,8 @@ Reading readPipes(const vyxImportHelperRun& run, const char* modelPath, double s
             break;
         }
         if (!progressShown && elapsed >= 1.0) {
-            std::fprintf(stderr, "vyx: importing %s (at most %.0f s)...\n", modelPath, secondsLimit);
+            std::fprintf(stderr, "vyx: importing %s (at most %.0f s)...\n", vyxEscapeText(modelPath).c_str(),
+                         secondsLimit);
             progressShown = true;
         }
         // Wake at least every 0.1 s for the progress line and the time limit.
@@ -263,7 +264,7 @@ bool vyxRunImportHelper(const vyxImportHelperRun& run, const char* modelPath, st
     const bool ended = reap(pid, start, secondsLimit, status, why);
     const bool stopped = reading == Reading::Stopped || !ended;
     if (progressShown && run.progress && !stopped)
-        std::fprintf(stderr, "vyx: %s imported in %.1f s\n", modelPath, secondsSince(start));
+        std::fprintf(stderr, "vyx: %s imported in %.1f s\n", vyxEscapeText(modelPath).c_str(), secondsSince(start));
     if (stopped)
         return false;
     return explainEnd(status, errors, why);

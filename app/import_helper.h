@@ -15,11 +15,15 @@ struct vyxImportHelperRun {
     double secondsLimit;     // wall-clock time before the helper is stopped; <= 0 = derived
                              // from the file's size (5 s and 1 s per MiB)
     bool progress;           // print one line on stderr when the import passes a second
+    bool confine;            // every file the model names (buffers, images, libraries,
+                             // textures) must lie in the model's folder; the helper is
+                             // started with --confine
 };
 
 // The run for this machine: the helper found by vyxFindImportHelper, a memory limit of
 // half the memory but at most 4 GiB, as many triangles as fit a quarter of the memory
-// once built, an output limit of 2 GiB, the size-derived time limit, progress on.
+// once built, an output limit of 2 GiB, the size-derived time limit, progress on, files
+// named by the model followed wherever they are (confine off).
 vyxImportHelperRun vyxDefaultImportHelperRun();
 
 // Runs the helper on modelPath and collects what it writes into output. Returns true when

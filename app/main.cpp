@@ -38,6 +38,7 @@ int main(int argc, char** argv) {
     vyxSampleScene.cluster = cluster;
     if (commandLine.model != nullptr)
         vyxSampleScene.modelPath = commandLine.model;
+    vyxSampleScene.importRun.confine = commandLine.confine;
     vyxSampleScene.assetFolder = vyxFindAssetFolder();
     status = vyxRunProgram(vyxSampleScene, VYX_RESOLUTION_WIDTH, VYX_RESOLUTION_HEIGHT);
     std::exit(vyxClusterFinish(cluster, status));

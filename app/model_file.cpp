@@ -11,6 +11,7 @@
 #include "scenefiles/import_stream.h"
 #include "scenefiles/model_format.h"
 #include "scenefiles/text.h"
+#include "util/escape.h"
 #include "util/file.h"
 #include "util/file_bundle.h"
 
@@ -42,7 +43,7 @@ static void bakeMaterial(vyxTexture& texture, const vyxImportedMaterial& materia
 // The image of an imported material (embedded, or a file beside the model) into a new
 // texture; null when it has none or it cannot be loaded (reported).
 static vyxTexture* loadTexture(const vyxImportedModel& model, const vyxImportedMaterial& material, const char* path,
-                               const std::string& folder) {
+                               const std::string& folder, const std::string& confinedTo) {
     vyxTexture texture;
     bool loaded = false;
     if (material.texture >= 0) {
@@ -51,7 +52,8 @@ static vyxTexture* loadTexture(const vyxImportedModel& model, const vyxImportedM
                                  (image.name.empty() ? "*" + std::to_string(material.texture) : image.name);
         loaded = vyxDecodeImageTexture(image.bytes, image.hint.c_str(), name.c_str(), texture, FilterBilinear);
     } else if (!material.texturePath.empty()) {
-        loaded = vyxLoadImageTexture(vyxFindPath(folder, material.texturePath).c_str(), texture, FilterBilinear);
+        const std::string found = vyxFindPath(folder, material.texturePath, confinedTo);
+        loaded = !found.empty() && vyxLoadImageTexture(found.c_str(), texture, FilterBilinear);
     }
     if (!loaded)
         return nullptr;
@@ -106,12 +108,13 @@ static bool importModel(const char* path, const vyxImportHelperRun& run, vyxMesh
         return false;
     }
     for (const std::string& note : imported.notes)
-        std::fprintf(stderr, "vyx: %s: %s\n", path, note.c_str());
+        std::fprintf(stderr, "vyx: %s: %s\n", vyxEscapeText(path).c_str(), vyxEscapeText(note).c_str());
     std::string skipped = counted(imported.pointsSkipped, "point");
     const std::string lines = counted(imported.linesSkipped, "line");
     skipped += !skipped.empty() && !lines.empty() ? " and " + lines : lines;
     if (!skipped.empty())
-        std::fprintf(stderr, "vyx: %s: %s skipped (only triangles are drawn)\n", path, skipped.c_str());
+        std::fprintf(stderr, "vyx: %s: %s skipped (only triangles are drawn)\n", vyxEscapeText(path).c_str(),
+                     skipped.c_str());
 
     vyxBuildMeshFromObj(std::move(imported.model), path, mesh);
     // The first materials of the mesh are the model's, in order; their textures are
@@ -120,7 +123,7 @@ static bool importModel(const char* path, const vyxImportHelperRun& run, vyxMesh
     for (size_t m = 0; m < count && mesh.materials; ++m) {
         vyxMaterial& material = mesh.materials[m];
         if (material.textureFile)
-            material.texture = loadTexture(imported, imported.materials[m], path, folder);
+            material.texture = loadTexture(imported, imported.materials[m], path, folder, run.confine ? folder : "");
         vyxFreeMaterial(material);
     }
     return true;
@@ -142,7 +145,7 @@ bool vyxLoadModelFile(const char* path, const vyxImportHelperRun& run, vyxMesh& 
         why = std::string("it is ") + what + ", not a model";
         return false;
     case ModelObj:
-        if (vyxLoadMeshFromObj(path, mesh))
+        if (vyxLoadMeshFromObj(path, mesh, run.confine))
             return true;
         vyxFreeMesh(mesh);
         why = "the file cannot be opened";

@@ -18,5 +18,7 @@
 // path. Returns false, with mesh empty (nothing to release) and why holding one line
 // ("it is a PNG image, not a model", "the importer crashed (segmentation fault)"), when
 // the file is not a regular file of at most half the memory, is not a model, or cannot
-// be read. Main thread only (SDL_image).
+// be read. With run.confine, every file the model names (libraries, textures, buffers)
+// must lie in its folder and others are refused with a line naming them. Main thread
+// only (SDL_image).
 bool vyxLoadModelFile(const char* path, const vyxImportHelperRun& run, vyxMesh& mesh, std::string& why);

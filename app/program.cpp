@@ -10,6 +10,7 @@
 
 #include "app/app_context.h"
 #include "app/game_state.h"
+#include "util/escape.h"
 #include "util/large_alloc.h"
 
 static void fail(const char* what, const char* reason) {
@@ -91,7 +92,8 @@ static const char* baseName(const char* path) {
 }
 
 static void printUsage(const char* name, FILE* out) {
-    std::fprintf(out, "usage: %s [--help] [--version] [MODEL.obj|gltf|glb|ply|stl|3ds|fbx|dae|...]\n", name);
+    std::fprintf(out, "usage: %s [--help] [--version] [--confine] [MODEL.obj|gltf|glb|ply|stl|3ds|fbx|dae|...]\n",
+                 name);
 }
 
 int vyxParseCommandLine(int argc, char** argv, vyxCommandLine& commandLine) {
@@ -105,12 +107,15 @@ int vyxParseCommandLine(int argc, char** argv, vyxCommandLine& commandLine) {
             commandLine.help = true;
         } else if (options && std::strcmp(argument, "--version") == 0) {
             commandLine.version = true;
+        } else if (options && std::strcmp(argument, "--confine") == 0) {
+            commandLine.confine = true;
         } else if (options && argument[0] == '-' && argument[1] != '\0') {
-            std::fprintf(stderr, "%s: unknown option %s\n", name, argument);
+            std::fprintf(stderr, "%s: unknown option %s\n", name, vyxEscapeText(argument).c_str());
             printUsage(name, stderr);
             return 2;
         } else if (commandLine.model != nullptr) {
-            std::fprintf(stderr, "%s: one model at a time (%s and %s given)\n", name, commandLine.model, argument);
+            std::fprintf(stderr, "%s: one model at a time (%s and %s given)\n", name,
+                         vyxEscapeText(commandLine.model).c_str(), vyxEscapeText(argument).c_str());
             printUsage(name, stderr);
             return 2;
         } else {
@@ -157,7 +162,13 @@ void vyxPrintHelp(const char* name, FILE* out) {
                       "\n"
                       "Options:\n"
                       "  -h, --help        print this help and exit\n"
-                      "  --version         print the version and exit\n");
+                      "  --version         print the version and exit\n"
+                      "  --confine         read no file the model names (material library, texture,\n"
+                      "                    glTF buffer or image) outside the model's folder, once \"..\"\n"
+                      "                    and links are resolved; each one refused is named on stderr.\n"
+                      "                    For models from others; by default names are followed\n"
+                      "                    wherever they lead, as models often keep textures in a\n"
+                      "                    sibling folder\n");
 }
 
 void vyxPrintVersion(const char* name, FILE* out) { std::fprintf(out, "%s %s\n", baseName(name), VYX_VERSION); }

@@ -18,10 +18,11 @@ int vyxRunProgram(GameState& state, int32_t width, int32_t height);
 struct vyxCommandLine {
     bool help = false;           // "--help" or "-h"
     bool version = false;        // "--version"
+    bool confine = false;        // "--confine": files the model names must lie in its folder
     const char* model = nullptr; // the one model file named, or null; points into argv
 };
 
-// Reads argv: "--help" / "-h", "--version", at most one model path, "--" ending the options. Returns
+// Reads argv: "--help" / "-h", "--version", "--confine", at most one model path, "--" ending the options. Returns
 // -1 to go on; otherwise the exit status: 2 after one line naming the problem and the
 // usage line on stderr (both with argv[0] without its folder) (an unknown option, a second model). Writes nothing for
 // "--help" and "--version": the caller prints vyxPrintHelp or vyxPrintVersion.

@@ -18,6 +18,7 @@
 #include "geometry/scene.h"
 #include "geometry/shapes.h"
 #include "scenefiles/text.h"
+#include "util/escape.h"
 #include "util/file.h"
 #include "util/file_bundle.h"
 #include "util/parallel.h"
@@ -68,6 +69,7 @@ void vyxFitToSampleModel(vyxVec3 low, vyxVec3 high, float& scale, vyxVec3& offse
 GSSampleScene::GSSampleScene() {
     assetFolder = "./";
     importRun = vyxDefaultImportHelperRun();
+    sampleModelInstead = true;
     cluster = nullptr;
     wantsFont = true;
     std::random_device device;
@@ -197,7 +199,8 @@ void GSSampleScene::LoadCubeFaces(const std::string& folder) {
         const std::string path = folder + kFacePaths[face];
         std::string bytes;
         if (!vyxReadWholeFile(path.c_str(), bytes)) {
-            std::fprintf(stderr, "vyx: cannot open cube face \"%s\": that face stays empty\n", path.c_str());
+            std::fprintf(stderr, "vyx: cannot open cube face \"%s\": that face stays empty\n",
+                         vyxEscapeText(path).c_str());
             continue;
         }
         float* texels = vyxReadFloatFaceFromBytes(bytes.data(), bytes.size(), path.c_str());
@@ -294,7 +297,8 @@ void GSSampleScene::Load() {
             if (font != nullptr)
                 TTF_SetFontHinting(font, TTF_HINTING_LIGHT);
             else
-                std::fprintf(stderr, "vyx: cannot open font \"%s\": the overlay is hidden\n", fontPath.c_str());
+                std::fprintf(stderr, "vyx: cannot open font \"%s\": the overlay is hidden\n",
+                             vyxEscapeText(fontPath).c_str());
         }
         LoadModel();
         LoadModelTextures();
@@ -310,6 +314,7 @@ void GSSampleScene::Load() {
 
 void GSSampleScene::LoadModel() {
     modelFromFile = false;
+    modelProblem.clear();
     modelFitScale = 1.0f;
     modelFitOffset = {0.0f, 0.0f, 0.0f};
     if (!modelPath.empty()) {
@@ -326,8 +331,11 @@ void GSSampleScene::LoadModel() {
             }
             return;
         }
-        std::fprintf(stderr, "vyx: the model %s could not be read: %s; showing the sample model\n", modelPath.c_str(),
-                     why.c_str());
+        modelProblem = why;
+        if (!sampleModelInstead)
+            return;
+        std::fprintf(stderr, "vyx: the model %s could not be read: %s; showing the sample model\n",
+                     vyxEscapeText(modelPath).c_str(), vyxEscapeText(why).c_str());
     }
     vyxLoadMeshFromObj((vyxFolderPrefix(assetFolder.c_str()) + kModelName).c_str(), model);
 }

@@ -92,9 +92,13 @@ public:
     // The model Load reads in place of the sample model (set by the caller; empty = the
     // sample model), of any format vyxLoadModelFile reads, with the import helper run as
     // importRun says (vyxDefaultImportHelperRun unless the caller changes it). A model
-    // that cannot be read is reported in one line and the sample model shown.
+    // that cannot be read is reported in one line and the sample model shown, unless the
+    // caller clears sampleModelInstead: then Load leaves the report to the caller
+    // (modelProblem) and the sample model stays out.
     std::string modelPath;
     vyxImportHelperRun importRun;
+    bool sampleModelInstead;  // set by the caller; true unless changed
+    std::string modelProblem; // derived by Load: why modelPath could not be read; "" = read
     // The folder Load reads the scene assets from (set by the caller; "./" = the working
     // directory). Screenshots go to the working directory whatever it is.
     std::string assetFolder;

@@ -7,7 +7,9 @@
 #include <cstring>
 
 #include "scenefiles/obj.h"
+#include "scenefiles/text.h"
 #include "util/assert.h"
+#include "util/escape.h"
 #include "util/large_alloc.h"
 
 static bool validIndex(int32_t index, int32_t count) { return index >= 0 && index < count; }
@@ -96,7 +98,7 @@ bool allocateTriangles(int32_t count, const char* path, vyxMesh& mesh) {
     mesh.shading = static_cast<vyxTriangleShading*>(vyxAllocLarge(n * sizeof(vyxTriangleShading)));
     if (mesh.triangles && mesh.shading)
         return true;
-    std::fprintf(stderr, "vyx: out of memory for the %d triangles of %s\n", count, path);
+    std::fprintf(stderr, "vyx: out of memory for the %d triangles of %s\n", count, vyxEscapeText(path).c_str());
     std::free(mesh.triangles);
     std::free(mesh.shading);
     mesh.triangles = nullptr;
@@ -168,10 +170,10 @@ static void buildMesh(const vyxObjModel& model, const char* path, bool read, vyx
 
     const FaceCount faces = countFaces(model);
     if (read && faces.triangles == 0)
-        std::fprintf(stderr, "vyx: %s has no faces to draw; the model is empty\n", path);
+        std::fprintf(stderr, "vyx: %s has no faces to draw; the model is empty\n", vyxEscapeText(path).c_str());
     if (faces.far > 0)
-        std::fprintf(stderr, "vyx: %s: %ld triangle%s with a corner that is not finite or beyond 1e18 left out\n", path,
-                     faces.far, faces.far == 1 ? "" : "s");
+        std::fprintf(stderr, "vyx: %s: %ld triangle%s with a corner that is not finite or beyond 1e18 left out\n",
+                     vyxEscapeText(path).c_str(), faces.far, faces.far == 1 ? "" : "s");
 
     // Without its materials or its arrays (memory ran out) the mesh has no triangles.
     int32_t triangleCount = faces.triangles;
@@ -202,8 +204,10 @@ void vyxBuildMeshFromObj(vyxObjModel&& model, const char* displayName, vyxMesh& 
     buildMeshAndStructure(model, displayName ? displayName : "(no name)", true, mesh);
 }
 
-bool vyxLoadMeshFromObj(const char* path, vyxMesh& mesh) {
+bool vyxLoadMeshFromObj(const char* path, vyxMesh& mesh, bool confine) {
     vyxObjModel model;
+    if (confine)
+        model.confinedTo = vyxFolderOf(path);
     const bool read = vyxLoadObj(path, model);
     buildMeshAndStructure(model, path, read, mesh);
     return read;

@@ -61,8 +61,9 @@ void vyxBuildMeshFromObj(vyxObjModel&& model, const char* displayName, vyxMesh& 
 // Fills mesh from the OBJ file at path (with its MTL libraries) read by vyxLoadObj, as
 // vyxBuildMeshFromObj does with path as the display name. A missing model gives a valid
 // mesh with no triangles and no further message. Returns false when the file could not
-// be opened or read (vyxLoadObj said why).
-bool vyxLoadMeshFromObj(const char* path, vyxMesh& mesh);
+// be opened or read (vyxLoadObj said why). With confine, every library and texture the
+// model names must lie in path's folder (vyxObjModel::confinedTo); others are refused.
+bool vyxLoadMeshFromObj(const char* path, vyxMesh& mesh, bool confine = false);
 
 // Sets the mesh's world box for its present transform (see worldBoundsSet); clears it
 // when the structure is not built or has its own non-identity transform. Call from one

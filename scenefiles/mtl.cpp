@@ -9,6 +9,7 @@
 
 #include "scenefiles/obj.h"
 #include "scenefiles/text.h"
+#include "util/escape.h"
 
 vyxMaterial vyxDefaultMaterial() {
     vyxMaterial material;
@@ -35,8 +36,8 @@ vyxMaterial vyxMaterialFromMtl(const vyxMtlMaterial& mtl) {
     material.alpha = mtl.dissolve;
     if (mtl.hasMapKd) {
         // A failed allocation leaves the material without a texture, as a missing image would.
-        const std::string path = vyxFindPath(mtl.folder, mtl.mapKd);
-        material.textureFile = static_cast<char*>(std::malloc(path.size() + 1));
+        const std::string path = vyxFindPath(mtl.folder, mtl.mapKd, mtl.confinedTo);
+        material.textureFile = path.empty() ? nullptr : static_cast<char*>(std::malloc(path.size() + 1));
         if (material.textureFile) {
             std::memcpy(material.textureFile, path.c_str(), path.size() + 1);
         }
@@ -77,8 +78,9 @@ static float nextFloat(int& position, const std::string& line, const std::string
     float value = present ? std::strtof(token.c_str(), nullptr) : 0.0f;
     usable = present && std::isfinite(value);
     if (present && !usable)
-        std::fprintf(stderr, "vyx: %s:%ld: %s value %s is not a finite number; line ignored\n", at.path, at.line,
-                     keyword.c_str(), token.c_str());
+        std::fprintf(stderr, "vyx: %s:%ld: %s value %s is not a finite number; line ignored\n",
+                     vyxEscapeText(at.path).c_str(), at.line, vyxEscapeText(keyword).c_str(),
+                     vyxEscapeText(token).c_str());
     return usable ? value : 0.0f;
 }
 
@@ -87,9 +89,9 @@ static float clampWarned(float value, float low, float high, const std::string& 
     if (value >= low && value <= high)
         return value;
     float kept = value < low ? low : high;
-    std::fprintf(stderr, "vyx: %s:%ld: %s value %g is outside [%g, %g]; %g used\n", at.path, at.line, keyword.c_str(),
-                 static_cast<double>(value), static_cast<double>(low), static_cast<double>(high),
-                 static_cast<double>(kept));
+    std::fprintf(stderr, "vyx: %s:%ld: %s value %g is outside [%g, %g]; %g used\n", vyxEscapeText(at.path).c_str(),
+                 at.line, vyxEscapeText(keyword).c_str(), static_cast<double>(value), static_cast<double>(low),
+                 static_cast<double>(high), static_cast<double>(kept));
     return kept;
 }
 
@@ -188,6 +190,7 @@ static void readMtlText(vyxObjModel& model, std::string decoded, const char* dis
             vyxNextToken(position, line, token);
             current->name = token;
             current->folder = textureFolder;
+            current->confinedTo = model.confinedTo;
             continue;
         }
         if (!current) {

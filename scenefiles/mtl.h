@@ -25,6 +25,7 @@ struct vyxMtlMaterial {
     std::string mapKd;       // "map_Kd": the file name as written, options skipped
     std::string mapKa;       // "map_Ka": likewise
     std::string folder;      // folder of the library that defined it ("./" style prefix)
+    std::string confinedTo;  // the model's confinedTo when the library was read
 };
 
 // The material of a mesh, read by the shading at every hit.
@@ -45,7 +46,7 @@ struct vyxMaterial {
 vyxMaterial vyxDefaultMaterial();
 
 // The mapping from a library material: colour = kd, alpha = dissolve, textureFile = mapKd
-// as found from folder (vyxFindPath) when hasMapKd, specular = |ks|, reflectivity,
+// as found from folder (vyxFindPath, null when confinedTo refuses it) when hasMapKd, specular = |ks|, reflectivity,
 // fresnel = ft, unlit = !lit. The result owns its textureFile: free it with vyxFreeMaterial.
 vyxMaterial vyxMaterialFromMtl(const vyxMtlMaterial& mtl);
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "scenefiles/text.h"
+#include "util/escape.h"
 
 // The next token of the line, or an empty string when the line has no more; position
 // follows along (and stays -1 once the line is exhausted).
@@ -334,14 +335,14 @@ static void readFace(const std::string& line, int position, vyxObjModel& model, 
             std::fprintf(stderr,
                          "vyx: %s:%ld: face corner \"%s\" is malformed or names no element read so far; face "
                          "dropped\n",
-                         path, lineNumber, token.c_str());
+                         vyxEscapeText(path).c_str(), lineNumber, vyxEscapeText(token).c_str());
             return;
         }
         corners.push_back(corner);
     }
     if (corners.size() < 3) {
-        std::fprintf(stderr, "vyx: %s:%ld: face of %zu corner%s; a face needs three; face dropped\n", path, lineNumber,
-                     corners.size(), corners.size() == 1 ? "" : "s");
+        std::fprintf(stderr, "vyx: %s:%ld: face of %zu corner%s; a face needs three; face dropped\n",
+                     vyxEscapeText(path).c_str(), lineNumber, corners.size(), corners.size() == 1 ? "" : "s");
         return;
     }
     std::vector<int32_t>& positions = scratch.positions;
@@ -353,7 +354,7 @@ static void readFace(const std::string& line, int position, vyxObjModel& model, 
         std::fprintf(stderr,
                      "vyx: %s:%ld: face of %zu corners with more than %d inward corners; fanned from its first "
                      "corner, so it may cover its own notches\n",
-                     path, lineNumber, corners.size(), static_cast<int>(kMaxInwardCorners));
+                     vyxEscapeText(path).c_str(), lineNumber, corners.size(), static_cast<int>(kMaxInwardCorners));
     vyxObjGroup& group = currentGroup(model, groupIndex);
     if (faceRoom > 0 && group.faces.capacity() == 0) {
         group.faces.reserve(faceRoom);
@@ -471,8 +472,9 @@ static void readObjText(std::string decoded, const char* displayName, const char
                     library += more;
                     position = next;
                 }
-                const std::string found = vyxFindPath(folder, library);
-                readLibrary(model, found.c_str(), libraryFolder(folder, found).c_str(), context);
+                const std::string found = vyxFindPath(folder, library, model.confinedTo);
+                if (!found.empty())
+                    readLibrary(model, found.c_str(), libraryFolder(folder, found).c_str(), context);
             }
             for (auto it = unknownMaterials.begin(); it != unknownMaterials.end();) {
                 if (materialByName(model, it->first) < 0) {
@@ -482,7 +484,8 @@ static void readObjText(std::string decoded, const char* displayName, const char
                 std::fprintf(stderr,
                              "vyx: %s:%ld: material \"%s\" is used before line %ld, whose library defines it; "
                              "faces before that use the default material\n",
-                             path, it->second, it->first.c_str(), cursor.lineNumber);
+                             vyxEscapeText(path).c_str(), it->second, vyxEscapeText(it->first).c_str(),
+                             cursor.lineNumber);
                 it = unknownMaterials.erase(it);
             }
         } else if (keyword == "g" || keyword == "o") {
@@ -497,7 +500,7 @@ static void readObjText(std::string decoded, const char* displayName, const char
     }
     for (const auto& unknown : unknownMaterials)
         std::fprintf(stderr, "vyx: %s:%ld: no material library defines \"%s\"; its faces use the default material\n",
-                     path, unknown.second, unknown.first.c_str());
+                     vyxEscapeText(path).c_str(), unknown.second, vyxEscapeText(unknown.first).c_str());
     vyxReportSkippedLines(cursor, path);
 }
 

@@ -29,6 +29,9 @@ struct vyxObjModel {
     std::vector<float> normals;            // "vn": x, y, z per normal (not normalised)
     std::vector<vyxMtlMaterial> materials; // from every "mtllib", in order
     std::vector<vyxObjGroup> groups;       // "g" / "o"
+    // Set by the caller before reading: "" follows every name the model gives, else the
+    // folder every library and texture it names must lie in (vyxFindPath's confinedTo).
+    std::string confinedTo;
 
     int32_t positionCount() const { return static_cast<int32_t>(positions.size() / 3); }
     int32_t texcoordCount() const { return static_cast<int32_t>(texcoords.size() / 3); }
@@ -58,7 +61,7 @@ typedef void (*vyxMtlLibraryReader)(vyxObjModel& model, const char* path, const 
 void vyxLoadObjFromText(const char* text, size_t size, const char* displayName, const char* baseDir, vyxObjModel& model,
                         vyxMtlLibraryReader readLibrary = nullptr, void* context = nullptr);
 
-// Reads the OBJ file at path into model (which should be empty) as vyxLoadObjFromText
+// Reads the OBJ file at path into model (which should be empty but for confinedTo) as vyxLoadObjFromText
 // reads its bytes, with path as the display name and libraries read from the folder of
 // path. Prints "Opened file <path>\n" or "Unable to open file.\n" on standard output; a
 // file that cannot be opened or read leaves the model empty, says why on stderr and

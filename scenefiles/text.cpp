@@ -4,11 +4,14 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
+#include "util/escape.h"
 #include "util/file.h"
 #include "util/file_bundle.h"
 
@@ -22,12 +25,12 @@ bool vyxReadFileBytes(const char* path, const char* kind, std::string& bytes) {
     if (!opened) {
         bytes.clear();
         std::fputs("Unable to open file.\n", stdout);
-        std::fprintf(stderr, "vyx: cannot open %s %s: %s\n", kind, name, why.c_str());
+        std::fprintf(stderr, "vyx: cannot open %s %s: %s\n", kind, vyxEscapeText(name).c_str(), why.c_str());
         return false;
     }
-    std::printf("Opened file %s\n", name);
+    std::printf("Opened file %s\n", vyxEscapeText(name).c_str());
     if (!read) {
-        std::fprintf(stderr, "vyx: cannot read %s %s: %s\n", kind, name, why.c_str());
+        std::fprintf(stderr, "vyx: cannot read %s %s: %s\n", kind, vyxEscapeText(name).c_str(), why.c_str());
         return false;
     }
     return true;
@@ -151,8 +154,8 @@ bool vyxNextLine(vyxLineCursor& cursor, std::string& line) {
 
 void vyxReportSkippedLines(const vyxLineCursor& cursor, const char* path) {
     if (cursor.binaryLines > 0)
-        std::fprintf(stderr, "vyx: %s: %ld line%s holding NUL bytes (not text) skipped\n", path, cursor.binaryLines,
-                     cursor.binaryLines == 1 ? "" : "s");
+        std::fprintf(stderr, "vyx: %s: %ld line%s holding NUL bytes (not text) skipped\n", vyxEscapeText(path).c_str(),
+                     cursor.binaryLines, cursor.binaryLines == 1 ? "" : "s");
 }
 
 int vyxNextToken(int start, const std::string& line, std::string& token) {
@@ -251,13 +254,36 @@ static std::string findOnDisk(const std::string& folder, const std::string& name
     return found;
 }
 
-std::string vyxFindPath(const std::string& folder, const std::string& name) {
+// Whether path, once ".." and links are resolved, lies inside folder; one that does not
+// exist counts as inside.
+static bool liesInside(const std::string& path, const std::string& folder) {
+    char* real = realpath(path.c_str(), nullptr);
+    if (real == nullptr)
+        return errno == ENOENT || errno == ENOTDIR;
+    std::string resolved = real;
+    std::free(real);
+    real = realpath(folder.c_str(), nullptr);
+    if (real == nullptr)
+        return false;
+    std::string root = real;
+    std::free(real);
+    if (root.back() != '/')
+        root += '/';
+    return resolved.compare(0, root.size(), root) == 0;
+}
+
+std::string vyxFindPath(const std::string& folder, const std::string& name, const std::string& confinedTo) {
     // A process loading from a file bundle sees the disk of the process that recorded it.
     const std::string question = folder + "\n" + name;
     vyxBundleEntry entry;
     if (vyxBundleLookup(BundlePath, question, entry))
         return entry.ok ? entry.bytes : vyxJoinPath(folder, name);
     std::string found = findOnDisk(folder, name);
+    if (!confinedTo.empty() && !liesInside(found, confinedTo)) {
+        std::fprintf(stderr, "vyx: %s lies outside the model's folder %s; not read (--confine)\n",
+                     vyxEscapeText(found).c_str(), vyxEscapeText(confinedTo).c_str());
+        found.clear();
+    }
     if (vyxBundleRecording()) {
         entry.ok = true;
         entry.bytes = found;

@@ -59,5 +59,8 @@ std::string vyxJoinPath(const std::string& folder, const std::string& name);
 // (a "\" in it taken literally: files unpacked from some archives keep them), else as
 // vyxJoinPath gives it when that exists, else that path matched without regard to case,
 // one folder at a time (old files name their images in upper case, the disk may not).
-// When nothing matches, the vyxJoinPath form, which the caller fails to open. Any thread.
-std::string vyxFindPath(const std::string& folder, const std::string& name);
+// When nothing matches, the vyxJoinPath form, which the caller fails to open.
+// When confinedTo is not empty, a file found that lies outside that folder once ".." and
+// links are resolved is refused: one line on stderr names it and the result is "" (a
+// file that does not exist is let through: opening it fails anyway). Any thread.
+std::string vyxFindPath(const std::string& folder, const std::string& name, const std::string& confinedTo);

@@ -35,6 +35,7 @@
 #include "tools/machine.h"
 #include "trace/raystats.h"
 #include "util/bytes.h"
+#include "util/escape.h"
 #include "util/large_alloc.h"
 #include "util/parallel.h"
 
@@ -73,7 +74,11 @@ const char* const kOptionsHelp =
     "  --movie FILE.mp4  encode the flight's frames into FILE.mp4 with ffmpeg (frames repeat\n"
     "                    exactly for the same --seed, 1 by default)\n"
     "  --model FILE      a model file (OBJ, glTF, PLY, STL, 3DS, FBX, Collada and the other\n"
-    "                    formats of the Open Asset Import Library) in the sample model's place\n"
+    "                    formats of the Open Asset Import Library) in the sample model's place;\n"
+    "                    one that cannot be read ends the run with status 1 and no frame\n"
+    "  --confine         read no file the model names (material library, texture, glTF\n"
+    "                    buffer or image) outside the model's folder, once \"..\" and links\n"
+    "                    are resolved; each one refused is named on standard error\n"
     "  --assets DIR      the scene assets (default: those the build generated, else those\n"
     "                    installed beside the program)\n"
     "  --out DIR         write the last picture of each preset and camera as\n"
@@ -102,7 +107,8 @@ struct Options {
     bool assetsGiven = false;
     std::string out;
     std::string json;
-    std::string model; // model file shown in the sample model's place; empty = the sample model
+    std::string model;    // model file shown in the sample model's place; empty = the sample model
+    bool confine = false; // files the model names must lie in its folder
     bool probe = false;
     bool hash = false;       // print a checksum of each traced frame (before post-processing)
     bool noJitter = false;   // soft-shadow samples unrotated in every preset: frames repeat exactly
@@ -251,6 +257,8 @@ int parseArguments(int argc, char** argv, Options& options, bool& help) {
             if (!value(v))
                 return badArguments("--model needs a model file");
             options.model = v;
+        } else if (arg == "--confine") {
+            options.confine = true;
         } else if (arg == "--seed") {
             char* end = nullptr;
             if (!value(v) || (options.seed = std::strtoull(v, &end, 10), end == v || *end != '\0'))
@@ -364,7 +372,7 @@ int setUp(Options& options, double& loadMs) {
     options.model = absolutePath(options.model);
     options.movie = absolutePath(options.movie);
     if (!options.out.empty() && mkdir(options.out.c_str(), 0777) != 0 && errno != EEXIST) {
-        std::fprintf(stderr, "vyx-bench: cannot create output folder %s\n", options.out.c_str());
+        std::fprintf(stderr, "vyx-bench: cannot create output folder %s\n", vyxEscapeText(options.out).c_str());
         return 1;
     }
     struct stat info;
@@ -380,11 +388,11 @@ int setUp(Options& options, double& loadMs) {
     }
     if (stat((options.assets + "/venus.obj").c_str(), &info) != 0) {
         std::fprintf(stderr, "vyx-bench: no scene assets in %s (run vyx-make-assets %s first)\n",
-                     options.assets.c_str(), options.assets.c_str());
+                     vyxEscapeText(options.assets).c_str(), vyxEscapeText(options.assets).c_str());
         return 1;
     }
     if (chdir(options.assets.c_str()) != 0) {
-        std::fprintf(stderr, "vyx-bench: cannot enter %s\n", options.assets.c_str());
+        std::fprintf(stderr, "vyx-bench: cannot enter %s\n", vyxEscapeText(options.assets).c_str());
         return 1;
     }
 
@@ -404,19 +412,22 @@ int setUp(Options& options, double& loadMs) {
     double loadStart = nowMs();
     GSSampleScene& scene = vyxSampleScene;
     scene.modelPath = options.model;
+    scene.importRun.confine = options.confine;
+    // A model that cannot be read is not replaced by the sample model: that is not what
+    // was asked to be measured.
+    scene.sampleModelInstead = false;
     scene.Load();
     scene.Init(context);
     loadMs = nowMs() - loadStart;
-    // A model without faces is a valid, empty one (the loader says so); a model that
-    // could not be read would leave the sample model in its place, which is not what
-    // was asked to be measured.
+    // A model without faces is a valid, empty one (the loader says so).
     if (!options.model.empty() && !scene.modelFromFile) {
-        std::fprintf(stderr, "vyx-bench: cannot read the model %s\n", options.model.c_str());
+        std::fprintf(stderr, "vyx-bench: the model %s could not be read: %s; stopping without a frame\n",
+                     vyxEscapeText(options.model).c_str(), vyxEscapeText(scene.modelProblem).c_str());
         scene.Unload();
         return 1;
     }
     if (scene.terrain.triangleCount == 0) {
-        std::fprintf(stderr, "vyx-bench: the scene did not load from %s\n", options.assets.c_str());
+        std::fprintf(stderr, "vyx-bench: the scene did not load from %s\n", vyxEscapeText(options.assets).c_str());
         scene.Unload();
         return 1;
     }
@@ -459,7 +470,7 @@ bool writePicture(const GSSampleScene& scene, const Options& options, int preset
                   preset, cameraMode, tag);
     if (scene.presentPixels == nullptr ||
         !stbi_write_png(name, options.width, options.height, 3, scene.presentPixels, options.width * 3)) {
-        std::fprintf(stderr, "vyx-bench: cannot write %s\n", name);
+        std::fprintf(stderr, "vyx-bench: cannot write %s\n", vyxEscapeText(name).c_str());
         return false;
     }
     return true;
@@ -731,11 +742,11 @@ bool encodeMovie(const Options& options) {
     int status = 0;
     if (posix_spawn(&child, ffmpeg.c_str(), nullptr, nullptr, argv.data(), environ) != 0 ||
         waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        std::fprintf(stderr, "vyx-bench: ffmpeg could not make %s; the command was:\n  %s\n", options.movie.c_str(),
-                     command.c_str());
+        std::fprintf(stderr, "vyx-bench: ffmpeg could not make %s; the command was:\n  %s\n",
+                     vyxEscapeText(options.movie).c_str(), vyxEscapeText(command).c_str());
         return false;
     }
-    std::printf("movie: %s\n", options.movie.c_str());
+    std::printf("movie: %s\n", vyxEscapeText(options.movie).c_str());
     return true;
 }
 
@@ -764,7 +775,8 @@ int renderFlight(GSSampleScene& scene, vyxCluster* cluster, const Options& optio
         });
     std::fprintf(stderr, "\n");
     std::printf("flight of %g s at %d fps: %d frames in %.2f s on %d rank(s), in %s\n", options.flightSeconds,
-                options.fps, written, (nowMs() - start) / 1000.0, vyxClusterLiveRanks(cluster), options.out.c_str());
+                options.fps, written, (nowMs() - start) / 1000.0, vyxClusterLiveRanks(cluster),
+                vyxEscapeText(options.out).c_str());
     std::fflush(stdout);
     if (failed)
         return 1;
@@ -851,7 +863,7 @@ int run(vyxCluster* cluster, Options& options) {
         if (status == 0) {
             printReport(results);
             if (!options.json.empty() && !writeJson(options.json, options, results, loadMs)) {
-                std::fprintf(stderr, "vyx-bench: cannot write %s\n", options.json.c_str());
+                std::fprintf(stderr, "vyx-bench: cannot write %s\n", vyxEscapeText(options.json).c_str());
                 status = 1;
             }
         }

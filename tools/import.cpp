@@ -5,12 +5,18 @@
 // model that is not OBJ text: the library aborts, crashes, hangs or allocates without
 // bound on damaged files, which here ends this process only.
 //
-// Usage: vyx-import [--memory-limit BYTES] [--max-triangles N] [--] MODEL
+// Usage: vyx-import [--memory-limit BYTES] [--max-triangles N] [--confine] [--] MODEL
 //        vyx-import --version
+// --confine: the library may open no file outside the model's folder (buffers, images,
+// other parts of the model); each one refused is named in the stream.
 // Exit status: 0 with a complete stream, 1 when the library could not read the file
 // (a Fail record says why), 2 for bad arguments.
 
 #include <sys/resource.h>
+#include <unistd.h>
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#endif
 
 #include <cstdio>
 #include <cstdlib>
@@ -20,6 +26,7 @@
 #include <utility>
 #include <vector>
 
+#include <assimp/DefaultIOSystem.h>
 #include <assimp/GltfMaterial.h>
 #include <assimp/Importer.hpp>
 #include <assimp/config.h>
@@ -79,13 +86,64 @@ void putTextRecord(uint32_t tag, std::string text) {
     std::exit(1);
 }
 
-// The library's reason, with its memory failures said plainly.
-std::string libraryReason(const char* error, uint64_t memoryLimit) {
+// Whether the file at path starts with the magic of binary glTF.
+bool startsAsGlb(const char* path) {
+    char magic[4] = {};
+    FILE* file = std::fopen(path, "rb");
+    const bool glb = file && std::fread(magic, 1, 4, file) == 4 && std::memcmp(magic, "glTF", 4) == 0;
+    if (file)
+        std::fclose(file);
+    return glb;
+}
+
+// The library's reason, with its memory failures said plainly. A binary glTF file cut
+// short fails the library's size checks, after which it says no reader suits the format,
+// though the format was plain from the first bytes.
+std::string libraryReason(const char* error, const char* path, uint64_t memoryLimit) {
     std::string reason = error && *error ? error : "the file could not be read";
     if (reason.find("bad_alloc") != std::string::npos)
         reason = "the model needs more memory than the import may use (" + std::to_string(memoryLimit >> 20) + " MiB)";
+    else if (reason.find("No suitable reader found") != std::string::npos && startsAsGlb(path))
+        reason =
+            "the file looks damaged or cut short (it starts as binary glTF, but its contents do not hold together)";
     return reason;
 }
+
+// The library's file access for a model read with --confine: the model itself and files
+// inside its folder, once ".." and links are resolved, are opened; any other is refused
+// and its name kept for the stream. A name that does not exist is passed on (the open
+// fails anyway).
+class ConfinedIOSystem : public Assimp::DefaultIOSystem {
+public:
+    ConfinedIOSystem(const char* model, std::vector<std::string>& refused) : refused_(refused) {
+        model_ = resolved(model);
+        const char* slash = std::strrchr(model, '/');
+        folder_ = resolved(slash ? std::string(model, static_cast<size_t>(slash - model) + 1) : std::string("."));
+        if (!folder_.empty() && folder_.back() != '/')
+            folder_ += '/';
+    }
+    Assimp::IOStream* Open(const char* file, const char* mode) override {
+        const std::string real = resolved(file);
+        const bool inside =
+            real.empty() || real == model_ || (!folder_.empty() && real.compare(0, folder_.size(), folder_) == 0);
+        if (!inside) {
+            refused_.push_back(std::string(file) + " lies outside the model's folder; not read (--confine)");
+            return nullptr;
+        }
+        return DefaultIOSystem::Open(file, mode);
+    }
+
+private:
+    // path with ".." and links resolved; "" when it does not exist.
+    static std::string resolved(const std::string& path) {
+        char* real = realpath(path.c_str(), nullptr);
+        std::string text = real ? real : "";
+        std::free(real);
+        return text;
+    }
+    std::vector<std::string>& refused_;
+    std::string model_, folder_;
+};
 
 // What the program reads of one material.
 struct Material {
@@ -267,9 +325,12 @@ std::string ignoredParts(const aiScene& scene) {
     return text + (parts.size() == 1 && parts[0].compare(0, 2, "1 ") == 0 ? " is ignored" : " are ignored");
 }
 
-int run(const char* path, uint64_t memoryLimit, uint64_t maxTriangles) {
+int run(const char* path, uint64_t memoryLimit, uint64_t maxTriangles, bool confine) {
     putBytes(vyxImportMagic, sizeof vyxImportMagic);
     Assimp::Importer importer;
+    std::vector<std::string> refused;
+    if (confine)
+        importer.SetIOHandler(new ConfinedIOSystem(path, refused));
     // A file of bones alone would otherwise be drawn as a made-up stick figure.
     importer.SetPropertyBool(AI_CONFIG_IMPORT_NO_SKELETON_MESHES, true);
     // Joining identical vertices is most of the time and memory of a large import, and
@@ -277,8 +338,11 @@ int run(const char* path, uint64_t memoryLimit, uint64_t maxTriangles) {
     // error; invalid data removes meshes of infinite or NaN coordinates.
     const aiScene* scene =
         importer.ReadFile(path, aiProcess_Triangulate | aiProcess_ValidateDataStructure | aiProcess_FindInvalidData);
+    // A file refused is the likely reason the library gave up, and the one to tell.
     if (scene == nullptr)
-        failWith(libraryReason(importer.GetErrorString(), memoryLimit));
+        failWith(refused.empty() ? libraryReason(importer.GetErrorString(), path, memoryLimit) : refused.front());
+    for (const std::string& note : refused)
+        putTextRecord(ImportNote, note);
 
     std::string ignored = ignoredParts(*scene);
     if (!ignored.empty())
@@ -327,6 +391,19 @@ int run(const char* path, uint64_t memoryLimit, uint64_t maxTriangles) {
     return std::fflush(stdout) == 0 ? 0 : 1;
 }
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+// The address space the process holds now, in bytes; 0 when it cannot be read.
+uint64_t addressSpaceInUse() {
+    unsigned long long pages = 0;
+    FILE* statm = std::fopen("/proc/self/statm", "r");
+    if (statm && std::fscanf(statm, "%llu", &pages) != 1)
+        pages = 0;
+    if (statm)
+        std::fclose(statm);
+    return pages * static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+}
+#endif
+
 bool parseCount(const char* text, uint64_t& value) {
     char* end = nullptr;
     unsigned long long parsed = std::strtoull(text, &end, 10);
@@ -338,14 +415,32 @@ bool parseCount(const char* text, uint64_t& value) {
 
 } // namespace
 
+// In sanitizer builds the library's crashes on damaged files stay the plain signals the
+// program reports (the sanitizers would turn them into reports and exit status 1, which
+// means "the library refused the file"), and a finding in our own code aborts, which the
+// program reports as a crash with the finding's last line. The library's leaks on
+// damaged files are not findings: main turns the leak check off.
+#if defined(__SANITIZE_ADDRESS__)
+extern "C" const char* __asan_default_options() {
+    return "handle_segv=0:handle_sigbus=0:handle_sigfpe=0:abort_on_error=1";
+}
+extern "C" const char* __ubsan_default_options() { return "abort_on_error=1:print_stacktrace=1"; }
+#endif
+#if defined(__SANITIZE_THREAD__)
+extern "C" const char* __tsan_default_options() { return "handle_segv=0:handle_sigbus=0:abort_on_error=1"; }
+#endif
+
 int main(int argc, char** argv) {
+#if defined(__SANITIZE_ADDRESS__)
+    __lsan_disable();
+#endif
     if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
         std::printf("vyx-import %s\n", VYX_VERSION);
         return 0;
     }
     uint64_t memoryLimit = 0, maxTriangles = UINT32_MAX;
     const char* path = nullptr;
-    bool options = true;
+    bool options = true, confine = false;
     for (int i = 1; i < argc; ++i) {
         if (options && std::strcmp(argv[i], "--") == 0) {
             options = false;
@@ -355,6 +450,8 @@ int main(int argc, char** argv) {
         } else if (options && std::strcmp(argv[i], "--max-triangles") == 0 && i + 1 < argc &&
                    parseCount(argv[i + 1], maxTriangles)) {
             ++i;
+        } else if (options && std::strcmp(argv[i], "--confine") == 0) {
+            confine = true;
         } else if (path == nullptr && (!options || argv[i][0] != '-')) {
             path = argv[i];
         } else {
@@ -363,18 +460,23 @@ int main(int argc, char** argv) {
         }
     }
     if (path == nullptr) {
-        std::fprintf(stderr, "usage: vyx-import [--memory-limit BYTES] [--max-triangles N] [--] MODEL\n");
+        std::fprintf(stderr, "usage: vyx-import [--memory-limit BYTES] [--max-triangles N] [--confine] [--] MODEL\n");
         return 2;
     }
     if (memoryLimit > 0) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+        // The sanitizers reserve terabytes of address space for their shadow memory
+        // before main: the model's share comes on top of that.
+        memoryLimit += addressSpaceInUse();
+#endif
         rlimit limit{memoryLimit, memoryLimit};
         setrlimit(RLIMIT_AS, &limit);
     }
     static char buffer[1 << 20];
     std::setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
     try {
-        return run(path, memoryLimit, maxTriangles);
+        return run(path, memoryLimit, maxTriangles, confine);
     } catch (const std::bad_alloc&) {
-        failWith(libraryReason("std::bad_alloc", memoryLimit));
+        failWith(libraryReason("std::bad_alloc", path, memoryLimit));
     }
 }

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 
 #include "util/assert.h"
+#include "util/escape.h"
 
 static bool isPowerOfTwo(int32_t value) { return value > 0 && (value & (value - 1)) == 0; }
 
@@ -314,13 +315,14 @@ static float* faceFromBytes(unsigned char* bytes, size_t got, const char* name) 
     const size_t faceBytes = static_cast<size_t>(vyxFloatFaceBytes);
     const size_t rowBytes = 256 * 3 * sizeof(float);
     if (!bytes) {
-        std::fprintf(stderr, "vyx: out of memory reading %s\n", name);
+        std::fprintf(stderr, "vyx: out of memory reading %s\n", vyxEscapeText(name).c_str());
         return nullptr;
     }
     // A short file would leave texels unset; the face is dropped instead so the sky
     // never shows uninitialised memory.
     if (got != faceBytes) {
-        std::fprintf(stderr, "vyx: %s holds %zu bytes, a face needs %zu; face ignored\n", name, got, faceBytes);
+        std::fprintf(stderr, "vyx: %s holds %zu bytes, a face needs %zu; face ignored\n", vyxEscapeText(name).c_str(),
+                     got, faceBytes);
         std::free(bytes);
         return nullptr;
     }
@@ -356,7 +358,8 @@ static float* faceFromBytes(unsigned char* bytes, size_t got, const char* name) 
         std::fprintf(stderr,
                      "vyx: %s: %zu texel values not finite or outside [0, %g] (a byte-swapped file?); NaN and "
                      "negative ones read as 0, larger ones as %g\n",
-                     name, replaced, static_cast<double>(kMaxFaceTexel), static_cast<double>(kMaxFaceTexel));
+                     vyxEscapeText(name).c_str(), replaced, static_cast<double>(kMaxFaceTexel),
+                     static_cast<double>(kMaxFaceTexel));
     return texels;
 }
 
@@ -385,7 +388,7 @@ float* vyxReadFloatFace(FILE* file, const char* name) {
             got = static_cast<size_t>(status.st_size);
         } else {
             std::fprintf(stderr, "vyx: %s holds more than %zu bytes, a face needs %zu; face ignored\n",
-                         name ? name : "face file", faceBytes, faceBytes);
+                         name ? vyxEscapeText(name).c_str() : "face file", faceBytes, faceBytes);
             std::free(bytes);
             std::fclose(file);
             return nullptr;

@@ -220,6 +220,13 @@ TEST(ModelFile, EveryFormatMatchesTheFile) {
 // empty mesh. Only the file that hangs meets the time limit, whatever the machine's load:
 // the others have ample time to fail by themselves.
 TEST(ModelFile, BrokenFilesAndHelpersEndInOneLine) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    // The sanitizers' allocators end the helper on a request they cannot meet, where the
+    // plain one throws.
+    const std::string outOfMemory = "the importer crashed (aborted";
+#else
+    const std::string outOfMemory = "the model needs more memory than the import may use";
+#endif
     SdlSession sdl;
     ScratchDir dir;
     const std::string ply = kSamples + "PLY/cube_binary.ply", wuson = readFile(kSamples + "PLY/Wuson.ply");
@@ -263,7 +270,9 @@ TEST(ModelFile, BrokenFilesAndHelpersEndInOneLine) {
         {dir.write("cut446.ply", readFile(ply).substr(0, 446)), "", "aiMesh::mFaces[11]::mIndices[2] is out of range"},
         {dir.write("cut.ply", wuson.substr(0, 457877)), "", "the importer crashed (aborted: ai_assert failure in"},
         {writeGltf(dir, "deep", "{}", chain), "", "the importer crashed (segmentation fault"},
-        {kSamples + "invalid/OutOfMemory.off", "", "the model needs more memory than the import may use"},
+        {kSamples + "invalid/OutOfMemory.off", "", outOfMemory},
+        {dir.write("cut.glb", readFile(kSamples + "glTF2/BoxTextured-glTF-Binary/BoxTextured.glb").substr(0, 1000)), "",
+         "the file looks damaged or cut short (it starts as binary glTF"},
         {"/dev/zero", "", "it is a character device, not a regular file"},
         {dir.file("fifo.obj"), "", "it is a FIFO, not a regular file"},
         {dir.file("huge.glb"), "", " GB, more than half the memory ("},
@@ -292,5 +301,88 @@ TEST(ModelFile, BrokenFilesAndHelpersEndInOneLine) {
         EXPECT_EQ(mesh.triangleCount, 0) << c.path;
         EXPECT_EQ(mesh.triangles, nullptr) << c.path;
         EXPECT_EQ(output.err, "") << c.path;
+    }
+}
+
+// --confine: a library, texture or buffer the model names outside its folder (by "..",
+// an absolute name or a link) is refused with a line naming it; one inside, even through
+// "..", is read. Without it every one of them is followed.
+TEST(ModelFile, ConfinedModelsReadNothingOutsideTheirFolder) {
+    SdlSession sdl;
+    ScratchDir dir;
+    const std::string png = readFile(kSamples + "3DS/test.png");
+    const float corners[9] = {0, 0, 0, 1, 0, 0, 0, 1, 0};
+    const std::string triangle(reinterpret_cast<const char*>(corners), sizeof corners);
+    const std::string outsidePng = dir.write("outside.png", png);
+    dir.write("outside.bin", triangle);
+    dir.write("outside.mtl", "newmtl red\nKd 1 0 0\nmap_Kd model/tex/in.png\n");
+    dir.makeFolder("model");
+    dir.makeFolder("model/mtl");
+    dir.makeFolder("model/tex");
+    dir.write("model/tex/in.png", png);
+    dir.write("model/in.bin", triangle);
+    ASSERT_EQ(symlink(outsidePng.c_str(), dir.file("model/link.png").c_str()), 0);
+    auto obj = [&dir](const std::string& name, const std::string& library, const std::string& texture) {
+        dir.write("model/" + name + ".mtl", "newmtl red\nKd 1 0 0\nmap_Kd " + texture + "\n");
+        return dir.write("model/" + name + ".obj", "mtllib " + library +
+                                                       "\nv 0 0 0\nv 1 0 0\nv 0 1 0\nvt 0 0\n"
+                                                       "usemtl red\nf 1/1 2/1 3/1\n");
+    };
+    auto gltf = [&dir](const std::string& name, const std::string& buffer, const std::string& image) {
+        return dir.write(
+            "model/" + name + ".gltf",
+            "{\"asset\":{\"version\":\"2.0\"},\"scene\":0,\"scenes\":[{\"nodes\":[0]}],\"nodes\":[{"
+            "\"mesh\":0}],\"meshes\":[{\"primitives\":[{\"attributes\":{\"POSITION\":0},\"material\":0}]}],"
+            "\"materials\":[{\"pbrMetallicRoughness\":{\"baseColorFactor\":[1,0,0,1],\"baseColorTexture\":{\"index\":0}"
+            "}}],"
+            "\"textures\":[{\"source\":0}],\"images\":[{\"uri\":\"" +
+                image + "\"}],\"buffers\":[{\"uri\":\"" + buffer +
+                "\",\"byteLength\":36}],\"bufferViews\":[{\"buffer\":0,\"byteLength\":36}],"
+                "\"accessors\":[{\"bufferView\":0,\"componentType\":5126,\"count\":3,\"type\":\"VEC3\","
+                "\"min\":[0,0,0],\"max\":[1,1,0]}]}");
+    };
+    struct Case {
+        std::string model, refused; // refused: the file a confined load names as outside; "" = none
+        bool loads;                 // whether a confined load still gives the triangle
+    };
+    const Case cases[] = {
+        {obj("library", "../outside.mtl", "tex/in.png"), dir.file("model/../outside.mtl"), true},
+        {obj("texture", "texture.mtl", "../outside.png"), dir.file("model/../outside.png"), true},
+        {obj("absolute", "absolute.mtl", outsidePng), outsidePng, true},
+        {obj("link", "link.mtl", "link.png"), dir.file("model/link.png"), true},
+        {obj("inside", "inside.mtl", "mtl/../tex/in.png"), "", true},
+        {gltf("buffer", "../outside.bin", "tex/in.png"), dir.file("model/../outside.bin"), false},
+        {gltf("image", "in.bin", "../outside.png"), dir.file("model/../outside.png"), true},
+    };
+    for (const Case& c : cases) {
+        for (const bool confine : {false, true}) {
+            vyxImportHelperRun run = testRun();
+            run.confine = confine;
+            vyxMesh mesh;
+            std::string why;
+            bool loaded = false;
+            CapturedOutput output = capture([&] { loaded = vyxLoadModelFile(c.model.c_str(), run, mesh, why); });
+            const bool refused = confine && !c.refused.empty();
+            const std::string what = c.model + (confine ? " confined" : "") + ": " + why + output.err;
+            const std::string refusal = c.refused + " lies outside the model's folder";
+            ASSERT_EQ(loaded, !refused || c.loads) << what;
+            if (!loaded) {
+                EXPECT_NE(why.find(refusal + "; not read (--confine)"), std::string::npos) << what;
+                continue;
+            }
+            EXPECT_EQ(output.err.find(refused ? refusal : " lies outside") != std::string::npos, refused) << what;
+            EXPECT_EQ(mesh.triangleCount, 1) << what;
+            // The library's colour (OBJ), and the texture: a file name for OBJ, the image for glTF.
+            const vyxMaterial& material = *mesh.shading[0].material;
+            const bool libraryRead =
+                c.model.find(".obj") == std::string::npos || !refused || c.refused.find(".mtl") == std::string::npos;
+            EXPECT_EQ(material.color[1], libraryRead ? 0.0f : 0.8f) << what;
+            EXPECT_EQ(material.textureFile != nullptr || material.texture != nullptr, !refused) << what;
+            if (material.texture != nullptr) {
+                std::free(material.texture->data);
+                delete material.texture;
+            }
+            vyxFreeMesh(mesh);
+        }
     }
 }

@@ -62,6 +62,7 @@ TEST(Program, CommandLine) {
         bool help, version;
         const char* model;   // null = none
         const char* message; // on stderr; "" = nothing
+        bool confine = false;
     };
     const Case cases[] = {
         {{}, -1, false, false, nullptr, ""},
@@ -77,14 +78,23 @@ TEST(Program, CommandLine) {
          false,
          false,
          nullptr,
-         "vyx-raytracer: unknown option --fast\nusage: vyx-raytracer [--help] [--version] "
+         "vyx-raytracer: unknown option --fast\nusage: vyx-raytracer [--help] [--version] [--confine] "
          "[MODEL.obj|gltf|glb|ply|stl|3ds|fbx|dae|...]\n"},
+        {{"--f\x1b[2J"},
+         2,
+         false,
+         false,
+         nullptr,
+         "vyx-raytracer: unknown option --f\\x1b[2J\nusage: vyx-raytracer [--help] [--version] [--confine] "
+         "[MODEL.obj|gltf|glb|ply|stl|3ds|fbx|dae|...]\n"},
+        {{"--confine", "m.gltf"}, -1, false, false, "m.gltf", "", true},
         {{"a.obj", "b.obj"},
          2,
          false,
          false,
          "a.obj",
          "vyx-raytracer: one model at a time (a.obj and b.obj given)\nusage: vyx-raytracer [--help] [--version] "
+         "[--confine] "
          "[MODEL.obj|gltf|glb|ply|stl|3ds|fbx|dae|...]\n"},
     };
     for (const Case& c : cases) {
@@ -99,6 +109,7 @@ TEST(Program, CommandLine) {
         EXPECT_EQ(status, c.status) << what;
         EXPECT_EQ(commandLine.help, c.help) << what;
         EXPECT_EQ(commandLine.version, c.version) << what;
+        EXPECT_EQ(commandLine.confine, c.confine) << what;
         EXPECT_STREQ(commandLine.model, c.model) << what;
         EXPECT_EQ(err, c.message) << what;
     }

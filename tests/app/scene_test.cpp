@@ -254,6 +254,41 @@ TEST_F(SampleSceneAssets, ModelFromAFileTakesTheSampleModelsPlace) {
     sample.Unload();
 }
 
+// Names and foreign text reach stderr escaped: a model path holding a newline, an escape
+// sequence or a byte that is not UTF-8, and the same in the names the model gives, leave
+// every line of the output whole and send no control byte to the terminal.
+TEST_F(SampleSceneAssets, HostileNamesArePrintedEscaped) {
+    ScratchDir models;
+    const std::string glb = readFile("/usr/share/assimp/models/glTF2/BoxTextured-glTF-Binary/BoxTextured.glb");
+    struct Case {
+        std::string name, escaped;
+    } const cases[] = {
+        {"new\nvyx: forged", "new\\nvyx: forged"},
+        {"esc\x1b[2J", "esc\\x1b[2J"},
+        {"byte\xff", "byte\\xff"},
+    };
+    for (const Case& c : cases) {
+        // An OBJ model naming a missing library and material, and a binary glTF cut short.
+        models.write(c.name + ".obj",
+                     "mtllib " + c.name + ".mtl\nv 0 0 0\nv 1 0 0\nv 0 1 0\nusemtl " + c.name + "\nf 1 2 3\n");
+        models.write(c.name + ".glb", glb.substr(0, 1000));
+        for (const char* kind : {".obj", ".glb"}) {
+            GSSampleScene scene;
+            scene.modelPath = models.file(c.name + kind);
+            scene.importRun.helperPath = VYX_IMPORT_HELPER;
+            const std::string err = capture([&] { scene.Load(); }).err;
+            const std::string what = c.escaped + kind + ": " + err;
+            EXPECT_NE(err.find(c.escaped + kind), std::string::npos) << what;
+            for (char byte : err)
+                EXPECT_TRUE(byte == '\n' || (byte >= 0x20 && byte < 0x7f)) << what;
+            size_t start = 0;
+            for (size_t end; (end = err.find('\n', start)) != std::string::npos; start = end + 1)
+                EXPECT_EQ(err.compare(start, 5, "vyx: "), 0) << what;
+            scene.Unload();
+        }
+    }
+}
+
 // Another process loads the scene from the files this one recorded while loading: in a
 // folder that holds none of them, it builds the same scene and traces the same frame.
 TEST_F(SampleSceneAssets, AReplayedFileBundleBuildsTheSameScene) {

@@ -113,11 +113,15 @@ TEST(BenchTool, SamplesRenderAStillWithProgress) {
 }
 
 // A model in the sample model's place: real data (the scanned bunny of Debian's
-// glmark2-data, when installed), a model without faces (valid and empty) and one that
-// cannot be read.
+// glmark2-data, when installed), a model without faces (valid and empty) and ones that
+// cannot be read, which end the run without a frame and without the sample model.
 TEST(BenchTool, ModelOnTheCommandLine) {
     ScratchDir dir;
     dir.write("points.obj", "v 0 0 0\nv 1 0 0\nv 0 1 0\nl 1 2 3\n");
+    // A triangle whose library lies beside the model's folder: read unless confined.
+    dir.write("beside.mtl", "newmtl m\nKd 1 0 0\n");
+    dir.makeFolder("model");
+    dir.write("model/beside.obj", "mtllib ../beside.mtl\nv 0 0 0\nv 1 0 0\nv 0 1 0\nusemtl m\nf 1 2 3\n");
     const std::string bunny = "/usr/share/glmark2/models/bunny.obj";
     struct Case {
         std::string model;
@@ -126,7 +130,13 @@ TEST(BenchTool, ModelOnTheCommandLine) {
     };
     std::vector<Case> cases = {
         {dir.file("points.obj"), 0, dir.path() + "/points.obj has no faces to draw"},
-        {dir.file("missing.obj"), 1, "vyx-bench: cannot read the model " + dir.file("missing.obj")},
+        {dir.file("missing.obj"), 1,
+         "vyx-bench: the model " + dir.file("missing.obj") +
+             " could not be read: No such file or directory; stopping without a frame"},
+        {dir.file("model/beside.obj"), 0, ""},
+        {dir.file("model/beside.obj") + " --confine", 0,
+         "vyx: " + dir.file("model/../beside.mtl") + " lies outside the model's folder " + dir.file("model/") +
+             "; not read (--confine)"},
         {"/dev/zero", 1, "could not be read: it is a character device, not a regular file"},
         // Binary 3DS, read as OBJ text before models were told apart by their content.
         {"/usr/share/glmark2/models/horse.3ds", 0, ""},
@@ -141,13 +151,15 @@ TEST(BenchTool, ModelOnTheCommandLine) {
     for (const Case& c : cases) {
         BenchRun run = runBench("--size 64x48 --frames 1 --threads 2 --model " + c.model);
         EXPECT_EQ(run.status, c.status) << c.model << "\n" << run.err;
+        EXPECT_EQ(run.err.find("showing the sample model"), std::string::npos) << c.model << ": " << run.err;
         if (c.err.empty()) {
             EXPECT_EQ(run.err, "") << c.model;
         } else {
             EXPECT_NE(run.err.find(c.err), std::string::npos) << c.model << ": " << run.err;
         }
+        const std::string model = c.model.substr(0, c.model.find(' '));
         if (c.status == 0 && c.model.find(".obj") != std::string::npos) {
-            EXPECT_NE(run.out.find("Opened file " + c.model), std::string::npos) << c.model << ": " << run.out;
+            EXPECT_NE(run.out.find("Opened file " + model), std::string::npos) << c.model << ": " << run.out;
         }
     }
 }

@@ -68,6 +68,8 @@ constexpr size_t kMaxBatchTiles = 64;
 constexpr auto kShortPoll = std::chrono::microseconds(150);
 constexpr auto kLongPoll = std::chrono::milliseconds(2);
 constexpr double kQuietSeconds = 0.05;
+// Batches of tiles that took less than this are rendered by a rank's main thread itself.
+constexpr double kInlineSeconds = 0.05;
 
 double seconds() {
     using namespace std::chrono;
@@ -534,6 +536,9 @@ struct WorkerSide {
     std::condition_variable replied; // the main thread waits on it for replies
     bool stopping = false;           // under lock
     bool busy = false;               // under lock: a task is running
+    // How long the last batch of tiles took: short ones are rendered by the main thread
+    // itself (see takeFromRankZero).
+    std::atomic<double> lastBatchSeconds{1.0};
     // Render thread only:
     vyxScene* scene = nullptr;
     vyxCamera camera{};
@@ -611,6 +616,7 @@ void frameTask(WorkerSide& side, const std::string& bytes) {
 }
 
 void workTask(WorkerSide& side, const std::string& bytes) {
+    const double began = seconds();
     vyxTileBatchHeader header;
     size_t at = 0;
     std::string error;
@@ -644,6 +650,7 @@ void workTask(WorkerSide& side, const std::string& bytes) {
         std::memcpy(&message[offsets[static_cast<size_t>(i)]], pixels.data(), pixels.size() * sizeof(vyxVec3));
     });
     reply(side, TagResult, std::move(message));
+    side.lastBatchSeconds.store(seconds() - began);
 }
 
 // A job message is one index; the answer is the index and the job's bytes (index -1:
@@ -739,6 +746,25 @@ void takeFromRankZero(WorkerSide& side, SceneArrival& scene, int tag, std::strin
         scene.bytes += bytes;
         break;
     default:
+        // A frame, or a batch of tiles that is quick to render, is handled right here
+        // when the render thread has nothing to do: handing each small batch over to it
+        // and its answer back costs two wake-ups, a large share of a batch of a tile or
+        // two. Slow batches go to the render thread, so that this thread goes on saying
+        // the rank is alive.
+        if ((tag == TagFrame || tag == TagWork) && side.lastBatchSeconds.load() < kInlineSeconds) {
+            bool idle = false;
+            {
+                std::lock_guard<std::mutex> hold(side.lock);
+                idle = !side.busy && side.tasks.empty();
+            }
+            if (idle) {
+                if (tag == TagFrame)
+                    frameTask(side, bytes);
+                else
+                    workTask(side, bytes);
+                return;
+            }
+        }
         queue({tag, std::move(bytes)});
         return;
     }

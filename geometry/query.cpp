@@ -526,10 +526,18 @@ bool packetReady(const vyxMesh& mesh) {
     return mesh.bih->bvh.built && mesh.transform.inverseValid && mesh.bih->transform.inverseValid;
 }
 
-// Ray r of the caller's list in world space.
-void worldRay(const vyxRayPacket& world, int r, vyxVec3& origin, vyxVec3& direction) {
-    origin = {world.origin[0][r], world.origin[1][r], world.origin[2][r]};
-    direction = {world.direction[0][r], world.direction[1][r], world.direction[2][r]};
+// For a mesh whose structure cannot walk packets: each ray of world on its own, in the
+// mesh's frame and within limits[r], handed to visit(r, ray) when it may reach the mesh.
+template <typename Visit>
+void forEachMeshRay(vyxMesh& mesh, const vyxRayPacket& world, const float* limits, Visit&& visit) {
+    const bool boxed = worldBoundsStand(mesh);
+    for (int r = 0; r < world.count; ++r) {
+        const vyxVec3 origin = {world.origin[0][r], world.origin[1][r], world.origin[2][r]};
+        const vyxVec3 direction = {world.direction[0][r], world.direction[1][r], world.direction[2][r]};
+        BIHRay ray;
+        if (prepareMeshRay(mesh, boxed, origin, direction, limits[r], ray))
+            visit(r, ray);
+    }
 }
 
 // Nearest hits over the meshes (only those not marked opaque when translucentOnly) for
@@ -547,14 +555,8 @@ void tracePacket(const vyxScene& scene, const vyxRayPacket& world, float limit, 
         for (int r = 0; r < count; ++r)
             limits[r] = meshLimit(limit, results[r]);
         if (!packetReady(*mesh)) {
-            const bool boxed = worldBoundsStand(*mesh);
-            for (int r = 0; r < count; ++r) {
-                vyxVec3 origin, direction;
-                worldRay(world, r, origin, direction);
-                BIHRay ray;
-                if (prepareMeshRay(*mesh, boxed, origin, direction, limits[r], ray))
-                    keepNearer(walkBIH(*mesh->bih, ray), i, results[r]);
-            }
+            forEachMeshRay(*mesh, world, limits,
+                           [&](int r, const BIHRay& ray) { keepNearer(walkBIH(*mesh->bih, ray), i, results[r]); });
             continue;
         }
         MeshPacket p;
@@ -660,17 +662,11 @@ void vyxOccludedScenePacket(const vyxScene& scene, const vyxVec3* origins, const
         int index[vyxPacketSize];
         int walked = 0;
         if (!packetReady(*mesh)) {
-            const bool boxed = worldBoundsStand(*mesh);
-            for (int r = 0; r < count; ++r) {
-                vyxVec3 origin, direction;
-                worldRay(world, r, origin, direction);
-                BIHRay ray;
-                if (!prepareMeshRay(*mesh, boxed, origin, direction, limits[r], ray))
-                    continue;
+            forEachMeshRay(*mesh, world, limits, [&](int r, const BIHRay& ray) {
                 found[walked] = mesh->bih->bvh.built ? vyxOccludedBVH(mesh->bih->bvh, ray.o, ray.d, ray.limit)
                                                      : occlusionOf(walkBIH(*mesh->bih, ray));
                 index[walked++] = r;
-            }
+            });
         } else {
             MeshPacket p;
             if (!preparePacket(*mesh, world, limits, p))

@@ -21,7 +21,7 @@
 
 extern char** environ;
 
-// Bytes one triangle takes once built (triangle, shading record, hierarchy share and the
+// Bytes one triangle takes once built (triangle, shading data, hierarchy share and the
 // decoded face), for the triangle limit.
 static const uint64_t kBytesPerTriangle = 400;
 

@@ -567,6 +567,10 @@ bool buildTree(vyxBVH& bvh, vyxBVHNodeOf<W>*& nodes, const vyxTriangle* triangle
     std::free(b.prims);
     std::free(b.bins);
     VYX_ASSERT_LE(b.deepest, vyxBVHMaxDepth);
+    // The arrays were sized for the most nodes and leaves there could be: give back the
+    // rest, so that no block partly written lingers in the heap once the tree is freed.
+    b.nodes = static_cast<vyxBVHNodeOf<W>*>(vyxShrinkLarge(b.nodes, b.nodeCount * sizeof(vyxBVHNodeOf<W>)));
+    b.leaves = static_cast<vyxBVHLeaf*>(vyxShrinkLarge(b.leaves, b.leafCount * sizeof(vyxBVHLeaf)));
     nodes = b.nodes;
     bvh.nodeCount = b.nodeCount;
     bvh.leaves = b.leaves;

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "scenefiles/obj.h"
 #include "scenefiles/text.h"
@@ -89,48 +90,98 @@ bool makeMaterials(const vyxObjModel& model, bool needsDefault, vyxMesh& mesh) {
     return true;
 }
 
-// The triangle and shading arrays for count triangles; false (with a message naming
-// path, and neither array) when memory runs out. Not cleared: fillTriangles writes every
-// record whole, and a large model's arrays would otherwise be written twice.
-bool allocateTriangles(int32_t count, const char* path, vyxMesh& mesh) {
-    const size_t n = static_cast<size_t>(count);
-    mesh.triangles = static_cast<vyxTriangle*>(vyxAllocLarge(n * sizeof(vyxTriangle)));
-    mesh.shading = static_cast<vyxTriangleShading*>(vyxAllocLarge(n * sizeof(vyxTriangleShading)));
-    if (mesh.triangles && mesh.shading)
-        return true;
+// Reports that memory ran out for the count triangles of path, and frees the mesh's
+// triangle and shading arrays.
+void outOfMemory(int32_t count, const char* path, vyxMesh& mesh) {
     std::fprintf(stderr, "vyx: out of memory for the %d triangles of %s\n", count, vyxEscapeText(path).c_str());
     std::free(mesh.triangles);
-    std::free(mesh.shading);
+    std::free(mesh.cornerOf);
+    std::free(mesh.corners);
+    std::free(mesh.materialOf);
     mesh.triangles = nullptr;
-    mesh.shading = nullptr;
+    mesh.cornerOf = nullptr;
+    mesh.corners = nullptr;
+    mesh.materialOf = nullptr;
+    mesh.cornerCount = 0;
+}
+
+// The triangle array for count triangles and the per-triangle arrays the model needs
+// (corner indices when it has normals or texture coordinates, materials when there are
+// several); false (with a message naming path, and none of them) when memory runs out.
+// Not cleared: fillTriangles writes every record whole, and a large model's arrays would
+// otherwise be written twice.
+bool allocateTriangles(const vyxObjModel& model, int32_t count, const char* path, vyxMesh& mesh) {
+    const size_t n = static_cast<size_t>(count);
+    mesh.triangles = static_cast<vyxTriangle*>(vyxAllocLarge(n * sizeof(vyxTriangle)));
+    bool ok = mesh.triangles != nullptr;
+    if (model.normalCount() > 0 || model.texcoordCount() > 0) {
+        mesh.cornerOf = static_cast<int32_t(*)[3]>(vyxAllocLarge(n * sizeof(*mesh.cornerOf)));
+        ok = ok && mesh.cornerOf;
+    }
+    if (mesh.materialCount > 1) {
+        mesh.materialOf = static_cast<int32_t*>(vyxAllocLarge(n * sizeof(int32_t)));
+        ok = ok && mesh.materialOf;
+    }
+    if (ok)
+        return true;
+    outOfMemory(count, path, mesh);
     return false;
 }
 
-// The corner normals and texture coordinates of one face into its shading record: a
-// corner without a normal gets the triangle's flat one, one without a texture
-// coordinate (or under a material without a texture) (0, 0).
-void fillCorners(const vyxObjModel& model, const vyxObjFace& face, const vyxTriangle& tri, vyxTriangleShading& sh) {
-    float* normals[3] = {sh.normal0, sh.normal1, sh.normal2};
-    float* uvs[3] = {sh.uv0, sh.uv1, sh.uv2};
+// Numbers the mesh's corners, the (normal, texture coordinate) pairs of the faces, one per
+// pair as far as it can tell cheaply: for each normal the first corner made with a
+// texture coordinate and the one made without (faces under untextured materials use
+// none), and for each texture coordinate the first corner without a normal, are
+// remembered, and a pair that matches one of them reuses it. Pairs that a model splits at
+// seams may get a number each time; that only costs memory.
+class CornerNumbers {
+public:
+    explicit CornerNumbers(const vyxObjModel& model)
+        : byNormal_(3 * static_cast<size_t>(model.normalCount()), -1),
+          byTexcoord_(static_cast<size_t>(model.texcoordCount()), -1) {}
+
+    // The corner of normal ni and texture coordinate ti (either -1 when missing); -1 when
+    // both are.
+    int32_t numberOf(int32_t ni, int32_t ti) {
+        if (ni < 0 && ti < 0)
+            return -1;
+        if (ni < 0)
+            return remember(byTexcoord_[static_cast<size_t>(ti)]);
+        int32_t* slots = &byNormal_[3 * static_cast<size_t>(ni)]; // without; with; its coordinate
+        if (ti < 0)
+            return remember(slots[0]);
+        if (slots[1] >= 0 && slots[2] != ti)
+            return count++; // a seam: a corner of its own
+        slots[2] = ti;
+        return remember(slots[1]);
+    }
+
+    int32_t count = 0;
+
+private:
+    int32_t remember(int32_t& slot) {
+        if (slot < 0)
+            slot = count++;
+        return slot;
+    }
+    std::vector<int32_t> byNormal_, byTexcoord_;
+};
+
+// The (normal, texture coordinate) pair of each corner of one face, -1 where missing: a
+// corner without a normal gets the triangle's flat one, one without a texture coordinate
+// (or under a material without a texture) (0, 0).
+void cornerPairs(const vyxObjModel& model, const vyxObjFace& face, const vyxMaterial& material, int32_t ni[3],
+                 int32_t ti[3]) {
     for (int c = 0; c < 3; ++c) {
-        const int32_t ni = face.normal[c];
-        if (validIndex(ni, model.normalCount()))
-            copy3(normals[c], &model.normals[3 * static_cast<size_t>(ni)]);
-        else
-            copy3(normals[c], tri.normal);
-        const int32_t ti = face.texcoord[c];
-        if (sh.material->textureFile && validIndex(ti, model.texcoordCount())) {
-            uvs[c][0] = model.texcoords[3 * static_cast<size_t>(ti)];
-            uvs[c][1] = model.texcoords[3 * static_cast<size_t>(ti) + 1];
-        } else {
-            uvs[c][0] = uvs[c][1] = 0.0f;
-        }
+        ni[c] = validIndex(face.normal[c], model.normalCount()) ? face.normal[c] : -1;
+        ti[c] = material.textureFile && validIndex(face.texcoord[c], model.texcoordCount()) ? face.texcoord[c] : -1;
     }
 }
 
-// The second pass over the faces: the first `count` usable ones become the mesh's
-// triangles and shading records, in file order.
-void fillTriangles(const vyxObjModel& model, int32_t count, vyxMesh& mesh) {
+// Calls visit(n, face, materialIndex) for the first `count` usable faces of the model, in
+// file order, n counting them.
+template <typename Visit>
+void forEachTriangle(const vyxObjModel& model, int32_t count, const vyxMesh& mesh, Visit visit) {
     const int32_t modelMaterials = static_cast<int32_t>(model.materials.size());
     int32_t n = 0;
     for (const vyxObjGroup& group : model.groups) {
@@ -139,25 +190,73 @@ void fillTriangles(const vyxObjModel& model, int32_t count, vyxMesh& mesh) {
                 break;
             if (!faceUsable(face, model))
                 continue;
-            vyxTriangle& tri = mesh.triangles[n];
-            copy3(tri.p0, &model.positions[3 * static_cast<size_t>(face.position[0])]);
-            copy3(tri.p1, &model.positions[3 * static_cast<size_t>(face.position[1])]);
-            copy3(tri.p2, &model.positions[3 * static_cast<size_t>(face.position[2])]);
-            vyxSetupTriangle(tri);
-
-            vyxTriangleShading& sh = mesh.shading[n];
             const int32_t materialIndex =
                 validIndex(face.material, modelMaterials) ? face.material : mesh.materialCount - 1;
             // The first pass counted a default material for every face that needs one.
             VYX_ASSERT(materialIndex >= 0 && materialIndex < mesh.materialCount);
-            sh.material = &mesh.materials[materialIndex];
-            fillCorners(model, face, tri, sh);
-            sh.patch = 1;
+            visit(n, face, materialIndex);
             ++n;
         }
     }
     // Both passes over the faces keep the same ones.
     VYX_ASSERT(n == count);
+}
+
+// The corners the faces numbered, written once their count is known; false (the mesh left
+// without corner data) when memory runs out.
+bool fillCorners(const vyxObjModel& model, int32_t count, const char* path, vyxMesh& mesh) {
+    mesh.corners = static_cast<vyxCorner*>(vyxAllocLarge(static_cast<size_t>(mesh.cornerCount) * sizeof(vyxCorner)));
+    if (!mesh.corners) {
+        outOfMemory(count, path, mesh);
+        return false;
+    }
+    forEachTriangle(model, count, mesh, [&](int32_t n, const vyxObjFace& face, int32_t materialIndex) {
+        int32_t ni[3], ti[3];
+        cornerPairs(model, face, mesh.materials[materialIndex], ni, ti);
+        for (int c = 0; c < 3; ++c) {
+            if (mesh.cornerOf[n][c] < 0)
+                continue;
+            vyxCorner& corner = mesh.corners[mesh.cornerOf[n][c]];
+            corner.flat = ni[c] < 0 ? 1 : 0;
+            if (ni[c] >= 0)
+                copy3(corner.normal, &model.normals[3 * static_cast<size_t>(ni[c])]);
+            else
+                corner.normal[0] = corner.normal[1] = corner.normal[2] = 0.0f;
+            corner.uv[0] = ti[c] >= 0 ? model.texcoords[3 * static_cast<size_t>(ti[c])] : 0.0f;
+            corner.uv[1] = ti[c] >= 0 ? model.texcoords[3 * static_cast<size_t>(ti[c]) + 1] : 0.0f;
+        }
+    });
+    return true;
+}
+
+// The first `count` usable faces become the mesh's triangles, in file order, with their
+// shading data: the triangles, materials and corner numbers in one pass, then the
+// corners. False when memory runs out for the corners (the mesh's arrays are then freed).
+bool fillTriangles(const vyxObjModel& model, int32_t count, const char* path, vyxMesh& mesh) {
+    CornerNumbers numbers(model);
+    forEachTriangle(model, count, mesh, [&](int32_t n, const vyxObjFace& face, int32_t materialIndex) {
+        vyxTriangle& tri = mesh.triangles[n];
+        copy3(tri.p0, &model.positions[3 * static_cast<size_t>(face.position[0])]);
+        copy3(tri.p1, &model.positions[3 * static_cast<size_t>(face.position[1])]);
+        copy3(tri.p2, &model.positions[3 * static_cast<size_t>(face.position[2])]);
+        vyxSetupTriangle(tri);
+        if (mesh.materialOf)
+            mesh.materialOf[n] = materialIndex;
+        if (mesh.cornerOf) {
+            int32_t ni[3], ti[3];
+            cornerPairs(model, face, mesh.materials[materialIndex], ni, ti);
+            for (int c = 0; c < 3; ++c)
+                mesh.cornerOf[n][c] = numbers.numberOf(ni[c], ti[c]);
+        }
+    });
+    mesh.cornerCount = numbers.count;
+    // A model whose corners all turned out without data needs no corner arrays.
+    if (mesh.cornerCount == 0) {
+        std::free(mesh.cornerOf);
+        mesh.cornerOf = nullptr;
+        return true;
+    }
+    return fillCorners(model, count, path, mesh);
 }
 
 } // namespace
@@ -167,6 +266,7 @@ void fillTriangles(const vyxObjModel& model, int32_t count, vyxMesh& mesh) {
 static void buildMesh(const vyxObjModel& model, const char* path, bool read, vyxMesh& mesh) {
     std::memset(&mesh, 0, sizeof(mesh));
     vyxTransformIdentity(mesh.transform);
+    mesh.patch = 1;
 
     const FaceCount faces = countFaces(model);
     if (read && faces.triangles == 0)
@@ -178,9 +278,9 @@ static void buildMesh(const vyxObjModel& model, const char* path, bool read, vyx
     // Without its materials or its arrays (memory ran out) the mesh has no triangles.
     int32_t triangleCount = faces.triangles;
     if (!makeMaterials(model, faces.needsDefault, mesh) ||
-        (triangleCount > 0 && !allocateTriangles(triangleCount, path, mesh)))
+        (triangleCount > 0 && !allocateTriangles(model, triangleCount, path, mesh)) ||
+        !fillTriangles(model, triangleCount, path, mesh))
         triangleCount = 0;
-    fillTriangles(model, triangleCount, mesh);
     mesh.triangleCount = triangleCount;
 }
 
@@ -268,10 +368,74 @@ void vyxFreeMesh(vyxMesh& mesh) {
         vyxFreeMaterial(mesh.materials[m]);
     std::free(mesh.materials);
     std::free(mesh.triangles);
-    std::free(mesh.shading);
+    std::free(mesh.corners);
+    std::free(mesh.cornerOf);
+    std::free(mesh.materialOf);
+    std::free(mesh.patchOf);
     if (mesh.bih) {
         vyxFreeBIH(*mesh.bih);
         delete mesh.bih;
     }
     std::memset(&mesh, 0, sizeof(mesh));
+}
+
+vyxTriangleShading vyxShadingOf(const vyxMesh& mesh, int32_t t) {
+    vyxTriangleShading s;
+    const vyxTriangle& tri = mesh.triangles[t];
+    float* normals[3] = {s.normal0, s.normal1, s.normal2};
+    float* uvs[3] = {s.uv0, s.uv1, s.uv2};
+    for (int c = 0; c < 3; ++c) {
+        const int32_t k = mesh.cornerOf ? mesh.cornerOf[t][c] : -1;
+        if (k < 0) {
+            copy3(normals[c], tri.normal);
+            uvs[c][0] = uvs[c][1] = 0.0f;
+            continue;
+        }
+        const vyxCorner& corner = mesh.corners[k];
+        copy3(normals[c], corner.flat ? tri.normal : corner.normal);
+        uvs[c][0] = corner.uv[0];
+        uvs[c][1] = corner.uv[1];
+    }
+    s.patch = vyxPatchOf(mesh, t);
+    s.material = vyxMaterialOf(mesh, t);
+    return s;
+}
+
+bool vyxSetShading(vyxMesh& mesh, const vyxTriangleShading* records) {
+    const size_t n = static_cast<size_t>(mesh.triangleCount);
+    mesh.corners = static_cast<vyxCorner*>(vyxAllocLarge(3 * n * sizeof(vyxCorner)));
+    mesh.cornerOf = static_cast<int32_t(*)[3]>(vyxAllocLarge(n * sizeof(*mesh.cornerOf)));
+    mesh.materialOf = static_cast<int32_t*>(vyxAllocLarge(n * sizeof(int32_t)));
+    mesh.patchOf = static_cast<int32_t*>(vyxAllocLarge(n * sizeof(int32_t)));
+    if (!mesh.corners || !mesh.cornerOf || !mesh.materialOf || !mesh.patchOf) {
+        std::free(mesh.corners);
+        std::free(mesh.cornerOf);
+        std::free(mesh.materialOf);
+        std::free(mesh.patchOf);
+        mesh.corners = nullptr;
+        mesh.cornerOf = nullptr;
+        mesh.materialOf = nullptr;
+        mesh.patchOf = nullptr;
+        mesh.cornerCount = 0;
+        mesh.patch = 0;
+        return false;
+    }
+    for (size_t t = 0; t < n; ++t) {
+        const vyxTriangleShading& r = records[t];
+        const float* normals[3] = {r.normal0, r.normal1, r.normal2};
+        const float* uvs[3] = {r.uv0, r.uv1, r.uv2};
+        for (int c = 0; c < 3; ++c) {
+            vyxCorner& corner = mesh.corners[3 * t + c];
+            copy3(corner.normal, normals[c]);
+            corner.uv[0] = uvs[c][0];
+            corner.uv[1] = uvs[c][1];
+            corner.flat = 0;
+            mesh.cornerOf[t][c] = static_cast<int32_t>(3 * t + c);
+        }
+        VYX_ASSERT(r.material >= mesh.materials && r.material < mesh.materials + mesh.materialCount);
+        mesh.materialOf[t] = static_cast<int32_t>(r.material - mesh.materials);
+        mesh.patchOf[t] = r.patch;
+    }
+    mesh.cornerCount = static_cast<int32_t>(3 * n);
+    return true;
 }

@@ -14,7 +14,7 @@
 
 struct vyxObjModel;
 
-// Per-triangle shading data, same index as the triangle.
+// One triangle's shading data, as vyxShadingOf puts it together from the mesh's arrays.
 struct vyxTriangleShading {
     float normal0[3], normal1[3], normal2[3]; // corner normals, object space, not normalised
     float uv0[2], uv1[2], uv2[2];             // corner texture coordinates
@@ -22,15 +22,35 @@ struct vyxTriangleShading {
     vyxMaterial* material;                    // an element of the mesh's materials array
 };
 
+// The shading data of a corner, shared by the triangles that meet there with the same
+// normal and texture coordinates.
+struct vyxCorner {
+    float normal[3]; // object space, not normalised
+    float uv[2];
+    int32_t flat; // 1: no normal of its own: the triangle's geometric normal stands in
+};
+
+// A mesh keeps its shading data indexed, so that what models share (a vertex's normal and
+// texture coordinates, one material, one patch) is stored once: a large model without
+// normals or texture coordinates needs no per-triangle shading data at all. Arrays that
+// would repeat one value are left out (null), and the value stands for every triangle.
 struct vyxMesh {
     int32_t triangleCount;
     int32_t materialCount;
-    vyxTriangle* triangles;      // malloc'd, owned
-    vyxTriangleShading* shading; // malloc'd, owned
-    vyxMaterial* materials;      // malloc'd, owned (each material's textureFile too)
-    vyxBIH* bih;                 // new'd, owned; built for tracing (vyxBuildBIHForTracing): its
-                                 // surface-area hierarchy, or its nodes when memory ran out
-    vyxTransform transform;      // object to world
+    vyxTriangle* triangles; // malloc'd, owned
+    vyxCorner* corners;     // malloc'd, owned; null when cornerCount is 0
+    int32_t cornerCount;
+    // Per triangle, malloc'd and owned, each may be null:
+    int32_t (*cornerOf)[3]; // its corners' indices in corners; -1: a corner without data (the
+                            // triangle's geometric normal, texture coordinates (0, 0)). Null:
+                            // every corner of every triangle is so
+    int32_t* materialOf;    // index in materials; null: material 0 for every triangle
+    int32_t* patchOf;       // surface patch tag; null: patch for every triangle
+    int32_t patch;
+    vyxMaterial* materials; // malloc'd, owned (each material's textureFile too)
+    vyxBIH* bih;            // new'd, owned; built for tracing (vyxBuildBIHForTracing): its
+                            // surface-area hierarchy, or its nodes when memory ran out
+    vyxTransform transform; // object to world
     // 1 when every hit on this mesh stops a shadow ray outright (its materials are all
     // opaque shadow casters), so shadow queries may stop at any hit instead of the
     // nearest. Derived from the materials before each frame (vyxMarkOpaqueMeshes); 0 =
@@ -46,6 +66,22 @@ struct vyxMesh {
     float worldRoom; // the box grows by this times the largest coordinate of a ray's origin
     float boundsMatrix[16];
 };
+
+// The material and patch tag of triangle t.
+inline vyxMaterial* vyxMaterialOf(const vyxMesh& mesh, int32_t t) {
+    return &mesh.materials[mesh.materialOf ? mesh.materialOf[t] : 0];
+}
+inline int32_t vyxPatchOf(const vyxMesh& mesh, int32_t t) { return mesh.patchOf ? mesh.patchOf[t] : mesh.patch; }
+
+// Everything shading needs of triangle t, from the mesh's indexed arrays.
+vyxTriangleShading vyxShadingOf(const vyxMesh& mesh, int32_t t);
+
+// Gives mesh the shading data of records[0, triangleCount): the normals and texture
+// coordinates as corners of their own (three a triangle), each record's material (an
+// element of mesh.materials) and patch. False when memory runs out (the mesh's shading
+// arrays are then left out: flat, material 0, patch 0). For meshes made by hand, such as
+// the tests'.
+bool vyxSetShading(vyxMesh& mesh, const vyxTriangleShading* records);
 
 // Fills mesh (its previous contents are not released) from a model already read, for
 // instance by vyxLoadObjFromText. A model without faces gives a valid mesh with no

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "geometry/vec3.h"
 #include "util/large_alloc.h"
@@ -79,27 +80,35 @@ float vyxFractalNoise(float x, float y, float z, float persistence) {
     return sum * 0.25f + 0.5f;
 }
 
-// Allocates the triangle and shading arrays and the single material of a generated
-// mesh. On failure the mesh is left empty (no triangles) and false is returned.
-static bool allocateGenerated(vyxMesh& mesh, int32_t triangleCount, const char* what) {
-    mesh.triangles =
-        static_cast<vyxTriangle*>(vyxAllocLargeZeroed(static_cast<size_t>(triangleCount), sizeof(vyxTriangle)));
-    mesh.shading = static_cast<vyxTriangleShading*>(
-        vyxAllocLargeZeroed(static_cast<size_t>(triangleCount), sizeof(vyxTriangleShading)));
+// Allocates the triangle array, the shading arrays (a corner per grid point, a patch tag
+// per triangle) and the single material of a generated mesh. On failure the mesh is left
+// empty (no triangles) and false is returned.
+static bool allocateGenerated(vyxMesh& mesh, int32_t triangleCount, int32_t cornerCount, const char* what) {
+    const size_t n = static_cast<size_t>(triangleCount);
+    mesh.triangles = static_cast<vyxTriangle*>(vyxAllocLargeZeroed(n, sizeof(vyxTriangle)));
+    mesh.corners = static_cast<vyxCorner*>(vyxAllocLargeZeroed(static_cast<size_t>(cornerCount), sizeof(vyxCorner)));
+    mesh.cornerOf = static_cast<int32_t(*)[3]>(vyxAllocLargeZeroed(n, sizeof(*mesh.cornerOf)));
+    mesh.patchOf = static_cast<int32_t*>(vyxAllocLargeZeroed(n, sizeof(int32_t)));
     mesh.materials = static_cast<vyxMaterial*>(std::calloc(1, sizeof(vyxMaterial)));
-    if (!mesh.triangles || !mesh.shading || !mesh.materials) {
+    if (!mesh.triangles || !mesh.corners || !mesh.cornerOf || !mesh.patchOf || !mesh.materials) {
         std::fprintf(stderr, "vyx: out of memory generating the %s\n", what);
         std::free(mesh.triangles);
-        std::free(mesh.shading);
+        std::free(mesh.corners);
+        std::free(mesh.cornerOf);
+        std::free(mesh.patchOf);
         std::free(mesh.materials);
         mesh.triangles = nullptr;
-        mesh.shading = nullptr;
+        mesh.corners = nullptr;
+        mesh.cornerOf = nullptr;
+        mesh.patchOf = nullptr;
         mesh.materials = nullptr;
         mesh.triangleCount = 0;
+        mesh.cornerCount = 0;
         mesh.materialCount = 0;
         return false;
     }
     mesh.triangleCount = triangleCount;
+    mesh.cornerCount = cornerCount;
     mesh.materialCount = 1;
     return true;
 }
@@ -110,17 +119,15 @@ static void buildHierarchy(vyxMesh& mesh) {
     vyxBuildBIHForTracing(mesh.triangleCount, *mesh.bih, mesh.triangles);
 }
 
-static void setCorner(vyxTriangle& tri, vyxTriangleShading& sh, int corner, const float* p, const float* n, float u,
-                      float v) {
-    float* points[3] = {tri.p0, tri.p1, tri.p2};
-    float* normals[3] = {sh.normal0, sh.normal1, sh.normal2};
-    float* uvs[3] = {sh.uv0, sh.uv1, sh.uv2};
-    for (int a = 0; a < 3; ++a) {
-        points[corner][a] = p[a];
-        normals[corner][a] = n[a];
-    }
-    uvs[corner][0] = u;
-    uvs[corner][1] = v;
+// The normal n and texture coordinates (u, v) of grid point `point` as the mesh's corner
+// of that index.
+static void setGridCorner(vyxMesh& mesh, int32_t point, const float* n, float u, float v) {
+    vyxCorner& corner = mesh.corners[point];
+    for (int a = 0; a < 3; ++a)
+        corner.normal[a] = n[a];
+    corner.uv[0] = u;
+    corner.uv[1] = v;
+    corner.flat = 0;
 }
 
 // Grid-point accessors for the two triangles of a cell; corner order (i, j), (i, j+1),
@@ -129,7 +136,8 @@ static const int kCellCorners[2][3][2] = {{{0, 0}, {0, 1}, {1, 0}}, {{1, 0}, {0,
 
 void vyxMakeTorus(vyxMesh& mesh, vyxTexture* checker, float majorRadius, float minorRadius) {
     const int rings = 300, sides = 150; // cells around the main circle and around the tube
-    if (!allocateGenerated(mesh, rings * sides * 2, "torus")) {
+    const int columns = sides + 1;      // grid points around the tube
+    if (!allocateGenerated(mesh, rings * sides * 2, (rings + 1) * columns, "torus")) {
         buildHierarchy(mesh);
         return;
     }
@@ -163,21 +171,30 @@ void vyxMakeTorus(vyxMesh& mesh, vyxTexture* checker, float majorRadius, float m
         uv[1] = static_cast<float>(j) * 6.0f / 150.0f;
     };
 
+    // The grid points once each: their positions for the triangles, the rest as corners.
+    std::vector<float> points(static_cast<size_t>(mesh.cornerCount) * 3);
+    for (int i = 0; i <= rings; ++i)
+        for (int j = 0; j <= sides; ++j) {
+            const int32_t point = i * columns + j;
+            float n[3], uv[2];
+            gridPoint(i, j, &points[3 * static_cast<size_t>(point)], n, uv);
+            setGridCorner(mesh, point, n, uv[0], uv[1]);
+        }
     int32_t t = 0;
     for (int i = 0; i < rings; ++i) {
         for (int j = 0; j < sides; ++j) {
             int32_t patch = (j < sides / 2 ? 2 : 0) | (i < rings / 2 ? 1 : 0);
             for (int half = 0; half < 2; ++half, ++t) {
                 vyxTriangle& tri = mesh.triangles[t];
-                vyxTriangleShading& sh = mesh.shading[t];
+                float* corners[3] = {tri.p0, tri.p1, tri.p2};
                 for (int c = 0; c < 3; ++c) {
-                    float p[3], n[3], uv[2];
-                    gridPoint(i + kCellCorners[half][c][0], j + kCellCorners[half][c][1], p, n, uv);
-                    setCorner(tri, sh, c, p, n, uv[0], uv[1]);
+                    const int32_t point = (i + kCellCorners[half][c][0]) * columns + j + kCellCorners[half][c][1];
+                    for (int a = 0; a < 3; ++a)
+                        corners[c][a] = points[3 * static_cast<size_t>(point) + a];
+                    mesh.cornerOf[t][c] = point;
                 }
                 vyxSetupTriangle(tri);
-                sh.patch = patch;
-                sh.material = &material;
+                mesh.patchOf[t] = patch;
             }
         }
     }
@@ -282,6 +299,10 @@ static vyxMaterial terrainMaterial() {
 // Two triangles a cell on the mesh's one material, texture coordinates (column, row),
 // one patch per 16 x 16-cell tile.
 static void terrainTriangles(const float* positions, const float* normals, vyxMesh& mesh) {
+    for (int a = 0; a < kTerrainPoints; ++a)
+        for (int c = 0; c < kTerrainPoints; ++c)
+            setGridCorner(mesh, a * kTerrainPoints + c, normals + terrainOffset(a, c), static_cast<float>(c),
+                          static_cast<float>(a));
     int32_t t = 0;
     for (int a = 0; a < kTerrainCells; ++a) {
         for (int c = 0; c < kTerrainCells; ++c) {
@@ -289,15 +310,16 @@ static void terrainTriangles(const float* positions, const float* normals, vyxMe
             int32_t patch = (c >> 4) | (a & 0xffff0);
             for (int half = 0; half < 2; ++half, ++t) {
                 vyxTriangle& tri = mesh.triangles[t];
-                vyxTriangleShading& sh = mesh.shading[t];
+                float* corners[3] = {tri.p0, tri.p1, tri.p2};
                 for (int k = 0; k < 3; ++k) {
                     int ga = a + kCellCorners[half][k][0], gc = c + kCellCorners[half][k][1];
-                    setCorner(tri, sh, k, positions + terrainOffset(ga, gc), normals + terrainOffset(ga, gc),
-                              static_cast<float>(gc), static_cast<float>(ga));
+                    const float* p = positions + terrainOffset(ga, gc);
+                    for (int axis = 0; axis < 3; ++axis)
+                        corners[k][axis] = p[axis];
+                    mesh.cornerOf[t][k] = ga * kTerrainPoints + gc;
                 }
                 vyxSetupTriangle(tri);
-                sh.patch = patch;
-                sh.material = &mesh.materials[0];
+                mesh.patchOf[t] = patch;
             }
         }
     }
@@ -307,7 +329,8 @@ void vyxBuildTerrainMesh(vyxMesh& mesh) {
     const size_t gridFloats = static_cast<size_t>(kTerrainPoints) * kTerrainPoints * 3;
     float* positions = static_cast<float*>(vyxAllocLarge(gridFloats * sizeof(float)));
     float* normals = static_cast<float*>(vyxAllocLarge(gridFloats * sizeof(float)));
-    if (!positions || !normals || !allocateGenerated(mesh, kTerrainCells * kTerrainCells * 2, "terrain")) {
+    if (!positions || !normals ||
+        !allocateGenerated(mesh, kTerrainCells * kTerrainCells * 2, kTerrainPoints * kTerrainPoints, "terrain")) {
         if (!positions || !normals)
             std::fprintf(stderr, "vyx: out of memory generating the terrain\n");
         std::free(positions);

@@ -14,17 +14,21 @@
 
 static bool isHit(const vyxSample& sample) { return sample.hit.t > 0.0f; }
 
-// The shading record of a hit sample's triangle.
-static const vyxTriangleShading& hitShading(const vyxSample& sample) {
+// The mesh of a hit sample, after checking the hit's indices.
+static const vyxMesh& hitMesh(const vyxSample& sample) {
     VYX_ASSERT_GE(sample.hit.object, 0);
     VYX_ASSERT_LT(sample.hit.object, sample.scene->meshCount);
     const vyxMesh* mesh = sample.scene->meshes[sample.hit.object];
     VYX_ASSERT_GE(sample.hit.triangle, 0);
     VYX_ASSERT_LT(sample.hit.triangle, mesh->triangleCount);
-    return mesh->shading[sample.hit.triangle];
+    return *mesh;
 }
 
-static const vyxMaterial* hitMaterial(const vyxSample& sample) { return hitShading(sample).material; }
+static const vyxMaterial* hitMaterial(const vyxSample& sample) {
+    return vyxMaterialOf(hitMesh(sample), sample.hit.triangle);
+}
+
+static int32_t hitPatch(const vyxSample& sample) { return vyxPatchOf(hitMesh(sample), sample.hit.triangle); }
 
 static float channelMean(vyxVec3 colour) { return (colour.x + colour.y + colour.z) / 3.0f; }
 
@@ -132,14 +136,15 @@ bool vyxBlockNeedsRefinement(const vyxSample& c00, const vyxSample& c10, const v
         }
     }
     // Material and patch borders.
-    const vyxTriangleShading& first = hitShading(c00);
+    const vyxMaterial* firstMaterial = hitMaterial(c00);
     for (int i = 1; i < 4; ++i) {
-        if (hitShading(*corners[i]).material != first.material) {
+        if (hitMaterial(*corners[i]) != firstMaterial) {
             return true;
         }
     }
+    const int32_t firstPatch = hitPatch(c00);
     for (int i = 1; i < 4; ++i) {
-        if (hitShading(*corners[i]).patch != first.patch) {
+        if (hitPatch(*corners[i]) != firstPatch) {
             return true;
         }
     }
@@ -153,7 +158,7 @@ bool vyxBlockNeedsRefinement(const vyxSample& c00, const vyxSample& c10, const v
     }
 
     // The optional subsample checks on the recorded light components.
-    const vyxMaterial& material = *first.material;
+    const vyxMaterial& material = *firstMaterial;
     float value[4];
     if ((settings.flags & RenderCheckShadows) != 0) {
         for (int i = 0; i < 4; ++i) {

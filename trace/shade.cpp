@@ -106,10 +106,9 @@ static bool reflects(const vyxMaterial& material) {
 
 // Point, normals and mirror direction at the hit. Normals go through the hierarchy's own
 // transform, then the mesh's.
-static Surface reconstructSurface(vyxMesh& mesh, const vyxTraceResult& hit, vyxVec3 origin, vyxVec3 direction,
-                                  const vyxMaterial& mat) {
+static Surface reconstructSurface(vyxMesh& mesh, const vyxTraceResult& hit, const vyxTriangleShading& rec,
+                                  vyxVec3 origin, vyxVec3 direction, const vyxMaterial& mat) {
     const vyxTriangle& tri = mesh.triangles[hit.triangle];
-    const vyxTriangleShading& rec = mesh.shading[hit.triangle];
     Surface s;
     vyxVec3 view = -vyxNormalize(direction);
     s.faceNormal = vyxTransformNormal(
@@ -383,9 +382,9 @@ static bool shadeHit(const vyxScene& scene, const vyxTraceResult& hit, vyxVec3 o
     VYX_ASSERT(hit.object >= 0 && hit.object < scene.meshCount);
     vyxMesh& mesh = *scene.meshes[hit.object];
     VYX_ASSERT(hit.triangle >= 0 && hit.triangle < mesh.triangleCount);
-    const vyxTriangleShading& rec = mesh.shading[hit.triangle];
+    const vyxTriangleShading rec = vyxShadingOf(mesh, hit.triangle);
     const vyxMaterial& mat = *rec.material;
-    Surface s = reconstructSurface(mesh, hit, origin, direction, mat);
+    Surface s = reconstructSurface(mesh, hit, rec, origin, direction, mat);
     out.material = rec.material;
     surfaceColour(rec, hit, out);
 

@@ -35,8 +35,8 @@ static vyxVec3 shadowFromHit(const vyxScene& scene, const vyxTraceResult& hit, v
 
     VYX_ASSERT(hit.object >= 0 && hit.object < scene.meshCount);
     VYX_ASSERT(hit.triangle >= 0 && hit.triangle < scene.meshes[hit.object]->triangleCount);
-    const vyxMaterial& mat = *scene.meshes[hit.object]->shading[hit.triangle].material;
-    const vyxTriangleShading& rec = scene.meshes[hit.object]->shading[hit.triangle];
+    const vyxMesh& mesh = *scene.meshes[hit.object];
+    const vyxMaterial& mat = *vyxMaterialOf(mesh, hit.triangle);
 
     // Colour and opacity of the surface. Only textures with an alpha channel can let light
     // through; a 1- or 3-channel texture makes the surface opaque whatever the material says.
@@ -45,6 +45,7 @@ static vyxVec3 shadowFromHit(const vyxScene& scene, const vyxTraceResult& hit, v
     if (mat.texture && mat.castsShadows != 0) {
         uint8_t channels = mat.texture->channels;
         if (channels == 2 || channels == 4) {
+            const vyxTriangleShading rec = vyxShadingOf(mesh, hit.triangle);
             float u = rec.uv0[0] * hit.w0 + rec.uv1[0] * hit.w1 + rec.uv2[0] * hit.w2;
             float v = rec.uv0[1] * hit.w0 + rec.uv1[1] * hit.w1 + rec.uv2[1] * hit.w2;
             float rgba[4] = {0.0f, 0.0f, 0.0f, 1.0f};

@@ -191,7 +191,7 @@ TEST(ModelFile, EveryFormatMatchesTheFile) {
             EXPECT_NEAR(mesh.bih->boundsMin[k], expected.low[k], 1e-4f) << c.path << " axis " << k;
             EXPECT_NEAR(mesh.bih->boundsMax[k], expected.high[k], 1e-4f) << c.path << " axis " << k;
         }
-        const vyxMaterial& material = *mesh.shading[0].material;
+        const vyxMaterial& material = *vyxShadingOf(mesh, 0).material;
         for (int k = 0; k < 4 && c.colour[0] >= 0; ++k)
             EXPECT_NEAR(k < 3 ? material.color[k] : material.alpha, c.colour[k], 1e-5f) << c.path << " channel " << k;
         if (c.texture == "embedded") {
@@ -373,7 +373,7 @@ TEST(ModelFile, ConfinedModelsReadNothingOutsideTheirFolder) {
             EXPECT_EQ(output.err.find(refused ? refusal : " lies outside") != std::string::npos, refused) << what;
             EXPECT_EQ(mesh.triangleCount, 1) << what;
             // The library's colour (OBJ), and the texture: a file name for OBJ, the image for glTF.
-            const vyxMaterial& material = *mesh.shading[0].material;
+            const vyxMaterial& material = *vyxShadingOf(mesh, 0).material;
             const bool libraryRead =
                 c.model.find(".obj") == std::string::npos || !refused || c.refused.find(".mtl") == std::string::npos;
             EXPECT_EQ(material.color[1], libraryRead ? 0.0f : 0.8f) << what;

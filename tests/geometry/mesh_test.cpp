@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <set>
 #include <string>
+#include <utility>
 
 #include "geometry/query.h"
 #include "scenefiles/obj.h"
@@ -64,7 +66,7 @@ TEST(MeshFromObj, GroupsFacesMaterialsNormalsAndTextureCoordinates) {
     };
     for (int t = 0; t < 8; ++t) {
         const vyxTriangle& tri = mesh.triangles[t];
-        const vyxTriangleShading& sh = mesh.shading[t];
+        const vyxTriangleShading sh = vyxShadingOf(mesh, t);
         const Expected& e = expected[t];
         const float* points[3] = {tri.p0, tri.p1, tri.p2};
         const float* normals[3] = {sh.normal0, sh.normal1, sh.normal2};
@@ -119,13 +121,13 @@ TEST(MeshFromObj, FacesWithoutAMaterialGetADefaultOne) {
     ASSERT_EQ(mesh.materialCount, 1);
     vyxMaterial def = vyxDefaultMaterial();
     for (int t = 0; t < 2; ++t) {
-        ASSERT_EQ(mesh.shading[t].material, &mesh.materials[0]) << t;
-        EXPECT_EQ(mesh.shading[t].material->color[0], def.color[0]);
-        EXPECT_EQ(mesh.shading[t].material->alpha, def.alpha);
+        ASSERT_EQ(vyxShadingOf(mesh, t).material, &mesh.materials[0]) << t;
+        EXPECT_EQ(vyxShadingOf(mesh, t).material->color[0], def.color[0]);
+        EXPECT_EQ(vyxShadingOf(mesh, t).material->alpha, def.alpha);
     }
     // Second face: no normals, reversed winding: the flat normal points along -z.
-    EXPECT_EQ(mesh.shading[1].normal0[2], -1.0f);
-    EXPECT_EQ(mesh.shading[0].normal2[2], 1.0f);
+    EXPECT_EQ(vyxShadingOf(mesh, 1).normal0[2], -1.0f);
+    EXPECT_EQ(vyxShadingOf(mesh, 0).normal2[2], 1.0f);
     vyxFreeMesh(mesh);
 }
 
@@ -149,4 +151,71 @@ TEST(MeshFromObj, MissingFileOrEmptyModelGivesAnEmptyMeshThatMisses) {
     EXPECT_EQ(mesh.triangleCount, 0);
     ASSERT_NE(mesh.bih, nullptr);
     vyxFreeMesh(mesh);
+}
+
+// The mesh keeps corners shared between faces; whatever it shares, every triangle's
+// shading must be what its face alone gives: the file's normal or the triangle's flat one,
+// the file's texture coordinates under a textured material or (0, 0). Random faces over
+// few normals and coordinates, with missing and out-of-range indices, on two materials.
+TEST(MeshFromObj, SharedCornersGiveEveryFaceItsOwnShading) {
+    uint32_t state = 12345;
+    auto next = [&state](int32_t n) {
+        state = state * 1664525u + 1013904223u;
+        return static_cast<int32_t>((state >> 8) % static_cast<uint32_t>(n));
+    };
+    for (const bool seams : {true, false}) {
+        vyxObjModel model;
+        for (int i = 0; i < 30; ++i)
+            model.positions.push_back(static_cast<float>(next(1000)) * 0.01f);
+        for (int i = 0; i < 8 * 3; ++i) {
+            model.normals.push_back(static_cast<float>(next(200) - 100));
+            model.texcoords.push_back(static_cast<float>(next(100)) * 0.01f);
+        }
+        model.materials.resize(2);
+        model.materials[1].mapKd = "stone.png";
+        model.materials[1].hasMapKd = true;
+        model.groups.resize(1);
+        for (int f = 0; f < 400; ++f) {
+            vyxObjFace face;
+            for (int c = 0; c < 3; ++c) {
+                face.position[c] = (f + c) % 10;
+                // Without seams a normal always comes with the same coordinate.
+                face.normal[c] = next(11) - 1; // -1 .. 9: missing, valid or past the 8 normals
+                face.texcoord[c] = seams ? next(11) - 1 : face.normal[c];
+            }
+            face.material = next(3) - 1; // -1: the default material
+            model.groups[0].faces.push_back(face);
+        }
+        const vyxObjModel copy = model;
+        vyxMesh mesh;
+        vyxBuildMeshFromObj(std::move(model), "corners", mesh);
+        ASSERT_EQ(mesh.triangleCount, 400);
+        ASSERT_NE(mesh.materials[1].textureFile, nullptr);
+        std::set<std::pair<int32_t, int32_t>> pairs;
+        for (int t = 0; t < mesh.triangleCount; ++t) {
+            const vyxObjFace& face = copy.groups[0].faces[static_cast<size_t>(t)];
+            const vyxTriangleShading sh = vyxShadingOf(mesh, t);
+            const int material = face.material >= 0 ? face.material : 2;
+            ASSERT_EQ(sh.material, &mesh.materials[material]) << t;
+            const float* normals[3] = {sh.normal0, sh.normal1, sh.normal2};
+            const float* uvs[3] = {sh.uv0, sh.uv1, sh.uv2};
+            for (int c = 0; c < 3; ++c) {
+                const int32_t ni = face.normal[c] < 8 ? face.normal[c] : -1;
+                const int32_t ti = material == 1 && face.texcoord[c] < 8 ? face.texcoord[c] : -1;
+                const float* n = ni >= 0 ? &copy.normals[3 * static_cast<size_t>(ni)] : mesh.triangles[t].normal;
+                for (int a = 0; a < 3; ++a)
+                    ASSERT_EQ(normals[c][a], n[a]) << t << " " << c;
+                ASSERT_EQ(uvs[c][0], ti >= 0 ? copy.texcoords[3 * static_cast<size_t>(ti)] : 0.0f) << t << " " << c;
+                ASSERT_EQ(uvs[c][1], ti >= 0 ? copy.texcoords[3 * static_cast<size_t>(ti) + 1] : 0.0f) << t << " " << c;
+                if (ni >= 0 || ti >= 0)
+                    pairs.insert({ni, ti});
+            }
+        }
+        // Without seams the pairs a normal takes part in are few, and each is stored once.
+        if (!seams) {
+            EXPECT_EQ(mesh.cornerCount, static_cast<int32_t>(pairs.size()));
+        }
+        EXPECT_LE(mesh.cornerCount, 3 * mesh.triangleCount);
+        vyxFreeMesh(mesh);
+    }
 }

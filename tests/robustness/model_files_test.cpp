@@ -71,7 +71,7 @@ void expectSquareTraces(vyxMesh& mesh, bool squarePresent, const std::string& na
             EXPECT_NEAR(hit.t, 5.0f, 1e-5f) << name << " at " << x << ", " << y;
             if (hit.t >= 0) {
                 EXPECT_GT(triangleArea(mesh.triangles[hit.triangle]), 1e-3) << name << " at " << x << ", " << y;
-                EXPECT_NE(mesh.shading[hit.triangle].material, nullptr) << name;
+                EXPECT_NE(vyxShadingOf(mesh, hit.triangle).material, nullptr) << name;
             }
         }
     if (squarePresent) {
@@ -142,7 +142,7 @@ TEST(BadModelFiles, LoadKeepWhatIsValidAndTrace) {
                 << c.name << ": " << output.err << output.out;
         }
         for (int32_t t = 0; t < mesh.triangleCount; ++t) {
-            vyxMaterial* material = mesh.shading[t].material;
+            vyxMaterial* material = vyxShadingOf(mesh, t).material;
             ASSERT_TRUE(material >= mesh.materials && material < mesh.materials + mesh.materialCount)
                 << c.name << " triangle " << t;
         }
@@ -202,9 +202,9 @@ TEST(BadModelFiles, HundredMegabyteLines) {
     CapturedOutput output = capture([&] { vyxLoadMeshFromObj("long.obj", mesh); });
     ASSERT_EQ(mesh.triangleCount, 2) << output.err;
     EXPECT_NE(output.out.find("Unable to open file."), std::string::npos) << "the 100 MB library name";
-    ASSERT_NE(mesh.shading[0].material, nullptr);
-    EXPECT_EQ(mesh.shading[0].material->color[0], 1.0f) << "material red from the library";
-    EXPECT_EQ(mesh.shading[0].material->color[2], 0.0f);
+    ASSERT_NE(vyxShadingOf(mesh, 0).material, nullptr);
+    EXPECT_EQ(vyxShadingOf(mesh, 0).material->color[0], 1.0f) << "material red from the library";
+    EXPECT_EQ(vyxShadingOf(mesh, 0).material->color[2], 0.0f);
     expectSquareTraces(mesh, true, "100 MB lines");
     vyxFreeMesh(mesh);
 }

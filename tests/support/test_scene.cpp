@@ -54,7 +54,7 @@ void buildTestMesh(vyxMesh& mesh, const std::vector<TestTriangle>& triangles,
     mesh.triangleCount = static_cast<int32_t>(count);
     mesh.materialCount = static_cast<int32_t>(materials.size());
     mesh.triangles = static_cast<vyxTriangle*>(std::calloc(count, sizeof(vyxTriangle)));
-    mesh.shading = static_cast<vyxTriangleShading*>(std::calloc(count, sizeof(vyxTriangleShading)));
+    std::vector<vyxTriangleShading> records(count);
     mesh.materials = static_cast<vyxMaterial*>(std::calloc(materials.size(), sizeof(vyxMaterial)));
     for (size_t m = 0; m < materials.size(); ++m)
         mesh.materials[m] = materials[m];
@@ -65,7 +65,7 @@ void buildTestMesh(vyxMesh& mesh, const std::vector<TestTriangle>& triangles,
         store(triangle.p1, source.p1);
         store(triangle.p2, source.p2);
         vyxSetupTriangle(triangle);
-        vyxTriangleShading& shading = mesh.shading[i];
+        vyxTriangleShading& shading = records[i];
         for (int a = 0; a < 3; ++a)
             shading.normal0[a] = shading.normal1[a] = shading.normal2[a] = triangle.normal[a];
         shading.uv1[0] = 1.0f;
@@ -73,6 +73,7 @@ void buildTestMesh(vyxMesh& mesh, const std::vector<TestTriangle>& triangles,
         shading.patch = source.patch;
         shading.material = &mesh.materials[source.material];
     }
+    vyxSetShading(mesh, records.data());
     mesh.bih = new vyxBIH{};
     vyxBuildBIH(mesh.triangleCount, *mesh.bih, mesh.triangles);
     vyxTransformIdentity(mesh.transform);

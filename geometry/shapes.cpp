@@ -85,10 +85,11 @@ float vyxFractalNoise(float x, float y, float z, float persistence) {
 // empty (no triangles) and false is returned.
 static bool allocateGenerated(vyxMesh& mesh, int32_t triangleCount, int32_t cornerCount, const char* what) {
     const size_t n = static_cast<size_t>(triangleCount);
-    mesh.triangles = static_cast<vyxTriangle*>(vyxAllocLargeZeroed(n, sizeof(vyxTriangle)));
-    mesh.corners = static_cast<vyxCorner*>(vyxAllocLargeZeroed(static_cast<size_t>(cornerCount), sizeof(vyxCorner)));
-    mesh.cornerOf = static_cast<int32_t(*)[3]>(vyxAllocLargeZeroed(n, sizeof(*mesh.cornerOf)));
-    mesh.patchOf = static_cast<int32_t*>(vyxAllocLargeZeroed(n, sizeof(int32_t)));
+    // Not cleared: the builders write every record whole.
+    mesh.triangles = static_cast<vyxTriangle*>(vyxAllocLarge(n * sizeof(vyxTriangle)));
+    mesh.corners = static_cast<vyxCorner*>(vyxAllocLarge(static_cast<size_t>(cornerCount) * sizeof(vyxCorner)));
+    mesh.cornerOf = static_cast<int32_t(*)[3]>(vyxAllocLarge(n * sizeof(*mesh.cornerOf)));
+    mesh.patchOf = static_cast<int32_t*>(vyxAllocLarge(n * sizeof(int32_t)));
     mesh.materials = static_cast<vyxMaterial*>(std::calloc(1, sizeof(vyxMaterial)));
     if (!mesh.triangles || !mesh.corners || !mesh.cornerOf || !mesh.patchOf || !mesh.materials) {
         std::fprintf(stderr, "vyx: out of memory generating the %s\n", what);

@@ -10,10 +10,13 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <new>
+#include <vector>
 
 #include "geometry/bvh.h"
 #include "util/assert.h"
 #include "util/large_alloc.h"
+#include "util/parallel.h"
 
 namespace {
 
@@ -161,18 +164,12 @@ struct Range {
     int32_t count() const { return end - begin; }
 };
 
-template <int W>
+// What every piece of a build shares. Pieces built at once work on disjoint runs of prims
+// (and of bins).
 struct Builder {
     const vyxTriangle* triangles;
     PrimRef* prims;
     uint8_t* bins; // per prim: its bin in the last one-axis binning of its range, for the partition
-    vyxBVHNodeOf<W>* nodes;
-    int32_t nodeCount;
-    int32_t nodeCapacity;
-    vyxBVHLeaf* leaves;
-    int32_t leafCount;
-    int32_t leafCapacity;
-    int32_t deepest;
 };
 
 // Triangles tested per leaf cost the same up to a full leaf.
@@ -262,8 +259,7 @@ struct Bins {
     int32_t counts[3][kBins];
 };
 
-template <int W>
-void binPrims(Builder<W>& b, const Range& r, const Binning& binning, Bins& bins) {
+void binPrims(Builder& b, const Range& r, const Binning& binning, Bins& bins) {
     for (int k = 0; k < binning.axisCount; ++k)
         for (int i = 0, a = binning.axes[k]; i < binning.bins; ++i) {
             bins.boxes[a][i] = emptyBox();
@@ -337,8 +333,8 @@ Plane cheapestPlane(const Binning& binning, const Bins& bins) {
 
 // Partitions r in place from both ends, the prims whose bin (binOf(index)) lies below
 // the plane's to the left, and gives both sides their boxes.
-template <int W, typename BinOf>
-void partitionPrims(Builder<W>& b, const Range& r, int planeBin, BinOf binOf, Range& left, Range& right) {
+template <typename BinOf>
+void partitionPrims(Builder& b, const Range& r, int planeBin, BinOf binOf, Range& left, Range& right) {
     int32_t i = r.begin, j = r.end - 1;
     for (;;) {
         while (i <= j && binOf(i) < planeBin) {
@@ -363,8 +359,7 @@ void partitionPrims(Builder<W>& b, const Range& r, int planeBin, BinOf binOf, Ra
 
 // The partition at plane: with one axis binned, by the bins the binning kept; otherwise
 // by binning each prim again on the plane's axis.
-template <int W>
-void partitionAt(Builder<W>& b, const Range& r, const Binning& binning, Plane plane, Range& left, Range& right) {
+void partitionAt(Builder& b, const Range& r, const Binning& binning, Plane plane, Range& left, Range& right) {
     if (binning.axisCount == 1) {
         const uint8_t* bins = b.bins;
         const auto kept = [bins](int32_t i) { return static_cast<int>(bins[i]); };
@@ -379,8 +374,7 @@ void partitionAt(Builder<W>& b, const Range& r, const Binning& binning, Plane pl
 // Splits r in two: at the best of kBins binned planes per axis by the surface area
 // heuristic, or in list order when the binning points cannot be separated or the depth
 // limit for the heuristic is reached. Both halves get their boxes.
-template <int W>
-void split(Builder<W>& b, const Range& r, int depth, Range& left, Range& right) {
+void split(Builder& b, const Range& r, int depth, Range& left, Range& right) {
     left = Range{r.begin, r.begin, emptyBox(), emptyBox()};
     right = Range{r.end, r.end, emptyBox(), emptyBox()};
     const Binning binning = binningOf(r);
@@ -402,19 +396,16 @@ void split(Builder<W>& b, const Range& r, int depth, Range& left, Range& right) 
     }
 }
 
-template <int W>
-int32_t makeLeaf(Builder<W>& b, const Range& r) {
-    VYX_ASSERT(r.count() >= 1 && r.count() <= vyxBVHLeafSize);
-    VYX_ASSERT(b.leafCount < b.leafCapacity);
+// Writes the leaf of the prims [begin, begin + count).
+void makeLeaf(const Builder& b, int32_t begin, int count, vyxBVHLeaf& leaf) {
+    VYX_ASSERT(count >= 1 && count <= vyxBVHLeafSize);
     // Lanes in triangle order.
     int32_t index[vyxBVHLeafSize];
-    const int count = r.count();
     for (int lane = 0; lane < count; ++lane)
-        index[lane] = triangleOf(b.prims[r.begin + lane]);
+        index[lane] = triangleOf(b.prims[begin + lane]);
     for (int i = 1; i < count; ++i)
         for (int j = i; j > 0 && index[j - 1] > index[j]; --j)
             std::swap(index[j - 1], index[j]);
-    vyxBVHLeaf& leaf = b.leaves[b.leafCount];
     for (int lane = 0; lane < vyxBVHLeafSize; ++lane) {
         if (lane >= count) {
             for (int a = 0; a < 3; ++a)
@@ -441,7 +432,6 @@ int32_t makeLeaf(Builder<W>& b, const Range& r) {
         leaf.k[lane] = k;
         leaf.triangle[lane] = index[lane];
     }
-    return vyxBVHLeafRef(b.leafCount++);
 }
 
 // Writes a child's box into a node slot, widened by the fraction of its own size.
@@ -466,13 +456,60 @@ void setSlot(vyxBVHNodeOf<W>& node, int slot, const Box& box, int32_t ref) {
     node.child[slot] = ref;
 }
 
-// Builds the subtree of r as a node of up to W children: the child with the largest area
-// is split again until there are W or every child fits a leaf.
+// A leaf as the build records it: its prims, [begin, begin + count), written out when
+// the whole tree's layout is known. In the top piece a negative count marks a subtree
+// built apart instead: -1 - its index among them.
+struct LeafRun {
+    int32_t begin;
+    int32_t count;
+};
+
+// A range whose subtree is built apart from the top of the tree, and its depth there.
+struct Apart {
+    Range range;
+    int depth;
+};
+
+// One piece of a tree: the top, or the subtree of a range built apart. Its nodes are
+// numbered from 0 in the order they are made (each before its children), its leaves in
+// the order a depth-first walk reaches them, and its child references use those numbers
+// until the pieces are joined, each piece's nodes and leaves then following on in one
+// block. The joined tree is the one a single walk over the whole range would make.
 template <int W>
-int32_t buildNode(Builder<W>& b, const Range& r, int depth) {
-    if (r.count() <= vyxBVHLeafSize)
-        return makeLeaf(b, r);
-    b.deepest = std::max(b.deepest, depth + 1);
+struct Piece {
+    std::vector<vyxBVHNodeOf<W>> nodes;
+    std::vector<LeafRun> leaves;
+    int32_t deepest = 0;
+    // The top piece only: ranges of at most apartFrom prims (and more than fit a leaf)
+    // are built apart (0: none), and the order in which it made nodes (>= 0) and leaf
+    // runs (~run), for numbering the joined tree.
+    bool top = false;
+    int32_t apartFrom = 0;
+    std::vector<Apart> apart;
+    std::vector<int32_t> made;
+    // Where its nodes and leaves start in the joined tree.
+    int32_t nodeBase = 0, leafBase = 0;
+};
+
+// Builds the subtree of r as a node of up to W children: the child with the largest area
+// is split again until there are W or every child fits a leaf. Returns its reference in
+// the piece.
+template <int W>
+int32_t buildNode(Builder& b, Piece<W>& piece, const Range& r, int depth) {
+    const bool top = piece.top;
+    if (r.count() <= vyxBVHLeafSize || r.count() <= piece.apartFrom) {
+        int32_t count = r.count();
+        if (count > vyxBVHLeafSize) {
+            count = -1 - static_cast<int32_t>(piece.apart.size());
+            piece.apart.push_back(Apart{r, depth});
+        }
+        const int32_t run = static_cast<int32_t>(piece.leaves.size());
+        piece.leaves.push_back(LeafRun{r.begin, count});
+        if (top)
+            piece.made.push_back(~run);
+        return vyxBVHLeafRef(run);
+    }
+    piece.deepest = std::max(piece.deepest, depth + 1);
     Range children[W];
     int count = 1;
     children[0] = r;
@@ -493,14 +530,16 @@ int32_t buildNode(Builder<W>& b, const Range& r, int depth) {
         ++count;
     }
 
-    VYX_ASSERT(b.nodeCount < b.nodeCapacity);
-    const int32_t index = b.nodeCount++;
+    const int32_t index = static_cast<int32_t>(piece.nodes.size());
+    piece.nodes.emplace_back();
+    if (top)
+        piece.made.push_back(index);
     for (int slot = 0; slot < W; ++slot) {
         if (slot < count) {
-            const int32_t ref = buildNode(b, children[slot], depth + 1);
-            setSlot(b.nodes[index], slot, children[slot].bounds, ref);
+            const int32_t ref = buildNode(b, piece, children[slot], depth + 1);
+            setSlot(piece.nodes[index], slot, children[slot].bounds, ref);
         } else {
-            vyxBVHNodeOf<W>& node = b.nodes[index];
+            vyxBVHNodeOf<W>& node = piece.nodes[index];
             for (int a = 0; a < 3; ++a) {
                 node.lower[a][slot] = INFINITY;
                 node.upper[a][slot] = -INFINITY;
@@ -511,48 +550,190 @@ int32_t buildNode(Builder<W>& b, const Range& r, int depth) {
     return index;
 }
 
-// The prims of the triangles the test can report, with their boxes; the range of them.
-int32_t collectPrims(const vyxTriangle* triangles, int32_t count, PrimRef* prims, Range& all) {
-    int32_t used = 0;
+// Triangles a share of collectPrims takes.
+const int32_t kCollectShare = 1 << 14;
+
+// The prims of the triangles the test can report, with their boxes, in triangle order;
+// the range of them. Shares of the triangles are boxed at once, each into its own part of
+// prims; the parts are then moved together in order.
+int32_t collectPrims(const vyxTriangle* triangles, int32_t count, PrimRef* prims, Range& all, int threads) {
+    const int shares = static_cast<int>((count + kCollectShare - 1) / kCollectShare);
+    std::vector<Range> parts(static_cast<size_t>(shares));
+    vyxParallelFor(shares, threads, [&](int k) {
+        const int32_t begin = k * kCollectShare, end = std::min(count, begin + kCollectShare);
+        Range part = Range{begin, begin, emptyBox(), emptyBox()};
+        for (int32_t i = begin; i < end; ++i) {
+            PrimRef& p = prims[part.end];
+            if (!acceptanceBox(triangles[i], p.box))
+                continue;
+            setTriangle(p, i);
+            grow(part.bounds, p.box);
+            growPoint(part.centres, centre2(p));
+            ++part.end;
+        }
+        parts[static_cast<size_t>(k)] = part;
+    });
     all = Range{0, 0, emptyBox(), emptyBox()};
-    for (int32_t i = 0; i < count; ++i) {
-        PrimRef& p = prims[used];
-        if (!acceptanceBox(triangles[i], p.box))
-            continue;
-        setTriangle(p, i);
-        grow(all.bounds, p.box);
-        growPoint(all.centres, centre2(p));
-        ++used;
+    for (const Range& part : parts) {
+        if (part.begin != all.end)
+            std::memmove(static_cast<void*>(prims + all.end), prims + part.begin, part.count() * sizeof(PrimRef));
+        all.end += part.count();
+        grow(all.bounds, part.bounds);
+        grow(all.centres, part.centres);
     }
-    all.end = used;
-    return used;
+    return all.end;
 }
 
+// Ranges of at most this many prims are never split into subtrees built apart: below it
+// the pieces would cost more to manage than they gain.
+const int32_t kLeastApart = 4096;
+// The top of the tree stops at ranges of a sixteenth of the prims or less, so that the
+// subtrees built apart are many enough to share out evenly.
+const int32_t kApartShares = 16;
+
+// A child reference of a piece in the joined tree.
+struct Renumber {
+    const std::vector<int32_t>* topNodes; // the top piece: its nodes' numbers
+    const std::vector<int32_t>* topRuns;  // the top piece: its leaf runs' references
+    int32_t nodeBase, leafBase;           // any other piece: where it starts
+
+    int32_t operator()(int32_t ref) const {
+        if (topNodes)
+            return ref >= 0 ? (*topNodes)[static_cast<size_t>(ref)] : (*topRuns)[static_cast<size_t>(~ref)];
+        return ref >= 0 ? nodeBase + ref : vyxBVHLeafRef(leafBase + ~ref);
+    }
+};
+
 // The nodes and leaves of a tree W wide over count triangles; false when memory runs out.
+// The top of the tree is built first, on the calling thread; then the subtrees below it
+// on as many threads as vyxWorkerCores() allows; then all are joined in one fixed order,
+// so that the tree is the same however many threads built it.
 template <int W>
 bool buildTree(vyxBVH& bvh, vyxBVHNodeOf<W>*& nodes, const vyxTriangle* triangles, int32_t count) {
     VYX_ASSERT_LT(count, kMostPrims);
     const size_t n = static_cast<size_t>(count);
-    Builder<W> b;
-    std::memset(static_cast<void*>(&b), 0, sizeof(b));
+    const int threads = vyxWorkerCores();
+    Builder b;
     b.triangles = triangles;
     b.prims = static_cast<PrimRef*>(vyxAllocLarge(n * sizeof(PrimRef)));
     b.bins = static_cast<uint8_t*>(vyxAllocLarge(n));
-    // A node has at least two children, so there are fewer nodes than leaves, and no more
-    // leaves than triangles. Pages past the ones written are never touched.
-    b.nodes = static_cast<vyxBVHNodeOf<W>*>(vyxAllocLarge(n * sizeof(vyxBVHNodeOf<W>)));
-    b.leaves = static_cast<vyxBVHLeaf*>(vyxAllocLarge(n * sizeof(vyxBVHLeaf)));
-    b.nodeCapacity = b.leafCapacity = count;
-    if (!b.prims || !b.bins || !b.nodes || !b.leaves) {
+    vyxBVHNodeOf<W>* joinedNodes = nullptr;
+    vyxBVHLeaf* joinedLeaves = nullptr;
+    std::vector<Piece<W>> pieces; // the top, then the subtrees built apart
+    std::atomic<bool> failed{false};
+    Range all;
+    int32_t root = 0, nodeCount = 0, leafCount = 0, deepest = 0;
+    try {
+        if (!b.prims || !b.bins)
+            throw std::bad_alloc();
+        if (collectPrims(triangles, count, b.prims, all, threads) > 0) {
+            pieces.resize(1);
+            Piece<W>& top = pieces[0];
+            top.top = true;
+            if (all.count() >= 2 * kLeastApart)
+                top.apartFrom = std::max(kLeastApart, all.count() / kApartShares);
+            root = buildNode(b, top, all, 0);
+            pieces.resize(1 + top.apart.size());
+            // Largest first, so that the last ones to finish are small.
+            std::vector<int> order(pieces.size() - 1);
+            for (size_t i = 0; i < order.size(); ++i)
+                order[i] = static_cast<int>(i);
+            std::stable_sort(order.begin(), order.end(), [&pieces](int x, int y) {
+                return pieces[0].apart[static_cast<size_t>(x)].range.count() >
+                       pieces[0].apart[static_cast<size_t>(y)].range.count();
+            });
+            vyxParallelFor(static_cast<int>(order.size()), threads, [&](int k) {
+                const Apart& job = pieces[0].apart[static_cast<size_t>(order[static_cast<size_t>(k)])];
+                Piece<W>& piece = pieces[1 + static_cast<size_t>(order[static_cast<size_t>(k)])];
+                try {
+                    // Leaves hold four prims at most and nodes have two children at least.
+                    piece.leaves.reserve(static_cast<size_t>(job.range.count()) / 3);
+                    piece.nodes.reserve(static_cast<size_t>(job.range.count()) / 8);
+                    buildNode(b, piece, job.range, job.depth);
+                } catch (const std::bad_alloc&) {
+                    failed = true;
+                }
+            });
+            if (failed)
+                throw std::bad_alloc();
+        }
+        // Numbers in the joined tree, in the order a single walk would have made them.
+        const Piece<W>* top = pieces.empty() ? nullptr : &pieces[0];
+        std::vector<int32_t> topNodes(top ? top->nodes.size() : 0), topRuns(top ? top->leaves.size() : 0);
+        for (size_t i = 0; top && i < top->made.size(); ++i) {
+            const int32_t made = top->made[i];
+            if (made >= 0) {
+                topNodes[static_cast<size_t>(made)] = nodeCount++;
+                continue;
+            }
+            const LeafRun& run = top->leaves[static_cast<size_t>(~made)];
+            if (run.count > 0) {
+                topRuns[static_cast<size_t>(~made)] = vyxBVHLeafRef(leafCount++);
+                continue;
+            }
+            Piece<W>& piece = pieces[static_cast<size_t>(-run.count)];
+            piece.nodeBase = nodeCount;
+            piece.leafBase = leafCount;
+            topRuns[static_cast<size_t>(~made)] = nodeCount;
+            nodeCount += static_cast<int32_t>(piece.nodes.size());
+            leafCount += static_cast<int32_t>(piece.leaves.size());
+        }
+        auto renumber = [&](size_t k) {
+            return k == 0 ? Renumber{&topNodes, &topRuns, 0, 0}
+                          : Renumber{nullptr, nullptr, pieces[k].nodeBase, pieces[k].leafBase};
+        };
+        if (top)
+            root = renumber(0)(root);
+
+        // The leaves, from the prims; then the prims' memory is free for the nodes.
+        if (leafCount > 0) {
+            joinedLeaves = static_cast<vyxBVHLeaf*>(vyxAllocLarge(static_cast<size_t>(leafCount) * sizeof(vyxBVHLeaf)));
+            if (!joinedLeaves)
+                throw std::bad_alloc();
+        }
+        vyxParallelFor(static_cast<int>(pieces.size()), threads, [&](int k) {
+            const Piece<W>& piece = pieces[static_cast<size_t>(k)];
+            const Renumber to = renumber(static_cast<size_t>(k));
+            for (size_t i = 0; i < piece.leaves.size(); ++i) {
+                const LeafRun& run = piece.leaves[i];
+                if (run.count > 0)
+                    makeLeaf(b, run.begin, run.count, joinedLeaves[~to(vyxBVHLeafRef(static_cast<int32_t>(i)))]);
+            }
+        });
         std::free(b.prims);
         std::free(b.bins);
-        std::free(b.nodes);
-        std::free(b.leaves);
+        b.prims = nullptr;
+        b.bins = nullptr;
+        if (nodeCount > 0) {
+            joinedNodes =
+                static_cast<vyxBVHNodeOf<W>*>(vyxAllocLarge(static_cast<size_t>(nodeCount) * sizeof(vyxBVHNodeOf<W>)));
+            if (!joinedNodes)
+                throw std::bad_alloc();
+        }
+        vyxParallelFor(static_cast<int>(pieces.size()), threads, [&](int k) {
+            Piece<W>& piece = pieces[static_cast<size_t>(k)];
+            const Renumber to = renumber(static_cast<size_t>(k));
+            for (size_t i = 0; i < piece.nodes.size(); ++i) {
+                vyxBVHNodeOf<W>& node = joinedNodes[to(static_cast<int32_t>(i))];
+                node = piece.nodes[i];
+                // An empty slot (no box) keeps its 0.
+                for (int slot = 0; slot < W; ++slot)
+                    if (node.lower[0][slot] <= node.upper[0][slot])
+                        node.child[slot] = to(node.child[slot]);
+            }
+            // Only the top piece's numbers are read by the others' renumbering.
+            if (k > 0)
+                std::vector<vyxBVHNodeOf<W>>().swap(piece.nodes);
+        });
+        for (const Piece<W>& piece : pieces)
+            deepest = std::max(deepest, piece.deepest);
+    } catch (const std::bad_alloc&) {
+        std::free(b.prims);
+        std::free(b.bins);
+        std::free(joinedNodes);
+        std::free(joinedLeaves);
         return false;
     }
-    Range all;
-    if (collectPrims(triangles, count, b.prims, all) > 0)
-        bvh.root = buildNode(b, all, 0);
     // The widened box of everything, as a node slot would hold it.
     vyxBVHNodeOf<1> whole;
     setSlot(whole, 0, all.bounds, 0);
@@ -563,15 +744,14 @@ bool buildTree(vyxBVH& bvh, vyxBVHNodeOf<W>*& nodes, const vyxTriangle* triangle
         const double extent = static_cast<double>(bvh.upper[a]) - static_cast<double>(bvh.lower[a]);
         diagonal += extent > 0.0 ? extent * extent : 0.0;
     }
-    bvh.leafSize = static_cast<float>(std::sqrt(diagonal) / std::cbrt(std::max(1.0, static_cast<double>(b.leafCount))));
-    std::free(b.prims);
-    std::free(b.bins);
-    VYX_ASSERT_LE(b.deepest, vyxBVHMaxDepth);
-    nodes = b.nodes;
-    bvh.nodeCount = b.nodeCount;
-    bvh.leaves = b.leaves;
-    bvh.leafCount = b.leafCount;
-    bvh.depth = b.deepest;
+    bvh.leafSize = static_cast<float>(std::sqrt(diagonal) / std::cbrt(std::max(1.0, static_cast<double>(leafCount))));
+    VYX_ASSERT_LE(deepest, vyxBVHMaxDepth);
+    nodes = joinedNodes;
+    bvh.root = root;
+    bvh.nodeCount = nodeCount;
+    bvh.leaves = joinedLeaves;
+    bvh.leafCount = leafCount;
+    bvh.depth = deepest;
     bvh.width = W;
     bvh.built = 1;
     return true;

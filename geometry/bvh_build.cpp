@@ -170,6 +170,7 @@ struct Builder {
     const vyxTriangle* triangles;
     PrimRef* prims;
     uint8_t* bins; // per prim: its bin in the last one-axis binning of its range, for the partition
+    int threads;   // for splitting large ranges
 };
 
 // Triangles tested per leaf cost the same up to a full leaf.
@@ -259,7 +260,8 @@ struct Bins {
     int32_t counts[3][kBins];
 };
 
-void binPrims(Builder& b, const Range& r, const Binning& binning, Bins& bins) {
+// Inlined at both callers: as a call of its own the binning loops come out slower.
+__attribute__((always_inline)) inline void binPrims(Builder& b, const Range& r, const Binning& binning, Bins& bins) {
     for (int k = 0; k < binning.axisCount; ++k)
         for (int i = 0, a = binning.axes[k]; i < binning.bins; ++i) {
             bins.boxes[a][i] = emptyBox();
@@ -357,18 +359,137 @@ void partitionPrims(Builder& b, const Range& r, int planeBin, BinOf binOf, Range
     VYX_ASSERT(i > r.begin && i < r.end);
 }
 
+// Ranges of at least this many prims are binned and partitioned in shares of kSplitShare
+// on all threads (with the same bins, planes and partition as on one).
+const int32_t kSplitInSharesFrom = 1 << 16;
+const int32_t kSplitShare = 1 << 14;
+
+// The shares of r: [begin, end) of share k of shareCount(r).
+int shareCount(const Range& r) { return static_cast<int>((r.count() + kSplitShare - 1) / kSplitShare); }
+Range shareOf(const Range& r, int k) {
+    const int32_t begin = r.begin + k * kSplitShare;
+    return Range{begin, std::min(r.end, begin + kSplitShare), emptyBox(), emptyBox()};
+}
+
+// binPrims share by share; the bins' boxes and counts added up after.
+void binInShares(Builder& b, const Range& r, const Binning& binning, Bins& bins) {
+    std::vector<Bins> shares(static_cast<size_t>(shareCount(r)));
+    vyxParallelFor(shareCount(r), b.threads,
+                   [&](int k) { binPrims(b, shareOf(r, k), binning, shares[static_cast<size_t>(k)]); });
+    for (int k = 0; k < binning.axisCount; ++k)
+        for (int i = 0, a = binning.axes[k]; i < binning.bins; ++i) {
+            bins.boxes[a][i] = emptyBox();
+            bins.counts[a][i] = 0;
+            for (const Bins& share : shares) {
+                grow(bins.boxes[a][i], share.boxes[a][i]);
+                bins.counts[a][i] += share.counts[a][i];
+            }
+        }
+}
+
+// partitionPrims share by share, with the same result: that partition swaps the k-th
+// prim from the left that belongs on the right with the k-th from the right that belongs
+// on the left. Each prim's side is found first (kept in bins: 1 left, 0 right) with the
+// sides' boxes; then the misplaced prims are counted per share, and each share of the
+// left part swaps its own with their partners, found from the counts.
+template <typename BinOf>
+void partitionInShares(Builder& b, const Range& r, int planeBin, BinOf binOf, Range& left, Range& right) {
+    const int shares = shareCount(r);
+    std::vector<Range> lefts(static_cast<size_t>(shares)), rights(static_cast<size_t>(shares));
+    vyxParallelFor(shares, b.threads, [&](int k) {
+        Range& l = lefts[static_cast<size_t>(k)];
+        Range& g = rights[static_cast<size_t>(k)];
+        l = g = shareOf(r, k);
+        l.end = l.begin;
+        for (int32_t i = g.begin; i < g.end; ++i) {
+            const bool onLeft = binOf(i) < planeBin;
+            b.bins[i] = onLeft ? 1 : 0;
+            Range& side = onLeft ? l : g;
+            grow(side.bounds, b.prims[i].box);
+            growPoint(side.centres, centre2(b.prims[i]));
+            l.end += onLeft ? 1 : 0;
+        }
+    });
+    int32_t middle = r.begin;
+    for (int k = 0; k < shares; ++k) {
+        middle += lefts[static_cast<size_t>(k)].count();
+        grow(left.bounds, lefts[static_cast<size_t>(k)].bounds);
+        grow(left.centres, lefts[static_cast<size_t>(k)].centres);
+        grow(right.bounds, rights[static_cast<size_t>(k)].bounds);
+        grow(right.centres, rights[static_cast<size_t>(k)].centres);
+    }
+    left.end = right.begin = middle;
+    // The sweep only offers planes with prims on both sides.
+    VYX_ASSERT(middle > r.begin && middle < r.end);
+
+    // Per share: misplaced prims left of the middle (on the right's side) and right of it.
+    std::vector<int32_t> wrongLeft(static_cast<size_t>(shares)), wrongRight(static_cast<size_t>(shares));
+    const uint8_t* side = b.bins;
+    vyxParallelFor(shares, b.threads, [&](int k) {
+        const Range s = shareOf(r, k);
+        int32_t l = 0, g = 0;
+        for (int32_t i = s.begin; i < s.end; ++i) {
+            l += i < middle && side[i] == 0 ? 1 : 0;
+            g += i >= middle && side[i] == 1 ? 1 : 0;
+        }
+        wrongLeft[static_cast<size_t>(k)] = l;
+        wrongRight[static_cast<size_t>(k)] = g;
+    });
+    // The rank of each share's first misplaced prim: from the left for the left part,
+    // from the right for the right part.
+    std::vector<int32_t> rankLeft(static_cast<size_t>(shares)), rankRight(static_cast<size_t>(shares));
+    for (int k = 0, sum = 0; k < shares; ++k) {
+        rankLeft[static_cast<size_t>(k)] = sum;
+        sum += wrongLeft[static_cast<size_t>(k)];
+    }
+    for (int k = shares - 1, sum = 0; k >= 0; --k) {
+        rankRight[static_cast<size_t>(k)] = sum;
+        sum += wrongRight[static_cast<size_t>(k)];
+    }
+    vyxParallelFor(shares, b.threads, [&](int k) {
+        int32_t wrong = wrongLeft[static_cast<size_t>(k)];
+        if (wrong == 0)
+            return;
+        // The partner of this share's first: the misplaced prim of that rank from the right.
+        const int32_t rank = rankLeft[static_cast<size_t>(k)];
+        int t = shares - 1;
+        while (rankRight[static_cast<size_t>(t)] + wrongRight[static_cast<size_t>(t)] <= rank)
+            --t;
+        int32_t j = shareOf(r, t).end - 1;
+        for (int32_t skip = rank - rankRight[static_cast<size_t>(t)];; --j)
+            if (side[j] == 1 && skip-- == 0)
+                break;
+        for (int32_t i = shareOf(r, k).begin;; ++i) {
+            if (side[i] != 0)
+                continue;
+            std::swap(b.prims[i], b.prims[j]);
+            if (--wrong == 0)
+                break;
+            for (--j; side[j] != 1; --j) {
+            }
+        }
+    });
+}
+
 // The partition at plane: with one axis binned, by the bins the binning kept; otherwise
 // by binning each prim again on the plane's axis.
 void partitionAt(Builder& b, const Range& r, const Binning& binning, Plane plane, Range& left, Range& right) {
+    const bool inShares = r.count() >= kSplitInSharesFrom && b.threads > 1;
     if (binning.axisCount == 1) {
         const uint8_t* bins = b.bins;
         const auto kept = [bins](int32_t i) { return static_cast<int>(bins[i]); };
-        partitionPrims(b, r, plane.bin, kept, left, right);
+        if (inShares)
+            partitionInShares(b, r, plane.bin, kept, left, right);
+        else
+            partitionPrims(b, r, plane.bin, kept, left, right);
         return;
     }
     const AxisBinning one = axisBinning(binning, plane.axis);
     const auto again = [&b, &one](int32_t i) { return binOn(one, b.prims[i]); };
-    partitionPrims(b, r, plane.bin, again, left, right);
+    if (inShares)
+        partitionInShares(b, r, plane.bin, again, left, right);
+    else
+        partitionPrims(b, r, plane.bin, again, left, right);
 }
 
 // Splits r in two: at the best of kBins binned planes per axis by the surface area
@@ -380,7 +501,10 @@ void split(Builder& b, const Range& r, int depth, Range& left, Range& right) {
     const Binning binning = binningOf(r);
     if (depth < vyxBVHHeuristicDepth) {
         Bins bins;
-        binPrims(b, r, binning, bins);
+        if (r.count() >= kSplitInSharesFrom && b.threads > 1)
+            binInShares(b, r, binning, bins);
+        else
+            binPrims(b, r, binning, bins);
         const Plane plane = cheapestPlane(binning, bins);
         if (plane.axis >= 0) {
             partitionAt(b, r, binning, plane, left, right);
@@ -615,6 +739,7 @@ bool buildTree(vyxBVH& bvh, vyxBVHNodeOf<W>*& nodes, const vyxTriangle* triangle
     const int threads = vyxWorkerCores();
     Builder b;
     b.triangles = triangles;
+    b.threads = threads;
     b.prims = static_cast<PrimRef*>(vyxAllocLarge(n * sizeof(PrimRef)));
     b.bins = static_cast<uint8_t*>(vyxAllocLarge(n));
     vyxBVHNodeOf<W>* joinedNodes = nullptr;

@@ -139,19 +139,19 @@ TEST(BVHBuild, SameTreeWhateverTheThreadsAndInDepthFirstOrder) {
         const char* name;
         std::function<std::vector<Tri>()> make;
     } cases[] = {
-        // Large enough that subtrees below the top are built apart.
+        // Large enough that subtrees below the top are built apart, and that the largest
+        // ranges are binned and partitioned in shares.
         {"random soup", [] { return geotest::randomSoup(21, 30000); }},
-        {"height field", [] { return geotest::heightField(110, 22); }},
-        // Many equal triangles: their binning points cannot be separated, so their ranges
-        // are halved in list order, which depends on the order the partitions left.
-        {"soup with 9000 copies of one triangle",
+        {"height field", [] { return geotest::heightField(190, 22); }},
+        // Many equal triangles among others: their binning points cannot be separated,
+        // so their ranges are halved in list order, the order the partitions left.
+        {"soup with 40000 copies of one triangle",
          [] {
-             const std::vector<Tri> soup = geotest::randomSoup(23, 12000);
+             const std::vector<Tri> soup = geotest::randomSoup(23, 40000);
              std::vector<Tri> tris;
-             for (size_t i = 0; i < soup.size(); ++i) {
-                 tris.push_back(soup[i]);
-                 if (i < 9000)
-                     tris.push_back(soup[5]);
+             for (const Tri& t : soup) {
+                 tris.push_back(t);
+                 tris.push_back(soup[5]);
              }
              return tris;
          }},

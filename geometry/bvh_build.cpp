@@ -2,6 +2,8 @@
 // boxes for the triangles, binned surface-area splits, and the layout the queries read.
 
 #include <emmintrin.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -715,6 +717,16 @@ const int32_t kLeastApart = 4096;
 // subtrees built apart are many enough to share out evenly.
 const int32_t kApartShares = 16;
 
+// Hands the memory of whole pages of block past its first used bytes (of size) back to
+// the system; they read as zeros if touched again.
+void releaseTail(void* block, size_t used, size_t size) {
+    const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+    const uintptr_t start = reinterpret_cast<uintptr_t>(block);
+    const uintptr_t from = (start + used + page - 1) / page * page, to = (start + size) / page * page;
+    if (to > from)
+        madvise(reinterpret_cast<void*>(from), to - from, MADV_DONTNEED);
+}
+
 // A child reference of a piece in the joined tree.
 struct Renumber {
     const std::vector<int32_t>* topNodes; // the top piece: its nodes' numbers
@@ -825,16 +837,22 @@ bool buildTree(vyxBVH& bvh, vyxBVHNodeOf<W>*& nodes, const vyxTriangle* triangle
                     makeLeaf(b, run.begin, run.count, joinedLeaves[~to(vyxBVHLeafRef(static_cast<int32_t>(i)))]);
             }
         });
-        std::free(b.prims);
+        // The nodes go where the prims were when they fit there (they do unless leaves
+        // hold few triangles and nodes few children): those pages are in memory already,
+        // where fresh ones would cost a fault each.
         std::free(b.bins);
-        b.prims = nullptr;
         b.bins = nullptr;
-        if (nodeCount > 0) {
-            joinedNodes =
-                static_cast<vyxBVHNodeOf<W>*>(vyxAllocLarge(static_cast<size_t>(nodeCount) * sizeof(vyxBVHNodeOf<W>)));
+        const size_t nodeBytes = static_cast<size_t>(nodeCount) * sizeof(vyxBVHNodeOf<W>);
+        bool reused = nodeBytes <= n * sizeof(PrimRef);
+        if (reused) {
+            joinedNodes = reinterpret_cast<vyxBVHNodeOf<W>*>(b.prims);
+        } else {
+            std::free(b.prims);
+            joinedNodes = static_cast<vyxBVHNodeOf<W>*>(vyxAllocLarge(nodeBytes));
             if (!joinedNodes)
                 throw std::bad_alloc();
         }
+        b.prims = nullptr;
         vyxParallelFor(static_cast<int>(pieces.size()), threads, [&](int k) {
             Piece<W>& piece = pieces[static_cast<size_t>(k)];
             const Renumber to = renumber(static_cast<size_t>(k));
@@ -850,6 +868,8 @@ bool buildTree(vyxBVH& bvh, vyxBVHNodeOf<W>*& nodes, const vyxTriangle* triangle
             if (k > 0)
                 std::vector<vyxBVHNodeOf<W>>().swap(piece.nodes);
         });
+        if (reused)
+            releaseTail(joinedNodes, nodeBytes, n * sizeof(PrimRef));
         for (const Piece<W>& piece : pieces)
             deepest = std::max(deepest, piece.deepest);
     } catch (const std::bad_alloc&) {

@@ -596,6 +596,54 @@ struct Apart {
     int depth;
 };
 
+// The items of a build's pieces (nodes, or leaf runs) live in blocks of kBlock handed out
+// in turn from one large array: its pages come in huge pages, where an array of each
+// piece's own would cost a page fault per 4 KB.
+const int32_t kBlock = 64;
+// The smallest range built apart, so that the pieces' part-filled blocks stay few (those
+// of fewer prims below the top are built with it).
+const int32_t kLeastPiece = 256;
+
+template <typename T>
+struct BlockStore {
+    T* items = nullptr;
+    int32_t blocks = 0;            // room, in blocks
+    std::atomic<int32_t> taken{0}; // blocks handed out
+};
+
+// One piece's items, in blocks of a store.
+template <typename T>
+class Blocked {
+public:
+    void use(BlockStore<T>* store) { store_ = store; }
+    size_t size() const { return static_cast<size_t>(count_); }
+    T& operator[](size_t i) { return store_->items[index(i)]; }
+    const T& operator[](size_t i) const { return store_->items[index(i)]; }
+
+    // A new item at the end, zeroed (padding bytes included, so that the tree's bytes are
+    // the same from build to build); throws std::bad_alloc when the store is full.
+    T& grow() {
+        if (count_ % kBlock == 0) {
+            const int32_t block = store_->taken.fetch_add(1);
+            if (block >= store_->blocks)
+                throw std::bad_alloc();
+            blocks_.push_back(block);
+        }
+        T& item = (*this)[static_cast<size_t>(count_++)];
+        std::memset(static_cast<void*>(&item), 0, sizeof(T));
+        return item;
+    }
+
+private:
+    size_t index(size_t i) const {
+        return static_cast<size_t>(blocks_[i / kBlock]) * static_cast<size_t>(kBlock) + i % kBlock;
+    }
+
+    BlockStore<T>* store_ = nullptr;
+    std::vector<int32_t> blocks_;
+    int32_t count_ = 0;
+};
+
 // One piece of a tree: the top, or the subtree of a range built apart. Its nodes are
 // numbered from 0 in the order they are made (each before its children), its leaves in
 // the order a depth-first walk reaches them, and its child references use those numbers
@@ -603,10 +651,10 @@ struct Apart {
 // block. The joined tree is the one a single walk over the whole range would make.
 template <int W>
 struct Piece {
-    std::vector<vyxBVHNodeOf<W>> nodes;
-    std::vector<LeafRun> leaves;
+    Blocked<vyxBVHNodeOf<W>> nodes;
+    Blocked<LeafRun> leaves;
     int32_t deepest = 0;
-    // The top piece only: ranges of at most apartFrom prims (and more than fit a leaf)
+    // The top piece only: ranges of at most apartFrom prims (and at least kLeastPiece)
     // are built apart (0: none), and the order in which it made nodes (>= 0) and leaf
     // runs (~run), for numbering the joined tree.
     bool top = false;
@@ -623,14 +671,14 @@ struct Piece {
 template <int W>
 int32_t buildNode(Builder& b, Piece<W>& piece, const Range& r, int depth) {
     const bool top = piece.top;
-    if (r.count() <= vyxBVHLeafSize || r.count() <= piece.apartFrom) {
+    if (r.count() <= vyxBVHLeafSize || (r.count() <= piece.apartFrom && r.count() >= kLeastPiece)) {
         int32_t count = r.count();
         if (count > vyxBVHLeafSize) {
             count = -1 - static_cast<int32_t>(piece.apart.size());
             piece.apart.push_back(Apart{r, depth});
         }
         const int32_t run = static_cast<int32_t>(piece.leaves.size());
-        piece.leaves.push_back(LeafRun{r.begin, count});
+        piece.leaves.grow() = LeafRun{r.begin, count};
         if (top)
             piece.made.push_back(~run);
         return vyxBVHLeafRef(run);
@@ -657,7 +705,7 @@ int32_t buildNode(Builder& b, Piece<W>& piece, const Range& r, int depth) {
     }
 
     const int32_t index = static_cast<int32_t>(piece.nodes.size());
-    piece.nodes.emplace_back();
+    piece.nodes.grow();
     if (top)
         piece.made.push_back(index);
     for (int slot = 0; slot < W; ++slot) {
@@ -754,6 +802,16 @@ bool buildTree(vyxBVH& bvh, vyxBVHNodeOf<W>*& nodes, const vyxTriangle* triangle
     b.threads = threads;
     b.prims = static_cast<PrimRef*>(vyxAllocLarge(n * sizeof(PrimRef)));
     b.bins = static_cast<uint8_t*>(vyxAllocLarge(n));
+    // A piece of c prims has fewer than c nodes and no more than c leaf runs, so it takes
+    // at most c / kBlock + 1 blocks of each; and there are fewer than count / kLeastPiece
+    // pieces besides the top. Pages past the ones written are never touched.
+    const int32_t blocks = count / kBlock + count / kLeastPiece + 2;
+    BlockStore<vyxBVHNodeOf<W>> nodeStore;
+    BlockStore<LeafRun> runStore;
+    nodeStore.items =
+        static_cast<vyxBVHNodeOf<W>*>(vyxAllocLarge(static_cast<size_t>(blocks) * kBlock * sizeof(vyxBVHNodeOf<W>)));
+    runStore.items = static_cast<LeafRun*>(vyxAllocLarge(static_cast<size_t>(blocks) * kBlock * sizeof(LeafRun)));
+    nodeStore.blocks = runStore.blocks = blocks;
     vyxBVHNodeOf<W>* joinedNodes = nullptr;
     vyxBVHLeaf* joinedLeaves = nullptr;
     std::vector<Piece<W>> pieces; // the top, then the subtrees built apart
@@ -761,16 +819,22 @@ bool buildTree(vyxBVH& bvh, vyxBVHNodeOf<W>*& nodes, const vyxTriangle* triangle
     Range all;
     int32_t root = 0, nodeCount = 0, leafCount = 0, deepest = 0;
     try {
-        if (!b.prims || !b.bins)
+        if (!b.prims || !b.bins || !nodeStore.items || !runStore.items)
             throw std::bad_alloc();
         if (collectPrims(triangles, count, b.prims, all, threads) > 0) {
             pieces.resize(1);
             Piece<W>& top = pieces[0];
             top.top = true;
+            top.nodes.use(&nodeStore);
+            top.leaves.use(&runStore);
             if (all.count() >= 2 * kLeastApart)
                 top.apartFrom = std::max(kLeastApart, all.count() / kApartShares);
             root = buildNode(b, top, all, 0);
-            pieces.resize(1 + top.apart.size());
+            pieces.resize(1 + pieces[0].apart.size());
+            for (Piece<W>& piece : pieces) {
+                piece.nodes.use(&nodeStore);
+                piece.leaves.use(&runStore);
+            }
             // Largest first, so that the last ones to finish are small.
             std::vector<int> order(pieces.size() - 1);
             for (size_t i = 0; i < order.size(); ++i)
@@ -783,9 +847,6 @@ bool buildTree(vyxBVH& bvh, vyxBVHNodeOf<W>*& nodes, const vyxTriangle* triangle
                 const Apart& job = pieces[0].apart[static_cast<size_t>(order[static_cast<size_t>(k)])];
                 Piece<W>& piece = pieces[1 + static_cast<size_t>(order[static_cast<size_t>(k)])];
                 try {
-                    // Leaves hold four prims at most and nodes have two children at least.
-                    piece.leaves.reserve(static_cast<size_t>(job.range.count()) / 3);
-                    piece.nodes.reserve(static_cast<size_t>(job.range.count()) / 8);
                     buildNode(b, piece, job.range, job.depth);
                 } catch (const std::bad_alloc&) {
                     failed = true;
@@ -822,7 +883,10 @@ bool buildTree(vyxBVH& bvh, vyxBVHNodeOf<W>*& nodes, const vyxTriangle* triangle
         if (top)
             root = renumber(0)(root);
 
-        // The leaves, from the prims; then the prims' memory is free for the nodes.
+        // The leaves, from the prims; then the prims' memory is free for the nodes. (The
+        // bins are no longer needed.)
+        std::free(b.bins);
+        b.bins = nullptr;
         if (leafCount > 0) {
             joinedLeaves = static_cast<vyxBVHLeaf*>(vyxAllocLarge(static_cast<size_t>(leafCount) * sizeof(vyxBVHLeaf)));
             if (!joinedLeaves)
@@ -840,8 +904,8 @@ bool buildTree(vyxBVH& bvh, vyxBVHNodeOf<W>*& nodes, const vyxTriangle* triangle
         // The nodes go where the prims were when they fit there (they do unless leaves
         // hold few triangles and nodes few children): those pages are in memory already,
         // where fresh ones would cost a fault each.
-        std::free(b.bins);
-        b.bins = nullptr;
+        std::free(runStore.items);
+        runStore.items = nullptr;
         const size_t nodeBytes = static_cast<size_t>(nodeCount) * sizeof(vyxBVHNodeOf<W>);
         bool reused = nodeBytes <= n * sizeof(PrimRef);
         if (reused) {
@@ -854,20 +918,19 @@ bool buildTree(vyxBVH& bvh, vyxBVHNodeOf<W>*& nodes, const vyxTriangle* triangle
         }
         b.prims = nullptr;
         vyxParallelFor(static_cast<int>(pieces.size()), threads, [&](int k) {
-            Piece<W>& piece = pieces[static_cast<size_t>(k)];
+            const Piece<W>& piece = pieces[static_cast<size_t>(k)];
             const Renumber to = renumber(static_cast<size_t>(k));
             for (size_t i = 0; i < piece.nodes.size(); ++i) {
                 vyxBVHNodeOf<W>& node = joinedNodes[to(static_cast<int32_t>(i))];
-                node = piece.nodes[i];
+                std::memcpy(static_cast<void*>(&node), &piece.nodes[i], sizeof(node));
                 // An empty slot (no box) keeps its 0.
                 for (int slot = 0; slot < W; ++slot)
                     if (node.lower[0][slot] <= node.upper[0][slot])
                         node.child[slot] = to(node.child[slot]);
             }
-            // Only the top piece's numbers are read by the others' renumbering.
-            if (k > 0)
-                std::vector<vyxBVHNodeOf<W>>().swap(piece.nodes);
         });
+        std::free(nodeStore.items);
+        nodeStore.items = nullptr;
         if (reused)
             releaseTail(joinedNodes, nodeBytes, n * sizeof(PrimRef));
         for (const Piece<W>& piece : pieces)
@@ -875,6 +938,8 @@ bool buildTree(vyxBVH& bvh, vyxBVHNodeOf<W>*& nodes, const vyxTriangle* triangle
     } catch (const std::bad_alloc&) {
         std::free(b.prims);
         std::free(b.bins);
+        std::free(nodeStore.items);
+        std::free(runStore.items);
         std::free(joinedNodes);
         std::free(joinedLeaves);
         return false;

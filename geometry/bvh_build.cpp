@@ -789,9 +789,9 @@ struct Renumber {
 };
 
 // The nodes and leaves of a tree W wide over count triangles; false when memory runs out.
-// The top of the tree is built first, on the calling thread; then the subtrees below it
-// on as many threads as vyxWorkerCores() allows; then all are joined in one fixed order,
-// so that the tree is the same however many threads built it.
+// The top of the tree is built first (its large ranges split in shares), then the
+// subtrees below it at once, then all are joined in one fixed order, each step on as many
+// threads as vyxWorkerCores() allows: the tree is the same however many there are.
 template <int W>
 bool buildTree(vyxBVH& bvh, vyxBVHNodeOf<W>*& nodes, const vyxTriangle* triangles, int32_t count) {
     VYX_ASSERT_LT(count, kMostPrims);
@@ -901,22 +901,23 @@ bool buildTree(vyxBVH& bvh, vyxBVHNodeOf<W>*& nodes, const vyxTriangle* triangle
                     makeLeaf(b, run.begin, run.count, joinedLeaves[~to(vyxBVHLeafRef(static_cast<int32_t>(i)))]);
             }
         });
+        std::free(runStore.items);
+        runStore.items = nullptr;
         // The nodes go where the prims were when they fit there (they do unless leaves
         // hold few triangles and nodes few children): those pages are in memory already,
         // where fresh ones would cost a fault each.
-        std::free(runStore.items);
-        runStore.items = nullptr;
         const size_t nodeBytes = static_cast<size_t>(nodeCount) * sizeof(vyxBVHNodeOf<W>);
-        bool reused = nodeBytes <= n * sizeof(PrimRef);
+        const bool reused = nodeBytes <= n * sizeof(PrimRef);
         if (reused) {
             joinedNodes = reinterpret_cast<vyxBVHNodeOf<W>*>(b.prims);
+            b.prims = nullptr;
         } else {
             std::free(b.prims);
+            b.prims = nullptr;
             joinedNodes = static_cast<vyxBVHNodeOf<W>*>(vyxAllocLarge(nodeBytes));
             if (!joinedNodes)
                 throw std::bad_alloc();
         }
-        b.prims = nullptr;
         vyxParallelFor(static_cast<int>(pieces.size()), threads, [&](int k) {
             const Piece<W>& piece = pieces[static_cast<size_t>(k)];
             const Renumber to = renumber(static_cast<size_t>(k));

@@ -21,7 +21,7 @@ int vyxParallelHelpers();
 
 // A limit on the threads of the program's parallel loops, which pass vyxWorkerCores() to
 // vyxParallelFor (the blocks of a frame's phases, the rows of post-processing and of the
-// running mean): 0 (the default) = as many as the machine runs at once. For measurements;
+// running mean, the hierarchy builds): 0 (the default) = as many as the machine runs at once. For measurements;
 // set it while no such loop runs.
 void vyxSetWorkerThreadLimit(int threads);
 

@@ -399,18 +399,25 @@ void partitionInShares(Builder& b, const Range& r, int planeBin, BinOf binOf, Ra
     const int shares = shareCount(r);
     std::vector<Range> lefts(static_cast<size_t>(shares)), rights(static_cast<size_t>(shares));
     vyxParallelFor(shares, b.threads, [&](int k) {
-        Range& l = lefts[static_cast<size_t>(k)];
-        Range& g = rights[static_cast<size_t>(k)];
-        l = g = shareOf(r, k);
-        l.end = l.begin;
-        for (int32_t i = g.begin; i < g.end; ++i) {
-            const bool onLeft = binOf(i) < planeBin;
-            b.bins[i] = onLeft ? 1 : 0;
-            Range& side = onLeft ? l : g;
-            grow(side.bounds, b.prims[i].box);
-            growPoint(side.centres, centre2(b.prims[i]));
-            l.end += onLeft ? 1 : 0;
+        const Range s = shareOf(r, k);
+        // The boxes in locals, where the compiler keeps them in registers.
+        Box lb = emptyBox(), lc = emptyBox(), gb = emptyBox(), gc = emptyBox();
+        int32_t onLeftCount = 0;
+        for (int32_t i = s.begin; i < s.end; ++i) {
+            const PrimRef& p = b.prims[i];
+            if (binOf(i) < planeBin) {
+                b.bins[i] = 1;
+                grow(lb, p.box);
+                growPoint(lc, centre2(p));
+                ++onLeftCount;
+            } else {
+                b.bins[i] = 0;
+                grow(gb, p.box);
+                growPoint(gc, centre2(p));
+            }
         }
+        lefts[static_cast<size_t>(k)] = Range{s.begin, s.begin + onLeftCount, lb, lc};
+        rights[static_cast<size_t>(k)] = Range{s.begin + onLeftCount, s.end, gb, gc};
     });
     int32_t middle = r.begin;
     for (int k = 0; k < shares; ++k) {

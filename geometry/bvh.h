@@ -78,9 +78,11 @@ inline int32_t vyxBVHLeafRef(int32_t leaf) { return ~leaf; }
 // Builds bvh over triangles[0, count) (set up by vyxSetupTriangle); triangles the test can
 // never report (a field it reads not finite) are left out. The nodes are 8 wide when the
 // processor has 256-bit vectors (AVX2), the environment variable VYX_NO_AVX2 is unset (or
-// "0") and vyxBVHSetWidth has not said otherwise, else 4 wide. Returns false and leaves
-// bvh zeroed when memory runs out; the caller then walks another structure. Any thread,
-// one build per record.
+// "0") and vyxBVHSetWidth has not said otherwise, else 4 wide. The build runs on as many
+// threads as vyxWorkerCores() allows (inside a parallel loop, on the pool's threads that
+// are free) and makes the same nodes and leaves, byte for byte, whatever their number.
+// Returns false and leaves bvh zeroed when memory runs out; the caller then walks another
+// structure. Any thread, one build per record.
 bool vyxBuildBVH(vyxBVH& bvh, const vyxTriangle* triangles, int32_t count);
 
 // The node width later builds use: 4, 8 (only where the processor has AVX2 and

@@ -2,6 +2,8 @@
 // boxes for the triangles, binned surface-area splits, and the layout the queries read.
 
 #include <emmintrin.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -10,10 +12,13 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <new>
+#include <vector>
 
 #include "geometry/bvh.h"
 #include "util/assert.h"
 #include "util/large_alloc.h"
+#include "util/parallel.h"
 
 namespace {
 
@@ -161,18 +166,13 @@ struct Range {
     int32_t count() const { return end - begin; }
 };
 
-template <int W>
+// What every piece of a build shares. Pieces built at once work on disjoint runs of prims
+// (and of bins).
 struct Builder {
     const vyxTriangle* triangles;
     PrimRef* prims;
     uint8_t* bins; // per prim: its bin in the last one-axis binning of its range, for the partition
-    vyxBVHNodeOf<W>* nodes;
-    int32_t nodeCount;
-    int32_t nodeCapacity;
-    vyxBVHLeaf* leaves;
-    int32_t leafCount;
-    int32_t leafCapacity;
-    int32_t deepest;
+    int threads;   // for splitting large ranges
 };
 
 // Triangles tested per leaf cost the same up to a full leaf.
@@ -262,8 +262,8 @@ struct Bins {
     int32_t counts[3][kBins];
 };
 
-template <int W>
-void binPrims(Builder<W>& b, const Range& r, const Binning& binning, Bins& bins) {
+// Inlined at both callers: as a call of its own the binning loops come out slower.
+__attribute__((always_inline)) inline void binPrims(Builder& b, const Range& r, const Binning& binning, Bins& bins) {
     for (int k = 0; k < binning.axisCount; ++k)
         for (int i = 0, a = binning.axes[k]; i < binning.bins; ++i) {
             bins.boxes[a][i] = emptyBox();
@@ -337,8 +337,8 @@ Plane cheapestPlane(const Binning& binning, const Bins& bins) {
 
 // Partitions r in place from both ends, the prims whose bin (binOf(index)) lies below
 // the plane's to the left, and gives both sides their boxes.
-template <int W, typename BinOf>
-void partitionPrims(Builder<W>& b, const Range& r, int planeBin, BinOf binOf, Range& left, Range& right) {
+template <typename BinOf>
+void partitionPrims(Builder& b, const Range& r, int planeBin, BinOf binOf, Range& left, Range& right) {
     int32_t i = r.begin, j = r.end - 1;
     for (;;) {
         while (i <= j && binOf(i) < planeBin) {
@@ -361,32 +361,159 @@ void partitionPrims(Builder<W>& b, const Range& r, int planeBin, BinOf binOf, Ra
     VYX_ASSERT(i > r.begin && i < r.end);
 }
 
+// Ranges of at least this many prims are binned and partitioned in shares of kSplitShare
+// on all threads (with the same bins, planes and partition as on one).
+const int32_t kSplitInSharesFrom = 1 << 16;
+const int32_t kSplitShare = 1 << 14;
+
+// The shares of r: [begin, end) of share k of shareCount(r).
+int shareCount(const Range& r) { return static_cast<int>((r.count() + kSplitShare - 1) / kSplitShare); }
+Range shareOf(const Range& r, int k) {
+    const int32_t begin = r.begin + k * kSplitShare;
+    return Range{begin, std::min(r.end, begin + kSplitShare), emptyBox(), emptyBox()};
+}
+
+// binPrims share by share; the bins' boxes and counts added up after.
+void binInShares(Builder& b, const Range& r, const Binning& binning, Bins& bins) {
+    std::vector<Bins> shares(static_cast<size_t>(shareCount(r)));
+    vyxParallelFor(shareCount(r), b.threads,
+                   [&](int k) { binPrims(b, shareOf(r, k), binning, shares[static_cast<size_t>(k)]); });
+    for (int k = 0; k < binning.axisCount; ++k)
+        for (int i = 0, a = binning.axes[k]; i < binning.bins; ++i) {
+            bins.boxes[a][i] = emptyBox();
+            bins.counts[a][i] = 0;
+            for (const Bins& share : shares) {
+                grow(bins.boxes[a][i], share.boxes[a][i]);
+                bins.counts[a][i] += share.counts[a][i];
+            }
+        }
+}
+
+// partitionPrims share by share, with the same result: that partition swaps the k-th
+// prim from the left that belongs on the right with the k-th from the right that belongs
+// on the left. Each prim's side is found first (kept in bins: 1 left, 0 right) with the
+// sides' boxes; then the misplaced prims are counted per share, and each share of the
+// left part swaps its own with their partners, found from the counts.
+template <typename BinOf>
+void partitionInShares(Builder& b, const Range& r, int planeBin, BinOf binOf, Range& left, Range& right) {
+    const int shares = shareCount(r);
+    std::vector<Range> lefts(static_cast<size_t>(shares)), rights(static_cast<size_t>(shares));
+    vyxParallelFor(shares, b.threads, [&](int k) {
+        const Range s = shareOf(r, k);
+        // The boxes in locals, where the compiler keeps them in registers.
+        Box lb = emptyBox(), lc = emptyBox(), gb = emptyBox(), gc = emptyBox();
+        int32_t onLeftCount = 0;
+        for (int32_t i = s.begin; i < s.end; ++i) {
+            const PrimRef& p = b.prims[i];
+            if (binOf(i) < planeBin) {
+                b.bins[i] = 1;
+                grow(lb, p.box);
+                growPoint(lc, centre2(p));
+                ++onLeftCount;
+            } else {
+                b.bins[i] = 0;
+                grow(gb, p.box);
+                growPoint(gc, centre2(p));
+            }
+        }
+        lefts[static_cast<size_t>(k)] = Range{s.begin, s.begin + onLeftCount, lb, lc};
+        rights[static_cast<size_t>(k)] = Range{s.begin + onLeftCount, s.end, gb, gc};
+    });
+    int32_t middle = r.begin;
+    for (int k = 0; k < shares; ++k) {
+        middle += lefts[static_cast<size_t>(k)].count();
+        grow(left.bounds, lefts[static_cast<size_t>(k)].bounds);
+        grow(left.centres, lefts[static_cast<size_t>(k)].centres);
+        grow(right.bounds, rights[static_cast<size_t>(k)].bounds);
+        grow(right.centres, rights[static_cast<size_t>(k)].centres);
+    }
+    left.end = right.begin = middle;
+    // The sweep only offers planes with prims on both sides.
+    VYX_ASSERT(middle > r.begin && middle < r.end);
+
+    // Per share: misplaced prims left of the middle (on the right's side) and right of it.
+    std::vector<int32_t> wrongLeft(static_cast<size_t>(shares)), wrongRight(static_cast<size_t>(shares));
+    const uint8_t* side = b.bins;
+    vyxParallelFor(shares, b.threads, [&](int k) {
+        const Range s = shareOf(r, k);
+        int32_t l = 0, g = 0;
+        for (int32_t i = s.begin; i < s.end; ++i) {
+            l += i < middle && side[i] == 0 ? 1 : 0;
+            g += i >= middle && side[i] == 1 ? 1 : 0;
+        }
+        wrongLeft[static_cast<size_t>(k)] = l;
+        wrongRight[static_cast<size_t>(k)] = g;
+    });
+    // The rank of each share's first misplaced prim: from the left for the left part,
+    // from the right for the right part.
+    std::vector<int32_t> rankLeft(static_cast<size_t>(shares)), rankRight(static_cast<size_t>(shares));
+    for (int k = 0, sum = 0; k < shares; ++k) {
+        rankLeft[static_cast<size_t>(k)] = sum;
+        sum += wrongLeft[static_cast<size_t>(k)];
+    }
+    for (int k = shares - 1, sum = 0; k >= 0; --k) {
+        rankRight[static_cast<size_t>(k)] = sum;
+        sum += wrongRight[static_cast<size_t>(k)];
+    }
+    vyxParallelFor(shares, b.threads, [&](int k) {
+        int32_t wrong = wrongLeft[static_cast<size_t>(k)];
+        if (wrong == 0)
+            return;
+        // The partner of this share's first: the misplaced prim of that rank from the right.
+        const int32_t rank = rankLeft[static_cast<size_t>(k)];
+        int t = shares - 1;
+        while (rankRight[static_cast<size_t>(t)] + wrongRight[static_cast<size_t>(t)] <= rank)
+            --t;
+        int32_t j = shareOf(r, t).end - 1;
+        for (int32_t skip = rank - rankRight[static_cast<size_t>(t)];; --j)
+            if (side[j] == 1 && skip-- == 0)
+                break;
+        for (int32_t i = shareOf(r, k).begin;; ++i) {
+            if (side[i] != 0)
+                continue;
+            std::swap(b.prims[i], b.prims[j]);
+            if (--wrong == 0)
+                break;
+            for (--j; side[j] != 1; --j) {
+            }
+        }
+    });
+}
+
 // The partition at plane: with one axis binned, by the bins the binning kept; otherwise
 // by binning each prim again on the plane's axis.
-template <int W>
-void partitionAt(Builder<W>& b, const Range& r, const Binning& binning, Plane plane, Range& left, Range& right) {
+void partitionAt(Builder& b, const Range& r, const Binning& binning, Plane plane, Range& left, Range& right) {
+    const bool inShares = r.count() >= kSplitInSharesFrom && b.threads > 1;
     if (binning.axisCount == 1) {
         const uint8_t* bins = b.bins;
         const auto kept = [bins](int32_t i) { return static_cast<int>(bins[i]); };
-        partitionPrims(b, r, plane.bin, kept, left, right);
+        if (inShares)
+            partitionInShares(b, r, plane.bin, kept, left, right);
+        else
+            partitionPrims(b, r, plane.bin, kept, left, right);
         return;
     }
     const AxisBinning one = axisBinning(binning, plane.axis);
     const auto again = [&b, &one](int32_t i) { return binOn(one, b.prims[i]); };
-    partitionPrims(b, r, plane.bin, again, left, right);
+    if (inShares)
+        partitionInShares(b, r, plane.bin, again, left, right);
+    else
+        partitionPrims(b, r, plane.bin, again, left, right);
 }
 
 // Splits r in two: at the best of kBins binned planes per axis by the surface area
 // heuristic, or in list order when the binning points cannot be separated or the depth
 // limit for the heuristic is reached. Both halves get their boxes.
-template <int W>
-void split(Builder<W>& b, const Range& r, int depth, Range& left, Range& right) {
+void split(Builder& b, const Range& r, int depth, Range& left, Range& right) {
     left = Range{r.begin, r.begin, emptyBox(), emptyBox()};
     right = Range{r.end, r.end, emptyBox(), emptyBox()};
     const Binning binning = binningOf(r);
     if (depth < vyxBVHHeuristicDepth) {
         Bins bins;
-        binPrims(b, r, binning, bins);
+        if (r.count() >= kSplitInSharesFrom && b.threads > 1)
+            binInShares(b, r, binning, bins);
+        else
+            binPrims(b, r, binning, bins);
         const Plane plane = cheapestPlane(binning, bins);
         if (plane.axis >= 0) {
             partitionAt(b, r, binning, plane, left, right);
@@ -402,19 +529,16 @@ void split(Builder<W>& b, const Range& r, int depth, Range& left, Range& right) 
     }
 }
 
-template <int W>
-int32_t makeLeaf(Builder<W>& b, const Range& r) {
-    VYX_ASSERT(r.count() >= 1 && r.count() <= vyxBVHLeafSize);
-    VYX_ASSERT(b.leafCount < b.leafCapacity);
+// Writes the leaf of the prims [begin, begin + count).
+void makeLeaf(const Builder& b, int32_t begin, int count, vyxBVHLeaf& leaf) {
+    VYX_ASSERT(count >= 1 && count <= vyxBVHLeafSize);
     // Lanes in triangle order.
     int32_t index[vyxBVHLeafSize];
-    const int count = r.count();
     for (int lane = 0; lane < count; ++lane)
-        index[lane] = triangleOf(b.prims[r.begin + lane]);
+        index[lane] = triangleOf(b.prims[begin + lane]);
     for (int i = 1; i < count; ++i)
         for (int j = i; j > 0 && index[j - 1] > index[j]; --j)
             std::swap(index[j - 1], index[j]);
-    vyxBVHLeaf& leaf = b.leaves[b.leafCount];
     for (int lane = 0; lane < vyxBVHLeafSize; ++lane) {
         if (lane >= count) {
             for (int a = 0; a < 3; ++a)
@@ -441,7 +565,6 @@ int32_t makeLeaf(Builder<W>& b, const Range& r) {
         leaf.k[lane] = k;
         leaf.triangle[lane] = index[lane];
     }
-    return vyxBVHLeafRef(b.leafCount++);
 }
 
 // Writes a child's box into a node slot, widened by the fraction of its own size.
@@ -466,13 +589,108 @@ void setSlot(vyxBVHNodeOf<W>& node, int slot, const Box& box, int32_t ref) {
     node.child[slot] = ref;
 }
 
-// Builds the subtree of r as a node of up to W children: the child with the largest area
-// is split again until there are W or every child fits a leaf.
+// A leaf as the build records it: its prims, [begin, begin + count), written out when
+// the whole tree's layout is known. In the top piece a negative count marks a subtree
+// built apart instead: -1 - its index among them.
+struct LeafRun {
+    int32_t begin;
+    int32_t count;
+};
+
+// A range whose subtree is built apart from the top of the tree, and its depth there.
+struct Apart {
+    Range range;
+    int depth;
+};
+
+// The items of a build's pieces (nodes, or leaf runs) live in blocks of kBlock handed out
+// in turn from one large array: its pages come in huge pages, where an array of each
+// piece's own would cost a page fault per 4 KB.
+const int32_t kBlock = 64;
+// The smallest range built apart, so that the pieces' part-filled blocks stay few (those
+// of fewer prims below the top are built with it).
+const int32_t kLeastPiece = 256;
+
+template <typename T>
+struct BlockStore {
+    T* items = nullptr;
+    int32_t blocks = 0;            // room, in blocks
+    std::atomic<int32_t> taken{0}; // blocks handed out
+};
+
+// One piece's items, in blocks of a store.
+template <typename T>
+class Blocked {
+public:
+    void use(BlockStore<T>* store) { store_ = store; }
+    size_t size() const { return static_cast<size_t>(count_); }
+    T& operator[](size_t i) { return store_->items[index(i)]; }
+    const T& operator[](size_t i) const { return store_->items[index(i)]; }
+
+    // A new item at the end, zeroed (padding bytes included, so that the tree's bytes are
+    // the same from build to build); throws std::bad_alloc when the store is full.
+    T& grow() {
+        if (count_ % kBlock == 0) {
+            const int32_t block = store_->taken.fetch_add(1);
+            if (block >= store_->blocks)
+                throw std::bad_alloc();
+            blocks_.push_back(block);
+        }
+        T& item = (*this)[static_cast<size_t>(count_++)];
+        std::memset(static_cast<void*>(&item), 0, sizeof(T));
+        return item;
+    }
+
+private:
+    size_t index(size_t i) const {
+        return static_cast<size_t>(blocks_[i / kBlock]) * static_cast<size_t>(kBlock) + i % kBlock;
+    }
+
+    BlockStore<T>* store_ = nullptr;
+    std::vector<int32_t> blocks_;
+    int32_t count_ = 0;
+};
+
+// One piece of a tree: the top, or the subtree of a range built apart. Its nodes are
+// numbered from 0 in the order they are made (each before its children), its leaves in
+// the order a depth-first walk reaches them, and its child references use those numbers
+// until the pieces are joined, each piece's nodes and leaves then following on in one
+// block. The joined tree is the one a single walk over the whole range would make.
 template <int W>
-int32_t buildNode(Builder<W>& b, const Range& r, int depth) {
-    if (r.count() <= vyxBVHLeafSize)
-        return makeLeaf(b, r);
-    b.deepest = std::max(b.deepest, depth + 1);
+struct Piece {
+    Blocked<vyxBVHNodeOf<W>> nodes;
+    Blocked<LeafRun> leaves;
+    int32_t deepest = 0;
+    // The top piece only: ranges of at most apartFrom prims (and at least kLeastPiece)
+    // are built apart (0: none), and the order in which it made nodes (>= 0) and leaf
+    // runs (~run), for numbering the joined tree.
+    bool top = false;
+    int32_t apartFrom = 0;
+    std::vector<Apart> apart;
+    std::vector<int32_t> made;
+    // Where its nodes and leaves start in the joined tree.
+    int32_t nodeBase = 0, leafBase = 0;
+};
+
+// Builds the subtree of r as a node of up to W children: the child with the largest area
+// is split again until there are W or every child fits a leaf. Returns its reference in
+// the piece.
+template <int W>
+int32_t buildNode(Builder& b, Piece<W>& piece, const Range& r, int depth) {
+    const bool top = piece.top;
+    if (r.count() <= vyxBVHLeafSize || (r.count() <= piece.apartFrom && r.count() >= kLeastPiece)) {
+        int32_t count = r.count();
+        if (count > vyxBVHLeafSize) {
+            count = -1 - static_cast<int32_t>(piece.apart.size());
+            piece.apart.push_back(Apart{r, depth});
+        }
+        const int32_t run = static_cast<int32_t>(piece.leaves.size());
+        piece.leaves.grow() = LeafRun{r.begin, count};
+        if (top)
+            piece.made.push_back(~run);
+        return vyxBVHLeafRef(run);
+    }
+    piece.deepest = std::max(piece.deepest, depth + 1);
     Range children[W];
     int count = 1;
     children[0] = r;
@@ -493,14 +711,16 @@ int32_t buildNode(Builder<W>& b, const Range& r, int depth) {
         ++count;
     }
 
-    VYX_ASSERT(b.nodeCount < b.nodeCapacity);
-    const int32_t index = b.nodeCount++;
+    const int32_t index = static_cast<int32_t>(piece.nodes.size());
+    piece.nodes.grow();
+    if (top)
+        piece.made.push_back(index);
     for (int slot = 0; slot < W; ++slot) {
         if (slot < count) {
-            const int32_t ref = buildNode(b, children[slot], depth + 1);
-            setSlot(b.nodes[index], slot, children[slot].bounds, ref);
+            const int32_t ref = buildNode(b, piece, children[slot], depth + 1);
+            setSlot(piece.nodes[index], slot, children[slot].bounds, ref);
         } else {
-            vyxBVHNodeOf<W>& node = b.nodes[index];
+            vyxBVHNodeOf<W>& node = piece.nodes[index];
             for (int a = 0; a < 3; ++a) {
                 node.lower[a][slot] = INFINITY;
                 node.upper[a][slot] = -INFINITY;
@@ -511,48 +731,227 @@ int32_t buildNode(Builder<W>& b, const Range& r, int depth) {
     return index;
 }
 
-// The prims of the triangles the test can report, with their boxes; the range of them.
-int32_t collectPrims(const vyxTriangle* triangles, int32_t count, PrimRef* prims, Range& all) {
-    int32_t used = 0;
+// Triangles a share of collectPrims takes.
+const int32_t kCollectShare = 1 << 14;
+
+// The prims of the triangles the test can report, with their boxes, in triangle order;
+// the range of them. Shares of the triangles are boxed at once, each into its own part of
+// prims; the parts are then moved together in order.
+int32_t collectPrims(const vyxTriangle* triangles, int32_t count, PrimRef* prims, Range& all, int threads) {
+    const int shares = static_cast<int>((count + kCollectShare - 1) / kCollectShare);
+    std::vector<Range> parts(static_cast<size_t>(shares));
+    vyxParallelFor(shares, threads, [&](int k) {
+        const int32_t begin = k * kCollectShare, end = std::min(count, begin + kCollectShare);
+        Range part = Range{begin, begin, emptyBox(), emptyBox()};
+        for (int32_t i = begin; i < end; ++i) {
+            PrimRef& p = prims[part.end];
+            if (!acceptanceBox(triangles[i], p.box))
+                continue;
+            setTriangle(p, i);
+            grow(part.bounds, p.box);
+            growPoint(part.centres, centre2(p));
+            ++part.end;
+        }
+        parts[static_cast<size_t>(k)] = part;
+    });
     all = Range{0, 0, emptyBox(), emptyBox()};
-    for (int32_t i = 0; i < count; ++i) {
-        PrimRef& p = prims[used];
-        if (!acceptanceBox(triangles[i], p.box))
-            continue;
-        setTriangle(p, i);
-        grow(all.bounds, p.box);
-        growPoint(all.centres, centre2(p));
-        ++used;
+    for (const Range& part : parts) {
+        if (part.begin != all.end)
+            std::memmove(static_cast<void*>(prims + all.end), prims + part.begin, part.count() * sizeof(PrimRef));
+        all.end += part.count();
+        grow(all.bounds, part.bounds);
+        grow(all.centres, part.centres);
     }
-    all.end = used;
-    return used;
+    return all.end;
 }
 
+// Ranges of at most this many prims are never split into subtrees built apart: below it
+// the pieces would cost more to manage than they gain.
+const int32_t kLeastApart = 4096;
+// The top of the tree stops at ranges of a sixteenth of the prims or less, so that the
+// subtrees built apart are many enough to share out evenly.
+const int32_t kApartShares = 16;
+
+// Hands the memory of whole pages of block past its first used bytes (of size) back to
+// the system; they read as zeros if touched again.
+void releaseTail(void* block, size_t used, size_t size) {
+    const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+    const uintptr_t start = reinterpret_cast<uintptr_t>(block);
+    const uintptr_t from = (start + used + page - 1) / page * page, to = (start + size) / page * page;
+    if (to > from)
+        madvise(reinterpret_cast<void*>(from), to - from, MADV_DONTNEED);
+}
+
+// A child reference of a piece in the joined tree.
+struct Renumber {
+    const std::vector<int32_t>* topNodes; // the top piece: its nodes' numbers
+    const std::vector<int32_t>* topRuns;  // the top piece: its leaf runs' references
+    int32_t nodeBase, leafBase;           // any other piece: where it starts
+
+    int32_t operator()(int32_t ref) const {
+        if (topNodes)
+            return ref >= 0 ? (*topNodes)[static_cast<size_t>(ref)] : (*topRuns)[static_cast<size_t>(~ref)];
+        return ref >= 0 ? nodeBase + ref : vyxBVHLeafRef(leafBase + ~ref);
+    }
+};
+
 // The nodes and leaves of a tree W wide over count triangles; false when memory runs out.
+// The top of the tree is built first (its large ranges split in shares), then the
+// subtrees below it at once, then all are joined in one fixed order, each step on as many
+// threads as vyxWorkerCores() allows: the tree is the same however many there are.
 template <int W>
 bool buildTree(vyxBVH& bvh, vyxBVHNodeOf<W>*& nodes, const vyxTriangle* triangles, int32_t count) {
     VYX_ASSERT_LT(count, kMostPrims);
     const size_t n = static_cast<size_t>(count);
-    Builder<W> b;
-    std::memset(static_cast<void*>(&b), 0, sizeof(b));
+    const int threads = vyxWorkerCores();
+    Builder b;
     b.triangles = triangles;
+    b.threads = threads;
     b.prims = static_cast<PrimRef*>(vyxAllocLarge(n * sizeof(PrimRef)));
     b.bins = static_cast<uint8_t*>(vyxAllocLarge(n));
-    // A node has at least two children, so there are fewer nodes than leaves, and no more
-    // leaves than triangles. Pages past the ones written are never touched.
-    b.nodes = static_cast<vyxBVHNodeOf<W>*>(vyxAllocLarge(n * sizeof(vyxBVHNodeOf<W>)));
-    b.leaves = static_cast<vyxBVHLeaf*>(vyxAllocLarge(n * sizeof(vyxBVHLeaf)));
-    b.nodeCapacity = b.leafCapacity = count;
-    if (!b.prims || !b.bins || !b.nodes || !b.leaves) {
+    // A piece of c prims has fewer than c nodes and no more than c leaf runs, so it takes
+    // at most c / kBlock + 1 blocks of each; and there are fewer than count / kLeastPiece
+    // pieces besides the top. Pages past the ones written are never touched.
+    const int32_t blocks = count / kBlock + count / kLeastPiece + 2;
+    BlockStore<vyxBVHNodeOf<W>> nodeStore;
+    BlockStore<LeafRun> runStore;
+    nodeStore.items =
+        static_cast<vyxBVHNodeOf<W>*>(vyxAllocLarge(static_cast<size_t>(blocks) * kBlock * sizeof(vyxBVHNodeOf<W>)));
+    runStore.items = static_cast<LeafRun*>(vyxAllocLarge(static_cast<size_t>(blocks) * kBlock * sizeof(LeafRun)));
+    nodeStore.blocks = runStore.blocks = blocks;
+    vyxBVHNodeOf<W>* joinedNodes = nullptr;
+    vyxBVHLeaf* joinedLeaves = nullptr;
+    std::vector<Piece<W>> pieces; // the top, then the subtrees built apart
+    std::atomic<bool> failed{false};
+    Range all;
+    int32_t root = 0, nodeCount = 0, leafCount = 0, deepest = 0;
+    try {
+        if (!b.prims || !b.bins || !nodeStore.items || !runStore.items)
+            throw std::bad_alloc();
+        if (collectPrims(triangles, count, b.prims, all, threads) > 0) {
+            pieces.resize(1);
+            Piece<W>& top = pieces[0];
+            top.top = true;
+            top.nodes.use(&nodeStore);
+            top.leaves.use(&runStore);
+            if (all.count() >= 2 * kLeastApart)
+                top.apartFrom = std::max(kLeastApart, all.count() / kApartShares);
+            root = buildNode(b, top, all, 0);
+            pieces.resize(1 + pieces[0].apart.size());
+            for (Piece<W>& piece : pieces) {
+                piece.nodes.use(&nodeStore);
+                piece.leaves.use(&runStore);
+            }
+            // Largest first, so that the last ones to finish are small.
+            std::vector<int> order(pieces.size() - 1);
+            for (size_t i = 0; i < order.size(); ++i)
+                order[i] = static_cast<int>(i);
+            std::stable_sort(order.begin(), order.end(), [&pieces](int x, int y) {
+                return pieces[0].apart[static_cast<size_t>(x)].range.count() >
+                       pieces[0].apart[static_cast<size_t>(y)].range.count();
+            });
+            vyxParallelFor(static_cast<int>(order.size()), threads, [&](int k) {
+                const Apart& job = pieces[0].apart[static_cast<size_t>(order[static_cast<size_t>(k)])];
+                Piece<W>& piece = pieces[1 + static_cast<size_t>(order[static_cast<size_t>(k)])];
+                try {
+                    buildNode(b, piece, job.range, job.depth);
+                } catch (const std::bad_alloc&) {
+                    failed = true;
+                }
+            });
+            if (failed)
+                throw std::bad_alloc();
+        }
+        // Numbers in the joined tree, in the order a single walk would have made them.
+        const Piece<W>* top = pieces.empty() ? nullptr : &pieces[0];
+        std::vector<int32_t> topNodes(top ? top->nodes.size() : 0), topRuns(top ? top->leaves.size() : 0);
+        for (size_t i = 0; top && i < top->made.size(); ++i) {
+            const int32_t made = top->made[i];
+            if (made >= 0) {
+                topNodes[static_cast<size_t>(made)] = nodeCount++;
+                continue;
+            }
+            const LeafRun& run = top->leaves[static_cast<size_t>(~made)];
+            if (run.count > 0) {
+                topRuns[static_cast<size_t>(~made)] = vyxBVHLeafRef(leafCount++);
+                continue;
+            }
+            Piece<W>& piece = pieces[static_cast<size_t>(-run.count)];
+            piece.nodeBase = nodeCount;
+            piece.leafBase = leafCount;
+            topRuns[static_cast<size_t>(~made)] = nodeCount;
+            nodeCount += static_cast<int32_t>(piece.nodes.size());
+            leafCount += static_cast<int32_t>(piece.leaves.size());
+        }
+        auto renumber = [&](size_t k) {
+            return k == 0 ? Renumber{&topNodes, &topRuns, 0, 0}
+                          : Renumber{nullptr, nullptr, pieces[k].nodeBase, pieces[k].leafBase};
+        };
+        if (top)
+            root = renumber(0)(root);
+
+        // The leaves, from the prims; then the prims' memory is free for the nodes. (The
+        // bins are no longer needed.)
+        std::free(b.bins);
+        b.bins = nullptr;
+        if (leafCount > 0) {
+            joinedLeaves = static_cast<vyxBVHLeaf*>(vyxAllocLarge(static_cast<size_t>(leafCount) * sizeof(vyxBVHLeaf)));
+            if (!joinedLeaves)
+                throw std::bad_alloc();
+        }
+        vyxParallelFor(static_cast<int>(pieces.size()), threads, [&](int k) {
+            const Piece<W>& piece = pieces[static_cast<size_t>(k)];
+            const Renumber to = renumber(static_cast<size_t>(k));
+            for (size_t i = 0; i < piece.leaves.size(); ++i) {
+                const LeafRun& run = piece.leaves[i];
+                if (run.count > 0)
+                    makeLeaf(b, run.begin, run.count, joinedLeaves[~to(vyxBVHLeafRef(static_cast<int32_t>(i)))]);
+            }
+        });
+        std::free(runStore.items);
+        runStore.items = nullptr;
+        // The nodes go where the prims were when they fit there (they do unless leaves
+        // hold few triangles and nodes few children): those pages are in memory already,
+        // where fresh ones would cost a fault each.
+        const size_t nodeBytes = static_cast<size_t>(nodeCount) * sizeof(vyxBVHNodeOf<W>);
+        const bool reused = nodeBytes <= n * sizeof(PrimRef);
+        if (reused) {
+            joinedNodes = reinterpret_cast<vyxBVHNodeOf<W>*>(b.prims);
+            b.prims = nullptr;
+        } else {
+            std::free(b.prims);
+            b.prims = nullptr;
+            joinedNodes = static_cast<vyxBVHNodeOf<W>*>(vyxAllocLarge(nodeBytes));
+            if (!joinedNodes)
+                throw std::bad_alloc();
+        }
+        vyxParallelFor(static_cast<int>(pieces.size()), threads, [&](int k) {
+            const Piece<W>& piece = pieces[static_cast<size_t>(k)];
+            const Renumber to = renumber(static_cast<size_t>(k));
+            for (size_t i = 0; i < piece.nodes.size(); ++i) {
+                vyxBVHNodeOf<W>& node = joinedNodes[to(static_cast<int32_t>(i))];
+                std::memcpy(static_cast<void*>(&node), &piece.nodes[i], sizeof(node));
+                // An empty slot (no box) keeps its 0.
+                for (int slot = 0; slot < W; ++slot)
+                    if (node.lower[0][slot] <= node.upper[0][slot])
+                        node.child[slot] = to(node.child[slot]);
+            }
+        });
+        std::free(nodeStore.items);
+        nodeStore.items = nullptr;
+        if (reused)
+            releaseTail(joinedNodes, nodeBytes, n * sizeof(PrimRef));
+        for (const Piece<W>& piece : pieces)
+            deepest = std::max(deepest, piece.deepest);
+    } catch (const std::bad_alloc&) {
         std::free(b.prims);
         std::free(b.bins);
-        std::free(b.nodes);
-        std::free(b.leaves);
+        std::free(nodeStore.items);
+        std::free(runStore.items);
+        std::free(joinedNodes);
+        std::free(joinedLeaves);
         return false;
     }
-    Range all;
-    if (collectPrims(triangles, count, b.prims, all) > 0)
-        bvh.root = buildNode(b, all, 0);
     // The widened box of everything, as a node slot would hold it.
     vyxBVHNodeOf<1> whole;
     setSlot(whole, 0, all.bounds, 0);
@@ -563,19 +962,14 @@ bool buildTree(vyxBVH& bvh, vyxBVHNodeOf<W>*& nodes, const vyxTriangle* triangle
         const double extent = static_cast<double>(bvh.upper[a]) - static_cast<double>(bvh.lower[a]);
         diagonal += extent > 0.0 ? extent * extent : 0.0;
     }
-    bvh.leafSize = static_cast<float>(std::sqrt(diagonal) / std::cbrt(std::max(1.0, static_cast<double>(b.leafCount))));
-    std::free(b.prims);
-    std::free(b.bins);
-    VYX_ASSERT_LE(b.deepest, vyxBVHMaxDepth);
-    // The arrays were sized for the most nodes and leaves there could be: give back the
-    // rest, so that no block partly written lingers in the heap once the tree is freed.
-    b.nodes = static_cast<vyxBVHNodeOf<W>*>(vyxShrinkLarge(b.nodes, b.nodeCount * sizeof(vyxBVHNodeOf<W>)));
-    b.leaves = static_cast<vyxBVHLeaf*>(vyxShrinkLarge(b.leaves, b.leafCount * sizeof(vyxBVHLeaf)));
-    nodes = b.nodes;
-    bvh.nodeCount = b.nodeCount;
-    bvh.leaves = b.leaves;
-    bvh.leafCount = b.leafCount;
-    bvh.depth = b.deepest;
+    bvh.leafSize = static_cast<float>(std::sqrt(diagonal) / std::cbrt(std::max(1.0, static_cast<double>(leafCount))));
+    VYX_ASSERT_LE(deepest, vyxBVHMaxDepth);
+    nodes = joinedNodes;
+    bvh.root = root;
+    bvh.nodeCount = nodeCount;
+    bvh.leaves = joinedLeaves;
+    bvh.leafCount = leafCount;
+    bvh.depth = deepest;
     bvh.width = W;
     bvh.built = 1;
     return true;

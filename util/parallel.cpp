@@ -1,8 +1,8 @@
 #include "util/parallel.h"
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
-#include <cstdint>
 #include <exception>
 #include <mutex>
 #include <thread>
@@ -10,16 +10,26 @@
 
 namespace {
 
-// Set while the thread runs a share of some call: a nested call then runs its loop on
-// this thread alone (the pool is busy with the outer one).
+// Set while the thread runs a share of some call: a call from there is nested.
 thread_local bool insideWork = false;
 
-// Takes the next index until none is left.
-void drain(const std::function<void(int)>& work, int count, std::atomic<int>& next) {
+// One call's loop, on its caller's stack while the call runs.
+struct Job {
+    const std::function<void(int)>* work;
+    int count;
+    std::atomic<int> next{0};
+    int wanted;      // threads besides the caller that may still join
+    int joined = 0;  // threads that took part besides the caller
+    int running = 0; // of those, the ones still in it
+};
+
+// Takes the next index of job until none is left.
+void drain(Job& job) {
+    const bool outer = insideWork;
     insideWork = true;
-    for (int i = next.fetch_add(1); i < count; i = next.fetch_add(1))
-        work(i);
-    insideWork = false;
+    for (int i = job.next.fetch_add(1); i < job.count; i = job.next.fetch_add(1))
+        (*job.work)(i);
+    insideWork = outer;
 }
 
 class Pool {
@@ -40,73 +50,92 @@ public:
             std::lock_guard<std::mutex> lock(mutex_);
             stopping_ = true;
         }
-        wake_.notify_all();
+        changed_.notify_all();
         for (std::thread& t : threads_)
             t.join();
     }
 
     int helpers() const { return static_cast<int>(threads_.size()); }
 
-    void run(int count, int threads, const std::function<void(int)>& work) {
-        // One call at a time: a second caller waits here for the first to finish.
-        std::lock_guard<std::mutex> turn(turn_);
+    // Calls from outside the pool's work take turns; a nested call (from inside some
+    // call's work) posts its loop at once, for the threads that are idle or waiting: its
+    // caller's outer call cannot finish before it does, so waiting for the turn could
+    // never end.
+    void run(int count, int threads, const std::function<void(int)>& work, bool nested) {
+        std::unique_lock<std::mutex> turn(turn_, std::defer_lock);
+        if (!nested)
+            turn.lock();
         int wanted = helpers();
         if (threads > 0 && threads - 1 < wanted)
             wanted = threads - 1;
         if (count - 1 < wanted)
             wanted = count - 1;
+        Job job;
+        job.work = &work;
+        job.count = count;
+        job.wanted = wanted;
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            work_ = &work;
-            count_ = count;
-            next_.store(0);
-            wanted_ = wanted;
-            joined_ = 0;
-            running_ = 0;
-            ++generation_;
+            jobs_.push_back(&job);
         }
-        if (wanted > 0)
-            wake_.notify_all();
-        drain(work, count, next_);
+        changed_.notify_all();
+        drain(job);
         std::unique_lock<std::mutex> lock(mutex_);
-        // Every index is taken: no helper may join any more, and those that did finish.
-        wanted_ = joined_;
-        done_.wait(lock, [this] { return running_ == 0; });
-        work_ = nullptr;
+        // Every index is taken: no thread may join any more. While those that did finish,
+        // this one helps with the loops they (or others) posted from inside it.
+        job.wanted = job.joined;
+        for (;;) {
+            if (job.running == 0)
+                break;
+            if (Job* other = openJob()) {
+                help(*other, lock);
+                continue;
+            }
+            changed_.wait(lock);
+        }
+        jobs_.erase(std::find(jobs_.begin(), jobs_.end(), &job));
     }
 
 private:
+    // The most recently posted job that still takes threads and has indices left; null
+    // when there is none. Under mutex_.
+    Job* openJob() const {
+        for (auto it = jobs_.rbegin(); it != jobs_.rend(); ++it) {
+            Job* job = *it;
+            if (job->joined < job->wanted && job->next.load() < job->count)
+                return job;
+        }
+        return nullptr;
+    }
+
+    // Takes part in job until its indices are taken; lock holds mutex_ before and after.
+    void help(Job& job, std::unique_lock<std::mutex>& lock) {
+        ++job.joined;
+        ++job.running;
+        lock.unlock();
+        drain(job);
+        lock.lock();
+        if (--job.running == 0)
+            changed_.notify_all();
+    }
+
     void serve() {
         std::unique_lock<std::mutex> lock(mutex_);
-        uint64_t seen = 0;
         for (;;) {
-            wake_.wait(lock, [&] { return stopping_ || (generation_ != seen && joined_ < wanted_); });
+            Job* job = nullptr;
+            changed_.wait(lock, [&] { return stopping_ || (job = openJob()) != nullptr; });
             if (stopping_)
                 return;
-            seen = generation_;
-            ++joined_;
-            ++running_;
-            const std::function<void(int)>* work = work_;
-            const int count = count_;
-            lock.unlock();
-            drain(*work, count, next_);
-            lock.lock();
-            if (--running_ == 0)
-                done_.notify_all();
+            help(*job, lock);
         }
     }
 
-    std::mutex turn_;  // held by the caller whose loop runs
-    std::mutex mutex_; // guards the fields below but next_
-    std::condition_variable wake_, done_;
+    std::mutex turn_;  // held by the outside caller whose loop runs
+    std::mutex mutex_; // guards jobs_, stopping_ and the jobs' fields but next
+    // Notified when a job is posted, when a job's last helper leaves it and at the end.
+    std::condition_variable changed_;
     std::vector<std::thread> threads_;
-    const std::function<void(int)>* work_ = nullptr;
-    int count_ = 0;
-    std::atomic<int> next_{0};
-    int wanted_ = 0;  // helpers the current call wants
-    int joined_ = 0;  // helpers that took part in it
-    int running_ = 0; // helpers still in it
-    uint64_t generation_ = 0;
+    std::vector<Job*> jobs_; // the jobs of the calls running, in the order they were posted
     bool stopping_ = false;
 };
 
@@ -120,12 +149,12 @@ Pool& pool() {
 void vyxParallelFor(int count, int threads, const std::function<void(int)>& work) {
     if (count <= 0)
         return;
-    if (insideWork || count == 1 || threads == 1) {
+    if (count == 1 || threads == 1) {
         for (int i = 0; i < count; ++i)
             work(i);
         return;
     }
-    pool().run(count, threads, work);
+    pool().run(count, threads, work, insideWork);
 }
 
 int vyxParallelHelpers() { return pool().helpers(); }

@@ -33,3 +33,50 @@ TEST(ParallelFor, EveryIndexExactlyOnceNestedAndFromTwoCallers) {
         ASSERT_EQ(calls[k].load(), 1) << "call " << k;
     EXPECT_GE(vyxParallelHelpers(), 0);
 }
+
+// A loop nested in one of two tasks gets the thread that finished the other, whether
+// that thread is one of the pool's or the outer caller waiting for its call to end: the
+// nested loop's first index goes on only once another thread has run its second (with
+// no such help it would never return).
+TEST(ParallelFor, NestedLoopGetsTheThreadThatFinishedItsTask) {
+    if (vyxParallelHelpers() == 0)
+        GTEST_SKIP() << "the pool has no thread besides the caller";
+    for (int round = 0; round < 50; ++round) {
+        std::atomic<bool> secondRan{false};
+        std::atomic<int> nestedCalls{0};
+        vyxParallelFor(2, 0, [&](int task) {
+            if (task == 0)
+                return;
+            vyxParallelFor(2, 0, [&](int j) {
+                ++nestedCalls;
+                if (j == 1) {
+                    secondRan = true;
+                    return;
+                }
+                while (!secondRan)
+                    std::this_thread::yield();
+            });
+        });
+        ASSERT_EQ(nestedCalls.load(), 2) << "round " << round;
+    }
+}
+
+// Loops three deep, from two outside callers at once: every index of every level once.
+TEST(ParallelFor, ThreeLevelsDeepFromTwoCallers) {
+    const int outer = 6, middle = 5, inner = 40;
+    std::vector<std::atomic<int>> calls(2 * outer * middle * inner);
+    auto caller = [&](int half) {
+        vyxParallelFor(outer, 0, [&](int i) {
+            vyxParallelFor(middle, 0, [&](int j) {
+                vyxParallelFor(inner, 0, [&](int k) {
+                    ++calls[static_cast<size_t>(((half * outer + i) * middle + j) * inner + k)];
+                });
+            });
+        });
+    };
+    std::thread other(caller, 1);
+    caller(0);
+    other.join();
+    for (size_t k = 0; k < calls.size(); ++k)
+        ASSERT_EQ(calls[k].load(), 1) << "call " << k;
+}

@@ -109,9 +109,14 @@ inline vyxTraceResult missResult() {
     return result;
 }
 
-// lanes ? a : b, bit for bit.
+// lanes ? a : b, bit for bit, where every lane of lanes is all ones or all zeros (one
+// blend where the processor has it, which reads only the sign bit).
 inline __m128 select(__m128 lanes, __m128 a, __m128 b) {
+#ifdef __SSE4_1__
+    return _mm_blendv_ps(b, a, lanes);
+#else
     return _mm_or_ps(_mm_and_ps(lanes, a), _mm_andnot_ps(lanes, b));
+#endif
 }
 
 // The nodes of a tree W wide.

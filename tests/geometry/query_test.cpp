@@ -338,6 +338,28 @@ TEST(FastWalk, EveryQueryEqualsTheScanOfEveryTriangle) {
     vyxBVHSetWidth(0);
 }
 
+// One leaf holding triangles that face each axis (each lane projects onto its own pair of
+// axes) and a tilted one: every query still gives the scan's t, triangle and weights, so
+// each lane picks its own components of the ray, whichever lanes sit beside it.
+TEST(FastWalk, ALeafOfTrianglesFacingEveryAxisKeepsEachLanesWeights) {
+    const std::vector<Tri> tris = {
+        Tri{{0.5f, -1, -1, 0.5f, 1, -0.5f, 0.5f, 0, 1}},    // faces x
+        Tri{{-1, 0.25f, -1, 1, 0.25f, 0, -0.5f, 0.25f, 1}}, // faces y
+        Tri{{-1, -1, -0.3f, 1, -0.5f, -0.3f, 0, 1, -0.3f}}, // faces z
+        Tri{{-1, -1, 1, 1, 0, -1, 0, 1, 0.5f}},             // tilted
+    };
+    for (int width : {4, 8}) {
+        if (vyxBVHSetWidth(width) != width)
+            continue;
+        TestMesh mesh = geotest::makeMesh(tris);
+        ASSERT_EQ(mesh.bih->bvh.leafCount, 1);
+        std::vector<Ray> rays = makeRays(mesh, 41, 600);
+        addAimedAndSurfaceRays(mesh, 42, 300, rays);
+        compareFastWalk(mesh, rays, width == 8 ? "four facings, 8 wide" : "four facings, 4 wide");
+    }
+    vyxBVHSetWidth(0);
+}
+
 // A huge triangle far from every ray must not make the walk visit more: rays toward
 // small triangles visit about as many nodes and triangles with it as without it.
 TEST(FastWalk, AHugeDistantTriangleCostsNothingToRaysThatMissIt) {

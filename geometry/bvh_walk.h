@@ -404,9 +404,11 @@ void walk(const vyxBVH& bvh, float limit, Meet meet, Leaf leaf) {
     }
 }
 
-template <int W>
-vyxTraceResult nearestOne(const vyxBVH& bvh, const float origin[3], const float direction[3], float maxDistance,
-                          vyxBVHVisits* visits) {
+// The nearest-hit walk, counting its work into visits when kCounted (a separate copy, so
+// the plain walk spends no register or test on the counts).
+template <int W, bool kCounted>
+vyxTraceResult nearestWalk(const vyxBVH& bvh, const float origin[3], const float direction[3], float maxDistance,
+                           vyxBVHVisits* visits) {
     VYX_ASSERT_GT(maxDistance, 0.0f);
     vyxTraceResult best = missResult();
     if (bvh.leafCount == 0)
@@ -418,12 +420,12 @@ vyxTraceResult nearestOne(const vyxBVH& bvh, const float origin[3], const float 
     walk<W>(
         bvh, limit,
         [&](const vyxBVHNodeOf<W>& node, float nodeLimit, float* dist) {
-            if (visits)
+            if (kCounted)
                 ++visits->nodes;
             return meetBoxes<W>(node, ray.box, nodeLimit, dist);
         },
         [&](const vyxBVHLeaf& leaf) {
-            if (visits) {
+            if (kCounted) {
                 ++visits->leaves;
                 for (int lane = 0; lane < vyxBVHLeafSize; ++lane)
                     visits->triangles += leaf.triangle[lane] >= 0;
@@ -432,6 +434,14 @@ vyxTraceResult nearestOne(const vyxBVH& bvh, const float origin[3], const float 
             return limit;
         });
     return best;
+}
+
+template <int W>
+vyxTraceResult nearestOne(const vyxBVH& bvh, const float origin[3], const float direction[3], float maxDistance,
+                          vyxBVHVisits* visits) {
+    if (visits)
+        return nearestWalk<W, true>(bvh, origin, direction, maxDistance, visits);
+    return nearestWalk<W, false>(bvh, origin, direction, maxDistance, nullptr);
 }
 
 template <int W>

@@ -229,6 +229,13 @@ void compareFastWalk(const vyxMesh& mesh, const std::vector<Ray>& rays, const st
         same(vyxTraverseBVH(bvh, walked[i].o, walked[i].d, walked[i].maxDistance), want[i], walked[i], "single");
         EXPECT_EQ(vyxOccludedBVH(bvh, walked[i].o, walked[i].d, walked[i].maxDistance), occlusionOf(want[i]))
             << name << ", occlusion: " << describe(walked[i]);
+        // The counting walk finds the same, and a hit means at least one leaf was tested.
+        vyxBVHVisits visits = {0, 0, 0};
+        same(vyxTraverseBVHCounted(bvh, walked[i].o, walked[i].d, walked[i].maxDistance, visits), want[i], walked[i],
+             "counted");
+        EXPECT_TRUE(want[i].t < 0.0f || (visits.leaves >= 1 && visits.triangles >= 1))
+            << name << ", counted: " << describe(walked[i]);
+        EXPECT_LE(visits.triangles, visits.leaves * vyxBVHLeafSize) << name << ", counted: " << describe(walked[i]);
     }
     // Packets of 1, 2, ..., 8, 1, ... consecutive rays; then the same with every ray of a
     // packet starting at its first ray's origin; then, from there, a narrow cone around

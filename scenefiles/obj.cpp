@@ -543,7 +543,7 @@ struct Chunk {
     long lines = 0;       // physical lines
     long binaryLines = 0; // of those, logical lines skipped for holding NUL bytes
     size_t triangles = 0; // made by the faces read ahead, at most
-    bool failed = false;  // ran out of memory
+    bool failed = false;  // threw (ran out of memory)
 };
 
 } // namespace
@@ -683,7 +683,8 @@ static void readChunk(const char* text, Chunk& chunk) {
     cursor.offset = chunk.begin;
     cursor.end = chunk.end;
     const size_t bytes = chunk.end - chunk.begin;
-    chunk.records.reserve(bytes / 16 + 16);
+    // About what a file of triangles needs: a record word for every four bytes of text.
+    chunk.records.reserve(bytes / 4 + 16);
     adviseHugePages(chunk.records.data(), chunk.records.capacity() * sizeof(int32_t));
     int32_t runAt = -1;
     std::string_view line;
@@ -850,11 +851,13 @@ static void readObjText(vyxTextBuffer& text, const char* displayName, const char
             begin = end;
         }
     }
-    vyxParallelFor(static_cast<int>(chunks.size()), 0, [&](int i) {
+    // Work on the pool must not throw: a chunk that runs out of memory says so, and the
+    // caller gets the exception a reader on one thread would have thrown.
+    vyxParallelFor(static_cast<int>(chunks.size()), vyxWorkerCores(), [&](int i) {
         Chunk& chunk = chunks[static_cast<size_t>(i)];
         try {
             readChunk(text.data, chunk);
-        } catch (const std::bad_alloc&) {
+        } catch (...) {
             chunk.failed = true;
         }
     });

@@ -1,6 +1,7 @@
 #include "scenefiles/obj.h"
 
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -523,23 +524,102 @@ enum RecordKind : int32_t {
     kTexcoords = 1, // the same for "vt"
     kNormals = 2,   // the same for "vn"
     // number: corners | texture coordinates present << 24 | normals present << 25 (bits
-    // 28 and 29 of the word); then
-    // the line number and the offset of the line in the chunk (two words each, low
-    // first), then per corner its position, texture coordinate (when present) and normal
-    // (when present), coded as codeIndex does.
+    // 28 and 29 of the word); then how many lines and bytes the line starts after the
+    // one of the record before (after line 0 at the chunk's start for the first), then
+    // per corner its position, texture coordinate (when present) and normal (when
+    // present), coded as codeIndex does.
     kFace = 3,
-    kLine = 4, // another line, read again when the model is put together; line and offset follow
+    kLine = 4, // another line, read again when the model is put together; lines and bytes on as for kFace
+    kSkip = 5, // lines and bytes on too many for one word each: two words each (low first)
 };
 
 const int32_t kMaxRun = 1 << 24;         // of kPositions & co.
 const int32_t kMaxFastCorners = 1 << 20; // faces with more are read as other lines
 const int32_t kAbsent = INT32_MIN;       // an empty index field
 
+// A list of numbers in memory mapped for it alone rather than taken from the C library's
+// heap: a program that keeps freed heap memory for later (vyxKeepFreedMemory) would
+// otherwise keep a large model's records for good. It grows in place where it can
+// (mremap) instead of being copied, on huge pages, and goes back to the system when
+// destroyed. Throws std::bad_alloc when memory runs out.
+template <typename T>
+class MappedList {
+public:
+    MappedList() = default;
+    MappedList(const MappedList&) = delete;
+    MappedList& operator=(const MappedList&) = delete;
+    MappedList(MappedList&& other) noexcept { swap(other); }
+    MappedList& operator=(MappedList&& other) noexcept {
+        MappedList gone;
+        gone.swap(*this);
+        swap(other);
+        return *this;
+    }
+    ~MappedList() {
+        if (data_)
+            munmap(data_, bytes_);
+    }
+
+    T* data() const { return data_; }
+    size_t size() const { return size_; }
+    T& operator[](size_t i) { return data_[i]; }
+    void resize(size_t size) {
+        reserve(size);
+        size_ = size;
+    }
+    void push_back(T value) {
+        if (size_ == capacity())
+            reserve(size_ < 1024 ? 1024 : 2 * size_);
+        data_[size_++] = value;
+    }
+    void append(const T* values, size_t count) {
+        if (size_ + count > capacity())
+            reserve(size_ + count < 2 * size_ ? 2 * size_ : size_ + count);
+        std::memcpy(data_ + size_, values, count * sizeof(T));
+        size_ += count;
+    }
+    void reserve(size_t count) {
+        if (count <= capacity())
+            return;
+        const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+        if (count > SIZE_MAX / sizeof(T) - page)
+            throw std::bad_alloc();
+        const size_t bytes = (count * sizeof(T) + page - 1) / page * page;
+        void* memory = data_ ? mremap(data_, bytes_, bytes, MREMAP_MAYMOVE) : MAP_FAILED;
+        if (memory == MAP_FAILED) {
+            memory = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+            if (memory == MAP_FAILED)
+                throw std::bad_alloc();
+            if (data_) {
+                std::memcpy(memory, data_, size_ * sizeof(T));
+                munmap(data_, bytes_);
+            }
+        }
+        data_ = static_cast<T*>(memory);
+        bytes_ = bytes;
+        // The whole mapping, so that it stays one piece for mremap; the kernel backs the
+        // whole 2 MB pages inside it with huge pages.
+        madvise(data_, bytes_, MADV_HUGEPAGE);
+    }
+
+private:
+    size_t capacity() const { return bytes_ / sizeof(T); }
+    void swap(MappedList& other) {
+        std::swap(data_, other.data_);
+        std::swap(size_, other.size_);
+        std::swap(bytes_, other.bytes_);
+    }
+
+    T* data_ = nullptr;
+    size_t size_ = 0;
+    size_t bytes_ = 0;
+};
+
 // What a chunk found: its records and lists, and its lines.
 struct Chunk {
     size_t begin = 0, end = 0; // bytes of the text
-    std::vector<int32_t> records;
-    std::vector<float> positions, texcoords, normals;
+    MappedList<int32_t> records;
+    MappedList<float> positions, texcoords, normals;
     long lines = 0;       // physical lines
     long binaryLines = 0; // of those, logical lines skipped for holding NUL bytes
     size_t triangles = 0; // made by the faces read ahead, at most
@@ -589,18 +669,46 @@ static std::string_view nextToken(std::string_view line, size_t& position) {
     return line.substr(start, position - start);
 }
 
-static void pushWide(std::vector<int32_t>& records, long long value) {
-    records.push_back(static_cast<int32_t>(static_cast<uint32_t>(static_cast<unsigned long long>(value))));
-    records.push_back(static_cast<int32_t>(static_cast<uint32_t>(static_cast<unsigned long long>(value) >> 32)));
+static void pushWide(MappedList<int32_t>& records, unsigned long long value) {
+    records.push_back(static_cast<int32_t>(static_cast<uint32_t>(value)));
+    records.push_back(static_cast<int32_t>(static_cast<uint32_t>(value >> 32)));
 }
 
-static long long readWide(const int32_t* words) {
-    return static_cast<long long>(static_cast<unsigned long long>(static_cast<uint32_t>(words[0])) |
-                                  static_cast<unsigned long long>(static_cast<uint32_t>(words[1])) << 32);
+static unsigned long long readWide(const int32_t* words) {
+    return static_cast<unsigned long long>(static_cast<uint32_t>(words[0])) |
+           static_cast<unsigned long long>(static_cast<uint32_t>(words[1])) << 32;
+}
+
+namespace {
+
+// The line and offset in the chunk of the last kFace or kLine record.
+struct Place {
+    long line = 0;
+    size_t offset = 0;
+};
+
+} // namespace
+
+// Starts a kFace or kLine record for the line at lineNumber and offset: the kind word
+// (to be filled in later) and the distance from the last.
+static void placeRecord(MappedList<int32_t>& records, Place& last, long lineNumber, size_t offset) {
+    unsigned long long lines = static_cast<unsigned long long>(lineNumber - last.line);
+    unsigned long long bytes = offset - last.offset;
+    if (lines > INT32_MAX || bytes > INT32_MAX) {
+        records.push_back(kSkip);
+        pushWide(records, lines);
+        pushWide(records, bytes);
+        lines = bytes = 0;
+    }
+    records.push_back(0);
+    records.push_back(static_cast<int32_t>(lines));
+    records.push_back(static_cast<int32_t>(bytes));
+    last.line = lineNumber;
+    last.offset = offset;
 }
 
 // Appends one more line of kind to the run the records end with, or starts a run.
-static void countListLine(std::vector<int32_t>& records, int32_t kind, int32_t& runAt) {
+static void countListLine(MappedList<int32_t>& records, int32_t kind, int32_t& runAt) {
     if (runAt >= 0 && (records[static_cast<size_t>(runAt)] & 15) == kind &&
         (records[static_cast<size_t>(runAt)] >> 4) < kMaxRun) {
         records[static_cast<size_t>(runAt)] += 16;
@@ -612,12 +720,8 @@ static void countListLine(std::vector<int32_t>& records, int32_t kind, int32_t& 
 
 // The face in line (after its keyword, from position) as a kFace record, when every
 // corner is well-formed and there are three or more; false otherwise, adding nothing.
-static bool recordFace(std::string_view line, size_t position, long lineNumber, size_t offset,
-                       std::vector<int32_t>& records, size_t& triangles) {
-    const size_t start = records.size();
-    records.push_back(0);
-    pushWide(records, lineNumber);
-    pushWide(records, static_cast<long long>(offset));
+static bool recordFace(std::string_view line, size_t position, MappedList<int32_t>& records, size_t& triangles) {
+    const size_t start = records.size() - 3; // placeRecord's words
     const size_t first = records.size();
     int32_t corners = 0;
     bool texcoords = false, normals = false;
@@ -627,7 +731,7 @@ static bool recordFace(std::string_view line, size_t position, long lineNumber, 
         size_t fieldStart = 0;
         for (int field = 0;; ++field) {
             if (field == 3) {
-                records.resize(start);
+                records.resize(first);
                 return false;
             }
             const size_t slash = token.find('/', fieldStart);
@@ -635,28 +739,28 @@ static bool recordFace(std::string_view line, size_t position, long lineNumber, 
             long long value = 0;
             if (length > 0) {
                 if (!parseIndex(token.data() + fieldStart, length, value)) {
-                    records.resize(start);
+                    records.resize(first);
                     return false;
                 }
                 codes[field] = codeIndex(value);
             } else if (field == 0) {
-                records.resize(start);
+                records.resize(first);
                 return false;
             }
             if (slash == std::string_view::npos)
                 break;
             fieldStart = slash + 1;
         }
-        records.insert(records.end(), codes, codes + 3);
+        records.append(codes, 3);
         texcoords |= codes[1] != kAbsent;
         normals |= codes[2] != kAbsent;
         if (++corners > kMaxFastCorners) {
-            records.resize(start);
+            records.resize(first);
             return false;
         }
     }
     if (corners < 3) {
-        records.resize(start);
+        records.resize(first);
         return false;
     }
     // Drops the fields no corner has.
@@ -677,16 +781,16 @@ static bool recordFace(std::string_view line, size_t position, long lineNumber, 
 }
 
 // Reads the chunk's lines ahead: see above.
-static void readChunk(const char* text, Chunk& chunk) {
+static void readChunk(const vyxTextBuffer& text, Chunk& chunk) {
     vyxLineView cursor;
-    cursor.text = text;
+    cursor.text = text.data;
     cursor.offset = chunk.begin;
     cursor.end = chunk.end;
     const size_t bytes = chunk.end - chunk.begin;
-    // About what a file of triangles needs: a record word for every four bytes of text.
+    // About what a file of triangles needs (its lists are about as long again).
     chunk.records.reserve(bytes / 4 + 16);
-    adviseHugePages(chunk.records.data(), chunk.records.capacity() * sizeof(int32_t));
     int32_t runAt = -1;
+    Place last;
     std::string_view line;
     while (vyxNextLineView(cursor, line)) {
         const long lineNumber = cursor.lineNumber;
@@ -694,7 +798,7 @@ static void readChunk(const char* text, Chunk& chunk) {
         const std::string_view keyword = nextToken(line, position);
         if (keyword.empty())
             continue;
-        std::vector<float>* list = nullptr;
+        MappedList<float>* list = nullptr;
         int32_t kind = kPositions;
         if (keyword == "v") {
             list = &chunk.positions;
@@ -715,15 +819,15 @@ static void readChunk(const char* text, Chunk& chunk) {
             continue;
         }
         runAt = -1;
-        const size_t offset = cursor.lineStart - chunk.begin;
-        if (keyword == "f" && recordFace(line, position, lineNumber, offset, chunk.records, chunk.triangles))
-            continue;
-        chunk.records.push_back(kLine);
-        pushWide(chunk.records, lineNumber);
-        pushWide(chunk.records, static_cast<long long>(offset));
+        placeRecord(chunk.records, last, lineNumber, cursor.lineStart - chunk.begin);
+        const size_t kindAt = chunk.records.size() - 3;
+        if (keyword != "f" || !recordFace(line, position, chunk.records, chunk.triangles))
+            chunk.records[kindAt] = kLine;
     }
     chunk.lines = cursor.nextLineNumber - 1;
     chunk.binaryLines = cursor.binaryLines;
+    // Read from the text again only for the few lines the records do not hold.
+    text.release(chunk.begin, chunk.end);
 }
 
 // Where the chunks of size bytes of text end: after line ends that no backslash
@@ -770,10 +874,13 @@ static const size_t kMaxChunkBytes = size_t{256} << 20;
 // Puts the chunk's records into the model: see above.
 static void joinChunk(const vyxTextBuffer& text, const Chunk& chunk, long lineBase, ReadState& state) {
     vyxObjModel& model = state.model;
-    model.positions.insert(model.positions.end(), chunk.positions.begin(), chunk.positions.end());
-    model.texcoords.insert(model.texcoords.end(), chunk.texcoords.begin(), chunk.texcoords.end());
-    model.normals.insert(model.normals.end(), chunk.normals.begin(), chunk.normals.end());
+    model.positions.insert(model.positions.end(), chunk.positions.data(),
+                           chunk.positions.data() + chunk.positions.size());
+    model.texcoords.insert(model.texcoords.end(), chunk.texcoords.data(),
+                           chunk.texcoords.data() + chunk.texcoords.size());
+    model.normals.insert(model.normals.end(), chunk.normals.data(), chunk.normals.data() + chunk.normals.size());
     std::string line;
+    Place place;
     const int32_t* record = chunk.records.data();
     const int32_t* const end = record + chunk.records.size();
     while (record < end) {
@@ -786,13 +893,21 @@ static void joinChunk(const vyxTextBuffer& text, const Chunk& chunk, long lineBa
             ++record;
             continue;
         }
-        const long lineNumber = lineBase + static_cast<long>(readWide(record + 1));
-        const size_t offset = chunk.begin + static_cast<size_t>(readWide(record + 3));
+        if (kind == kSkip) {
+            place.line += static_cast<long>(readWide(record + 1));
+            place.offset += static_cast<size_t>(readWide(record + 3));
+            record += 5;
+            continue;
+        }
+        place.line += record[1];
+        place.offset += static_cast<uint32_t>(record[2]);
+        const long lineNumber = lineBase + place.line;
+        const size_t offset = chunk.begin + place.offset;
         bool readAgain = kind == kLine;
         if (kind == kFace) {
             const int32_t corners = (*record >> 4) & ((1 << 24) - 1);
             const bool texcoords = (*record >> 28) & 1, normals = (*record >> 29) & 1;
-            const int32_t* code = record + 5;
+            const int32_t* code = record + 3;
             std::vector<Corner>& list = state.scratch.corners;
             list.resize(static_cast<size_t>(corners));
             bool valid = true;
@@ -809,7 +924,7 @@ static void joinChunk(const vyxTextBuffer& text, const Chunk& chunk, long lineBa
             // the corner: the line itself says which.
             readAgain = !valid;
         } else {
-            record += 5;
+            record += 3;
         }
         if (readAgain) {
             vyxLineView cursor;
@@ -856,7 +971,7 @@ static void readObjText(vyxTextBuffer& text, const char* displayName, const char
     vyxParallelFor(static_cast<int>(chunks.size()), vyxWorkerCores(), [&](int i) {
         Chunk& chunk = chunks[static_cast<size_t>(i)];
         try {
-            readChunk(text.data, chunk);
+            readChunk(text, chunk);
         } catch (...) {
             chunk.failed = true;
         }

@@ -140,7 +140,7 @@ void vyxTextBuffer::adopt(std::string&& text) {
     size = owned.size();
 }
 
-void vyxTextBuffer::release(size_t from, size_t to) {
+void vyxTextBuffer::release(size_t from, size_t to) const {
     if (!mapping || from >= to)
         return;
     const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));

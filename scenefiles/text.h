@@ -37,9 +37,10 @@ struct vyxTextBuffer {
 
     // Takes text as it is (moved in) and decodes it.
     void adopt(std::string&& text);
-    // Says that bytes [from, to) of the text will not be read again: the whole pages of a
-    // mapping among them leave the process's memory at once. Nothing for owned text.
-    void release(size_t from, size_t to);
+    // Says that bytes [from, to) of the text are not needed for now: the whole pages of a
+    // mapping among them leave the process's memory at once (read again, they come back
+    // from the file). Nothing for owned text.
+    void release(size_t from, size_t to) const;
 };
 
 // vyxReadFileBytes into text, decoded: the same messages, the same result, but a regular

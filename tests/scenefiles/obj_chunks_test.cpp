@@ -99,11 +99,35 @@ const std::string handWritten[] = {
 
 // Random texts built from the lines above and their pieces.
 std::string generatedText(std::mt19937& random) {
-    static const std::string pieces[] = {
-        "v 0 0 0",  "v 1 0 0",   "v 0 1 0",   "v 1 1 1 # c", "vt 0.5 0.5", "vn 0 0 1",     "f 1 2 3",    "f -1 -2 -3",
-        "f 1 2 3 4", "f 1/1 2/1 3/1", "f 1//1 2//1 3//1 4//1", "f 1/-1/-1 -2/1/1 -3/1/1", "f 3 9 1", "f 1 2",
-        "f 1 2 x",  "g a",       "g b",       "o a",         "g",          "usemtl red",   "usemtl blue", "usemtl none",
-        "mtllib lib.mtl",       "# note",    "",            "f 1 2 \\",   "v 1 2 \\",      "\\",          "v 1\0 2 3"s};
+    static const std::string pieces[] = {"v 0 0 0",
+                                         "v 1 0 0",
+                                         "v 0 1 0",
+                                         "v 1 1 1 # c",
+                                         "vt 0.5 0.5",
+                                         "vn 0 0 1",
+                                         "f 1 2 3",
+                                         "f -1 -2 -3",
+                                         "f 1 2 3 4",
+                                         "f 1/1 2/1 3/1",
+                                         "f 1//1 2//1 3//1 4//1",
+                                         "f 1/-1/-1 -2/1/1 -3/1/1",
+                                         "f 3 9 1",
+                                         "f 1 2",
+                                         "f 1 2 x",
+                                         "g a",
+                                         "g b",
+                                         "o a",
+                                         "g",
+                                         "usemtl red",
+                                         "usemtl blue",
+                                         "usemtl none",
+                                         "mtllib lib.mtl",
+                                         "# note",
+                                         "",
+                                         "f 1 2 \\",
+                                         "v 1 2 \\",
+                                         "\\",
+                                         "v 1\0 2 3"s};
     const int pieceCount = static_cast<int>(std::size(pieces));
     static const char* const ends[] = {"\n", "\r\n", "\r", "\n"};
     std::string text;
@@ -150,7 +174,7 @@ TEST(ObjChunks, ReadFromInsideAParallelLoopAsOutside) {
 TEST(ObjChunks, MappedFilesReadAsTheirBytes) {
     ScratchDir dir;
     std::string many;
-    for (int i = 0; i < 40000; ++i)
+    for (int i = 0; i < 150000; ++i)
         many += "v " + std::to_string(i) + " 0.5 1\nf " + std::to_string(i + 1) + " -1 1\n";
     struct Case {
         const char* name;
@@ -161,7 +185,7 @@ TEST(ObjChunks, MappedFilesReadAsTheirBytes) {
         {"bom.obj", "\xEF\xBB\xBFv 0 0 0\r\nv 1 0 0\r\nv 0 1 0\r\nf 1 2 3\r\n"},
         {"utf16.obj", std::string("\xFF\xFEv\0 \0\x31\0 \0\x32\0 \0\x33\0\n\0f\0 \0\x31\0", 24)},
         {"empty.obj", ""},
-        {"many.obj", many}, // more than one chunk on its own
+        {"many.obj", many}, // several chunks on their own, whose records grow past 2 MB
     };
     for (const Case& c : cases) {
         const std::string path = dir.write(c.name, c.bytes);
@@ -169,9 +193,8 @@ TEST(ObjChunks, MappedFilesReadAsTheirBytes) {
         CapturedOutput output = capture([&] { EXPECT_TRUE(vyxLoadObj(path.c_str(), fromFile.model)); });
         EXPECT_EQ(output.out, "Opened file " + path + "\n") << c.name;
         vyxObjModel fromText;
-        CapturedOutput textOutput = capture([&] {
-            vyxLoadObjFromText(c.bytes.data(), c.bytes.size(), path.c_str(), dir.path().c_str(), fromText);
-        });
+        CapturedOutput textOutput = capture(
+            [&] { vyxLoadObjFromText(c.bytes.data(), c.bytes.size(), path.c_str(), dir.path().c_str(), fromText); });
         fromFile.err = output.err;
         Loaded want{fromText, "", textOutput.err};
         expectSameModel(want, fromFile, c.name);
@@ -179,8 +202,8 @@ TEST(ObjChunks, MappedFilesReadAsTheirBytes) {
 }
 
 TEST(ObjLineView, GivesTheLinesOfTheStringWalker) {
-    std::vector<std::string> texts = {"",       "a",       "a\n",         "a\r\nb\rc\n",      "a\\\nb",
-                                      "a\\",    "a\\\n",   "a\\\r\n\\\rb", "\\\n\\\n\\",       "a # b\n#c\nd#e f",
+    std::vector<std::string> texts = {"",        "a",           "a\n",          "a\r\nb\rc\n", "a\\\nb",
+                                      "a\\",     "a\\\n",       "a\\\r\n\\\rb", "\\\n\\\n\\",  "a # b\n#c\nd#e f",
                                       "a\\\n#b", "x\\\n\0y\nz"s};
     // And random texts of the characters that matter.
     std::mt19937 random(3);

@@ -867,8 +867,9 @@ void vyxSetObjChunkBytes(size_t bytes) { chunkBytesForTests.store(bytes); }
 
 // Smaller texts are read as one chunk: threads would gain little there.
 static const size_t kMinChunkBytes = size_t{1} << 20;
-// Line numbers and offsets in a chunk's records are kept in 64 bits, but reading ahead
-// in pieces of at most this much keeps the records' memory small next to the text.
+// And larger ones in pieces of at most this much (as far as their line ends allow): the
+// threads then share even a huge text in many pieces, and each piece's memory goes back
+// as soon as the piece is in the model.
 static const size_t kMaxChunkBytes = size_t{256} << 20;
 
 // Puts the chunk's records into the model: see above.

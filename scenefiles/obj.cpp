@@ -539,9 +539,10 @@ const int32_t kAbsent = INT32_MIN;       // an empty index field
 
 // A list of numbers in memory mapped for it alone rather than taken from the C library's
 // heap: a program that keeps freed heap memory for later (vyxKeepFreedMemory) would
-// otherwise keep a large model's records for good. It grows in place where it can
-// (mremap) instead of being copied, on huge pages, and goes back to the system when
-// destroyed. Throws std::bad_alloc when memory runs out.
+// otherwise keep a large model's records for good. Its first mapping is as large as
+// the hint given (pages not touched cost nothing); it moves to one twice as large when
+// full; it lies on huge pages and goes back to the system when destroyed. Throws
+// std::bad_alloc when memory runs out.
 template <typename T>
 class MappedList {
 public:
@@ -562,6 +563,8 @@ public:
 
     T* data() const { return data_; }
     size_t size() const { return size_; }
+    // How many elements the first mapping is to hold.
+    void expect(size_t count) { expected_ = count; }
     T& operator[](size_t i) { return data_[i]; }
     void resize(size_t size) {
         reserve(size);
@@ -569,12 +572,12 @@ public:
     }
     void push_back(T value) {
         if (size_ == capacity())
-            reserve(size_ < 1024 ? 1024 : 2 * size_);
+            grow(1);
         data_[size_++] = value;
     }
     void append(const T* values, size_t count) {
         if (size_ + count > capacity())
-            reserve(size_ + count < 2 * size_ ? 2 * size_ : size_ + count);
+            grow(count);
         std::memcpy(data_ + size_, values, count * sizeof(T));
         size_ += count;
     }
@@ -585,34 +588,38 @@ public:
         if (count > SIZE_MAX / sizeof(T) - page)
             throw std::bad_alloc();
         const size_t bytes = (count * sizeof(T) + page - 1) / page * page;
-        void* memory = data_ ? mremap(data_, bytes_, bytes, MREMAP_MAYMOVE) : MAP_FAILED;
-        if (memory == MAP_FAILED) {
-            memory = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-            if (memory == MAP_FAILED)
-                throw std::bad_alloc();
-            if (data_) {
-                std::memcpy(memory, data_, size_ * sizeof(T));
-                munmap(data_, bytes_);
-            }
+        // Not mremap: a thread sanitizer cannot follow memory that moves that way.
+        void* memory = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (memory == MAP_FAILED)
+            throw std::bad_alloc();
+        if (data_) {
+            std::memcpy(memory, data_, size_ * sizeof(T));
+            munmap(data_, bytes_);
         }
         data_ = static_cast<T*>(memory);
         bytes_ = bytes;
-        // The whole mapping, so that it stays one piece for mremap; the kernel backs the
-        // whole 2 MB pages inside it with huge pages.
         madvise(data_, bytes_, MADV_HUGEPAGE);
     }
 
 private:
     size_t capacity() const { return bytes_ / sizeof(T); }
+    void grow(size_t more) {
+        size_t want = data_ ? 2 * size_ : expected_;
+        if (want < size_ + more)
+            want = size_ + more;
+        reserve(want < 1024 ? 1024 : want);
+    }
     void swap(MappedList& other) {
         std::swap(data_, other.data_);
         std::swap(size_, other.size_);
         std::swap(bytes_, other.bytes_);
+        std::swap(expected_, other.expected_);
     }
 
     T* data_ = nullptr;
     size_t size_ = 0;
     size_t bytes_ = 0;
+    size_t expected_ = 0;
 };
 
 // What a chunk found: its records and lists, and its lines.
@@ -787,8 +794,12 @@ static void readChunk(const vyxTextBuffer& text, Chunk& chunk) {
     cursor.offset = chunk.begin;
     cursor.end = chunk.end;
     const size_t bytes = chunk.end - chunk.begin;
-    // About what a file of triangles needs (its lists are about as long again).
-    chunk.records.reserve(bytes / 4 + 16);
+    // Room for what a file of triangles needs, and for lists of numbers as long as a
+    // typical file of nothing else gives; mapped only when the first element comes.
+    chunk.records.expect(bytes / 4);
+    chunk.positions.expect(bytes / 8);
+    chunk.texcoords.expect(bytes / 8);
+    chunk.normals.expect(bytes / 8);
     int32_t runAt = -1;
     Place last;
     std::string_view line;

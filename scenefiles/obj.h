@@ -67,3 +67,8 @@ void vyxLoadObjFromText(const char* text, size_t size, const char* displayName, 
 // file that cannot be opened or read leaves the model empty, says why on stderr and
 // returns false.
 bool vyxLoadObj(const char* path, vyxObjModel& model);
+
+// For tests: the size in bytes of the pieces a text is cut into to be read on several
+// threads; 0 (the default) chooses it from the text's size and the worker threads. Set
+// it while no model is read.
+void vyxSetObjChunkBytes(size_t bytes);

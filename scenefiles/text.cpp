@@ -1,7 +1,10 @@
 #include "scenefiles/text.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <strings.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "util/escape.h"
 #include "util/file.h"
@@ -77,36 +81,135 @@ static std::string utf16ToUtf8(const std::string& bytes, size_t start, bool bigE
     return out;
 }
 
+// How size bytes at data are encoded: 0 for UTF-8 (skip the first `start` bytes, a
+// byte-order mark), 1 for UTF-16LE and 2 for UTF-16BE (their units begin at start).
+static int detectEncoding(const char* data, size_t size, size_t& start) {
+    const unsigned char* b = reinterpret_cast<const unsigned char*>(data);
+    start = 0;
+    if (size >= 3 && b[0] == 0xEF && b[1] == 0xBB && b[2] == 0xBF) {
+        start = 3;
+        return 0;
+    }
+    if (size >= 2 && b[0] == 0xFF && b[1] == 0xFE) {
+        start = 2;
+        return 1;
+    }
+    if (size >= 2 && b[0] == 0xFE && b[1] == 0xFF) {
+        start = 2;
+        return 2;
+    }
+    // Without a mark: OBJ and MTL text is nearly all ASCII, which UTF-16 stores with a
+    // NUL in every second byte. Three quarters of the first 32 pairs must agree.
+    size_t pairs = size / 2 < 32 ? size / 2 : 32;
+    size_t oddZero = 0, evenZero = 0;
+    for (size_t i = 0; i < pairs; ++i) {
+        oddZero += b[2 * i] != 0 && b[2 * i + 1] == 0;
+        evenZero += b[2 * i] == 0 && b[2 * i + 1] != 0;
+    }
+    if (pairs >= 2 && evenZero * 4 >= pairs * 3)
+        return 2;
+    if (pairs >= 2 && oddZero * 4 >= pairs * 3)
+        return 1;
+    return 0;
+}
+
 const char* vyxDecodeText(std::string& text) {
-    const unsigned char* b = reinterpret_cast<const unsigned char*>(text.data());
-    if (text.size() >= 3 && b[0] == 0xEF && b[1] == 0xBB && b[2] == 0xBF) {
-        text.erase(0, 3);
-        return nullptr;
-    }
-    bool little = false, big = false;
     size_t start = 0;
-    if (text.size() >= 2 && b[0] == 0xFF && b[1] == 0xFE) {
-        little = true;
-        start = 2;
-    } else if (text.size() >= 2 && b[0] == 0xFE && b[1] == 0xFF) {
-        big = true;
-        start = 2;
-    } else {
-        // Without a mark: OBJ and MTL text is nearly all ASCII, which UTF-16 stores with a
-        // NUL in every second byte. Three quarters of the first 32 pairs must agree.
-        size_t pairs = text.size() / 2 < 32 ? text.size() / 2 : 32;
-        size_t oddZero = 0, evenZero = 0;
-        for (size_t i = 0; i < pairs; ++i) {
-            oddZero += b[2 * i] != 0 && b[2 * i + 1] == 0;
-            evenZero += b[2 * i] == 0 && b[2 * i + 1] != 0;
-        }
-        little = pairs >= 2 && oddZero * 4 >= pairs * 3;
-        big = pairs >= 2 && evenZero * 4 >= pairs * 3;
-    }
-    if (!little && !big)
+    const int encoding = detectEncoding(text.data(), text.size(), start);
+    if (encoding == 0) {
+        text.erase(0, start);
         return nullptr;
-    text = utf16ToUtf8(text, start, big);
-    return big ? "UTF-16BE" : "UTF-16LE";
+    }
+    text = utf16ToUtf8(text, start, encoding == 2);
+    return encoding == 2 ? "UTF-16BE" : "UTF-16LE";
+}
+
+vyxTextBuffer::~vyxTextBuffer() {
+    if (mapping)
+        munmap(mapping, mappingSize);
+}
+
+void vyxTextBuffer::adopt(std::string&& text) {
+    if (mapping)
+        munmap(mapping, mappingSize);
+    mapping = nullptr;
+    mappingSize = 0;
+    owned = std::move(text);
+    vyxDecodeText(owned);
+    data = owned.data();
+    size = owned.size();
+}
+
+void vyxTextBuffer::release(size_t from, size_t to) const {
+    if (!mapping || from >= to)
+        return;
+    const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+    const uintptr_t begin = (reinterpret_cast<uintptr_t>(data) + from + page - 1) / page * page;
+    const uintptr_t end = (reinterpret_cast<uintptr_t>(data) + to) / page * page;
+    // Clean pages of a private file mapping: dropping them loses nothing.
+    if (begin < end)
+        madvise(reinterpret_cast<void*>(begin), end - begin, MADV_DONTNEED);
+}
+
+void vyxDecodeTextView(const char* data, size_t size, vyxTextBuffer& text) {
+    size_t start = 0;
+    const int encoding = size > 0 ? detectEncoding(data, size, start) : 0;
+    if (encoding == 0) {
+        text.data = data + start;
+        text.size = size - start;
+        return;
+    }
+    text.owned = utf16ToUtf8(std::string(data, size), start, encoding == 2);
+    text.data = text.owned.data();
+    text.size = text.owned.size();
+}
+
+// The file at path mapped read-only into text, decoded, with "Opened file" printed;
+// false, printing nothing, when it is not a regular file that can be mapped.
+static bool mapFile(const char* path, vyxTextBuffer& text) {
+    if (!vyxFileProblem(path).empty())
+        return false;
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat info;
+    void* mapping = MAP_FAILED;
+    size_t size = 0;
+    if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
+        size = static_cast<size_t>(info.st_size);
+        // Populated up front: one call maps every page instead of one fault per few pages.
+        mapping = mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
+    }
+    close(fd);
+    if (mapping == MAP_FAILED)
+        return false;
+    std::printf("Opened file %s\n", vyxEscapeText(path).c_str());
+    text.mapping = mapping;
+    text.mappingSize = size;
+    madvise(mapping, size, MADV_SEQUENTIAL);
+    vyxDecodeTextView(static_cast<const char*>(mapping), size, text);
+    if (!text.owned.empty() || text.size == 0) {
+        // Converted from UTF-16 (or nothing left): the mapping is no longer needed.
+        munmap(mapping, size);
+        text.mapping = nullptr;
+        text.mappingSize = 0;
+        if (text.owned.empty())
+            text.data = nullptr;
+    }
+    return true;
+}
+
+bool vyxReadFileText(const char* path, const char* kind, vyxTextBuffer& text) {
+    // A file bundle answers for the disk while it replays, and must see the read while
+    // it records: both go the way of vyxReadFileBytes.
+    vyxBundleEntry replayed;
+    if (path && !vyxBundleRecording() && !vyxBundleLookup(BundleProblem, path, replayed) && mapFile(path, text))
+        return true;
+    std::string bytes;
+    if (!vyxReadFileBytes(path, kind, bytes))
+        return false;
+    text.adopt(std::move(bytes));
+    return true;
 }
 
 // The end of the physical line starting at offset, and where the one after it starts.
@@ -147,6 +250,69 @@ bool vyxNextLine(vyxLineCursor& cursor, std::string& line) {
                 line.resize(i);
                 break;
             }
+        return true;
+    }
+    return false;
+}
+
+// Where the physical line starting at offset ends (before its line end, or at end),
+// whether it holds a NUL byte, and where the one after it starts.
+static size_t physicalLineEnd(const char* text, size_t offset, size_t end, size_t& next, bool& binary) {
+    size_t at = offset;
+    for (; at < end; ++at) {
+        const char c = text[at];
+        if (c == '\n' || c == '\r')
+            break;
+        binary |= c == '\0';
+    }
+    next = at;
+    if (next < end)
+        next += text[next] == '\r' && next + 1 < end && text[next + 1] == '\n' ? 2 : 1;
+    return at;
+}
+
+bool vyxNextLineView(vyxLineView& cursor, std::string_view& line) {
+    const char* text = cursor.text;
+    while (cursor.offset < cursor.end) {
+        cursor.lineStart = cursor.offset;
+        cursor.lineNumber = cursor.nextLineNumber;
+        bool binary = false;
+        size_t next;
+        size_t end = physicalLineEnd(text, cursor.offset, cursor.end, next, binary);
+        ++cursor.nextLineNumber;
+        // Joined while a physical line ends in a backslash and another line follows.
+        if (end > cursor.offset && text[end - 1] == '\\' && next != end) {
+            std::string& joined = cursor.joined;
+            joined.assign(text + cursor.offset, end - cursor.offset);
+            joined.back() = ' ';
+            cursor.offset = next;
+            while (cursor.offset < cursor.end) {
+                end = physicalLineEnd(text, cursor.offset, cursor.end, next, binary);
+                joined.append(text + cursor.offset, end - cursor.offset);
+                cursor.offset = next;
+                ++cursor.nextLineNumber;
+                if (joined.back() != '\\' || next == end)
+                    break;
+                joined.back() = ' ';
+            }
+            line = std::string_view(joined);
+        } else {
+            line = std::string_view(text + cursor.offset, end - cursor.offset);
+            cursor.offset = next;
+        }
+        if (binary) {
+            ++cursor.binaryLines;
+            continue;
+        }
+        // A "#" that starts a token ends the line's content.
+        for (const char* hash = static_cast<const char*>(std::memchr(line.data(), '#', line.size())); hash;) {
+            const size_t i = static_cast<size_t>(hash - line.data());
+            if (i == 0 || isSeparator(line[i - 1])) {
+                line = line.substr(0, i);
+                break;
+            }
+            hash = static_cast<const char*>(std::memchr(hash + 1, '#', line.size() - i - 1));
+        }
         return true;
     }
     return false;

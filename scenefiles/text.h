@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 // Opens the file at path and reads its bytes whole into bytes, undecoded. Prints "Opened
 // file <path>\n" or "Unable to open file.\n" on standard output, as the readers always
@@ -18,6 +19,39 @@ bool vyxReadFileBytes(const char* path, const char* kind, std::string& bytes);
 // the start) is converted, unpaired surrogates becoming U+FFFD. Returns the name of the
 // encoding converted from ("UTF-16LE", "UTF-16BE") or null when the text was kept.
 const char* vyxDecodeText(std::string& text);
+
+// Text to be read, decoded as vyxDecodeText decodes it: the bytes of a file mapped
+// read-only from the disk where that works (a large model is then neither copied nor
+// given fresh pages), else a string of its own. Not copyable; unmaps when destroyed.
+struct vyxTextBuffer {
+    const char* data = nullptr; // the decoded text, size bytes (not NUL-terminated)
+    size_t size = 0;
+    std::string owned;       // holds the text when it is not mapped
+    void* mapping = nullptr; // the file's mapping, or null
+    size_t mappingSize = 0;
+
+    vyxTextBuffer() = default;
+    vyxTextBuffer(const vyxTextBuffer&) = delete;
+    vyxTextBuffer& operator=(const vyxTextBuffer&) = delete;
+    ~vyxTextBuffer();
+
+    // Takes text as it is (moved in) and decodes it.
+    void adopt(std::string&& text);
+    // Says that bytes [from, to) of the text are not needed for now: the whole pages of a
+    // mapping among them leave the process's memory at once (read again, they come back
+    // from the file). Nothing for owned text.
+    void release(size_t from, size_t to) const;
+};
+
+// vyxReadFileBytes into text, decoded: the same messages, the same result, but a regular
+// file on the disk is mapped instead of read (while a file bundle records or replays,
+// or when mapping fails, it is read as vyxReadFileBytes reads it).
+bool vyxReadFileText(const char* path, const char* kind, vyxTextBuffer& text);
+
+// size bytes at data as vyxDecodeText would decode them: text is left pointing into the
+// bytes themselves (past a UTF-8 byte-order mark) when they need no conversion, else it
+// owns the converted text.
+void vyxDecodeTextView(const char* data, size_t size, vyxTextBuffer& text);
 
 // Walks decoded text line by line. Set text; the other fields start as below.
 struct vyxLineCursor {
@@ -34,6 +68,24 @@ struct vyxLineCursor {
 // becomes a space). A "#" that starts a token ends the line's content. A line holding a
 // NUL byte is not text: it is skipped and counted in binaryLines.
 bool vyxNextLine(vyxLineCursor& cursor, std::string& line);
+
+// vyxNextLine over bytes that stay put, without copying a line that needs no joining.
+// Set text and end (the walk stops there; it must be the end of the text or follow a
+// line end that no backslash continues) and offset; the numbers start as below.
+struct vyxLineView {
+    const char* text = nullptr; // not owned
+    size_t end = 0;             // where the walk stops
+    size_t offset = 0;          // where the next line starts
+    size_t lineStart = 0;       // derived: where the last returned line starts
+    long lineNumber = 0;        // derived: 1-based line on which the last returned line starts
+    long nextLineNumber = 1;    // derived
+    long binaryLines = 0;       // derived: lines skipped because they hold NUL bytes
+    std::string joined;         // derived: holds lines joined by backslashes
+};
+
+// The next logical line as vyxNextLine gives it, into line, which points into the text
+// or into cursor.joined until the next call. False at the end.
+bool vyxNextLineView(vyxLineView& cursor, std::string_view& line);
 
 // After a file's last line: one warning on stderr naming path when lines were skipped
 // for holding NUL bytes; nothing otherwise.

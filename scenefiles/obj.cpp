@@ -1035,5 +1035,13 @@ bool vyxLoadObj(const char* path, vyxObjModel& model) {
     if (!vyxReadFileText(path, "model", text))
         return false;
     readObjText(text, path, vyxFolderOf(path).c_str(), model, nullptr, nullptr);
+    if (text.changedWhileRead()) {
+        std::fprintf(stderr, "vyx: cannot read model %s: it was shortened while it was read\n",
+                     vyxEscapeText(path).c_str());
+        std::string confinedTo = std::move(model.confinedTo);
+        model = vyxObjModel();
+        model.confinedTo = std::move(confinedTo);
+        return false;
+    }
     return true;
 }

@@ -64,8 +64,8 @@ void vyxLoadObjFromText(const char* text, size_t size, const char* displayName, 
 // Reads the OBJ file at path into model (which should be empty but for confinedTo) as vyxLoadObjFromText
 // reads its bytes, with path as the display name and libraries read from the folder of
 // path. Prints "Opened file <path>\n" or "Unable to open file.\n" on standard output; a
-// file that cannot be opened or read leaves the model empty, says why on stderr and
-// returns false.
+// file that cannot be opened or read, or that another program shortens while it is
+// read, leaves the model empty, says why on stderr and returns false.
 bool vyxLoadObj(const char* path, vyxObjModel& model);
 
 // For tests: the size in bytes of the pieces a text is cut into to be read on several

@@ -2,17 +2,20 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <strings.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <utility>
 
 #include "util/escape.h"
@@ -124,14 +127,99 @@ const char* vyxDecodeText(std::string& text) {
     return encoding == 2 ? "UTF-16BE" : "UTF-16LE";
 }
 
-vyxTextBuffer::~vyxTextBuffer() {
-    if (mapping)
-        munmap(mapping, mappingSize);
+// A mapped file that another program shortens while it is read would end the process
+// (SIGBUS on the first page past the new end). The mappings being read are registered
+// here; a fault inside one puts a page of zeros where the file's page was, marks the
+// mapping changed and lets the read go on (zeros read as NUL bytes, which the readers
+// skip), so that the reader can report the file as changed instead of crashing. A fault
+// anywhere else goes to whatever handled SIGBUS before.
+namespace {
+
+const int kGuardSlots = 64;
+struct GuardSlot {
+    std::atomic<bool> taken{false};
+    std::atomic<uintptr_t> begin{0}, end{0}; // an empty range while not guarding
+    std::atomic<bool> changed{false};
+};
+GuardSlot guardSlots[kGuardSlots];
+struct sigaction previousBusAction;
+
+void onBusError(int number, siginfo_t* info, void* context) {
+    const uintptr_t address = reinterpret_cast<uintptr_t>(info->si_addr);
+    for (GuardSlot& slot : guardSlots) {
+        if (address < slot.begin.load() || address >= slot.end.load())
+            continue;
+        const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+        void* at = reinterpret_cast<void*>(address / page * page);
+        if (mmap(at, page, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) != MAP_FAILED) {
+            slot.changed.store(true);
+            return; // the read is tried again, on zeros
+        }
+        break;
+    }
+    if (previousBusAction.sa_flags & SA_SIGINFO) {
+        if (previousBusAction.sa_sigaction) {
+            previousBusAction.sa_sigaction(number, info, context);
+            return;
+        }
+    } else if (previousBusAction.sa_handler != SIG_DFL && previousBusAction.sa_handler != SIG_IGN) {
+        previousBusAction.sa_handler(number);
+        return;
+    }
+    // The default action: the faulting read is tried again and ends the process.
+    ::signal(SIGBUS, SIG_DFL);
 }
 
-void vyxTextBuffer::adopt(std::string&& text) {
-    if (mapping)
+// The slot guarding [begin, begin + size), or -1 when every slot is taken (the mapping
+// then goes unguarded, as before).
+int guardMapping(const void* begin, size_t size) {
+    static std::once_flag installed;
+    std::call_once(installed, [] {
+        struct sigaction action;
+        std::memset(&action, 0, sizeof(action));
+        action.sa_sigaction = onBusError;
+        action.sa_flags = SA_SIGINFO | SA_NODEFER;
+        sigemptyset(&action.sa_mask);
+        sigaction(SIGBUS, &action, &previousBusAction);
+    });
+    const uintptr_t start = reinterpret_cast<uintptr_t>(begin);
+    for (int i = 0; i < kGuardSlots; ++i) {
+        bool taken = false;
+        if (guardSlots[i].taken.compare_exchange_strong(taken, true)) {
+            guardSlots[i].changed.store(false);
+            guardSlots[i].begin.store(start);
+            guardSlots[i].end.store(start + size);
+            return i;
+        }
+    }
+    return -1;
+}
+
+void unguardMapping(int slot) {
+    if (slot < 0)
+        return;
+    guardSlots[slot].end.store(0);
+    guardSlots[slot].begin.store(0);
+    guardSlots[slot].taken.store(false);
+}
+
+} // namespace
+
+vyxTextBuffer::~vyxTextBuffer() {
+    if (mapping) {
+        unguardMapping(guardSlot);
         munmap(mapping, mappingSize);
+    }
+}
+
+bool vyxTextBuffer::changedWhileRead() const { return guardSlot >= 0 && guardSlots[guardSlot].changed.load(); }
+
+void vyxTextBuffer::adopt(std::string&& text) {
+    if (mapping) {
+        unguardMapping(guardSlot);
+        guardSlot = -1;
+        munmap(mapping, mappingSize);
+    }
     mapping = nullptr;
     mappingSize = 0;
     owned = std::move(text);
@@ -186,10 +274,13 @@ static bool mapFile(const char* path, vyxTextBuffer& text) {
     std::printf("Opened file %s\n", vyxEscapeText(path).c_str());
     text.mapping = mapping;
     text.mappingSize = size;
+    text.guardSlot = guardMapping(mapping, size);
     madvise(mapping, size, MADV_SEQUENTIAL);
     vyxDecodeTextView(static_cast<const char*>(mapping), size, text);
     if (!text.owned.empty() || text.size == 0) {
         // Converted from UTF-16 (or nothing left): the mapping is no longer needed.
+        unguardMapping(text.guardSlot);
+        text.guardSlot = -1;
         munmap(mapping, size);
         text.mapping = nullptr;
         text.mappingSize = 0;

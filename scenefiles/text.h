@@ -29,6 +29,7 @@ struct vyxTextBuffer {
     std::string owned;       // holds the text when it is not mapped
     void* mapping = nullptr; // the file's mapping, or null
     size_t mappingSize = 0;
+    int guardSlot = -1; // the mapping's entry among those guarded against shrinking files
 
     vyxTextBuffer() = default;
     vyxTextBuffer(const vyxTextBuffer&) = delete;
@@ -41,6 +42,10 @@ struct vyxTextBuffer {
     // mapping among them leave the process's memory at once (read again, they come back
     // from the file). Nothing for owned text.
     void release(size_t from, size_t to) const;
+    // True when the mapped file was shortened while it was read: the pages past its new
+    // end read as zeros (instead of ending the process), so what was read is not the
+    // file's text.
+    bool changedWhileRead() const;
 };
 
 // vyxReadFileBytes into text, decoded: the same messages, the same result, but a regular

@@ -4,6 +4,11 @@
 // generated texts, and the line walker over mapped bytes with the one over strings.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <csignal>
 #include <cstring>
 #include <iterator>
 #include <random>
@@ -234,4 +239,40 @@ TEST(ObjLineView, GivesTheLinesOfTheStringWalker) {
         EXPECT_EQ(view.binaryLines, reference.binaryLines) << testing::PrintToString(text);
         EXPECT_EQ(view.nextLineNumber, reference.nextLineNumber) << testing::PrintToString(text);
     }
+}
+
+// A mapped file that another program shortens while it is read: the pages past its new
+// end read as zeros and the buffer says so, instead of the process ending on SIGBUS; a
+// fault in a mapping nobody guards still ends the process as it would have.
+TEST(ObjChunks, AFileShortenedWhileMappedIsReportedNotACrash) {
+    ScratchDir dir;
+    const std::string bytes(1 << 20, 'v');
+    const std::string path = dir.write("shrinking.obj", bytes);
+    {
+        vyxTextBuffer text;
+        capture([&] { ASSERT_TRUE(vyxReadFileText(path.c_str(), "model", text)); });
+        ASSERT_NE(text.mapping, nullptr);
+        EXPECT_FALSE(text.changedWhileRead());
+        ASSERT_EQ(truncate(path.c_str(), 100), 0);
+        size_t vs = 0;
+        for (size_t i = 0; i < text.size; ++i)
+            vs += text.data[i] == 'v';
+        EXPECT_EQ(vs, size_t{100}) << "what the file still holds; the rest reads as zeros";
+        EXPECT_TRUE(text.changedWhileRead());
+    }
+    // The reader's own answer to it.
+    dir.write("shrinking.obj", bytes);
+    vyxTextBuffer again;
+    capture([&] { ASSERT_TRUE(vyxReadFileText(path.c_str(), "model", again)); });
+    EXPECT_FALSE(again.changedWhileRead()) << "a new mapping starts unmarked";
+
+    EXPECT_EXIT(
+        {
+            const int fd = open(path.c_str(), O_RDONLY);
+            const char* raw = static_cast<const char*>(mmap(nullptr, bytes.size(), PROT_READ, MAP_PRIVATE, fd, 0));
+            if (ftruncate(open(path.c_str(), O_WRONLY), 0) != 0)
+                std::exit(3);
+            std::exit(raw[bytes.size() - 1] == 'v' ? 4 : 5);
+        },
+        testing::KilledBySignal(SIGBUS), "");
 }

@@ -1,10 +1,13 @@
 #include "geometry/mesh.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <vector>
 
 #include "scenefiles/obj.h"
@@ -115,6 +118,8 @@ bool allocateTriangles(const vyxObjModel& model, int32_t count, const char* path
     mesh.triangles = static_cast<vyxTriangle*>(vyxAllocLarge(n * sizeof(vyxTriangle)));
     bool ok = mesh.triangles != nullptr;
     if (model.normalCount() > 0 || model.texcoordCount() > 0) {
+        // Corners are numbered in 32 bits, up to three a triangle.
+        ok = ok && count <= INT32_MAX / 3;
         mesh.cornerOf = static_cast<int32_t(*)[3]>(vyxAllocLarge(n * sizeof(*mesh.cornerOf)));
         ok = ok && mesh.cornerOf;
     }
@@ -233,7 +238,15 @@ bool fillCorners(const vyxObjModel& model, int32_t count, const char* path, vyxM
 // shading data: the triangles, materials and corner numbers in one pass, then the
 // corners. False when memory runs out for the corners (the mesh's arrays are then freed).
 bool fillTriangles(const vyxObjModel& model, int32_t count, const char* path, vyxMesh& mesh) {
-    CornerNumbers numbers(model);
+    std::unique_ptr<CornerNumbers> numbers;
+    if (mesh.cornerOf) {
+        try {
+            numbers.reset(new CornerNumbers(model));
+        } catch (const std::bad_alloc&) {
+            outOfMemory(count, path, mesh);
+            return false;
+        }
+    }
     forEachTriangle(model, count, mesh, [&](int32_t n, const vyxObjFace& face, int32_t materialIndex) {
         vyxTriangle& tri = mesh.triangles[n];
         copy3(tri.p0, &model.positions[3 * static_cast<size_t>(face.position[0])]);
@@ -246,10 +259,10 @@ bool fillTriangles(const vyxObjModel& model, int32_t count, const char* path, vy
             int32_t ni[3], ti[3];
             cornerPairs(model, face, mesh.materials[materialIndex], ni, ti);
             for (int c = 0; c < 3; ++c)
-                mesh.cornerOf[n][c] = numbers.numberOf(ni[c], ti[c]);
+                mesh.cornerOf[n][c] = numbers->numberOf(ni[c], ti[c]);
         }
     });
-    mesh.cornerCount = numbers.count;
+    mesh.cornerCount = numbers ? numbers->count : 0;
     // A model whose corners all turned out without data needs no corner arrays.
     if (mesh.cornerCount == 0) {
         std::free(mesh.cornerOf);
@@ -403,6 +416,8 @@ vyxTriangleShading vyxShadingOf(const vyxMesh& mesh, int32_t t) {
 
 bool vyxSetShading(vyxMesh& mesh, const vyxTriangleShading* records) {
     const size_t n = static_cast<size_t>(mesh.triangleCount);
+    if (mesh.triangleCount > INT32_MAX / 3)
+        return false;
     mesh.corners = static_cast<vyxCorner*>(vyxAllocLarge(3 * n * sizeof(vyxCorner)));
     mesh.cornerOf = static_cast<int32_t(*)[3]>(vyxAllocLarge(n * sizeof(*mesh.cornerOf)));
     mesh.materialOf = static_cast<int32_t*>(vyxAllocLarge(n * sizeof(int32_t)));

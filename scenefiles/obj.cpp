@@ -901,7 +901,9 @@ static void joinChunk(const vyxTextBuffer& text, const Chunk& chunk, long lineBa
             int32_t& count = kind == kPositions   ? state.counts.positions
                              : kind == kTexcoords ? state.counts.texcoords
                                                   : state.counts.normals;
-            count += *record >> 4;
+            // Saturating: faces can name no element past the largest index anyway.
+            const int32_t more = *record >> 4;
+            count = count > INT32_MAX - more ? INT32_MAX : count + more;
             ++record;
             continue;
         }

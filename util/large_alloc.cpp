@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -23,27 +22,6 @@ void* vyxAllocLarge(size_t bytes) {
     size_t whole = bytes / kHugePage * kHugePage;
     madvise(memory, whole, MADV_HUGEPAGE);
     return memory;
-}
-
-void* vyxShrinkLarge(void* block, size_t bytes) {
-    if (!block)
-        return nullptr;
-    // The C library shrinks a block where it lies (it splits a heap block and remaps a
-    // mapped one, keeping the old one whole when that fails), so the start and its
-    // alignment stay. Should a library ever move it, the copy must be aligned again.
-    void* shrunk = std::realloc(block, bytes > 0 ? bytes : 1);
-    if (!shrunk)
-        return block;
-    if (reinterpret_cast<uintptr_t>(shrunk) % 64 == 0)
-        return shrunk;
-    void* aligned = vyxAllocLarge(bytes);
-    if (!aligned) {
-        std::fprintf(stderr, "vyx: out of memory moving a block of %zu bytes\n", bytes);
-        std::abort();
-    }
-    std::memcpy(aligned, shrunk, bytes);
-    std::free(shrunk);
-    return aligned;
 }
 
 void* vyxAllocLargeZeroed(size_t count, size_t size) {

@@ -11,12 +11,6 @@
 // MB. Any thread.
 void* vyxAllocLarge(size_t bytes);
 
-// Shrinks a block from vyxAllocLarge to its first `bytes` bytes (at least one), keeping it
-// aligned to 64 bytes; returns the block, moved or not (the old one when it cannot be
-// shrunk). For arrays sized for the most they could hold: the unused end goes back to the
-// heap instead of lingering in the block.
-void* vyxShrinkLarge(void* block, size_t bytes);
-
 // The same, zero-filled, for count elements of size bytes each (null on overflow).
 void* vyxAllocLargeZeroed(size_t count, size_t size);
 

@@ -143,15 +143,15 @@ struct GuardSlot {
 };
 GuardSlot guardSlots[kGuardSlots];
 struct sigaction previousBusAction;
+uintptr_t guardPage = 4096; // the page size, read before the handler is installed
 
 void onBusError(int number, siginfo_t* info, void* context) {
     const uintptr_t address = reinterpret_cast<uintptr_t>(info->si_addr);
     for (GuardSlot& slot : guardSlots) {
         if (address < slot.begin.load() || address >= slot.end.load())
             continue;
-        const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
-        void* at = reinterpret_cast<void*>(address / page * page);
-        if (mmap(at, page, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) != MAP_FAILED) {
+        void* at = reinterpret_cast<void*>(address / guardPage * guardPage);
+        if (mmap(at, guardPage, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) != MAP_FAILED) {
             slot.changed.store(true);
             return; // the read is tried again, on zeros
         }
@@ -175,6 +175,7 @@ void onBusError(int number, siginfo_t* info, void* context) {
 int guardMapping(const void* begin, size_t size) {
     static std::once_flag installed;
     std::call_once(installed, [] {
+        guardPage = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
         struct sigaction action;
         std::memset(&action, 0, sizeof(action));
         action.sa_sigaction = onBusError;

@@ -98,14 +98,8 @@ bool makeMaterials(const vyxObjModel& model, bool needsDefault, vyxMesh& mesh) {
 void outOfMemory(int32_t count, const char* path, vyxMesh& mesh) {
     std::fprintf(stderr, "vyx: out of memory for the %d triangles of %s\n", count, vyxEscapeText(path).c_str());
     std::free(mesh.triangles);
-    std::free(mesh.cornerOf);
-    std::free(mesh.corners);
-    std::free(mesh.materialOf);
     mesh.triangles = nullptr;
-    mesh.cornerOf = nullptr;
-    mesh.corners = nullptr;
-    mesh.materialOf = nullptr;
-    mesh.cornerCount = 0;
+    vyxFreeShading(mesh);
 }
 
 // The triangle array for count triangles and the per-triangle arrays the model needs
@@ -381,10 +375,7 @@ void vyxFreeMesh(vyxMesh& mesh) {
         vyxFreeMaterial(mesh.materials[m]);
     std::free(mesh.materials);
     std::free(mesh.triangles);
-    std::free(mesh.corners);
-    std::free(mesh.cornerOf);
-    std::free(mesh.materialOf);
-    std::free(mesh.patchOf);
+    vyxFreeShading(mesh);
     if (mesh.bih) {
         vyxFreeBIH(*mesh.bih);
         delete mesh.bih;
@@ -414,6 +405,18 @@ vyxTriangleShading vyxShadingOf(const vyxMesh& mesh, int32_t t) {
     return s;
 }
 
+void vyxFreeShading(vyxMesh& mesh) {
+    std::free(mesh.corners);
+    std::free(mesh.cornerOf);
+    std::free(mesh.materialOf);
+    std::free(mesh.patchOf);
+    mesh.corners = nullptr;
+    mesh.cornerOf = nullptr;
+    mesh.materialOf = nullptr;
+    mesh.patchOf = nullptr;
+    mesh.cornerCount = 0;
+}
+
 bool vyxSetShading(vyxMesh& mesh, const vyxTriangleShading* records) {
     const size_t n = static_cast<size_t>(mesh.triangleCount);
     if (mesh.triangleCount > INT32_MAX / 3)
@@ -423,15 +426,7 @@ bool vyxSetShading(vyxMesh& mesh, const vyxTriangleShading* records) {
     mesh.materialOf = static_cast<int32_t*>(vyxAllocLarge(n * sizeof(int32_t)));
     mesh.patchOf = static_cast<int32_t*>(vyxAllocLarge(n * sizeof(int32_t)));
     if (!mesh.corners || !mesh.cornerOf || !mesh.materialOf || !mesh.patchOf) {
-        std::free(mesh.corners);
-        std::free(mesh.cornerOf);
-        std::free(mesh.materialOf);
-        std::free(mesh.patchOf);
-        mesh.corners = nullptr;
-        mesh.cornerOf = nullptr;
-        mesh.materialOf = nullptr;
-        mesh.patchOf = nullptr;
-        mesh.cornerCount = 0;
+        vyxFreeShading(mesh);
         mesh.patch = 0;
         return false;
     }

@@ -76,6 +76,11 @@ inline int32_t vyxPatchOf(const vyxMesh& mesh, int32_t t) { return mesh.patchOf 
 // Everything shading needs of triangle t, from the mesh's indexed arrays.
 vyxTriangleShading vyxShadingOf(const vyxMesh& mesh, int32_t t);
 
+// Frees the mesh's shading arrays (corners, cornerOf, materialOf, patchOf) and leaves them
+// null with no corners: every triangle then shades flat, with material 0 and the mesh's
+// patch. Safe on arrays already freed.
+void vyxFreeShading(vyxMesh& mesh);
+
 // Gives mesh the shading data of records[0, triangleCount): the normals and texture
 // coordinates as corners of their own (three a triangle), each record's material (an
 // element of mesh.materials) and patch. False when memory runs out (the mesh's shading

@@ -94,17 +94,11 @@ static bool allocateGenerated(vyxMesh& mesh, int32_t triangleCount, int32_t corn
     if (!mesh.triangles || !mesh.corners || !mesh.cornerOf || !mesh.patchOf || !mesh.materials) {
         std::fprintf(stderr, "vyx: out of memory generating the %s\n", what);
         std::free(mesh.triangles);
-        std::free(mesh.corners);
-        std::free(mesh.cornerOf);
-        std::free(mesh.patchOf);
         std::free(mesh.materials);
         mesh.triangles = nullptr;
-        mesh.corners = nullptr;
-        mesh.cornerOf = nullptr;
-        mesh.patchOf = nullptr;
         mesh.materials = nullptr;
+        vyxFreeShading(mesh);
         mesh.triangleCount = 0;
-        mesh.cornerCount = 0;
         mesh.materialCount = 0;
         return false;
     }

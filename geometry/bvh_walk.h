@@ -11,6 +11,7 @@
 #include <cfloat>
 #include <cmath>
 #include <cstddef>
+#include <type_traits>
 
 #include "geometry/bvh.h"
 #include "util/assert.h"
@@ -212,6 +213,55 @@ inline unsigned meetBoxes(const vyxBVHNodeOf<W>& node, const BoxRay<W>& ray, flo
     return L::lessEqual(tnear, tfar);
 }
 
+// meetBoxes for a ray whose direction's sign bits are kOctant (bit a for axis a): the
+// same operations, with the planes' places in the node known when compiled, so that the
+// walk keeps no offsets and reads each plane straight from the node.
+template <int W, int kOctant>
+inline unsigned meetBoxesIn(const vyxBVHNodeOf<W>& node, const BoxRay<W>& ray, float limit, float* dist) {
+    using L = Lanes<W>;
+    const float* base = &node.lower[0][0];
+    typename L::V tnear = L::zero(), tfar = L::set1(limit);
+    for (int a = 0; a < 3; ++a) {
+        const bool negative = ((kOctant >> a) & 1) != 0;
+        const int nearOffset = (negative ? 3 * W : 0) + W * a, farOffset = (negative ? 0 : 3 * W) + W * a;
+        typename L::V tn = L::mul(L::sub(L::load(base + nearOffset), ray.nearOrigin[a]), ray.inv[a]);
+        typename L::V tf = L::mul(L::sub(L::load(base + farOffset), ray.farOrigin[a]), ray.inv[a]);
+        tnear = L::max(tn, tnear);
+        tfar = L::min(tf, tfar);
+    }
+    L::store(dist, tnear);
+    return L::lessEqual(tnear, tfar);
+}
+
+// The octant of a direction: its sign bits, bit a for axis a, as setUpBoxRay reads them.
+inline int octantOf(const float direction[3]) {
+    return (std::signbit(direction[0]) ? 1 : 0) | (std::signbit(direction[1]) ? 2 : 0) |
+           (std::signbit(direction[2]) ? 4 : 0);
+}
+
+// f(std::integral_constant<int, octant>()): one copy of f compiled per octant.
+template <typename F>
+auto inOctant(int octant, F f) {
+    switch (octant) {
+    case 0:
+        return f(std::integral_constant<int, 0>());
+    case 1:
+        return f(std::integral_constant<int, 1>());
+    case 2:
+        return f(std::integral_constant<int, 2>());
+    case 3:
+        return f(std::integral_constant<int, 3>());
+    case 4:
+        return f(std::integral_constant<int, 4>());
+    case 5:
+        return f(std::integral_constant<int, 5>());
+    case 6:
+        return f(std::integral_constant<int, 6>());
+    default:
+        return f(std::integral_constant<int, 7>());
+    }
+}
+
 // The triangle test of vyxTestTrace on the leaf's four lanes: the same operations in the
 // same order, so the same bits. Returns the mask of lanes hit with t <= limit, and t and
 // the weights of every lane.
@@ -404,6 +454,23 @@ void walk(const vyxBVH& bvh, float limit, Meet meet, Leaf leaf) {
     }
 }
 
+// The nearest-hit walk of a ray set up, with the box test of its octant.
+template <int W, int kOctant>
+vyxTraceResult nearestInOctant(const vyxBVH& bvh, const RaySetup<W>& ray, float maxDistance) {
+    vyxTraceResult best = missResult();
+    float limit = maxDistance;
+    walk<W>(
+        bvh, limit,
+        [&](const vyxBVHNodeOf<W>& node, float nodeLimit, float* dist) {
+            return meetBoxesIn<W, kOctant>(node, ray.box, nodeLimit, dist);
+        },
+        [&](const vyxBVHLeaf& leaf) {
+            keepNearest(leaf, ray.leaf, best, limit);
+            return limit;
+        });
+    return best;
+}
+
 // The nearest-hit walk, counting its work into visits when kCounted (a separate copy, so
 // the plain walk spends no register or test on the counts).
 template <int W, bool kCounted>
@@ -415,6 +482,10 @@ vyxTraceResult nearestWalk(const vyxBVH& bvh, const float origin[3], const float
         return best;
     RaySetup<W> ray;
     setUpRay(origin, direction, ray);
+    if (!kCounted)
+        return inOctant(octantOf(direction), [&](auto octant) {
+            return nearestInOctant<W, decltype(octant)::value>(bvh, ray, maxDistance);
+        });
     // Hits count when t < limit: the best so far once there is one, else maxDistance.
     float limit = maxDistance;
     walk<W>(
@@ -444,6 +515,23 @@ vyxTraceResult nearestOne(const vyxBVH& bvh, const float origin[3], const float 
     return nearestWalk<W, false>(bvh, origin, direction, maxDistance, nullptr);
 }
 
+// The occlusion walk of a ray set up, with the box test of its octant.
+template <int W, int kOctant>
+vyxOcclusion occludedInOctant(const vyxBVH& bvh, const RaySetup<W>& ray, float maxDistance) {
+    float limit = maxDistance;
+    bool beyond = false, atZero = false;
+    walk<W, false>(
+        bvh, limit,
+        [&](const vyxBVHNodeOf<W>& node, float nodeLimit, float* dist) {
+            return meetBoxesIn<W, kOctant>(node, ray.box, nodeLimit, dist);
+        },
+        [&](const vyxBVHLeaf& leaf) {
+            atZero = occludedAtZero(leaf, ray.leaf, limit, beyond);
+            return atZero ? kFinished : limit;
+        });
+    return atZero ? OcclusionAtZero : beyond ? OcclusionBeyond : OcclusionNone;
+}
+
 template <int W>
 vyxOcclusion occludedOne(const vyxBVH& bvh, const float origin[3], const float direction[3], float maxDistance) {
     VYX_ASSERT_GT(maxDistance, 0.0f);
@@ -451,18 +539,8 @@ vyxOcclusion occludedOne(const vyxBVH& bvh, const float origin[3], const float d
         return OcclusionNone;
     RaySetup<W> ray;
     setUpRay(origin, direction, ray);
-    float limit = maxDistance;
-    bool beyond = false, atZero = false;
-    walk<W, false>(
-        bvh, limit,
-        [&](const vyxBVHNodeOf<W>& node, float nodeLimit, float* dist) {
-            return meetBoxes<W>(node, ray.box, nodeLimit, dist);
-        },
-        [&](const vyxBVHLeaf& leaf) {
-            atZero = occludedAtZero(leaf, ray.leaf, limit, beyond);
-            return atZero ? kFinished : limit;
-        });
-    return atZero ? OcclusionAtZero : beyond ? OcclusionBeyond : OcclusionNone;
+    return inOctant(octantOf(direction),
+                    [&](auto octant) { return occludedInOctant<W, decltype(octant)::value>(bvh, ray, maxDistance); });
 }
 
 // What the packet walk needs of rays that point into one octant from points close

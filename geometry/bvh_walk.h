@@ -138,6 +138,17 @@ struct LeafRay {
     __m128 origin[3], direction[3];
 };
 
+// Where a node W wide keeps the planes of axis a a ray of the octant (the sign bits of
+// its direction, bit a for axis a) enters its boxes through, and those it leaves them by.
+template <int W>
+constexpr int nearPlanes(int octant, int a) {
+    return (((octant >> a) & 1) != 0 ? 3 * W : 0) + W * a;
+}
+template <int W>
+constexpr int farPlanes(int octant, int a) {
+    return (((octant >> a) & 1) != 0 ? 0 : 3 * W) + W * a;
+}
+
 // What the box tests of one ray need against nodes W wide. A direction component with its
 // sign bit set makes the ray enter a box through its upper plane on that axis; a node
 // keeps the lower planes of axis a at float W a and the upper ones at W (3 + a). The
@@ -181,8 +192,8 @@ void setUpBoxRay(const float origin[3], const float direction[3], BoxRay<W>& ray
         // The sign bit, not a comparison: a negative zero has an inverse of -inf, which
         // meets the planes the other way round from +inf.
         const bool negative = std::signbit(direction[a]);
-        ray.nearOffset[a] = (negative ? 3 * W : 0) + W * a;
-        ray.farOffset[a] = (negative ? 0 : 3 * W) + W * a;
+        ray.nearOffset[a] = nearPlanes<W>(negative ? 1 << a : 0, a);
+        ray.farOffset[a] = farPlanes<W>(negative ? 1 << a : 0, a);
         ray.inv[a] = Lanes<W>::set1(1.0f / direction[a]);
         ray.nearOrigin[a] = Lanes<W>::set1(negative ? origin[a] - margin : origin[a] + margin);
         ray.farOrigin[a] = Lanes<W>::set1(negative ? origin[a] + margin : origin[a] - margin);
@@ -222,10 +233,8 @@ inline unsigned meetBoxesIn(const vyxBVHNodeOf<W>& node, const BoxRay<W>& ray, f
     const float* base = &node.lower[0][0];
     typename L::V tnear = L::zero(), tfar = L::set1(limit);
     for (int a = 0; a < 3; ++a) {
-        const bool negative = ((kOctant >> a) & 1) != 0;
-        const int nearOffset = (negative ? 3 * W : 0) + W * a, farOffset = (negative ? 0 : 3 * W) + W * a;
-        typename L::V tn = L::mul(L::sub(L::load(base + nearOffset), ray.nearOrigin[a]), ray.inv[a]);
-        typename L::V tf = L::mul(L::sub(L::load(base + farOffset), ray.farOrigin[a]), ray.inv[a]);
+        typename L::V tn = L::mul(L::sub(L::load(base + nearPlanes<W>(kOctant, a)), ray.nearOrigin[a]), ray.inv[a]);
+        typename L::V tf = L::mul(L::sub(L::load(base + farPlanes<W>(kOctant, a)), ray.farOrigin[a]), ray.inv[a]);
         tnear = L::max(tn, tnear);
         tfar = L::min(tf, tfar);
     }
@@ -555,7 +564,8 @@ vyxOcclusion occludedOne(const vyxBVH& bvh, const float origin[3], const float d
 template <int W>
 struct PacketSetup {
     LeafRay rays[vyxPacketSize];
-    BoxRay<W> box; // the sides the rays share, and the bounding nearOrigin and farOrigin (inv unused)
+    BoxRay<W> box; // the bounding nearOrigin and farOrigin (offsets and inv unused)
+    int octant;    // the sign bits the rays' directions share, bit a for axis a
     typename Lanes<W>::V invLow[3], invHigh[3];
     // Each ray's own box test (its BoxRay), ray by ray in the lanes, for the boxes of
     // leaves: lanes past count repeat the first ray.
@@ -636,9 +646,9 @@ bool setUpPacket(const vyxBVH& bvh, const vyxRayPacket& rays, PacketSetup<W>& p)
     if (!(spread * (std::sqrt(reach) + distance) + 2.0f * distance <= bvh.leafSize))
         return false;
     p.count = count;
+    p.octant = 0;
     for (int a = 0; a < 3; ++a) {
-        p.box.nearOffset[a] = (negative[a] ? 3 * W : 0) + W * a;
-        p.box.farOffset[a] = (negative[a] ? 0 : 3 * W) + W * a;
+        p.octant |= negative[a] ? 1 << a : 0;
         p.invLow[a] = L::set1(L::lowest(invLow[a]));
         p.invHigh[a] = L::set1(L::highest(invHigh[a]));
         p.box.nearOrigin[a] = L::set1(negative[a] ? L::lowest(nearBound[a]) : L::highest(nearBound[a]));
@@ -655,16 +665,16 @@ bool setUpPacket(const vyxBVH& bvh, const vyxRayPacket& rays, PacketSetup<W>& p)
 
 // The least entry distance of any ray of the packet into the node's boxes, and the mask
 // of boxes some ray may meet before limit (the greatest of the rays' limits).
-template <int W>
+template <int W, int kOctant>
 inline unsigned meetBoxesPacket(const vyxBVHNodeOf<W>& node, const PacketSetup<W>& p, float limit, float* dist) {
     using L = Lanes<W>;
     const float* base = &node.lower[0][0];
     typename L::V tnear = L::zero(), tfar = L::set1(limit);
     for (int a = 0; a < 3; ++a) {
-        typename L::V nearPlanes = L::sub(L::load(base + p.box.nearOffset[a]), p.box.nearOrigin[a]);
-        typename L::V farPlanes = L::sub(L::load(base + p.box.farOffset[a]), p.box.farOrigin[a]);
-        typename L::V tn = L::min(L::mul(nearPlanes, p.invLow[a]), L::mul(nearPlanes, p.invHigh[a]));
-        typename L::V tf = L::max(L::mul(farPlanes, p.invLow[a]), L::mul(farPlanes, p.invHigh[a]));
+        typename L::V nearSides = L::sub(L::load(base + nearPlanes<W>(kOctant, a)), p.box.nearOrigin[a]);
+        typename L::V farSides = L::sub(L::load(base + farPlanes<W>(kOctant, a)), p.box.farOrigin[a]);
+        typename L::V tn = L::min(L::mul(nearSides, p.invLow[a]), L::mul(nearSides, p.invHigh[a]));
+        typename L::V tf = L::max(L::mul(farSides, p.invLow[a]), L::mul(farSides, p.invHigh[a]));
         tnear = L::max(tn, tnear);
         tfar = L::min(tf, tfar);
     }
@@ -682,7 +692,7 @@ inline float greatest(const float* values, int count) {
 // The rays of the packet that meet the box in slot `slot` of node before their limits
 // (limits[r]; kFinished for a ray that is done), as a mask: ray r's bit is exactly what
 // its own box test (meetBoxes) gives for that box, the rays side by side in the lanes.
-template <int W>
+template <int W, int kOctant>
 inline unsigned raysMeetingBox(const vyxBVHNodeOf<W>& node, int slot, const PacketSetup<W>& p, const float* limits) {
     using L = Lanes<W>;
     const float* base = &node.lower[0][0] + slot;
@@ -692,8 +702,9 @@ inline unsigned raysMeetingBox(const vyxBVHNodeOf<W>& node, int slot, const Pack
         for (int a = 0; a < 3; ++a) {
             const typename L::V inv = L::load(p.inv[a] + group);
             typename L::V tn =
-                L::mul(L::sub(L::set1(base[p.box.nearOffset[a]]), L::load(p.nearOrigin[a] + group)), inv);
-            typename L::V tf = L::mul(L::sub(L::set1(base[p.box.farOffset[a]]), L::load(p.farOrigin[a] + group)), inv);
+                L::mul(L::sub(L::set1(base[nearPlanes<W>(kOctant, a)]), L::load(p.nearOrigin[a] + group)), inv);
+            typename L::V tf =
+                L::mul(L::sub(L::set1(base[farPlanes<W>(kOctant, a)]), L::load(p.farOrigin[a] + group)), inv);
             tnear = L::max(tn, tnear);
             tfar = L::min(tf, tfar);
         }
@@ -715,7 +726,7 @@ struct PacketEntry {
 // its box, and only those test its triangles: leaf(leaf, rays) with the mask of them.
 // limits[r] is ray r's limit, which leaf narrows (kFinished once the ray is done); the
 // walk ends when every ray is done.
-template <int W, bool kNearestFirst, typename Leaf>
+template <int W, int kOctant, bool kNearestFirst, typename Leaf>
 void walkPacket(const vyxBVH& bvh, const PacketSetup<W>& p, float* limits, Leaf leaf) {
     alignas(32) float lanes[vyxPacketSize];
     for (int r = 0; r < vyxPacketSize; ++r)
@@ -732,12 +743,12 @@ void walkPacket(const vyxBVH& bvh, const PacketSetup<W>& p, float* limits, Leaf 
             VYX_ASSERT_LT(ref, bvh.nodeCount);
             const vyxBVHNodeOf<W>& node = nodes[ref];
             alignas(32) float dist[W];
-            unsigned hit = meetBoxesPacket<W>(node, p, limit, dist);
+            unsigned hit = meetBoxesPacket<W, kOctant>(node, p, limit, dist);
             PacketEntry met[W];
             int n = 0;
             for (; hit != 0; hit &= hit - 1) {
                 const int s = __builtin_ctz(hit);
-                const unsigned meeting = node.child[s] < 0 ? raysMeetingBox<W>(node, s, p, lanes) : rays;
+                const unsigned meeting = node.child[s] < 0 ? raysMeetingBox<W, kOctant>(node, s, p, lanes) : rays;
                 if (meeting != 0)
                     met[n++] = PacketEntry{node.child[s], dist[s], meeting};
             }
@@ -815,12 +826,14 @@ void nearestPacket(const vyxBVH& bvh, const vyxRayPacket& rays, vyxTraceResult* 
         results[r] = missResult();
         limits[r] = rays.limit[r];
     }
-    walkPacket<W, true>(bvh, p, limits, [&](const vyxBVHLeaf& leaf, unsigned walking, float* lanes) {
+    const auto testLeafRays = [&](const vyxBVHLeaf& leaf, unsigned walking, float* lanes) {
         for (; walking != 0; walking &= walking - 1) {
             const int r = __builtin_ctz(walking);
             keepNearest(leaf, p.rays[r], results[r], lanes[r]);
         }
-    });
+    };
+    inOctant(p.octant,
+             [&](auto octant) { walkPacket<W, decltype(octant)::value, true>(bvh, p, limits, testLeafRays); });
 }
 
 template <int W>
@@ -846,7 +859,7 @@ void occludedPacket(const vyxBVH& bvh, const vyxRayPacket& rays, vyxOcclusion* r
     }
     // A ray stopped at t = 0 is done: its limit becomes kFinished, so it meets no more
     // boxes, and once every ray is done the walk ends.
-    walkPacket<W, false>(bvh, p, limits, [&](const vyxBVHLeaf& leaf, unsigned walking, float* lanes) {
+    const auto testLeafRays = [&](const vyxBVHLeaf& leaf, unsigned walking, float* lanes) {
         for (; walking != 0; walking &= walking - 1) {
             const int r = __builtin_ctz(walking);
             if (occludedAtZero(leaf, p.rays[r], lanes[r], beyond[r])) {
@@ -854,7 +867,9 @@ void occludedPacket(const vyxBVH& bvh, const vyxRayPacket& rays, vyxOcclusion* r
                 lanes[r] = kFinished;
             }
         }
-    });
+    };
+    inOctant(p.octant,
+             [&](auto octant) { walkPacket<W, decltype(octant)::value, false>(bvh, p, limits, testLeafRays); });
     for (int r = 0; r < count; ++r)
         if (results[r] != OcclusionAtZero && beyond[r])
             results[r] = OcclusionBeyond;

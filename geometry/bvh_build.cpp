@@ -169,7 +169,6 @@ struct Range {
 // What every piece of a build shares. Pieces built at once work on disjoint runs of prims
 // (and of bins).
 struct Builder {
-    const vyxTriangle* triangles;
     PrimRef* prims;
     uint8_t* bins; // per prim: its bin in the last one-axis binning of its range, for the partition
     int threads;   // for splitting large ranges
@@ -529,13 +528,13 @@ void split(Builder& b, const Range& r, int depth, Range& left, Range& right) {
     }
 }
 
-// Writes the leaf of the prims [begin, begin + count).
-void makeLeaf(const Builder& b, int32_t begin, int count, vyxBVHLeaf& leaf) {
+// Writes the leaf of the triangles order[begin, begin + count).
+void makeLeaf(const vyxTriangle* triangles, const int32_t* order, int32_t begin, int count, vyxBVHLeaf& leaf) {
     VYX_ASSERT(count >= 1 && count <= vyxBVHLeafSize);
     // Lanes in triangle order.
     int32_t index[vyxBVHLeafSize];
     for (int lane = 0; lane < count; ++lane)
-        index[lane] = triangleOf(b.prims[begin + lane]);
+        index[lane] = order[begin + lane];
     for (int i = 1; i < count; ++i)
         for (int j = i; j > 0 && index[j - 1] > index[j]; --j)
             std::swap(index[j - 1], index[j]);
@@ -551,7 +550,7 @@ void makeLeaf(const Builder& b, int32_t begin, int count, vyxBVHLeaf& leaf) {
             leaf.triangle[lane] = -1;
             continue;
         }
-        const vyxTriangle& tri = b.triangles[index[lane]];
+        const vyxTriangle& tri = triangles[index[lane]];
         const int k = tri.k;
         for (int a = 0; a < 3; ++a)
             leaf.normal[a][lane] = tri.normal[a];
@@ -805,7 +804,6 @@ bool buildTree(vyxBVH& bvh, vyxBVHNodeOf<W>*& nodes, const vyxTriangle* triangle
     const size_t n = static_cast<size_t>(count);
     const int threads = vyxWorkerCores();
     Builder b;
-    b.triangles = triangles;
     b.threads = threads;
     b.prims = static_cast<PrimRef*>(vyxAllocLarge(n * sizeof(PrimRef)));
     b.bins = static_cast<uint8_t*>(vyxAllocLarge(n));
@@ -821,6 +819,7 @@ bool buildTree(vyxBVH& bvh, vyxBVHNodeOf<W>*& nodes, const vyxTriangle* triangle
     nodeStore.blocks = runStore.blocks = blocks;
     vyxBVHNodeOf<W>* joinedNodes = nullptr;
     vyxBVHLeaf* joinedLeaves = nullptr;
+    int32_t* inOrder = nullptr;   // the triangles in the prims' final order
     std::vector<Piece<W>> pieces; // the top, then the subtrees built apart
     std::atomic<bool> failed{false};
     Range all;
@@ -890,26 +889,21 @@ bool buildTree(vyxBVH& bvh, vyxBVHNodeOf<W>*& nodes, const vyxTriangle* triangle
         if (top)
             root = renumber(0)(root);
 
-        // The leaves, from the prims; then the prims' memory is free for the nodes. (The
-        // bins are no longer needed.)
+        // The triangles in the prims' order, which is all the leaves need of them; then
+        // the prims' memory is free for the nodes. (The bins are no longer needed.) The
+        // leaves come last, once the prims' unused pages and the node store are handed
+        // back: their pages can then be ones this build has just let go of, and the
+        // build's largest arrays are never all held at once.
         std::free(b.bins);
         b.bins = nullptr;
-        if (leafCount > 0) {
-            joinedLeaves = static_cast<vyxBVHLeaf*>(vyxAllocLarge(static_cast<size_t>(leafCount) * sizeof(vyxBVHLeaf)));
-            if (!joinedLeaves)
-                throw std::bad_alloc();
-        }
-        vyxParallelFor(static_cast<int>(pieces.size()), threads, [&](int k) {
-            const Piece<W>& piece = pieces[static_cast<size_t>(k)];
-            const Renumber to = renumber(static_cast<size_t>(k));
-            for (size_t i = 0; i < piece.leaves.size(); ++i) {
-                const LeafRun& run = piece.leaves[i];
-                if (run.count > 0)
-                    makeLeaf(b, run.begin, run.count, joinedLeaves[~to(vyxBVHLeafRef(static_cast<int32_t>(i)))]);
-            }
+        inOrder = static_cast<int32_t*>(vyxAllocLarge(n * sizeof(int32_t)));
+        if (!inOrder)
+            throw std::bad_alloc();
+        vyxParallelFor(shareCount(all), threads, [&](int k) {
+            const Range s = shareOf(all, k);
+            for (int32_t i = s.begin; i < s.end; ++i)
+                inOrder[i] = triangleOf(b.prims[i]);
         });
-        std::free(runStore.items);
-        runStore.items = nullptr;
         // The nodes go where the prims were when they fit there (they do unless leaves
         // hold few triangles and nodes few children): those pages are in memory already,
         // where fresh ones would cost a fault each.
@@ -941,11 +935,32 @@ bool buildTree(vyxBVH& bvh, vyxBVHNodeOf<W>*& nodes, const vyxTriangle* triangle
         nodeStore.items = nullptr;
         if (reused)
             releaseTail(joinedNodes, nodeBytes, n * sizeof(PrimRef));
+
+        if (leafCount > 0) {
+            joinedLeaves = static_cast<vyxBVHLeaf*>(vyxAllocLarge(static_cast<size_t>(leafCount) * sizeof(vyxBVHLeaf)));
+            if (!joinedLeaves)
+                throw std::bad_alloc();
+        }
+        vyxParallelFor(static_cast<int>(pieces.size()), threads, [&](int k) {
+            const Piece<W>& piece = pieces[static_cast<size_t>(k)];
+            const Renumber to = renumber(static_cast<size_t>(k));
+            for (size_t i = 0; i < piece.leaves.size(); ++i) {
+                const LeafRun& run = piece.leaves[i];
+                if (run.count > 0)
+                    makeLeaf(triangles, inOrder, run.begin, run.count,
+                             joinedLeaves[~to(vyxBVHLeafRef(static_cast<int32_t>(i)))]);
+            }
+        });
+        std::free(runStore.items);
+        runStore.items = nullptr;
+        std::free(inOrder);
+        inOrder = nullptr;
         for (const Piece<W>& piece : pieces)
             deepest = std::max(deepest, piece.deepest);
     } catch (const std::bad_alloc&) {
         std::free(b.prims);
         std::free(b.bins);
+        std::free(inOrder);
         std::free(nodeStore.items);
         std::free(runStore.items);
         std::free(joinedNodes);

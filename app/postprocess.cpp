@@ -79,6 +79,24 @@ void vyxAutoExposure(const vyxVec3* frame, int width, int height, ExposureState&
     exposure.target = target;
 }
 
+// One row of a smoothing pass: the floats first .. end - 1 of out from the same floats
+// of the rows above and below and of row, whose neighbours left and right lie three
+// floats away (x, y and z of a pixel side by side). Each float takes the steps of the
+// per-channel formula in the same order, four at a time.
+static void smoothRow(const float* above, const float* row, const float* below, float* out, size_t first, size_t end,
+                      float neighbourWeight, float centreWeight) {
+    const __m128 nw = _mm_set1_ps(neighbourWeight), cw = _mm_set1_ps(centreWeight);
+    size_t n = first;
+    for (; n + 4 <= end; n += 4) {
+        const __m128 sum = _mm_add_ps(
+            _mm_add_ps(_mm_add_ps(_mm_loadu_ps(above + n), _mm_loadu_ps(below + n)), _mm_loadu_ps(row + n - 3)),
+            _mm_loadu_ps(row + n + 3));
+        _mm_storeu_ps(out + n, _mm_add_ps(_mm_mul_ps(nw, sum), _mm_mul_ps(cw, _mm_loadu_ps(row + n))));
+    }
+    for (; n < end; ++n)
+        out[n] = neighbourWeight * (above[n] + below[n] + row[n - 3] + row[n + 3]) + centreWeight * row[n];
+}
+
 void vyxSmoothImage(vyxVec3* frame, int width, int height, float strength) {
     if (width < 3 || height < 3)
         return;
@@ -96,32 +114,31 @@ void vyxSmoothImage(vyxVec3* frame, int width, int height, float strength) {
     vyxVec3* work = kept.get();
     if (work == nullptr)
         return;
-    std::memcpy(work, frame, count * sizeof(vyxVec3));
-
+    static_assert(sizeof(vyxVec3) == 3 * sizeof(float), "pixels are three packed floats");
     // Pass 1 reads the frame into the working copy, pass 2 reads the copy back; the
-    // borders of both keep the frame's values.
-    const vyxVec3* source = frame;
-    vyxVec3* target = work;
+    // borders of both keep the frame's values. Pass 1 writes every other pixel of the
+    // copy, so only its borders are copied.
+    const size_t stride = static_cast<size_t>(width);
+    std::memcpy(work, frame, stride * sizeof(vyxVec3));
+    std::memcpy(work + (count - stride), frame + (count - stride), stride * sizeof(vyxVec3));
+    for (size_t y = 1; y + 1 < static_cast<size_t>(height); ++y) {
+        work[y * stride] = frame[y * stride];
+        work[y * stride + stride - 1] = frame[y * stride + stride - 1];
+    }
+    const float* source = &frame[0].x;
+    float* target = &work[0].x;
+    const size_t rowFloats = 3 * stride;
     // Rows of one pass read only the other buffer, so they can be shared out.
     for (int pass = 0; pass < 2; ++pass) {
         forRowShares(height - 2, [=](int first, int end) {
             for (int y = first + 1; y < end + 1; ++y) {
-                const vyxVec3* above = source + static_cast<size_t>(y - 1) * width;
-                const vyxVec3* row = source + static_cast<size_t>(y) * width;
-                const vyxVec3* below = source + static_cast<size_t>(y + 1) * width;
-                vyxVec3* out = target + static_cast<size_t>(y) * width;
-                for (int x = 1; x < width - 1; ++x) {
-                    out[x].x = neighbourWeight * (above[x].x + below[x].x + row[x - 1].x + row[x + 1].x) +
-                               centreWeight * row[x].x;
-                    out[x].y = neighbourWeight * (above[x].y + below[x].y + row[x - 1].y + row[x + 1].y) +
-                               centreWeight * row[x].y;
-                    out[x].z = neighbourWeight * (above[x].z + below[x].z + row[x - 1].z + row[x + 1].z) +
-                               centreWeight * row[x].z;
-                }
+                const float* row = source + static_cast<size_t>(y) * rowFloats;
+                smoothRow(row - rowFloats, row, row + rowFloats, target + static_cast<size_t>(y) * rowFloats, 3,
+                          rowFloats - 3, neighbourWeight, centreWeight);
             }
         });
-        source = work;
-        target = frame;
+        source = &work[0].x;
+        target = &frame[0].x;
     }
 }
 

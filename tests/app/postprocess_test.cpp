@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <limits>
 #include <random>
 #include <vector>
@@ -168,6 +170,12 @@ TEST(ToneCurves, NonFiniteAndHugeValuesEndAsValidBytes) {
         EXPECT_NEAR(bytes[n], expected[n], 1) << "channel " << n;
 }
 
+static uint32_t bitsOf(float value) {
+    uint32_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    return bits;
+}
+
 // Two passes of the four-neighbour filter in double precision.
 static std::vector<vyxVec3> referenceSmooth(const std::vector<vyxVec3>& image, int width, int height, double strength) {
     std::vector<double> current(image.size() * 3);
@@ -219,6 +227,49 @@ TEST(SmoothImage, MatchesTwoPassesOfTheFilterAndKeepsBorders) {
                     EXPECT_NEAR(image[n].z, expected[n].z, 1e-5) << width << "x" << height << " at " << x << "," << y;
                 }
             }
+    }
+}
+
+// Two passes of the filter in single precision, each sum taken in the order above, below,
+// left, right: the values vyxSmoothImage gives, bit for bit.
+static std::vector<vyxVec3> floatSmooth(std::vector<vyxVec3> image, int width, int height, float strength) {
+    const float neighbour = strength / 4.0f, centre = 1.0f - strength;
+    for (int pass = 0; pass < 2; ++pass) {
+        std::vector<vyxVec3> next = image;
+        for (int y = 1; y < height - 1; ++y)
+            for (int x = 1; x < width - 1; ++x)
+                for (int c = 0; c < 3; ++c) {
+                    auto at = [&](int xx, int yy) { return (&image[static_cast<size_t>(yy) * width + xx].x)[c]; };
+                    float sum = at(x, y - 1) + at(x, y + 1);
+                    sum = sum + at(x - 1, y);
+                    sum = sum + at(x + 1, y);
+                    const float weighted = neighbour * sum;
+                    const float own = centre * at(x, y);
+                    (&next[static_cast<size_t>(y) * width + x].x)[c] = weighted + own;
+                }
+        image = next;
+    }
+    return image;
+}
+
+TEST(SmoothImage, BitForBitTheFilterInItsOrderWhateverCameBefore) {
+    // Widths whose rows end at every offset of a group of four floats, and frames of one
+    // size one after another: the working copy kept from one frame must not leak into the
+    // next one's borders.
+    std::mt19937 random(5);
+    std::uniform_real_distribution<float> value(0.0f, 3.0f);
+    const int sizes[][2] = {{3, 3}, {4, 4}, {5, 7}, {6, 3}, {17, 9}, {64, 70}, {64, 70}, {130, 66}};
+    for (const auto& size : sizes) {
+        const int width = size[0], height = size[1];
+        std::vector<vyxVec3> image(static_cast<size_t>(width) * height);
+        for (vyxVec3& p : image)
+            p = {value(random), value(random), value(random)};
+        const std::vector<vyxVec3> expected = floatSmooth(image, width, height, 0.25f);
+        vyxSmoothImage(image.data(), width, height, 0.25f);
+        for (size_t n = 0; n < image.size(); ++n)
+            for (int c = 0; c < 3; ++c)
+                ASSERT_EQ(bitsOf((&image[n].x)[c]), bitsOf((&expected[n].x)[c]))
+                    << width << "x" << height << " pixel " << n % width << "," << n / width << " channel " << c;
     }
 }
 

@@ -2,11 +2,13 @@
 
 #include <emmintrin.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 
+#include "app/postprocess_avx2.h"
 #include "util/large_alloc.h"
 #include "util/parallel.h"
 
@@ -155,9 +157,16 @@ struct SampledCurve {
     float (*curve)(float x, float parameter);
     float parameter;
     float table[256];
+    // Entries j and j + 1 side by side for j = 0 .. 254: the two a value between them
+    // needs, in one load.
+    alignas(16) float pairs[255][2];
     SampledCurve(float (*function)(float, float), float p) : curve(function), parameter(p) {
         for (int j = 0; j < 256; ++j)
             table[j] = curve(static_cast<float>(j + 1) / 256.0f, parameter);
+        for (int j = 0; j < 255; ++j) {
+            pairs[j][0] = table[j];
+            pairs[j][1] = table[j + 1];
+        }
     }
     float operator()(float v) const {
         if (v == 0.0f || std::isnan(v))
@@ -207,42 +216,79 @@ static inline __m128 interpolate4(const float* table, __m128 v) {
     return _mm_add_ps(_mm_mul_ps(low, _mm_sub_ps(one, frac)), _mm_mul_ps(high, frac));
 }
 
+// Whether the curves take eight values at a time: 8 when the processor has AVX2 and
+// VYX_NO_AVX2 is unset, empty or "0" (as for the walks), unless vyxPostprocessSetWidth
+// asked for 4.
+static std::atomic<int> chosenWidth{0};
+
+static bool wideCurves() {
+    static const bool wide = [] {
+        const char* off = std::getenv("VYX_NO_AVX2");
+        return __builtin_cpu_supports("avx2") && (!off || !*off || std::strcmp(off, "0") == 0);
+    }();
+    return wide && chosenWidth.load(std::memory_order_relaxed) != 4;
+}
+
+int vyxPostprocessSetWidth(int width) {
+    chosenWidth.store(width == 4 || width == 8 ? width : 0);
+    return wideCurves() ? 8 : 4;
+}
+
+// Values [n, end) of a row share through the curves: four at a time while all four take
+// the table path, one at a time otherwise.
+static void applyCurvesNarrow(float* values, size_t n, size_t end, const SampledCurve* first,
+                              const SampledCurve* second) {
+    for (; n + 4 <= end; n += 4) {
+        __m128 v = _mm_loadu_ps(values + n);
+        if (!onTablePath(v)) {
+            for (size_t k = n; k < n + 4; ++k) {
+                float w = (*first)(values[k]);
+                values[k] = second ? (*second)(w) : w;
+            }
+            continue;
+        }
+        v = interpolate4(first->table, v);
+        if (second) {
+            if (onTablePath(v)) {
+                v = interpolate4(second->table, v);
+            } else {
+                alignas(16) float w[4];
+                _mm_store_ps(w, v);
+                for (int k = 0; k < 4; ++k)
+                    w[k] = (*second)(w[k]);
+                v = _mm_load_ps(w);
+            }
+        }
+        _mm_storeu_ps(values + n, v);
+    }
+    for (; n < end; ++n) {
+        float v = (*first)(values[n]);
+        values[n] = second ? (*second)(v) : v;
+    }
+}
+
 // Applies the curves in turn to every value, in row shares: each value goes through
 // the same steps in the same order as in separate passes.
 static void applyCurves(vyxVec3* frame, int width, int height, const SampledCurve* first, const SampledCurve* second) {
     if (width <= 0 || height <= 0)
         return;
+    const bool wide = wideCurves();
     forRowShares(height, [=](int firstRow, int endRow) {
         float* values = &frame[static_cast<size_t>(firstRow) * width].x;
         size_t count = static_cast<size_t>(endRow - firstRow) * static_cast<size_t>(width) * 3;
-        size_t n = 0;
-        // Four values at a time while all four take the table path.
-        for (; n + 4 <= count; n += 4) {
-            __m128 v = _mm_loadu_ps(values + n);
-            if (!onTablePath(v)) {
-                for (size_t k = n; k < n + 4; ++k) {
-                    float w = (*first)(values[k]);
-                    values[k] = second ? (*second)(w) : w;
-                }
-                continue;
-            }
-            v = interpolate4(first->table, v);
-            if (second) {
-                if (onTablePath(v)) {
-                    v = interpolate4(second->table, v);
-                } else {
-                    alignas(16) float w[4];
-                    _mm_store_ps(w, v);
-                    for (int k = 0; k < 4; ++k)
-                        w[k] = (*second)(w[k]);
-                    v = _mm_load_ps(w);
-                }
-            }
-            _mm_storeu_ps(values + n, v);
+        if (!wide) {
+            applyCurvesNarrow(values, 0, count, first, second);
+            return;
         }
-        for (; n < count; ++n) {
-            float v = (*first)(values[n]);
-            values[n] = second ? (*second)(v) : v;
+        // Eight at a time; a group of eight with a value off the table path goes the
+        // narrow way, and the rest eight at a time again.
+        size_t n = 0;
+        while (n < count) {
+            n +=
+                vyxCurveTablesAvx2(values + n, count - n, &first->pairs[0][0], second ? &second->pairs[0][0] : nullptr);
+            const size_t end = count - n < 8 ? count : n + 8;
+            applyCurvesNarrow(values, n, end, first, second);
+            n = end;
         }
     });
 }

@@ -37,3 +37,9 @@ void vyxApplyExposureAndGamma(vyxVec3* frame, int width, int height, float k, fl
 // Clamps to [0, 1] and truncates v * 255 into bytes R, G, B (width * height * 3);
 // non-finite values become 0.
 void vyxConvertToBytes(const vyxVec3* frame, int width, int height, uint8_t* out);
+
+// The width the curves take values at: 4, 8 (only where the processor has AVX2 and
+// VYX_NO_AVX2 is unset; otherwise 4 is used) or 0 for the best the processor allows (the
+// default). Either gives the same values. For tests and measurements; set it while no
+// frame is post-processed. Returns the width now used.
+int vyxPostprocessSetWidth(int width);

@@ -176,6 +176,60 @@ static uint32_t bitsOf(float value) {
     return bits;
 }
 
+// Values for the curves in runs: long stretches on the table path (which go four or eight
+// at a time) broken by 0, NaN, values of 1 and more, negative ones and values just
+// below 1, alone or in clusters, at every offset within a group.
+static std::vector<vyxVec3> curveTestImage(int width, int height, uint32_t seed) {
+    std::mt19937 random(seed);
+    std::uniform_real_distribution<float> table(1.0f / 1024, 0.999f);
+    std::uniform_int_distribution<int> kind(0, 39);
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float specials[] = {0.0f, -0.0f, nan, 1.0f, 1.5f, 40.0f, -0.25f, -3.0e38f, 1e30f, 0.99999994f, 1.0f / 256};
+    std::vector<vyxVec3> image(static_cast<size_t>(width) * height);
+    float* values = &image[0].x;
+    for (size_t n = 0; n < image.size() * 3; ++n) {
+        int k = kind(random);
+        values[n] = k < static_cast<int>(sizeof(specials) / sizeof(specials[0])) && (n / 97) % 3 == 0 ? specials[k]
+                                                                                                      : table(random);
+    }
+    return image;
+}
+
+TEST(ToneCurves, EveryWidthGivesTheValuesOfOneAtATime) {
+    // A frame of one pixel takes the one-value path; whole frames take the four- and
+    // eight-wide paths, which must give the same bits, special values mixed in or not.
+    struct Apply {
+        const char* name;
+        void (*run)(vyxVec3*, int, int);
+    };
+    const Apply applies[] = {
+        {"exposure", [](vyxVec3* f, int w, int h) { vyxApplyExposure(f, w, h, 2.5f); }},
+        {"gamma", [](vyxVec3* f, int w, int h) { vyxApplyGamma(f, w, h, 2.2f); }},
+        {"exposure and gamma", [](vyxVec3* f, int w, int h) { vyxApplyExposureAndGamma(f, w, h, 2.5f, 2.2f); }},
+    };
+    const int sizes[][2] = {{1, 1}, {3, 1}, {7, 3}, {64, 70}, {333, 65}};
+    for (int width : {4, 0}) {
+        const int used = vyxPostprocessSetWidth(width);
+        for (const Apply& apply : applies)
+            for (const auto& size : sizes) {
+                const std::vector<vyxVec3> original = curveTestImage(size[0], size[1], 11u + size[0]);
+                std::vector<vyxVec3> whole = original;
+                apply.run(whole.data(), size[0], size[1]);
+                for (size_t n = 0; n < original.size(); ++n) {
+                    vyxVec3 one = original[n];
+                    apply.run(&one, 1, 1);
+                    const float* got = &whole[n].x;
+                    const float* expected = &one.x;
+                    for (int c = 0; c < 3; ++c)
+                        ASSERT_EQ(bitsOf(got[c]), bitsOf(expected[c]))
+                            << apply.name << ", width " << used << ", " << size[0] << "x" << size[1] << ", value "
+                            << (&original[n].x)[c] << " at " << n << "." << c;
+                }
+            }
+    }
+    vyxPostprocessSetWidth(0);
+}
+
 // Two passes of the four-neighbour filter in double precision.
 static std::vector<vyxVec3> referenceSmooth(const std::vector<vyxVec3>& image, int width, int height, double strength) {
     std::vector<double> current(image.size() * 3);

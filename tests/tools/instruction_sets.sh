@@ -1,24 +1,30 @@
 #!/bin/bash
-# Fails when an AVX instruction lies outside the functions of geometry/bvh_query_avx2.cpp,
-# the one file compiled for AVX2, in any of the given programs. The 8-wide walks there run
-# only on processors with AVX2; an AVX instruction anywhere else (an inline function or
-# template shared with that file and emitted with AVX, which the linker may then pick for
-# every caller) would stop the program with an illegal instruction on a processor
-# without it.
-# That file's functions are the code symbols its object file in the core library
-# defines; a weak one (an inline function or template the linker may share with other
+# Fails when an AVX instruction lies outside the functions of the files compiled for AVX2
+# (geometry/bvh_query_avx2.cpp and app/postprocess_avx2.cpp, whose names end in _avx2.cpp)
+# in any of the given programs. The 8-wide walks and tone curves there run only on
+# processors with AVX2; an AVX instruction anywhere else (an inline function or template
+# shared with such a file and emitted with AVX, which the linker may then pick for every
+# caller) would stop the program with an illegal instruction on a processor without it.
+# Those files' functions are the code symbols their object files in the given libraries
+# define; a weak one (an inline function or template the linker may share with other
 # files) does not count as the file's own. An instruction counts as AVX when it is VEX or
 # EVEX encoded: a mnemonic starting with "v" (but the virtualisation and segment-check
 # instructions), a ymm, zmm or mask register among its operands, or one of the VEX-encoded
 # bit-manipulation instructions.
-# Usage: instruction_sets.sh LIBVYXCORE.a PROGRAM...
+# Usage: instruction_sets.sh LIBRARY... -- PROGRAM...
 set -euo pipefail
-library=$1
-shift
-own=$(nm --defined-only "$library" |
-    awk '/:$/ { inside = $0 == "bvh_query_avx2.cpp.o:"; next } inside && ($2 == "T" || $2 == "t") { print $3 }')
+libraries=()
+while [ $# -gt 0 ] && [ "$1" != "--" ]; do
+    libraries+=("$1")
+    shift
+done
+[ $# -gt 0 ] && shift
+own=$(for library in "${libraries[@]}"; do
+    nm --defined-only "$library" |
+        awk '/:$/ { inside = $0 ~ /_avx2\.cpp\.o:$/; next } inside && ($2 == "T" || $2 == "t") { print $3 }'
+done)
 if [ -z "$own" ]; then
-    echo "FAILED: $library has no functions of bvh_query_avx2.cpp.o"
+    echo "FAILED: ${libraries[*]} define no functions of files compiled for AVX2"
     exit 1
 fi
 status=0
@@ -42,7 +48,7 @@ for program in "$@"; do
         END { for (name in count) printf "%s %d %s\n", name, count[name], first[name] }' | sort)
     outside=$(echo "$found" | awk 'NR == FNR { own[$1] = 1; next } $1 != "" && !($1 in own)' <(echo "$own") -)
     if [ -n "$outside" ]; then
-        echo "FAILED: $(basename "$program"): AVX instructions outside geometry/bvh_query_avx2.cpp:"
+        echo "FAILED: $(basename "$program"): AVX instructions outside the files compiled for AVX2:"
         echo "$outside" | while read -r symbol n instruction; do
             echo "  $(echo "$symbol" | c++filt): $n, first: $instruction"
         done
@@ -52,7 +58,7 @@ for program in "$@"; do
         if [ "$count" -eq 0 ]; then
             echo "$(basename "$program"): no AVX instructions"
         else
-            echo "$(basename "$program"): AVX instructions in $count functions, all of geometry/bvh_query_avx2.cpp"
+            echo "$(basename "$program"): AVX instructions in $count functions, all of files compiled for AVX2"
         fi
     fi
 done

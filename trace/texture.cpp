@@ -163,21 +163,27 @@ static void sampleNearest(const vyxTexture& texture, float u, float v, float sca
 
 // The channels of a texel of 3 or 4 channels as four floats (a fourth of 0 for three).
 static inline __m128 lanes(const uint8_t* texel, int channels) {
-    uint32_t bytes = 0;
+    int32_t bytes;
     if (channels > 3)
         std::memcpy(&bytes, texel, 4);
     else
-        std::memcpy(&bytes, texel, 3);
+        bytes = texel[0] | (texel[1] << 8) | (texel[2] << 16);
     const __m128i zero = _mm_setzero_si128();
-    const __m128i wide = _mm_unpacklo_epi16(_mm_unpacklo_epi8(_mm_cvtsi32_si128(static_cast<int>(bytes)), zero), zero);
+    const __m128i wide = _mm_unpacklo_epi16(_mm_unpacklo_epi8(_mm_cvtsi32_si128(bytes), zero), zero);
     return _mm_cvtepi32_ps(wide);
 }
 
 static inline __m128 lanes(const float* texel, int channels) {
-    return _mm_setr_ps(texel[0], texel[1], texel[2], channels > 3 ? texel[3] : 0.0f);
+    if (channels > 3)
+        return _mm_loadu_ps(texel);
+    // Two floats and the third, never a byte past the texel.
+    const __m128 pair = _mm_loadl_pi(_mm_setzero_ps(), reinterpret_cast<const __m64*>(texel));
+    return _mm_movelh_ps(pair, _mm_load_ss(texel + 2));
 }
 
-template <typename Texel>
+// Channels is the texture's channel count when known here (the common formats get their
+// own copy, with the offsets and the branches on it resolved), 0 otherwise.
+template <typename Texel, int Channels>
 static void sampleBilinear(const vyxTexture& texture, float u, float v, float scale, float rgba[4]) {
     assertLookup(texture, rgba);
     if (!usable(texture)) {
@@ -195,21 +201,25 @@ static void sampleBilinear(const vyxTexture& texture, float u, float v, float sc
     const size_t row0 = (last - static_cast<size_t>(wrapIndex(a.y, texture.height, texture.wrapV))) * texture.width;
     const size_t row1 = (last - static_cast<size_t>(wrapIndex(a.y + 1, texture.height, texture.wrapV))) * texture.width;
     const Texel* data = static_cast<const Texel*>(texture.data);
-    const size_t n = texture.channels;
+    const size_t n = Channels ? Channels : texture.channels;
     const Texel* t00 = data + n * (c0 + row0);
     const Texel* t10 = data + n * (c1 + row0);
     const Texel* t01 = data + n * (c0 + row1);
     const Texel* t11 = data + n * (c1 + row1);
-    if (texture.channels >= 3) {
+    if (n >= 3) {
         // Four channels side by side: the same operations in the same order per channel.
         const __m128 wx = _mm_set1_ps(ax), rx = _mm_set1_ps(1.0f - ax);
         const __m128 wy = _mm_set1_ps(ay), ry = _mm_set1_ps(1.0f - ay);
-        const int k = texture.channels;
+        const int k = static_cast<int>(n);
         const __m128 top = _mm_add_ps(_mm_mul_ps(rx, lanes(t01, k)), _mm_mul_ps(wx, lanes(t11, k)));
         const __m128 bottom = _mm_add_ps(_mm_mul_ps(wx, lanes(t10, k)), _mm_mul_ps(rx, lanes(t00, k)));
-        alignas(16) float value[4];
-        _mm_store_ps(value, _mm_div_ps(_mm_add_ps(_mm_mul_ps(wy, top), _mm_mul_ps(ry, bottom)), _mm_set1_ps(scale)));
-        expand(texture, value, rgba);
+        __m128 value = _mm_div_ps(_mm_add_ps(_mm_mul_ps(wy, top), _mm_mul_ps(ry, bottom)), _mm_set1_ps(scale));
+        // expand(): alpha 1 without an alpha channel or with a full one.
+        if (k == 3 || texture.alphaFull) {
+            const __m128 colour = _mm_castsi128_ps(_mm_setr_epi32(-1, -1, -1, 0));
+            value = _mm_or_ps(_mm_and_ps(colour, value), _mm_andnot_ps(colour, _mm_set1_ps(1.0f)));
+        }
+        _mm_storeu_ps(rgba, value);
         return;
     }
     float value[4];
@@ -226,7 +236,10 @@ void vyxSampleNearestBytes(const vyxTexture& texture, float u, float v, float rg
 }
 
 void vyxSampleBilinearBytes(const vyxTexture& texture, float u, float v, float rgba[4]) {
-    sampleBilinear<uint8_t>(texture, u, v, 255.0f, rgba);
+    if (texture.channels == 4)
+        sampleBilinear<uint8_t, 4>(texture, u, v, 255.0f, rgba);
+    else
+        sampleBilinear<uint8_t, 0>(texture, u, v, 255.0f, rgba);
 }
 
 void vyxSampleNearestFloats(const vyxTexture& texture, float u, float v, float rgba[4]) {
@@ -234,7 +247,10 @@ void vyxSampleNearestFloats(const vyxTexture& texture, float u, float v, float r
 }
 
 void vyxSampleBilinearFloats(const vyxTexture& texture, float u, float v, float rgba[4]) {
-    sampleBilinear<float>(texture, u, v, 1.0f, rgba);
+    if (texture.channels == 3)
+        sampleBilinear<float, 3>(texture, u, v, 1.0f, rgba);
+    else
+        sampleBilinear<float, 0>(texture, u, v, 1.0f, rgba);
 }
 
 void vyxSampleTexture(const vyxTexture& texture, float u, float v, float rgba[4]) {

@@ -212,6 +212,69 @@ TEST(Texture, BilinearAlphaOfThreeAndTwoChannelTextures) {
     }
 }
 
+// Textures of three and four channels are filtered four channels side by side, those of
+// one channel one at a time: each channel of the first must equal, bit for bit, the same
+// lookup in a one-channel texture of that channel alone. Alpha 1 where the texture has
+// none or a full one.
+TEST(Texture, FourChannelsSideBySideMatchOneChannelAtATime) {
+    const int w = 16, h = 8;
+    std::mt19937 rng(41);
+    std::uniform_real_distribution<float> coordinate(-2.5f, 2.5f);
+    std::uniform_real_distribution<float> light(0.0f, 9.0f);
+    for (uint8_t storage : {StorageBytes, StorageFloats})
+        for (uint8_t channels : {3, 4})
+            for (bool fullAlpha : {false, true})
+                for (uint8_t wrap : {WrapRepeat, WrapClamp}) {
+                    if (fullAlpha && channels == 3)
+                        continue;
+                    const size_t count = static_cast<size_t>(w) * h;
+                    std::vector<uint8_t> bytes(count * channels);
+                    std::vector<float> floats(count * channels);
+                    for (size_t i = 0; i < bytes.size(); ++i) {
+                        const bool alpha = channels == 4 && i % 4 == 3;
+                        bytes[i] = alpha && fullAlpha ? 255 : static_cast<uint8_t>(rng());
+                        floats[i] = alpha && fullAlpha ? 1.0f : light(rng);
+                    }
+                    void* all = storage == StorageBytes ? static_cast<void*>(bytes.data()) : floats.data();
+                    vyxTexture texture;
+                    vyxMakeTexture(texture, w, h, all, channels, storage, FilterBilinear, wrap, WrapRepeat);
+                    ASSERT_EQ(texture.alphaFull, fullAlpha ? 1 : 0);
+                    // One texture per channel, of that channel alone.
+                    std::vector<std::vector<uint8_t>> singleBytes(channels, std::vector<uint8_t>(count));
+                    std::vector<std::vector<float>> singleFloats(channels, std::vector<float>(count));
+                    std::vector<vyxTexture> single(channels);
+                    for (int c = 0; c < channels; ++c) {
+                        for (size_t i = 0; i < count; ++i) {
+                            singleBytes[c][i] = bytes[i * channels + c];
+                            singleFloats[c][i] = floats[i * channels + c];
+                        }
+                        void* one = storage == StorageBytes ? static_cast<void*>(singleBytes[c].data())
+                                                            : singleFloats[c].data();
+                        vyxMakeTexture(single[c], w, h, one, 1, storage, FilterBilinear, wrap, WrapRepeat);
+                    }
+                    for (int i = 0; i < 2000; ++i) {
+                        const float u = coordinate(rng), v = coordinate(rng);
+                        float rgba[4];
+                        resetColor(rgba);
+                        vyxSampleTexture(texture, u, v, rgba);
+                        for (int c = 0; c < 4; ++c) {
+                            float expected = 1.0f;
+                            if (c < channels && !(c == 3 && fullAlpha)) {
+                                float one[4];
+                                vyxSampleTexture(single[c], u, v, one);
+                                expected = one[0];
+                            }
+                            uint32_t got, want;
+                            std::memcpy(&got, &rgba[c], 4);
+                            std::memcpy(&want, &expected, 4);
+                            ASSERT_EQ(got, want)
+                                << (storage == StorageBytes ? "bytes" : "floats") << ", " << int(channels)
+                                << " channels, channel " << c << ", wrap " << int(wrap) << ", u " << u << " v " << v;
+                        }
+                    }
+                }
+}
+
 // An alpha channel full in every texel makes every lookup's alpha exactly 1, bilinear
 // filtering included (its weights can round the sum to just below 1); one texel below
 // full leaves the interpolation as it is.

@@ -523,22 +523,3 @@ void vyxShadeRays(const vyxScene& scene, const vyxVec3* origins, const vyxVec3* 
         }
     }
 }
-
-vyxVec3 vyxCombineShading(vyxVec3 diffuse, vyxVec3 specular, vyxVec3 reflected, const vyxMaterial& material,
-                          const float surface[4], vyxVec3 transmitted, float reflectionWeight, float fogFactor,
-                          vyxVec3 fogColour) {
-    vyxVec3 colour{surface[0], surface[1], surface[2]};
-    float alpha = surface[3];
-    vyxVec3 out = diffuse * colour;
-    if (material.specular > 0.0f)
-        out += specular;
-    if (material.reflectivity > 0.0f)
-        out += reflected * material.reflectivity * reflectionWeight;
-    if (material.tintedReflectivity > 0.0f)
-        out += material.tintedReflectivity * colour * reflected * reflectionWeight;
-    if (alpha < 1.0f)
-        out = out * alpha + transmitted * (1.0f - alpha);
-    if (fogFactor > 0.0f)
-        out = out * (1.0f - fogFactor) + fogColour * fogFactor;
-    return out;
-}

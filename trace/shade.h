@@ -60,6 +60,23 @@ void vyxShadeRays(const vyxScene& scene, const vyxVec3* origins, const vyxVec3* 
 // reflectionWeight, and again tinted by the surface colour and weighted by
 // tintedReflectivity and reflectionWeight; then, for a surface alpha below 1, mixed with
 // transmitted in the proportion alpha : 1 - alpha; last, mixed with fogColour by fogFactor.
-vyxVec3 vyxCombineShading(vyxVec3 diffuse, vyxVec3 specular, vyxVec3 reflected, const vyxMaterial& material,
-                          const float surface[4], vyxVec3 transmitted, float reflectionWeight, float fogFactor,
-                          vyxVec3 fogColour);
+// Inline: the subdivision renderer combines every pixel of a block with one material,
+// whose tests then leave the loop.
+inline vyxVec3 vyxCombineShading(vyxVec3 diffuse, vyxVec3 specular, vyxVec3 reflected, const vyxMaterial& material,
+                                 const float surface[4], vyxVec3 transmitted, float reflectionWeight, float fogFactor,
+                                 vyxVec3 fogColour) {
+    vyxVec3 colour{surface[0], surface[1], surface[2]};
+    float alpha = surface[3];
+    vyxVec3 out = diffuse * colour;
+    if (material.specular > 0.0f)
+        out += specular;
+    if (material.reflectivity > 0.0f)
+        out += reflected * material.reflectivity * reflectionWeight;
+    if (material.tintedReflectivity > 0.0f)
+        out += material.tintedReflectivity * colour * reflected * reflectionWeight;
+    if (alpha < 1.0f)
+        out = out * alpha + transmitted * (1.0f - alpha);
+    if (fogFactor > 0.0f)
+        out = out * (1.0f - fogFactor) + fogColour * fogFactor;
+    return out;
+}

@@ -50,25 +50,6 @@ void vyxTextureNoteAlpha(vyxTexture& texture) {
     texture.alphaFull = full ? 1 : 0;
 }
 
-// Texel coordinate along one axis: coordinate × size in double precision. A NaN or
-// infinite coordinate reads as 0, and the product is clamped to ±2^30 so that the
-// truncation to int (and the +1 of the bilinear neighbour) is always defined; ordinary
-// coordinates are far inside that range and keep their exact value.
-static double texelCoordinate(float coordinate, int32_t size) {
-    if (!std::isfinite(coordinate)) {
-        return 0.0;
-    }
-    const double limit = 1073741824.0;
-    double scaled = static_cast<double>(coordinate) * size;
-    if (scaled > limit) {
-        return limit;
-    }
-    if (scaled < -limit) {
-        return -limit;
-    }
-    return scaled;
-}
-
 static int32_t wrapIndex(int32_t index, int32_t size, uint8_t mode) {
     if (mode == WrapClamp) {
         int32_t clamped = index < size - 1 ? index : size - 1;
@@ -80,11 +61,12 @@ static int32_t wrapIndex(int32_t index, int32_t size, uint8_t mode) {
 
 namespace {
 
-// Where a lookup reads: the position in texels (fx, fy) and the texel it falls in (x, y),
-// truncated toward zero. Callers check usable() first.
+// Where a lookup reads: the texel the position in texels falls in (x, y), truncated
+// toward zero, and what is left over (ax, ay: fx - x and fy - y, negative left of and
+// below the origin). Callers check usable() first.
 struct Addressing {
-    double fx, fy;
     int32_t x, y;
+    float ax, ay;
 };
 
 } // namespace
@@ -93,12 +75,28 @@ static bool usable(const vyxTexture& texture) {
     return texture.data && texture.width > 0 && texture.height > 0 && texture.channels >= 1 && texture.channels <= 4;
 }
 
+// The position in texels is u × width and v × height, both axes at once. A NaN or
+// infinite coordinate reads as 0, and the product is clamped to ±2^30 so that the
+// truncation to int (and the +1 of the bilinear neighbour) is always defined; ordinary
+// coordinates are far inside that range and keep their exact value. The sides being
+// powers of two, the products are exact in single precision (a product beyond the
+// largest float becomes infinite, which the clamp takes like any other beyond 2^30), and
+// so are the remainders after truncation.
 static Addressing address(const vyxTexture& texture, float u, float v) {
+    const __m128 coordinate = _mm_setr_ps(u, v, 0.0f, 0.0f);
+    const __m128 magnitude = _mm_and_ps(coordinate, _mm_castsi128_ps(_mm_set1_epi32(0x7fffffff)));
+    const __m128 finite = _mm_cmplt_ps(magnitude, _mm_set1_ps(INFINITY)); // false for NaN
+    const __m128 size = _mm_cvtepi32_ps(_mm_setr_epi32(texture.width, texture.height, 0, 0));
+    const __m128 limit = _mm_set1_ps(1073741824.0f);
+    __m128 scaled = _mm_min_ps(_mm_max_ps(_mm_mul_ps(coordinate, size), _mm_sub_ps(_mm_setzero_ps(), limit)), limit);
+    scaled = _mm_and_ps(scaled, finite);
+    const __m128i whole = _mm_cvttps_epi32(scaled);
+    const __m128 fraction = _mm_sub_ps(scaled, _mm_cvtepi32_ps(whole));
     Addressing a;
-    a.fx = texelCoordinate(u, texture.width);
-    a.fy = texelCoordinate(v, texture.height);
-    a.x = static_cast<int32_t>(a.fx);
-    a.y = static_cast<int32_t>(a.fy);
+    a.x = _mm_cvtsi128_si32(whole);
+    a.y = _mm_cvtsi128_si32(_mm_shuffle_epi32(whole, _MM_SHUFFLE(1, 1, 1, 1)));
+    a.ax = _mm_cvtss_f32(fraction);
+    a.ay = _mm_cvtss_f32(_mm_shuffle_ps(fraction, fraction, _MM_SHUFFLE(1, 1, 1, 1)));
     return a;
 }
 
@@ -192,8 +190,7 @@ static void sampleBilinear(const vyxTexture& texture, float u, float v, float sc
     // Texel centres at integer coordinates; the fractions are negative left of and
     // below the origin because the coordinates are truncated toward zero.
     Addressing a = address(texture, u, v);
-    float ax = static_cast<float>(a.fx - a.x);
-    float ay = static_cast<float>(a.fy - a.y);
+    const float ax = a.ax, ay = a.ay;
     // The texelOffset of the four neighbours, each column and row mapped once.
     const size_t c0 = static_cast<size_t>(wrapIndex(a.x, texture.width, texture.wrapU));
     const size_t c1 = static_cast<size_t>(wrapIndex(a.x + 1, texture.width, texture.wrapU));

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -354,6 +355,68 @@ TEST(Texture, PowerOfTwoRule) {
         vyxMakeTexture(texture, c.width, c.height, &texel, 3, StorageFloats, FilterBilinear, WrapClamp, WrapClamp);
         EXPECT_EQ(texture.data != nullptr, c.kept) << c.width << " x " << c.height;
     }
+}
+
+// The texel a bilinear lookup starts from and its weights, as the definition has them:
+// coordinate × size in double precision (0 for a coordinate that is not finite, clamped
+// to ±2^30), truncated toward zero, the remainder rounded to float.
+static void referencePosition(float coordinate, int32_t size, int32_t& whole, float& fraction) {
+    double scaled = std::isfinite(coordinate) ? static_cast<double>(coordinate) * size : 0.0;
+    scaled = std::min(std::max(scaled, -1073741824.0), 1073741824.0);
+    whole = static_cast<int32_t>(scaled);
+    fraction = static_cast<float>(scaled - whole);
+}
+
+// One row of texels numbered 0, 1, 2, ..., read at v = 0: the result is the blend of
+// the two texels by the weight, so the texel and every bit of the weight show in it. It
+// must match the double-precision definition at every magnitude of coordinate, denormal
+// to beyond 2^30 texels, and at NaN and the infinities, clamped and repeated.
+TEST(Texture, BilinearPositionsMatchTheDefinitionInDoublePrecision) {
+    std::mt19937 rng(17);
+    std::uniform_int_distribution<int> exponent(-149, 127);
+    std::uniform_real_distribution<float> mantissa(1.0f, 2.0f);
+    std::vector<float> coordinates = {0.0f,
+                                      -0.0f,
+                                      std::numeric_limits<float>::denorm_min(),
+                                      -std::numeric_limits<float>::denorm_min(),
+                                      std::numeric_limits<float>::max(),
+                                      -std::numeric_limits<float>::max(),
+                                      std::numeric_limits<float>::infinity(),
+                                      -std::numeric_limits<float>::infinity(),
+                                      std::numeric_limits<float>::quiet_NaN(),
+                                      0.99999994f,
+                                      -0.99999994f,
+                                      1073741824.0f,
+                                      -1073741824.0f};
+    for (int i = 0; i < 20000; ++i) {
+        const float magnitude = std::ldexp(mantissa(rng), exponent(rng));
+        coordinates.push_back(i % 2 ? -magnitude : magnitude);
+    }
+    for (uint8_t wrap : {WrapRepeat, WrapClamp})
+        for (int32_t width : {1, 2, 64, 1 << 16}) {
+            std::vector<float> texels(static_cast<size_t>(width));
+            for (int32_t c = 0; c < width; ++c)
+                texels[static_cast<size_t>(c)] = static_cast<float>(c);
+            vyxTexture texture = floatTexture(texels, width, 1, 1, FilterBilinear, wrap);
+            auto column = [&](int32_t x) {
+                return static_cast<float>(wrap == WrapRepeat ? x & (width - 1) : std::min(std::max(x, 0), width - 1));
+            };
+            for (float u : coordinates) {
+                int32_t x = 0;
+                float ax = 0.0f;
+                referencePosition(u, width, x, ax);
+                const float left = column(x), right = column(x + 1);
+                const float row = ax * right + (1.0f - ax) * left;
+                const float expected = 0.0f * row + 1.0f * row;
+                float rgba[4];
+                vyxSampleTexture(texture, u, 0.0f, rgba);
+                uint32_t got, want;
+                std::memcpy(&got, &rgba[0], 4);
+                std::memcpy(&want, &expected, 4);
+                ASSERT_EQ(got, want) << "width " << width << ", wrap " << int(wrap) << ", u " << u << " (texel " << x
+                                     << ", weight " << ax << ")";
+            }
+        }
 }
 
 TEST(Texture, NonFiniteAndHugeCoordinatesStayInsideTheTexture) {

@@ -4,6 +4,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -11,7 +12,16 @@
 static const size_t kHugePage = size_t{2} << 20;
 static const size_t kHugeFrom = 2 * kHugePage;
 
+// Large allocations left before the one made to fail; negative: none is.
+static std::atomic<int64_t> allocationsBeforeFailure{-1};
+
+void vyxFailLargeAllocation(int64_t after) { allocationsBeforeFailure.store(after < 0 ? -1 : after); }
+
+bool vyxLargeAllocationFailurePending() { return allocationsBeforeFailure.load() >= 0; }
+
 void* vyxAllocLarge(size_t bytes) {
+    if (allocationsBeforeFailure.load(std::memory_order_relaxed) >= 0 && allocationsBeforeFailure.fetch_sub(1) == 0)
+        return nullptr;
     void* memory = nullptr;
     if (posix_memalign(&memory, bytes < kHugeFrom ? 64 : kHugePage, bytes > 0 ? bytes : 1) != 0)
         return nullptr;

@@ -14,6 +14,12 @@ void* vyxAllocLarge(size_t bytes);
 // The same, zero-filled, for count elements of size bytes each (null on overflow).
 void* vyxAllocLargeZeroed(size_t count, size_t size);
 
+// For tests of what the program does when memory runs out: the large allocation `after`
+// allocations from now (0: the next) returns null, once; a negative value cancels it.
+// vyxLargeAllocationFailurePending tells whether it is still to come. Any thread.
+void vyxFailLargeAllocation(int64_t after);
+bool vyxLargeAllocationFailurePending();
+
 // Makes the C library keep freed blocks of up to 32 MB in its heap for the next request
 // instead of handing each back to the kernel: a frame, the smoothing copy and the
 // hierarchy build's scratch arrays are then reused without their pages being faulted in

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "tests/support/test_geometry.h"
+#include "util/large_alloc.h"
 #include "util/parallel.h"
 
 using geotest::Tri;
@@ -194,6 +195,41 @@ TEST(BVHBuild, SameTreeWhateverTheThreadsAndInDepthFirstOrder) {
             }
             vyxFreeBVH(alone);
         }
+    }
+    vyxBVHSetWidth(0);
+}
+
+// Memory running out at each of the build's large allocations in turn: the build says so
+// and keeps nothing (the address sanitizer's run finds what is not freed); once the
+// allocation asked to fail lies past the build's last, the tree is the usual one.
+TEST(BVHBuild, MemoryRunningOutAtAnyAllocationIsReported) {
+    const std::vector<vyxTriangle> triangles = setUpAll(geotest::randomSoup(21, 30000));
+    const int32_t count = static_cast<int32_t>(triangles.size());
+    for (int width : {4, 8}) {
+        if (vyxBVHSetWidth(width) != width)
+            continue;
+        vyxBVH usual;
+        ASSERT_TRUE(vyxBuildBVH(usual, triangles.data(), count));
+        for (int64_t k = 0;; ++k) {
+            const std::string name = std::to_string(width) + " wide, allocation " + std::to_string(k) + " failing";
+            vyxFailLargeAllocation(k);
+            vyxBVH bvh;
+            const bool built = vyxBuildBVH(bvh, triangles.data(), count);
+            const bool ranOut = !vyxLargeAllocationFailurePending();
+            vyxFailLargeAllocation(-1);
+            if (!ranOut) {
+                ASSERT_TRUE(built) << name;
+                ASSERT_GT(k, 3) << "the build makes at least prims, bins, stores, leaves";
+                expectSameTree(usual, bvh, name);
+                vyxFreeBVH(bvh);
+                break;
+            }
+            EXPECT_FALSE(built) << name;
+            EXPECT_TRUE(!bvh.nodes4 && !bvh.nodes8 && !bvh.leaves) << name;
+            if (built)
+                vyxFreeBVH(bvh);
+        }
+        vyxFreeBVH(usual);
     }
     vyxBVHSetWidth(0);
 }

@@ -13,6 +13,7 @@
 #include "geometry/query.h"
 #include "scenefiles/obj.h"
 #include "tests/support/capture.h"
+#include "util/large_alloc.h"
 
 namespace {
 
@@ -218,4 +219,45 @@ TEST(MeshFromObj, SharedCornersGiveEveryFaceItsOwnShading) {
         EXPECT_LE(mesh.cornerCount, 3 * mesh.triangleCount);
         vyxFreeMesh(mesh);
     }
+}
+
+// Memory running out at each large allocation of a model's loading in turn: either the
+// model is reported by name and left empty, or (when it ran out for the hierarchy) it is
+// whole and traced through its interval nodes with the same hits; nothing leaks (the
+// address sanitizer's run checks).
+TEST(MeshFromObj, MemoryRunningOutAtAnyAllocationIsReportedOrMakesNoDifference) {
+    const std::string path = dataPath("two-groups.obj");
+    vyxMesh usual;
+    vyxLoadMeshFromObj(path.c_str(), usual);
+    ASSERT_EQ(usual.triangleCount, 8);
+    vyxTransformPrepare(usual.transform);
+    const vyxVec3 origins[2] = {{0.2f, 0.3f, 5.0f}, {0.5f, -5.0f, 0.2f}}, directions[2] = {{0, 0, -1}, {0, 1, 0}};
+    for (int64_t k = 0;; ++k) {
+        vyxMesh mesh;
+        vyxFailLargeAllocation(k);
+        CapturedOutput output = capture([&] { vyxLoadMeshFromObj(path.c_str(), mesh); });
+        const bool ranOut = !vyxLargeAllocationFailurePending();
+        vyxFailLargeAllocation(-1);
+        if (!ranOut) {
+            ASSERT_GT(k, 2) << "triangles, corners and the hierarchy are allocated";
+            vyxFreeMesh(mesh);
+            break;
+        }
+        if (mesh.triangleCount == 0) {
+            EXPECT_NE(output.err.find("out of memory for the 8 triangles of " + path), std::string::npos)
+                << k << ": " << output.err;
+        } else {
+            ASSERT_EQ(mesh.triangleCount, 8) << k;
+            vyxTransformPrepare(mesh.transform);
+            for (int r = 0; r < 2; ++r) {
+                const vyxTraceResult got = vyxTraceMesh(mesh, origins[r], directions[r], -1.0f);
+                const vyxTraceResult want = vyxTraceMesh(usual, origins[r], directions[r], -1.0f);
+                EXPECT_GT(want.t, 0.0f) << r;
+                EXPECT_EQ(got.t, want.t) << k << ", ray " << r;
+                EXPECT_EQ(got.triangle, want.triangle) << k << ", ray " << r;
+            }
+        }
+        vyxFreeMesh(mesh);
+    }
+    vyxFreeMesh(usual);
 }

@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "app/postprocess_avx2.h"
+#include "util/cpu.h"
 #include "util/large_alloc.h"
 #include "util/parallel.h"
 
@@ -216,18 +217,11 @@ static inline __m128 interpolate4(const float* table, __m128 v) {
     return _mm_add_ps(_mm_mul_ps(low, _mm_sub_ps(one, frac)), _mm_mul_ps(high, frac));
 }
 
-// Whether the curves take eight values at a time: 8 when the processor has AVX2 and
-// VYX_NO_AVX2 is unset, empty or "0" (as for the walks), unless vyxPostprocessSetWidth
-// asked for 4.
+// Whether the curves take eight values at a time: where vyxWideVectorsAllowed(), unless
+// vyxPostprocessSetWidth asked for 4.
 static std::atomic<int> chosenWidth{0};
 
-static bool wideCurves() {
-    static const bool wide = [] {
-        const char* off = std::getenv("VYX_NO_AVX2");
-        return __builtin_cpu_supports("avx2") && (!off || !*off || std::strcmp(off, "0") == 0);
-    }();
-    return wide && chosenWidth.load(std::memory_order_relaxed) != 4;
-}
+static bool wideCurves() { return vyxWideVectorsAllowed() && chosenWidth.load(std::memory_order_relaxed) != 4; }
 
 int vyxPostprocessSetWidth(int width) {
     chosenWidth.store(width == 4 || width == 8 ? width : 0);

@@ -17,6 +17,7 @@
 
 #include "geometry/bvh.h"
 #include "util/assert.h"
+#include "util/cpu.h"
 #include "util/large_alloc.h"
 #include "util/parallel.h"
 
@@ -919,9 +920,12 @@ bool buildTree(vyxBVH& bvh, vyxBVHNodeOf<W>*& nodes, const vyxTriangle* triangle
             if (!joinedNodes)
                 throw std::bad_alloc();
         }
-        vyxParallelFor(static_cast<int>(pieces.size()), threads, [&](int k) {
-            const Piece<W>& piece = pieces[static_cast<size_t>(k)];
-            const Renumber to = renumber(static_cast<size_t>(k));
+        // visit(piece, its numbers in the joined tree) for every piece, on the threads.
+        const auto forEachPiece = [&](auto visit) {
+            vyxParallelFor(static_cast<int>(pieces.size()), threads,
+                           [&](int k) { visit(pieces[static_cast<size_t>(k)], renumber(static_cast<size_t>(k))); });
+        };
+        forEachPiece([&](const Piece<W>& piece, const Renumber& to) {
             for (size_t i = 0; i < piece.nodes.size(); ++i) {
                 vyxBVHNodeOf<W>& node = joinedNodes[to(static_cast<int32_t>(i))];
                 std::memcpy(static_cast<void*>(&node), &piece.nodes[i], sizeof(node));
@@ -941,9 +945,7 @@ bool buildTree(vyxBVH& bvh, vyxBVHNodeOf<W>*& nodes, const vyxTriangle* triangle
             if (!joinedLeaves)
                 throw std::bad_alloc();
         }
-        vyxParallelFor(static_cast<int>(pieces.size()), threads, [&](int k) {
-            const Piece<W>& piece = pieces[static_cast<size_t>(k)];
-            const Renumber to = renumber(static_cast<size_t>(k));
+        forEachPiece([&](const Piece<W>& piece, const Renumber& to) {
             for (size_t i = 0; i < piece.leaves.size(); ++i) {
                 const LeafRun& run = piece.leaves[i];
                 if (run.count > 0)
@@ -993,22 +995,11 @@ bool buildTree(vyxBVH& bvh, vyxBVHNodeOf<W>*& nodes, const vyxTriangle* triangle
 // The width builds use: 0 = the best the processor allows.
 std::atomic<int> chosenWidth{0};
 
-// Whether builds may make 8-wide trees: the processor has AVX2 and VYX_NO_AVX2 is unset,
-// empty or "0" (set, it gives the 4-wide walk of processors without AVX2, for tests and
-// measurements on one that has it). Decided once, at the first build.
-bool hasWideVectors() {
-    static const bool wide = [] {
-        const char* off = std::getenv("VYX_NO_AVX2");
-        return __builtin_cpu_supports("avx2") && (!off || !*off || std::strcmp(off, "0") == 0);
-    }();
-    return wide;
-}
-
 } // namespace
 
 int vyxBVHSetWidth(int width) {
     chosenWidth.store(width == 4 || width == 8 ? width : 0);
-    return chosenWidth.load() == 4 || !hasWideVectors() ? 4 : 8;
+    return chosenWidth.load() == 4 || !vyxWideVectorsAllowed() ? 4 : 8;
 }
 
 bool vyxBuildBVH(vyxBVH& bvh, const vyxTriangle* triangles, int32_t count) {
@@ -1022,7 +1013,7 @@ bool vyxBuildBVH(vyxBVH& bvh, const vyxTriangle* triangles, int32_t count) {
         }
         return true;
     }
-    if (chosenWidth.load() != 4 && hasWideVectors())
+    if (chosenWidth.load() != 4 && vyxWideVectorsAllowed())
         return buildTree<8>(bvh, bvh.nodes8, triangles, count);
     return buildTree<4>(bvh, bvh.nodes4, triangles, count);
 }

@@ -149,16 +149,14 @@ constexpr int farPlanes(int octant, int a) {
     return (((octant >> a) & 1) != 0 ? 0 : 3 * W) + W * a;
 }
 
-// What the box tests of one ray need against nodes W wide. A direction component with its
-// sign bit set makes the ray enter a box through its upper plane on that axis; a node
-// keeps the lower planes of axis a at float W a and the upper ones at W (3 + a). The
-// origin is moved by the ray's share of the widening so that both planes move outward
-// (entry toward the ray, exit away). A zero component gives an infinite inverse: the slab
+// What the box tests of one ray need against nodes W wide (the planes it enters and leaves
+// a box by follow from its octant: nearPlanes, farPlanes). The origin is moved by the
+// ray's share of the widening so that both planes move outward (entry toward the ray, exit
+// away). A zero component gives an infinite inverse: the slab
 // then either holds the origin (no constraint) or not (no entry).
 template <int W>
 struct BoxRay {
     using V = typename Lanes<W>::V;
-    int nearOffset[3], farOffset[3]; // in floats from the node's start
     V inv[3], nearOrigin[3], farOrigin[3];
 };
 
@@ -192,8 +190,6 @@ void setUpBoxRay(const float origin[3], const float direction[3], BoxRay<W>& ray
         // The sign bit, not a comparison: a negative zero has an inverse of -inf, which
         // meets the planes the other way round from +inf.
         const bool negative = std::signbit(direction[a]);
-        ray.nearOffset[a] = nearPlanes<W>(negative ? 1 << a : 0, a);
-        ray.farOffset[a] = farPlanes<W>(negative ? 1 << a : 0, a);
         ray.inv[a] = Lanes<W>::set1(1.0f / direction[a]);
         ray.nearOrigin[a] = Lanes<W>::set1(negative ? origin[a] - margin : origin[a] + margin);
         ray.farOrigin[a] = Lanes<W>::set1(negative ? origin[a] + margin : origin[a] - margin);
@@ -206,27 +202,11 @@ void setUpRay(const float origin[3], const float direction[3], RaySetup<W>& ray)
     setUpLeafRay(origin, direction, ray.leaf);
 }
 
-// The ray's entry distances into the node's boxes (clamped to 0 from below) into dist,
-// and the mask of boxes it meets before limit. A NaN product (a zero distance times an
-// infinite inverse) is passed over by putting it first in min and max.
-template <int W>
-inline unsigned meetBoxes(const vyxBVHNodeOf<W>& node, const BoxRay<W>& ray, float limit, float* dist) {
-    using L = Lanes<W>;
-    const float* base = &node.lower[0][0];
-    typename L::V tnear = L::zero(), tfar = L::set1(limit);
-    for (int a = 0; a < 3; ++a) {
-        typename L::V tn = L::mul(L::sub(L::load(base + ray.nearOffset[a]), ray.nearOrigin[a]), ray.inv[a]);
-        typename L::V tf = L::mul(L::sub(L::load(base + ray.farOffset[a]), ray.farOrigin[a]), ray.inv[a]);
-        tnear = L::max(tn, tnear);
-        tfar = L::min(tf, tfar);
-    }
-    L::store(dist, tnear);
-    return L::lessEqual(tnear, tfar);
-}
-
-// meetBoxes for a ray whose direction's sign bits are kOctant (bit a for axis a): the
-// same operations, with the planes' places in the node known when compiled, so that the
-// walk keeps no offsets and reads each plane straight from the node.
+// The entry distances of a ray whose direction's sign bits are kOctant (bit a for axis a)
+// into the node's boxes (clamped to 0 from below) into dist, and the mask of boxes it
+// meets before limit. A NaN product (a zero distance times an infinite inverse) is passed
+// over by putting it first in min and max. The planes' places in the node are known when
+// compiled, so that the walk keeps no offsets and reads each plane straight from the node.
 template <int W, int kOctant>
 inline unsigned meetBoxesIn(const vyxBVHNodeOf<W>& node, const BoxRay<W>& ray, float limit, float* dist) {
     using L = Lanes<W>;
@@ -463,38 +443,12 @@ void walk(const vyxBVH& bvh, float limit, Meet meet, Leaf leaf) {
     }
 }
 
-// The nearest-hit walk of a ray set up, with the box test of its octant.
-template <int W, int kOctant>
-vyxTraceResult nearestInOctant(const vyxBVH& bvh, const RaySetup<W>& ray, float maxDistance) {
+// The nearest-hit walk of a ray set up, with the box test of its octant, counting its
+// work into visits when kCounted (a separate copy, so the plain walk spends no register or
+// test on the counts).
+template <int W, int kOctant, bool kCounted>
+vyxTraceResult nearestInOctant(const vyxBVH& bvh, const RaySetup<W>& ray, float maxDistance, vyxBVHVisits* visits) {
     vyxTraceResult best = missResult();
-    float limit = maxDistance;
-    walk<W>(
-        bvh, limit,
-        [&](const vyxBVHNodeOf<W>& node, float nodeLimit, float* dist) {
-            return meetBoxesIn<W, kOctant>(node, ray.box, nodeLimit, dist);
-        },
-        [&](const vyxBVHLeaf& leaf) {
-            keepNearest(leaf, ray.leaf, best, limit);
-            return limit;
-        });
-    return best;
-}
-
-// The nearest-hit walk, counting its work into visits when kCounted (a separate copy, so
-// the plain walk spends no register or test on the counts).
-template <int W, bool kCounted>
-vyxTraceResult nearestWalk(const vyxBVH& bvh, const float origin[3], const float direction[3], float maxDistance,
-                           vyxBVHVisits* visits) {
-    VYX_ASSERT_GT(maxDistance, 0.0f);
-    vyxTraceResult best = missResult();
-    if (bvh.leafCount == 0)
-        return best;
-    RaySetup<W> ray;
-    setUpRay(origin, direction, ray);
-    if (!kCounted)
-        return inOctant(octantOf(direction), [&](auto octant) {
-            return nearestInOctant<W, decltype(octant)::value>(bvh, ray, maxDistance);
-        });
     // Hits count when t < limit: the best so far once there is one, else maxDistance.
     float limit = maxDistance;
     walk<W>(
@@ -502,7 +456,7 @@ vyxTraceResult nearestWalk(const vyxBVH& bvh, const float origin[3], const float
         [&](const vyxBVHNodeOf<W>& node, float nodeLimit, float* dist) {
             if (kCounted)
                 ++visits->nodes;
-            return meetBoxes<W>(node, ray.box, nodeLimit, dist);
+            return meetBoxesIn<W, kOctant>(node, ray.box, nodeLimit, dist);
         },
         [&](const vyxBVHLeaf& leaf) {
             if (kCounted) {
@@ -514,6 +468,19 @@ vyxTraceResult nearestWalk(const vyxBVH& bvh, const float origin[3], const float
             return limit;
         });
     return best;
+}
+
+template <int W, bool kCounted>
+vyxTraceResult nearestWalk(const vyxBVH& bvh, const float origin[3], const float direction[3], float maxDistance,
+                           vyxBVHVisits* visits) {
+    VYX_ASSERT_GT(maxDistance, 0.0f);
+    if (bvh.leafCount == 0)
+        return missResult();
+    RaySetup<W> ray;
+    setUpRay(origin, direction, ray);
+    return inOctant(octantOf(direction), [&](auto octant) {
+        return nearestInOctant<W, decltype(octant)::value, kCounted>(bvh, ray, maxDistance, visits);
+    });
 }
 
 template <int W>
@@ -564,7 +531,7 @@ vyxOcclusion occludedOne(const vyxBVH& bvh, const float origin[3], const float d
 template <int W>
 struct PacketSetup {
     LeafRay rays[vyxPacketSize];
-    BoxRay<W> box; // the bounding nearOrigin and farOrigin (offsets and inv unused)
+    BoxRay<W> box; // the bounding nearOrigin and farOrigin (inv unused)
     int octant;    // the sign bits the rays' directions share, bit a for axis a
     typename Lanes<W>::V invLow[3], invHigh[3];
     // Each ray's own box test (its BoxRay), ray by ray in the lanes, for the boxes of
@@ -691,7 +658,7 @@ inline float greatest(const float* values, int count) {
 
 // The rays of the packet that meet the box in slot `slot` of node before their limits
 // (limits[r]; kFinished for a ray that is done), as a mask: ray r's bit is exactly what
-// its own box test (meetBoxes) gives for that box, the rays side by side in the lanes.
+// its own box test (meetBoxesIn) gives for that box, the rays side by side in the lanes.
 template <int W, int kOctant>
 inline unsigned raysMeetingBox(const vyxBVHNodeOf<W>& node, int slot, const PacketSetup<W>& p, const float* limits) {
     using L = Lanes<W>;

@@ -2,8 +2,6 @@
 // boxes for the triangles, binned surface-area splits, and the layout the queries read.
 
 #include <emmintrin.h>
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -362,7 +360,8 @@ void partitionPrims(Builder& b, const Range& r, int planeBin, BinOf binOf, Range
 }
 
 // Ranges of at least this many prims are binned and partitioned in shares of kSplitShare
-// on all threads (with the same bins, planes and partition as on one).
+// on all threads (with the same bins, planes and partition as on one); the triangles are
+// boxed, and their order taken out of the prims, in shares of that size too.
 const int32_t kSplitInSharesFrom = 1 << 16;
 const int32_t kSplitShare = 1 << 14;
 
@@ -731,19 +730,16 @@ int32_t buildNode(Builder& b, Piece<W>& piece, const Range& r, int depth) {
     return index;
 }
 
-// Triangles a share of collectPrims takes.
-const int32_t kCollectShare = 1 << 14;
-
 // The prims of the triangles the test can report, with their boxes, in triangle order;
 // the range of them. Shares of the triangles are boxed at once, each into its own part of
 // prims; the parts are then moved together in order.
 int32_t collectPrims(const vyxTriangle* triangles, int32_t count, PrimRef* prims, Range& all, int threads) {
-    const int shares = static_cast<int>((count + kCollectShare - 1) / kCollectShare);
-    std::vector<Range> parts(static_cast<size_t>(shares));
-    vyxParallelFor(shares, threads, [&](int k) {
-        const int32_t begin = k * kCollectShare, end = std::min(count, begin + kCollectShare);
-        Range part = Range{begin, begin, emptyBox(), emptyBox()};
-        for (int32_t i = begin; i < end; ++i) {
+    const Range whole{0, count, emptyBox(), emptyBox()};
+    std::vector<Range> parts(static_cast<size_t>(shareCount(whole)));
+    vyxParallelFor(shareCount(whole), threads, [&](int k) {
+        const Range share = shareOf(whole, k);
+        Range part = Range{share.begin, share.begin, emptyBox(), emptyBox()};
+        for (int32_t i = share.begin; i < share.end; ++i) {
             PrimRef& p = prims[part.end];
             if (!acceptanceBox(triangles[i], p.box))
                 continue;
@@ -771,16 +767,6 @@ const int32_t kLeastApart = 4096;
 // The top of the tree stops at ranges of a sixteenth of the prims or less, so that the
 // subtrees built apart are many enough to share out evenly.
 const int32_t kApartShares = 16;
-
-// Hands the memory of whole pages of block past its first used bytes (of size) back to
-// the system; they read as zeros if touched again.
-void releaseTail(void* block, size_t used, size_t size) {
-    const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
-    const uintptr_t start = reinterpret_cast<uintptr_t>(block);
-    const uintptr_t from = (start + used + page - 1) / page * page, to = (start + size) / page * page;
-    if (to > from)
-        madvise(reinterpret_cast<void*>(from), to - from, MADV_DONTNEED);
-}
 
 // A child reference of a piece in the joined tree.
 struct Renumber {
@@ -938,7 +924,8 @@ bool buildTree(vyxBVH& bvh, vyxBVHNodeOf<W>*& nodes, const vyxTriangle* triangle
         std::free(nodeStore.items);
         nodeStore.items = nullptr;
         if (reused)
-            releaseTail(joinedNodes, nodeBytes, n * sizeof(PrimRef));
+            vyxReleaseWholePages(reinterpret_cast<const char*>(joinedNodes) + nodeBytes,
+                                 reinterpret_cast<const char*>(joinedNodes) + n * sizeof(PrimRef));
 
         if (leafCount > 0) {
             joinedLeaves = static_cast<vyxBVHLeaf*>(vyxAllocLarge(static_cast<size_t>(leafCount) * sizeof(vyxBVHLeaf)));

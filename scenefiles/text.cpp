@@ -21,6 +21,7 @@
 #include "util/escape.h"
 #include "util/file.h"
 #include "util/file_bundle.h"
+#include "util/large_alloc.h"
 
 static bool isSeparator(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 
@@ -232,12 +233,8 @@ void vyxTextBuffer::adopt(std::string&& text) {
 void vyxTextBuffer::release(size_t from, size_t to) const {
     if (!mapping || from >= to)
         return;
-    const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
-    const uintptr_t begin = (reinterpret_cast<uintptr_t>(data) + from + page - 1) / page * page;
-    const uintptr_t end = (reinterpret_cast<uintptr_t>(data) + to) / page * page;
     // Clean pages of a private file mapping: dropping them loses nothing.
-    if (begin < end)
-        madvise(reinterpret_cast<void*>(begin), end - begin, MADV_DONTNEED);
+    vyxReleaseWholePages(data + from, data + to);
 }
 
 void vyxDecodeTextView(const char* data, size_t size, vyxTextBuffer& text) {

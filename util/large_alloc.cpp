@@ -52,6 +52,14 @@ void vyxKeepFreedMemory() {
     mallopt(M_ARENA_MAX, 1);
 }
 
+void vyxReleaseWholePages(const void* begin, const void* end) {
+    const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+    const uintptr_t from = (reinterpret_cast<uintptr_t>(begin) + page - 1) / page * page;
+    const uintptr_t to = reinterpret_cast<uintptr_t>(end) / page * page;
+    if (from < to)
+        madvise(reinterpret_cast<void*>(from), to - from, MADV_DONTNEED);
+}
+
 uint64_t vyxPhysicalMemoryBytes() {
     long pages = sysconf(_SC_PHYS_PAGES), pageSize = sysconf(_SC_PAGESIZE);
     if (pages <= 0 || pageSize <= 0)

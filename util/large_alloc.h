@@ -14,6 +14,11 @@ void* vyxAllocLarge(size_t bytes);
 // The same, zero-filled, for count elements of size bytes each (null on overflow).
 void* vyxAllocLargeZeroed(size_t count, size_t size);
 
+// Hands the whole pages inside [begin, end) back to the system (MADV_DONTNEED): private
+// memory there reads as zeros if touched again, a private file mapping as the file. Any
+// thread.
+void vyxReleaseWholePages(const void* begin, const void* end);
+
 // For tests of what the program does when memory runs out: the large allocation `after`
 // allocations from now (0: the next) returns null, once; a negative value cancels it.
 // vyxLargeAllocationFailurePending tells whether it is still to come. Any thread.

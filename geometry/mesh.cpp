@@ -418,6 +418,7 @@ void vyxFreeShading(vyxMesh& mesh) {
 }
 
 bool vyxSetShading(vyxMesh& mesh, const vyxTriangleShading* records) {
+    vyxFreeShading(mesh);
     const size_t n = static_cast<size_t>(mesh.triangleCount);
     if (mesh.triangleCount > INT32_MAX / 3)
         return false;

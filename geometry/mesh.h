@@ -83,9 +83,9 @@ void vyxFreeShading(vyxMesh& mesh);
 
 // Gives mesh the shading data of records[0, triangleCount): the normals and texture
 // coordinates as corners of their own (three a triangle), each record's material (an
-// element of mesh.materials) and patch. False when memory runs out (the mesh's shading
-// arrays are then left out: flat, material 0, patch 0). For meshes made by hand, such as
-// the tests'.
+// element of mesh.materials) and patch, in place of the shading arrays it had. False when
+// memory runs out (the mesh's shading arrays are then left out: flat, material 0, patch
+// 0). For meshes made by hand, such as the tests'.
 bool vyxSetShading(vyxMesh& mesh, const vyxTriangleShading* records);
 
 // Fills mesh (its previous contents are not released) from a model already read, for

@@ -7,29 +7,7 @@
 
 #include "scenefiles/obj.h"
 #include "tests/fuzz/fuzz_util.h"
-
-namespace {
-
-template <typename T>
-bool sameBits(const std::vector<T>& a, const std::vector<T>& b) {
-    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(T)) == 0);
-}
-
-bool sameModel(const vyxObjModel& a, const vyxObjModel& b) {
-    if (!sameBits(a.positions, b.positions) || !sameBits(a.texcoords, b.texcoords) || !sameBits(a.normals, b.normals) ||
-        a.materials.size() != b.materials.size() || a.groups.size() != b.groups.size())
-        return false;
-    for (size_t m = 0; m < a.materials.size(); ++m)
-        if (a.materials[m].name != b.materials[m].name || a.materials[m].mapKd != b.materials[m].mapKd)
-            return false;
-    for (size_t g = 0; g < a.groups.size(); ++g)
-        if (a.groups[g].name != b.groups[g].name || a.groups[g].material != b.groups[g].material ||
-            !sameBits(a.groups[g].faces, b.groups[g].faces))
-            return false;
-    return true;
-}
-
-} // namespace
+#include "tests/support/same_model.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     vyxObjModel model;
@@ -52,7 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     vyxObjModel pieces;
     fuzzLoadModel(data, size, pieces);
     vyxSetObjChunkBytes(0);
-    if (!sameModel(model, pieces))
+    if (!objtest::modelDifference(model, pieces).empty())
         std::abort();
     return 0;
 }

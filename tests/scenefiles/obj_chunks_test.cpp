@@ -21,6 +21,7 @@
 #include "scenefiles/obj.h"
 #include "scenefiles/text.h"
 #include "tests/support/capture.h"
+#include "tests/support/same_model.h"
 #include "tests/support/scratch.h"
 #include "util/parallel.h"
 
@@ -57,31 +58,10 @@ Loaded loadInChunks(const std::string& text, size_t chunkBytes) {
     return loaded;
 }
 
-// Equal bit for bit: NaN coordinates must match too.
-bool sameFloats(const std::vector<float>& a, const std::vector<float>& b) {
-    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0);
-}
-
 void expectSameModel(const Loaded& want, const Loaded& got, const std::string& what) {
     EXPECT_EQ(got.err, want.err) << what;
     EXPECT_EQ(got.out, want.out) << what;
-    EXPECT_TRUE(sameFloats(got.model.positions, want.model.positions)) << what;
-    EXPECT_TRUE(sameFloats(got.model.texcoords, want.model.texcoords)) << what;
-    EXPECT_TRUE(sameFloats(got.model.normals, want.model.normals)) << what;
-    ASSERT_EQ(got.model.materials.size(), want.model.materials.size()) << what;
-    for (size_t i = 0; i < want.model.materials.size(); ++i)
-        EXPECT_EQ(got.model.materials[i].name, want.model.materials[i].name) << what;
-    ASSERT_EQ(got.model.groups.size(), want.model.groups.size()) << what;
-    for (size_t g = 0; g < want.model.groups.size(); ++g) {
-        const vyxObjGroup& a = want.model.groups[g];
-        const vyxObjGroup& b = got.model.groups[g];
-        EXPECT_EQ(b.name, a.name) << what << " group " << g;
-        EXPECT_EQ(b.material, a.material) << what << " group " << g;
-        ASSERT_EQ(b.faces.size(), a.faces.size()) << what << " group " << g;
-        for (size_t f = 0; f < a.faces.size(); ++f)
-            ASSERT_EQ(std::memcmp(&a.faces[f], &b.faces[f], sizeof(vyxObjFace)), 0)
-                << what << " group " << g << " face " << f;
-    }
+    EXPECT_EQ(objtest::modelDifference(want.model, got.model), "") << what;
 }
 
 // Texts that exercise what a line means by what came before it, and the ways a line
